@@ -1,0 +1,64 @@
+#pragma once
+#include "platform/core/ValueText.h"
+#include "sonabel/internals/settings/Settings.h"
+
+#include <source_location>
+#include <string>
+#include <string_view>
+
+namespace sonabel {
+
+// A log category of the framework.
+struct OSLog {
+    std::string_view subsystem;
+    std::string_view category;
+
+    static const OSLog general;
+    static const OSLog settings;
+    static const OSLog midi;
+    static const OSLog fileHandling;
+};
+
+inline constexpr std::string_view kLogSubsystem = "io.sonabel.framework";
+inline const OSLog OSLog::general{kLogSubsystem, "general"};
+inline const OSLog OSLog::settings{kLogSubsystem, "settings"};
+inline const OSLog OSLog::midi{kLogSubsystem, "midi"};
+inline const OSLog OSLog::fileHandling{kLogSubsystem, "fileHandling"};
+
+enum class OSLogType { info, debug, defaultType, error, fault };
+
+// Where a log call comes from. The function name is given in the system's own form
+// ("openInput(uid:)"); file and line are the caller's.
+struct LogSite {
+    const char* function;
+    const OSLog* log;
+    OSLogType type;
+    const char* file;
+    int line;
+
+    LogSite(const char* function, const OSLog& log = OSLog::general, OSLogType type = OSLogType::info,
+            std::source_location location = std::source_location::current())
+        : function(function), log(&log), type(type), file(location.file_name()),
+          line(static_cast<int>(location.line())) {}
+    LogSite(const char* function, OSLogType type, std::source_location location = std::source_location::current())
+        : LogSite(function, OSLog::general, type, location) {}
+};
+
+namespace detail {
+void writeLog(const LogSite& site, std::string_view content);
+}
+
+// The framework's one logging function: items joined by blanks (absent ones as "nil"), written as
+// "file:function:line:content (file:function:line)" while Settings::loggingEnabled() is on.
+template <class... Items> void Log(const LogSite& site, const Items&... items) {
+    if (!Settings::loggingEnabled()) return;
+    std::string content;
+    bool first = true;
+    ((content += (first ? "" : " "), content += platform::describe(items), first = false), ...);
+    detail::writeLog(site, content);
+}
+
+// The last path component of a file path.
+std::string_view lastPathComponent(std::string_view path);
+
+} // namespace sonabel

@@ -25,8 +25,9 @@ public:
         constexpr std::uint32_t samplesCount() const { return std::uint32_t{1} << case_; }
         // Seconds at the current Settings::sampleRate().
         double duration() const;
+        constexpr Case value() const { return case_; }
         constexpr bool operator==(const BufferLength&) const = default;
-        constexpr operator Case() const { return case_; }
+        constexpr bool operator==(Case c) const { return case_ == c; }
 
     private:
         Case case_;

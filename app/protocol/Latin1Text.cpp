@@ -1,0 +1,96 @@
+#include "app/protocol/Latin1Text.h"
+
+namespace malvo {
+
+namespace {
+
+constexpr char32_t replacementCharacter = 0xFFFD;
+constexpr char32_t zeroWidthJoiner = 0x200D;
+
+// Decodes one scalar at text[i], advancing i; malformed or overlong input yields U+FFFD for
+// one byte.
+char32_t decodeScalar(std::string_view text, std::size_t& i) {
+    auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
+    const std::uint8_t lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    std::size_t length = 0;
+    char32_t scalar = 0;
+    char32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, scalar = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, scalar = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, scalar = lead & 0x07, minimum = 0x10000;
+    } else {
+        ++i;
+        return replacementCharacter;
+    }
+    if (text.size() - i < length) {
+        ++i;
+        return replacementCharacter;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            ++i;
+            return replacementCharacter;
+        }
+        scalar = (scalar << 6) | (byte(i + k) & 0x3F);
+    }
+    if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+        ++i;
+        return replacementCharacter;
+    }
+    i += length;
+    return scalar;
+}
+
+bool extendsCharacter(char32_t c) {
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+           (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0xFE00 && c <= 0xFE0F) ||
+           (c >= 0xE0100 && c <= 0xE01EF) || (c >= 0x1F3FB && c <= 0x1F3FF) ||
+           (c >= 0xE0020 && c <= 0xE007F) || c == zeroWidthJoiner;
+}
+
+} // namespace
+
+std::vector<char32_t> characterScalars(std::string_view utf8) {
+    std::vector<char32_t> out;
+    char32_t previous = 0;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        const char32_t scalar = decodeScalar(utf8, i);
+        const bool joined = !out.empty() && (extendsCharacter(scalar) || previous == zeroWidthJoiner ||
+                                             (previous == U'\r' && scalar == U'\n'));
+        if (!joined) out.push_back(scalar);
+        previous = scalar;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxCharacters) {
+    std::vector<std::uint8_t> out;
+    for (char32_t c : characterScalars(utf8)) {
+        if (out.size() == maxCharacters) break;
+        out.push_back(c <= 0xFF ? static_cast<std::uint8_t>(c) : std::uint8_t('?'));
+    }
+    return out;
+}
+
+std::string utf8FromLatin1(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+        } else {
+            out += static_cast<char>(0xC0 | (b >> 6));
+            out += static_cast<char>(0x80 | (b & 0x3F));
+        }
+    }
+    return out;
+}
+
+} // namespace malvo

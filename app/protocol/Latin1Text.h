@@ -1,0 +1,29 @@
+#pragma once
+// Names travel to and from the instrument one byte per character: the character's code point
+// when it is at most U+00FF. "Character" is what a user sees as one letter: a base with its
+// combining marks counts once, by its base.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace malvo {
+
+// The first Unicode scalar of every character of UTF-8 text, in order. Combining marks,
+// variation selectors, emoji modifiers and joined sequences stay with the character they follow;
+// a malformed byte is a character of its own (U+FFFD).
+std::vector<char32_t> characterScalars(std::string_view utf8);
+
+inline std::size_t characterCount(std::string_view utf8) {
+    return characterScalars(utf8).size();
+}
+
+// At most maxCharacters bytes: each character's Latin-1 value, or '?' when it has none.
+std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxCharacters);
+
+// Bytes read as Latin-1 (00 to FF are U+0000 to U+00FF), as UTF-8 text.
+std::string utf8FromLatin1(std::span<const std::uint8_t> bytes);
+
+} // namespace malvo

@@ -1,0 +1,83 @@
+#include "sonabel/midi/MIDIPacketIterator.h"
+
+namespace sonabel {
+
+namespace {
+std::vector<MIDIByte> toVector(std::span<const MIDIByte> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+} // namespace
+
+std::optional<MIDIEvent> MIDIPacketIterator::next() {
+    const std::span<const MIDIByte> bytes = packet_.data;
+    if (index_ >= bytes.size()) return std::nullopt;
+    const MIDITimeStamp timeStamp = packet_.timeStamp;
+
+    // A packet that does not start a new SysEx continues a pending one.
+    if (index_ == 0 && assembler_->isReceivingSysEx() && bytes[0] != MIDISystemCommand::sysEx) {
+        const auto taken = assembler_->continueSysEx(bytes);
+        if (!taken) {
+            index_ = bytes.size();
+            return std::nullopt;
+        }
+        index_ = *taken;
+        return MIDIEvent(assembler_->incomingSysEx(), timeStamp);
+    }
+
+    const MIDIByte status = bytes[index_];
+    const std::span<const MIDIByte> rest = bytes.subspan(index_);
+    std::size_t length = 0;
+    bool stamped = false;
+    if (status >= 0x80 && status < 0xF0) {
+        length = static_cast<std::size_t>(MIDIStatus(status).length());
+    } else {
+        switch (status) {
+        case MIDISystemCommand::sysEx: {
+            if (const auto taken = assembler_->startSysEx(rest)) {
+                index_ += *taken;
+                return MIDIEvent(toVector(rest.first(*taken)), timeStamp);
+            }
+            index_ = bytes.size();
+            return MIDIEvent({}, timeStamp);
+        }
+        case MIDISystemCommand::sysExEnd:
+            ++index_;
+            return MIDIEvent({}, timeStamp);
+        case MIDISystemCommand::timeCodeQuarterFrame:
+        case MIDISystemCommand::songSelect:
+            length = 2;
+            break;
+        case MIDISystemCommand::songPosition:
+            length = 3;
+            break;
+        case MIDISystemCommand::tuneRequest:
+        case MIDISystemCommand::clock:
+        case MIDISystemCommand::start:
+        case MIDISystemCommand::continue_:
+        case MIDISystemCommand::stop:
+        case MIDISystemCommand::activeSensing:
+        case MIDISystemCommand::sysReset:
+            length = 1;
+            stamped = true;
+            break;
+        default:
+            break;
+        }
+    }
+    if (length == 0 || length > rest.size()) {
+        index_ = bytes.size();
+        return std::nullopt;
+    }
+    index_ += length;
+    return MIDIEvent(toVector(rest.first(length)), stamped ? std::optional(timeStamp) : std::nullopt);
+}
+
+std::vector<MIDIEvent> packetEvents(const MIDIPacketView& packet, SysExAssembler& assembler) {
+    std::vector<MIDIEvent> events;
+    MIDIPacketIterator iterator(packet, assembler);
+    while (auto event = iterator.next())
+        events.push_back(std::move(*event));
+    return events;
+}
+
+} // namespace sonabel

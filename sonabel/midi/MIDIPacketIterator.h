@@ -1,0 +1,45 @@
+#pragma once
+// Cuts the bytes of one packet into MIDIEvents, in order: channel messages by their status's
+// length, system messages, and SysEx through the input's SysExAssembler, which carries a message
+// that the packet leaves unfinished on to the input's next packet. There is no running status: a
+// data byte where a status is expected, or an undefined status, ends the packet; so does a message
+// cut short by the packet's end, which is dropped.
+//
+// Time stamps: SysEx and one-byte system messages carry the packet's time stamp wherever they stand
+// in it; channel messages and the two- and three-byte system messages carry none.
+#include "sonabel/midi/MIDIEvent.h"
+#include "sonabel/midi/MIDIPacketView.h"
+#include "sonabel/midi/SysExAssembler.h"
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace sonabel {
+
+class MIDIPacketIterator {
+public:
+    // The packet's bytes and the assembler must outlive the iterator.
+    MIDIPacketIterator(const MIDIPacketView& packet, SysExAssembler& assembler)
+        : packet_(packet), assembler_(&assembler) {}
+
+    // The next event, none after the last. A packet that continues a pending SysEx yields the
+    // whole message once its F7 arrives, then what follows the F7. A SysEx start whose end is not
+    // in the packet yields an event without bytes and ends the packet; a stray F7 yields an event
+    // without bytes.
+    std::optional<MIDIEvent> next();
+
+private:
+    MIDIPacketView packet_;
+    SysExAssembler* assembler_;
+    std::size_t index_ = 0;
+};
+
+inline MIDIPacketIterator makeIterator(const MIDIPacketView& packet, SysExAssembler& assembler) {
+    return MIDIPacketIterator(packet, assembler);
+}
+
+// Every event of one packet.
+std::vector<MIDIEvent> packetEvents(const MIDIPacketView& packet, SysExAssembler& assembler);
+
+} // namespace sonabel

@@ -1,0 +1,48 @@
+#include "sonabel/midi/SysExAssembler.h"
+
+#include "sonabel/internals/error_handling/Log.h"
+
+#include <algorithm>
+
+namespace sonabel {
+
+void SysExAssembler::startReceivingSysEx(std::span<const MIDIByte> bytes) {
+    Log({"startReceivingSysEx(with:)", OSLog::midi}, "Starting to receive SysEx");
+    isReceivingSysEx_ = true;
+    incomingSysEx_.assign(bytes.begin(), bytes.end());
+}
+
+void SysExAssembler::stopReceivingSysEx() {
+    Log({"stopReceivingSysEx()", OSLog::midi}, "Done receiving SysEx");
+    isReceivingSysEx_ = false;
+}
+
+std::optional<std::size_t> SysExAssembler::startSysEx(std::span<const MIDIByte> bytes) {
+    startReceivingSysEx({});
+    return collect(bytes);
+}
+
+std::optional<std::size_t> SysExAssembler::continueSysEx(std::span<const MIDIByte> bytes) {
+    if (!isReceivingSysEx_) return std::nullopt;
+    return collect(bytes);
+}
+
+void SysExAssembler::reset() {
+    isReceivingSysEx_ = false;
+    incomingSysEx_.clear();
+}
+
+std::optional<std::size_t> SysExAssembler::collect(std::span<const MIDIByte> bytes) {
+    const auto end = std::find(bytes.begin(), bytes.end(), MIDIByte{0xF7});
+    if (end == bytes.end()) {
+        incomingSysEx_.insert(incomingSysEx_.end(), bytes.begin(), bytes.end());
+        return std::nullopt;
+    }
+    const auto taken = static_cast<std::size_t>(end - bytes.begin()) + 1;
+    incomingSysEx_.insert(incomingSysEx_.end(), bytes.begin(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+    stopReceivingSysEx();
+    return taken;
+}
+
+} // namespace sonabel

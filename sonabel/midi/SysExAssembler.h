@@ -1,0 +1,43 @@
+#pragma once
+// Reassembles a SysEx message that arrives split over several packets of one input. Each input
+// (port, virtual destination, instrument) owns one, so that pieces from different sources never
+// mix. Not thread-safe: it belongs to the thread that delivers its input.
+#include "sonabel/midi/MIDIByte.h"
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace sonabel {
+
+class SysExAssembler {
+public:
+    bool isReceivingSysEx() const { return isReceivingSysEx_; }
+    // The bytes collected so far; after the end arrived, the whole message until the next start.
+    const std::vector<MIDIByte>& incomingSysEx() const { return incomingSysEx_; }
+
+    // Logs "Starting to receive SysEx" and collects anew from these bytes.
+    void startReceivingSysEx(std::span<const MIDIByte> bytes);
+    // Logs "Done receiving SysEx"; the collected bytes stay.
+    void stopReceivingSysEx();
+
+    // Bytes that begin with F0 start a new message (a pending one is dropped). The bytes are taken
+    // up to and including the first F7. Returns how many were taken when that F7 ended the message
+    // (it is then whole in incomingSysEx()), none when all were taken and more must follow.
+    std::optional<std::size_t> startSysEx(std::span<const MIDIByte> bytes);
+    // Continues a pending message in the same way; without one, takes nothing and returns none.
+    std::optional<std::size_t> continueSysEx(std::span<const MIDIByte> bytes);
+
+    // Drops a pending message without a word, e.g. when its source vanished.
+    void reset();
+
+private:
+    // Appends up to and including the first F7; the count taken when it was found.
+    std::optional<std::size_t> collect(std::span<const MIDIByte> bytes);
+
+    bool isReceivingSysEx_ = false;
+    std::vector<MIDIByte> incomingSysEx_;
+};
+
+} // namespace sonabel

@@ -39,6 +39,36 @@ inline Bytes packetListBytes(const std::vector<Packet>& packets, std::uint32_t n
     return bytes;
 }
 
+struct EventPacket {
+    MIDITimeStamp timeStamp;
+    std::vector<std::uint32_t> words;
+    // The word count field; the words' count unless a test lies about it.
+    std::int64_t wordCount = -1;
+};
+
+// An event list laid out as delivered: protocol, count, then each packet right after the previous
+// one's words.
+inline Bytes eventListBytes(const std::vector<EventPacket>& packets,
+                            std::int32_t protocol = kMIDIProtocol_1_0,
+                            std::uint32_t numPackets = UINT32_MAX) {
+    Bytes bytes(8);
+    const std::uint32_t count =
+        numPackets == UINT32_MAX ? static_cast<std::uint32_t>(packets.size()) : numPackets;
+    std::memcpy(bytes.data(), &protocol, 4);
+    std::memcpy(bytes.data() + 4, &count, 4);
+    for (const auto& packet : packets) {
+        const std::size_t at = bytes.size();
+        bytes.resize(at + 12 + packet.words.size() * 4);
+        std::memcpy(bytes.data() + at, &packet.timeStamp, 8);
+        const auto wordCount =
+            static_cast<std::uint32_t>(packet.wordCount < 0 ? packet.words.size() : packet.wordCount);
+        std::memcpy(bytes.data() + at + 8, &wordCount, 4);
+        if (!packet.words.empty())
+            std::memcpy(bytes.data() + at + 12, packet.words.data(), packet.words.size() * 4);
+    }
+    return bytes;
+}
+
 // Bytes copied into storage aligned for the platform's records.
 class AlignedBuffer {
 public:

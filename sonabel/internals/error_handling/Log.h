@@ -2,7 +2,6 @@
 #include "platform/core/ValueText.h"
 #include "sonabel/internals/settings/Settings.h"
 
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -36,12 +35,14 @@ struct LogSite {
     const char* file;
     int line;
 
+    // __builtin_FILE/__builtin_LINE rather than std::source_location: clang 14 (the fuzz build) has
+    // no std::source_location with libstdc++.
     LogSite(const char* function, const OSLog& log = OSLog::general, OSLogType type = OSLogType::info,
-            std::source_location location = std::source_location::current())
-        : function(function), log(&log), type(type), file(location.file_name()),
-          line(static_cast<int>(location.line())) {}
-    LogSite(const char* function, OSLogType type, std::source_location location = std::source_location::current())
-        : LogSite(function, OSLog::general, type, location) {}
+            const char* file = __builtin_FILE(), int line = __builtin_LINE())
+        : function(function), log(&log), type(type), file(file), line(line) {}
+    LogSite(const char* function, OSLogType type, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE())
+        : LogSite(function, OSLog::general, type, file, line) {}
 };
 
 namespace detail {

@@ -126,7 +126,23 @@ struct MIDIIOErrorNotification {
     OSStatus errorCode;
 };
 
-// Callbacks: run on the server's delivery thread.
+// Header sizes of the variable-length lists. A packet list of one n-byte packet takes n + 14
+// bytes; an event list of one packet of w words takes 20 + 4w bytes.
+inline constexpr ByteCount kMIDIPacketListHeaderSize = offsetof(MIDIPacketList, packet);
+inline constexpr ByteCount kMIDIPacketHeaderSize = offsetof(MIDIPacket, data);
+inline constexpr ByteCount kMIDIPacketDataCapacity = sizeof(MIDIPacket::data);
+inline constexpr ByteCount kMIDIEventListHeaderSize = offsetof(MIDIEventList, packet);
+inline constexpr ByteCount kMIDIEventPacketHeaderSize = offsetof(MIDIEventPacket, words);
+inline constexpr ByteCount kMIDIEventPacketWordCapacity = sizeof(MIDIEventPacket::words) / 4;
+static_assert(kMIDIPacketListHeaderSize == 4 && kMIDIPacketHeaderSize == 10);
+static_assert(kMIDIEventListHeaderSize == 8 && kMIDIEventPacketHeaderSize == 12);
+
+// Callbacks: run on the server's delivery thread, never with a server lock held. Each list comes
+// with its size in bytes: a reader walks the list within that size and never trusts the counts
+// inside it alone. Packets in a packet list start right after the previous packet's data, so
+// they may be unaligned: read their headers with memcpy (or PacketListReader).
 using MIDINotifyBlock = std::function<void(const MIDINotification* message)>;
-using MIDIReadBlock = std::function<void(const MIDIPacketList* packetList, void* srcConnRefCon)>;
-using MIDIReceiveBlock = std::function<void(const MIDIEventList* eventList, void* srcConnRefCon)>;
+using MIDIReadBlock =
+    std::function<void(const MIDIPacketList* packetList, ByteCount listSize, void* srcConnRefCon)>;
+using MIDIReceiveBlock =
+    std::function<void(const MIDIEventList* eventList, ByteCount listSize, void* srcConnRefCon)>;

@@ -1,0 +1,52 @@
+#pragma once
+// The one queue through which a MIDI server calls out to read blocks and notify blocks: one
+// delivery at a time, in the order posted, never under a server lock.
+//
+// Each delivery belongs to a target (a port's connection to a source, a destination's block, a
+// client's notify block). Retiring a target drops what is queued for it and waits for a delivery
+// to it that is in flight, unless the retiring thread is the one delivering; afterwards nothing
+// more reaches it.
+//
+// Threaded mode runs the deliveries on a job of the given BackgroundJobs; manual mode runs them
+// only inside runPending(), on the caller's thread, for deterministic tests.
+#include "platform/core/BackgroundJobs.h"
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace platform::midi {
+
+class DeliveryQueue {
+public:
+    class Target;
+    using TargetPtr = std::shared_ptr<Target>;
+
+    // jobs: where the delivery thread runs (threaded mode); nullptr selects manual mode.
+    explicit DeliveryQueue(BackgroundJobs* jobs);
+    // Stops the delivery thread; what is still queued is dropped. May run on the delivery
+    // thread itself: the thread then ends once the current delivery returns.
+    ~DeliveryQueue();
+    DeliveryQueue(const DeliveryQueue&) = delete;
+    DeliveryQueue& operator=(const DeliveryQueue&) = delete;
+
+    TargetPtr makeTarget();
+    void post(const TargetPtr& target, std::function<void()> delivery);
+    void retire(const TargetPtr& target);
+
+    // Manual mode: runs queued deliveries, those queued meanwhile included, up to maxCount.
+    // Returns how many ran. Does nothing in threaded mode or when called from a delivery.
+    std::size_t runPending(std::size_t maxCount = SIZE_MAX);
+    // True once nothing is queued or in flight; false when the timeout passed first.
+    bool waitUntilIdle(std::chrono::nanoseconds timeout);
+    bool onDeliveryThread() const;
+    bool isManual() const;
+    std::size_t pendingCount() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+} // namespace platform::midi

@@ -1,0 +1,279 @@
+#include "platform/audio/AUAudioUnit.h"
+
+#include "platform/audio/AudioUnitCalls.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+constexpr std::int64_t kImmediateWindow = std::int64_t{1} << 32;
+}
+
+AUAudioUnit::AUAudioUnit(const AudioComponentDescription& description, std::uint32_t inputs,
+                         std::uint32_t outputs, bool inputCountChangeable)
+    : description_(description), inputBusses_(inputs, inputCountChangeable), outputBusses_(outputs, false) {}
+
+std::shared_ptr<AUAudioUnit> AUAudioUnit::make(const AudioComponentDescription& description,
+                                               std::uint32_t inputBusses, std::uint32_t outputBusses,
+                                               bool inputCountChangeable) {
+    return std::shared_ptr<AUAudioUnit>(
+        new AUAudioUnit(description, inputBusses, outputBusses, inputCountChangeable));
+}
+
+std::shared_ptr<AUParameterTree> AUAudioUnit::parameterTree() const {
+    std::lock_guard lock(mutex_);
+    return tree_;
+}
+
+void AUAudioUnit::setParameterTree(std::shared_ptr<AUParameterTree> tree) {
+    {
+        std::lock_guard lock(mutex_);
+        tree_ = tree;
+        if (tree)
+            for (const auto& p : tree->allParameters()) {
+                RenderParameter rp;
+                rp.value = p->value();
+                parameters_[p->address()] = rp;
+            }
+    }
+    if (tree)
+        for (const auto& p : tree->allParameters())
+            p->owner_ = weak_from_this();
+}
+
+AUAudioUnit::ScheduleParameterBlock AUAudioUnit::scheduleParameterBlock() {
+    std::weak_ptr<AUAudioUnit> weak = weak_from_this();
+    return [weak](AUEventSampleTime time, std::uint32_t duration, AUParameterAddress address, AUValue value) {
+        if (auto unit = weak.lock()) {
+            ScheduledEvent e;
+            e.time = time;
+            e.duration = duration;
+            e.address = address;
+            e.value = value;
+            unit->schedule(std::move(e));
+        }
+    };
+}
+
+std::optional<AUAudioUnit::ScheduleMIDIEventBlock> AUAudioUnit::scheduleMIDIEventBlock() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!midiHandler_) return std::nullopt;
+    }
+    std::weak_ptr<AUAudioUnit> weak = weak_from_this();
+    return [weak](AUEventSampleTime time, std::uint8_t cable, std::size_t length, const std::uint8_t* bytes) {
+        auto unit = weak.lock();
+        if (!unit || (length && !bytes)) return;
+        ScheduledEvent e;
+        e.time = time;
+        e.isMIDI = true;
+        e.cable = cable;
+        e.bytes.assign(bytes, bytes + length);
+        unit->schedule(std::move(e));
+    };
+}
+
+void AUAudioUnit::setMIDIHandler(MIDIHandler handler) {
+    std::lock_guard lock(mutex_);
+    midiHandler_ = std::move(handler);
+}
+
+void AUAudioUnit::schedule(ScheduledEvent event) {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(std::move(event));
+}
+
+std::optional<AUValue> AUAudioUnit::renderParameterValue(AUParameterAddress address) const {
+    std::lock_guard lock(mutex_);
+    auto it = parameters_.find(address);
+    if (it == parameters_.end()) return std::nullopt;
+    return it->second.value;
+}
+
+void AUAudioUnit::setRenderParameterValue(AUParameterAddress address, AUValue value) {
+    std::lock_guard lock(mutex_);
+    auto& p = parameters_[address];
+    p.value = value;
+    p.ramping = false;
+}
+
+void AUAudioUnit::reset() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(mutex_);
+        pending_.clear();
+        active_.clear();
+        for (auto& [address, p] : parameters_) {
+            if (p.ramping) p.value = p.target;
+            p.ramping = false;
+        }
+        handler = resetHandler_;
+    }
+    if (handler) handler();
+}
+
+void AUAudioUnit::setPropertyHandlers(AudioUnitPropertyID id, PropertyGetter getter, PropertySetter setter) {
+    std::lock_guard lock(mutex_);
+    properties_[id] = {std::move(getter), std::move(setter)};
+}
+
+OSStatus AUAudioUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                                  void* data, std::uint32_t* size) {
+    if (!size) return kAudio_ParamError;
+    auto putUInt32 = [&](std::uint32_t value) -> OSStatus {
+        if (!data) {
+            *size = sizeof(value);
+            return noErr;
+        }
+        if (*size < sizeof(value)) return kAudio_ParamError;
+        std::memcpy(data, &value, sizeof(value));
+        *size = sizeof(value);
+        return noErr;
+    };
+    switch (id) {
+    case kAudioUnitProperty_BypassEffect:
+        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
+        return putUInt32(shouldBypassEffect() ? 1 : 0);
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
+        return putUInt32(maximumFramesToRender());
+    case kAudioUnitProperty_ElementCount:
+        if (scope == kAudioUnitScope_Input) return putUInt32(inputBusses_.count());
+        if (scope == kAudioUnitScope_Output) return putUInt32(outputBusses_.count());
+        if (scope == kAudioUnitScope_Global) return putUInt32(1);
+        return kAudioUnitErr_InvalidScope;
+    default:
+        break;
+    }
+    PropertyGetter getter;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = properties_.find(id);
+        if (it == properties_.end() || !it->second.first) return kAudioUnitErr_InvalidProperty;
+        getter = it->second.first;
+    }
+    return getter(scope, element, data, size);
+}
+
+OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                                  const void* data, std::uint32_t size) {
+    auto getUInt32 = [&](std::uint32_t& out) {
+        if (!data || size != sizeof(std::uint32_t)) return false;
+        std::memcpy(&out, data, sizeof(out));
+        return true;
+    };
+    std::uint32_t v = 0;
+    switch (id) {
+    case kAudioUnitProperty_BypassEffect:
+        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
+        if (!getUInt32(v)) return kAudioUnitErr_InvalidPropertyValue;
+        setShouldBypassEffect(v != 0);
+        return noErr;
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
+        if (!getUInt32(v) || v == 0) return kAudioUnitErr_InvalidPropertyValue;
+        setMaximumFramesToRender(v);
+        return noErr;
+    case kAudioUnitProperty_ElementCount:
+        if (!getUInt32(v)) return kAudioUnitErr_InvalidPropertyValue;
+        if (scope == kAudioUnitScope_Input)
+            return inputBusses_.setBusCount(v) ? noErr : kAudioUnitErr_PropertyNotWritable;
+        if (scope == kAudioUnitScope_Output)
+            return outputBusses_.setBusCount(v) ? noErr : kAudioUnitErr_PropertyNotWritable;
+        return kAudioUnitErr_InvalidScope;
+    default:
+        break;
+    }
+    PropertySetter setter;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = properties_.find(id);
+        if (it == properties_.end()) return kAudioUnitErr_InvalidProperty;
+        if (!it->second.second) return kAudioUnitErr_PropertyNotWritable;
+        setter = it->second.second;
+    }
+    return setter(scope, element, data, size);
+}
+
+void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
+    std::lock_guard lock(mutex_);
+    if (pending_.empty()) return;
+    for (auto& e : pending_) {
+        const std::int64_t offset = e.time - AUEventSampleTimeImmediate;
+        if (e.time >= AUEventSampleTimeImmediate && offset < kImmediateWindow)
+            e.time = sampleTime + offset;
+        else if (e.time < sampleTime)
+            e.time = sampleTime; // late events play at once
+        active_.push_back(std::move(e));
+    }
+    pending_.clear();
+    std::stable_sort(active_.begin(), active_.end(),
+                     [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.time < b.time; });
+}
+
+void AUAudioUnit::applyEventsDue(std::int64_t sampleTime) {
+    std::vector<ScheduledEvent> midi;
+    MIDIHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (active_.empty() || active_.front().time > sampleTime) return;
+        auto end = active_.begin();
+        while (end != active_.end() && end->time <= sampleTime) {
+            if (end->isMIDI) {
+                midi.push_back(std::move(*end));
+            } else {
+                auto& p = parameters_[end->address];
+                if (end->duration == 0) {
+                    p.value = end->value;
+                    p.ramping = false;
+                } else {
+                    p.start = p.value;
+                    p.target = end->value;
+                    p.duration = end->duration;
+                    p.elapsed = 0;
+                    p.ramping = true;
+                }
+            }
+            ++end;
+        }
+        active_.erase(active_.begin(), end);
+        handler = midiHandler_;
+    }
+    if (handler)
+        for (auto& e : midi)
+            handler(e.time, e.cable, e.bytes);
+}
+
+std::uint32_t AUAudioUnit::framesUntilNextChange(std::int64_t sampleTime, std::uint32_t limit) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [address, p] : parameters_)
+        if (p.ramping) return 1;
+    if (active_.empty()) return limit;
+    const std::int64_t until = active_.front().time - sampleTime;
+    if (until <= 0) return 1;
+    return until < std::int64_t(limit) ? std::uint32_t(until) : limit;
+}
+
+void AUAudioUnit::advanceRamps(std::uint32_t frames) {
+    std::lock_guard lock(mutex_);
+    for (auto& [address, p] : parameters_) {
+        if (!p.ramping) continue;
+        p.elapsed += frames;
+        if (p.elapsed >= p.duration) {
+            p.value = p.target;
+            p.ramping = false;
+        } else {
+            p.value = p.start + (p.target - p.start) * (float(p.elapsed) / float(p.duration));
+        }
+    }
+}
+
+AUValue AUAudioUnit::currentValue(AUParameterAddress address, AUValue fallback) const {
+    std::lock_guard lock(mutex_);
+    auto it = parameters_.find(address);
+    return it == parameters_.end() ? fallback : it->second.value;
+}
+
+} // namespace platform

@@ -1,0 +1,132 @@
+#pragma once
+#include "platform/audio/AUAudioUnitBusArray.h"
+#include "platform/audio/AUParameterTree.h"
+#include "platform/audio/AudioComponentDescription.h"
+#include "platform/core/OSStatus.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+using AUEventSampleTime = std::int64_t;
+using AudioUnitPropertyID = std::uint32_t;
+using AudioUnitScope = std::uint32_t;
+using AudioUnitElement = std::uint32_t;
+
+// Event times from this value up to 2^32 above it mean "that many frames into the next render cycle".
+inline constexpr AUEventSampleTime AUEventSampleTimeImmediate =
+    static_cast<AUEventSampleTime>(0xFFFFFFFF00000000ull);
+
+// The processing side of a node: its parameters and how they move while rendering, bypass,
+// bus arrays, MIDI input, and properties reached through the AudioUnit calls.
+class AUAudioUnit : public std::enable_shared_from_this<AUAudioUnit> {
+public:
+    using ScheduleParameterBlock =
+        std::function<void(AUEventSampleTime eventSampleTime, std::uint32_t rampDurationSampleFrames,
+                           AUParameterAddress address, AUValue value)>;
+    using ScheduleMIDIEventBlock = std::function<void(AUEventSampleTime eventSampleTime, std::uint8_t cable,
+                                                      std::size_t length, const std::uint8_t* midiBytes)>;
+    using MIDIHandler = std::function<void(AUEventSampleTime sampleTime, std::uint8_t cable,
+                                           const std::vector<std::uint8_t>& bytes)>;
+    using PropertyGetter = std::function<OSStatus(AudioUnitScope, AudioUnitElement, void*, std::uint32_t*)>;
+    using PropertySetter =
+        std::function<OSStatus(AudioUnitScope, AudioUnitElement, const void*, std::uint32_t)>;
+
+    static std::shared_ptr<AUAudioUnit> make(const AudioComponentDescription& description,
+                                             std::uint32_t inputBusses, std::uint32_t outputBusses,
+                                             bool inputCountChangeable = false);
+
+    const AudioComponentDescription& componentDescription() const { return description_; }
+
+    std::shared_ptr<AUParameterTree> parameterTree() const;
+    // Parameters of the tree drive this unit from now on; their current values become the unit's.
+    void setParameterTree(std::shared_ptr<AUParameterTree> tree);
+
+    bool shouldBypassEffect() const { return bypass_.load(std::memory_order_acquire); }
+    void setShouldBypassEffect(bool bypass) { bypass_.store(bypass, std::memory_order_release); }
+
+    AUAudioUnitBusArray& inputBusses() { return inputBusses_; }
+    AUAudioUnitBusArray& outputBusses() { return outputBusses_; }
+    std::uint32_t maximumFramesToRender() const { return maximumFrames_.load(); }
+    void setMaximumFramesToRender(std::uint32_t frames) { maximumFrames_.store(frames); }
+
+    ScheduleParameterBlock scheduleParameterBlock();
+    // Absent on units that take no MIDI.
+    std::optional<ScheduleMIDIEventBlock> scheduleMIDIEventBlock();
+    // Makes the unit take MIDI: scheduled events reach the handler on the render thread at their frame.
+    void setMIDIHandler(MIDIHandler handler);
+
+    // The value the unit renders with; absent for an address it does not know.
+    std::optional<AUValue> renderParameterValue(AUParameterAddress address) const;
+    // Sets the rendered value at once, ending any ramp; unknown addresses become known.
+    void setRenderParameterValue(AUParameterAddress address, AUValue value);
+    // Forgets ramps and scheduled events and asks the node to clear its processing state.
+    void reset();
+
+    // Properties beyond the built-in ones (bypass, element count, maximum frames per slice).
+    void setPropertyHandlers(AudioUnitPropertyID id, PropertyGetter getter, PropertySetter setter = nullptr);
+    OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element, void* data,
+                         std::uint32_t* size);
+    OSStatus setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
+                         const void* data, std::uint32_t size);
+
+    // --- render side; called with the node's render in progress ---
+    // Takes the events scheduled so far into the cycle that starts at sampleTime.
+    void beginRender(std::int64_t sampleTime, std::uint32_t frames);
+    // Applies parameter and MIDI events due at or before this sample time.
+    void applyEventsDue(std::int64_t sampleTime);
+    // Frames from this sample time during which parameters stay constant (1 while a ramp runs).
+    std::uint32_t framesUntilNextChange(std::int64_t sampleTime, std::uint32_t limit) const;
+    // Moves running ramps on by the given number of frames.
+    void advanceRamps(std::uint32_t frames);
+    // The rendered value, or the fallback for an unknown address; render thread only.
+    AUValue currentValue(AUParameterAddress address, AUValue fallback) const;
+
+    void setResetHandler(std::function<void()> handler) { resetHandler_ = std::move(handler); }
+
+private:
+    AUAudioUnit(const AudioComponentDescription& description, std::uint32_t inputs, std::uint32_t outputs,
+                bool inputCountChangeable);
+    struct RenderParameter {
+        AUValue value = 0;
+        AUValue start = 0;
+        AUValue target = 0;
+        std::uint32_t duration = 0;
+        std::uint32_t elapsed = 0;
+        bool ramping = false;
+    };
+    struct ScheduledEvent {
+        AUEventSampleTime time = 0;
+        std::uint32_t duration = 0;
+        AUParameterAddress address = 0;
+        AUValue value = 0;
+        bool isMIDI = false;
+        std::uint8_t cable = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+    void schedule(ScheduledEvent event);
+
+    AudioComponentDescription description_;
+    std::atomic<bool> bypass_{false};
+    std::atomic<std::uint32_t> maximumFrames_{4096};
+    AUAudioUnitBusArray inputBusses_;
+    AUAudioUnitBusArray outputBusses_;
+
+    mutable std::mutex mutex_; // parameters, events and handlers
+    std::shared_ptr<AUParameterTree> tree_;
+    std::map<AUParameterAddress, RenderParameter> parameters_;
+    std::vector<ScheduledEvent> pending_;
+    std::vector<ScheduledEvent> active_; // resolved to absolute sample times, in time order
+    MIDIHandler midiHandler_;
+    std::map<AudioUnitPropertyID, std::pair<PropertyGetter, PropertySetter>> properties_;
+    std::function<void()> resetHandler_;
+};
+
+} // namespace platform

@@ -1,0 +1,400 @@
+#include "platform/audio/AudioEngine.h"
+
+#include "platform/audio/AudioError.h"
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioOutputNode.h"
+#include "platform/core/LogSink.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+constexpr std::uint32_t kMaxManualFrames = 1u << 20;
+
+void logGraph(const std::string& text) {
+    LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error, text});
+}
+} // namespace
+
+std::shared_ptr<AudioEngine> AudioEngine::make() {
+    std::shared_ptr<AudioEngine> engine(new AudioEngine());
+    engine->outputNode_ = AudioOutputNode::make();
+    engine->attach(engine->outputNode_);
+    return engine;
+}
+
+AudioEngine::~AudioEngine() {
+    if (backend_ && running_) backend_->stop();
+    std::lock_guard lock(graphMutex_);
+    // Nodes may outlive the engine; they must not keep pointers into this graph.
+    for (auto& node : nodes_) {
+        node->inputs_.clear();
+        for (auto& out : node->outputs_)
+            out.format.reset();
+        node->renderEngine_ = nullptr;
+    }
+}
+
+bool AudioEngine::isAttachedLocked(const AudioNode* node) const {
+    return node && std::any_of(nodes_.begin(), nodes_.end(), [&](const auto& n) { return n.get() == node; });
+}
+
+bool AudioEngine::attach(const std::shared_ptr<AudioNode>& node) {
+    if (!node) return false;
+    std::lock_guard lock(graphMutex_);
+    auto owner = node->engine_.lock();
+    if (owner.get() == this) return true;
+    if (owner) {
+        logGraph("attach: " + node->description() + " belongs to another engine");
+        return false;
+    }
+    node->engine_ = weak_from_this();
+    node->renderEngine_ = this;
+    node->inputs_.clear();
+    nodes_.push_back(node);
+    return true;
+}
+
+void AudioEngine::detach(const std::shared_ptr<AudioNode>& node) {
+    if (!node) return;
+    std::shared_ptr<AudioNode> keep = node; // released after the lock
+    {
+        std::lock_guard lock(graphMutex_);
+        if (!isAttachedLocked(node.get())) return;
+        if (node == outputNode_) return; // the output node belongs to the engine for good
+        disconnectNodeInput(node);
+        disconnectNodeOutput(node);
+        std::erase_if(nodes_, [&](const auto& n) { return n == node; });
+        node->engine_.reset();
+        node->renderEngine_ = nullptr;
+        if (node == mainMixer_) mainMixer_.reset();
+        if (node == inputNode_) inputNode_.reset();
+    }
+}
+
+std::vector<std::shared_ptr<AudioNode>> AudioEngine::attachedNodes() const {
+    std::lock_guard lock(graphMutex_);
+    return nodes_;
+}
+
+bool AudioEngine::reachesLocked(const AudioNode* from, const AudioNode* to) const {
+    // Follows outputs downstream from `from`; true when `to` is among them.
+    std::vector<const AudioNode*> stack{from};
+    std::vector<const AudioNode*> seen;
+    while (!stack.empty()) {
+        const AudioNode* n = stack.back();
+        stack.pop_back();
+        if (n == to) return true;
+        if (std::find(seen.begin(), seen.end(), n) != seen.end()) continue;
+        seen.push_back(n);
+        for (const auto& candidate : nodes_)
+            for (const auto& in : candidate->inputs_)
+                if (in && in->source == n) stack.push_back(candidate.get());
+    }
+    return false;
+}
+
+void AudioEngine::refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus) {
+    bool connected = false;
+    for (const auto& candidate : nodes_)
+        for (const auto& in : candidate->inputs_)
+            if (in && in->source == &node && in->bus == bus) connected = true;
+    if (!connected && bus < node.outputs_.size()) node.outputs_[bus].format.reset();
+}
+
+void AudioEngine::disconnectInputLocked(AudioNode& node, std::uint32_t bus) {
+    if (bus >= node.inputs_.size() || !node.inputs_[bus]) return;
+    AudioNode* source = node.inputs_[bus]->source;
+    const std::uint32_t sourceBus = node.inputs_[bus]->bus;
+    node.inputs_[bus].reset();
+    refreshOutputFormatLocked(*source, sourceBus);
+    node.connectionsChanged();
+    source->connectionsChanged();
+}
+
+void AudioEngine::disconnectOutputLocked(AudioNode& node, std::uint32_t bus) {
+    for (const auto& candidate : nodes_)
+        for (std::uint32_t b = 0; b < candidate->inputs_.size(); ++b)
+            if (candidate->inputs_[b] && candidate->inputs_[b]->source == &node &&
+                candidate->inputs_[b]->bus == bus)
+                disconnectInputLocked(*candidate, b);
+}
+
+bool AudioEngine::connectLocked(AudioNode& source, std::uint32_t fromBus,
+                                const std::vector<AudioConnectionPoint>& points,
+                                std::optional<AudioFormat> format, bool replaceFanOut) {
+    if (!isAttachedLocked(&source)) {
+        logGraph("connect: source " + source.description() + " is not attached to this engine");
+        return false;
+    }
+    if (fromBus >= source.numberOfOutputs()) {
+        logGraph("connect: " + source.description() + " has no output bus " + std::to_string(fromBus));
+        return false;
+    }
+    const AudioFormat f = format && !format->isEmpty() ? *format : source.currentOutputFormat(fromBus);
+    if (!f.isStandard()) {
+        logGraph("connect: only deinterleaved float formats connect nodes, not " + f.description());
+        return false;
+    }
+    for (const auto& p : points) {
+        if (!p.node) continue;
+        if (!isAttachedLocked(p.node.get())) {
+            logGraph("connect: destination " + p.node->description() + " is not attached to this engine");
+            return false;
+        }
+        if (p.node.get() == &source || reachesLocked(p.node.get(), &source)) {
+            logGraph("connect: " + source.description() + " to " + p.node->description() +
+                     " would make a cycle");
+            return false;
+        }
+        auto& busses = p.node->auAudioUnit()->inputBusses();
+        if (p.bus >= busses.count() && !(busses.isCountChangeable() && p.bus < busses.maximumCount())) {
+            logGraph("connect: " + p.node->description() + " has no input bus " + std::to_string(p.bus));
+            return false;
+        }
+    }
+    if (replaceFanOut) disconnectOutputLocked(source, fromBus);
+    for (const auto& p : points) {
+        if (!p.node) continue;
+        auto& busses = p.node->auAudioUnit()->inputBusses();
+        if (p.bus >= busses.count()) busses.setBusCount(p.bus + 1);
+        disconnectInputLocked(*p.node, p.bus);
+        if (p.node->inputs_.size() <= p.bus) p.node->inputs_.resize(p.bus + 1);
+        p.node->inputs_[p.bus] = AudioNode::Input{&source, fromBus, f};
+        p.node->connectionsChanged();
+    }
+    source.outputs_[fromBus].format = f;
+    refreshOutputFormatLocked(source, fromBus);
+    source.connectionsChanged();
+    return true;
+}
+
+bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
+                          const std::shared_ptr<AudioNode>& destination, std::uint32_t fromBus,
+                          std::uint32_t toBus, std::optional<AudioFormat> format) {
+    if (!source || !destination) return false;
+    std::lock_guard lock(graphMutex_);
+    return connectLocked(*source, fromBus, {{destination, toBus}}, format, true);
+}
+
+bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
+                          const std::shared_ptr<AudioNode>& destination, std::optional<AudioFormat> format) {
+    if (!source || !destination) return false;
+    std::lock_guard lock(graphMutex_);
+    std::uint32_t bus = 0;
+    if (auto mixer = std::dynamic_pointer_cast<AudioMixerNode>(destination))
+        bus = mixer->nextAvailableInputBus();
+    return connectLocked(*source, 0, {{destination, bus}}, format, true);
+}
+
+bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
+                          const std::vector<AudioConnectionPoint>& destinations, std::uint32_t fromBus,
+                          std::optional<AudioFormat> format) {
+    if (!source) return false;
+    std::lock_guard lock(graphMutex_);
+    return connectLocked(*source, fromBus, destinations, format, true);
+}
+
+void AudioEngine::disconnectNodeInput(const std::shared_ptr<AudioNode>& node) {
+    if (!node) return;
+    std::lock_guard lock(graphMutex_);
+    for (std::uint32_t b = 0; b < node->inputs_.size(); ++b)
+        disconnectInputLocked(*node, b);
+}
+
+void AudioEngine::disconnectNodeInput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus) {
+    if (!node) return;
+    std::lock_guard lock(graphMutex_);
+    disconnectInputLocked(*node, bus);
+}
+
+void AudioEngine::disconnectNodeOutput(const std::shared_ptr<AudioNode>& node) {
+    if (!node) return;
+    std::lock_guard lock(graphMutex_);
+    for (std::uint32_t b = 0; b < node->outputs_.size(); ++b)
+        disconnectOutputLocked(*node, b);
+}
+
+void AudioEngine::disconnectNodeOutput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus) {
+    if (!node) return;
+    std::lock_guard lock(graphMutex_);
+    disconnectOutputLocked(*node, bus);
+}
+
+std::vector<AudioConnectionPoint> AudioEngine::outputConnectionPoints(const std::shared_ptr<AudioNode>& node,
+                                                                      std::uint32_t outputBus) const {
+    std::vector<AudioConnectionPoint> points;
+    if (!node) return points;
+    std::lock_guard lock(graphMutex_);
+    for (const auto& candidate : nodes_)
+        for (std::uint32_t b = 0; b < candidate->inputs_.size(); ++b)
+            if (candidate->inputs_[b] && candidate->inputs_[b]->source == node.get() &&
+                candidate->inputs_[b]->bus == outputBus)
+                points.push_back({candidate, b});
+    return points;
+}
+
+std::optional<AudioConnectionPoint> AudioEngine::inputConnectionPoint(const std::shared_ptr<AudioNode>& node,
+                                                                      std::uint32_t inputBus) const {
+    if (!node) return std::nullopt;
+    std::lock_guard lock(graphMutex_);
+    if (!isAttachedLocked(node.get()) || inputBus >= node->inputs_.size() || !node->inputs_[inputBus])
+        return std::nullopt;
+    const auto& in = *node->inputs_[inputBus];
+    return AudioConnectionPoint{in.source->shared_from_this(), in.bus};
+}
+
+std::shared_ptr<AudioOutputNode> AudioEngine::outputNode() {
+    return outputNode_;
+}
+
+std::shared_ptr<AudioInputNode> AudioEngine::inputNode() {
+    std::lock_guard lock(graphMutex_);
+    if (!inputNode_) {
+        inputNode_ = AudioInputNode::make();
+        attach(inputNode_);
+    }
+    return inputNode_;
+}
+
+std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
+    std::lock_guard lock(graphMutex_);
+    if (!mainMixer_) {
+        mainMixer_ = AudioMixerNode::make();
+        attach(mainMixer_);
+        connectLocked(*mainMixer_, 0, {{outputNode_, 0}}, outputNode_->renderFormat_, true);
+    }
+    return mainMixer_;
+}
+
+void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
+    std::lock_guard lock(graphMutex_);
+    backend_ = std::move(backend);
+    if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
+}
+
+void AudioEngine::start() {
+    if (running_) return;
+    if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
+    running_ = true;
+}
+
+void AudioEngine::pause() {
+    if (!running_) return;
+    if (!manual_ && backend_) backend_->stop();
+    running_ = false;
+}
+
+void AudioEngine::stop() {
+    pause();
+    std::lock_guard lock(graphMutex_);
+    for (auto& node : nodes_)
+        node->hasRenderTime_ = false;
+}
+
+void AudioEngine::reset() {
+    std::vector<std::shared_ptr<AudioNode>> nodes;
+    {
+        std::lock_guard lock(graphMutex_);
+        nodes = nodes_;
+    }
+    for (auto& node : nodes)
+        node->auAudioUnit()->reset();
+}
+
+void AudioEngine::enableManualRenderingMode(ManualRenderingMode mode, const AudioFormat& format,
+                                            std::uint32_t maximumFrameCount) {
+    if (running_) throw AudioError(AudioError::kDomain, kAudioUnitErr_Initialized, "engine is running");
+    if (!format.isStandard())
+        throw AudioError(AudioError::kDomain, kAudioUnitErr_FormatNotSupported,
+                         "manual rendering needs a deinterleaved float format");
+    if (maximumFrameCount == 0 || maximumFrameCount > kMaxManualFrames)
+        throw AudioError(AudioError::kDomain, kAudio_ParamError, "maximum frame count out of range");
+    std::lock_guard lock(graphMutex_);
+    manualMode_ = mode;
+    manualFormat_ = format;
+    manualMaxFrames_ = maximumFrameCount;
+    outputNode_->renderFormat_ = format;
+    for (auto& node : nodes_)
+        node->auAudioUnit()->setMaximumFramesToRender(maximumFrameCount);
+    sampleTime_ = 0;
+    manual_ = true;
+}
+
+void AudioEngine::disableManualRenderingMode() {
+    std::lock_guard lock(graphMutex_);
+    if (!manual_) return;
+    manual_ = false;
+    running_ = false;
+    outputNode_->renderFormat_ = backend_ ? backend_->outputFormat() : *AudioFormat::standard(44100, 2);
+}
+
+AudioFormat AudioEngine::manualRenderingFormat() const {
+    std::lock_guard lock(graphMutex_);
+    return manual_ ? manualFormat_ : AudioFormat{};
+}
+
+AudioEngine::ManualRenderingStatus AudioEngine::renderOffline(std::uint32_t frames, PCMBuffer& buffer) {
+    if (!manual_ || !running_) return ManualRenderingStatus::error;
+    if (frames == 0 || frames > manualMaxFrames_ || frames > buffer.frameCapacity())
+        return ManualRenderingStatus::error;
+    const AudioFormat& f = buffer.format();
+    if (!f.isStandard() || f.channelCount() != manualFormat_.channelCount() ||
+        f.sampleRate() != manualFormat_.sampleRate())
+        return ManualRenderingStatus::error;
+    return renderCycle(frames, buffer, std::nullopt, manualMode_ == ManualRenderingMode::offline);
+}
+
+AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames, PCMBuffer& buffer,
+                                                            std::optional<std::uint64_t> hostTime,
+                                                            bool mayBlock) {
+    ManualRenderingStatus status = ManualRenderingStatus::success;
+    {
+        std::unique_lock lock(graphMutex_, std::defer_lock);
+        if (mayBlock)
+            lock.lock();
+        else if (!lock.try_lock())
+            return ManualRenderingStatus::cannotDoInCurrentContext;
+        AudioNode::RenderContext context;
+        context.cycle = nextCycle();
+        context.sampleTime = sampleTime_.load();
+        context.hostTime = hostTime.value_or(0);
+        context.hostTimeValid = hostTime.has_value();
+        context.sampleRate = outputNode_->renderFormat_.sampleRate();
+        context.frames = frames;
+        const AudioNode::BusData& out = outputNode_->pull(context, 0);
+        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
+        float* const* dest = buffer.floatChannelData();
+        for (std::uint32_t c = 0; c < channels; ++c)
+            std::memcpy(dest[c], out.data[c], frames * sizeof(float));
+        for (std::uint32_t c = channels; c < buffer.format().channelCount(); ++c)
+            std::memset(dest[c], 0, frames * sizeof(float));
+        buffer.setFrameLength(frames);
+        sampleTime_ += frames;
+        if (inputNode_ && inputNode_->renderedCycle_ == context.cycle && inputNode_->starvedInLastCycle())
+            status = ManualRenderingStatus::insufficientDataFromInputNode;
+    }
+    runAfterCycle();
+    return status;
+}
+
+void AudioEngine::afterCycle(std::function<void()> work) {
+    std::lock_guard lock(afterMutex_);
+    after_.push_back(std::move(work));
+}
+
+void AudioEngine::runAfterCycle() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard lock(afterMutex_);
+        if (after_.empty()) return;
+        std::swap(after_, work);
+    }
+    for (auto& w : work)
+        w();
+}
+
+} // namespace platform

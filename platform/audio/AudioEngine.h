@@ -1,0 +1,141 @@
+#pragma once
+#include "platform/audio/AudioConnectionPoint.h"
+#include "platform/audio/AudioFormat.h"
+#include "platform/audio/AudioNode.h"
+#include "platform/audio/PCMBuffer.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace platform {
+
+class AudioMixerNode;
+class AudioInputNode;
+class AudioOutputNode;
+
+// Starts and stops real-time output for an engine; the engine pulls its graph through
+// renderCycle() on the backend's thread.
+class AudioIOBackend {
+public:
+    virtual ~AudioIOBackend() = default;
+    virtual void start(AudioEngine& engine) = 0;
+    virtual void stop() = 0;
+    virtual AudioFormat outputFormat() const = 0;
+};
+
+// A graph of audio nodes rendered by pulling from its output node: in real time through an I/O
+// backend, or on demand (manual rendering) into buffers the caller gives.
+class AudioEngine : public std::enable_shared_from_this<AudioEngine> {
+public:
+    enum class ManualRenderingMode { offline = 0, realtime = 1 };
+    enum class ManualRenderingStatus : int {
+        error = -1,
+        success = 0,
+        insufficientDataFromInputNode = 1,
+        cannotDoInCurrentContext = 2,
+    };
+
+    static std::shared_ptr<AudioEngine> make();
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    // False (with a log line) for a node attached to another engine. Attaching twice is harmless.
+    bool attach(const std::shared_ptr<AudioNode>& node);
+    // Removes the node's connections, then the node.
+    void detach(const std::shared_ptr<AudioNode>& node);
+    std::vector<std::shared_ptr<AudioNode>> attachedNodes() const;
+
+    // Connects one output bus to one input bus, replacing what that input had and what that
+    // output fed. Without a format the source's output format is used. False (with a log line)
+    // for unattached nodes, missing busses, non-float formats and connections that would close a cycle.
+    bool connect(const std::shared_ptr<AudioNode>& source, const std::shared_ptr<AudioNode>& destination,
+                 std::uint32_t fromBus, std::uint32_t toBus, std::optional<AudioFormat> format);
+    // Output bus 0 to input bus 0, or to a mixer's next available input bus.
+    bool connect(const std::shared_ptr<AudioNode>& source, const std::shared_ptr<AudioNode>& destination,
+                 std::optional<AudioFormat> format);
+    // Makes the given points the whole fan-out of the source's output bus; points without a node
+    // are skipped.
+    bool connect(const std::shared_ptr<AudioNode>& source,
+                 const std::vector<AudioConnectionPoint>& destinations, std::uint32_t fromBus,
+                 std::optional<AudioFormat> format);
+    void disconnectNodeInput(const std::shared_ptr<AudioNode>& node);
+    void disconnectNodeInput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus);
+    void disconnectNodeOutput(const std::shared_ptr<AudioNode>& node);
+    void disconnectNodeOutput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus);
+    std::vector<AudioConnectionPoint> outputConnectionPoints(const std::shared_ptr<AudioNode>& node,
+                                                             std::uint32_t outputBus) const;
+    // The source (node and its output bus) feeding an input bus.
+    std::optional<AudioConnectionPoint> inputConnectionPoint(const std::shared_ptr<AudioNode>& node,
+                                                             std::uint32_t inputBus) const;
+
+    std::shared_ptr<AudioOutputNode> outputNode();
+    std::shared_ptr<AudioInputNode> inputNode();
+    // Made on first use and connected to the output node.
+    std::shared_ptr<AudioMixerNode> mainMixerNode();
+
+    void prepare() {}
+    // Raises AudioError when the backend cannot start.
+    void start();
+    void pause();
+    void stop();
+    void reset();
+    bool isRunning() const { return running_.load(); }
+    void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
+
+    // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.
+    void enableManualRenderingMode(ManualRenderingMode mode, const AudioFormat& format,
+                                   std::uint32_t maximumFrameCount);
+    void disableManualRenderingMode();
+    bool isInManualRenderingMode() const { return manual_.load(); }
+    ManualRenderingMode manualRenderingMode() const { return manualMode_; }
+    AudioFormat manualRenderingFormat() const;
+    std::uint32_t manualRenderingMaximumFrameCount() const { return manualMaxFrames_; }
+    std::int64_t manualRenderingSampleTime() const { return sampleTime_.load(); }
+    ManualRenderingStatus renderOffline(std::uint32_t frames, PCMBuffer& buffer);
+
+    // One render cycle into the buffer (its format is the output node's). Backends call this on their
+    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released.
+    ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
+                                      std::optional<std::uint64_t> hostTime, bool mayBlock);
+
+    // --- for nodes ---
+    std::recursive_mutex& graphMutex() const { return graphMutex_; }
+    std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
+    void afterCycle(std::function<void()> work);
+
+private:
+    AudioEngine() = default;
+    bool isAttachedLocked(const AudioNode* node) const;
+    bool reachesLocked(const AudioNode* from, const AudioNode* to) const;
+    void disconnectInputLocked(AudioNode& node, std::uint32_t bus);
+    void disconnectOutputLocked(AudioNode& node, std::uint32_t bus);
+    bool connectLocked(AudioNode& source, std::uint32_t fromBus,
+                       const std::vector<AudioConnectionPoint>& points, std::optional<AudioFormat> format,
+                       bool replaceFanOut);
+    void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
+    void runAfterCycle();
+
+    mutable std::recursive_mutex graphMutex_;
+    std::vector<std::shared_ptr<AudioNode>> nodes_;
+    std::shared_ptr<AudioOutputNode> outputNode_;
+    std::shared_ptr<AudioInputNode> inputNode_;
+    std::shared_ptr<AudioMixerNode> mainMixer_;
+    std::shared_ptr<AudioIOBackend> backend_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> manual_{false};
+    ManualRenderingMode manualMode_ = ManualRenderingMode::offline;
+    AudioFormat manualFormat_;
+    std::uint32_t manualMaxFrames_ = 0;
+    std::atomic<std::int64_t> sampleTime_{0};
+    std::atomic<std::uint64_t> cycle_{0};
+    std::mutex afterMutex_;
+    std::vector<std::function<void()>> after_;
+};
+
+} // namespace platform

@@ -1,0 +1,134 @@
+#pragma once
+#include "platform/audio/AUAudioUnit.h"
+#include "platform/audio/AudioFormat.h"
+#include "platform/audio/AudioTime.h"
+#include "platform/audio/PCMBuffer.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class AudioEngine;
+
+// A node of an engine's graph. Nodes render by pulling their inputs once per render cycle, so a
+// node that feeds several others is rendered once and its output shared.
+class AudioNode : public std::enable_shared_from_this<AudioNode> {
+public:
+    using TapBlock = std::function<void(std::shared_ptr<PCMBuffer> buffer, AudioTime when)>;
+
+    virtual ~AudioNode();
+    AudioNode(const AudioNode&) = delete;
+    AudioNode& operator=(const AudioNode&) = delete;
+
+    std::shared_ptr<AudioEngine> engine() const { return engine_.lock(); }
+    std::uint32_t numberOfInputs() const;
+    std::uint32_t numberOfOutputs() const;
+    AudioFormat inputFormat(std::uint32_t bus) const;
+    AudioFormat outputFormat(std::uint32_t bus) const;
+    const std::shared_ptr<AUAudioUnit>& auAudioUnit() const { return unit_; }
+    // When the node last rendered; absent while its engine is not rendering.
+    std::optional<AudioTime> lastRenderTime() const;
+    // Clears processing state (voices, delay lines, positions); connections stay.
+    virtual void reset();
+
+    // How this node is mixed into the mixers it feeds: gain and left-right balance (-1...1).
+    float volume() const { return volume_.load(std::memory_order_relaxed); }
+    void setVolume(float volume);
+    float pan() const { return pan_.load(std::memory_order_relaxed); }
+    void setPan(float pan);
+
+    // One tap per output bus; the block gets exactly bufferSize frames each time, on the thread that
+    // renders, after the render cycle. False when the bus has a tap, does not exist or the format
+    // does not match the bus.
+    bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
+                    TapBlock block);
+    void removeTap(std::uint32_t bus);
+
+    virtual std::string typeName() const = 0;
+    std::string description() const;
+
+    // --- rendering; used by the engine and by nodes that pull their inputs ---
+    static constexpr std::uint32_t kMaxChannels = AudioFormat::maxChannelCount;
+    struct RenderContext {
+        std::uint64_t cycle = 0;
+        std::int64_t sampleTime = 0;
+        std::uint64_t hostTime = 0;
+        bool hostTimeValid = false;
+        double sampleRate = 0;
+        std::uint32_t frames = 0;
+    };
+    // A bus's samples for the current cycle; valid until the next cycle.
+    struct BusData {
+        std::uint32_t channels = 0;
+        std::uint32_t frames = 0;
+        bool silent = true;
+        std::array<const float*, kMaxChannels> data{};
+    };
+    const BusData& pull(const RenderContext& context, std::uint32_t bus);
+
+protected:
+    AudioNode(std::shared_ptr<AUAudioUnit> unit);
+
+    virtual void render(const RenderContext& context) = 0;
+    // The format of an output bus that nothing is connected to.
+    virtual AudioFormat defaultOutputFormat(std::uint32_t bus) const;
+    // Called under the engine's graph lock when a connection of this node changed.
+    virtual void connectionsChanged() {}
+
+    // The source feeding an input bus, pulled for this cycle; null when nothing is connected.
+    const BusData* pullInput(const RenderContext& context, std::uint32_t bus);
+    // Storage for an output bus in its format, frames long; marks the bus as not silent.
+    float* const* outputChannels(std::uint32_t bus, std::uint32_t frames);
+    // Points an output bus at samples someone else keeps alive until the next cycle.
+    void setOutputView(std::uint32_t bus, const BusData& view);
+    void setOutputSilent(std::uint32_t bus, std::uint32_t frames);
+    AudioEngine* engineForRender() const { return renderEngine_; }
+    bool isInputConnected(std::uint32_t bus) const;
+    const AudioNode* inputSource(std::uint32_t bus) const;
+    // Formats without taking the graph lock; for render code, which runs under it.
+    AudioFormat currentInputFormat(std::uint32_t bus) const;
+    AudioFormat currentOutputFormat(std::uint32_t bus) const;
+
+private:
+    friend class AudioEngine;
+    struct Input {
+        AudioNode* source = nullptr;
+        std::uint32_t bus = 0;
+        AudioFormat format;
+    };
+    struct Tap;
+    struct Output {
+        std::optional<AudioFormat> format; // set while connected
+        std::vector<float> storage;
+        std::array<float*, kMaxChannels> writable{};
+        BusData view;
+        std::unique_ptr<Tap> tap;
+    };
+    void deliverTaps(const RenderContext& context);
+    Output& output(std::uint32_t bus);
+
+    std::shared_ptr<AUAudioUnit> unit_;
+    std::weak_ptr<AudioEngine> engine_;
+    AudioEngine* renderEngine_ = nullptr;
+    std::vector<std::optional<Input>> inputs_;
+    std::vector<Output> outputs_;
+    std::uint64_t renderedCycle_ = 0;
+    std::atomic<float> volume_{1.0f};
+    std::atomic<float> pan_{0.0f};
+    std::atomic<bool> hasRenderTime_{false};
+    std::atomic<std::int64_t> lastSampleTime_{0};
+    std::atomic<std::uint64_t> lastHostTime_{0};
+    std::atomic<bool> lastHostTimeValid_{false};
+    std::atomic<double> lastSampleRate_{0};
+    mutable std::mutex tapMutex_;
+};
+
+} // namespace platform

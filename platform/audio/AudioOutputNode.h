@@ -1,0 +1,28 @@
+#pragma once
+#include "platform/audio/AudioNode.h"
+#include "platform/audio/SampleRateConverter.h"
+
+#include <memory>
+
+namespace platform {
+
+// The end of an engine's graph: what reaches its input is what the engine renders, converted to
+// the rendering format (the manual rendering format, or the device's).
+class AudioOutputNode : public AudioNode {
+public:
+    static std::shared_ptr<AudioOutputNode> make();
+    std::string typeName() const override { return "AVAudioOutputNode"; }
+
+protected:
+    AudioOutputNode();
+    void render(const RenderContext& context) override;
+    AudioFormat defaultOutputFormat(std::uint32_t bus) const override;
+
+private:
+    friend class AudioEngine;
+    AudioFormat renderFormat_ = *AudioFormat::standard(44100, 2);
+    std::unique_ptr<SampleRateConverter> converter_;
+    std::int64_t inputSampleTime_ = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,87 @@
+#pragma once
+#include "platform/audio/AudioFile.h"
+#include "platform/audio/AudioNode.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+
+// Plays scheduled buffers and file segments one after the other. Completion handlers run after
+// the render cycle that used the last of their data, on the rendering thread; those of segments
+// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread.
+class AudioPlayerNode : public AudioNode {
+public:
+    enum BufferOptions : std::uint32_t { loops = 1, interrupts = 2, interruptsAtLoop = 4 };
+    enum class CompletionCallbackType { dataConsumed = 0, dataRendered = 1, dataPlayedBack = 2 };
+    using CompletionHandler = std::function<void(CompletionCallbackType)>;
+
+    static std::shared_ptr<AudioPlayerNode> make();
+
+    // `when` is a player sample time; absent means right after what is scheduled. False for an
+    // empty or non-float buffer.
+    bool scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::optional<AudioTime> when = std::nullopt,
+                        std::uint32_t options = 0,
+                        CompletionCallbackType type = CompletionCallbackType::dataConsumed,
+                        CompletionHandler handler = nullptr);
+    bool scheduleFile(std::shared_ptr<AudioFile> file, std::optional<AudioTime> when = std::nullopt,
+                      CompletionCallbackType type = CompletionCallbackType::dataConsumed,
+                      CompletionHandler handler = nullptr);
+    // False for a file not open for reading or a start outside it; the count is cut at the file's end.
+    bool scheduleSegment(std::shared_ptr<AudioFile> file, std::int64_t startingFrame,
+                         std::uint32_t frameCount, std::optional<AudioTime> when = std::nullopt,
+                         CompletionCallbackType type = CompletionCallbackType::dataConsumed,
+                         CompletionHandler handler = nullptr);
+
+    void play();
+    // Starts when the engine's sample time reaches when.sampleTime().
+    void play(const AudioTime& when);
+    void pause();
+    // Drops everything scheduled and rewinds the player's time.
+    void stop();
+    bool isPlaying() const;
+
+    // The player's time (frames played since play()) for a node time, while playing.
+    std::optional<AudioTime> playerTime(const AudioTime& nodeTime) const;
+    std::optional<AudioTime> nodeTime(const AudioTime& playerTime) const;
+
+    std::string typeName() const override { return "AVAudioPlayerNode"; }
+    void reset() override;
+
+protected:
+    AudioPlayerNode();
+    void render(const RenderContext& context) override;
+
+private:
+    struct Segment {
+        std::shared_ptr<PCMBuffer> buffer;
+        std::shared_ptr<AudioFile> file;
+        std::int64_t start = 0;
+        std::int64_t frames = 0;
+        std::int64_t position = 0; // frames of this segment already played
+        std::optional<std::int64_t> when;
+        bool loops = false;
+        CompletionCallbackType type = CompletionCallbackType::dataConsumed;
+        CompletionHandler handler;
+    };
+    bool enqueue(Segment segment, bool interrupt, bool interruptAtLoop);
+    std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
+                              std::uint32_t frames);
+
+    mutable std::mutex mutex_;
+    std::deque<Segment> queue_;
+    std::vector<Segment> finished_;
+    std::vector<std::shared_ptr<PCMBuffer>> retired_;
+    bool playing_ = false;
+    std::optional<std::int64_t> startAtNodeTime_;
+    std::optional<std::int64_t> playerStartNodeTime_; // node sample time of player time 0
+    std::int64_t playerTime_ = 0;
+    double sampleRate_ = 44100;
+    std::shared_ptr<PCMBuffer> fileScratch_;
+};
+
+} // namespace platform

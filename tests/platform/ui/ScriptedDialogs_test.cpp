@@ -33,31 +33,22 @@ TEST_F(ScriptedDialogsTest, RecordsEveryRequestWithItsTextsInOrder) {
                            nullptr);
 
     const auto requests = dialogs.requests();
+    const std::vector<DialogRequest> expected = {
+        DialogRequest::alert({.messageText = "Error", .informativeText = "Open the Device!"}),
+        DialogRequest::openPanel({.title = "Choose a Bank File", .allowedFileTypes = {"syx", "p"}}),
+        DialogRequest::savePanel(
+            {.title = "Choose Where To Save The Program", .nameFieldStringValue = "MyScale.syx"}),
+        DialogRequest::beginSavePanel(
+            {.title = "Choose Where To Save The Bank", .nameFieldStringValue = "Toskar_HV.p"}),
+    };
+    EXPECT_EQ(requests, expected);
     ASSERT_EQ(requests.size(), 4u);
-
-    EXPECT_EQ(requests[0].kind, DialogRequest::Kind::alert);
     EXPECT_EQ(requests[0].messageText, "Error");
     EXPECT_EQ(requests[0].informativeText, "Open the Device!");
-    EXPECT_EQ(requests[0].title, "");
-
-    EXPECT_EQ(requests[1].kind, DialogRequest::Kind::openPanel);
-    EXPECT_EQ(requests[1].title, "Choose a Bank File");
     EXPECT_EQ(requests[1].allowedFileTypes, (std::vector<std::string>{"syx", "p"}));
-    EXPECT_FALSE(requests[1].canCreateDirectories);
-    EXPECT_FALSE(requests[1].showsHiddenFiles);
-
-    EXPECT_EQ(requests[2].kind, DialogRequest::Kind::savePanel);
-    EXPECT_EQ(requests[2].title, "Choose Where To Save The Program");
-    EXPECT_EQ(requests[2].nameFieldStringValue, "MyScale.syx");
-    EXPECT_TRUE(requests[2].allowedFileTypes.empty());
+    EXPECT_FALSE(requests[1].canCreateDirectories); // open panels never make folders, save panels may
     EXPECT_TRUE(requests[2].canCreateDirectories);
-
-    EXPECT_EQ(requests[3].kind, DialogRequest::Kind::beginSavePanel);
     EXPECT_EQ(requests[3].nameFieldStringValue, "Toskar_HV.p");
-
-    // The same options build the same request, so tests can compare whole requests.
-    EXPECT_EQ(requests[0],
-              DialogRequest::alert({.messageText = "Error", .informativeText = "Open the Device!"}));
     EXPECT_NE(requests[0],
               DialogRequest::alert({.messageText = "Open the Device!", .informativeText = "Error"}));
     EXPECT_NE(requests[2], DialogRequest::beginSavePanel({.title = "Choose Where To Save The Program",

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QTimer>
+#include <QWidget>
 
 #include <chrono>
 #include <functional>

@@ -85,7 +85,8 @@ void decodeTuningName(InstrumentReply& reply, std::span<const std::uint8_t> d, s
 InstrumentReply InstrumentReply::decode(std::span<const std::uint8_t> d, std::uint8_t deviceModel) {
     InstrumentReply reply;
     if (d.size() >= 2 && d[0] == 0xF0 && d[1] == 0x7E) {
-        if (d.size() == bulkTuningDumpSize) {
+        // Only a dump that ends in F7 is one the ".syx" loader takes back.
+        if (d.size() == bulkTuningDumpSize && d.back() == 0xF7) {
             reply.kind = Kind::tuningDump;
             reply.data.assign(d.begin(), d.end());
         }

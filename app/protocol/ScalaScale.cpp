@@ -169,7 +169,9 @@ std::optional<double> parseDegree(std::string_view token) {
 std::optional<ScalaScale> scaleFromLines(const std::vector<std::string_view>& lines) {
     if (lines.size() < 2) return std::nullopt;
     ScalaScale scale;
-    scale.description = std::string(lines[0]);
+    std::string_view description = lines[0];
+    if (description.ends_with('\r')) description.remove_suffix(1);
+    scale.description = std::string(description);
     const auto count = parseWholeNumber(firstToken(lines[1]));
     if (!count || *count < 1 || static_cast<std::uint64_t>(*count) != lines.size() - 2) return std::nullopt;
     scale.num = *count;

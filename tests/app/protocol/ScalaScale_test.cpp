@@ -135,6 +135,7 @@ TEST(ScalaScale, EmptyDescriptionLineIsTheDescription) {
 TEST(ScalaScale, LineEndingsAndEncodings) {
     const std::vector<double> expected{700.0, 1200.0};
     EXPECT_EQ(centsOf("d\r\n2\r\n700.0\r\n2/1\r\n"), expected);
+    EXPECT_EQ(ScalaScale::make("d\r\n2\r\n700.0\r\n2/1\r\n")->description, "d");
     EXPECT_EQ(centsOf("! c\r\n\r\n2\r\n700.0\r\n2/1\r\n"), expected);
     EXPECT_EQ(centsOf("\xEF\xBB\xBF! bom\nd\n2\n700.0\n2/1\n"), expected);
 

@@ -1,3 +1,4 @@
+// Event lists of universal MIDI packets: building and bounded walking.
 #include "MIDITestSupport.h"
 #include "platform/midi/EventListBuilder.h"
 #include "platform/midi/EventListReader.h"

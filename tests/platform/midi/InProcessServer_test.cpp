@@ -1,3 +1,5 @@
+// The in-process server in manual mode: handles, unique IDs, listing, properties, notifications,
+// what reaches which receiver, and injected failures.
 #include "MIDITestSupport.h"
 #include "platform/core/HostClock.h"
 #include "platform/midi/MIDIServices.h"

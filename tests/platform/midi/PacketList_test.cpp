@@ -1,3 +1,5 @@
+// Packet lists: building them within their size, walking them within their size, splitting them for
+// packet-list receivers.
 #include "MIDITestSupport.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"

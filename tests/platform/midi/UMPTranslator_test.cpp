@@ -1,3 +1,4 @@
+// MIDI 1.0 bytes to UMP words, SysEx above all: the pieces, their order and 8-bit values inside.
 #include "MIDITestSupport.h"
 #include "platform/midi/UMPTranslator.h"
 

@@ -13,6 +13,8 @@ MainQueue& MainQueue::shared() {
 
 void MainQueue::setDriver(MainQueueDriver* driver) {
     std::unique_lock lock(mutex_);
+    // The old driver may be destroyed right after this returns: wait for calls into it in flight.
+    driverIdle_.wait(lock, [this] { return driverCalls_ == 0; });
     driver_ = driver;
     if (driver_) notifyDriver(lock, !ready_.empty());
 }
@@ -41,10 +43,17 @@ void MainQueue::notifyDriver(std::unique_lock<std::mutex>& lock, bool immediate)
     MainQueueDriver* driver = driver_;
     std::optional<std::uint64_t> due;
     if (!timers_.empty()) due = timers_.begin()->first.first;
+    if (!driver) {
+        lock.unlock();
+        return;
+    }
+    ++driverCalls_;
     lock.unlock();
-    if (!driver) return;
     if (immediate) driver->wake();
     if (due) driver->wakeAt(*due);
+    lock.lock();
+    if (--driverCalls_ == 0) driverIdle_.notify_all();
+    lock.unlock();
 }
 
 void MainQueue::async(std::function<void()> work, QueueOwner owner) {

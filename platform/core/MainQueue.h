@@ -2,6 +2,7 @@
 #include "platform/core/HostClock.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -71,6 +72,8 @@ private:
     mutable std::mutex mutex_;
     HostClock* clock_;
     MainQueueDriver* driver_ = nullptr;
+    int driverCalls_ = 0;
+    std::condition_variable driverIdle_;
     std::thread::id mainThread_;
     CallID nextID_ = 1;
     std::deque<Call> ready_;

@@ -84,6 +84,10 @@ DeliveryQueue::DeliveryQueue(BackgroundJobs* jobs) : state_(std::make_shared<Sta
 }
 
 DeliveryQueue::~DeliveryQueue() {
+    stop();
+}
+
+void DeliveryQueue::stop() {
     std::deque<State::Item> dropped;
     {
         std::unique_lock lock(state_->mutex);

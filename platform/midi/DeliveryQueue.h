@@ -25,9 +25,11 @@ public:
 
     // jobs: where the delivery thread runs (threaded mode); nullptr selects manual mode.
     explicit DeliveryQueue(BackgroundJobs* jobs);
-    // Stops the delivery thread; what is still queued is dropped. May run on the delivery
-    // thread itself: the thread then ends once the current delivery returns.
     ~DeliveryQueue();
+    // Stops the delivery thread and drops what is still queued; later posts are ignored. May run
+    // on the delivery thread itself: the thread then ends once the current delivery returns.
+    // Otherwise it waits for that delivery, during which the queue stays usable (retire works).
+    void stop();
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 

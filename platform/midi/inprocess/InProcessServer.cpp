@@ -21,8 +21,8 @@ InProcessServer::InProcessServer(InProcessServerConfig config)
           config.manualDelivery ? nullptr : (config.jobs ? config.jobs : &BackgroundJobs::shared()))) {}
 
 InProcessServer::~InProcessServer() {
-    // Stop delivering first: a delivery may call back into this server.
-    queue_.reset();
+    // Stop delivering first, while a delivery in flight may still call back into this server.
+    queue_->stop();
 }
 
 OSStatus InProcessServer::injected(ServerOperation operation) {
@@ -319,6 +319,7 @@ OSStatus InProcessServer::getStringProperty(MIDIObjectRef object, std::string_vi
 
 OSStatus InProcessServer::setString(InProcessEndpoints::Endpoint& endpoint, std::string_view property,
                                     std::string_view value) {
+    if (property == kMIDIPropertyUniqueID || property == kMIDIPropertyPrivate) return kMIDIWrongPropertyType;
     if (InProcessEndpoints::setString(endpoint, property, value))
         notifyPropertyChanged(endpoint.ref, endpoint.objectType(), property);
     return noErr;

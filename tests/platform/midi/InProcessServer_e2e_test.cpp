@@ -275,6 +275,40 @@ TEST(InProcessServerThreaded, TheLastReferenceMayGoInsideADelivery) {
     EXPECT_EQ(jobs.activeCount(), 0u);
 }
 
+TEST(InProcessServerThreaded, ADeliveryMayCallTheServerWhileItIsBeingDestroyed) {
+    platform::BackgroundJobs jobs;
+    InProcessServerConfig config;
+    config.jobs = &jobs;
+    auto server = std::make_unique<InProcessServer>(config);
+    InProcessServer* raw = server.get();
+    std::promise<void> entered, destroying;
+    auto destroyingFuture = destroying.get_future().share();
+    std::atomic<OSStatus> status{1};
+    MIDIClientRef client = 0;
+    ASSERT_EQ(raw->createClient("c", {}, &client), noErr);
+    MIDIPortRef port = 0;
+    ASSERT_EQ(raw->createInputPortWithBlock(
+                  client, "In",
+                  [&](auto, auto, auto) {
+                      entered.set_value();
+                      destroyingFuture.wait();
+                      status = raw->disposePort(port);
+                  },
+                  &port),
+              noErr);
+    MIDIEndpointRef source = 0;
+    ASSERT_EQ(raw->addExternalSource({.name = "Velmor"}, &source), noErr);
+    ASSERT_EQ(raw->connectSource(port, source, nullptr), noErr);
+    raw->sendFromSource(source, controller(1));
+    entered.get_future().wait();
+    auto destroyer = std::async(std::launch::async, [&] { server.reset(); });
+    EXPECT_EQ(destroyer.wait_for(20ms), std::future_status::timeout) << "waits for the delivery in flight";
+    destroying.set_value();
+    destroyer.get();
+    EXPECT_EQ(status.load(), noErr);
+    jobs.joinAll();
+}
+
 TEST(InProcessServerThreaded, TwoClientsTalkThroughVirtualEndpointsWithWholeSysEx) {
     Threaded t;
     setMIDIServer(t.server);

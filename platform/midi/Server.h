@@ -8,9 +8,9 @@
 // - endpoint unique IDs are non-zero and unique; setting one that another endpoint holds fails
 //   with kMIDIIDNotUnique;
 // - read blocks and notify blocks run on one delivery thread, in order, with no server lock held;
-// - once connectSource's undo (disconnectSource), disposePort, disposeEndpoint or disposeClient
-//   has returned, no delivery reaches the blocks involved; a delivery in flight is waited for,
-//   except when the call comes from the delivery thread itself;
+// - once disconnectSource, disposePort, disposeEndpoint or disposeClient has returned, no
+//   delivery reaches the blocks involved; a delivery in flight is waited for, except when the
+//   call comes from the delivery thread itself;
 // - lists handed in are walked within their byte size; a malformed list fails as a whole;
 // - sending to a source fails; private endpoints are not listed.
 #include "platform/midi/MIDITypes.h"

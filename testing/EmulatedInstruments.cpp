@@ -21,10 +21,10 @@ std::optional<FirmwareVersion> parseVersion(std::string_view text) {
     std::uint8_t parts[3] = {};
     for (int i = 0; i < 3; ++i) {
         const auto dot = i < 2 ? text.find('.') : std::string_view::npos;
-        const auto piece = text.substr(0, dot);
+        const auto number = text.substr(0, dot);
         unsigned value = 0;
-        const auto [end, error] = std::from_chars(piece.data(), piece.data() + piece.size(), value);
-        if (piece.empty() || error != std::errc() || end != piece.data() + piece.size() || value > 0x7F)
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+        if (number.empty() || error != std::errc() || end != number.data() + number.size() || value > 0x7F)
             return std::nullopt;
         parts[i] = static_cast<std::uint8_t>(value);
         if (i < 2) {
@@ -43,9 +43,9 @@ void logSkipped(std::string_view item) {
 } // namespace
 
 std::vector<std::shared_ptr<InstrumentEmulator>>
-attachEmulatedInstruments(platform::midi::InProcessServer& server, const std::string& spec) {
+attachEmulatedInstruments(platform::midi::InProcessServer& server, const std::string& names) {
     std::vector<std::shared_ptr<InstrumentEmulator>> emulators;
-    std::string_view rest(spec);
+    std::string_view rest(names);
     while (!rest.empty()) {
         const auto comma = rest.find(',');
         const auto item = trimmed(rest.substr(0, comma));

@@ -14,6 +14,6 @@ namespace emulation {
 // Names that are no instrument's, or versions that do not read as three numbers of 0 to 127,
 // are left out with a log line. The emulators must be destroyed before the server.
 std::vector<std::shared_ptr<InstrumentEmulator>>
-attachEmulatedInstruments(platform::midi::InProcessServer& server, const std::string& spec);
+attachEmulatedInstruments(platform::midi::InProcessServer& server, const std::string& names);
 
 } // namespace emulation

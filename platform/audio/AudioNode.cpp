@@ -95,7 +95,9 @@ AudioFormat AudioNode::currentOutputFormat(std::uint32_t bus) const {
 std::string AudioNode::description() const {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-    return "<" + typeName() + " " + address + ">";
+    std::string out = "<";
+    out.append(typeName()).append(" ").append(address).append(">");
+    return out;
 }
 
 AudioNode::Output& AudioNode::output(std::uint32_t bus) {

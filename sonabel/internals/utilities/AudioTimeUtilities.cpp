@@ -46,6 +46,13 @@ double hostDifference(std::uint64_t a, std::uint64_t b) {
     return a >= b ? double(a - b) : -double(b - a);
 }
 
+// Dividing by the tick length, as the reciprocal taken exactly from the timebase: 1 / 1e-9 in
+// floating point would lose whole ticks.
+double ticksFor(double seconds) {
+    return seconds *
+           (double(platform::HostClock::timebase.denom) / double(platform::HostClock::timebase.numer) * 1e9);
+}
+
 } // namespace
 
 double secondsPerHostTick() {
@@ -60,7 +67,7 @@ platform::AudioTime audioTimeNow() {
 
 platform::AudioTime offset(const platform::AudioTime& t, double s) {
     if (!std::isfinite(s)) return t;
-    const double ticks = s / secondsPerHostTick();
+    const double ticks = ticksFor(s);
     const bool host = t.isHostTimeValid(), sample = t.isSampleTimeValid();
     if (host && sample)
         return platform::AudioTime::withHostAndSampleTime(
@@ -85,8 +92,8 @@ platform::AudioTime extrapolatedTime(const platform::AudioTime& t, const platfor
     }
     if (!(a.sampleRate() > 0)) return t;
     const double delta = (double(t.sampleTime()) - double(a.sampleTime())) / a.sampleRate();
-    return platform::AudioTime::withHostAndSampleTime(moveHost(a.hostTime(), delta / secondsPerHostTick()),
-                                                      t.sampleTime(), a.sampleRate());
+    return platform::AudioTime::withHostAndSampleTime(moveHost(a.hostTime(), ticksFor(delta)), t.sampleTime(),
+                                                      a.sampleRate());
 }
 
 std::optional<double> timeIntervalSince(const platform::AudioTime& t, const platform::AudioTime& o) {
@@ -115,7 +122,7 @@ double secondsSince(const platform::AudioTime& t, std::uint64_t hostTime) {
 
 platform::AudioTime audioTimeWithHostTime(std::uint64_t hostTime, double plusSeconds) {
     if (!std::isfinite(plusSeconds)) return platform::AudioTime::withHostTime(hostTime);
-    return platform::AudioTime::withHostTime(moveHost(hostTime, plusSeconds / secondsPerHostTick()));
+    return platform::AudioTime::withHostTime(moveHost(hostTime, ticksFor(plusSeconds)));
 }
 
 } // namespace sonabel

@@ -1,5 +1,9 @@
 #include "app/ViewController.h"
 
+#include "app/protocol/InstrumentMessages.h"
+#include "app/protocol/SysExFraming.h"
+#include "sonabel/midi/MIDIEvent.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -33,11 +37,21 @@ constexpr std::array kActions{
 } // namespace
 
 ViewController::ViewController(MainWindowOutlets outlets, platform::Dialogs& dialogs,
-                               platform::MainQueue& mainQueue, platform::BundleInfo& bundle)
-    : outlets_(std::move(outlets)), dialogs_(dialogs), mainQueue_(mainQueue), bundle_(bundle) {}
+                               platform::MainQueue& mainQueue, platform::BundleInfo& bundle,
+                               const ControllerServices& services)
+    : outlets_(std::move(outlets)), dialogs_(dialogs), mainQueue_(mainQueue), bundle_(bundle) {
+    const auto resolved = services.resolved();
+    midi_ = resolved.midi;
+    receiver_ = resolved.receiver;
+    notifications_ = resolved.notifications;
+    sleeper_ = resolved.sleeper;
+}
 
-// Queued calls capture this controller; none may run after it is gone.
+// Queued calls and notifications capture this controller; none may run after it is gone. Removing
+// the observer waits for a delivery in flight, so nothing is queued after that.
 ViewController::~ViewController() {
+    notifications_->removeObserver(this);
+    if (listening_) midi_->removeListener(receiver_);
     mainQueue_.cancelAll(this);
 }
 
@@ -53,6 +67,24 @@ std::optional<ViewController::Action> ViewController::action(std::string_view na
 }
 
 void ViewController::viewDidLoad() {
+    notifications_->removeObserver(this);
+    notifications_->addObserver(this, "SetupUpdate", [this](const platform::Notification&) {
+        // Posted on the MIDI thread; detection touches controls.
+        mainQueue_.async([this] { SetupUpdate(); }, this);
+    });
+    notifications_->addObserver(this, "SysexGet",
+                                [this](const platform::Notification& n) { SysexGetWithNotification(n); });
+    notifications_->addObserver(this, "CCGet",
+                                [this](const platform::Notification& n) { CCGetWithNotification(n); });
+
+    disableTuningControls();
+    SetupUpdate();
+
+    if (!listening_) {
+        midi_->addListener(receiver_);
+        listening_ = true;
+    }
+
     if (timer_) mainQueue_.cancel(*timer_);
     timer_ = mainQueue_.scheduleRepeating(
         std::chrono::milliseconds(100), [this] { fireTimer(); }, this);
@@ -65,15 +97,72 @@ void ViewController::viewDidAppear() {
     outlets_.view->window()->setWindowTitle(QString::fromStdString(title));
 }
 
-void ViewController::fireTimer() {}
+void ViewController::fireTimer() {
+    // Nothing to refresh or ask while no instrument is open: what an instrument reported before
+    // it was closed is dropped rather than turned into alerts.
+    if (!currentDevice_) {
+        state_.need_update_list = 0;
+        state_.state_changed = 0;
+        return;
+    }
+    if (state_.need_update_list) refreshTuningNames();
+    if (state_.state_changed) requestState();
+}
 
 void ViewController::showAlert(const std::string& message, const std::string& title) {
     dialogs_.runAlert({.messageText = title, .informativeText = message});
 }
 
-void ViewController::openButton() {}
-void ViewController::closeButton() {}
-void ViewController::names_list_action() {}
+bool ViewController::waitUntil(const std::function<bool()>& done, int maxSleeps) {
+    for (int i = 0; i < maxSleeps; ++i) {
+        sleeper_->sleepFor(pollInterval);
+        if (done()) return true;
+    }
+    return false;
+}
+
+void ViewController::sendSysEx(std::span<const std::uint8_t> plainMessage) {
+    const auto framing = state_.use_manufacturer_id ? SysExFraming::withManufacturerID : SysExFraming::plain;
+    midi_->sendEvent(sonabel::MIDIEvent(frameSysEx(plainMessage, framing)));
+}
+
+bool ViewController::sendCommand(std::span<const std::uint8_t> plainMessage) {
+    if (!currentDevice_) {
+        showAlert("Open the Device!", "Error");
+        return false;
+    }
+    sendSysEx(plainMessage);
+    return true;
+}
+
+void ViewController::requestVersion() {
+    if (!currentDevice_) {
+        showAlert("Open the Device!", "Error");
+        return;
+    }
+    midi_->sendEvent(
+        sonabel::MIDIEvent(versionRequest(std::uint8_t(state_.device_model), SysExFraming::plain)));
+}
+
+void ViewController::requestVersionWithID() {
+    if (!currentDevice_) {
+        showAlert("Open the Device!", "Error");
+        return;
+    }
+    midi_->sendEvent(sonabel::MIDIEvent(
+        versionRequest(std::uint8_t(state_.device_model), SysExFraming::withManufacturerID)));
+}
+
+void ViewController::requestState() {
+    state_.state_changed = 0;
+    sendCommand(stateRequest(std::uint8_t(state_.device_model)));
+}
+
+void ViewController::closeButton() {
+    closeCurrentDevice();
+}
+
+// Actions of later features: nothing to do yet.
 void ViewController::sendFW() {}
 void ViewController::browseFile() {}
 void ViewController::BrowseBankFile() {}

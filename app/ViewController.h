@@ -1,21 +1,33 @@
 #pragma once
+#include "app/ControllerServices.h"
 #include "app/MainWindowOutlets.h"
+#include "app/controller/ControllerState.h"
+#include "app/controller/ReceiveHandler.h"
+#include "app/controller/ReceiveHandlerOutput.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
+#include "platform/core/NotificationCenter.h"
 #include "platform/ui/Dialogs.h"
 
 #include <QObject>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace malvo {
 
 // The window's controller: every user action, the housekeeping timer and the alerts go through it.
 // Actions run on the main thread; each is named after the action of the interface file that calls it.
-class ViewController : public QObject {
+// Replies arrive on the MIDI thread through the receive handler, which only sets the shared state
+// and hands control updates to the main queue; waits for a reply poll that state every 10 ms on
+// the main thread.
+class ViewController : public QObject, private ReceiveHandlerOutput {
     Q_OBJECT
 
 public:
@@ -27,7 +39,8 @@ public:
 
     ViewController(MainWindowOutlets outlets, platform::Dialogs& dialogs,
                    platform::MainQueue& mainQueue = platform::MainQueue::shared(),
-                   platform::BundleInfo& bundle = platform::BundleInfo::main());
+                   platform::BundleInfo& bundle = platform::BundleInfo::main(),
+                   const ControllerServices& services = {});
     ~ViewController() override;
 
     // Every action name the interface file may use, with its handler.
@@ -37,6 +50,12 @@ public:
     const MainWindowOutlets& outlets() const { return outlets_; }
     platform::Dialogs& dialogs() const { return dialogs_; }
     platform::MainQueue& mainQueue() const { return mainQueue_; }
+    sonabel::MIDI& midi() const { return *midi_; }
+    // The flags, values and buffers the receive handler writes.
+    ControllerState& state() { return state_; }
+    const ControllerState& state() const { return state_; }
+    // Port name of the open instrument; nullopt while none is open.
+    const std::optional<std::string>& currentDevice() const { return currentDevice_; }
 
     // Once, after the window is loaded and its actions are connected; starts the 0.1 s timer.
     virtual void viewDidLoad();
@@ -47,6 +66,32 @@ public:
 
     // A modal warning alert with a single "OK"; returns when it is dismissed.
     void showAlert(const std::string& message, const std::string& title);
+
+    // Notification handlers. SysexGet and CCGet run on the thread that posts them (the MIDI thread);
+    // SetupUpdate is device detection and runs on the main thread (a notification hops there).
+    void SetupUpdate();
+    void SysexGetWithNotification(const platform::Notification& notification);
+    void CCGetWithNotification(const platform::Notification& notification);
+    // userInfo "note" (std::uint8_t) becomes the current key; the tuning buttons come on.
+    void NoteOnNotification(const platform::Notification& notification);
+
+    // Sending. sendSysEx() frames a plain message as the open instrument speaks; the version
+    // queries are always sent in their own framing. The others alert "Open the Device!" and send
+    // nothing while no instrument is open.
+    void sendSysEx(std::span<const std::uint8_t> plainMessage);
+    void requestVersion();
+    void requestVersionWithID();
+    void requestState();
+    bool sendCommand(std::span<const std::uint8_t> plainMessage);
+
+    // Asks for every tuning-slot name and refills the names list; blocks while it waits.
+    void refreshTuningNames();
+    // Asks for the microtuning state and waits for the answer.
+    void queryMicrotuningState();
+
+    // Polls every 10 ms with the injected sleeper until done() holds; false after maxSleeps sleeps.
+    bool waitUntil(const std::function<bool()>& done, int maxSleeps);
+    static constexpr std::chrono::milliseconds pollInterval{10};
 
     // Actions.
     virtual void openButton();
@@ -70,11 +115,40 @@ public:
     virtual void minus001semi();
 
 private:
+    // ReceiveHandlerOutput, on the MIDI thread: each hops to the main queue with its values.
+    void showKey(std::uint8_t key, double pitch) override;
+    void showKeyReleased() override;
+    void showMicrotuningState(std::uint8_t command, std::uint8_t state) override;
+    void showWrongState() override;
+    void clearProgramName() override;
+
+    // Main thread.
+    void closeCurrentDevice();
+    void disableTuningControls();
+    void setTuningButtonsEnabled(bool enabled);
+    void applyFeatureGates();
+    void fillBankChoosers();
+    bool instrumentStillListed() const;
+    void fillTuningNamesList(const std::vector<std::string>& names);
+
     MainWindowOutlets outlets_;
     platform::Dialogs& dialogs_;
     platform::MainQueue& mainQueue_;
     platform::BundleInfo& bundle_;
     std::optional<platform::MainQueue::CallID> timer_;
+
+    std::shared_ptr<sonabel::MIDI> midi_;
+    std::shared_ptr<MIDIReceiver> receiver_;
+    platform::NotificationCenter* notifications_ = nullptr;
+    platform::Sleeper* sleeper_ = nullptr;
+    bool listening_ = false;
+
+    ControllerState state_;
+    ReceiveHandler handler_{state_, *this};
+    std::optional<std::string> currentDevice_;
+    // The destination opened for the current device, closed by unique ID so that a vanished
+    // destination is closed too.
+    std::optional<MIDIUniqueID> openedOutput_;
 };
 
 } // namespace malvo

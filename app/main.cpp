@@ -2,14 +2,40 @@
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
+#include "platform/midi/MIDIServices.h"
+#include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/qt/QtDialogs.h"
 #include "platform/ui/qt/QtMainQueueDriver.h"
+#include "testing/EmulatedInstruments.h"
 
 #include <QApplication>
 #include <QIcon>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// The MIDI server the application runs on, chosen once, before its MIDI object is made. Until the
+// ALSA sequencer backend is there, the in-process server, with the emulated instruments that
+// SONABEL_MIDI_EMULATE names ("Toskar MK2", "Pellandor, Velmor@1.0.0").
+struct MIDIBackend {
+    std::shared_ptr<platform::midi::InProcessServer> server;
+    // Destroyed before the server.
+    std::vector<std::shared_ptr<emulation::InstrumentEmulator>> instruments;
+
+    MIDIBackend() : server(std::make_shared<platform::midi::InProcessServer>()) {
+        setMIDIServer(server);
+        if (const char* emulate = std::getenv("SONABEL_MIDI_EMULATE"))
+            instruments = emulation::attachEmulatedInstruments(*server, emulate);
+    }
+    ~MIDIBackend() { instruments.clear(); }
+};
+
+} // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -22,6 +48,7 @@ int main(int argc, char* argv[]) {
     // Everything queued for the main thread runs on the Qt event loop from here on.
     platform::QtMainQueueDriver driver(platform::MainQueue::shared());
     platform::QtDialogs dialogs;
+    MIDIBackend midiBackend;
     try {
         malvo::MainWindow window([&dialogs](const malvo::MainWindowOutlets& outlets) {
             return std::make_unique<malvo::ViewController>(outlets, dialogs);

@@ -208,8 +208,12 @@ TEST_F(MainWindowTest, ControlsStartAsTheirRolesNeed) {
                         o.fileField.data(), o.BankFilePath.data()}) {
         SCOPED_TRACE(shown->objectName().toStdString());
         EXPECT_TRUE(shown->isReadOnly());
-        EXPECT_TRUE(shown->text().isEmpty());
     }
+    // No instrument on the test's MIDI server.
+    EXPECT_EQ(o.DeviceStatus->text(), "No Connections");
+    EXPECT_EQ(o.NoteNum->text(), "Note Off");
+    for (auto* empty : {o.log.data(), o.BaseFreq.data(), o.fileField.data(), o.BankFilePath.data()})
+        EXPECT_TRUE(empty->text().isEmpty());
     for (auto* typed : {o.SemiSet.data(), o.FreqSet.data(), o.ProgramName.data()}) {
         SCOPED_TRACE(typed->objectName().toStdString());
         EXPECT_FALSE(typed->isReadOnly());
@@ -229,6 +233,7 @@ TEST_F(MainWindowTest, EachActionButtonCallsItsHandler) {
         ASSERT_NE(button, nullptr);
         EXPECT_EQ(button->property(MainWindowLoader::actionProperty).toString(), action);
         reveal(window->view(), button);
+        button->setEnabled(true); // as an open instrument's features leave it
         controller->calls.clear();
         QTest::mouseClick(button, Qt::LeftButton);
         EXPECT_EQ(controller->calls, std::vector<std::string>{action});
@@ -240,6 +245,8 @@ TEST_F(MainWindowTest, SwitchActionsSeeTheStateAfterTheClick) {
     window->show();
     const auto& o = controller->outlets();
     reveal(window->view(), o.microtuning_switch);
+    o.microtuning_switch->setEnabled(true);
+    o.noteonoff_switch->setEnabled(true);
     QTest::mouseClick(o.microtuning_switch, Qt::LeftButton);
     QTest::mouseClick(o.noteonoff_switch, Qt::LeftButton);
     QTest::mouseClick(o.noteonoff_switch, Qt::LeftButton);
@@ -254,6 +261,7 @@ TEST_F(MainWindowTest, PopUpsActOnTheUsersChoiceOnly) {
     window->show();
     const auto& o = controller->outlets();
     reveal(window->view(), o.program_names_list);
+    o.program_names_list->setEnabled(true);
     o.program_names_list->addItems({"1: empty", "2: MyScale", "3: Just"});
     o.program_names_list->setCurrentIndex(0); // as a names refresh does: no action
     EXPECT_TRUE(controller->calls.empty());

@@ -1,0 +1,46 @@
+// The tuning-slot names and the microtuning state of the open instrument, read by polling what
+// the receive handler stores.
+#include "app/ViewController.h"
+#include "app/protocol/InstrumentMessages.h"
+#include "app/protocol/InstrumentModel.h"
+#include "platform/core/ValueText.h"
+
+namespace malvo {
+
+void ViewController::refreshTuningNames() {
+    state_.need_update_list = 0;
+    const auto model = std::uint8_t(state_.device_model);
+    const int count = tuningSlotCount(model);
+    if (state_.tuningNames().size() != std::size_t(count)) state_.resetTuningNames(count);
+
+    for (int slot = 0; slot < count; ++slot) {
+        state_.mts_names_flag = 0;
+        if (!sendCommand(tuningNameRequest(model, std::uint8_t(slot)))) return;
+        // A silent slot keeps the name it had; an instrument that went away ends the refresh.
+        if (!waitUntil([this] { return state_.mts_names_flag != 0; }, 100) && !instrumentStillListed()) break;
+    }
+    fillTuningNamesList(state_.tuningNames());
+}
+
+void ViewController::fillTuningNamesList(const std::vector<std::string>& names) {
+    auto& list = *outlets_.program_names_list;
+    list.clear();
+    for (std::size_t i = 0; i < names.size(); ++i)
+        list.addItem(QString::fromStdString(platform::describe(i + 1) + ": " + names[i]));
+    if (names.empty()) return;
+    list.setCurrentIndex(0);
+    outlets_.mts_download_bank_outlet->setEnabled(names.front() != "empty");
+}
+
+void ViewController::queryMicrotuningState() {
+    if (!currentDevice_) {
+        showAlert("Open the Device!", "Error");
+        return;
+    }
+    state_.mtuning_get_state = ControllerState::microtuningUnknown;
+    sendSysEx(microtuningStateQuery(std::uint8_t(state_.device_model)));
+    if (!waitUntil([this] { return state_.mtuning_get_state != ControllerState::microtuningUnknown; }, 100))
+        showAlert("Something went wrong, try again 2", "Error");
+}
+
+} // namespace malvo

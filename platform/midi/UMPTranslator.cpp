@@ -53,8 +53,9 @@ void UMPTranslator::reset() {
     *this = UMPTranslator{};
 }
 
-void UMPTranslator::translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out) {
-    bool chunkStart = true;
+void UMPTranslator::translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out,
+                              bool continuesSysEx) {
+    bool chunkStart = !(continuesSysEx && inSysEx_);
     for (const std::uint8_t byte : chunk) {
         handleByte(byte, chunkStart, out);
         // Real-time bytes pass through without settling how the chunk begins.

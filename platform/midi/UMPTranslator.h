@@ -18,8 +18,10 @@ namespace platform::midi {
 
 class UMPTranslator {
 public:
-    // Appends the words for one chunk to out.
-    void translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out);
+    // Appends the words for one chunk to out. continuesSysEx: the chunk is known to carry only
+    // SysEx data (a sequencer SysEx event), so while a SysEx is open even its first byte is data.
+    void translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out,
+                   bool continuesSysEx = false);
     // Forgets running status, half messages and an open SysEx.
     void reset();
 

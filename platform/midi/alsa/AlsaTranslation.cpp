@@ -1,0 +1,111 @@
+// Bytes to sequencer events and back.
+#include "platform/midi/alsa/AlsaTranslation.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace platform::midi {
+
+namespace {
+
+// Enough for the longest short message and for what the decoder writes for a 14-bit controller.
+constexpr long kCoderBuffer = 16;
+
+bool isRealTime(std::uint8_t byte) {
+    return byte >= 0xF8;
+}
+
+} // namespace
+
+AlsaTranslation::AlsaTranslation() {
+    if (snd_midi_event_new(kCoderBuffer, &encoder_) < 0 || snd_midi_event_new(kCoderBuffer, &decoder_) < 0) {
+        if (encoder_) snd_midi_event_free(encoder_);
+        throw std::bad_alloc();
+    }
+    snd_midi_event_no_status(decoder_, 1);
+}
+
+AlsaTranslation::~AlsaTranslation() {
+    snd_midi_event_free(encoder_);
+    snd_midi_event_free(decoder_);
+}
+
+int AlsaTranslation::encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, bool& inSysEx,
+                            const EventSink& sink) {
+    sysExChunkBytes = std::max<std::size_t>(sysExChunkBytes, 1);
+    snd_midi_event_reset_encode(encoder_);
+    if (inSysEx && !bytes.empty() && bytes.front() >= 0x80 && bytes.front() != 0xF7 &&
+        !isRealTime(bytes.front()))
+        inSysEx = false;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        if (!inSysEx && bytes[i] != 0xF0) {
+            const auto next = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(), 0xF0);
+            const auto end = static_cast<std::size_t>(next - bytes.begin());
+            if (int status = encodeShort(bytes.subspan(i, end - i), sink); status < 0) return status;
+            i = end;
+            continue;
+        }
+        // Everything up to and including F7 is SysEx data, F0 of a new SysEx included.
+        const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(i) + (inSysEx ? 0 : 1);
+        const auto f7 = std::find(from, bytes.end(), 0xF7);
+        const std::size_t end =
+            f7 == bytes.end() ? bytes.size() : static_cast<std::size_t>(f7 - bytes.begin()) + 1;
+        inSysEx = f7 == bytes.end();
+        for (std::size_t at = i; at < end; at += sysExChunkBytes) {
+            const std::size_t n = std::min(sysExChunkBytes, end - at);
+            snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            snd_seq_ev_set_sysex(&event, static_cast<unsigned>(n),
+                                 const_cast<std::uint8_t*>(bytes.data() + at));
+            if (int status = sink(event, n); status < 0) return status;
+        }
+        i = end;
+    }
+    return 0;
+}
+
+int AlsaTranslation::encodeShort(std::span<const std::uint8_t> bytes, const EventSink& sink) {
+    std::size_t pending = 0;
+    for (std::uint8_t byte : bytes) {
+        ++pending;
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        if (snd_midi_event_encode_byte(encoder_, byte, &event) != 1) continue;
+        // Real-time bytes may sit inside another message; they alone went out now.
+        const std::size_t wire = isRealTime(byte) ? 1 : pending;
+        if (!isRealTime(byte)) pending = 0;
+        if (event.type == SND_SEQ_EVENT_NONE) continue;
+        if (int status = sink(event, wire); status < 0) return status;
+    }
+    return 0;
+}
+
+void AlsaTranslation::decode(const snd_seq_event_t& event, std::vector<std::uint8_t>& out) {
+    if (event.type == SND_SEQ_EVENT_SYSEX) {
+        if ((event.flags & SND_SEQ_EVENT_LENGTH_MASK) != SND_SEQ_EVENT_LENGTH_VARIABLE || !event.data.ext.ptr)
+            return;
+        const auto* data = static_cast<const std::uint8_t*>(event.data.ext.ptr);
+        out.insert(out.end(), data, data + event.data.ext.len);
+        return;
+    }
+    unsigned char buffer[kCoderBuffer];
+    const long n = snd_midi_event_decode(decoder_, buffer, kCoderBuffer, &event);
+    if (n > 0) out.insert(out.end(), buffer, buffer + n);
+}
+
+void AlsaTranslation::toWords(MIDIPortRef port, MIDIEndpointRef source, std::span<const std::uint8_t> bytes,
+                              std::vector<std::uint32_t>& out, bool sysExEvent) {
+    translators_[{port, source}].translate(bytes, out, sysExEvent);
+}
+
+void AlsaTranslation::forgetPort(MIDIPortRef port) {
+    std::erase_if(translators_, [&](const auto& entry) { return entry.first.first == port; });
+}
+
+void AlsaTranslation::forgetSource(MIDIEndpointRef source) {
+    std::erase_if(translators_, [&](const auto& entry) { return entry.first.second == source; });
+}
+
+} // namespace platform::midi

@@ -1,0 +1,18 @@
+#pragma once
+// One sequencer port as the sequencer lists it.
+#include <string>
+
+namespace platform::midi {
+
+struct AlsaPortInfo {
+    int client = 0;
+    int port = 0;
+    std::string clientName;
+    std::string portName;
+    unsigned capability = 0; // SND_SEQ_PORT_CAP_* bits
+    // A kernel client: the port drives a MIDI device whose output buffer drops what overflows.
+    bool kernelClient = false;
+    bool operator==(const AlsaPortInfo&) const = default;
+};
+
+} // namespace platform::midi

@@ -259,13 +259,11 @@ TEST_P(MIDIEndToEnd, ReleasingTheObjectWhileMessagesArriveEndsDeliveryCleanly) {
 TEST_P(MIDIEndToEnd, AListenerMayDropTheLastReferenceFromTheDeliveryThread) {
     const auto velmor = rig.addSource("Velmor", 11);
     rig.midi->openInput("Velmor");
-    auto listener = rig.listen();
+    ASSERT_TRUE(rig.server->waitUntilIdle());
     std::shared_ptr<sonabel::MIDI> held = std::move(rig.midi);
-    std::mutex mutex;
-    listener->onCall = [&](const Call&) {
-        std::lock_guard lock(mutex);
-        held.reset();
-    };
+    auto listener = std::make_shared<RecordingListener>();
+    listener->onCall = [&held](const Call&) { held.reset(); }; // runs on the delivery thread only
+    held->addListener(listener);
     rig.server->sendFromSource(velmor, kNoteOn);
     ASSERT_TRUE(listener->waitFor(1));
     ASSERT_TRUE(rig.server->waitUntilIdle());

@@ -1,0 +1,154 @@
+// The sequencer over alsa-lib.
+#include "platform/midi/alsa/AlsaLibSequencer.h"
+
+#include "platform/midi/alsa/AlsaErrorLog.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform::midi {
+
+std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view clientName,
+                                                         std::string* errorText) {
+    AlsaErrorLog::install();
+    auto fail = [&](const std::string& text) {
+        if (errorText) *errorText = text;
+        return nullptr;
+    };
+    snd_seq_t* handle = nullptr;
+    if (int err = snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); err < 0)
+        return fail(std::string("the ALSA sequencer does not open: ") + snd_strerror(err));
+    const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        snd_seq_close(handle);
+        return fail("no event descriptor for the MIDI polling thread");
+    }
+    std::unique_ptr<AlsaLibSequencer> sequencer(new AlsaLibSequencer(handle, wakeFd));
+    if (!clientName.empty()) sequencer->setClientName(clientName);
+    // Port and client starts, exits and changes come from the system announce port.
+    if (int err = snd_seq_connect_from(handle, 0, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+        err < 0)
+        return fail(std::string("no announcements from the ALSA sequencer: ") + snd_strerror(err));
+    return sequencer;
+}
+
+AlsaLibSequencer::AlsaLibSequencer(snd_seq_t* handle, int wakeFd)
+    : handle_(handle), wakeFd_(wakeFd), clientID_(snd_seq_client_id(handle)) {}
+
+AlsaLibSequencer::~AlsaLibSequencer() {
+    snd_seq_close(handle_);
+    ::close(wakeFd_);
+}
+
+int AlsaLibSequencer::clientID() {
+    return clientID_;
+}
+
+int AlsaLibSequencer::setClientName(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    return snd_seq_set_client_name(handle_, std::string(name).c_str());
+}
+
+int AlsaLibSequencer::createPort(std::string_view name, unsigned capability, unsigned type) {
+    std::lock_guard lock(mutex_);
+    return snd_seq_create_simple_port(handle_, std::string(name).c_str(), capability, type);
+}
+
+int AlsaLibSequencer::deletePort(int port) {
+    std::lock_guard lock(mutex_);
+    return snd_seq_delete_simple_port(handle_, port);
+}
+
+int AlsaLibSequencer::connectFrom(int ourPort, int client, int port) {
+    std::lock_guard lock(mutex_);
+    return snd_seq_connect_from(handle_, ourPort, client, port);
+}
+
+int AlsaLibSequencer::disconnectFrom(int ourPort, int client, int port) {
+    std::lock_guard lock(mutex_);
+    return snd_seq_disconnect_from(handle_, ourPort, client, port);
+}
+
+std::vector<AlsaPortInfo> AlsaLibSequencer::listPorts() {
+    std::lock_guard lock(mutex_);
+    std::vector<AlsaPortInfo> out;
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_client_info_malloc(&client);
+    snd_seq_port_info_malloc(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(handle_, client) >= 0) {
+        const int number = snd_seq_client_info_get_client(client);
+        snd_seq_port_info_set_client(port, number);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(handle_, port) >= 0) {
+            out.push_back({number, snd_seq_port_info_get_port(port), snd_seq_client_info_get_name(client),
+                           snd_seq_port_info_get_name(port), snd_seq_port_info_get_capability(port),
+                           snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT});
+        }
+    }
+    snd_seq_port_info_free(port);
+    snd_seq_client_info_free(client);
+    return out;
+}
+
+bool AlsaLibSequencer::isKernelClient(int number) {
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_client_info_malloc(&client);
+    const bool kernel = snd_seq_get_any_client_info(handle_, number, client) >= 0 &&
+                        snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
+    snd_seq_client_info_free(client);
+    return kernel;
+}
+
+bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
+    std::lock_guard lock(mutex_);
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_query_subscribe_malloc(&query);
+    snd_seq_addr_t root{static_cast<unsigned char>(clientID_), static_cast<unsigned char>(ourPort)};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    bool kernel = false;
+    while (!kernel && snd_seq_query_port_subscribers(handle_, query) >= 0) {
+        kernel = isKernelClient(snd_seq_query_subscribe_get_addr(query)->client);
+        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    snd_seq_query_subscribe_free(query);
+    return kernel;
+}
+
+int AlsaLibSequencer::outputDirect(snd_seq_event_t& event) {
+    std::lock_guard lock(mutex_);
+    const int result = snd_seq_event_output_direct(handle_, &event);
+    return result < 0 ? result : 0;
+}
+
+void AlsaLibSequencer::waitForInput(std::chrono::milliseconds timeout) {
+    const int count = snd_seq_poll_descriptors_count(handle_, POLLIN);
+    std::vector<pollfd> fds(static_cast<std::size_t>(count > 0 ? count : 0) + 1);
+    const int filled = snd_seq_poll_descriptors(handle_, fds.data(), static_cast<unsigned>(count), POLLIN);
+    fds.resize(static_cast<std::size_t>(filled > 0 ? filled : 0) + 1);
+    fds.back() = {wakeFd_, POLLIN, 0};
+    if (::poll(fds.data(), fds.size(), static_cast<int>(timeout.count())) > 0 && fds.back().revents) {
+        std::uint64_t value = 0;
+        [[maybe_unused]] const auto ignored = ::read(wakeFd_, &value, sizeof value);
+    }
+}
+
+void AlsaLibSequencer::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto ignored = ::write(wakeFd_, &one, sizeof one);
+}
+
+int AlsaLibSequencer::input(snd_seq_event_t** event) {
+    return snd_seq_event_input(handle_, event);
+}
+
+} // namespace platform::midi

@@ -1,0 +1,46 @@
+#pragma once
+// The sequencer calls over alsa-lib: one handle, opened non-blocking for input and output,
+// subscribed to the system announce port so port and client changes arrive as events.
+#include "platform/midi/alsa/AlsaSequencer.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace platform::midi {
+
+class AlsaLibSequencer final : public AlsaSequencer {
+public:
+    // Null when the sequencer does not open (no /dev/snd/seq, no permission); errorText says why.
+    static std::unique_ptr<AlsaLibSequencer> open(std::string_view clientName,
+                                                  std::string* errorText = nullptr);
+    ~AlsaLibSequencer() override;
+    AlsaLibSequencer(const AlsaLibSequencer&) = delete;
+    AlsaLibSequencer& operator=(const AlsaLibSequencer&) = delete;
+
+    int clientID() override;
+    int setClientName(std::string_view name) override;
+    int createPort(std::string_view name, unsigned capability, unsigned type) override;
+    int deletePort(int port) override;
+    int connectFrom(int ourPort, int client, int port) override;
+    int disconnectFrom(int ourPort, int client, int port) override;
+    std::vector<AlsaPortInfo> listPorts() override;
+    bool hasKernelSubscriber(int ourPort) override;
+    int outputDirect(snd_seq_event_t& event) override;
+    void waitForInput(std::chrono::milliseconds timeout) override;
+    void wake() override;
+    int input(snd_seq_event_t** event) override;
+
+private:
+    AlsaLibSequencer(snd_seq_t* handle, int wakeFd);
+    bool isKernelClient(int client);
+
+    snd_seq_t* handle_;
+    int wakeFd_;
+    int clientID_;
+    // alsa-lib shares scratch buffers inside the handle between calls; input stays unlocked,
+    // as only the polling thread reads.
+    std::mutex mutex_;
+};
+
+} // namespace platform::midi

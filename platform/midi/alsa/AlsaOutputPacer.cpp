@@ -1,0 +1,45 @@
+// Pacing toward kernel MIDI ports.
+#include "platform/midi/alsa/AlsaOutputPacer.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace platform::midi {
+
+AlsaOutputPacer::AlsaOutputPacer(HostClock& clock, Sleeper& sleeper, std::size_t bytesPerSecond,
+                                 std::size_t budgetBytes)
+    : clock_(clock), sleeper_(sleeper), bytesPerSecond_(static_cast<double>(bytesPerSecond)),
+      budget_(static_cast<double>(std::max<std::size_t>(budgetBytes, 1))) {}
+
+void AlsaOutputPacer::drain(Buffer& buffer) {
+    const std::uint64_t now = clock_.now();
+    if (now > buffer.at) {
+        const double seconds = static_cast<double>(now - buffer.at) / HostClock::ticksPerSecond;
+        buffer.bytes = std::max(0.0, buffer.bytes - seconds * bytesPerSecond_);
+    }
+    buffer.at = now;
+}
+
+void AlsaOutputPacer::waitForRoom(int client, int port, std::size_t bytes) {
+    if (bytesPerSecond_ <= 0) return;
+    Buffer& buffer = buffers_[{client, port}];
+    const double wanted = static_cast<double>(bytes);
+    drain(buffer);
+    // The buffer must fall to what leaves room; an oversized write waits for it to be empty.
+    const double target = std::max(0.0, budget_ - wanted);
+    while (buffer.bytes > target) {
+        const double seconds = (buffer.bytes - target) / bytesPerSecond_;
+        sleeper_.sleepFor(std::chrono::nanoseconds(
+            static_cast<std::int64_t>(std::ceil(seconds * HostClock::ticksPerSecond))));
+        drain(buffer);
+    }
+    buffer.bytes += wanted;
+}
+
+std::size_t AlsaOutputPacer::inFlight(int client, int port) {
+    Buffer& buffer = buffers_[{client, port}];
+    drain(buffer);
+    return static_cast<std::size_t>(std::ceil(buffer.bytes));
+}
+
+} // namespace platform::midi

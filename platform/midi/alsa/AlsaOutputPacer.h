@@ -1,0 +1,39 @@
+#pragma once
+// Keeps the bytes in flight toward each kernel MIDI port within a budget, modelling the port's
+// output buffer as draining at the cable's rate. Not locked: the caller serialises writes.
+#include "platform/core/HostClock.h"
+#include "platform/core/Sleeper.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <utility>
+
+namespace platform::midi {
+
+class AlsaOutputPacer {
+public:
+    // bytesPerSecond 0: no pacing.
+    AlsaOutputPacer(HostClock& clock, Sleeper& sleeper, std::size_t bytesPerSecond, std::size_t budgetBytes);
+
+    // Waits until `bytes` more fit, then counts them as in flight. A write larger than the
+    // budget waits for an empty buffer.
+    void waitForRoom(int client, int port, std::size_t bytes);
+    // Bytes the model holds for the port now.
+    std::size_t inFlight(int client, int port);
+
+private:
+    struct Buffer {
+        double bytes = 0;
+        std::uint64_t at = 0;
+    };
+    void drain(Buffer& buffer);
+
+    HostClock& clock_;
+    Sleeper& sleeper_;
+    double bytesPerSecond_;
+    double budget_;
+    std::map<std::pair<int, int>, Buffer> buffers_;
+};
+
+} // namespace platform::midi

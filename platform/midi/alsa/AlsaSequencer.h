@@ -1,0 +1,44 @@
+#pragma once
+// The sequencer calls the server makes, behind an interface so tests can stand in for the
+// kernel: AlsaLibSequencer is the real one. Errors are negative errno values, as alsa-lib's.
+// input() and waitForInput() are called from the polling thread only; everything else may come
+// from any thread.
+#include "platform/midi/alsa/AlsaPortInfo.h"
+
+#include <alsa/asoundlib.h>
+
+#include <chrono>
+#include <string_view>
+#include <vector>
+
+namespace platform::midi {
+
+class AlsaSequencer {
+public:
+    virtual ~AlsaSequencer() = default;
+
+    virtual int clientID() = 0;
+    virtual int setClientName(std::string_view name) = 0;
+    // A port of our client: its number, or an error.
+    virtual int createPort(std::string_view name, unsigned capability, unsigned type) = 0;
+    virtual int deletePort(int port) = 0;
+    // Subscribes our port to another client's port (client:port -> us:ourPort), or undoes it.
+    virtual int connectFrom(int ourPort, int client, int port) = 0;
+    virtual int disconnectFrom(int ourPort, int client, int port) = 0;
+    virtual std::vector<AlsaPortInfo> listPorts() = 0;
+    // Whether a kernel client's port is subscribed to our port (its output must be paced).
+    virtual bool hasKernelSubscriber(int ourPort) = 0;
+
+    // One event, straight to its destination (or its source port's subscribers). -EAGAIN or
+    // -ENOMEM when a receiver's queue is full: nothing was delivered, try again.
+    virtual int outputDirect(snd_seq_event_t& event) = 0;
+
+    // Waits until input may be pending, wake() is called or the timeout passes.
+    virtual void waitForInput(std::chrono::milliseconds timeout) = 0;
+    virtual void wake() = 0;
+    // The next event (valid until the next call), -EAGAIN when there is none, -ENOSPC when the
+    // input overran and events were lost.
+    virtual int input(snd_seq_event_t** event) = 0;
+};
+
+} // namespace platform::midi

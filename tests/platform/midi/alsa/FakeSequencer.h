@@ -1,0 +1,204 @@
+#pragma once
+// Stands in for the kernel's sequencer: a listing tests edit, ports of our client, and
+// destinations that behave like the kernel's. A kernel MIDI port holds 4096 bytes, drains at the
+// cable's rate on the test's clock and silently drops an event that does not fit; a user-space
+// client's queue holds a number of events, drains one per `userDrainEvery` and refuses more with
+// -EAGAIN. Input is a queue the test fills.
+#include "platform/core/HostClock.h"
+#include "platform/midi/alsa/AlsaSequencer.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace alsatest {
+
+struct Destination {
+    bool kernel = false;
+    std::size_t capacity = 4096; // bytes (kernel) or events (user-space)
+    std::vector<std::uint8_t> bytes;
+    std::size_t dropped = 0;
+    std::vector<std::size_t> eventSizes;
+    // Model state.
+    double fill = 0;
+    std::uint64_t at = 0;
+};
+
+class FakeSequencer final : public platform::midi::AlsaSequencer {
+public:
+    explicit FakeSequencer(platform::HostClock& clock, int ownClient = 128) : clock_(clock), own_(ownClient) {
+        snd_midi_event_new(16, &decoder_);
+        snd_midi_event_no_status(decoder_, 1);
+    }
+    ~FakeSequencer() override { snd_midi_event_free(decoder_); }
+
+    std::uint64_t userDrainEvery = 1'000'000; // ns per event taken by a user-space receiver
+    double kernelBytesPerSecond = 3125;
+
+    void addDestination(int client, int port, bool kernel, std::size_t capacity) {
+        std::lock_guard lock(mutex_);
+        auto& d = destinations_[{client, port}];
+        d.kernel = kernel;
+        d.capacity = capacity;
+        d.at = clock_.now();
+    }
+    Destination destination(int client, int port) {
+        std::lock_guard lock(mutex_);
+        return destinations_[{client, port}];
+    }
+    void setListing(std::vector<platform::midi::AlsaPortInfo> listing) {
+        std::lock_guard lock(mutex_);
+        listing_ = std::move(listing);
+    }
+    // Queues an event for the polling thread; SysEx data is copied and kept.
+    void push(snd_seq_event_t event, std::vector<std::uint8_t> sysEx = {}) {
+        std::lock_guard lock(mutex_);
+        inputs_.push_back({event, std::move(sysEx), 0});
+        wake_.notify_all();
+    }
+    void pushOverrun() {
+        std::lock_guard lock(mutex_);
+        inputs_.push_back({{}, {}, -ENOSPC});
+        wake_.notify_all();
+    }
+    std::map<int, std::vector<std::pair<int, int>>> connections() {
+        std::lock_guard lock(mutex_);
+        return connections_;
+    }
+    std::vector<int> ownPorts() {
+        std::lock_guard lock(mutex_);
+        std::vector<int> out;
+        for (auto& [port, caps] : ports_)
+            out.push_back(port);
+        return out;
+    }
+    unsigned capabilityOf(int port) {
+        std::lock_guard lock(mutex_);
+        return ports_.count(port) ? ports_[port] : 0;
+    }
+    bool kernelSubscriber = false;
+    std::vector<snd_seq_event_t> subscriberEvents;
+
+    // AlsaSequencer
+    int clientID() override { return own_; }
+    int setClientName(std::string_view name) override {
+        std::lock_guard lock(mutex_);
+        clientName = name;
+        return 0;
+    }
+    std::string clientName;
+    int createPort(std::string_view, unsigned capability, unsigned) override {
+        std::lock_guard lock(mutex_);
+        ports_[nextPort_] = capability;
+        return nextPort_++;
+    }
+    int deletePort(int port) override {
+        std::lock_guard lock(mutex_);
+        return ports_.erase(port) ? 0 : -ENOENT;
+    }
+    int connectFrom(int ourPort, int client, int port) override {
+        std::lock_guard lock(mutex_);
+        connections_[ourPort].push_back({client, port});
+        return 0;
+    }
+    int disconnectFrom(int ourPort, int client, int port) override {
+        std::lock_guard lock(mutex_);
+        return std::erase(connections_[ourPort], std::pair{client, port}) ? 0 : -ENOENT;
+    }
+    std::vector<platform::midi::AlsaPortInfo> listPorts() override {
+        std::lock_guard lock(mutex_);
+        return listing_;
+    }
+    bool hasKernelSubscriber(int) override { return kernelSubscriber; }
+
+    int outputDirect(snd_seq_event_t& event) override {
+        std::lock_guard lock(mutex_);
+        std::vector<std::uint8_t> bytes;
+        if (event.type == SND_SEQ_EVENT_SYSEX) {
+            const auto* p = static_cast<const std::uint8_t*>(event.data.ext.ptr);
+            bytes.assign(p, p + event.data.ext.len);
+        } else {
+            unsigned char buffer[16];
+            const long n = snd_midi_event_decode(decoder_, buffer, sizeof buffer, &event);
+            if (n > 0) bytes.assign(buffer, buffer + n);
+        }
+        if (event.dest.client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
+            subscriberBytes.insert(subscriberBytes.end(), bytes.begin(), bytes.end());
+            return 0;
+        }
+        auto it = destinations_.find({event.dest.client, event.dest.port});
+        if (it == destinations_.end()) return -ENOENT;
+        Destination& d = it->second;
+        const std::uint64_t now = clock_.now();
+        const double seconds = static_cast<double>(now - d.at) / 1e9;
+        d.at = now;
+        if (d.kernel) {
+            d.fill = std::max(0.0, d.fill - seconds * kernelBytesPerSecond);
+            if (d.fill + static_cast<double>(bytes.size()) > static_cast<double>(d.capacity)) {
+                ++d.dropped; // as the kernel: gone, and the sender hears nothing
+                return 0;
+            }
+            d.fill += static_cast<double>(bytes.size());
+        } else {
+            d.fill = std::max(0.0, d.fill - seconds * 1e9 / static_cast<double>(userDrainEvery));
+            if (d.fill + 1 > static_cast<double>(d.capacity)) return -EAGAIN;
+            d.fill += 1;
+        }
+        d.eventSizes.push_back(bytes.size());
+        d.bytes.insert(d.bytes.end(), bytes.begin(), bytes.end());
+        return 0;
+    }
+    std::vector<std::uint8_t> subscriberBytes;
+
+    void waitForInput(std::chrono::milliseconds timeout) override {
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, timeout, [&] { return !inputs_.empty() || woken_; });
+        woken_ = false;
+    }
+    void wake() override {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+        wake_.notify_all();
+    }
+    int input(snd_seq_event_t** event) override {
+        std::lock_guard lock(mutex_);
+        if (inputs_.empty()) return -EAGAIN;
+        current_ = std::move(inputs_.front());
+        inputs_.pop_front();
+        if (current_.status < 0) return current_.status;
+        if (current_.event.type == SND_SEQ_EVENT_SYSEX) {
+            current_.event.data.ext.ptr = current_.sysEx.data();
+            current_.event.data.ext.len = static_cast<unsigned>(current_.sysEx.size());
+        }
+        *event = &current_.event;
+        return 1;
+    }
+    bool inputEmpty() {
+        std::lock_guard lock(mutex_);
+        return inputs_.empty();
+    }
+
+private:
+    struct Input {
+        snd_seq_event_t event;
+        std::vector<std::uint8_t> sysEx;
+        int status = 0;
+    };
+    platform::HostClock& clock_;
+    int own_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
+    snd_midi_event_t* decoder_ = nullptr;
+    std::map<std::pair<int, int>, Destination> destinations_;
+    std::vector<platform::midi::AlsaPortInfo> listing_;
+    std::map<int, unsigned> ports_;
+    int nextPort_ = 0;
+    std::map<int, std::vector<std::pair<int, int>>> connections_;
+    std::deque<Input> inputs_;
+    Input current_;
+};
+
+} // namespace alsatest

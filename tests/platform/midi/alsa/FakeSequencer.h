@@ -7,6 +7,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -124,8 +125,26 @@ public:
             const long n = snd_midi_event_decode(decoder_, buffer, sizeof buffer, &event);
             if (n > 0) bytes.assign(buffer, buffer + n);
         }
+        // Our own client's ports hear what is sent to them, and what their sources send.
+        auto loop = [&](int ourPort) {
+            Input in{event, {}, 0};
+            if (event.type == SND_SEQ_EVENT_SYSEX) in.sysEx = bytes;
+            in.event.source = {static_cast<unsigned char>(own_), event.source.port};
+            in.event.dest = {static_cast<unsigned char>(own_), static_cast<unsigned char>(ourPort)};
+            inputs_.push_back(std::move(in));
+            wake_.notify_all();
+        };
         if (event.dest.client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
             subscriberBytes.insert(subscriberBytes.end(), bytes.begin(), bytes.end());
+            for (auto& [ourPort, from] : connections_)
+                if (std::find(from.begin(), from.end(), std::pair{own_, int(event.source.port)}) !=
+                    from.end())
+                    loop(ourPort);
+            return 0;
+        }
+        if (event.dest.client == own_) {
+            if (!ports_.count(event.dest.port)) return -ENOENT;
+            loop(event.dest.port);
             return 0;
         }
         auto it = destinations_.find({event.dest.client, event.dest.port});

@@ -1,0 +1,277 @@
+// The sequencer server over a fake sequencer: listing, announcements, input and sending.
+#include "../MIDITestSupport.h"
+#include "FakeSequencer.h"
+#include "platform/core/LogSink.h"
+#include "platform/midi/PacketListBuilder.h"
+#include "platform/midi/alsa/AlsaErrorLog.h"
+#include "platform/midi/alsa/AlsaServer.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace platform::midi;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr unsigned kIn = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+constexpr unsigned kOut = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+const AlsaPortInfo kToskar{20, 0, "Toskar MK2", "Toskar MK2 MIDI 1", kIn | kOut, true};
+
+struct Notice {
+    MIDINotificationMessageID id;
+    MIDIObjectRef ref = 0;
+    std::string property;
+    bool operator==(const Notice&) const = default;
+};
+
+struct Rig {
+    platform::BackgroundJobs jobs;
+    platform::ManualClock clock;
+    platform::ManualSleeper sleeper{clock};
+    alsatest::FakeSequencer* sequencer = nullptr;
+    std::unique_ptr<AlsaServer> server;
+    MIDIClientRef client = 0;
+    std::vector<Notice> notices;
+
+    explicit Rig(std::vector<AlsaPortInfo> listing = {kToskar}) {
+        auto fake = std::make_unique<alsatest::FakeSequencer>(clock);
+        sequencer = fake.get();
+        sequencer->setListing(std::move(listing));
+        AlsaServerConfig config;
+        config.manualDelivery = true;
+        config.jobs = &jobs;
+        config.clock = &clock;
+        config.sleeper = &sleeper;
+        server = std::make_unique<AlsaServer>(std::move(fake), config);
+        EXPECT_EQ(server->createClient(
+                      "Sonabel",
+                      [this](const MIDINotification* n) {
+                          Notice notice{n->messageID};
+                          if (n->messageID == kMIDIMsgObjectAdded || n->messageID == kMIDIMsgObjectRemoved)
+                              notice.ref = reinterpret_cast<const MIDIObjectAddRemoveNotification*>(n)->child;
+                          if (n->messageID == kMIDIMsgPropertyChanged) {
+                              auto* p = reinterpret_cast<const MIDIObjectPropertyChangeNotification*>(n);
+                              notice.ref = p->object;
+                              notice.property = p->propertyName;
+                          }
+                          notices.push_back(notice);
+                      },
+                      &client),
+                  noErr);
+    }
+    ~Rig() {
+        server.reset();
+        jobs.joinAll();
+    }
+    // Lets the polling thread handle what was pushed, then runs the deliveries.
+    void settle() {
+        for (int i = 0; i < 2000 && !sequencer->inputEmpty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(server->waitUntilIdle());
+        server->runPending();
+    }
+    void announce(int type, int client, int port) {
+        snd_seq_event_t e{};
+        e.type = static_cast<snd_seq_event_type_t>(type);
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.addr = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+        sequencer->push(e);
+    }
+    void sendFrom(int client, int port, int ourPort, const Bytes& bytes) {
+        AlsaTranslation t;
+        bool open = false;
+        t.encode(bytes, 100, open, [&](snd_seq_event_t& e, std::size_t) {
+            e.source = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+            e.dest = {128, static_cast<unsigned char>(ourPort)};
+            Bytes sysEx;
+            if (e.type == SND_SEQ_EVENT_SYSEX) {
+                auto* p = static_cast<const std::uint8_t*>(e.data.ext.ptr);
+                sysEx.assign(p, p + e.data.ext.len);
+            }
+            sequencer->push(e, sysEx);
+            return 0;
+        });
+    }
+    std::string name(MIDIObjectRef ref) {
+        std::string out;
+        server->getStringProperty(ref, kMIDIPropertyName, &out);
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(AlsaServer, AnnouncementsBecomeNotificationsAndAReusedAddressGetsNewHandles) {
+    Rig rig;
+    ASSERT_EQ(rig.server->numberOfSources(), 1u);
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    EXPECT_EQ(rig.name(toskar), "Toskar MK2");
+    EXPECT_EQ(rig.sequencer->clientName, "Sonabel");
+
+    // Our own ports come and go without a word.
+    MIDIPortRef in = 0;
+    ASSERT_EQ(rig.server->createInputPortWithBlock(
+                  rig.client, "In", [](auto...) {}, &in),
+              noErr);
+    rig.announce(SND_SEQ_EVENT_PORT_START, 128, 0);
+    rig.settle();
+    EXPECT_TRUE(rig.notices.empty());
+    EXPECT_EQ(rig.server->numberOfSources(), 1u);
+
+    // A second device plugged in.
+    rig.sequencer->setListing({kToskar, {24, 0, "UM-4", "UM-4 MIDI 1", kIn, true}});
+    rig.announce(SND_SEQ_EVENT_PORT_START, 24, 0);
+    rig.settle();
+    const MIDIEndpointRef um4 = rig.server->source(1);
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgObjectAdded, um4}, {kMIDIMsgSetupChanged}}));
+    rig.notices.clear();
+
+    // Renamed: property changed with the property's name, then setup changed.
+    rig.sequencer->setListing({kToskar, {24, 0, "UM-4 Pro", "UM-4 MIDI 1", kIn, true}});
+    rig.announce(SND_SEQ_EVENT_CLIENT_CHANGE, 24, 0);
+    rig.settle();
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgPropertyChanged, um4, "name"},
+                                                {kMIDIMsgPropertyChanged, um4, "displayName"},
+                                                {kMIDIMsgSetupChanged}}));
+    rig.notices.clear();
+
+    // Unplugged, and another device took the address before we looked: the old handle is dead.
+    rig.sequencer->setListing({kToskar, {24, 0, "Other", "Other port", kIn, true}});
+    rig.announce(SND_SEQ_EVENT_CLIENT_EXIT, 24, -1);
+    rig.announce(SND_SEQ_EVENT_CLIENT_START, 24, 0);
+    rig.settle();
+    ASSERT_EQ(rig.server->numberOfSources(), 2u);
+    const MIDIEndpointRef other = rig.server->source(1);
+    EXPECT_NE(other, um4);
+    std::string name;
+    EXPECT_EQ(rig.server->getStringProperty(um4, kMIDIPropertyName, &name), kMIDIObjectNotFound);
+    EXPECT_EQ(rig.server->connectSource(in, um4, nullptr), kMIDIUnknownEndpoint);
+    EXPECT_EQ(rig.notices,
+              (std::vector<Notice>{
+                  {kMIDIMsgObjectRemoved, um4}, {kMIDIMsgObjectAdded, other}, {kMIDIMsgSetupChanged}}));
+}
+
+TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
+    Rig rig;
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    std::vector<miditest::Packet> packets;
+    std::vector<std::uint32_t> words;
+    MIDIPortRef packetPort = 0, eventPort = 0;
+    ASSERT_EQ(rig.server->createInputPortWithBlock(
+                  rig.client, "In",
+                  [&](const MIDIPacketList* l, ByteCount n, void* refCon) {
+                      EXPECT_EQ(refCon, &packets);
+                      for (auto& p : miditest::packetsOf(l, n))
+                          packets.push_back(p);
+                  },
+                  &packetPort),
+              noErr);
+    ASSERT_EQ(rig.server->createInputPortWithProtocol(
+                  rig.client, "UMP In", kMIDIProtocol_1_0,
+                  [&](const MIDIEventList* l, ByteCount n, void*) {
+                      auto w = miditest::wordsOf(l, n);
+                      words.insert(words.end(), w.begin(), w.end());
+                  },
+                  &eventPort),
+              noErr);
+    ASSERT_EQ(rig.server->connectSource(packetPort, toskar, &packets), noErr);
+    ASSERT_EQ(rig.server->connectSource(eventPort, toskar, nullptr), noErr);
+    const auto ports = rig.sequencer->ownPorts();
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(rig.sequencer->connections()[ports[0]], (std::vector<std::pair<int, int>>{{20, 0}}));
+    // Ours are not for others to see or connect to.
+    EXPECT_EQ(rig.sequencer->capabilityOf(ports[0]),
+              unsigned(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT));
+
+    const Bytes sysEx = miditest::eightBitSysEx(408);
+    for (int ourPort : ports) {
+        rig.sendFrom(20, 0, ourPort, {0x90, 0x3C, 0x64});
+        rig.sendFrom(20, 0, ourPort, sysEx);
+        rig.sendFrom(21, 0, ourPort, {0x90, 0x3D, 0x64}); // not connected: nothing
+    }
+    rig.settle();
+    Bytes expected{0x90, 0x3C, 0x64};
+    expected.insert(expected.end(), sysEx.begin(), sysEx.end());
+    EXPECT_EQ(miditest::concat(packets), expected);
+    for (const auto& p : packets) {
+        EXPECT_EQ(p.timeStamp, rig.clock.now());
+        EXPECT_LE(p.data.size(), 256u);
+    }
+    EXPECT_EQ(words.front(), 0x20903C64u);
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{sysEx}));
+
+    // Events lost in the middle of a SysEx: logged, the partial SysEx dropped, input goes on.
+    platform::ScopedLogCapture log;
+    words.clear();
+    rig.sendFrom(20, 0, ports[1], Bytes(sysEx.begin(), sysEx.begin() + 150));
+    rig.settle();
+    EXPECT_FALSE(words.empty()); // pieces so far are passed on as they come
+    words.clear();
+    rig.sequencer->pushOverrun();
+    rig.sendFrom(20, 0, ports[1], {0xF0, 0x01, 0xF7, 0x80, 0x3C, 0x00});
+    rig.settle();
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
+    EXPECT_EQ(words.back(), 0x20803C00u);
+
+    // After disconnect returns, nothing more.
+    ASSERT_EQ(rig.server->disconnectSource(packetPort, toskar), noErr);
+    packets.clear();
+    rig.sendFrom(20, 0, ports[0], {0x90, 0x3C, 0x64});
+    rig.settle();
+    EXPECT_TRUE(packets.empty());
+    EXPECT_TRUE(rig.sequencer->connections()[ports[0]].empty());
+}
+
+TEST(AlsaServer, SendsGoToDestinationsPacedTowardDevicesAndVirtualEndpointsAreExported) {
+    Rig rig;
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef toskarIn = rig.server->source(0), toskarOut = rig.server->destination(0);
+    PacketListBuilder list;
+    for (int i = 0; i < 20; ++i)
+        list.add(0, miditest::eightBitSysEx(521));
+    EXPECT_EQ(rig.server->send(out, toskarOut, list.list(), list.size()), noErr);
+    const auto received = rig.sequencer->destination(20, 0);
+    EXPECT_EQ(received.dropped, 0u);
+    EXPECT_EQ(received.bytes.size(), 20u * 521u);
+    EXPECT_EQ(rig.server->send(out, toskarIn, list.list(), list.size()), kMIDIWrongEndpointType);
+    EXPECT_EQ(rig.server->send(out, 0xDEAD, list.list(), list.size()), kMIDIUnknownEndpoint);
+
+    MIDIEndpointRef source = 0, destination = 0;
+    ASSERT_EQ(rig.server->createSource(rig.client, "Sonabel Out", &source), noErr);
+    ASSERT_EQ(rig.server->createDestination(
+                  rig.client, "Sonabel In", [](auto...) {}, &destination),
+              noErr);
+    EXPECT_EQ(rig.name(source), "Sonabel Out");
+    const auto ports = rig.sequencer->ownPorts();
+    EXPECT_EQ(rig.sequencer->capabilityOf(ports[1]), kIn);
+    EXPECT_EQ(rig.sequencer->capabilityOf(ports[2]), kOut);
+    std::int32_t id = 0;
+    ASSERT_EQ(rig.server->getIntegerProperty(source, kMIDIPropertyUniqueID, &id), noErr);
+    EXPECT_EQ(rig.server->setIntegerProperty(destination, kMIDIPropertyUniqueID, id), kMIDIIDNotUnique);
+    EXPECT_EQ(rig.server->setIntegerProperty(toskarIn, kMIDIPropertyUniqueID, 5), kMIDINotPermitted);
+
+    // MIDIReceived goes to subscribers, paced when a device subscribed.
+    rig.sequencer->kernelSubscriber = true;
+    PacketListBuilder note;
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->subscriberBytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(rig.server->received(toskarIn, note.list(), note.size()), kMIDINotPermitted);
+
+    ASSERT_EQ(rig.server->disposeEndpoint(source), noErr);
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), kMIDIUnknownEndpoint);
+    EXPECT_EQ(rig.server->disposeEndpoint(toskarIn), kMIDINotPermitted);
+    EXPECT_EQ(rig.sequencer->ownPorts().size(), 2u);
+}
+
+TEST(AlsaServer, AlsaLibMessagesBecomeOneLogLine) {
+    EXPECT_EQ(AlsaErrorLog::line("/build/alsa-lib/src/seq/seq_hw.c", 466, "snd_seq_hw_open", -ENOENT,
+                                 "open /dev/snd/seq failed"),
+              "ALSA lib seq_hw.c:466:(snd_seq_hw_open) open /dev/snd/seq failed: No such file or directory");
+    EXPECT_EQ(AlsaErrorLog::line(nullptr, 1, nullptr, 0, "x"), "ALSA lib ?:1:(?) x");
+}

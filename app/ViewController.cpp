@@ -169,15 +169,5 @@ void ViewController::BrowseBankFile() {}
 void ViewController::SendBankFile() {}
 void ViewController::DownloadBank() {}
 void ViewController::SaveProgram() {}
-void ViewController::SendMTS() {}
-void ViewController::download_bank() {}
-void ViewController::microtuning_switch() {}
-void ViewController::noteonoff_switch() {}
-void ViewController::ResetFreq() {}
-void ViewController::ResetAllFreq() {}
-void ViewController::Increase() {}
-void ViewController::Decrease() {}
-void ViewController::plus001semi() {}
-void ViewController::minus001semi() {}
 
 } // namespace malvo

@@ -4,6 +4,8 @@
 #include "app/controller/ControllerState.h"
 #include "app/controller/ReceiveHandler.h"
 #include "app/controller/ReceiveHandlerOutput.h"
+#include "app/controller/TuningServices.h"
+#include "app/protocol/TuningStep.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/NotificationCenter.h"
@@ -130,6 +132,15 @@ private:
     void fillBankChoosers();
     bool instrumentStillListed() const;
     void fillTuningNamesList(const std::vector<std::string>& names);
+
+    // ---- Tuning files, slot tables, switches and live tuning (ViewController+Tuning.cpp) ----
+    // What the tuning flows use of this controller; valid while it lives.
+    TuningServices tuningServices();
+    // The pitch field's value, read as the field holds it; 0.0 when it holds no number.
+    double semiSetValue() const;
+    void showPitch(double pitch);
+    void stepPitch(const TuningStep& step);
+    // ---- end of tuning ----
 
     MainWindowOutlets outlets_;
     platform::Dialogs& dialogs_;

@@ -1,0 +1,29 @@
+#include "app/controller/TuningServices.h"
+
+namespace malvo {
+
+void TuningServices::alert(const std::string& message) const {
+    dialogs.runAlert({.messageText = "Error", .informativeText = message});
+}
+
+bool TuningServices::requireDevice() const {
+    if (deviceOpen()) return true;
+    alert("Open the Device!");
+    return false;
+}
+
+bool TuningServices::sendCommand(std::span<const std::uint8_t> plainMessage) const {
+    if (!requireDevice()) return false;
+    sendSysEx(plainMessage);
+    return true;
+}
+
+bool TuningServices::waitFor(const std::function<bool()>& done, int sleeps) const {
+    for (int i = 0; i < sleeps; ++i) {
+        sleeper.sleepFor(pollInterval);
+        if (done()) return true;
+    }
+    return false;
+}
+
+} // namespace malvo

@@ -1,0 +1,36 @@
+#pragma once
+// The instrument's tuning slots and switches: a slot's table fetched into a file, microtuning
+// on and off, and the note switch of live tuning.
+#include "app/controller/TuningServices.h"
+#include "platform/ui/SavePanelOptions.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace malvo {
+
+class TuningSlots {
+public:
+    explicit TuningSlots(const TuningServices& services) : services_(services) {}
+
+    // The panel for the table of a slot with this name.
+    static platform::SavePanelOptions savePanelOptions(const std::string& slotName);
+
+    // The table of slot `index` of the names list into a file the user chooses. The receive
+    // handler writes it when it arrives; a time-out alerts and leaves the chosen file as it was.
+    void fetchTable(int index) const;
+    void fetchTable(std::uint8_t slot, const std::filesystem::path& file) const;
+
+    // Switching microtuning off first turns the note switch off, so no key is left sounding.
+    // False, after "Open the Device!", when nothing could be sent.
+    bool switchMicrotuning(bool on) const;
+    bool switchNote(bool on) const;
+    // Values of 2 or more send nothing.
+    bool sendNoteOnOff(std::uint8_t value) const;
+
+private:
+    const TuningServices& services_;
+};
+
+} // namespace malvo

@@ -272,13 +272,18 @@ void MIDI::deliver(std::vector<MIDIEvent> events, MIDIUniqueID source) {
         transformed = !transformers_->empty();
     }
     if (transformed) events = applyTransformers(std::move(events));
+    // One snapshot for the packet's events.
+    const auto listeners = listenerSnapshot();
     for (const auto& event : events)
-        handleMIDIMessage(event, source);
+        dispatch(*listeners, event, source);
 }
 
 void MIDI::handleMIDIMessage(const MIDIEvent& event, MIDIUniqueID fromInput) {
-    const auto listeners = listenerSnapshot();
-    if (listeners->empty()) return;
+    dispatch(*listenerSnapshot(), event, fromInput);
+}
+
+void MIDI::dispatch(const std::vector<Listener>& listeners, const MIDIEvent& event, MIDIUniqueID fromInput) {
+    if (listeners.empty()) return;
     const auto& data = event.data;
     const std::size_t size = data.size();
     const MIDIByte status = size > 0 ? data[0] : 0;
@@ -309,12 +314,12 @@ void MIDI::handleMIDIMessage(const MIDIEvent& event, MIDIUniqueID fromInput) {
         usable = false;
     }
     if (!usable || size < needed) {
-        for (std::size_t i = 0; i < listeners->size(); ++i)
+        for (std::size_t i = 0; i < listeners.size(); ++i)
             Log({"handleMIDIMessage(_:fromInput:)", OSLog::midi, OSLogType::info},
                 "No usable status detected in handleMIDIMessage");
         return;
     }
-    for (const auto& listener : *listeners) {
+    for (const auto& listener : listeners) {
         switch (status >> 4) {
         case 0x8:
             listener->receivedMIDINoteOff(data[1], data[2], channel, portID, timeStamp);

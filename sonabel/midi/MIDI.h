@@ -234,6 +234,7 @@ private:
     void openListedInput(const ListedEndpoint& source);
     void closeOpenInput(MIDIUniqueID uid, const std::string& name);
     void deliver(std::vector<MIDIEvent> events, MIDIUniqueID source);
+    void dispatch(const std::vector<Listener>& listeners, const MIDIEvent& event, MIDIUniqueID fromInput);
     std::shared_ptr<const std::vector<Listener>> listenerSnapshot() const;
     void send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
               const Ports& virtualOutputPorts, const char* function);

@@ -1,0 +1,56 @@
+#pragma once
+// Fetches one bank of the instrument, program by program (or layer by layer), into a bank file.
+// Each request waits for its own record: a record of another program or bank is not taken, one of
+// the wrong length is asked for again, a bounded number of times. The file is replaced only by a
+// whole bank, so a failed download leaves the user's old file as it was.
+// run() waits on the calling thread; take() is called with every incoming SysEx on the MIDI
+// thread.
+#include "app/controller/InstrumentSnapshot.h"
+#include "app/controller/TransferLink.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace malvo {
+
+class BankDownload {
+public:
+    enum class Result { done, timedOut, writeFailed };
+
+    static constexpr std::chrono::milliseconds pollInterval{10};
+    static constexpr int answerPolls = 100;
+    // Requests sent again after wrong-length answers before the download gives up.
+    static constexpr int maxRepeats = 10;
+    static constexpr std::string_view timeoutText = "Something went wrong, try again 3";
+    static constexpr std::string_view writeFailedText = "Bank file can't be written!";
+
+    explicit BankDownload(TransferLink link) : link_(std::move(link)) {}
+
+    Result run(const InstrumentSnapshot& target, std::uint8_t bank, const std::filesystem::path& file);
+    void take(std::span<const std::uint8_t> message);
+
+private:
+    enum Answer : int { none = 0, record = 1, wrongLength = 2 };
+
+    bool fetch(const InstrumentSnapshot& target, std::uint8_t bank, int index,
+               std::vector<std::uint8_t>& out);
+
+    TransferLink link_;
+    // What take() accepts: set before each request.
+    std::atomic<int> model_{0};
+    std::atomic<bool> layers_{false};
+    std::atomic<int> bank_{-1};
+    std::atomic<int> expected_{-1};
+    std::atomic<int> answer_{none};
+    std::mutex mutex_;
+    std::vector<std::uint8_t> received_; // guarded by mutex_
+};
+
+} // namespace malvo

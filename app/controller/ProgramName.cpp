@@ -1,0 +1,23 @@
+#include "app/controller/ProgramName.h"
+
+#include "app/protocol/InstrumentMessages.h"
+#include "app/protocol/Latin1Text.h"
+
+#include <algorithm>
+
+namespace malvo {
+
+std::optional<std::string> ProgramName::refusal(std::string_view utf8Name) {
+    const auto scalars = characterScalars(utf8Name);
+    if (scalars.size() > maxCharacters) return "Name must have less than 16 characters!";
+    if (scalars.empty()) return "Name can't be empty!";
+    if (std::any_of(scalars.begin(), scalars.end(), [](char32_t c) { return c > 0xFF; }))
+        return "Name can only use Latin-1 characters!";
+    return std::nullopt;
+}
+
+std::vector<std::uint8_t> ProgramName::message(std::uint8_t deviceModel, std::string_view utf8Name) {
+    return programNameMessage(deviceModel, utf8Name);
+}
+
+} // namespace malvo

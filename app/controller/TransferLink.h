@@ -1,0 +1,26 @@
+#pragma once
+// What a transfer job needs of the outside: a way to put bytes on the wire, a way to tell that the
+// instrument is still there, and the one sleeper it waits with.
+#include "platform/core/Sleeper.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace malvo {
+
+struct TransferLink {
+    // Sends one whole message, already framed, to the open instrument.
+    std::function<void(std::span<const std::uint8_t>)> send;
+    // False once the instrument's ports are gone; may be called from any thread.
+    std::function<bool()> instrumentPresent;
+    platform::Sleeper* sleeper = nullptr;
+    // Set when the job is to end early (its controller is going away).
+    std::function<bool()> cancelled;
+
+    bool stillThere() const {
+        return !(cancelled && cancelled()) && (!instrumentPresent || instrumentPresent());
+    }
+};
+
+} // namespace malvo

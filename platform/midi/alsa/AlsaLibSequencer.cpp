@@ -31,10 +31,15 @@ std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view client
     }
     std::unique_ptr<AlsaLibSequencer> sequencer(new AlsaLibSequencer(handle, wakeFd));
     if (!clientName.empty()) sequencer->setClientName(clientName);
-    // Port and client starts, exits and changes come from the system announce port.
-    if (int err = snd_seq_connect_from(handle, 0, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-        err < 0)
-        return fail(std::string("no announcements from the ALSA sequencer: ") + snd_strerror(err));
+    // Port and client starts, exits and changes come from the system announce port, to a port
+    // of ours nobody else sees.
+    const int listener = snd_seq_create_simple_port(handle, "announcements",
+                                                    SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                    SND_SEQ_PORT_TYPE_APPLICATION);
+    const int err = listener < 0 ? listener
+                                 : snd_seq_connect_from(handle, listener, SND_SEQ_CLIENT_SYSTEM,
+                                                        SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+    if (err < 0) return fail(std::string("no announcements from the ALSA sequencer: ") + snd_strerror(err));
     return sequencer;
 }
 

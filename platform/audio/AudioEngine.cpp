@@ -4,6 +4,7 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
@@ -23,6 +24,43 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
     std::shared_ptr<AudioEngine> engine(new AudioEngine());
     engine->outputNode_ = AudioOutputNode::make();
     engine->attach(engine->outputNode_);
+    std::weak_ptr<AudioEngine> weak = engine;
+    auto& unit = *engine->outputNode_->auAudioUnit();
+    unit.setPropertyHandlers(
+        kAudioOutputUnitProperty_CurrentDevice,
+        [weak](AudioUnitScope, AudioUnitElement, void* data, std::uint32_t* size) -> OSStatus {
+            auto e = weak.lock();
+            auto backend = e ? e->ioBackend() : nullptr;
+            if (!backend) return kAudioUnitErr_Uninitialized;
+            if (!size || *size < sizeof(std::uint32_t) || !data) return kAudioUnitErr_InvalidPropertyValue;
+            std::uint32_t id = 0;
+            const OSStatus status = backend->currentDevice(id);
+            if (status == noErr) std::memcpy(data, &id, sizeof id);
+            *size = sizeof id;
+            return status;
+        },
+        [weak](AudioUnitScope, AudioUnitElement, const void* data, std::uint32_t size) -> OSStatus {
+            auto e = weak.lock();
+            auto backend = e ? e->ioBackend() : nullptr;
+            if (!backend) return kAudioUnitErr_Uninitialized;
+            if (size != sizeof(std::uint32_t) || !data) return kAudioUnitErr_InvalidPropertyValue;
+            std::uint32_t id = 0;
+            std::memcpy(&id, data, sizeof id);
+            return backend->setCurrentDevice(id);
+        });
+    unit.setPropertyHandlers(
+        kAudioDevicePropertyBufferFrameSize,
+        [weak](AudioUnitScope, AudioUnitElement, void* data, std::uint32_t* size) -> OSStatus {
+            auto e = weak.lock();
+            auto backend = e ? e->ioBackend() : nullptr;
+            if (!backend) return kAudioUnitErr_Uninitialized;
+            if (!size || *size < sizeof(std::uint32_t) || !data) return kAudioUnitErr_InvalidPropertyValue;
+            std::uint32_t frames = 0;
+            const OSStatus status = backend->bufferFrameSize(frames);
+            if (status == noErr) std::memcpy(data, &frames, sizeof frames);
+            *size = sizeof frames;
+            return status;
+        });
     return engine;
 }
 
@@ -256,6 +294,7 @@ std::shared_ptr<AudioInputNode> AudioEngine::inputNode() {
     if (!inputNode_) {
         inputNode_ = AudioInputNode::make();
         attach(inputNode_);
+        if (backend_) inputNode_->setHardwareFormat(backend_->inputFormat());
     }
     return inputNode_;
 }
@@ -274,6 +313,12 @@ void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
     std::lock_guard lock(graphMutex_);
     backend_ = std::move(backend);
     if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
+    if (backend_ && inputNode_) inputNode_->setHardwareFormat(backend_->inputFormat());
+}
+
+std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {
+    std::lock_guard lock(graphMutex_);
+    return backend_;
 }
 
 void AudioEngine::start() {

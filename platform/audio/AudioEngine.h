@@ -3,6 +3,7 @@
 #include "platform/audio/AudioFormat.h"
 #include "platform/audio/AudioNode.h"
 #include "platform/audio/PCMBuffer.h"
+#include "platform/core/OSStatus.h"
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +27,20 @@ public:
     virtual void start(AudioEngine& engine) = 0;
     virtual void stop() = 0;
     virtual AudioFormat outputFormat() const = 0;
+    // The input device's format; the empty format (rate 0) when there is no input.
+    virtual AudioFormat inputFormat() const { return {}; }
+    // What the output unit answers for its current device and buffer frame size.
+    virtual OSStatus currentDevice(std::uint32_t& deviceID) const {
+        deviceID = 0;
+        return noErr;
+    }
+    virtual OSStatus setCurrentDevice(std::uint32_t deviceID) {
+        return deviceID == 0 ? noErr : kAudio_ParamError;
+    }
+    virtual OSStatus bufferFrameSize(std::uint32_t& frames) const {
+        frames = 0;
+        return kAudioUnitErr_PropertyNotInUse;
+    }
 };
 
 // A graph of audio nodes rendered by pulling from its output node: in real time through an I/O
@@ -86,7 +101,9 @@ public:
     void stop();
     void reset();
     bool isRunning() const { return running_.load(); }
+    // The output node's audio unit answers the current-device and buffer-size properties from it.
     void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
+    std::shared_ptr<AudioIOBackend> ioBackend() const;
 
     // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.
     void enableManualRenderingMode(ManualRenderingMode mode, const AudioFormat& format,

@@ -15,6 +15,11 @@ std::shared_ptr<AudioOutputNode> AudioOutputNode::make() {
     return std::shared_ptr<AudioOutputNode>(new AudioOutputNode());
 }
 
+AUAudioUnit* AudioOutputNode::audioUnit() const {
+    auto e = engine();
+    return e && e->ioBackend() ? auAudioUnit().get() : nullptr;
+}
+
 AudioFormat AudioOutputNode::defaultOutputFormat(std::uint32_t) const {
     return renderFormat_;
 }

@@ -11,6 +11,8 @@ namespace platform {
 class AudioOutputNode : public AudioNode {
 public:
     static std::shared_ptr<AudioOutputNode> make();
+    // The device unit: present only while the engine has an I/O backend to answer for a device.
+    AUAudioUnit* audioUnit() const;
     std::string typeName() const override { return "AVAudioOutputNode"; }
 
 protected:

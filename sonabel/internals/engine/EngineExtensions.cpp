@@ -1,11 +1,14 @@
 #include "sonabel/internals/engine/EngineExtensions.h"
 
+#include "platform/audio/AudioError.h"
 #include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/dsp/VectorOps.h"
 #include "sonabel/internals/engine/EngineResetNode.h"
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/internals/settings/Settings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace sonabel {
@@ -23,6 +26,94 @@ std::shared_ptr<platform::AudioNode> initializeMixer(platform::AudioEngine& engi
     Log({"initializeMixer(_:)"}, "⚠️🎚 Added dummy to mixer (" + node->description() + " with format",
         format);
     return dummy;
+}
+
+namespace {
+
+platform::AudioError extensionError(const std::string& message) {
+    return platform::AudioError("AVAudioEngine ext", 1, message);
+}
+
+// A block the engine cannot render just now is tried again, but not forever.
+constexpr int kMaxBusyRetries = 64;
+
+// Ends manual rendering on every way out of the offline render.
+struct ManualRenderingScope {
+    platform::AudioEngine& engine;
+    ~ManualRenderingScope() {
+        engine.stop();
+        engine.disableManualRenderingMode();
+    }
+};
+
+float level(const platform::PCMBuffer& buffer) {
+    const std::uint32_t channels = buffer.format().channelCount();
+    float sum = 0;
+    for (std::uint32_t c = 0; c < channels; ++c)
+        sum += std::fabs(platform::dsp::rms(buffer.floatChannelData()[c], 1, buffer.frameLength()));
+    return channels ? sum / float(channels) : 0.0f;
+}
+
+} // namespace
+
+void render(platform::AudioEngine& engine, platform::AudioFile& file, std::uint32_t maximumFrameCount,
+            double duration, bool renderUntilSilent, float silenceThreshold,
+            const std::function<void()>& prerender, const std::function<void(double)>& progress) {
+    using Status = platform::AudioEngine::ManualRenderingStatus;
+    constexpr const char* function =
+        "render(to:maximumFrameCount:duration:renderUntilSilent:silenceThreshold:prerender:progress:)";
+    const platform::AudioFormat format = file.processingFormat();
+    // The frame target must be a frame position (signed 64 bits); checked before the engine is touched.
+    const double frames = format.sampleRate() * duration;
+    if (!(duration >= 0) || std::isinf(duration) || !(frames < 0x1p63))
+        throw extensionError("Seconds needs to be a positive value");
+    const auto target = static_cast<std::int64_t>(frames);
+
+    if (engine.isRunning()) engine.stop();
+    engine.enableManualRenderingMode(platform::AudioEngine::ManualRenderingMode::offline, format,
+                                     maximumFrameCount);
+    ManualRenderingScope scope{engine};
+    engine.reset();
+    engine.start();
+    auto buffer =
+        platform::PCMBuffer::make(engine.manualRenderingFormat(), engine.manualRenderingMaximumFrameCount());
+    if (!buffer) throw extensionError("Couldn't create buffer in renderToFile");
+    if (prerender) prerender();
+
+    int quiet = 0;
+    int busy = 0;
+    for (;;) {
+        std::uint32_t count = engine.manualRenderingMaximumFrameCount();
+        if (!renderUntilSilent) {
+            const std::int64_t position = file.framePosition();
+            if (position >= target) break;
+            count = static_cast<std::uint32_t>(
+                std::min<std::int64_t>(target - position, buffer->frameCapacity()));
+        }
+        const Status status = engine.renderOffline(count, *buffer);
+        if (status == Status::success) {
+            busy = 0;
+            file.write(*buffer);
+            // A target of 0 gives an infinite share, which the cap makes 1.
+            const double share = std::min(double(file.framePosition()) / double(target), 1.0);
+            if (progress) progress(share);
+            if (renderUntilSilent && share == 1.0 && buffer->floatChannelData()) {
+                if (level(*buffer) < silenceThreshold) {
+                    if (++quiet > 2) break;
+                } else {
+                    quiet = 0;
+                }
+            }
+        } else if (status == Status::cannotDoInCurrentContext) {
+            Log({function, OSLogType::error}, "renderToFile cannotDoInCurrentContext");
+            if (++busy > kMaxBusyRetries) throw extensionError("render error");
+        } else if (status == Status::error || status == Status::insufficientDataFromInputNode) {
+            throw extensionError("render error");
+        } else {
+            Log({function, OSLogType::error}, "Unknown render result:", static_cast<int>(status));
+            break;
+        }
+    }
 }
 
 void removeInputConnection(const std::shared_ptr<platform::AudioNode>& destination,

@@ -1,5 +1,10 @@
 #include "sonabel/internals/settings/Settings.h"
 
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioUnitCalls.h"
+#include "sonabel/internals/error_handling/Log.h"
+
 #include <atomic>
 #include <mutex>
 
@@ -35,7 +40,9 @@ std::optional<Settings::BufferLength> Settings::BufferLength::fromSamplesCount(s
     return std::nullopt;
 }
 
-double Settings::BufferLength::duration() const { return double(samplesCount()) / Settings::sampleRate(); }
+double Settings::BufferLength::duration() const {
+    return double(samplesCount()) / Settings::sampleRate();
+}
 
 platform::AudioFormat Settings::defaultAudioFormat() {
     static const platform::AudioFormat format = standardOrEmpty(44100, 2);
@@ -54,7 +61,9 @@ void Settings::setAudioFormat(const platform::AudioFormat& format) {
     slot.format = format;
 }
 
-double Settings::sampleRate() { return audioFormat().sampleRate(); }
+double Settings::sampleRate() {
+    return audioFormat().sampleRate();
+}
 
 void Settings::setSampleRate(double rate) {
     auto& slot = formatSlot();
@@ -62,7 +71,9 @@ void Settings::setSampleRate(double rate) {
     slot.format = standardOrEmpty(rate, slot.format.channelCount());
 }
 
-std::uint32_t Settings::channelCount() { return audioFormat().channelCount(); }
+std::uint32_t Settings::channelCount() {
+    return audioFormat().channelCount();
+}
 
 void Settings::setChannelCount(std::uint32_t count) {
     auto& slot = formatSlot();
@@ -73,17 +84,50 @@ void Settings::setChannelCount(std::uint32_t count) {
 Settings::BufferLength Settings::defaultBufferLength() {
     return BufferLength(static_cast<BufferLength::Case>(gDefaultBufferLength.load()));
 }
-void Settings::setDefaultBufferLength(BufferLength length) { gDefaultBufferLength = length.rawValue(); }
+void Settings::setDefaultBufferLength(BufferLength length) {
+    gDefaultBufferLength = length.rawValue();
+}
 
 Settings::BufferLength Settings::recorderBufferLength() {
     return BufferLength(static_cast<BufferLength::Case>(gRecorderBufferLength.load()));
 }
-void Settings::setRecorderBufferLength(BufferLength length) { gRecorderBufferLength = length.rawValue(); }
+void Settings::setRecorderBufferLength(BufferLength length) {
+    gRecorderBufferLength = length.rawValue();
+}
 
-bool Settings::waitBeforeRecorderStop() { return gWaitBeforeRecorderStop.load(std::memory_order_relaxed); }
-void Settings::setWaitBeforeRecorderStop(bool wait) { gWaitBeforeRecorderStop = wait; }
+bool Settings::waitBeforeRecorderStop() {
+    return gWaitBeforeRecorderStop.load(std::memory_order_relaxed);
+}
+void Settings::setWaitBeforeRecorderStop(bool wait) {
+    gWaitBeforeRecorderStop = wait;
+}
 
-bool Settings::loggingEnabled() { return gLoggingEnabled.load(std::memory_order_relaxed); }
-void Settings::setLoggingEnabled(bool enabled) { gLoggingEnabled = enabled; }
+bool Settings::loggingEnabled() {
+    return gLoggingEnabled.load(std::memory_order_relaxed);
+}
+void Settings::setLoggingEnabled(bool enabled) {
+    gLoggingEnabled = enabled;
+}
+
+double Settings::getIOBufferDuration(platform::AudioEngine& engine) {
+    const auto output = engine.outputNode();
+    platform::AUAudioUnit* unit = output->audioUnit();
+    if (!unit) return 0.0;
+    const double rate = output->outputFormat(0).sampleRate();
+    if (!(rate > 0)) {
+        Log({"getIOBufferDuration(engine:)", OSLog::settings, OSLogType::error},
+            "error in get ioBufferDuration: no output sample rate");
+        return 0.0;
+    }
+    std::uint32_t frames = 0;
+    std::uint32_t size = sizeof frames;
+    const OSStatus status =
+        platform::AudioUnitGetProperty(unit, platform::kAudioDevicePropertyBufferFrameSize,
+                                       platform::kAudioUnitScope_Global, 0, &frames, &size);
+    if (status != noErr)
+        Log({"getIOBufferDuration(engine:)", OSLog::settings, OSLogType::error},
+            "error in get ioBufferDuration status " + platform::describe(status));
+    return double(frames) / rate;
+}
 
 } // namespace sonabel

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <optional>
 
+namespace platform {
+class AudioEngine;
+}
+
 namespace sonabel {
 
 // Process-wide audio settings. Read from audio, tap and MIDI threads, so every value is atomic
@@ -54,6 +58,10 @@ public:
 
     static bool loggingEnabled();
     static void setLoggingEnabled(bool enabled);
+
+    // Seconds of the output hardware's I/O buffer; 0 when the output node has no device unit or
+    // no sample rate.
+    static double getIOBufferDuration(platform::AudioEngine& engine);
 };
 
 } // namespace sonabel

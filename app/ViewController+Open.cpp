@@ -53,6 +53,7 @@ void ViewController::SetupUpdate() {
 }
 
 void ViewController::openButton() {
+    if (refuseDuringTransfer()) return;
     if (outlets_.devicesList->currentIndex() < 0) return;
     const std::string name = outlets_.devicesList->currentText().toStdString();
     const auto model = deviceModelForPortName(name);

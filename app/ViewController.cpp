@@ -159,15 +159,8 @@ void ViewController::requestState() {
 }
 
 void ViewController::closeButton() {
+    if (refuseDuringTransfer()) return;
     closeCurrentDevice();
 }
-
-// Actions of later features: nothing to do yet.
-void ViewController::sendFW() {}
-void ViewController::browseFile() {}
-void ViewController::BrowseBankFile() {}
-void ViewController::SendBankFile() {}
-void ViewController::DownloadBank() {}
-void ViewController::SaveProgram() {}
 
 } // namespace malvo

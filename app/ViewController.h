@@ -4,6 +4,8 @@
 #include "app/controller/ControllerState.h"
 #include "app/controller/ReceiveHandler.h"
 #include "app/controller/ReceiveHandlerOutput.h"
+#include "app/controller/TransferJobGuard.h"
+#include "app/controller/TransferLink.h"
 #include "app/controller/TuningServices.h"
 #include "app/protocol/TuningStep.h"
 #include "platform/core/BundleInfo.h"
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <span>
@@ -160,6 +163,29 @@ private:
     // The destination opened for the current device, closed by unique ID so that a vanished
     // destination is closed too.
     std::optional<MIDIUniqueID> openedOutput_;
+
+    // ---- Firmware, bank files, bank download, program names (ViewController+Transfers.cpp) ----
+public:
+    // True while a firmware or bank transfer runs: Open, Close and the device list are refused.
+    bool transferRunning() const { return transfers_.running(); }
+    // Waits for a running upload job to end.
+    void waitForTransfers() { transfers_.waitForJob(); }
+    // Fetches a bank into the file, on the main thread; the file is replaced only by a whole bank.
+    void downloadBank(std::uint8_t bank, const std::filesystem::path& file);
+    void writeProgramName(const std::string& name);
+
+private:
+    // Alerts and answers true while a transfer runs.
+    bool refuseDuringTransfer();
+    TransferLink transferLink();
+    void setDeviceChoiceEnabled(bool enabled);
+
+    std::optional<std::filesystem::path> firmwareFile_;
+    std::optional<std::filesystem::path> bankFile_;
+    // Declared last, so destroyed first: a running job is stopped and joined while all it uses
+    // is still there.
+    TransferJobGuard transfers_;
+    // ---- end of transfers ----
 };
 
 } // namespace malvo

@@ -1,0 +1,270 @@
+// The transfer actions of the window against emulated instruments: alerts, panels, controls, and
+// what the instrument and the files end up holding.
+#include "tests/app/e2e/ControllerHarness.h"
+#include "tests/app/protocol/HexBytes.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+using malvo::test::ControllerHarness;
+using malvo::test::hex;
+using platform::DialogRequest;
+using Strings = std::vector<std::string>;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+class Transfers : public ControllerHarness {
+protected:
+    std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                ("transfers-window-" + std::to_string(::getpid()) + "-" +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+
+    void SetUp() override {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string write(const std::string& name, const Bytes& bytes) {
+        std::ofstream out(dir / name, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return (dir / name).string();
+    }
+    static Bytes read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    static Bytes pattern(std::size_t size, std::uint8_t mask) {
+        Bytes out(size);
+        for (std::size_t i = 0; i < size; ++i)
+            out[i] = std::uint8_t((i * 13 + i / 256) & mask);
+        return out;
+    }
+    // Lets a background job finish and shows what it queued.
+    void finishJob() {
+        controller->waitForTransfers();
+        settleAll();
+    }
+    emulation::InstrumentEmulator& openInstrument(const std::string& port,
+                                                  std::optional<emulation::FirmwareVersion> version = {}) {
+        auto& instrument = plug(port, Framing::both, version);
+        makeWindow();
+        open(port);
+        instrument.clearLog();
+        dialogs.clearRequests();
+        return instrument;
+    }
+};
+
+TEST_F(Transfers, EveryActionAlertsAsItsOwnWordingWhileNoInstrumentIsOpen) {
+    makeWindow();
+    controller->browseFile();
+    controller->sendFW();
+    controller->SendBankFile();
+    controller->DownloadBank();
+    o().ProgramName->setText("Solo");
+    controller->SaveProgram();
+    controller->downloadBank(2, dir / "x.p");
+    EXPECT_EQ(alertMessages(), (Strings{"Open the device!", "Open the Device!", "Open the device!",
+                                        "Open The Device!", "Open the Device!", "Open the Device!"}));
+    for (const auto& alert : dialogs.alerts())
+        EXPECT_EQ(alert.messageText, "Error");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.p"));
+
+    // A bank file can be chosen with nothing open.
+    dialogs.clearRequests();
+    o().SendBank_outlet->setText("Sending...");
+    dialogs.queueAnswer(write("bank.p", pattern(256, 0x7F)));
+    controller->BrowseBankFile();
+    EXPECT_EQ(dialogs.requests(), (std::vector<DialogRequest>{DialogRequest::openPanel(
+                                      {.title = "Choose a Bank File", .allowedFileTypes = {"syx", "p"}})}));
+    EXPECT_EQ(o().BankFilePath->text().toStdString(), (dir / "bank.p").string());
+    EXPECT_EQ(o().SendBank_outlet->text(), "Send");
+}
+
+TEST_F(Transfers, FirmwareFromChoiceToSuccessWithOpenAndCloseRefusedMeanwhile) {
+    auto& toskar = openInstrument("Toskar MK2", emulation::FirmwareVersion{1, 0, 6});
+    controller->sendFW();
+    EXPECT_EQ(alertMessages(), Strings{"Open File!"});
+
+    // A name older than the MK2 runs is refused and changes nothing.
+    dialogs.clearRequests();
+    dialogs.queueAnswer(write("fw_1.4.8.bin", pattern(10, 0xFF)));
+    controller->browseFile();
+    EXPECT_EQ(
+        dialogs.requests(),
+        (std::vector<DialogRequest>{
+            DialogRequest::openPanel({.title = "Choose a Firmware File", .allowedFileTypes = {"bin"}}),
+            DialogRequest::alert(
+                {.messageText = "Error",
+                 .informativeText = "This version of the firmware is incompatible with your device."})}));
+    EXPECT_TRUE(o().fileField->text().isEmpty());
+
+    const Bytes firmware = pattern(6 * 256 + 5, 0xFF);
+    const auto path = write("fw_1.4.9.bin", firmware);
+    dialogs.clearRequests();
+    dialogs.queueAnswer(path);
+    controller->browseFile();
+    EXPECT_EQ(o().fileField->text().toStdString(), path);
+    EXPECT_EQ(o().log->text(), "Opened File fw_1.4.9.bin");
+
+    // Slow answers keep the job running for hundreds of polls while the window is used.
+    toskar.setFaults({.replyDelay = std::chrono::milliseconds(300)});
+    controller->sendFW();
+    EXPECT_TRUE(controller->transferRunning());
+    controller->openButton();
+    controller->closeButton();
+    controller->sendFW();
+    EXPECT_EQ(alertMessages(), (Strings{"Wait for the running transfer to end!",
+                                        "Wait for the running transfer to end!", "Open File!"}));
+    EXPECT_EQ(controller->currentDevice(), "Toskar MK2");
+    finishJob();
+    EXPECT_FALSE(controller->transferRunning());
+    EXPECT_EQ(toskar.state().firmwareImage(), firmware);
+    EXPECT_EQ(o().log->text(), "Firmware Successfuly Updated");
+    EXPECT_EQ(o().progressBar->value(), 0);
+    EXPECT_TRUE(o().fileField->text().isEmpty());
+    for (QWidget* control : std::initializer_list<QWidget*>{o().devicesList, o().OpenDeviceOutlet,
+                                                            o().OpenFirmwareOutlet, o().SendFirmwareOutlet})
+        EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
+
+    // The chosen file was used up.
+    dialogs.clearRequests();
+    controller->sendFW();
+    EXPECT_EQ(alertMessages(), Strings{"Open File!"});
+}
+
+TEST_F(Transfers, FirmwareTooLargeOrUnreadableIsNeverReportedAsSuccess) {
+    auto& velmor = openInstrument("Velmor");
+    const auto huge = dir / "huge.bin";
+    { std::ofstream(huge, std::ios::binary); }
+    std::filesystem::resize_file(huge, 16383 * 256 + 1);
+    dialogs.queueAnswer(huge.string());
+    controller->browseFile();
+    controller->sendFW();
+    EXPECT_EQ(alertMessages(), Strings{"Firmware file is too large!"});
+    EXPECT_FALSE(controller->transferRunning());
+
+    dialogs.queueAnswer(write("empty.bin", {}));
+    controller->browseFile();
+    controller->sendFW();
+    finishJob();
+    EXPECT_EQ(o().log->text(), "Update Failed");
+    EXPECT_TRUE(velmor.received().empty());
+}
+
+TEST_F(Transfers, BankUploadSendsTheChosenBankAndRefusesWhatItCannotSend) {
+    auto& velmor = openInstrument("Velmor");
+    controller->SendBankFile();
+    EXPECT_EQ(alertMessages(), Strings{"Open file!"});
+
+    dialogs.clearRequests();
+    Bytes bad = pattern(512, 0x7F);
+    bad[7] = 0xF7;
+    dialogs.queueAnswer(write("bad.p", bad));
+    controller->BrowseBankFile();
+    controller->SendBankFile();
+    dialogs.queueAnswer((dir / "gone.p").string());
+    controller->BrowseBankFile();
+    controller->SendBankFile();
+    EXPECT_EQ(alertMessages(), (Strings{"Bank file is not valid!", "Bank file can't be opened!"}));
+    EXPECT_TRUE(velmor.received().empty());
+
+    // No chooser selection sends nothing.
+    dialogs.clearRequests();
+    const Bytes bank = pattern(3 * 256, 0x7F);
+    dialogs.queueAnswer(write("bank.p", bank));
+    controller->BrowseBankFile();
+    o().BankNumber->setCurrentIndex(-1);
+    controller->SendBankFile();
+    EXPECT_TRUE(dialogs.requests().size() == 1 && velmor.received().empty());
+
+    o().BankNumber->setCurrentIndex(5); // "Bank 5"
+    controller->SendBankFile();
+    EXPECT_EQ(o().SendBank_outlet->text(), "Sending...");
+    EXPECT_FALSE(o().devicesList->isEnabled());
+    controller->closeButton();
+    EXPECT_EQ(alertMessages(), Strings{"Wait for the running transfer to end!"});
+    finishJob();
+    EXPECT_EQ(o().SendBank_outlet->text(), "Send");
+    EXPECT_EQ(o().UploadProgressBar->value(), 0);
+    EXPECT_TRUE(o().devicesList->isEnabled());
+    for (int p = 0; p < 3; ++p)
+        EXPECT_EQ(velmor.state().banks.at(5)[std::size_t(p)],
+                  Bytes(bank.begin() + p * 256, bank.begin() + p * 256 + 256));
+}
+
+TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {
+    auto& velmor = openInstrument("Velmor");
+    o().DownloadBankNumber->setCurrentIndex(5);
+    const auto target = write("Velmor_bnk5.p", {1, 2, 3});
+    dialogs.queueAnswer(target);
+    controller->DownloadBank();
+    EXPECT_EQ(dialogs.requests(), (std::vector<DialogRequest>{
+                                      DialogRequest::beginSavePanel({.title = "Choose Where To Save The Bank",
+                                                                     .nameFieldStringValue = "Velmor_bnk5.p",
+                                                                     .canCreateDirectories = true})}));
+    settleAll();
+    const auto requests = velmor.received();
+    ASSERT_EQ(requests.size(), 128u);
+    EXPECT_EQ(requests[7], hex("F0 03 13 05 07 F7"));
+    Bytes expected;
+    const auto state = velmor.state();
+    for (const auto& record : state.banks.at(5))
+        expected.insert(expected.end(), record.begin(), record.end());
+    EXPECT_EQ(read(target), expected);
+
+    // A silent instrument: the time-out alert, the file as it was.
+    dialogs.clearRequests();
+    velmor.setFaults({.silent = true});
+    dialogs.queueAnswer(target);
+    controller->DownloadBank();
+    settleAll();
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, try again 3"});
+    EXPECT_EQ(read(target), expected);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+
+    // A Pellandor's "Bank 3" has no download: no panel, no message.
+    dialogs.clearRequests();
+    auto& pellandor = plug("Pellandor");
+    choose("Pellandor");
+    open("Pellandor");
+    pellandor.clearLog();
+    dialogs.clearRequests();
+    o().DownloadBankNumber->setCurrentIndex(3);
+    controller->DownloadBank();
+    EXPECT_TRUE(dialogs.requests().empty());
+    EXPECT_TRUE(pellandor.received().empty());
+}
+
+TEST_F(Transfers, ProgramSaveChecksTheNameAndSendsIt) {
+    auto& toskar = openInstrument("Toskar");
+    for (const char* name : {"", "ABCDEFGHIJKLMNOP", "Pad \xE2\x82\xAC"}) {
+        o().ProgramName->setText(QString::fromUtf8(name));
+        controller->SaveProgram();
+    }
+    EXPECT_EQ(alertMessages(), (Strings{"Name can't be empty!", "Name must have less than 16 characters!",
+                                        "Name can only use Latin-1 characters!"}));
+    o().ProgramName->setText(QString::fromUtf8("Caf\xC3\xA9"));
+    controller->SaveProgram();
+    settle();
+    EXPECT_EQ(toskar.received(),
+              (std::vector<Bytes>{hex("F0 02 11 43 61 66 E9 00 00 00 00 00 00 00 00 00 00 00 00 F7")}));
+    EXPECT_EQ(toskar.state().programNameText(), "Caf\xE9");
+
+    // Without the name field there is nothing to save.
+    malvo::MainWindowOutlets outlets = o();
+    outlets.ProgramName = nullptr;
+    malvo::ViewController bare(
+        outlets, dialogs, queue, bundle,
+        malvo::ControllerServices{
+            .midi = midi, .receiver = {}, .notifications = &center, .sleeper = &sleeper});
+    dialogs.clearRequests();
+    bare.SaveProgram();
+    EXPECT_EQ(alertMessages(), Strings{"Type program name and choose program number!"});
+}
+
+} // namespace

@@ -2,6 +2,7 @@
 #include "tests/app/protocol/HexBytes.h"
 
 #include "platform/midi/inprocess/ExternalEndpoint.h"
+#include "testing/EmulatedInstruments.h"
 
 using malvo::test::ControllerHarness;
 using malvo::test::hex;
@@ -68,6 +69,18 @@ TEST_F(OpenInstrument, DetectionListsInstrumentsByExactPortNameInServerOrder) {
     settleAll();
     EXPECT_EQ(o().devicesList->count(), 0);
     EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+}
+
+TEST_F(OpenInstrument, TheDemoRunsInstrumentIsListedAndOpens) {
+    // As the app starts with SONABEL_MIDI_EMULATE="Toskar MK2": a reply thread on the real clock.
+    auto demo = emulation::attachEmulatedInstruments(*server, "Toskar MK2");
+    instruments.insert(instruments.end(), demo.begin(), demo.end());
+    makeWindow();
+    EXPECT_EQ(items(o().devicesList), Strings{"Toskar MK2"});
+    choose("Toskar MK2");
+    controller->openButton();
+    EXPECT_EQ(o().DeviceStatus->text(), "Toskar MK2 Opened");
+    EXPECT_NE(o().log->text(), "Firmware Version Unknown");
 }
 
 TEST_F(OpenInstrument, ReadsTheVersionInWhicheverFramingTheInstrumentSpeaks) {

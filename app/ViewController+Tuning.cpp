@@ -30,10 +30,10 @@ TuningServices ViewController::tuningServices() {
 
 double ViewController::semiSetValue() const {
     const std::string text = outlets_.SemiSet->text().trimmed().toStdString();
+    // A number at the start counts, as the field's own reading of it would.
     double value = 0.0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    (void)end;
-    return error == std::errc() ? value : 0.0;
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+    return parsed.ec == std::errc() ? value : 0.0;
 }
 
 void ViewController::showPitch(double pitch) {

@@ -51,6 +51,8 @@ FirmwareRun uploadFirmware(InstrumentRig& rig, const Bytes& firmware,
     if (!link.send) link = rig.link();
     FirmwareUpload upload(rig.state, link, output);
     FirmwareRun run{upload.run(dir.write("firmware.bin", firmware), snapshotOf(rig, framing)), {}};
+    // The last block is not acknowledged, so it may still be on its way to the instrument.
+    rig.server->waitUntilIdle();
     run.shown = output.shown();
     return run;
 }

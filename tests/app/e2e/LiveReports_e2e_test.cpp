@@ -1,6 +1,9 @@
 #include "tests/app/e2e/ControllerHarness.h"
 #include "tests/app/protocol/HexBytes.h"
 
+#include <any>
+
+using malvo::test::Bytes;
 using malvo::test::ControllerHarness;
 using malvo::test::hex;
 using Strings = std::vector<std::string>;
@@ -113,6 +116,31 @@ TEST_F(LiveReports, ASilentSlotKeepsItsNameOfThisSession) {
     EXPECT_EQ(o().program_names_list->itemText(0).toStdString(), "1: Renamed");
     EXPECT_EQ(o().program_names_list->itemText(1).toStdString(), "2: " + first);
     EXPECT_EQ(o().program_names_list->count(), 128);
+}
+
+TEST_F(LiveReports, TheReceiverPostsControllersAndEverySysExAndNothingElse) {
+    auto& velmor = plug("Velmor");
+    makeWindow();
+    open("Velmor");
+    std::vector<std::string> posted;
+    std::vector<Bytes> sysex;
+    int observer = 0;
+    center.addObserver(&observer, "CCGet", [&](const platform::Notification& n) {
+        posted.push_back("CCGet " + std::to_string(std::any_cast<std::uint8_t>(n.userInfo.at("cc"))) + " " +
+                         std::to_string(std::any_cast<std::uint8_t>(n.userInfo.at("val"))) + " " +
+                         std::to_string(std::any_cast<std::uint8_t>(n.userInfo.at("ch"))));
+    });
+    center.addObserver(&observer, "SysexGet", [&](const platform::Notification& n) {
+        sysex.push_back(std::any_cast<Bytes>(n.userInfo.at("data")));
+    });
+    velmor.sendRaw(hex("B3 07 64"));
+    velmor.sendRaw(hex("93 3C 40 83 3C 00 C3 05 E3 00 40 D3 10"));
+    velmor.sendRaw(hex("F0 7D 01 02 F7")); // not the instrument's, still posted
+    settleAll();
+    center.removeObserver(&observer);
+    EXPECT_EQ(posted, Strings{"CCGet 7 100 3"});
+    EXPECT_EQ(sysex, std::vector<Bytes>{hex("F0 7D 01 02 F7")});
+    EXPECT_EQ(controller->state().currentNote, 150);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
+#include "platform/midi/MIDIServerChoice.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/qt/QtDialogs.h"
@@ -19,18 +20,20 @@
 
 namespace {
 
-// The MIDI server the application runs on, chosen once, before its MIDI object is made. Until the
-// ALSA sequencer backend is there, the in-process server, with the emulated instruments that
+// The MIDI server the application runs on, chosen once, before its MIDI object is made: the ALSA
+// sequencer when it opens, else the in-process server, which carries the emulated instruments that
 // SONABEL_MIDI_EMULATE names ("Toskar MK2", "Pellandor, Velmor@1.0.0").
 struct MIDIBackend {
-    std::shared_ptr<platform::midi::InProcessServer> server;
+    std::shared_ptr<platform::midi::Server> server;
     // Destroyed before the server.
     std::vector<std::shared_ptr<emulation::InstrumentEmulator>> instruments;
 
-    MIDIBackend() : server(std::make_shared<platform::midi::InProcessServer>()) {
+    MIDIBackend() : server(platform::midi::MIDIServerChoice::choose()) {
         setMIDIServer(server);
-        if (const char* emulate = std::getenv("SONABEL_MIDI_EMULATE"))
-            instruments = emulation::attachEmulatedInstruments(*server, emulate);
+        const char* emulate = std::getenv("SONABEL_MIDI_EMULATE");
+        auto inProcess = std::dynamic_pointer_cast<platform::midi::InProcessServer>(server);
+        if (inProcess && platform::midi::MIDIServerChoice::emulationRequested(emulate))
+            instruments = emulation::attachEmulatedInstruments(*inProcess, emulate);
     }
     ~MIDIBackend() { instruments.clear(); }
 };

@@ -22,7 +22,7 @@ const AlsaPortInfo kToskar{20, 0, "Toskar MK2", "Toskar MK2 MIDI 1", kIn | kOut,
 struct Notice {
     MIDINotificationMessageID id;
     MIDIObjectRef ref = 0;
-    std::string property;
+    std::string property{};
     bool operator==(const Notice&) const = default;
 };
 

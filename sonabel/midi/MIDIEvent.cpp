@@ -6,6 +6,7 @@
 #include "sonabel/midi/MIDICustomMetaEventType.h"
 #include "sonabel/midi/MIDIPacketListIterator.h"
 #include "sonabel/midi/SysExAssembler.h"
+#include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
 
 #include <algorithm>
 
@@ -92,6 +93,15 @@ MIDIEvent MIDIEvent::initCommand(MIDISystemCommand command, MIDIByte byte1, std:
     MIDIEvent event;
     event.data = {command.rawValue(), byte1};
     if (byte2) event.data.push_back(*byte2);
+    return event;
+}
+
+std::optional<MIDIEvent> MIDIEvent::make(const MIDIFileChunkEvent& fileEvent) {
+    auto message = fileEvent.computedData();
+    if (message.empty() || message[0] == 0xFF) return std::nullopt;
+    MIDIEvent event(std::move(message));
+    if (fileEvent.timeFormat == MIDITimeFormat::ticksPerBeat)
+        event.positionInBeats = fileEvent.positionInBeats();
     return event;
 }
 

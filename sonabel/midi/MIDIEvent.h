@@ -17,6 +17,7 @@
 namespace sonabel {
 
 class SysExAssembler;
+struct MIDIFileChunkEvent;
 
 struct MIDIEvent {
     std::vector<MIDIByte> data;
@@ -42,6 +43,10 @@ struct MIDIEvent {
     // The bytes as given, without the classifier.
     static MIDIEvent initCommand(MIDISystemCommand command, MIDIByte byte1,
                                  std::optional<MIDIByte> byte2 = std::nullopt);
+
+    // The message of a track event read from a file, positioned in beats for ticks-per-beat
+    // events; none for meta events and empty messages.
+    static std::optional<MIDIEvent> make(const MIDIFileChunkEvent& fileEvent);
 
     // The messages of one Bluetooth LE MIDI packet (header, time-stamp bytes, running status).
     static std::vector<MIDIEvent> events(std::span<const MIDIByte> blePacket);

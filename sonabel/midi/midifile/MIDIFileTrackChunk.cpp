@@ -1,0 +1,84 @@
+#include "sonabel/midi/midifile/MIDIFileTrackChunk.h"
+
+#include "sonabel/internals/error_handling/Log.h"
+#include "sonabel/midi/MIDICustomMetaEvent.h"
+#include "sonabel/midi/MIDISysExMessage.h"
+#include "sonabel/midi/MIDIVariableLengthQuantity.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+namespace sonabel {
+
+namespace {
+// Bytes of a channel message by status nibble 8...E: with the status, and under running status.
+constexpr std::size_t kWithStatus[7] = {3, 3, 3, 3, 2, 2, 3};
+
+bool isChannelStatus(MIDIByte byte) {
+    return byte >= 0x80 && byte < 0xF0;
+}
+
+std::size_t withStatus(MIDIByte status) {
+    return kWithStatus[highNibble(status) - 8];
+}
+} // namespace
+
+std::optional<MIDIFileTrackChunk> MIDIFileTrackChunk::make(std::span<const MIDIByte> data) {
+    auto bytes = chunkBytes(data, MIDIFileChunkType::track);
+    if (!bytes) return std::nullopt;
+    return MIDIFileTrackChunk{{std::move(*bytes)}, MIDITimeFormat::ticksPerBeat, 480};
+}
+
+std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
+    const std::span<const MIDIByte> bytes = body();
+    std::vector<MIDIFileChunkEvent> events;
+    std::size_t index = 0;
+    std::optional<MIDIByte> runningStatus;
+    std::int64_t ticks = 0;
+
+    while (index < bytes.size()) {
+        const auto [deltaSize, delta] = MIDIVariableLengthQuantity::read(bytes.subspan(index));
+        const std::size_t eventStart = index;
+        index += static_cast<std::size_t>(deltaSize);
+        if (index >= bytes.size()) break;
+
+        const MIDIByte kind = bytes[index];
+        const std::span<const MIDIByte> rest = bytes.subspan(index);
+        std::size_t size = 0;
+        std::optional<MIDIByte> eventStatus;
+        if (const auto meta = MIDICustomMetaEvent::make(rest)) {
+            size = meta->data.size();
+            runningStatus.reset();
+        } else if (const auto sysEx = MIDISysExMessage::make(rest)) {
+            size = sysEx->data.size();
+            runningStatus.reset();
+        } else if (isChannelStatus(kind)) {
+            size = std::min(withStatus(kind), rest.size());
+            runningStatus = kind;
+        } else if (runningStatus) {
+            size = std::min(withStatus(*runningStatus) - 1, rest.size());
+            eventStatus = runningStatus;
+        } else {
+            Log({"parseTrackEvents"}, "error parsing midi file, byte is " + std::to_string(kind) +
+                                          ", processed " + std::to_string(index) + " of " +
+                                          std::to_string(bytes.size()));
+            break;
+        }
+        index += size;
+
+        events.push_back(MIDIFileChunkEvent{{bytes.begin() + static_cast<std::ptrdiff_t>(eventStart),
+                                             bytes.begin() + static_cast<std::ptrdiff_t>(index)},
+                                            timeFormat,
+                                            timeDivision,
+                                            eventStatus,
+                                            ticks});
+        // A body of billions of maximal delta times would overflow the total; it saturates instead.
+        ticks = ticks > std::numeric_limits<std::int64_t>::max() - delta
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : ticks + delta;
+    }
+    return events;
+}
+
+} // namespace sonabel

@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/HostClock.h"
@@ -10,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace taptest {
 
@@ -67,6 +71,36 @@ protected:
     platform::TestMainQueueDriver driver{queue, clock};
     sonabel::AudioEngine engine;
 };
+
+// A fresh directory of its own, removed with everything in it at the end.
+class ScopedDirectory {
+public:
+    ScopedDirectory() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path = std::filesystem::temp_directory_path() / ("sonabel-taps-" + std::to_string(::getpid()) + "-" +
+                                                         info->test_suite_name() + "-" + info->name());
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~ScopedDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    std::filesystem::path path;
+};
+
+// The samples of a file, channel by channel, read in float.
+inline std::vector<std::vector<float>> readAll(const std::string& path) {
+    auto file = platform::AudioFile::forReading(path);
+    const auto frames = static_cast<std::uint32_t>(file->length());
+    auto buffer = platform::PCMBuffer::make(file->processingFormat(), frames ? frames : 1);
+    file->read(*buffer);
+    std::vector<std::vector<float>> out(file->processingFormat().channelCount());
+    for (std::size_t c = 0; c < out.size(); ++c)
+        out[c].assign(buffer->floatChannelData()[c], buffer->floatChannelData()[c] + buffer->frameLength());
+    return out;
+}
 
 // The full line Log writes from `file` in `function`, whatever line it was written on.
 inline ::testing::AssertionResult isLogLine(const std::string& line, const std::string& file,

@@ -1,0 +1,10 @@
+#include "sonabel/taps/MakeAVAudioFileForWriting.h"
+
+namespace sonabel {
+
+std::shared_ptr<platform::AudioFile>
+makeAVAudioFileForWriting(const std::string& url, const platform::AudioFormatSettings& settings) {
+    return platform::AudioFile::forWriting(url, settings);
+}
+
+} // namespace sonabel

@@ -1,0 +1,242 @@
+#include "TapTestSupport.h"
+
+#include "platform/audio/AudioError.h"
+#include "platform/core/Sleeper.h"
+#include "sonabel/taps/NodeRecorder.h"
+
+#include <cstdlib>
+#include <ctime>
+
+using namespace sonabel;
+using namespace taptest;
+
+namespace {
+
+class NodeRecorderTest : public TapTest {
+protected:
+    void SetUp() override {
+        TapTest::SetUp();
+        setenv("TZ", "UTC", 1);
+        tzset();
+        NodeRecorder::setTemporaryDirectory(dir.path.string());
+        NodeRecorder::setDateSource([this] { return date; });
+        NodeRecorder::removeTempFiles();
+    }
+    void TearDown() override {
+        platform::ScopedLogCapture quiet;
+        NodeRecorder::removeTempFiles();
+        NodeRecorder::setTemporaryDirectory(std::nullopt);
+        NodeRecorder::setDateSource(nullptr);
+        Settings::setWaitBeforeRecorderStop(false);
+        TapTest::TearDown();
+    }
+    std::shared_ptr<platform::AudioFile> floatWav(const std::string& name, std::uint32_t channels = 2) {
+        return platform::AudioFile::forWriting(dir.file(name),
+                                               platform::AudioFormat::standard(44100, channels)->settings());
+    }
+    // 2024-03-05 06:07:08 UTC, moved on by whole seconds.
+    std::chrono::system_clock::time_point date = std::chrono::system_clock::from_time_t(1709618828);
+    ScopedDirectory dir;
+};
+
+// Channel c at frame t: distinct values a float file keeps exactly.
+float ramp(std::uint32_t c, std::int64_t t) {
+    return float(t % 4096) / 8192.0f - float(c) * 0.25f;
+}
+
+} // namespace
+
+TEST_F(NodeRecorderTest, RecordsTheNodeSampleForSample) {
+    auto source = attach(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(source, floatWav("take.wav"));
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_DOUBLE_EQ(recorder->recordBufferDuration(), 16384.0 / 44100);
+    recorder->record();
+    EXPECT_TRUE(recorder->isRecording());
+    engine.render(5000.0 / 44100); // four whole tap buffers of 1024 frames
+    recorder->stop();
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_DOUBLE_EQ(recorder->recordBufferDuration(), 1024.0 / 44100);
+    EXPECT_DOUBLE_EQ(recorder->recordedDuration(), 4096.0 / 44100);
+    engine.render(2048.0 / 44100); // the tap is gone
+    const auto samples = readAll(dir.file("take.wav"));
+    ASSERT_EQ(samples.size(), 2u);
+    ASSERT_EQ(samples[0].size(), 4096u);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        for (std::int64_t t = 0; t < 4096; ++t)
+            ASSERT_EQ(samples[c][t], ramp(c, t)) << c << " " << t;
+    auto reading = recorder->audioFile();
+    ASSERT_TRUE(reading);
+    EXPECT_EQ(reading->length(), 4096);
+}
+
+TEST_F(NodeRecorderTest, StopsByItselfOnTheFirstBufferThatReachesTheDuration) {
+    auto source = attach(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(source, floatWav("half.wav"));
+    recorder->setDurationToRecord(0.5);
+    recorder->record();
+    engine.render(1.0);
+    EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(readAll(dir.file("half.wav"))[0].size(),
+              22528u); // 22 buffers: the first count of at least 22050
+
+    auto endless = std::make_shared<NodeRecorder>(source, floatWav("all.wav"));
+    endless->record();
+    engine.render(1.0);
+    EXPECT_TRUE(endless->isRecording());
+    endless->stop();
+    EXPECT_EQ(readAll(dir.file("all.wav"))[0].size(), 44032u);
+}
+
+TEST_F(NodeRecorderTest, TemporaryFilesAreNamedAfterTheDateAndRecordReadably) {
+    platform::ScopedLogCapture capture;
+    auto source = attach(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(source);
+    auto second = std::make_shared<NodeRecorder>(source); // the same second: the same path
+    const std::string path = dir.file("2024-03-05 06-07-08.caf");
+    EXPECT_EQ(NodeRecorder::tempFiles(), (std::vector<std::string>{path, path}));
+    ASSERT_EQ(capture.lines().size(), 2u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "NodeRecorder.cpp", "createTempFile()",
+                          "Creating temp file at " + path));
+    ASSERT_TRUE(recorder->internalAudioFile());
+    EXPECT_TRUE(recorder->internalAudioFile()->processingFormat().isInterleaved());
+
+    // Temporary files take interleaved samples; the deinterleaved tap buffers still land intact.
+    recorder->record();
+    engine.render(2048.0 / 44100);
+    recorder->stop();
+    auto samples = readAll(path);
+    ASSERT_EQ(samples[1].size(), 2048u);
+    for (std::int64_t t = 0; t < 2048; ++t)
+        ASSERT_EQ(samples[1][t], ramp(1, t));
+
+    // A vanished file is replaced by a new temporary file, not re-created at the old path.
+    std::filesystem::remove(path);
+    date += std::chrono::seconds(61);
+    recorder->record();
+    engine.render(1024.0 / 44100);
+    recorder->stop();
+    const std::string next = dir.file("2024-03-05 06-08-09.caf");
+    EXPECT_EQ(recorder->internalAudioFile()->url(), next);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(readAll(next)[0].size(), 1024u);
+
+    capture.clear();
+    NodeRecorder::removeTempFiles();
+    EXPECT_FALSE(std::filesystem::exists(next));
+    EXPECT_TRUE(NodeRecorder::tempFiles().empty());
+    ASSERT_EQ(capture.lines().size(), 3u); // the first path twice, then its replacement
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "NodeRecorder.cpp", "removeTempFiles()",
+                          "𝗫 Deleted tmp file at " + path));
+    EXPECT_TRUE(isLogLine(capture.lines()[2], "NodeRecorder.cpp", "removeTempFiles()",
+                          "𝗫 Deleted tmp file at " + next));
+}
+
+TEST_F(NodeRecorderTest, RefusalsAndWarnings) {
+    platform::ScopedLogCapture capture;
+    auto detached = std::make_shared<Source>(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(detached, floatWav("never.wav"));
+    recorder->record();
+    EXPECT_FALSE(recorder->isRecording());
+    recorder->stop();
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(isLogLine(lines[0], "NodeRecorder.cpp", "record()",
+                          "⏺ Recording using format " +
+                              recorder->internalAudioFile()->processingFormat().description()));
+    EXPECT_TRUE(isLogLine(lines[1], "NodeRecorder.cpp", "record()",
+                          "🛑 Error: Error recording. Input node 'Source' has no engine."));
+    EXPECT_TRUE(
+        isLogLine(lines[2], "NodeRecorder.cpp", "stop()", "Warning: Cannot stop recording, already stopped"));
+
+    capture.clear();
+    auto fileless = std::make_shared<NodeRecorder>(detached, nullptr);
+    EXPECT_EQ(fileless->recordedDuration(), 0.0);
+    EXPECT_FALSE(fileless->audioFile());
+    fileless->reset(); // nothing to clear, nothing raised
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "NodeRecorder.cpp", "init(node:file:bus:)",
+                          "Error, no file to write to"));
+
+    auto source = attach(ramp);
+    auto twice = std::make_shared<NodeRecorder>(source, floatWav("twice.wav"));
+    twice->record();
+    capture.clear();
+    twice->record();
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "NodeRecorder.cpp", "record()", "Warning: already recording"));
+    twice->stop();
+
+    // A tap the platform refuses (a format that does not match the bus) is no recording.
+    auto refused = std::make_shared<NodeRecorder>(source, floatWav("refused.wav"));
+    refused->setRecordFormat(platform::AudioFormat::standard(22050, 1));
+    refused->record();
+    EXPECT_FALSE(refused->isRecording());
+}
+
+TEST_F(NodeRecorderTest, FailedWritesAreLoggedAndRecordingGoesOn) {
+    platform::ScopedLogCapture capture;
+    auto source = attach(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(source, floatWav("mono.wav", 1)); // the bus is stereo
+    recorder->record();
+    engine.render(2048.0 / 44100);
+    EXPECT_TRUE(recorder->isRecording());
+    recorder->stop();
+    std::vector<std::string> failures;
+    for (const auto& line : capture.lines())
+        if (line.find("process(buffer:time:)") != std::string::npos) failures.push_back(line);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_TRUE(isLogLine(failures[0], "NodeRecorder.cpp", "process(buffer:time:)",
+                          "Write failed: error -> buffer format does not match the processing format"));
+    EXPECT_EQ(recorder->recordedDuration(), 0.0);
+}
+
+TEST_F(NodeRecorderTest, ResetLeavesAnEmptyFileAtTheSamePath) {
+    auto source = attach(ramp);
+    auto recorder = std::make_shared<NodeRecorder>(source, floatWav("reset.wav"));
+    recorder->record();
+    engine.render(2048.0 / 44100);
+    platform::ScopedLogCapture capture;
+    recorder->reset();
+    EXPECT_FALSE(recorder->isRecording());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "NodeRecorder.cpp", "reset()", "File has been cleared"));
+    EXPECT_EQ(recorder->recordedDuration(), 0.0);
+    EXPECT_EQ(recorder->internalAudioFile()->url(), dir.file("reset.wav"));
+    EXPECT_TRUE(readAll(dir.file("reset.wav"))[0].empty());
+
+    // Recording again after the reset writes from the start of the fresh file.
+    recorder->record();
+    engine.render(1024.0 / 44100);
+    recorder->stop();
+    const auto samples = readAll(dir.file("reset.wav"));
+    ASSERT_EQ(samples[0].size(), 1024u);
+    EXPECT_EQ(samples[0][0], ramp(0, 2048));
+
+    // A new file that cannot be made is raised, and logged.
+    std::filesystem::remove_all(dir.path);
+    capture.clear();
+    EXPECT_THROW(recorder->reset(), platform::AudioError);
+    ASSERT_FALSE(capture.lines().empty());
+    EXPECT_TRUE(
+        isLogLine(capture.lines().back(), "NodeRecorder.cpp", "reset()", "Error: Can't record toreset.wav"));
+    std::filesystem::create_directories(dir.path);
+}
+
+TEST_F(NodeRecorderTest, OptionalWaitBeforeStopUsesTheSleeper) {
+    auto source = attach(ramp);
+    platform::ManualClock sleepClock(0);
+    platform::ManualSleeper sleeper(sleepClock);
+    auto recorder = std::make_shared<NodeRecorder>(source, floatWav("wait.wav"));
+    recorder->setSleeper(sleeper);
+    recorder->record();
+    engine.render(1024.0 / 44100);
+    recorder->stop();
+    EXPECT_EQ(sleeper.calls(), 0u);
+    Settings::setWaitBeforeRecorderStop(true);
+    recorder->record();
+    engine.render(1024.0 / 44100);
+    recorder->stop();
+    EXPECT_EQ(sleeper.calls(), 1u);
+    EXPECT_EQ(sleepClock.now(), std::uint64_t(1024.0 / 44100 * 1e9));
+}

@@ -1,0 +1,362 @@
+#include "platform/sequence/StandardMIDIFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <map>
+
+namespace platform::sequence {
+
+namespace {
+
+constexpr std::uint64_t kMaxTicks = 0x0FFFFFFF; // the largest four-byte quantity
+
+class Reader {
+public:
+    Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    bool atEnd() const { return pos_ >= bytes_.size(); }
+    std::size_t remaining() const { return bytes_.size() - pos_; }
+    bool byte(std::uint8_t& out) {
+        if (atEnd()) return false;
+        out = bytes_[pos_++];
+        return true;
+    }
+    bool peek(std::uint8_t& out) const {
+        if (atEnd()) return false;
+        out = bytes_[pos_];
+        return true;
+    }
+    bool quantity(std::uint32_t& out) {
+        out = 0;
+        for (int i = 0; i < 4; ++i) {
+            std::uint8_t b;
+            if (!byte(b)) return false;
+            out = (out << 7) | (b & 0x7F);
+            if (!(b & 0x80)) return true;
+        }
+        return false; // longer than the format allows
+    }
+    bool take(std::size_t n, std::span<const std::uint8_t>& out) {
+        if (n > remaining()) return false;
+        out = bytes_.subspan(pos_, n);
+        pos_ += n;
+        return true;
+    }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+};
+
+std::uint32_t bigEndian(std::span<const std::uint8_t> b) {
+    std::uint32_t v = 0;
+    for (auto x : b)
+        v = (v << 8) | x;
+    return v;
+}
+
+bool belongsToTempoTrack(std::uint8_t metaType) {
+    return metaType == 0x51 || metaType == 0x54 || metaType == 0x58 || metaType == 0x59;
+}
+
+StoredEvent metaEvent(MusicTimeStamp time, std::uint8_t type, std::span<const std::uint8_t> payload) {
+    StoredEvent e{time, kMusicEventType_Meta, std::vector<std::uint8_t>(8 + payload.size(), 0)};
+    e.data[0] = type;
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    std::memcpy(e.data.data() + 4, &length, 4);
+    std::copy(payload.begin(), payload.end(), e.data.begin() + 8);
+    return e;
+}
+
+template <class T> StoredEvent recordEvent(MusicTimeStamp time, MusicEventType type, const T& record) {
+    StoredEvent e{time, type, std::vector<std::uint8_t>(sizeof(T))};
+    std::memcpy(e.data.data(), &record, sizeof(T));
+    return e;
+}
+
+struct ParsedTrack {
+    TrackEvents events;
+    std::vector<StoredEvent> tempoEvents;
+    bool hasChannelEvents = false;
+};
+
+// toTempo: every meta event goes to the tempo track (the first track of a format 1 file).
+bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMetaToTempo, ParsedTrack& out) {
+    Reader r(chunk);
+    std::uint64_t tick = 0;
+    std::uint8_t running = 0;
+    struct Open {
+        std::size_t index;
+        std::uint64_t start;
+    };
+    std::map<std::pair<int, int>, std::deque<Open>> open;
+    std::vector<std::pair<StoredEvent, std::uint64_t>> events; // with start ticks
+    auto time = [&](std::uint64_t t) { return static_cast<double>(t) / division; };
+    while (!r.atEnd()) {
+        std::uint32_t delta;
+        if (!r.quantity(delta)) return false;
+        tick = std::min(tick + delta, std::uint64_t{1} << 40);
+        std::uint8_t status;
+        if (!r.peek(status)) return false;
+        if (status & 0x80)
+            r.byte(status);
+        else if (running)
+            status = running;
+        else
+            return false;
+        if (status == 0xFF) {
+            running = 0;
+            std::uint8_t type;
+            std::uint32_t length;
+            std::span<const std::uint8_t> payload;
+            if (!r.byte(type) || !r.quantity(length) || !r.take(length, payload)) return false;
+            if (type == 0x2F) break;
+            if (type == 0x51) {
+                if (length != 3) continue;
+                const std::uint32_t micros = bigEndian(payload);
+                if (micros == 0) continue;
+                out.tempoEvents.push_back(recordEvent(time(tick), kMusicEventType_ExtendedTempo,
+                                                      ExtendedTempoEvent{60'000'000.0 / micros}));
+            } else if (allMetaToTempo || belongsToTempoTrack(type)) {
+                out.tempoEvents.push_back(metaEvent(time(tick), type, payload));
+            } else {
+                events.push_back({metaEvent(time(tick), type, payload), tick});
+            }
+        } else if (status == 0xF0 || status == 0xF7) {
+            running = 0;
+            std::uint32_t length;
+            std::span<const std::uint8_t> payload;
+            if (!r.quantity(length) || !r.take(length, payload)) return false;
+            StoredEvent e{time(tick), kMusicEventType_MIDIRawData, {}};
+            std::vector<std::uint8_t> bytes;
+            if (status == 0xF0) bytes.push_back(0xF0);
+            bytes.insert(bytes.end(), payload.begin(), payload.end());
+            e.data.resize(4 + bytes.size());
+            const auto n = static_cast<std::uint32_t>(bytes.size());
+            std::memcpy(e.data.data(), &n, 4);
+            std::copy(bytes.begin(), bytes.end(), e.data.begin() + 4);
+            events.push_back({std::move(e), tick});
+            out.hasChannelEvents = true;
+        } else if (status >= 0x80 && status < 0xF0) {
+            running = status;
+            const int count = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
+            std::uint8_t d[2] = {0, 0};
+            for (int i = 0; i < count; ++i)
+                if (!r.byte(d[i]) || (d[i] & 0x80)) return false;
+            out.hasChannelEvents = true;
+            const int kind = status & 0xF0, channel = status & 0x0F;
+            const auto key = std::make_pair(channel, int(d[0]));
+            if (kind == 0x90 && d[1] > 0) {
+                open[key].push_back({events.size(), tick});
+                events.push_back({recordEvent(time(tick), kMusicEventType_MIDINoteMessage,
+                                              MIDINoteMessage{std::uint8_t(channel), d[0], d[1], 0, 0}),
+                                  tick});
+            } else if (kind == 0x80 || kind == 0x90) {
+                auto found = open.find(key);
+                if (found == open.end() || found->second.empty()) continue; // an off without an on
+                const Open note = found->second.front();
+                found->second.pop_front();
+                MIDINoteMessage message;
+                std::memcpy(&message, events[note.index].first.data.data(), sizeof message);
+                message.duration = static_cast<float>(time(tick - note.start));
+                message.releaseVelocity = kind == 0x80 ? d[1] : 0;
+                std::memcpy(events[note.index].first.data.data(), &message, sizeof message);
+            } else {
+                events.push_back({recordEvent(time(tick), kMusicEventType_MIDIChannelMessage,
+                                              MIDIChannelMessage{status, d[0], d[1], 0}),
+                                  tick});
+            }
+        } else {
+            return false; // system messages other than SysEx have no place in a file
+        }
+    }
+    for (auto& [key, notes] : open) {
+        for (const auto& note : notes) {
+            MIDINoteMessage message;
+            std::memcpy(&message, events[note.index].first.data.data(), sizeof message);
+            message.duration = static_cast<float>(time(tick - note.start));
+            std::memcpy(events[note.index].first.data.data(), &message, sizeof message);
+        }
+    }
+    for (auto& [event, start] : events)
+        out.events.insert(std::move(event));
+    out.events.length = std::max(out.events.length, time(tick));
+    return true;
+}
+
+void putQuantity(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    value = std::min<std::uint32_t>(value, kMaxTicks);
+    std::uint8_t groups[4];
+    int n = 0;
+    do {
+        groups[n++] = value & 0x7F;
+        value >>= 7;
+    } while (value);
+    while (n-- > 0)
+        out.push_back(groups[n] | (n ? 0x80 : 0));
+}
+
+std::uint64_t ticksFor(MusicTimeStamp beats, std::uint16_t tpq) {
+    const double ticks = std::round(beats * tpq);
+    if (!(ticks > 0)) return 0;
+    return ticks >= double(kMaxTicks) ? kMaxTicks : static_cast<std::uint64_t>(ticks);
+}
+
+struct OutEvent {
+    std::uint64_t tick;
+    int order; // note offs first at a tick
+    std::vector<std::uint8_t> bytes;
+};
+
+void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>& out) {
+    const auto tick = ticksFor(e.time, tpq);
+    const auto& d = e.data;
+    switch (e.type) {
+    case kMusicEventType_MIDINoteMessage: {
+        if (d.size() < sizeof(MIDINoteMessage)) return;
+        MIDINoteMessage n;
+        std::memcpy(&n, d.data(), sizeof n);
+        const std::uint8_t ch = n.channel & 0x0F;
+        const double duration = std::isfinite(n.duration) && n.duration > 0 ? n.duration : 0;
+        out.push_back(
+            {tick,
+             1,
+             {std::uint8_t(0x90 | ch), std::uint8_t(n.note & 0x7F), std::uint8_t(n.velocity & 0x7F)}});
+        out.push_back(
+            {ticksFor(e.time + duration, tpq),
+             0,
+             {std::uint8_t(0x80 | ch), std::uint8_t(n.note & 0x7F), std::uint8_t(n.releaseVelocity & 0x7F)}});
+        return;
+    }
+    case kMusicEventType_MIDIChannelMessage: {
+        if (d.size() < sizeof(MIDIChannelMessage) || d[0] < 0x80 || d[0] >= 0xF0) return;
+        std::vector<std::uint8_t> bytes{d[0], std::uint8_t(d[1] & 0x7F)};
+        if ((d[0] & 0xF0) != 0xC0 && (d[0] & 0xF0) != 0xD0) bytes.push_back(d[2] & 0x7F);
+        out.push_back({tick, 1, std::move(bytes)});
+        return;
+    }
+    case kMusicEventType_MIDIRawData: {
+        if (d.size() < 4) return;
+        std::uint32_t length;
+        std::memcpy(&length, d.data(), 4);
+        length = std::min<std::uint32_t>(length, std::uint32_t(d.size() - 4));
+        std::span<const std::uint8_t> payload(d.data() + 4, length);
+        std::vector<std::uint8_t> bytes;
+        if (!payload.empty() && payload[0] == 0xF0) {
+            bytes.push_back(0xF0);
+            payload = payload.subspan(1);
+        } else {
+            bytes.push_back(0xF7);
+        }
+        putQuantity(bytes, std::uint32_t(payload.size()));
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        out.push_back({tick, 1, std::move(bytes)});
+        return;
+    }
+    case kMusicEventType_Meta: {
+        if (d.size() < 8 || d[0] == 0x2F) return;
+        std::uint32_t length;
+        std::memcpy(&length, d.data() + 4, 4);
+        length = std::min<std::uint32_t>(length, std::uint32_t(d.size() - 8));
+        std::vector<std::uint8_t> bytes{0xFF, d[0]};
+        putQuantity(bytes, length);
+        bytes.insert(bytes.end(), d.begin() + 8, d.begin() + 8 + length);
+        out.push_back({tick, 1, std::move(bytes)});
+        return;
+    }
+    case kMusicEventType_ExtendedTempo: {
+        if (d.size() < sizeof(double)) return;
+        double bpm;
+        std::memcpy(&bpm, d.data(), sizeof bpm);
+        if (!std::isfinite(bpm) || bpm <= 0) return;
+        const double micros = std::clamp(std::round(60'000'000.0 / bpm), 1.0, double(0xFFFFFF));
+        const auto m = static_cast<std::uint32_t>(micros);
+        out.push_back(
+            {tick, 1, {0xFF, 0x51, 0x03, std::uint8_t(m >> 16), std::uint8_t(m >> 8), std::uint8_t(m)}});
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+void putChunk(std::vector<std::uint8_t>& file, const char* id, const std::vector<std::uint8_t>& body) {
+    file.insert(file.end(), id, id + 4);
+    const auto n = static_cast<std::uint32_t>(body.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        file.push_back(std::uint8_t(n >> shift));
+    file.insert(file.end(), body.begin(), body.end());
+}
+
+std::vector<std::uint8_t> trackChunk(const TrackEvents& track, std::uint16_t tpq) {
+    std::vector<OutEvent> events;
+    for (const auto& e : track.events)
+        appendEvents(e, tpq, events);
+    std::stable_sort(events.begin(), events.end(), [](const OutEvent& a, const OutEvent& b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
+    });
+    std::vector<std::uint8_t> body;
+    std::uint64_t tick = 0;
+    for (const auto& e : events) {
+        putQuantity(body, std::uint32_t(e.tick - tick));
+        tick = e.tick;
+        body.insert(body.end(), e.bytes.begin(), e.bytes.end());
+    }
+    const auto end = std::max(tick, ticksFor(track.length, tpq));
+    putQuantity(body, std::uint32_t(end - tick));
+    body.insert(body.end(), {0xFF, 0x2F, 0x00});
+    return body;
+}
+
+} // namespace
+
+std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t> bytes) {
+    Reader r(bytes);
+    std::span<const std::uint8_t> id, size, header;
+    if (!r.take(4, id) || std::memcmp(id.data(), "MThd", 4) != 0 || !r.take(4, size)) return std::nullopt;
+    const std::uint32_t headerLength = bigEndian(size);
+    if (headerLength < 6 || !r.take(headerLength, header)) return std::nullopt;
+    const std::uint32_t format = bigEndian(header.subspan(0, 2));
+    const std::uint32_t declaredTracks = bigEndian(header.subspan(2, 2));
+    const std::uint32_t division = bigEndian(header.subspan(4, 2));
+    if (format > 2 || division == 0 || (division & 0x8000)) return std::nullopt;
+    if (format == 0 && declaredTracks != 1) return std::nullopt;
+
+    SequenceContent content;
+    content.timeResolution = static_cast<std::int16_t>(division);
+    std::uint32_t trackIndex = 0;
+    while (trackIndex < declaredTracks) {
+        std::span<const std::uint8_t> chunkID, chunkSize, body;
+        if (!r.take(4, chunkID) || !r.take(4, chunkSize) || !r.take(bigEndian(chunkSize), body))
+            return std::nullopt;
+        if (std::memcmp(chunkID.data(), "MTrk", 4) != 0) continue; // chunks of other kinds are skipped
+        ParsedTrack parsed;
+        const bool conductor = format == 1 && trackIndex == 0;
+        if (!readTrack(body, double(division), conductor, parsed)) return std::nullopt;
+        for (auto& e : parsed.tempoEvents)
+            content.tempo.insert(std::move(e));
+        if (!conductor || parsed.hasChannelEvents)
+            content.tracks.push_back(std::move(parsed.events));
+        else
+            content.tempo.length = std::max(content.tempo.length, parsed.events.length);
+        ++trackIndex;
+    }
+    return content;
+}
+
+std::vector<std::uint8_t> writeStandardMIDIFile(const SequenceContent& content,
+                                                std::uint16_t ticksPerQuarter) {
+    std::vector<std::uint8_t> file;
+    const auto trackCount =
+        static_cast<std::uint16_t>(std::min<std::size_t>(content.tracks.size() + 1, 0xFFFF));
+    putChunk(file, "MThd",
+             {0, 1, std::uint8_t(trackCount >> 8), std::uint8_t(trackCount),
+              std::uint8_t(ticksPerQuarter >> 8), std::uint8_t(ticksPerQuarter)});
+    putChunk(file, "MTrk", trackChunk(content.tempo, ticksPerQuarter));
+    for (std::size_t i = 0; i + 1 < trackCount; ++i)
+        putChunk(file, "MTrk", trackChunk(content.tracks[i], ticksPerQuarter));
+    return file;
+}
+
+} // namespace platform::sequence

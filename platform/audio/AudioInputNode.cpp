@@ -1,6 +1,7 @@
 #include "platform/audio/AudioInputNode.h"
 
 #include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioUnitCalls.h"
 
 #include <cstring>
 
@@ -11,7 +12,49 @@ AudioInputNode::AudioInputNode()
           {kAudioUnitType_Output, kAudioUnitSubType_HALOutput, kAudioUnitManufacturer_Apple, 0, 0}, 0, 1)) {}
 
 std::shared_ptr<AudioInputNode> AudioInputNode::make() {
-    return std::shared_ptr<AudioInputNode>(new AudioInputNode());
+    auto node = std::shared_ptr<AudioInputNode>(new AudioInputNode());
+    std::weak_ptr<AudioInputNode> weak = node;
+    node->auAudioUnit()->setPropertyHandlers(
+        kAudioOutputUnitProperty_ChannelMap,
+        [weak](AudioUnitScope, AudioUnitElement, void* data, std::uint32_t* size) -> OSStatus {
+            auto self = weak.lock();
+            if (!self) return kAudioUnitErr_Uninitialized;
+            const auto map = self->channelMap();
+            const auto bytes = static_cast<std::uint32_t>(map.size() * sizeof(std::int32_t));
+            if (data) {
+                if (*size < bytes) return kAudio_ParamError;
+                std::memcpy(data, map.data(), bytes);
+            }
+            *size = bytes;
+            return noErr;
+        },
+        [weak](AudioUnitScope scope, AudioUnitElement element, const void* data, std::uint32_t size) {
+            auto self = weak.lock();
+            return self ? self->setChannelMap(scope, element, data, size) : kAudioUnitErr_Uninitialized;
+        });
+    return node;
+}
+
+std::vector<std::int32_t> AudioInputNode::channelMap() const {
+    std::lock_guard lock(mapMutex_);
+    return channelMap_;
+}
+
+OSStatus AudioInputNode::setChannelMap(AudioUnitScope scope, AudioUnitElement element, const void* data,
+                                       std::uint32_t size) {
+    if (scope != kAudioUnitScope_Output) return kAudioUnitErr_InvalidScope;
+    if (element != 1) return kAudioUnitErr_InvalidElement;
+    if (size % sizeof(std::int32_t) != 0 || (size > 0 && !data) ||
+        size / sizeof(std::int32_t) > AudioFormat::maxChannelCount)
+        return kAudioUnitErr_InvalidPropertyValue;
+    std::vector<std::int32_t> map(size / sizeof(std::int32_t));
+    if (size > 0) std::memcpy(map.data(), data, size);
+    auto e = engine();
+    std::unique_lock<std::recursive_mutex> graph;
+    if (e) graph = std::unique_lock(e->graphMutex());
+    std::lock_guard lock(mapMutex_);
+    channelMap_ = std::move(map);
+    return noErr;
 }
 
 bool AudioInputNode::setManualRenderingInputPCMFormat(const AudioFormat& format, InputBlock block) {
@@ -32,7 +75,10 @@ void AudioInputNode::setHardwareFormat(const AudioFormat& format) {
 }
 
 AudioFormat AudioInputNode::defaultOutputFormat(std::uint32_t) const {
-    return format_;
+    std::lock_guard lock(mapMutex_);
+    if (channelMap_.empty()) return format_;
+    auto mapped = AudioFormat::standard(format_.sampleRate(), std::uint32_t(channelMap_.size()));
+    return mapped ? *mapped : format_;
 }
 
 void AudioInputNode::render(const RenderContext& context) {
@@ -45,9 +91,20 @@ void AudioInputNode::render(const RenderContext& context) {
     }
     float* const* out = outputChannels(0, context.frames);
     const std::uint32_t channels = currentOutputFormat(0).channelCount();
+    const std::uint32_t available = buffer->format().channelCount();
+    std::lock_guard lock(mapMutex_);
     for (std::uint32_t c = 0; c < channels; ++c) {
-        const std::uint32_t from = c < buffer->format().channelCount() ? c : 0;
-        std::memcpy(out[c], buffer->floatChannelData()[from], context.frames * sizeof(float));
+        if (channelMap_.empty()) {
+            const std::uint32_t from = c < available ? c : 0;
+            std::memcpy(out[c], buffer->floatChannelData()[from], context.frames * sizeof(float));
+            continue;
+        }
+        // Unmapped outputs and device channels that do not exist stay silent.
+        const std::int32_t from = c < channelMap_.size() ? channelMap_[c] : -1;
+        if (from >= 0 && std::uint32_t(from) < available)
+            std::memcpy(out[c], buffer->floatChannelData()[from], context.frames * sizeof(float));
+        else
+            std::memset(out[c], 0, context.frames * sizeof(float));
     }
 }
 

@@ -1,13 +1,18 @@
 #pragma once
 #include "platform/audio/AudioNode.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 
 // The engine's audio input. In manual rendering its samples come from a block the client gives;
-// otherwise from the input device (silence when there is none).
+// otherwise from the input device (silence when there is none). A channel map set on its audio unit
+// (output scope, element 1) picks and orders the device channels that reach the output bus; the bus
+// format follows the map, so connections and taps made after it see the mapped channel count.
 class AudioInputNode : public AudioNode {
 public:
     // Returns a buffer with at least `frames` frames in the given format, or null when it has none.
@@ -20,6 +25,8 @@ public:
     void setHardwareFormat(const AudioFormat& format);
     std::string typeName() const override { return "AVAudioInputNode"; }
 
+    std::vector<std::int32_t> channelMap() const;
+
     // True when the block had nothing during the last cycle.
     bool starvedInLastCycle() const { return starved_; }
 
@@ -29,9 +36,13 @@ protected:
     AudioFormat defaultOutputFormat(std::uint32_t bus) const override;
 
 private:
+    OSStatus setChannelMap(AudioUnitScope scope, AudioUnitElement element, const void* data,
+                           std::uint32_t size);
     AudioFormat format_ = *AudioFormat::standard(44100, 2);
     InputBlock block_;
     bool starved_ = false;
+    mutable std::mutex mapMutex_; // the map is read by the render thread while the graph lock is held
+    std::vector<std::int32_t> channelMap_;
 };
 
 } // namespace platform

@@ -21,6 +21,8 @@ inline constexpr AudioUnitPropertyID kAudioUnitProperty_ElementCount = 11;
 inline constexpr AudioUnitPropertyID kAudioUnitProperty_MaximumFramesPerSlice = 14;
 inline constexpr AudioUnitPropertyID kAudioUnitProperty_BypassEffect = 21;
 inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_CurrentDevice = 2000;
+// Consecutive Int32 device channel numbers (-1: silence), set on the input element's output scope.
+inline constexpr AudioUnitPropertyID kAudioOutputUnitProperty_ChannelMap = 2002;
 inline constexpr AudioUnitPropertyID kAudioDevicePropertyBufferFrameSize = 0x6673697A; // 'fsiz'
 
 // Writes the value the unit renders with; the parameter objects of its tree are not touched.

@@ -166,6 +166,9 @@ TEST_F(AmplitudeTapTest, MonoAndNonFloatBuffers) {
     std::vector<float> reported;
     auto tap = std::make_shared<AmplitudeTap>(detachedSource(), 4, StereoMode::center, AnalysisMode::rms,
                                               [&](float v) { reported.push_back(v); });
+    EXPECT_FALSE(tap->isStarted());
+    EXPECT_EQ(tap->bus(), 0);
+    EXPECT_EQ(tap->amp(), (std::array<float, 2>{0, 0}));
     EXPECT_EQ(tap->stereoMode(), StereoMode::center);
     EXPECT_EQ(tap->analysisMode(), AnalysisMode::rms);
     auto mono = makeBuffer(*platform::AudioFormat::standard(44100, 1), 4, [](auto, auto) { return 0.5f; });

@@ -50,6 +50,9 @@ TEST_F(NodeRecorderTest, RecordsTheNodeSampleForSample) {
     auto source = attach(ramp);
     auto recorder = std::make_shared<NodeRecorder>(source, floatWav("take.wav"));
     EXPECT_FALSE(recorder->isRecording());
+    EXPECT_EQ(recorder->durationToRecord(), 0.0);
+    EXPECT_FALSE(recorder->recordFormat());
+    EXPECT_EQ(recorder->bus(), 0);
     EXPECT_DOUBLE_EQ(recorder->recordBufferDuration(), 16384.0 / 44100);
     recorder->record();
     EXPECT_TRUE(recorder->isRecording());

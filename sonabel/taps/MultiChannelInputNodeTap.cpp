@@ -1,0 +1,334 @@
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+
+#include "platform/audio/AudioError.h"
+#include "platform/audio/AudioUnitCalls.h"
+#include "sonabel/internals/error_handling/Log.h"
+
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+namespace sonabel {
+
+MultiChannelInputNodeTap::MultiChannelInputNodeTap(std::shared_ptr<platform::AudioInputNode> inputNode,
+                                                   platform::HostClock& clock)
+    : inputNode_(std::move(inputNode)), clock_(clock) {
+    const auto format = inputNode_ ? inputNode_->outputFormat(0) : platform::AudioFormat();
+    if (inputNode_) sampleRate_ = format.sampleRate();
+    Log({"init(inputNode:)"}, "inputNode", format.channelCount(), "channels at", sampleRate_, "kHz");
+}
+
+MultiChannelInputNodeTap::~MultiChannelInputNodeTap() {
+    Log({"deinit"}, "* { MultiChannelInputNodeTap }");
+    setDelegate(nullptr);
+    files_.setWrappedValue({});
+    inputNode_.reset();
+}
+
+std::shared_ptr<MultiChannelInputNodeTapDelegate> MultiChannelInputNodeTap::delegate() const {
+    std::lock_guard lock(formatMutex_);
+    return delegate_.lock();
+}
+
+void MultiChannelInputNodeTap::setDelegate(
+    const std::shared_ptr<MultiChannelInputNodeTapDelegate>& delegate) {
+    std::lock_guard lock(formatMutex_);
+    delegate_ = delegate;
+}
+
+std::optional<platform::AudioFormat> MultiChannelInputNodeTap::recordFormat() const {
+    std::lock_guard lock(formatMutex_);
+    return recordFormat_;
+}
+
+std::optional<platform::AudioFormat> MultiChannelInputNodeTap::bufferFormat() const {
+    std::lock_guard lock(formatMutex_);
+    return bufferFormat_;
+}
+
+std::optional<platform::AudioStreamBasicDescription> MultiChannelInputNodeTap::fileFormat() const {
+    std::lock_guard lock(formatMutex_);
+    return fileFormat_;
+}
+
+std::string MultiChannelInputNodeTap::filesDescription() const {
+    std::string out = "[";
+    bool first = true;
+    for (const auto& file : files()) {
+        if (!first) out += ", ";
+        first = false;
+        out += file ? file->description() : "nil";
+    }
+    return out + "]";
+}
+
+// ---- formats and files
+
+std::optional<platform::AudioFormat>
+MultiChannelInputNodeTap::createRecordFormat(const std::vector<std::int32_t>& channelMap) const {
+    if (channelMap.empty()) {
+        Log({"createRecordFormat(channelMap:)"}, "You must specify a valid channel map");
+        return std::nullopt;
+    }
+    // The count fills the low 16 bits of the discrete layout tag; the platform has formats up to 64 channels.
+    const auto format = channelMap.size() <= 0xFFFF
+                            ? platform::AudioFormat::standard(sampleRate_, std::uint32_t(channelMap.size()))
+                            : std::nullopt;
+    if (!format) {
+        Log({"createRecordFormat(channelMap:)"}, "Failed creating AVAudioChannelLayout");
+        return std::nullopt;
+    }
+    Log({"createRecordFormat(channelMap:)"}, "recordFormat", *format);
+    return format;
+}
+
+void MultiChannelInputNodeTap::initFormats() {
+    const auto buffer = platform::AudioFormat::standard(sampleRate_, channels_);
+    {
+        std::lock_guard lock(formatMutex_);
+        bufferFormat_ = buffer;
+    }
+    Log({"initFormats()"}, "bufferFormat", buffer);
+    platform::AudioStreamBasicDescription description;
+    description.mSampleRate = sampleRate_;
+    description.mFormatID = platform::AudioFormat::kAudioFormatLinearPCM;
+    description.mFormatFlags = platform::kAudioFormatFlagIsSignedInteger | platform::kAudioFormatFlagIsPacked;
+    description.mBytesPerPacket = channels_ * bitsPerChannel_ / 8;
+    description.mFramesPerPacket = 1;
+    description.mBytesPerFrame = description.mBytesPerPacket;
+    description.mChannelsPerFrame = channels_;
+    description.mBitsPerChannel = bitsPerChannel_;
+    {
+        std::lock_guard lock(formatMutex_);
+        fileFormat_ = description;
+    }
+    Log({"initFormats()"}, "fileFormat", description);
+}
+
+std::optional<std::string> MultiChannelInputNodeTap::uniqueFileURL(const std::string& directory,
+                                                                   const std::string& name,
+                                                                   std::int64_t startIndex) const {
+    namespace fs = std::filesystem;
+    const fs::path named = fs::path(directory) / (name + "." + recordFileType_);
+    const std::string extension = recordFileType_;
+    const std::string stem =
+        named.filename().string().substr(0, named.filename().string().size() - extension.size() - 1);
+    for (std::int64_t n = startIndex; n <= 10000; ++n) {
+        const fs::path candidate =
+            fs::path(directory) / (stem + " #" + platform::describe(n) + "." + extension);
+        std::error_code error;
+        if (!fs::exists(candidate, error)) return candidate.string();
+    }
+    return std::nullopt;
+}
+
+void MultiChannelInputNodeTap::createFiles() {
+    const auto file = fileFormat();
+    const auto record = recordFormat();
+    if (!directory_ || !file || !record || !fileChannels_) {
+        Log({"createFiles()"}, "File Format is nil");
+        return;
+    }
+    if (record->channelCount() != channelMap_.size()) {
+        Log({"createFiles()"}, "Channel count mismatch", record->channelCount(), "vs", channelMap_.size());
+        return;
+    }
+    files_.setWrappedValue({});
+    for (const auto& fileChannel : *fileChannels_) {
+        const auto url = uniqueFileURL(*directory_, fileChannel.name, recordCounter_);
+        if (!url) {
+            Log({"createFiles()"}, "Failed to create URL in", *directory_, "with name", fileChannel.name);
+            continue;
+        }
+        std::error_code error;
+        if (std::filesystem::exists(*url, error)) {
+            Log({"createFiles()"}, "Warning, deleting existing record file at", *url);
+            std::filesystem::remove(*url, error);
+        }
+        Log({"createFiles()"}, "Creating destination:", *url);
+        auto writer = std::make_shared<WriteableFile>(*url, *file, fileChannel.channel, ioLatency_);
+        files_.modify([&](auto& files) { files.push_back(writer); });
+    }
+    Log({"createFiles()"}, "Created", filesDescription(), "latency in frames", ioLatency_);
+    filesReady_ = files().size() == fileChannels_->size();
+    recordCounter_ =
+        recordCounter_ < std::numeric_limits<std::int64_t>::max() ? recordCounter_ + 1 : recordCounter_;
+}
+
+// ---- recording path
+
+void MultiChannelInputNodeTap::setIsRecording(bool recording) {
+    isRecording_.store(recording);
+    if (recording) {
+        startedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
+        const auto current = files();
+        Log({"isRecording"}, "⏺", current.size(), " to record", startedAtTime_);
+        for (const auto& file : current)
+            if (file) file->createFile();
+    } else {
+        stoppedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
+        Log({"isRecording"}, "⏹", files().size(), "recorded", stoppedAtTime_);
+    }
+}
+
+void MultiChannelInputNodeTap::setBufferSize(std::uint32_t frames) {
+    bufferSize_.store(frames);
+    Log({"bufferSize"}, "Attempting to set bufferSize to", frames,
+        "The implementation may choose another size.");
+}
+
+void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
+    const auto format = recordFormat();
+    if (!format) return;
+    if (enabled == recordEnabled_.load()) return;
+    recordEnabled_.store(enabled);
+    if (enabled) {
+        Log({"recordEnabled"}, "🚰 Installing Tap with format", *format, "requested bufferSize", bufferSize());
+        if (inputNode_) {
+            const bool installed = inputNode_->installTap(
+                0, bufferSize(), format,
+                [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
+                                            platform::AudioTime time) {
+                    if (buffer) self->process(*buffer, time);
+                });
+            if (!installed) {
+                // Nothing would ever be recorded: the tap does not count as installed.
+                Log({"recordEnabled"}, "🛑 Failed installing tap");
+                recordEnabled_.store(false);
+                return;
+            }
+        }
+        if (auto d = delegate()) d->tapDidInstall(*this);
+    } else {
+        Log({"recordEnabled"}, "🚰 Removing Tap");
+        if (inputNode_) inputNode_->removeTap(0);
+        if (auto d = delegate()) d->tapDidRemove(*this);
+    }
+}
+
+void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const platform::AudioTime& time) {
+    const auto format = bufferFormat();
+    if (!format) {
+        Log({"process(buffer:time:)"}, "bufferFormat is nil");
+        return;
+    }
+    float* const* data = buffer.floatChannelData();
+    if (!data) {
+        Log({"process(buffer:time:)"}, "buffer.floatChannelData is nil");
+        return;
+    }
+    const std::uint32_t channels = buffer.format().channelCount();
+    const std::uint32_t frames = buffer.frameLength();
+    const bool interleaved = buffer.format().isInterleaved();
+    for (std::uint32_t i = 0; i < channels; ++i) {
+        auto channelBuffer = platform::PCMBuffer::make(*format, frames);
+        if (!channelBuffer || !channelBuffer->floatChannelData()) {
+            Log({"process(buffer:time:)"}, "Failed creating channelBuffer");
+            return;
+        }
+        float* out = channelBuffer->floatChannelData()[0];
+        for (std::uint32_t t = 0; t < frames; ++t)
+            out[t] = interleaved ? data[0][std::size_t(t) * channels + i] : data[i][t];
+        channelBuffer->setFrameLength(frames);
+        const auto current = files();
+        if (i >= current.size()) {
+            Log({"process(buffer:time:)"}, "Count mismatch");
+            return;
+        }
+        try {
+            current[i]->handle(*channelBuffer, time, isRecording_.load());
+        } catch (const platform::AudioError& error) {
+            Log({"process(buffer:time:)"}, "Write failed", error.localizedDescription());
+        }
+    }
+    if (recordEnabled_.load())
+        if (auto d = delegate()) d->tapDidProcess(*this, frames, time);
+}
+
+std::optional<double> MultiChannelInputNodeTap::recordedDuration() const {
+    if (!startedAtTime_ || !stoppedAtTime_) return std::nullopt;
+    return platform::AudioTime::secondsForHostTime(stoppedAtTime_->hostTime()) -
+           platform::AudioTime::secondsForHostTime(startedAtTime_->hostTime());
+}
+
+// ---- configuration, record and stop
+
+void MultiChannelInputNodeTap::setFileChannels(std::optional<std::vector<FileChannel>> channels) {
+    fileChannels_ = std::move(channels);
+    if (!fileChannels_) return;
+    std::vector<std::int32_t> map;
+    for (const auto& channel : *fileChannels_)
+        map.push_back(channel.channel);
+    setChannelMap(std::move(map));
+}
+
+void MultiChannelInputNodeTap::setChannelMap(std::vector<std::int32_t> map) {
+    if (map == channelMap_) return;
+    Log({"channelMap"}, "Attempting to update channelMap to", map);
+    platform::AUAudioUnit* unit = inputNode_ ? inputNode_->auAudioUnit().get() : nullptr;
+    if (!unit) {
+        Log({"channelMap"}, "inputNode.audioUnit is nil");
+        return;
+    }
+    const bool fits = map.size() <= std::numeric_limits<std::uint32_t>::max() / sizeof(std::int32_t);
+    const OSStatus status =
+        fits ? platform::AudioUnitSetProperty(unit, platform::kAudioOutputUnitProperty_ChannelMap,
+                                              platform::kAudioUnitScope_Output, 1, map.data(),
+                                              std::uint32_t(map.size() * sizeof(std::int32_t)))
+             : kAudio_ParamError;
+    if (status != noErr) {
+        Log({"channelMap"}, "Failed setting channel map");
+        return;
+    }
+    channelMap_ = std::move(map);
+    Log({"channelMap"}, "Updated channelMap to", channelMap_);
+    const auto format = createRecordFormat(channelMap_);
+    {
+        std::lock_guard lock(formatMutex_);
+        recordFormat_ = format;
+    }
+    setRecordEnabled(false);
+}
+
+void MultiChannelInputNodeTap::configure(const std::vector<std::int32_t>& channelMap) {
+    std::vector<FileChannel> channels;
+    for (const std::int32_t c : channelMap)
+        channels.push_back({"Audio " + platform::describe(std::int64_t(c) + 1), c});
+    configure(channels);
+}
+
+void MultiChannelInputNodeTap::configure(const std::vector<FileChannel>& fileChannels) {
+    setFileChannels(fileChannels);
+    initFormats();
+    createFiles();
+    setRecordEnabled(true);
+}
+
+void MultiChannelInputNodeTap::record() {
+    if (isRecording_.load()) {
+        Log({"record()"}, "Already recording");
+        return;
+    }
+    if (!filesReady_) createFiles();
+    setIsRecording(true);
+    if (!recordEnabled_.load()) setRecordEnabled(true);
+    Log({"record()"}, "⏺ Recording " + platform::describe(files().size()) + " files using format",
+        recordFormat());
+}
+
+void MultiChannelInputNodeTap::stop() {
+    if (!isRecording_.load()) {
+        Log({"stop()"}, "Not Recording");
+        return;
+    }
+    setIsRecording(false);
+    filesReady_ = false;
+    const std::size_t count = files().size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto current = files();
+        if (i < current.size() && current[i]) current[i]->close();
+    }
+    Log({"stop()"}, "⏹", filesDescription());
+}
+
+} // namespace sonabel

@@ -1,0 +1,339 @@
+#include "TapTestSupport.h"
+
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioUnitCalls.h"
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+
+using namespace sonabel;
+using namespace taptest;
+
+namespace {
+
+using Tap = MultiChannelInputNodeTap;
+
+// Device channel c at frame t, exact in 24 bits.
+float deviceValue(std::uint32_t c, std::int64_t t) {
+    return float(c) * 0.125f + float(t % 4096) / 131072.0f;
+}
+
+struct CountingDelegate : MultiChannelInputNodeTapDelegate {
+    void tapDidInstall(Tap&) override { ++installs; }
+    void tapDidRemove(Tap&) override { ++removes; }
+    void tapDidProcess(Tap&, std::uint32_t frameLength, const platform::AudioTime&) override {
+        processed.push_back(frameLength);
+    }
+    int installs = 0, removes = 0;
+    std::vector<std::uint32_t> processed;
+};
+
+// An offline engine at 48 kHz whose input device has four channels.
+class MultiChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine->enableManualRenderingMode(platform::AudioEngine::ManualRenderingMode::offline,
+                                          *platform::AudioFormat::standard(48000, 2), 512);
+        device = platform::PCMBuffer::make(*platform::AudioFormat::standard(48000, 4), 512);
+        input->setManualRenderingInputPCMFormat(device->format(), [this](std::uint32_t frames) {
+            for (std::uint32_t c = 0; c < 4; ++c)
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    device->floatChannelData()[c][i] = deviceValue(c, deviceFrame + i);
+            deviceFrame += frames;
+            device->setFrameLength(frames);
+            return device.get();
+        });
+        tap = std::make_shared<Tap>(input, clock);
+        tap->setDirectory(dir.path.string());
+    }
+    void TearDown() override {
+        if (tap) tap->setRecordEnabled(false);
+    }
+    // Connects the (mapped) input to the output and starts rendering.
+    void run() {
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), std::nullopt);
+        engine->start();
+    }
+    void render(int cycles) {
+        auto out = platform::PCMBuffer::make(*platform::AudioFormat::standard(48000, 2), 512);
+        for (int i = 0; i < cycles; ++i)
+            ASSERT_EQ(engine->renderOffline(512, *out),
+                      platform::AudioEngine::ManualRenderingStatus::success);
+    }
+    std::vector<std::int32_t> unitMap() {
+        std::int32_t values[8] = {};
+        std::uint32_t size = sizeof values;
+        EXPECT_EQ(platform::AudioUnitGetProperty(input->auAudioUnit().get(),
+                                                 platform::kAudioOutputUnitProperty_ChannelMap,
+                                                 platform::kAudioUnitScope_Output, 1, values, &size),
+                  noErr);
+        return std::vector<std::int32_t>(values, values + size / 4);
+    }
+
+    ScopedDirectory dir;
+    platform::ManualClock clock;
+    std::shared_ptr<platform::AudioEngine> engine = platform::AudioEngine::make();
+    std::shared_ptr<platform::AudioInputNode> input = engine->inputNode();
+    std::shared_ptr<platform::PCMBuffer> device;
+    std::int64_t deviceFrame = 0;
+    std::shared_ptr<Tap> tap;
+};
+
+} // namespace
+
+TEST_F(MultiChannelTest, FreshTapDefaults) {
+    EXPECT_FALSE(tap->delegate());
+    EXPECT_FALSE(tap->fileChannels());
+    EXPECT_TRUE(tap->files().empty());
+    EXPECT_EQ(tap->inputNode(), input);
+    EXPECT_FALSE(tap->isRecording());
+    EXPECT_EQ(tap->recordFileType(), "wav");
+    EXPECT_FALSE(tap->recordFormat() || tap->bufferFormat() || tap->fileFormat());
+    EXPECT_EQ(tap->sampleRate(), 48000.0); // the input's rate
+    EXPECT_EQ(tap->channels(), 1u);
+    EXPECT_EQ(tap->bitsPerChannel(), 24u);
+    EXPECT_EQ(tap->bufferSize(), 2048u);
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_EQ(tap->recordCounter(), 1);
+    EXPECT_FALSE(tap->filesReady());
+    EXPECT_FALSE(tap->startedAtTime() || tap->stoppedAtTime());
+    EXPECT_TRUE(tap->channelMap().empty());
+    EXPECT_EQ(tap->ioLatency(), 0u);
+    EXPECT_FALSE(tap->recordedDuration());
+    tap->setRecordCounter(0);
+    EXPECT_EQ(tap->recordCounter(), 1);
+    tap->setRecordCounter(-5);
+    EXPECT_EQ(tap->recordCounter(), 1);
+
+    platform::ScopedLogCapture capture;
+    auto other = std::make_shared<Tap>(input, clock);
+    other.reset();
+    ASSERT_EQ(capture.lines().size(), 2u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "init(inputNode:)",
+                          "inputNode 4 channels at 48000.0 kHz"));
+    EXPECT_TRUE(isLogLine(capture.lines()[1], "MultiChannelInputNodeTap.cpp", "deinit",
+                          "* { MultiChannelInputNodeTap }"));
+}
+
+TEST_F(MultiChannelTest, Formats) {
+    platform::ScopedLogCapture capture;
+    EXPECT_FALSE(tap->createRecordFormat({}));
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp",
+                          "createRecordFormat(channelMap:)", "You must specify a valid channel map"));
+    const auto three = tap->createRecordFormat({5, 0, 7});
+    ASSERT_TRUE(three);
+    EXPECT_TRUE(three->isStandard());
+    EXPECT_EQ(three->channelCount(), 3u);
+    EXPECT_EQ(three->sampleRate(), 48000.0);
+    EXPECT_EQ(three->channelLayoutTag(), platform::AudioFormat::kAudioChannelLayoutTag_DiscreteInOrder | 3);
+    EXPECT_FALSE(tap->createRecordFormat(std::vector<std::int32_t>(65, 0)));
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp",
+                          "createRecordFormat(channelMap:)", "Failed creating AVAudioChannelLayout"));
+
+    tap->initFormats();
+    const auto file = tap->fileFormat();
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->mFormatID, platform::AudioFormat::kAudioFormatLinearPCM);
+    EXPECT_EQ(file->mFormatFlags, 0x0Cu);
+    EXPECT_EQ(file->mBitsPerChannel, 24u);
+    EXPECT_EQ(file->mChannelsPerFrame, 1u);
+    EXPECT_EQ(file->mBytesPerFrame, 3u);
+    EXPECT_EQ(file->mBytesPerPacket, 3u);
+    EXPECT_EQ(file->mFramesPerPacket, 1u);
+    EXPECT_EQ(file->mSampleRate, 48000.0);
+    EXPECT_EQ(tap->bufferFormat(), platform::AudioFormat::standard(48000, 1));
+}
+
+TEST_F(MultiChannelTest, FileNamesAndTakeNumbers) {
+    platform::ScopedLogCapture capture;
+    tap->setDirectory(std::nullopt);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    EXPECT_TRUE(isLogLine(capture.lines()[capture.lines().size() - 2], "MultiChannelInputNodeTap.cpp",
+                          "createFiles()", "File Format is nil"));
+    EXPECT_TRUE(tap->files().empty());
+    EXPECT_FALSE(tap->filesReady());
+    EXPECT_EQ(tap->recordCounter(), 1);
+
+    tap->setDirectory(dir.path.string());
+    {
+        auto taken = platform::AudioFile::forWriting(dir.file("Audio 1 #1.wav"),
+                                                     platform::AudioFormat::standard(48000, 1)->settings());
+    }
+    tap->setIOLatency(64);
+    tap->createFiles();
+    auto files = tap->files();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0]->url(), dir.file("Audio 1 #2.wav"));
+    EXPECT_EQ(files[1]->url(), dir.file("Audio 2 #1.wav"));
+    EXPECT_EQ(files[0]->ioLatency(), 64u);
+    EXPECT_EQ(files[1]->channel(), 1);
+    EXPECT_TRUE(tap->filesReady());
+    EXPECT_EQ(tap->recordCounter(), 2);
+
+    tap->setFileChannels(std::vector<Tap::FileChannel>{{"take.x", 0}, {"sub/take", 1}});
+    tap->createFiles();
+    files = tap->files();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0]->url(), dir.file("take.x #2.wav"));
+    EXPECT_EQ(files[1]->url(), dir.file("take #2.wav"));
+
+    // No free take number up to 10000: that channel gets no file, and the counter moves on all the same.
+    tap->setRecordCounter(9999);
+    {
+        auto a = platform::AudioFile::forWriting(dir.file("take.x #9999.wav"),
+                                                 platform::AudioFormat::standard(48000, 1)->settings());
+    }
+    {
+        auto b = platform::AudioFile::forWriting(dir.file("take.x #10000.wav"),
+                                                 platform::AudioFormat::standard(48000, 1)->settings());
+    }
+    capture.clear();
+    tap->createFiles();
+    EXPECT_EQ(tap->files().size(), 1u);
+    EXPECT_FALSE(tap->filesReady());
+    EXPECT_EQ(tap->recordCounter(), 10000);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "createFiles()",
+                          "Failed to create URL in " + dir.path.string() + " with name take.x"));
+    tap->setRecordCounter(10001);
+    tap->createFiles();
+    EXPECT_TRUE(tap->files().empty());
+}
+
+TEST_F(MultiChannelTest, RecordsEachMappedChannelIntoItsOwnFilePerTake) {
+    auto delegate = std::make_shared<CountingDelegate>();
+    tap->setDelegate(delegate);
+    tap->setBufferSize(512);
+    platform::ScopedLogCapture capture;
+    tap->configure(std::vector<std::int32_t>{2, 3});
+    EXPECT_EQ(tap->channelMap(), (std::vector<std::int32_t>{2, 3}));
+    EXPECT_EQ(unitMap(), (std::vector<std::int32_t>{2, 3}));
+    ASSERT_TRUE(tap->recordFormat());
+    EXPECT_EQ(tap->recordFormat()->channelCount(), 2u);
+    EXPECT_TRUE(tap->recordEnabled());
+    EXPECT_EQ(delegate->installs, 1);
+    auto files = tap->files();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0]->url(), dir.file("Audio 3 #1.wav"));
+    EXPECT_EQ(files[1]->url(), dir.file("Audio 4 #1.wav"));
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "Attempting to update channelMap to [2, 3]"));
+    run();
+
+    render(2); // not recording: levels only
+    EXPECT_EQ(delegate->processed, (std::vector<std::uint32_t>{512, 512}));
+    EXPECT_GT(files[0]->amplitude(), 0.2f);
+    EXPECT_EQ(files[0]->totalFramesRead(), 0u);
+
+    const std::int64_t takeStart = deviceFrame;
+    clock.set(5'000'000'000);
+    tap->record();
+    render(4);
+    clock.set(7'500'000'000);
+    tap->stop();
+    EXPECT_EQ(tap->recordedDuration(), 2.5);
+    EXPECT_TRUE(tap->recordEnabled()); // the tap stays
+    EXPECT_FALSE(tap->filesReady());
+    EXPECT_FALSE(tap->files()[0]->file());
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        const auto samples = readAll(dir.file("Audio " + std::to_string(k + 3) + " #1.wav"))[0];
+        ASSERT_EQ(samples.size(), 2048u);
+        for (std::int64_t t = 0; t < 2048; ++t)
+            ASSERT_EQ(samples[t], deviceValue(k + 2, takeStart + t)) << k << " " << t;
+    }
+
+    render(1); // stopped: nothing written
+    capture.clear();
+    tap->stop();
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "stop()", "Not Recording"));
+
+    clock.set(9'000'000'000);
+    tap->record();
+    EXPECT_EQ(tap->recordedDuration(), -1.5); // the earlier stop minus the new start
+    capture.clear();
+    tap->record();
+    EXPECT_TRUE(
+        isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "record()", "Already recording"));
+    render(2);
+    tap->stop();
+    EXPECT_EQ(readAll(dir.file("Audio 3 #2.wav"))[0].size(), 1024u);
+    EXPECT_EQ(readAll(dir.file("Audio 4 #2.wav"))[0][0], deviceValue(3, takeStart + 2048 + 512));
+    EXPECT_EQ(readAll(dir.file("Audio 3 #1.wav"))[0].size(), 2048u); // the first take is kept
+
+    // Setting the map it already has changes nothing; a new one removes the tap until configured.
+    capture.clear();
+    tap->setChannelMap({2, 3});
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_TRUE(tap->recordEnabled());
+    tap->setChannelMap({1});
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_EQ(delegate->removes, 1);
+    EXPECT_EQ(tap->recordFormat()->channelCount(), 1u);
+}
+
+TEST_F(MultiChannelTest, RefusedChannelMapAndUnconfiguredTap) {
+    platform::ScopedLogCapture capture;
+    tap->setRecordEnabled(true); // no record format yet
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_TRUE(capture.lines().empty());
+
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    ASSERT_TRUE(tap->recordEnabled());
+    capture.clear();
+    tap->setChannelMap(std::vector<std::int32_t>(65, 0)); // more channels than the unit takes
+    ASSERT_EQ(capture.lines().size(), 2u);
+    EXPECT_TRUE(isLogLine(capture.lines()[1], "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "Failed setting channel map"));
+    EXPECT_EQ(tap->channelMap(), (std::vector<std::int32_t>{0, 1}));
+    EXPECT_EQ(tap->recordFormat()->channelCount(), 2u);
+    EXPECT_TRUE(tap->recordEnabled());
+
+    auto fresh = std::make_shared<Tap>(input, clock);
+    fresh->setDirectory(dir.path.string());
+    capture.clear();
+    fresh->configure(std::vector<Tap::FileChannel>{});
+    EXPECT_TRUE(fresh->channelMap().empty());
+    EXPECT_FALSE(fresh->recordFormat());
+    EXPECT_FALSE(fresh->recordEnabled());
+    bool sawNil = false;
+    for (const auto& line : capture.lines())
+        sawNil =
+            sawNil || isLogLine(line, "MultiChannelInputNodeTap.cpp", "createFiles()", "File Format is nil");
+    EXPECT_TRUE(sawNil);
+
+    auto detached = std::make_shared<Tap>(nullptr, clock);
+    capture.clear();
+    detached->setChannelMap({0});
+    EXPECT_TRUE(isLogLine(capture.lines()[1], "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "inputNode.audioUnit is nil"));
+    EXPECT_TRUE(detached->channelMap().empty());
+}
+
+TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
+    auto delegate = std::make_shared<CountingDelegate>();
+    tap->setDelegate(delegate);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    platform::ScopedLogCapture capture;
+    auto three = makeBuffer(*platform::AudioFormat::standard(48000, 3), 8,
+                            [](std::uint32_t c, auto) { return 0.25f * float(c + 1); });
+    tap->process(*three, {});
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "process(buffer:time:)",
+                          "Count mismatch"));
+    EXPECT_TRUE(delegate->processed.empty());
+    EXPECT_EQ(tap->files()[0]->amplitude(), 0.25f);
+    EXPECT_EQ(tap->files()[1]->amplitude(), 0.5f);
+
+    auto none = platform::PCMBuffer::make(*platform::AudioFormat::standard(48000, 1), 8);
+    tap->setFiles({});
+    capture.clear();
+    tap->process(*none, {});
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "process(buffer:time:)",
+                          "Count mismatch"));
+
+    auto ints = platform::PCMBuffer::make(
+        *platform::AudioFormat::make(platform::AudioFormat::CommonFormat::pcmFormatInt16, 48000, 2, false),
+        8);
+    capture.clear();
+    tap->process(*ints, {});
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "process(buffer:time:)",
+                          "buffer.floatChannelData is nil"));
+}

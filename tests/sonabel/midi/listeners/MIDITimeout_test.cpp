@@ -113,6 +113,21 @@ TEST_F(MIDITimeoutTest, WithoutTheMainThreadActionsRunOnTheCallingThread) {
     EXPECT_EQ(successes, 2);
 }
 
+TEST_F(MIDITimeoutTest, ActionsAreAbsentUnlessGiven) {
+    auto bare = MIDITimeout::make(1.0, true, nullptr, nullptr, main.queue);
+    EXPECT_FALSE(bare->onSuccess());
+    EXPECT_FALSE(bare->onTimeout());
+    bare->sendWithTimeout({});
+    bare->mainthreadSuccessCall();
+    bare->sendWithTimeout({});
+    main.driver.advance(2000ms); // nothing to run, nothing fails
+    bare->setOnSuccess([this] { ++successes; });
+    EXPECT_TRUE(bare->onSuccess());
+    bare->mainthreadSuccessCall();
+    main.driver.runUntilIdle();
+    EXPECT_EQ(successes, 1);
+}
+
 TEST_F(MIDITimeoutTest, MessageTimeoutCalledDirectlyGoesThroughTheMainQueue) {
     auto timeout = make(true);
     timeout->messageTimeout();

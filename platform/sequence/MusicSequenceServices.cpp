@@ -360,6 +360,7 @@ OSStatus MusicTrackClear(MusicTrack handle, MusicTimeStamp startTime, MusicTimeS
     auto track = store().track(handle);
     if (!track) return kAudioToolboxErr_TrackNotFound;
     if (std::isnan(startTime) || std::isnan(endTime)) return kAudio_ParamError;
+    if (!(endTime > startTime)) return noErr; // an empty range clears nothing, even at the length
     const auto [first, last] = track->content.range(startTime, endTime);
     auto& events = track->content.events;
     events.erase(events.begin() + first, events.begin() + last);

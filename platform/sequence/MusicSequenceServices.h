@@ -5,7 +5,8 @@
 // events goes after them. A track's length grows to the end of what is added to it (a note's
 // end, another event's time) and can be set lower or higher. Range calls (clear, copy, merge)
 // take the events with start <= time < end, and also those exactly at `end` when `end` reaches
-// the source track's length, so a range up to the length takes the whole track.
+// the source track's length, so a range up to the length takes the whole track. Clearing an
+// empty range takes nothing.
 //
 // One lock guards all sequences, and the player takes it only while it gathers due messages;
 // messages go out after it is released.

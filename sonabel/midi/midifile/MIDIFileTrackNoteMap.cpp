@@ -87,10 +87,11 @@ int MIDIFileTrackNoteMap::noteRange() const {
 
 double MIDIFileTrackNoteMap::endOfTrackBeats() const {
     if (!midiTrack) return 0;
+    const double divisor = ticksPerBeat();
     double end = 0;
     for (const auto& meta : midiTrack->metaEvents())
         if (meta.type == MIDICustomMetaEventType::endOfTrack && meta.positionInBeats)
-            end = std::max(end, *meta.positionInBeats / ticksPerBeat());
+            end = std::max(end, *meta.positionInBeats / divisor);
     const auto notes = noteDurations();
     if (!notes.empty()) end = std::max(end, notes.back()->noteEndTime);
     return end;

@@ -5,6 +5,7 @@
 // closeVirtualInput(), also past the sampler's end (it then feeds a unit nobody renders).
 #include "platform/midi/MIDITypes.h"
 #include "sonabel/midi/MIDI.h"
+#include "sonabel/nodes/NamedNode.h"
 #include "sonabel/nodes/playback/sampler/AppleSampler.h"
 
 #include <atomic>
@@ -15,7 +16,7 @@
 
 namespace sonabel {
 
-class MIDISampler : public AppleSampler {
+class MIDISampler : public AppleSampler, public NamedNode {
 public:
     // Named by its address when no name is given. The destination is made in the client of `midi`
     // (which must live on the process's current MIDI server), the shared MIDI object by default.
@@ -23,8 +24,8 @@ public:
                                              std::shared_ptr<MIDI> midi = nullptr);
 
     MIDIEndpointRef midiIn() const { return midiIn_.load(std::memory_order_acquire); }
-    virtual std::string name() const;
-    virtual void setName(std::string name);
+    std::string name() const override;
+    void setName(std::string name) override;
 
     // Makes the destination; the name defaults to the sampler's. Without a scheduled-MIDI block on
     // the unit nothing is made.

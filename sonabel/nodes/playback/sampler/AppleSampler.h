@@ -12,7 +12,7 @@
 
 namespace sonabel {
 
-class AppleSampler : public Node {
+class AppleSampler : public virtual Node {
 public:
     AppleSampler();
 

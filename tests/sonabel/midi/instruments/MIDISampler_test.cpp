@@ -77,6 +77,11 @@ TEST_F(MIDISamplerTest, NameAndDefaults) {
     EXPECT_EQ(rig.nameOf(sampler->midiIn()), sampler->name());
     sampler->setName("Renamed");
     EXPECT_EQ(sampler->name(), "Renamed");
+    // Named like any named node, through the interface.
+    std::shared_ptr<sonabel::NamedNode> named = sampler;
+    EXPECT_EQ(named->name(), "Renamed");
+    named->setName("Again");
+    EXPECT_EQ(sampler->name(), "Again");
 
     struct Bare : MIDISampler {};
     Bare bare;

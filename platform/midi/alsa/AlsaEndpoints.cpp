@@ -4,6 +4,7 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 
 namespace platform::midi {
@@ -56,12 +57,6 @@ bool AlsaEndpoints::listable(const AlsaPortInfo& info, bool asSource) {
     if (info.capability & SND_SEQ_PORT_CAP_NO_EXPORT) return false;
     const unsigned needed = asSource ? kSourceCaps : kDestinationCaps;
     return (info.capability & needed) == needed;
-}
-
-void AlsaEndpoints::file(Endpoint endpoint) {
-    byUniqueID_[endpoint.uniqueID] = endpoint.ref;
-    const MIDIEndpointRef ref = endpoint.ref;
-    endpoints_.emplace(ref, std::move(endpoint));
 }
 
 std::vector<AlsaEndpoints::Change> AlsaEndpoints::sync(std::span<const AlsaPortInfo> listing, int ownClient,
@@ -153,11 +148,6 @@ std::vector<AlsaEndpoints::Change> AlsaEndpoints::removeAt(int client, int port)
     return changes;
 }
 
-AlsaEndpoints::Endpoint* AlsaEndpoints::find(MIDIObjectRef ref) {
-    auto it = endpoints_.find(ref);
-    return it == endpoints_.end() ? nullptr : &it->second;
-}
-
 AlsaEndpoints::Endpoint* AlsaEndpoints::findAt(int client, int port, bool isSource) {
     for (auto& [ref, e] : endpoints_)
         if (e.client == client && e.port == port && e.isSource == isSource) return &e;
@@ -171,78 +161,6 @@ OSStatus AlsaEndpoints::insertOwn(Endpoint endpoint) {
         return kMIDIIDNotUnique;
     file(std::move(endpoint));
     return noErr;
-}
-
-void AlsaEndpoints::erase(MIDIEndpointRef ref) {
-    auto it = endpoints_.find(ref);
-    if (it == endpoints_.end()) return;
-    byUniqueID_.erase(it->second.uniqueID);
-    endpoints_.erase(it);
-}
-
-OSStatus AlsaEndpoints::setUniqueID(Endpoint& endpoint, MIDIUniqueID uniqueID) {
-    if (uniqueID == endpoint.uniqueID) return noErr;
-    if (uniqueID == 0) return kAudio_ParamError;
-    if (byUniqueID_.contains(uniqueID)) return kMIDIIDNotUnique;
-    byUniqueID_.erase(endpoint.uniqueID);
-    byUniqueID_[uniqueID] = endpoint.ref;
-    endpoint.uniqueID = uniqueID;
-    return noErr;
-}
-
-std::vector<MIDIEndpointRef> AlsaEndpoints::ownedBy(MIDIClientRef client) const {
-    std::vector<MIDIEndpointRef> refs;
-    for (const auto& [ref, e] : endpoints_)
-        if (e.owner == client) refs.push_back(ref);
-    return refs;
-}
-
-std::vector<const AlsaEndpoints::Endpoint*> AlsaEndpoints::listed(bool sources) const {
-    std::vector<const Endpoint*> out;
-    for (const auto& [ref, e] : endpoints_)
-        if (e.isSource == sources && !e.isPrivate) out.push_back(&e);
-    std::stable_sort(out.begin(), out.end(), [](const Endpoint* a, const Endpoint* b) {
-        return std::tie(a->client, a->port) < std::tie(b->client, b->port);
-    });
-    return out;
-}
-
-ItemCount AlsaEndpoints::listedCount(bool sources) const {
-    return listed(sources).size();
-}
-
-MIDIEndpointRef AlsaEndpoints::listedAt(bool sources, ItemCount index) const {
-    const auto all = listed(sources);
-    return index < all.size() ? all[index]->ref : 0;
-}
-
-OSStatus AlsaEndpoints::getString(const Endpoint& endpoint, std::string_view property, std::string& out) {
-    if (auto it = endpoint.strings.find(property); it != endpoint.strings.end()) {
-        out = it->second;
-        return noErr;
-    }
-    if (property == kMIDIPropertyDisplayName) return getString(endpoint, kMIDIPropertyName, out);
-    return kMIDIUnknownProperty;
-}
-
-OSStatus AlsaEndpoints::getInteger(const Endpoint& endpoint, std::string_view property, std::int32_t& out) {
-    if (property == kMIDIPropertyUniqueID) {
-        out = endpoint.uniqueID;
-        return noErr;
-    }
-    if (property == kMIDIPropertyPrivate) {
-        out = endpoint.isPrivate ? 1 : 0;
-        return noErr;
-    }
-    if (auto it = endpoint.integers.find(property); it != endpoint.integers.end()) {
-        out = it->second;
-        return noErr;
-    }
-    if (property == kMIDIPropertyOffline) {
-        out = 0;
-        return noErr;
-    }
-    return kMIDIUnknownProperty;
 }
 
 } // namespace platform::midi

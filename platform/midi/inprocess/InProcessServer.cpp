@@ -15,10 +15,9 @@ OSStatus checkedOut(const void* out) {
 } // namespace
 
 InProcessServer::InProcessServer(InProcessServerConfig config)
-    : config_(config), clock_(config.clock ? *config.clock : HostClock::system()),
-      nextHandle_(config.firstHandle ? config.firstHandle : 1), endpoints_(config.uniqueIDSeed),
-      queue_(std::make_unique<DeliveryQueue>(
-          config.manualDelivery ? nullptr : (config.jobs ? config.jobs : &BackgroundJobs::shared()))) {}
+    : TableServer(InProcessEndpoints(config.uniqueIDSeed), config.firstHandle,
+                  config.manualDelivery ? nullptr : (config.jobs ? config.jobs : &BackgroundJobs::shared())),
+      config_(config), clock_(config.clock ? *config.clock : HostClock::system()) {}
 
 InProcessServer::~InProcessServer() {
     // Stop delivering first, while a delivery in flight may still call back into this server.
@@ -45,62 +44,17 @@ void InProcessServer::clearFailures() {
         queued.clear();
 }
 
-MIDIObjectRef InProcessServer::makeHandle() {
-    // Handles are never reused: once the counter runs out, creation fails.
-    if (handlesExhausted_) return 0;
-    const MIDIObjectRef handle = nextHandle_;
-    if (nextHandle_ == UINT32_MAX)
-        handlesExhausted_ = true;
-    else
-        ++nextHandle_;
-    return handle;
-}
-
-void InProcessServer::retire(const Targets& targets) {
-    for (const auto& target : targets)
-        queue_->retire(target);
-}
-
 // Notifications -------------------------------------------------------------------------------
 
-void InProcessServer::notifyAll(std::function<void(const MIDINotifyBlock&)> call) {
-    auto shared = std::make_shared<const std::function<void(const MIDINotifyBlock&)>>(std::move(call));
-    for (auto& [ref, client] : ports_.clients()) {
-        if (!client.notifyBlock) continue;
-        queue_->post(client.target, [block = client.notifyBlock, shared] { (*shared)(*block); });
-    }
-}
-
-void InProcessServer::notifySetupChanged() {
-    notifyAll([](const MIDINotifyBlock& block) {
-        const MIDINotification record{kMIDIMsgSetupChanged, sizeof(MIDINotification)};
-        block(&record);
-    });
-}
-
-void InProcessServer::notifyAddedOrRemoved(MIDINotificationMessageID messageID,
-                                           const InProcessEndpoints::Endpoint& endpoint) {
+void InProcessServer::notifyAddedOrRemoved(MIDINotificationMessageID messageID, const Endpoint& endpoint) {
     if (endpoint.isPrivate) return;
-    const MIDIObjectAddRemoveNotification record{messageID,
-                                                 sizeof(MIDIObjectAddRemoveNotification),
-                                                 0,
-                                                 kMIDIObjectType_Other,
-                                                 endpoint.ref,
-                                                 endpoint.objectType()};
-    notifyAll([record](const MIDINotifyBlock& block) {
-        block(reinterpret_cast<const MIDINotification*>(&record));
-    });
+    postAddedOrRemoved(messageID, endpoint.ref, endpoint.objectType());
     notifySetupChanged();
 }
 
 void InProcessServer::notifyPropertyChanged(MIDIObjectRef object, MIDIObjectType type,
                                             std::string_view property) {
-    notifyAll([object, type, name = std::string(property)](const MIDINotifyBlock& block) {
-        const MIDIObjectPropertyChangeNotification record{kMIDIMsgPropertyChanged,
-                                                          sizeof(MIDIObjectPropertyChangeNotification),
-                                                          object, type, name.c_str()};
-        block(reinterpret_cast<const MIDINotification*>(&record));
-    });
+    postPropertyChanged(object, type, property);
     notifySetupChanged();
 }
 
@@ -121,255 +75,13 @@ void InProcessServer::postIOError(MIDIDeviceRef device, OSStatus errorCode) {
     });
 }
 
-// Clients and ports ----------------------------------------------------------------------------
+// Properties ----------------------------------------------------------------------------------
 
-OSStatus InProcessServer::createClient(std::string_view name, MIDINotifyBlock notifyBlock,
-                                       MIDIClientRef* outClient) {
-    std::lock_guard lock(mutex_);
-    if (outClient) *outClient = 0;
-    if (OSStatus status = injected(ServerOperation::clientCreate)) return status;
-    if (OSStatus status = checkedOut(outClient)) return status;
-    InProcessPorts::Client client;
-    client.ref = makeHandle();
-    if (client.ref == 0) return kMIDIServerStartErr;
-    client.name = name;
-    if (notifyBlock) {
-        client.notifyBlock = std::make_shared<const MIDINotifyBlock>(std::move(notifyBlock));
-        client.target = queue_->makeTarget();
-    }
-    *outClient = client.ref;
-    ports_.insert(std::move(client));
-    return noErr;
-}
-
-OSStatus InProcessServer::disposeClient(MIDIClientRef ref) {
-    Targets targets;
-    {
-        std::lock_guard lock(mutex_);
-        if (OSStatus status = injected(ServerOperation::clientDispose)) return status;
-        auto* client = ports_.findClient(ref);
-        if (!client) return kMIDIInvalidClient;
-        targets.push_back(client->target);
-        // Gone from the table first, so the client hears nothing of its own endpoints leaving.
-        ports_.eraseClient(ref);
-        for (MIDIPortRef port : ports_.portsOf(ref)) {
-            for (auto& connection : ports_.findPort(port)->connections)
-                targets.push_back(connection.target);
-            ports_.erasePort(port);
-        }
-        for (MIDIEndpointRef e : endpoints_.ownedBy(ref)) {
-            auto more = removeEndpoint(*endpoints_.find(e));
-            targets.insert(targets.end(), more.begin(), more.end());
-        }
-    }
-    retire(targets);
-    return noErr;
-}
-
-OSStatus InProcessServer::addPort(MIDIClientRef client, std::string_view name, InProcessPorts::Kind kind,
-                                  std::shared_ptr<const MIDIReadBlock> readBlock,
-                                  std::shared_ptr<const MIDIReceiveBlock> receiveBlock,
-                                  MIDIPortRef* outPort) {
-    if (!ports_.findClient(client)) return kMIDIInvalidClient;
-    InProcessPorts::Port port;
-    port.ref = makeHandle();
-    if (port.ref == 0) return kMIDIServerStartErr;
-    port.client = client;
-    port.name = name;
-    port.kind = kind;
-    port.readBlock = std::move(readBlock);
-    port.receiveBlock = std::move(receiveBlock);
-    *outPort = port.ref;
-    ports_.insert(std::move(port));
-    return noErr;
-}
-
-OSStatus InProcessServer::createInputPortWithProtocol(MIDIClientRef client, std::string_view name,
-                                                      MIDIProtocolID protocol, MIDIReceiveBlock receiveBlock,
-                                                      MIDIPortRef* outPort) {
-    std::lock_guard lock(mutex_);
-    if (outPort) *outPort = 0;
-    if (OSStatus status = injected(ServerOperation::inputPortCreateWithProtocol)) return status;
-    if (!outPort || !receiveBlock) return kAudio_ParamError;
-    if (protocol == kMIDIProtocol_2_0) return kAudio_UnimplementedError; // MIDI 2.0 words are not made
-    if (protocol != kMIDIProtocol_1_0) return kAudio_ParamError;
-    return addPort(client, name, InProcessPorts::Kind::eventInput, nullptr,
-                   std::make_shared<const MIDIReceiveBlock>(std::move(receiveBlock)), outPort);
-}
-
-OSStatus InProcessServer::createInputPortWithBlock(MIDIClientRef client, std::string_view name,
-                                                   MIDIReadBlock readBlock, MIDIPortRef* outPort) {
-    std::lock_guard lock(mutex_);
-    if (outPort) *outPort = 0;
-    if (OSStatus status = injected(ServerOperation::inputPortCreateWithBlock)) return status;
-    if (!outPort || !readBlock) return kAudio_ParamError;
-    return addPort(client, name, InProcessPorts::Kind::packetInput,
-                   std::make_shared<const MIDIReadBlock>(std::move(readBlock)), nullptr, outPort);
-}
-
-OSStatus InProcessServer::createOutputPort(MIDIClientRef client, std::string_view name,
-                                           MIDIPortRef* outPort) {
-    std::lock_guard lock(mutex_);
-    if (outPort) *outPort = 0;
-    if (OSStatus status = injected(ServerOperation::outputPortCreate)) return status;
-    if (OSStatus status = checkedOut(outPort)) return status;
-    return addPort(client, name, InProcessPorts::Kind::output, nullptr, nullptr, outPort);
-}
-
-OSStatus InProcessServer::connectSource(MIDIPortRef portRef, MIDIEndpointRef sourceRef, void* connRefCon) {
-    std::lock_guard lock(mutex_);
-    if (OSStatus status = injected(ServerOperation::portConnectSource)) return status;
-    auto* port = ports_.findPort(portRef);
-    if (!port || port->kind == InProcessPorts::Kind::output) return kMIDIInvalidPort;
-    auto* source = endpoints_.find(sourceRef);
-    if (!source) return kMIDIUnknownEndpoint;
-    if (!source->isSource) return kMIDIWrongEndpointType;
-    if (auto* connection = port->connectionTo(sourceRef)) {
-        connection->refCon = connRefCon; // connecting twice delivers once
-        return noErr;
-    }
-    port->connections.push_back({sourceRef, connRefCon, queue_->makeTarget()});
-    return noErr;
-}
-
-OSStatus InProcessServer::disconnectSource(MIDIPortRef portRef, MIDIEndpointRef sourceRef) {
-    DeliveryQueue::TargetPtr target;
-    {
-        std::lock_guard lock(mutex_);
-        if (OSStatus status = injected(ServerOperation::portDisconnectSource)) return status;
-        auto* port = ports_.findPort(portRef);
-        if (!port || port->kind == InProcessPorts::Kind::output) return kMIDIInvalidPort;
-        auto* connection = port->connectionTo(sourceRef);
-        if (!connection) return kMIDINoConnection;
-        target = connection->target;
-        std::erase_if(port->connections, [&](const auto& c) { return c.source == sourceRef; });
-    }
-    queue_->retire(target);
-    return noErr;
-}
-
-OSStatus InProcessServer::disposePort(MIDIPortRef portRef) {
-    Targets targets;
-    {
-        std::lock_guard lock(mutex_);
-        if (OSStatus status = injected(ServerOperation::portDispose)) return status;
-        auto* port = ports_.findPort(portRef);
-        if (!port) return kMIDIInvalidPort;
-        for (auto& connection : port->connections)
-            targets.push_back(connection.target);
-        ports_.erasePort(portRef);
-    }
-    retire(targets);
-    return noErr;
-}
-
-// Listing and properties -----------------------------------------------------------------------
-
-ItemCount InProcessServer::numberOfSources() {
-    std::lock_guard lock(mutex_);
-    return endpoints_.listedCount(true);
-}
-
-MIDIEndpointRef InProcessServer::source(ItemCount index) {
-    std::lock_guard lock(mutex_);
-    return endpoints_.listedAt(true, index);
-}
-
-ItemCount InProcessServer::numberOfDestinations() {
-    std::lock_guard lock(mutex_);
-    return endpoints_.listedCount(false);
-}
-
-MIDIEndpointRef InProcessServer::destination(ItemCount index) {
-    std::lock_guard lock(mutex_);
-    return endpoints_.listedAt(false, index);
-}
-
-OSStatus InProcessServer::getIntegerProperty(MIDIObjectRef object, std::string_view property,
-                                             std::int32_t* outValue) {
-    std::lock_guard lock(mutex_);
-    if (outValue) *outValue = 0;
-    if (OSStatus status = injected(ServerOperation::getIntegerProperty)) return status;
-    if (OSStatus status = checkedOut(outValue)) return status;
-    if (auto* endpoint = endpoints_.find(object))
-        return InProcessEndpoints::getInteger(*endpoint, property, *outValue);
-    if (ports_.findClient(object) || ports_.findPort(object)) return kMIDIUnknownProperty;
-    return kMIDIObjectNotFound;
-}
-
-OSStatus InProcessServer::getStringProperty(MIDIObjectRef object, std::string_view property,
-                                            std::string* outValue) {
-    std::lock_guard lock(mutex_);
-    if (outValue) outValue->clear();
-    if (OSStatus status = injected(ServerOperation::getStringProperty)) return status;
-    if (OSStatus status = checkedOut(outValue)) return status;
-    if (auto* endpoint = endpoints_.find(object)) {
-        OSStatus status = InProcessEndpoints::getString(*endpoint, property, *outValue);
-        if (status != noErr) outValue->clear();
-        return status;
-    }
-    const std::string* name = nullptr;
-    if (auto* client = ports_.findClient(object)) name = &client->name;
-    if (auto* port = ports_.findPort(object)) name = &port->name;
-    if (!name) return kMIDIObjectNotFound;
-    if (property != kMIDIPropertyName) return kMIDIUnknownProperty;
-    *outValue = *name;
-    return noErr;
-}
-
-OSStatus InProcessServer::setString(InProcessEndpoints::Endpoint& endpoint, std::string_view property,
-                                    std::string_view value) {
+OSStatus InProcessServer::setString(Endpoint& endpoint, std::string_view property, std::string_view value) {
     if (property == kMIDIPropertyUniqueID || property == kMIDIPropertyPrivate) return kMIDIWrongPropertyType;
-    if (InProcessEndpoints::setString(endpoint, property, value))
+    if (endpoint.setString(property, value))
         notifyPropertyChanged(endpoint.ref, endpoint.objectType(), property);
     return noErr;
-}
-
-OSStatus InProcessServer::setInteger(InProcessEndpoints::Endpoint& endpoint, std::string_view property,
-                                     std::int32_t value) {
-    bool changed = false;
-    if (property == kMIDIPropertyUniqueID) {
-        const MIDIUniqueID before = endpoint.uniqueID;
-        if (OSStatus status = endpoints_.setUniqueID(endpoint, value)) return status;
-        changed = endpoint.uniqueID != before;
-    } else if (property == kMIDIPropertyPrivate) {
-        // Announced either way: others learn that it appears or disappears.
-        const bool hide = value != 0;
-        if (hide == endpoint.isPrivate) return noErr;
-        endpoint.isPrivate = hide;
-        notifyPropertyChanged(endpoint.ref, endpoint.objectType(), property);
-        return noErr;
-    } else {
-        auto [it, inserted] = endpoint.integers.try_emplace(std::string(property), value);
-        changed = inserted || it->second != value;
-        it->second = value;
-    }
-    if (changed && !endpoint.isPrivate) notifyPropertyChanged(endpoint.ref, endpoint.objectType(), property);
-    return noErr;
-}
-
-OSStatus InProcessServer::setIntegerProperty(MIDIObjectRef object, std::string_view property,
-                                             std::int32_t value) {
-    std::lock_guard lock(mutex_);
-    if (OSStatus status = injected(ServerOperation::setIntegerProperty)) return status;
-    auto* endpoint = endpoints_.find(object);
-    if (!endpoint)
-        return (ports_.findClient(object) || ports_.findPort(object)) ? kMIDINotPermitted
-                                                                      : kMIDIObjectNotFound;
-    if (endpoint->isExternal()) return kMIDINotPermitted; // the device's own; see setExternalIntegerProperty
-    return setInteger(*endpoint, property, value);
-}
-
-OSStatus InProcessServer::setStringProperty(MIDIObjectRef object, std::string_view property,
-                                            std::string_view value) {
-    std::lock_guard lock(mutex_);
-    if (OSStatus status = injected(ServerOperation::setStringProperty)) return status;
-    auto* endpoint = endpoints_.find(object);
-    if (!endpoint)
-        return (ports_.findClient(object) || ports_.findPort(object)) ? kMIDINotPermitted
-                                                                      : kMIDIObjectNotFound;
-    if (endpoint->isExternal()) return kMIDINotPermitted;
-    return setString(*endpoint, property, value);
 }
 
 // Sending -------------------------------------------------------------------------------------
@@ -392,13 +104,13 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
     bool toEventPorts = false;
     for (auto& [ref, port] : ports_.ports()) {
         if (!port.connectionTo(source)) continue;
-        (port.kind == InProcessPorts::Kind::eventInput ? toEventPorts : toPacketPorts) = true;
+        (port.kind == ClientPortTable::Kind::eventInput ? toEventPorts : toPacketPorts) = true;
     }
     const auto lists = translation_.fromSource(source, packets, toPacketPorts, toEventPorts);
     for (auto& [ref, port] : ports_.ports()) {
         const auto* connection = port.connectionTo(source);
         if (!connection) continue;
-        if (port.kind == InProcessPorts::Kind::eventInput) {
+        if (port.kind == ClientPortTable::Kind::eventInput) {
             if (!lists.events) continue;
             queue_->post(connection->target,
                          [block = port.receiveBlock, list = lists.events, refCon = connection->refCon] {
@@ -413,7 +125,7 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
     }
 }
 
-void InProcessServer::deliverToDestination(InProcessEndpoints::Endpoint& destination,
+void InProcessServer::deliverToDestination(Endpoint& destination,
                                            std::span<const PacketListReader::Packet> packets) {
     if (destination.readBlock) {
         queue_->post(destination.target,
@@ -443,7 +155,7 @@ OSStatus InProcessServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationR
     std::lock_guard lock(mutex_);
     if (OSStatus status = injected(ServerOperation::send)) return status;
     auto* port = ports_.findPort(portRef);
-    if (!port || port->kind != InProcessPorts::Kind::output) return kMIDIInvalidPort;
+    if (!port || port->kind != ClientPortTable::Kind::output) return kMIDIInvalidPort;
     auto* destination = endpoints_.find(destinationRef);
     if (!destination) return kMIDIUnknownEndpoint;
     if (destination->isSource) return kMIDIWrongEndpointType;
@@ -469,7 +181,7 @@ OSStatus InProcessServer::received(MIDIEndpointRef sourceRef, const MIDIPacketLi
 
 // Endpoints -----------------------------------------------------------------------------------
 
-OSStatus InProcessServer::addEndpoint(InProcessEndpoints::Endpoint endpoint, MIDIEndpointRef* outRef) {
+OSStatus InProcessServer::addEndpoint(Endpoint endpoint, MIDIEndpointRef* outRef) {
     endpoint.ref = makeHandle();
     if (endpoint.ref == 0) return kMIDIServerStartErr;
     if (!endpoint.isSource) endpoint.target = queue_->makeTarget();
@@ -480,7 +192,7 @@ OSStatus InProcessServer::addEndpoint(InProcessEndpoints::Endpoint endpoint, MID
     return noErr;
 }
 
-InProcessServer::Targets InProcessServer::removeEndpoint(InProcessEndpoints::Endpoint& endpoint) {
+InProcessServer::Targets InProcessServer::removeEndpoint(Endpoint& endpoint) {
     Targets targets;
     if (endpoint.isSource) {
         targets = ports_.dropConnectionsTo(endpoint.ref);
@@ -493,54 +205,23 @@ InProcessServer::Targets InProcessServer::removeEndpoint(InProcessEndpoints::End
     return targets;
 }
 
-OSStatus InProcessServer::createDestination(MIDIClientRef client, std::string_view name,
-                                            MIDIReadBlock readBlock, MIDIEndpointRef* outDestination) {
-    std::lock_guard lock(mutex_);
-    if (outDestination) *outDestination = 0;
-    if (OSStatus status = injected(ServerOperation::destinationCreate)) return status;
-    if (!ports_.findClient(client)) return kMIDIInvalidClient;
-    if (!outDestination || !readBlock) return kAudio_ParamError;
-    InProcessEndpoints::Endpoint endpoint;
+OSStatus InProcessServer::addOwnEndpoint(MIDIClientRef client, std::string_view name, bool isSource,
+                                         std::shared_ptr<const MIDIReadBlock> readBlock,
+                                         MIDIEndpointRef* outRef) {
+    Endpoint endpoint;
+    endpoint.isSource = isSource;
     endpoint.owner = client;
     endpoint.strings.emplace(kMIDIPropertyName, name);
-    endpoint.readBlock = std::make_shared<const MIDIReadBlock>(std::move(readBlock));
-    return addEndpoint(std::move(endpoint), outDestination);
-}
-
-OSStatus InProcessServer::createSource(MIDIClientRef client, std::string_view name,
-                                       MIDIEndpointRef* outSource) {
-    std::lock_guard lock(mutex_);
-    if (outSource) *outSource = 0;
-    if (OSStatus status = injected(ServerOperation::sourceCreate)) return status;
-    if (!ports_.findClient(client)) return kMIDIInvalidClient;
-    if (OSStatus status = checkedOut(outSource)) return status;
-    InProcessEndpoints::Endpoint endpoint;
-    endpoint.isSource = true;
-    endpoint.owner = client;
-    endpoint.strings.emplace(kMIDIPropertyName, name);
-    return addEndpoint(std::move(endpoint), outSource);
-}
-
-OSStatus InProcessServer::disposeEndpoint(MIDIEndpointRef ref) {
-    Targets targets;
-    {
-        std::lock_guard lock(mutex_);
-        if (OSStatus status = injected(ServerOperation::endpointDispose)) return status;
-        auto* endpoint = endpoints_.find(ref);
-        if (!endpoint) return kMIDIUnknownEndpoint;
-        if (endpoint->isExternal()) return kMIDINotPermitted; // unplugged with removeExternalEndpoint
-        targets = removeEndpoint(*endpoint);
-    }
-    retire(targets);
-    return noErr;
+    endpoint.readBlock = std::move(readBlock);
+    return addEndpoint(std::move(endpoint), outRef);
 }
 
 // Hardware side -------------------------------------------------------------------------------
 
 namespace {
 
-InProcessEndpoints::Endpoint describe(const ExternalEndpoint& description, bool isSource) {
-    InProcessEndpoints::Endpoint endpoint;
+InProcessEndpoint describe(const ExternalEndpoint& description, bool isSource) {
+    InProcessEndpoint endpoint;
     endpoint.isSource = isSource;
     endpoint.uniqueID = description.uniqueID;
     endpoint.isPrivate = description.isPrivate;

@@ -6,12 +6,11 @@
 // Deliveries (read blocks, notify blocks, external destination handlers) run on one delivery
 // thread in the order they were caused, or, in manual mode, inside runPending().
 #include "platform/midi/DeliveryQueue.h"
-#include "platform/midi/Server.h"
 #include "platform/midi/ServerOperation.h"
+#include "platform/midi/TableServer.h"
 #include "platform/midi/inprocess/ExternalEndpoint.h"
 #include "platform/midi/inprocess/ExternalPacket.h"
 #include "platform/midi/inprocess/InProcessEndpoints.h"
-#include "platform/midi/inprocess/InProcessPorts.h"
 #include "platform/midi/inprocess/InProcessServerConfig.h"
 #include "platform/midi/inprocess/InProcessTranslation.h"
 
@@ -27,7 +26,7 @@
 
 namespace platform::midi {
 
-class InProcessServer final : public Server {
+class InProcessServer final : public TableServer<InProcessEndpoints> {
 public:
     // Runs on the delivery thread, once per packet sent to the destination, in order.
     using ExternalReceiveHandler = InProcessEndpoints::ExternalReceiveHandler;
@@ -37,36 +36,10 @@ public:
     InProcessServer(const InProcessServer&) = delete;
     InProcessServer& operator=(const InProcessServer&) = delete;
 
-    // Server
-    OSStatus createClient(std::string_view name, MIDINotifyBlock notifyBlock,
-                          MIDIClientRef* outClient) override;
-    OSStatus disposeClient(MIDIClientRef client) override;
-    OSStatus createInputPortWithProtocol(MIDIClientRef client, std::string_view name, MIDIProtocolID protocol,
-                                         MIDIReceiveBlock receiveBlock, MIDIPortRef* outPort) override;
-    OSStatus createInputPortWithBlock(MIDIClientRef client, std::string_view name, MIDIReadBlock readBlock,
-                                      MIDIPortRef* outPort) override;
-    OSStatus createOutputPort(MIDIClientRef client, std::string_view name, MIDIPortRef* outPort) override;
-    OSStatus connectSource(MIDIPortRef port, MIDIEndpointRef source, void* connRefCon) override;
-    OSStatus disconnectSource(MIDIPortRef port, MIDIEndpointRef source) override;
-    OSStatus disposePort(MIDIPortRef port) override;
-    ItemCount numberOfSources() override;
-    MIDIEndpointRef source(ItemCount index) override;
-    ItemCount numberOfDestinations() override;
-    MIDIEndpointRef destination(ItemCount index) override;
-    OSStatus getIntegerProperty(MIDIObjectRef object, std::string_view property,
-                                std::int32_t* outValue) override;
-    OSStatus setIntegerProperty(MIDIObjectRef object, std::string_view property, std::int32_t value) override;
-    OSStatus getStringProperty(MIDIObjectRef object, std::string_view property,
-                               std::string* outValue) override;
-    OSStatus setStringProperty(MIDIObjectRef object, std::string_view property,
-                               std::string_view value) override;
+    // Server, beyond what TableServer does
     OSStatus send(MIDIPortRef port, MIDIEndpointRef destination, const MIDIPacketList* list,
                   ByteCount listSize) override;
     OSStatus received(MIDIEndpointRef source, const MIDIPacketList* list, ByteCount listSize) override;
-    OSStatus createDestination(MIDIClientRef client, std::string_view name, MIDIReadBlock readBlock,
-                               MIDIEndpointRef* outDestination) override;
-    OSStatus createSource(MIDIClientRef client, std::string_view name, MIDIEndpointRef* outSource) override;
-    OSStatus disposeEndpoint(MIDIEndpointRef endpoint) override;
 
     // Hardware side. Plugging notifies every client with "added" (2) then "setup changed" (1),
     // unplugging with "removed" (3) then 1, a property change with "property changed" (4, with
@@ -109,45 +82,29 @@ public:
     std::size_t clientCount() const;
 
 private:
-    using Lock = std::unique_lock<std::mutex>;
-    using Targets = std::vector<DeliveryQueue::TargetPtr>;
+    OSStatus injected(ServerOperation operation) override;
+    OSStatus addOwnEndpoint(MIDIClientRef client, std::string_view name, bool isSource,
+                            std::shared_ptr<const MIDIReadBlock> readBlock, MIDIEndpointRef* outRef) override;
+    Targets removeOwnEndpoint(Endpoint& endpoint) override { return removeEndpoint(endpoint); }
+    OSStatus setString(Endpoint& endpoint, std::string_view property, std::string_view value) override;
 
-    OSStatus injected(ServerOperation operation);
-    MIDIObjectRef makeHandle();
-    OSStatus addPort(MIDIClientRef client, std::string_view name, InProcessPorts::Kind kind,
-                     std::shared_ptr<const MIDIReadBlock> readBlock,
-                     std::shared_ptr<const MIDIReceiveBlock> receiveBlock, MIDIPortRef* outPort);
-    OSStatus addEndpoint(InProcessEndpoints::Endpoint endpoint, MIDIEndpointRef* outRef);
+    OSStatus addEndpoint(Endpoint endpoint, MIDIEndpointRef* outRef);
     // Takes the endpoint out of every table; returns what must be retired.
-    Targets removeEndpoint(InProcessEndpoints::Endpoint& endpoint);
-    OSStatus setString(InProcessEndpoints::Endpoint& endpoint, std::string_view property,
-                       std::string_view value);
-    OSStatus setInteger(InProcessEndpoints::Endpoint& endpoint, std::string_view property,
-                        std::int32_t value);
+    Targets removeEndpoint(Endpoint& endpoint);
     // Reads the list into packets with time stamps 0 set to now; false when it is malformed.
     bool readList(const MIDIPacketList* list, ByteCount listSize, std::vector<PacketListReader::Packet>& out);
     void deliverFromSource(MIDIEndpointRef source, std::span<const PacketListReader::Packet> packets);
-    void deliverToDestination(InProcessEndpoints::Endpoint& destination,
-                              std::span<const PacketListReader::Packet> packets);
-    void retire(const Targets& targets);
+    void deliverToDestination(Endpoint& destination, std::span<const PacketListReader::Packet> packets);
 
-    void notifyAddedOrRemoved(MIDINotificationMessageID messageID,
-                              const InProcessEndpoints::Endpoint& endpoint);
+    // Added or removed (2 or 3) then setup changed (1); nothing for a private endpoint.
+    void notifyAddedOrRemoved(MIDINotificationMessageID messageID, const Endpoint& endpoint);
+    // Property changed (4) then setup changed (1).
     void notifyPropertyChanged(MIDIObjectRef object, MIDIObjectType type, std::string_view property);
-    void notifySetupChanged();
-    // Posts one notification to every client that has a notify block.
-    void notifyAll(std::function<void(const MIDINotifyBlock&)> call);
 
     InProcessServerConfig config_;
     HostClock& clock_;
-    mutable std::mutex mutex_;
-    MIDIObjectRef nextHandle_;
-    bool handlesExhausted_ = false;
-    InProcessEndpoints endpoints_;
-    InProcessPorts ports_;
     InProcessTranslation translation_;
     std::array<std::deque<OSStatus>, kServerOperationCount> failures_;
-    std::unique_ptr<DeliveryQueue> queue_;
 };
 
 } // namespace platform::midi

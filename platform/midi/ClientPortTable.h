@@ -1,5 +1,6 @@
 #pragma once
-// The in-process server's clients, ports and connections. Not locked: the server holds its lock.
+// The clients, ports and connections a server keeps, the same for every backend. Not locked: the
+// server holds its lock.
 #include "platform/midi/DeliveryQueue.h"
 #include "platform/midi/MIDITypes.h"
 
@@ -10,7 +11,7 @@
 
 namespace platform::midi {
 
-class InProcessPorts {
+class ClientPortTable {
 public:
     enum class Kind { packetInput, eventInput, output };
 
@@ -25,9 +26,10 @@ public:
         MIDIClientRef client = 0;
         std::string name;
         Kind kind = Kind::output;
+        int backendPort = -1; // the backend's own port behind this one, if it has any
         std::shared_ptr<const MIDIReadBlock> readBlock;
         std::shared_ptr<const MIDIReceiveBlock> receiveBlock;
-        std::vector<Connection> connections;
+        std::vector<Connection> connections; // at most one per source
 
         Connection* connectionTo(MIDIEndpointRef source);
     };
@@ -42,21 +44,29 @@ public:
     Client* findClient(MIDIObjectRef ref);
     Port* findPort(MIDIObjectRef ref);
     const Port* findPort(MIDIObjectRef ref) const;
+    Port* findByBackendPort(int backendPort);
+    // Whether the handle is one of a client or a port.
+    bool holds(MIDIObjectRef ref) const;
+    // The name of the client or port; null for other handles.
+    const std::string* nameOf(MIDIObjectRef ref) const;
+
     void insert(Client client);
     void insert(Port port);
-    void eraseClient(MIDIClientRef ref);
-    void erasePort(MIDIPortRef ref);
+    void eraseClient(MIDIClientRef ref) { clients_.erase(ref); }
+    void erasePort(MIDIPortRef ref) { ports_.erase(ref); }
+    // Removes the port's connection to the source; returns its target, null when there was none.
+    DeliveryQueue::TargetPtr disconnect(Port& port, MIDIEndpointRef source);
+    // Removes every connection to the source and returns their targets, to be retired.
+    std::vector<DeliveryQueue::TargetPtr> dropConnectionsTo(MIDIEndpointRef source);
 
     std::vector<MIDIPortRef> portsOf(MIDIClientRef client) const;
     std::map<MIDIClientRef, Client>& clients() { return clients_; }
     std::size_t clientCount() const { return clients_.size(); }
-    std::map<MIDIPortRef, Port>& ports() { return ports_; }
-    // Removes every connection to the source and returns their targets, to be retired.
-    std::vector<DeliveryQueue::TargetPtr> dropConnectionsTo(MIDIEndpointRef source);
+    std::map<MIDIPortRef, Port>& ports() { return ports_; } // creation order
 
 private:
     std::map<MIDIClientRef, Client> clients_;
-    std::map<MIDIPortRef, Port> ports_; // creation order
+    std::map<MIDIPortRef, Port> ports_;
 };
 
 } // namespace platform::midi

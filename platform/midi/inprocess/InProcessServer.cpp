@@ -79,7 +79,8 @@ void InProcessServer::postIOError(MIDIDeviceRef device, OSStatus errorCode) {
 
 OSStatus InProcessServer::setString(Endpoint& endpoint, std::string_view property, std::string_view value) {
     if (property == kMIDIPropertyUniqueID || property == kMIDIPropertyPrivate) return kMIDIWrongPropertyType;
-    if (endpoint.setString(property, value))
+    // A private endpoint changes unheard, as it was added unheard.
+    if (endpoint.setString(property, value) && !endpoint.isPrivate)
         notifyPropertyChanged(endpoint.ref, endpoint.objectType(), property);
     return noErr;
 }

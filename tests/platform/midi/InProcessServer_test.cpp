@@ -238,6 +238,7 @@ TEST_F(InProcessServerTest, PlugUnplugAndRenameNotifyEveryClientInOrder) {
     ASSERT_EQ(server.removeExternalEndpoint(source), noErr);
     MIDIEndpointRef hidden = 0;
     ASSERT_EQ(server.addExternalDestination({.name = "Hidden", .isPrivate = true}, &hidden), noErr);
+    ASSERT_EQ(server.renameExternalEndpoint(hidden, "Still hidden"), noErr); // private: changes unheard
     server.postIOError(0x42, -1);
     EXPECT_TRUE(first.empty()) << "nothing is delivered before runPending in manual mode";
     server.runPending();

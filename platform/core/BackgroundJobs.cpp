@@ -4,7 +4,9 @@
 
 namespace platform {
 
-BackgroundJobs::~BackgroundJobs() { joinAll(); }
+BackgroundJobs::~BackgroundJobs() {
+    joinAll();
+}
 
 BackgroundJobs& BackgroundJobs::shared() {
     static BackgroundJobs jobs;

@@ -23,8 +23,10 @@ std::optional<std::string> BundleInfo::value(const std::string& key) const {
 
 void BundleInfo::setValue(const std::string& key, std::optional<std::string> value) {
     std::lock_guard lock(mutex_);
-    if (value) values_[key] = std::move(*value);
-    else values_.erase(key);
+    if (value)
+        values_[key] = std::move(*value);
+    else
+        values_.erase(key);
 }
 
 std::string BundleInfo::shortVersionString() const {

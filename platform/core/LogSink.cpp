@@ -17,11 +17,16 @@ std::shared_ptr<LogSink>& sinkSlot() {
 
 std::string_view logLevelName(LogLevel level) {
     switch (level) {
-    case LogLevel::debug: return "debug";
-    case LogLevel::info: return "info";
-    case LogLevel::defaultLevel: return "default";
-    case LogLevel::error: return "error";
-    case LogLevel::fault: return "fault";
+    case LogLevel::debug:
+        return "debug";
+    case LogLevel::info:
+        return "info";
+    case LogLevel::defaultLevel:
+        return "default";
+    case LogLevel::error:
+        return "error";
+    case LogLevel::fault:
+        return "fault";
     }
     return "info";
 }
@@ -68,7 +73,8 @@ std::vector<std::string> CapturingLogSink::lines() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
     out.reserve(entries_.size());
-    for (const auto& e : entries_) out.push_back(e.text);
+    for (const auto& e : entries_)
+        out.push_back(e.text);
     return out;
 }
 
@@ -80,6 +86,8 @@ void CapturingLogSink::clear() {
 ScopedLogCapture::ScopedLogCapture()
     : sink_(std::make_shared<CapturingLogSink>()), previous_(LogSink::setCurrent(sink_)) {}
 
-ScopedLogCapture::~ScopedLogCapture() { LogSink::setCurrent(previous_); }
+ScopedLogCapture::~ScopedLogCapture() {
+    LogSink::setCurrent(previous_);
+}
 
 } // namespace platform

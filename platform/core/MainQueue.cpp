@@ -167,7 +167,8 @@ std::size_t MainQueue::pendingCount() const {
     return ready_.size() + timers_.size();
 }
 
-TestMainQueueDriver::TestMainQueueDriver(MainQueue& queue, ManualClock& clock) : queue_(queue), clock_(clock) {
+TestMainQueueDriver::TestMainQueueDriver(MainQueue& queue, ManualClock& clock)
+    : queue_(queue), clock_(clock) {
     queue_.setClock(clock_);
     queue_.bindToCurrentThread();
     queue_.setDriver(this);
@@ -180,7 +181,8 @@ TestMainQueueDriver::~TestMainQueueDriver() {
 
 std::size_t TestMainQueueDriver::runUntilIdle(std::size_t maxRounds) {
     std::size_t total = 0;
-    for (std::size_t round = 0; round < maxRounds && queue_.hasReadyWork(); ++round) total += queue_.runReady();
+    for (std::size_t round = 0; round < maxRounds && queue_.hasReadyWork(); ++round)
+        total += queue_.runReady();
     return total;
 }
 

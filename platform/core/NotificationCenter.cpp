@@ -37,9 +37,13 @@ void NotificationCenter::remove(Observer observer, const std::string* name) {
     });
 }
 
-void NotificationCenter::removeObserver(Observer observer) { remove(observer, nullptr); }
+void NotificationCenter::removeObserver(Observer observer) {
+    remove(observer, nullptr);
+}
 
-void NotificationCenter::removeObserver(Observer observer, const std::string& name) { remove(observer, &name); }
+void NotificationCenter::removeObserver(Observer observer, const std::string& name) {
+    remove(observer, &name);
+}
 
 void NotificationCenter::post(const Notification& notification) {
     const auto self = std::this_thread::get_id();

@@ -19,7 +19,11 @@ template <class F> std::string describeFloating(F value) {
 }
 } // namespace
 
-std::string describeDouble(double value) { return describeFloating(value); }
-std::string describeFloat(float value) { return describeFloating(value); }
+std::string describeDouble(double value) {
+    return describeFloating(value);
+}
+std::string describeFloat(float value) {
+    return describeFloating(value);
+}
 
 } // namespace platform

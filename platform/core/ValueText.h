@@ -4,9 +4,9 @@
 // value is "nil", arrays are "[2, 3]" and strings inside them are quoted.
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <concepts>
 #include <cstdint>
-#include <cmath>
 #include <map>
 #include <memory>
 #include <optional>

@@ -14,11 +14,16 @@ namespace detail {
 namespace {
 platform::LogLevel levelOf(OSLogType type) {
     switch (type) {
-    case OSLogType::debug: return platform::LogLevel::debug;
-    case OSLogType::info: return platform::LogLevel::info;
-    case OSLogType::defaultType: return platform::LogLevel::defaultLevel;
-    case OSLogType::error: return platform::LogLevel::error;
-    case OSLogType::fault: return platform::LogLevel::fault;
+    case OSLogType::debug:
+        return platform::LogLevel::debug;
+    case OSLogType::info:
+        return platform::LogLevel::info;
+    case OSLogType::defaultType:
+        return platform::LogLevel::defaultLevel;
+    case OSLogType::error:
+        return platform::LogLevel::error;
+    case OSLogType::fault:
+        return platform::LogLevel::fault;
     }
     return platform::LogLevel::info;
 }

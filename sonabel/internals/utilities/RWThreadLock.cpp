@@ -13,7 +13,9 @@ namespace {
 std::atomic<RWThreadLock::InitFunction> gInit{&pthread_rwlock_init};
 }
 
-void RWThreadLock::setInitFunctionForTesting(InitFunction init) { gInit = init ? init : &pthread_rwlock_init; }
+void RWThreadLock::setInitFunctionForTesting(InitFunction init) {
+    gInit = init ? init : &pthread_rwlock_init;
+}
 
 RWThreadLock::RWThreadLock() {
     std::memset(&lock_, 0, sizeof lock_);
@@ -27,6 +29,8 @@ RWThreadLock::RWThreadLock() {
     }
 }
 
-RWThreadLock::~RWThreadLock() { pthread_rwlock_destroy(&lock_); }
+RWThreadLock::~RWThreadLock() {
+    pthread_rwlock_destroy(&lock_);
+}
 
 } // namespace sonabel

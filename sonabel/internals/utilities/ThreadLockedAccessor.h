@@ -9,7 +9,8 @@ namespace sonabel {
 // A value shared between threads behind a read/write lock. Copies share the one guarded value.
 template <class Value> class ThreadLockedAccessor {
 public:
-    explicit ThreadLockedAccessor(Value initial = Value{}) : state_(std::make_shared<State>(std::move(initial))) {}
+    explicit ThreadLockedAccessor(Value initial = Value{})
+        : state_(std::make_shared<State>(std::move(initial))) {}
 
     Value wrappedValue() const {
         state_->lock.readLock();

@@ -62,9 +62,11 @@ TEST_F(QueueFixture, DelayedCallsRunAtTheirTimeInOrder) {
 TEST_F(QueueFixture, CancelByIdAndByOwner) {
     int owner1 = 0, owner2 = 0;
     auto id = queue.asyncAfter(10ms, [&] { ran.push_back("cancelled by id"); });
-    queue.asyncAfter(10ms, [&] { ran.push_back("owner1 delayed"); }, &owner1);
+    queue.asyncAfter(
+        10ms, [&] { ran.push_back("owner1 delayed"); }, &owner1);
     queue.async([&] { ran.push_back("owner1 now"); }, &owner1);
-    queue.asyncAfter(10ms, [&] { ran.push_back("owner2"); }, &owner2);
+    queue.asyncAfter(
+        10ms, [&] { ran.push_back("owner2"); }, &owner2);
     queue.cancel(id);
     queue.cancelAll(&owner1);
     driver.advance(20ms);
@@ -74,7 +76,8 @@ TEST_F(QueueFixture, CancelByIdAndByOwner) {
 TEST_F(QueueFixture, RepeatingTimerFiresEveryIntervalUntilCancelled) {
     int owner = 0;
     int fired = 0;
-    queue.scheduleRepeating(100ms, [&] { ++fired; }, &owner);
+    queue.scheduleRepeating(
+        100ms, [&] { ++fired; }, &owner);
     driver.advance(99ms);
     EXPECT_EQ(fired, 0);
     driver.advance(1ms);
@@ -101,9 +104,11 @@ TEST_F(QueueFixture, WorkQueuedFromOtherThreadsArrives) {
     std::atomic<int> count{0};
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
-            for (int i = 0; i < 100; ++i) queue.async([&] { ++count; });
+            for (int i = 0; i < 100; ++i)
+                queue.async([&] { ++count; });
         });
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     driver.runUntilIdle();
     EXPECT_EQ(count.load(), 400);
     EXPECT_TRUE(queue.isMainThread());

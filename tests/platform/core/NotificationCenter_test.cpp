@@ -17,7 +17,8 @@ TEST(NotificationCenter, DeliversByNameInOrderWithUserInfo) {
     int a = 0, b = 0;
     center.addObserver(&a, "SysexGet", [&](const Notification& n) {
         auto it = n.userInfo.find("k");
-        seen.push_back("a:" + (it == n.userInfo.end() ? std::string() : std::any_cast<std::string>(it->second)));
+        seen.push_back("a:" +
+                       (it == n.userInfo.end() ? std::string() : std::any_cast<std::string>(it->second)));
     });
     center.addObserver(&b, "SysexGet", [&](const Notification&) { seen.push_back("b"); });
     center.addObserver(&b, "CCGet", [&](const Notification&) { seen.push_back("b-cc"); });
@@ -51,11 +52,13 @@ TEST(NotificationCenter, RemovalWaitsForADeliveryInFlight) {
     std::atomic<bool> entered{false}, release{false}, finished{false};
     center.addObserver(&me, "SysexGet", [&](const Notification&) {
         entered = true;
-        while (!release) std::this_thread::yield();
+        while (!release)
+            std::this_thread::yield();
         finished = true;
     });
     std::thread poster([&] { center.post("SysexGet"); });
-    while (!entered) std::this_thread::yield();
+    while (!entered)
+        std::this_thread::yield();
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         release = true;
@@ -69,7 +72,8 @@ TEST(NotificationCenter, RemovalWaitsForADeliveryInFlight) {
 TEST(BackgroundJobs, JoinAllWaitsForEveryJob) {
     BackgroundJobs jobs;
     std::atomic<int> done{0};
-    for (int i = 0; i < 8; ++i) jobs.run([&] { ++done; });
+    for (int i = 0; i < 8; ++i)
+        jobs.run([&] { ++done; });
     jobs.joinAll();
     EXPECT_EQ(done.load(), 8);
     EXPECT_EQ(jobs.activeCount(), 0u);

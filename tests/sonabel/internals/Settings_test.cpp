@@ -39,8 +39,8 @@ TEST(Settings, RateAndChannelChangesKeepEachOther) {
 
 TEST(Settings, RefusedFormatsLeaveTheEmptyFormat) {
     RestoreFormat restore;
-    for (double bad : {0.0, -44100.0, std::numeric_limits<double>::quiet_NaN(),
-                       std::numeric_limits<double>::infinity()}) {
+    for (double bad :
+         {0.0, -44100.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
         Settings::setAudioFormat(Settings::defaultAudioFormat());
         Settings::setSampleRate(bad);
         EXPECT_TRUE(Settings::audioFormat().isEmpty()) << bad;
@@ -98,5 +98,6 @@ TEST(Settings, FormatReadsAndWritesFromManyThreads) {
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
 }

@@ -55,7 +55,8 @@ TEST(ThreadLockedAccessor, InPlaceChangesAreNeverSeenHalfDone) {
             }
         });
     }
-    for (auto& t : writers) t.join();
+    for (auto& t : writers)
+        t.join();
     stop = true;
     reader.join();
     EXPECT_EQ(torn.load(), 0);
@@ -74,7 +75,9 @@ TEST(ThreadLockedAccessor, ModificationReleasesTheLockWhenItThrows) {
 }
 
 namespace {
-int failingInit(pthread_rwlock_t*, const pthread_rwlockattr_t*) { return 11; }
+int failingInit(pthread_rwlock_t*, const pthread_rwlockattr_t*) {
+    return 11;
+}
 } // namespace
 
 TEST(RWThreadLockDeathTest, AFailedLockLogsThenStops) {

@@ -4,10 +4,16 @@
 #include "sonabel/midi/UMPMessageType.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sonabel {
 
 namespace {
+// Enough for a full packet of one-word messages; more grows as usual.
+constexpr std::size_t kReservedEvents = 64;
+// A buffer kept between messages grows no larger than this.
+constexpr std::size_t kSpareCapacity = 65536;
+
 constexpr MIDIByte byteOf(std::uint32_t word, int index) {
     return static_cast<MIDIByte>(word >> (24 - 8 * index));
 }
@@ -28,8 +34,25 @@ const char* unsupportedMessage(std::size_t wordCount) {
 
 std::vector<MIDIEvent> UMPMessageProcessor::processUMPMessages(const MIDIEventPacketView& packet,
                                                                MIDIUniqueID source) {
-    std::vector<MIDIEvent> events;
+    struct Events final : Sink {
+        std::vector<MIDIEvent> events;
+        void oneWord(std::span<const MIDIByte, 3> bytes, MIDITimeStamp timeStamp) override {
+            events.emplace_back(std::vector<MIDIByte>(bytes.begin(), bytes.end()), timeStamp);
+        }
+        void sysEx(std::vector<MIDIByte>&& bytes, MIDITimeStamp timeStamp) override {
+            events.emplace_back(std::move(bytes), timeStamp);
+        }
+    } sink;
+    sink.events.reserve(std::min<std::size_t>(packet.wordCount(), kReservedEvents));
+    processUMPMessages(packet, source, sink);
+    return std::move(sink.events);
+}
+
+void UMPMessageProcessor::processUMPMessages(const MIDIEventPacketView& packet, MIDIUniqueID source,
+                                             Sink& sink) {
     const std::size_t count = packet.wordCount();
+    // Taken once for the packet's SysEx pieces rather than once per piece.
+    std::unique_lock lock(mutex_, std::defer_lock);
     std::size_t i = 0;
     while (i < count) {
         const std::uint32_t word = packet.word(i);
@@ -38,17 +61,19 @@ std::vector<MIDIEvent> UMPMessageProcessor::processUMPMessages(const MIDIEventPa
         switch (type) {
         case UMPMessageType::Utility32bit:
         case UMPMessageType::SystemRealTimeAndCommon32bit:
-        case UMPMessageType::MIDI1ChannelVoice32bit:
-            events.emplace_back(std::vector<MIDIByte>{byteOf(word, 1), byteOf(word, 2), byteOf(word, 3)},
-                                packet.timeStamp);
+        case UMPMessageType::MIDI1ChannelVoice32bit: {
+            const MIDIByte bytes[3] = {byteOf(word, 1), byteOf(word, 2), byteOf(word, 3)};
+            sink.oneWord(bytes, packet.timeStamp);
             break;
+        }
         case UMPMessageType::DataAndSysEx64bit: {
             if (i + 1 >= count) break; // its second word is not in the packet
             const std::uint32_t second = packet.word(i + 1);
             const MIDIByte record[7] = {byteOf(word, 1),   byteOf(word, 2),   byteOf(word, 3),
                                         byteOf(second, 0), byteOf(second, 1), byteOf(second, 2),
                                         byteOf(second, 3)};
-            events.emplace_back(processUMPSysExMessage(record, source, lowNibble(b0)), packet.timeStamp);
+            if (!lock.owns_lock()) lock.lock();
+            sink.sysEx(sysExPiece(record, source, lowNibble(b0)), packet.timeStamp);
             break;
         }
         default:
@@ -58,23 +83,34 @@ std::vector<MIDIEvent> UMPMessageProcessor::processUMPMessages(const MIDIEventPa
         }
         i += type.wordCount();
     }
-    return events;
 }
 
 std::vector<MIDIByte> UMPMessageProcessor::processUMPSysExMessage(std::span<const MIDIByte> record,
                                                                   MIDIUniqueID source, std::uint8_t group) {
     if (record.empty()) return {};
+    std::lock_guard lock(mutex_);
+    return sysExPiece(record, source, group);
+}
+
+std::vector<UMPMessageProcessor::Pending>::iterator UMPMessageProcessor::findPending(MIDIUniqueID source,
+                                                                                     std::uint8_t group) {
+    return std::find_if(pending_.begin(), pending_.end(), [source, group](const Pending& entry) {
+        return entry.source == source && entry.group == group;
+    });
+}
+
+std::vector<MIDIByte> UMPMessageProcessor::sysExPiece(std::span<const MIDIByte> record, MIDIUniqueID source,
+                                                      std::uint8_t group) {
+    if (record.empty()) return {};
     const MIDIByte status = highNibble(record[0]);
     const std::size_t valid = std::min<std::size_t>({lowNibble(record[0]), 6, record.size() - 1});
     const auto payload = record.subspan(1, valid);
-    const auto key = std::make_pair(source, group);
 
-    std::lock_guard lock(mutex_);
     switch (status) {
     case 0: {
         Log({"processUMPSysExMessage(with:)", OSLog::midi},
             "UMP SYSEX - Got complete SysEx message in one UMP packet");
-        pending_.erase(key);
+        if (const auto found = findPending(source, group); found != pending_.end()) dropEntry(found);
         std::vector<MIDIByte> message{0xF0};
         message.insert(message.end(), payload.begin(), payload.end());
         message.push_back(0xF7);
@@ -82,7 +118,13 @@ std::vector<MIDIByte> UMPMessageProcessor::processUMPSysExMessage(std::span<cons
     }
     case 1: {
         Log({"processUMPSysExMessage(with:)", OSLog::midi}, "UMP SYSEX - Start receiving UMP SysEx messages");
-        auto& message = pending_[key];
+        auto found = findPending(source, group);
+        if (found == pending_.end()) {
+            pending_.push_back({source, group, std::move(spare_)});
+            spare_ = {};
+            found = std::prev(pending_.end());
+        }
+        auto& message = found->message;
         message.assign({0xF0});
         message.insert(message.end(), payload.begin(), payload.end());
         return {};
@@ -90,19 +132,24 @@ std::vector<MIDIByte> UMPMessageProcessor::processUMPSysExMessage(std::span<cons
     case 2: {
         Log({"processUMPSysExMessage(with:)", OSLog::midi},
             "UMP SYSEX - Continue receiving UMP SysEx messages");
-        const auto found = pending_.find(key);
+        const auto found = findPending(source, group);
         if (found != pending_.end())
-            found->second.insert(found->second.end(), payload.begin(), payload.end());
+            found->message.insert(found->message.end(), payload.begin(), payload.end());
         return {};
     }
     case 3: {
         Log({"processUMPSysExMessage(with:)", OSLog::midi}, "UMP SYSEX - End of UMP SysEx messages");
-        const auto found = pending_.find(key);
+        const auto found = findPending(source, group);
         if (found == pending_.end()) return {};
-        std::vector<MIDIByte> message = std::move(found->second);
-        pending_.erase(found);
+        // Copied out at its exact size, so the grown buffer can serve the next message.
+        const auto& pending = found->message;
+        std::vector<MIDIByte> message;
+        message.reserve(pending.size() + payload.size() + 1);
+        message.assign(pending.begin(), pending.end());
         message.insert(message.end(), payload.begin(), payload.end());
         message.push_back(0xF7);
+        if (pending.capacity() <= kSpareCapacity) spare_ = std::move(found->message);
+        dropEntry(found);
         return message;
     }
     default:
@@ -111,9 +158,14 @@ std::vector<MIDIByte> UMPMessageProcessor::processUMPSysExMessage(std::span<cons
     }
 }
 
+void UMPMessageProcessor::dropEntry(std::vector<Pending>::iterator entry) {
+    if (entry != std::prev(pending_.end())) *entry = std::move(pending_.back());
+    pending_.pop_back();
+}
+
 void UMPMessageProcessor::dropPendingSysEx(MIDIUniqueID source) {
     std::lock_guard lock(mutex_);
-    std::erase_if(pending_, [source](const auto& entry) { return entry.first.first == source; });
+    std::erase_if(pending_, [source](const Pending& entry) { return entry.source == source; });
 }
 
 } // namespace sonabel

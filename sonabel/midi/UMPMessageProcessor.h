@@ -11,7 +11,6 @@
 #include "sonabel/midi/MIDIEventPacketView.h"
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <span>
 #include <utility>
@@ -26,6 +25,18 @@ public:
     // run past the packet is dropped.
     std::vector<MIDIEvent> processUMPMessages(const MIDIEventPacketView& packet, MIDIUniqueID source);
 
+    // Where the messages of processUMPMessages go, in order, before they become events: the event
+    // is MIDIEvent(bytes, timeStamp) of either.
+    class Sink {
+    public:
+        virtual void oneWord(std::span<const MIDIByte, 3> bytes, MIDITimeStamp timeStamp) = 0;
+        virtual void sysEx(std::vector<MIDIByte>&& bytes, MIDITimeStamp timeStamp) = 0;
+
+    protected:
+        ~Sink() = default;
+    };
+    void processUMPMessages(const MIDIEventPacketView& packet, MIDIUniqueID source, Sink& sink);
+
     // One SysEx7 piece: byte 0 holds the status (high nibble) and the count of valid data bytes
     // (low nibble, above 6 taken as 6), bytes 1 to 6 the data. Returns the whole message once it is
     // complete, nothing while it is not, and the bare data bytes for an unsupported status.
@@ -36,8 +47,22 @@ public:
     void dropPendingSysEx(MIDIUniqueID source);
 
 private:
+    struct Pending {
+        MIDIUniqueID source;
+        std::uint8_t group;
+        std::vector<MIDIByte> message;
+    };
+
+    std::vector<MIDIByte> sysExPiece(std::span<const MIDIByte> record, MIDIUniqueID source,
+                                     std::uint8_t group); // mutex_ held
+    std::vector<Pending>::iterator findPending(MIDIUniqueID source, std::uint8_t group);
+    void dropEntry(std::vector<Pending>::iterator entry);
+
     std::mutex mutex_;
-    std::map<std::pair<MIDIUniqueID, std::uint8_t>, std::vector<MIDIByte>> pending_;
+    // Rarely more than one entry: a flat list beats a tree.
+    std::vector<Pending> pending_;
+    // The buffer of the last finished message, kept for the next one to grow into.
+    std::vector<MIDIByte> spare_;
 };
 
 } // namespace sonabel

@@ -96,6 +96,21 @@ TEST(UMPSysExReassembly, SourcesAndGroupsNeverMix) {
               (Bytes{0xF0, 0xB1, 0xB2, 0xB3, 0xF7}));
 }
 
+TEST(UMPSysExReassembly, EachMessageStartsAfresh) {
+    UMPMessageProcessor processor;
+    processor.processUMPSysExMessage(piece(1, {1, 2, 3, 4, 5, 6}), kSourceA, 0);
+    processor.processUMPSysExMessage(piece(2, {7, 8, 9, 10, 11, 12}), kSourceA, 0);
+    EXPECT_EQ(processor.processUMPSysExMessage(piece(3, {13}), kSourceA, 0),
+              (Bytes{0xF0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 0xF7}));
+    processor.processUMPSysExMessage(piece(1, {20}), kSourceA, 0);
+    EXPECT_EQ(processor.processUMPSysExMessage(piece(3, {21}), kSourceA, 0), (Bytes{0xF0, 20, 21, 0xF7}));
+    // A start while a message is pending begins it again.
+    processor.processUMPSysExMessage(piece(1, {30, 31}), kSourceB, 2);
+    processor.processUMPSysExMessage(piece(1, {32}), kSourceB, 2);
+    EXPECT_EQ(processor.processUMPSysExMessage(piece(3, {33}), kSourceB, 2), (Bytes{0xF0, 32, 33, 0xF7}));
+    EXPECT_TRUE(processor.processUMPSysExMessage(piece(3, {34}), kSourceB, 2).empty());
+}
+
 TEST(UMPSysExReassembly, DroppingASourceLeavesOthers) {
     UMPMessageProcessor processor;
     processor.processUMPSysExMessage(piece(1, {1}), kSourceA, 0);

@@ -7,6 +7,8 @@
 #include "sonabel/midi/MIDIPacketIterator.h"
 #include "sonabel/midi/MIDIPacketListIterator.h"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 namespace sonabel {
@@ -14,6 +16,7 @@ namespace sonabel {
 namespace {
 
 constexpr const char* kCloseInput = "closeInput(uid:)";
+constexpr std::size_t kReservedMessages = 256;
 
 // Channel messages and the system bytes F0-F3, F6-F8, FA-FC, FE.
 bool isDeliverable(const MIDIEvent& event) {
@@ -23,7 +26,43 @@ bool isDeliverable(const MIDIEvent& event) {
     return b >= 0xF0 && ((0x5DCF >> (b - 0xF0)) & 1) != 0;
 }
 
+std::vector<MIDIByte> toVector(std::span<const MIDIByte> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
 } // namespace
+
+// A received message on its way to the listeners. Channel messages, the bulk of the traffic, stay
+// in place (data bytes cut to 7 bits, as the classifier does) instead of costing a heap block each;
+// everything else is the event the classifier makes of it.
+struct MIDI::Received {
+    std::array<MIDIByte, 3> bytes{};
+    std::uint8_t size = 0; // of `bytes`; 0: the message is `event`
+    std::optional<MIDITimeStamp> timeStamp;
+    MIDIEvent event;
+
+    Received(std::vector<MIDIByte>&& message, std::optional<MIDITimeStamp> stamp)
+        : event(std::move(message), stamp) {}
+    Received(std::span<const MIDIByte> message, std::optional<MIDITimeStamp> stamp) {
+        if (message.size() >= 2 && message.size() <= 3 && message[0] >= 0x80 && message[0] < 0xF0) {
+            size = static_cast<std::uint8_t>(message.size());
+            bytes[0] = message[0];
+            for (std::size_t i = 1; i < message.size(); ++i)
+                bytes[i] = message[i] & 0x7F;
+            timeStamp = stamp;
+        } else {
+            event = MIDIEvent(toVector(message), stamp);
+        }
+    }
+    bool deliverable() const { return size > 0 || isDeliverable(event); }
+    MIDIEvent toEvent() && {
+        if (size == 0) return std::move(event);
+        MIDIEvent made;
+        made.data.assign(bytes.begin(), bytes.begin() + size);
+        made.timeStamp = timeStamp;
+        return made;
+    }
+};
 
 // Listing -------------------------------------------------------------------------------------
 
@@ -235,15 +274,68 @@ void MIDI::receiveEventList(const MIDIEventList* eventList, ByteCount listSize, 
             "Got unsupported MIDI 2.0 MIDIEventList, skipping");
         return;
     }
-    while (const auto packet = packets.next())
-        deliver(processUMPMessages(*packet, source), source);
+    struct Messages final : UMPMessageProcessor::Sink {
+        std::vector<Received> list;
+        void oneWord(std::span<const MIDIByte, 3> bytes, MIDITimeStamp timeStamp) override {
+            list.emplace_back(bytes, timeStamp);
+        }
+        void sysEx(std::vector<MIDIByte>&& bytes, MIDITimeStamp timeStamp) override {
+            // A piece that leaves its message unfinished would be dropped as undeliverable.
+            if (!bytes.empty()) list.emplace_back(std::move(bytes), timeStamp);
+        }
+    } messages;
+    while (const auto packet = packets.next()) {
+        messages.list.clear();
+        ump_.processUMPMessages(*packet, source, messages);
+        deliverReceived(messages.list, source);
+    }
 }
 
 void MIDI::receivePacketList(const MIDIPacketList* packetList, ByteCount listSize, MIDIUniqueID source,
                              SysExAssembler& assembler) {
     MIDIPacketListIterator packets(packetList, listSize);
-    while (const auto packet = packets.next())
-        deliver(packetEvents(*packet, assembler), source);
+    std::vector<Received> messages;
+    while (const auto packet = packets.next()) {
+        messages.clear();
+        // A packet of short messages holds about one per three bytes; a SysEx packet one or two.
+        const auto bytes = packet->data;
+        if (!bytes.empty() && bytes[0] != MIDISystemCommand::sysEx && !assembler.isReceivingSysEx())
+            messages.reserve(std::min<std::size_t>(bytes.size() / 3 + 1, kReservedMessages));
+        MIDIPacketIterator iterator(*packet, assembler);
+        while (const auto message = iterator.nextMessage())
+            messages.emplace_back(message->bytes, message->timeStamp);
+        deliverReceived(messages, source);
+    }
+}
+
+void MIDI::deliverReceived(std::vector<Received>& messages, MIDIUniqueID source) {
+    // As deliver(), without making events of channel messages unless a transformer wants them.
+    std::erase_if(messages, [](const Received& message) { return !message.deliverable(); });
+    if (messages.empty()) return;
+    bool transformed;
+    {
+        std::lock_guard lock(registryMutex_);
+        transformed = !transformers_->empty();
+    }
+    if (transformed) {
+        std::vector<MIDIEvent> events;
+        events.reserve(messages.size());
+        for (auto& message : messages)
+            events.push_back(std::move(message).toEvent());
+        events = applyTransformers(std::move(events));
+        const auto listeners = listenerSnapshot();
+        for (const auto& event : events)
+            dispatch(*listeners, event, source);
+        return;
+    }
+    const auto listeners = listenerSnapshot();
+    for (const auto& message : messages) {
+        if (message.size == 0)
+            dispatch(*listeners, message.event, source);
+        else
+            dispatchMessage(*listeners, {message.bytes.data(), message.size}, nullptr, message.timeStamp,
+                            source);
+    }
 }
 
 std::vector<MIDIEvent> MIDI::processUMPMessages(const MIDIEventPacketView& packet, MIDIUniqueID source) {
@@ -283,13 +375,17 @@ void MIDI::handleMIDIMessage(const MIDIEvent& event, MIDIUniqueID fromInput) {
 }
 
 void MIDI::dispatch(const std::vector<Listener>& listeners, const MIDIEvent& event, MIDIUniqueID fromInput) {
+    dispatchMessage(listeners, event.data, &event.data, event.timeStamp, fromInput);
+}
+
+void MIDI::dispatchMessage(const std::vector<Listener>& listeners, std::span<const MIDIByte> data,
+                           const std::vector<MIDIByte>* whole, const std::optional<MIDITimeStamp>& timeStamp,
+                           MIDIUniqueID fromInput) {
     if (listeners.empty()) return;
-    const auto& data = event.data;
     const std::size_t size = data.size();
     const MIDIByte status = size > 0 ? data[0] : 0;
     const MIDIChannel channel = status & 0x0F;
     const std::optional<MIDIUniqueID> portID = fromInput;
-    const auto& timeStamp = event.timeStamp;
 
     // Bytes a status needs before it can be handed on.
     std::size_t needed = 1;
@@ -345,7 +441,7 @@ void MIDI::dispatch(const std::vector<Listener>& listeners, const MIDIEvent& eve
             break;
         }
         default:
-            listener->receivedMIDISystemCommand(data, portID, timeStamp);
+            listener->receivedMIDISystemCommand(whole ? *whole : toVector(data), portID, timeStamp);
             break;
         }
     }

@@ -233,8 +233,14 @@ private:
     std::string nameOf(MIDIEndpointRef endpoint) const;
     void openListedInput(const ListedEndpoint& source);
     void closeOpenInput(MIDIUniqueID uid, const std::string& name);
+    struct Received;
     void deliver(std::vector<MIDIEvent> events, MIDIUniqueID source);
+    void deliverReceived(std::vector<Received>& messages, MIDIUniqueID source);
     void dispatch(const std::vector<Listener>& listeners, const MIDIEvent& event, MIDIUniqueID fromInput);
+    // `whole`, when given, holds the same bytes as `data`, for the listeners that take a vector.
+    static void dispatchMessage(const std::vector<Listener>& listeners, std::span<const MIDIByte> data,
+                                const std::vector<MIDIByte>* whole,
+                                const std::optional<MIDITimeStamp>& timeStamp, MIDIUniqueID fromInput);
     std::shared_ptr<const std::vector<Listener>> listenerSnapshot() const;
     void send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
               const Ports& virtualOutputPorts, const char* function);

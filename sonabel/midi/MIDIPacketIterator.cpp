@@ -9,6 +9,12 @@ std::vector<MIDIByte> toVector(std::span<const MIDIByte> bytes) {
 } // namespace
 
 std::optional<MIDIEvent> MIDIPacketIterator::next() {
+    const auto message = nextMessage();
+    if (!message) return std::nullopt;
+    return MIDIEvent(toVector(message->bytes), message->timeStamp);
+}
+
+std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
     const std::span<const MIDIByte> bytes = packet_.data;
     if (index_ >= bytes.size()) return std::nullopt;
     const MIDITimeStamp timeStamp = packet_.timeStamp;
@@ -21,7 +27,7 @@ std::optional<MIDIEvent> MIDIPacketIterator::next() {
             return std::nullopt;
         }
         index_ = *taken;
-        return MIDIEvent(assembler_->incomingSysEx(), timeStamp);
+        return Message{assembler_->incomingSysEx(), timeStamp};
     }
 
     const MIDIByte status = bytes[index_];
@@ -29,20 +35,22 @@ std::optional<MIDIEvent> MIDIPacketIterator::next() {
     std::size_t length = 0;
     bool stamped = false;
     if (status >= 0x80 && status < 0xF0) {
-        length = static_cast<std::size_t>(MIDIStatus(status).length());
+        // Program change and channel pressure take one data byte, the other channel messages two.
+        const MIDIByte kind = status >> 4;
+        length = kind == 0xC || kind == 0xD ? 2 : 3;
     } else {
         switch (status) {
         case MIDISystemCommand::sysEx: {
             if (const auto taken = assembler_->startSysEx(rest)) {
                 index_ += *taken;
-                return MIDIEvent(toVector(rest.first(*taken)), timeStamp);
+                return Message{rest.first(*taken), timeStamp};
             }
             index_ = bytes.size();
-            return MIDIEvent({}, timeStamp);
+            return Message{{}, timeStamp};
         }
         case MIDISystemCommand::sysExEnd:
             ++index_;
-            return MIDIEvent({}, timeStamp);
+            return Message{{}, timeStamp};
         case MIDISystemCommand::timeCodeQuarterFrame:
         case MIDISystemCommand::songSelect:
             length = 2;
@@ -69,7 +77,7 @@ std::optional<MIDIEvent> MIDIPacketIterator::next() {
         return std::nullopt;
     }
     index_ += length;
-    return MIDIEvent(toVector(rest.first(length)), stamped ? std::optional(timeStamp) : std::nullopt);
+    return Message{rest.first(length), stamped ? std::optional(timeStamp) : std::nullopt};
 }
 
 std::vector<MIDIEvent> packetEvents(const MIDIPacketView& packet, SysExAssembler& assembler) {

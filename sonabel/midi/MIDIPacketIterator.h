@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace sonabel {
@@ -28,6 +29,14 @@ public:
     // in the packet yields an event without bytes and ends the packet; a stray F7 yields an event
     // without bytes.
     std::optional<MIDIEvent> next();
+
+    // The same message before it becomes an event: next() is MIDIEvent(bytes, timeStamp) of it.
+    // The bytes stand in the packet or the assembler and hold until the next call.
+    struct Message {
+        std::span<const MIDIByte> bytes;
+        std::optional<MIDITimeStamp> timeStamp;
+    };
+    std::optional<Message> nextMessage();
 
 private:
     MIDIPacketView packet_;

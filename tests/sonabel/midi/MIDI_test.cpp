@@ -52,6 +52,15 @@ private:
     std::vector<std::uint8_t> data_;
 };
 
+class Recorder : public sonabel::MIDITransformer {
+public:
+    std::vector<MIDIEvent> transform(std::vector<MIDIEvent> events) override {
+        seen.insert(seen.end(), events.begin(), events.end());
+        return events;
+    }
+    std::vector<MIDIEvent> seen;
+};
+
 } // namespace
 
 TEST(MIDIObject, NewObjectHasClientPlaceholdersAndLogsItsCreation) {
@@ -339,4 +348,31 @@ TEST(MIDIReceive, PacketListsAreCutIntoMessagesWithSysExAcrossPackets) {
               (std::vector<std::string>{"noteOn 3C 64", "system F8", "system F0 43 96 E9 F7", "program 05"}));
     EXPECT_EQ(listener->calls()[1].timeStamp, 10u); // one-byte system message mid-packet
     EXPECT_EQ(listener->calls()[2].timeStamp, 20u);
+}
+
+TEST(MIDIReceive, PacketListMessagesReachListenersAlikeWithOrWithoutATransformer) {
+    for (const bool transformed : {false, true}) {
+        Rig rig(true, false);
+        auto listener = rig.listen();
+        auto recorder = std::make_shared<Recorder>();
+        if (transformed) rig.midi->addTransformer(recorder);
+        sonabel::SysExAssembler assembler;
+        // Eight-bit data bytes, a one-byte system message, a whole SysEx and a stray F7.
+        const AlignedBuffer list(packetListBytes(
+            {{10, {0x90, 0xBC, 0xE4, 0xC0, 0x85, 0xF8, 0xF0, 0x43, 0xF7, 0xF7}}, {20, {0xE1, 0x7F}}}));
+        rig.midi->receivePacketList(list.as<MIDIPacketList>(), list.size(), kPort, assembler);
+        std::vector<std::string> got;
+        std::vector<std::optional<MIDITimeStamp>> stamps;
+        for (const auto& call : listener->calls()) {
+            got.push_back(call.kind + " " + hex(call.bytes));
+            stamps.push_back(call.timeStamp);
+        }
+        EXPECT_EQ(got,
+                  (std::vector<std::string>{"noteOn 3C 64", "program 05", "system F8", "system F0 43 F7"}))
+            << transformed;
+        EXPECT_EQ(stamps, (std::vector<std::optional<MIDITimeStamp>>{std::nullopt, std::nullopt, 10, 10}));
+        const std::vector<MIDIEvent> events{MIDIEvent({0x90, 0x3C, 0x64}), MIDIEvent({0xC0, 0x05}),
+                                            MIDIEvent({0xF8}, 10), MIDIEvent({0xF0, 0x43, 0xF7}, 10)};
+        EXPECT_EQ(recorder->seen, transformed ? events : std::vector<MIDIEvent>{});
+    }
 }

@@ -21,6 +21,11 @@ void EventListBuilder::clear() {
     count_ = 0;
 }
 
+void EventListBuilder::reserve(std::size_t messageWords) {
+    const std::size_t packets = messageWords / kMIDIEventPacketWordCapacity + 1;
+    storage_.reserve(storage_.size() + messageWords + packets * kPacketHeaderWords);
+}
+
 std::size_t EventListBuilder::messageWordCount(std::uint32_t firstWord) {
     static constexpr std::uint8_t sizes[16] = {1, 1, 1, 2, 2, 4, 1, 1, 2, 2, 2, 3, 3, 4, 4, 4};
     return sizes[firstWord >> 28];

@@ -17,6 +17,8 @@ public:
     // short at the end of the words is left out.
     void addMessages(MIDITimeStamp time, std::span<const std::uint32_t> words);
     void clear();
+    // Room for this many more message words at one time stamp, so adding them grows nothing.
+    void reserve(std::size_t messageWords);
 
     const MIDIEventList* list() const { return reinterpret_cast<const MIDIEventList*>(storage_.data()); }
     ByteCount size() const { return storage_.size() * 4; }

@@ -89,6 +89,7 @@ OSStatus InProcessServer::setString(Endpoint& endpoint, std::string_view propert
 
 bool InProcessServer::readList(const MIDIPacketList* list, ByteCount listSize,
                                std::vector<PacketListReader::Packet>& out) {
+    out.clear();
     PacketListReader reader(list, listSize);
     PacketListReader::Packet packet;
     const MIDITimeStamp now = clock_.now();
@@ -160,9 +161,8 @@ OSStatus InProcessServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationR
     auto* destination = endpoints_.find(destinationRef);
     if (!destination) return kMIDIUnknownEndpoint;
     if (destination->isSource) return kMIDIWrongEndpointType;
-    std::vector<PacketListReader::Packet> packets;
-    if (!readList(list, listSize, packets)) return kAudio_ParamError;
-    if (!packets.empty()) deliverToDestination(*destination, packets);
+    if (!readList(list, listSize, packets_)) return kAudio_ParamError;
+    if (!packets_.empty()) deliverToDestination(*destination, packets_);
     return noErr;
 }
 
@@ -174,9 +174,8 @@ OSStatus InProcessServer::received(MIDIEndpointRef sourceRef, const MIDIPacketLi
     if (!source) return kMIDIUnknownEndpoint;
     if (!source->isSource) return kMIDIWrongEndpointType;
     if (source->isExternal()) return kMIDINotPermitted; // hardware sends with sendFromSource
-    std::vector<PacketListReader::Packet> packets;
-    if (!readList(list, listSize, packets)) return kAudio_ParamError;
-    if (!packets.empty()) deliverFromSource(sourceRef, packets);
+    if (!readList(list, listSize, packets_)) return kAudio_ParamError;
+    if (!packets_.empty()) deliverFromSource(sourceRef, packets_);
     return noErr;
 }
 
@@ -327,9 +326,8 @@ OSStatus InProcessServer::sendFromSource(MIDIEndpointRef ref, const MIDIPacketLi
     if (!source) return kMIDIUnknownEndpoint;
     if (!source->isSource) return kMIDIWrongEndpointType;
     if (!source->isExternal()) return kMIDINotPermitted;
-    std::vector<PacketListReader::Packet> packets;
-    if (!readList(list, listSize, packets)) return kAudio_ParamError;
-    if (!packets.empty()) deliverFromSource(ref, packets);
+    if (!readList(list, listSize, packets_)) return kAudio_ParamError;
+    if (!packets_.empty()) deliverFromSource(ref, packets_);
     return noErr;
 }
 

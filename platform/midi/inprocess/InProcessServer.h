@@ -105,6 +105,7 @@ private:
     HostClock& clock_;
     InProcessTranslation translation_;
     std::array<std::deque<OSStatus>, kServerOperationCount> failures_;
+    std::vector<PacketListReader::Packet> packets_; // scratch of the sends, under the lock
 };
 
 } // namespace platform::midi

@@ -22,11 +22,19 @@ InProcessTranslation::fromSource(MIDIEndpointRef source, std::span<const PacketL
         return lists;
     }
     auto& translator = translators_[source];
-    auto events = std::make_shared<EventListBuilder>(kMIDIProtocol_1_0);
+    // Translated first, so the list is sized once.
+    words_.clear();
+    ends_.clear();
     for (const auto& packet : packets) {
-        words_.clear();
         translator.translate(packet.data, words_);
-        events->addMessages(packet.timeStamp, words_);
+        ends_.push_back(words_.size());
+    }
+    auto events = std::make_shared<EventListBuilder>(kMIDIProtocol_1_0);
+    events->reserve(words_.size() + packets.size() * 4);
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        events->addMessages(packets[i].timeStamp, std::span(words_).subspan(begin, ends_[i] - begin));
+        begin = ends_[i];
     }
     if (events->count() > 0) lists.events = std::move(events);
     return lists;

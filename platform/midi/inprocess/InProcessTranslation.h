@@ -32,6 +32,7 @@ public:
 private:
     std::unordered_map<MIDIEndpointRef, UMPTranslator> translators_;
     std::vector<std::uint32_t> words_; // scratch
+    std::vector<std::size_t> ends_;    // scratch: where each packet's words end in words_
 };
 
 } // namespace platform::midi

@@ -64,7 +64,8 @@ void UMPMessageProcessor::processUMPMessages(const MIDIEventPacketView& packet, 
         case UMPMessageType::MIDI1ChannelVoice32bit: {
             const MIDIByte bytes[3] = {byteOf(word, 1), byteOf(word, 2), byteOf(word, 3)};
             sink.oneWord(bytes, packet.timeStamp);
-            break;
+            ++i; // the common sizes without the size table
+            continue;
         }
         case UMPMessageType::DataAndSysEx64bit: {
             if (i + 1 >= count) break; // its second word is not in the packet
@@ -74,7 +75,8 @@ void UMPMessageProcessor::processUMPMessages(const MIDIEventPacketView& packet, 
                                         byteOf(second, 3)};
             if (!lock.owns_lock()) lock.lock();
             sink.sysEx(sysExPiece(record, source, lowNibble(b0)), packet.timeStamp);
-            break;
+            i += 2;
+            continue;
         }
         default:
             Log({"processUMPMessages(_:)", OSLog::midi}, unsupportedMessage(type.wordCount()),

@@ -2,6 +2,7 @@
 // meta events, SysEx messages, the event classifier, Bluetooth packets, and packet lists and event
 // lists whose counts and lengths lie. Besides the sanitizers' checks, it traps when a parser
 // reads outside its input or breaks its own promises.
+#include "fuzz/FuzzSupport.h"
 #include "platform/core/LogSink.h"
 #include "platform/midi/MIDITypes.h"
 #include "sonabel/midi/MIDIByte.h"
@@ -28,18 +29,8 @@ using namespace sonabel;
 
 namespace {
 
-// Formats every line, as the real sinks do, and keeps none.
-class DiscardingLogSink final : public platform::LogSink {
-public:
-    void write(const platform::LogEntry& entry) override { lastSize_ = entry.text.size(); }
-
-private:
-    std::size_t lastSize_ = 0;
-};
-
-void check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzsupport::check;
+using fuzzsupport::DiscardingLogSink;
 
 bool within(std::span<const MIDIByte> inner, const MIDIByte* begin, std::size_t size) {
     return inner.empty() || (inner.data() >= begin && inner.data() + inner.size() <= begin + size);

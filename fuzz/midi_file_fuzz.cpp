@@ -2,6 +2,7 @@
 // the track-event parser as a chunk body: lying chunk lengths, cut-short events, running status
 // with no status, endless variable-length quantities. Besides the sanitizers' checks, it traps
 // when the reader keeps bytes it was not given or drops bytes of a body it walked.
+#include "fuzz/FuzzSupport.h"
 #include "platform/core/LogSink.h"
 #include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/midifile/MIDIFile.h"
@@ -19,17 +20,8 @@ using namespace sonabel;
 
 namespace {
 
-class DiscardingLogSink final : public platform::LogSink {
-public:
-    void write(const platform::LogEntry& entry) override { lastSize_ = entry.text.size(); }
-
-private:
-    std::size_t lastSize_ = 0;
-};
-
-void check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using fuzzsupport::check;
+using fuzzsupport::DiscardingLogSink;
 
 // The events cover the body from its start without gaps, and each is a whole delta time plus at
 // least one byte.

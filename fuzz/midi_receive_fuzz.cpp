@@ -2,6 +2,7 @@
 // receive path exactly as the server would hand them over, and checks that every SysEx that
 // reaches a listener from a packet list is whole. (Universal packets with an unsupported SysEx7
 // status pass their bare bytes on, which may begin with F0.)
+#include "fuzz/FuzzSupport.h"
 #include "platform/core/LogSink.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/internals/settings/Settings.h"
@@ -18,10 +19,7 @@ using namespace sonabel;
 
 namespace {
 
-class DiscardingLogSink final : public platform::LogSink {
-public:
-    void write(const platform::LogEntry&) override {}
-};
+using fuzzsupport::DiscardingLogSink;
 
 bool checkWholeSysEx = false;
 

@@ -1,4 +1,5 @@
 #include "platform/sequence/MusicSequenceServices.h"
+#include "tests/platform/sequence/TrackEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -50,29 +51,8 @@ struct Seq {
     }
 };
 
-struct Event {
-    MusicTimeStamp time;
-    MusicEventType type;
-    Bytes data;
-};
-
-std::vector<Event> events(MusicTrack track) {
-    std::vector<Event> out;
-    MusicEventIterator it;
-    NewMusicEventIterator(track, &it);
-    bool has = false;
-    while (MusicEventIteratorHasCurrentEvent(it, &has) == noErr && has) {
-        Event e;
-        const void* data = nullptr;
-        std::uint32_t size = 0;
-        MusicEventIteratorGetEventInfo(it, &e.time, &e.type, &data, &size);
-        e.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
-        out.push_back(e);
-        MusicEventIteratorNextEvent(it);
-    }
-    DisposeMusicEventIterator(it);
-    return out;
-}
+using sequencetest::Event;
+using sequencetest::events;
 
 // Format 1 at 96 ticks: a conductor with 100 BPM (600000 us) and 6/8, then a track with a name,
 // a note 60 from beat 0 to beat 1 (off with release velocity 64), running status, a program

@@ -1,4 +1,5 @@
 #include "platform/sequence/MusicSequenceServices.h"
+#include "tests/platform/sequence/TrackEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -8,29 +9,8 @@
 
 namespace {
 
-struct Event {
-    MusicTimeStamp time;
-    MusicEventType type;
-    std::vector<std::uint8_t> data;
-};
-
-std::vector<Event> events(MusicTrack track) {
-    std::vector<Event> out;
-    MusicEventIterator it;
-    EXPECT_EQ(NewMusicEventIterator(track, &it), noErr);
-    bool has = false;
-    while (MusicEventIteratorHasCurrentEvent(it, &has) == noErr && has) {
-        Event e;
-        const void* data = nullptr;
-        std::uint32_t size = 0;
-        MusicEventIteratorGetEventInfo(it, &e.time, &e.type, &data, &size);
-        e.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
-        out.push_back(e);
-        MusicEventIteratorNextEvent(it);
-    }
-    DisposeMusicEventIterator(it);
-    return out;
-}
+using sequencetest::Event;
+using sequencetest::events;
 
 double trackLength(MusicTrack track) {
     double length = -1;

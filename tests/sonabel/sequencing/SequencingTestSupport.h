@@ -2,6 +2,7 @@
 #include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
 #include "sonabel/internals/settings/Settings.h"
+#include "tests/platform/sequence/TrackEvents.h"
 
 #include <gtest/gtest.h>
 
@@ -12,29 +13,8 @@
 
 namespace sequencingtest {
 
-struct Event {
-    MusicTimeStamp time;
-    MusicEventType type;
-    std::vector<std::uint8_t> data;
-};
-
-inline std::vector<Event> events(MusicTrack track) {
-    std::vector<Event> out;
-    MusicEventIterator it;
-    if (NewMusicEventIterator(track, &it) != noErr) return out;
-    bool has = false;
-    while (MusicEventIteratorHasCurrentEvent(it, &has) == noErr && has) {
-        Event e;
-        const void* data = nullptr;
-        std::uint32_t size = 0;
-        MusicEventIteratorGetEventInfo(it, &e.time, &e.type, &data, &size);
-        e.data.assign(static_cast<const std::uint8_t*>(data), static_cast<const std::uint8_t*>(data) + size);
-        out.push_back(e);
-        MusicEventIteratorNextEvent(it);
-    }
-    DisposeMusicEventIterator(it);
-    return out;
-}
+using sequencetest::Event;
+using sequencetest::events;
 
 inline MIDINoteMessage note(const Event& e) {
     MIDINoteMessage n;

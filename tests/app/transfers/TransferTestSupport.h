@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the transfer tests: a link that records what a job sends, outputs that record what it
-// shows, a sleeper with short real waits, scratch files, and an emulated instrument reached
+// shows, a sleeper that lets the instrument answer, scratch files, and an emulated instrument reached
 // through the application's MIDI object on a threaded in-process server.
 #include "app/controller/BankDownload.h"
 #include "app/controller/BankUploadOutput.h"
@@ -9,6 +9,7 @@
 #include "app/controller/ReceiveHandler.h"
 #include "app/controller/TransferLink.h"
 #include "platform/core/BackgroundJobs.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/midi/MIDI.h"
@@ -24,24 +25,28 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace transfertest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Waits a twentieth of what is asked, so a one-second time-out takes 50 ms; adds up what was asked.
-class ShortSleeper final : public platform::Sleeper {
+// Adds up what is asked, moves the instrument's clock by it and lets every message in flight, and
+// the replies it causes, be delivered before the wait looks again: an answer is there at the first
+// look however loaded the machine is, and a time-out takes no real time.
+class SettlingSleeper final : public platform::Sleeper {
 public:
+    explicit SettlingSleeper(std::function<void(std::chrono::nanoseconds)> settle)
+        : settle_(std::move(settle)) {}
     void sleepFor(std::chrono::nanoseconds duration) override {
         asked_ += duration.count();
         ++calls_;
-        std::this_thread::sleep_for(std::max(duration / 20, std::chrono::nanoseconds(100'000)));
+        settle_(duration);
     }
     std::chrono::milliseconds asked() const {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds(asked_.load()));
@@ -49,6 +54,7 @@ public:
     long calls() const { return calls_.load(); }
 
 private:
+    std::function<void(std::chrono::nanoseconds)> settle_;
     std::atomic<long long> asked_{0};
     std::atomic<long> calls_{0};
 };
@@ -143,6 +149,8 @@ inline Bytes pattern(std::size_t size, bool eightBit, unsigned seed = 7) {
 class InstrumentRig {
 public:
     explicit InstrumentRig(emulation::InstrumentEmulatorConfig config) : portName(config.portName) {
+        config.clock = &deviceClock;
+        config.replyThread = false;
         instrument = emulation::InstrumentEmulator::make(*server, config);
         midi = sonabel::MIDI::make({.server = server});
         state.device_model = instrument->model().code;
@@ -191,6 +199,16 @@ public:
         InstrumentRig& rig;
     };
 
+    // Every message in flight delivered and every due reply sent.
+    void settle() {
+        for (int round = 0; round < 3; ++round) {
+            server->waitUntilIdle();
+            instrument->pump();
+        }
+        server->waitUntilIdle();
+    }
+
+    platform::ManualClock deviceClock; // the instrument's, moved only by the sleeper
     platform::BackgroundJobs jobs;
     std::shared_ptr<platform::midi::InProcessServer> server =
         std::make_shared<platform::midi::InProcessServer>(
@@ -203,7 +221,10 @@ public:
     malvo::ReceiveHandlerOutput handlerOutput;
     malvo::ReceiveHandler handler{state, handlerOutput};
     std::atomic<malvo::BankDownload*> downloading{nullptr};
-    ShortSleeper sleeper;
+    SettlingSleeper sleeper{[this](std::chrono::nanoseconds duration) {
+        deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
+        settle();
+    }};
     std::shared_ptr<Forwarder> forwarder = std::make_shared<Forwarder>(*this);
 };
 

@@ -25,17 +25,19 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
 
 void ViewController::SetupUpdate() {
     const auto sources = midi_->inputNames();
+    // A firmware update ended by the unplug that brought us here must still say so.
+    const bool keepLog = firmwareLogShown();
     // An open instrument that was unplugged is closed as the close button does.
-    if (currentDevice_ && !contains(sources, *currentDevice_)) closeCurrentDevice();
+    if (currentDevice_ && !contains(sources, *currentDevice_)) closeCurrentDevice(keepLog);
 
     const auto instruments = InstrumentPort::among(sources);
     if (instruments.empty()) {
         outlets_.devicesList->clear();
         outlets_.DeviceStatus->setText(QStringLiteral("No Connections"));
-        outlets_.log->clear();
+        if (!keepLog) outlets_.log->clear();
         outlets_.microtuning_switch->setEnabled(false);
         outlets_.noteonoff_switch->setEnabled(false);
-        closeCurrentDevice();
+        closeCurrentDevice(keepLog);
         midi_->closeInput();
         return;
     }
@@ -142,7 +144,7 @@ void ViewController::applyFeatureGates() {
     }
 }
 
-void ViewController::closeCurrentDevice() {
+void ViewController::closeCurrentDevice(bool keepLog) {
     if (currentDevice_) midi_->closeInput(*currentDevice_);
     if (openedOutput_) midi_->closeOutput(*openedOutput_);
     const bool wasOpen = currentDevice_.has_value();
@@ -151,7 +153,7 @@ void ViewController::closeCurrentDevice() {
     if (!wasOpen) return;
     state_.currentNote = ControllerState::noKey;
     outlets_.DeviceStatus->setText(QStringLiteral("No Connections"));
-    outlets_.log->clear();
+    if (!keepLog) outlets_.log->clear();
     disableTuningControls();
     outlets_.send_tune_file_outlet->setEnabled(false);
     outlets_.SemiSet->clear();

@@ -48,7 +48,8 @@ private:
 
 class FirmwareOutlets final : public FirmwareUploadOutput {
 public:
-    explicit FirmwareOutlets(QueuedOutlets queue) : queue_(std::move(queue)) {}
+    // `uploading` is the controller's, cleared on the main thread once the outcome is shown.
+    FirmwareOutlets(QueuedOutlets queue, bool& uploading) : queue_(std::move(queue)), uploading_(uploading) {}
 
     void setControlsEnabled(bool enabled) override {
         queue_.post([enabled](ViewController&, const MainWindowOutlets& o) {
@@ -69,7 +70,8 @@ public:
         });
     }
     void showEnded(const std::string& text) override {
-        queue_.post([text](ViewController&, const MainWindowOutlets& o) {
+        queue_.post([text, &uploading = uploading_](ViewController&, const MainWindowOutlets& o) {
+            uploading = false;
             o.log->setText(qs(text));
             o.progressBar->setValue(0);
             o.progressBar->repaint();
@@ -79,6 +81,7 @@ public:
 
 private:
     QueuedOutlets queue_;
+    bool& uploading_;
 };
 
 class BankOutlets final : public BankUploadOutput {
@@ -115,6 +118,11 @@ bool ViewController::refuseDuringTransfer() {
     if (!transferRunning()) return false;
     showAlert(busyText, "Error");
     return true;
+}
+
+bool ViewController::firmwareLogShown() const {
+    const std::string shown = outlets_.log->text().toStdString();
+    return firmwareUploading_ || shown == FirmwareUpload::updatedText || shown == FirmwareUpload::failedText;
 }
 
 TransferLink ViewController::transferLink() {
@@ -176,8 +184,9 @@ void ViewController::sendFW() {
     }
     const auto file = *std::exchange(firmwareFile_, std::nullopt);
     const auto target = InstrumentSnapshot::of(state_, *currentDevice_);
-    auto output = std::make_shared<FirmwareOutlets>(QueuedOutlets(*this, transfers_.alive()));
-    transfers_.start([this, link = transferLink(), output, file, target] {
+    auto output =
+        std::make_shared<FirmwareOutlets>(QueuedOutlets(*this, transfers_.alive()), firmwareUploading_);
+    firmwareUploading_ = transfers_.start([this, link = transferLink(), output, file, target] {
         FirmwareUpload(state_, link, *output).run(file, target);
     });
 }

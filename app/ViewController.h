@@ -128,7 +128,9 @@ private:
     void clearProgramName() override;
 
     // Main thread.
-    void closeCurrentDevice();
+    // An unplugged instrument is closed by detection with `keepLog`, so that a firmware update's
+    // outcome stays readable.
+    void closeCurrentDevice(bool keepLog = false);
     void disableTuningControls();
     void setTuningButtonsEnabled(bool enabled);
     void applyFeatureGates();
@@ -180,7 +182,12 @@ private:
     TransferLink transferLink();
     void setDeviceChoiceEnabled(bool enabled);
 
+    // While it runs, and while `log` shows how it ended, detection leaves `log` alone.
+    bool firmwareLogShown() const;
+
     std::optional<std::filesystem::path> firmwareFile_;
+    // From the start of a firmware job until its outcome is shown; main thread only.
+    bool firmwareUploading_ = false;
     std::optional<std::filesystem::path> bankFile_;
     // Declared last, so destroyed first: a running job is stopped and joined while all it uses
     // is still there.

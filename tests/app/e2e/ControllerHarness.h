@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,8 +42,12 @@ protected:
             ++calls;
             harness_.deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
             harness_.settle();
+            if (afterSettle) afterSettle();
         }
         std::atomic<int> calls{0};
+        // Runs on the sleeping thread after each settling; set it before a job starts, clear it
+        // after the job ended.
+        std::function<void()> afterSettle;
 
     private:
         ControllerHarness& harness_;

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <unistd.h>
 
@@ -135,6 +136,72 @@ TEST_F(Transfers, FirmwareFromChoiceToSuccessWithOpenAndCloseRefusedMeanwhile) {
     dialogs.clearRequests();
     controller->sendFW();
     EXPECT_EQ(alertMessages(), Strings{"Open File!"});
+}
+
+namespace {
+
+class FirmwareFaults : public Transfers {
+protected:
+    // An eight-block update of the open instrument; `fault` runs on the job's thread once three
+    // blocks arrived. Returns when the job has ended, with what it queued still queued.
+    void updateUntil(emulation::InstrumentEmulator& instrument, const std::function<void()>& fault) {
+        dialogs.queueAnswer(write("fw_1.4.9.bin", pattern(8 * 256, 0xFF)));
+        controller->browseFile();
+        instrument.clearLog();
+        bool faulted = false;
+        sleeper.afterSettle = [&] {
+            if (faulted || instrument.received().size() < 3) return;
+            faulted = true;
+            fault();
+        };
+        controller->sendFW();
+        controller->waitForTransfers();
+        sleeper.afterSettle = nullptr;
+    }
+    void expectFailureShown() {
+        EXPECT_EQ(o().log->text(), "Update Failed");
+        EXPECT_EQ(o().progressBar->value(), 0);
+        EXPECT_TRUE(o().fileField->text().isEmpty());
+        EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+        EXPECT_TRUE(dialogs.alerts().empty());
+    }
+    void replugAndOpen(emulation::InstrumentEmulator& instrument) {
+        instrument.replug();
+        settleAll();
+        open(instrument.model().portName);
+    }
+};
+
+} // namespace
+
+TEST_F(FirmwareFaults, AFailedUpdateStaysShownWhicheverComesFirstOfFailureAndDetection) {
+    auto& toskar = openInstrument("Toskar MK2", emulation::FirmwareVersion{1, 0, 6});
+    // Unplugged: detection is queued before the job notices.
+    updateUntil(toskar, [&] {
+        toskar.unplug();
+        settle();
+    });
+    settleAll();
+    expectFailureShown();
+
+    // Silent: the job fails first, then the instrument goes.
+    replugAndOpen(toskar);
+    updateUntil(toskar, [&] { toskar.setFaults({.silent = true}); });
+    toskar.unplug();
+    settleAll();
+    expectFailureShown();
+}
+
+TEST_F(FirmwareFaults, AnUnplugMidUpdateEndsInUpdateFailedEveryTime) {
+    auto& toskar = openInstrument("Toskar MK2", emulation::FirmwareVersion{1, 0, 6});
+    for (int run = 0; run < 50; ++run) {
+        SCOPED_TRACE(run);
+        updateUntil(toskar, [&] { toskar.unplug(); });
+        settleAll();
+        ASSERT_EQ(o().log->text(), "Update Failed");
+        ASSERT_EQ(o().progressBar->value(), 0);
+        replugAndOpen(toskar);
+    }
 }
 
 TEST_F(Transfers, FirmwareTooLargeOrUnreadableIsNeverReportedAsSuccess) {

@@ -42,6 +42,8 @@ void ViewController::showPitch(double pitch) {
 }
 
 void ViewController::SendMTS() {
+    // Before the panel: a dump sent between firmware blocks or bank records would corrupt them.
+    if (refuseDuringTransfer()) return;
     const auto services = tuningServices();
     const auto result = TuningSender(services).sendTuningFile();
     if (result.programName) outlets_.ProgramName->setText(QString::fromStdString(*result.programName));
@@ -54,11 +56,17 @@ void ViewController::SendMTS() {
 }
 
 void ViewController::download_bank() {
+    if (refuseDuringTransfer()) return;
     const auto services = tuningServices();
     TuningSlots(services).fetchTable(outlets_.program_names_list->currentIndex());
 }
 
 void ViewController::microtuning_switch() {
+    // The click already moved the switch; nothing was sent, so it goes back.
+    if (refuseDuringTransfer()) {
+        outlets_.microtuning_switch->toggle();
+        return;
+    }
     const auto services = tuningServices();
     if (!services.requireDevice()) return;
     const bool on = outlets_.microtuning_switch->isChecked();
@@ -72,6 +80,10 @@ void ViewController::microtuning_switch() {
 }
 
 void ViewController::noteonoff_switch() {
+    if (refuseDuringTransfer()) {
+        outlets_.noteonoff_switch->toggle();
+        return;
+    }
     const auto services = tuningServices();
     if (!services.requireDevice()) return;
     const bool on = outlets_.noteonoff_switch->isChecked();
@@ -80,6 +92,7 @@ void ViewController::noteonoff_switch() {
 }
 
 void ViewController::stepPitch(const TuningStep& step) {
+    if (refuseDuringTransfer()) return;
     const auto services = tuningServices();
     if (const auto shown = LiveTuning(services).step(step, semiSetValue())) showPitch(*shown);
 }
@@ -101,11 +114,13 @@ void ViewController::minus001semi() {
 }
 
 void ViewController::ResetFreq() {
+    if (refuseDuringTransfer()) return;
     const auto services = tuningServices();
     if (const auto shown = LiveTuning(services).resetKey()) showPitch(*shown);
 }
 
 void ViewController::ResetAllFreq() {
+    if (refuseDuringTransfer()) return;
     const auto services = tuningServices();
     if (const auto shown = LiveTuning(services).resetAllKeys()) showPitch(*shown);
 }

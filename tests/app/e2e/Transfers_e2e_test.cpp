@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <thread>
 #include <unistd.h>
 
 using malvo::test::ControllerHarness;
@@ -202,6 +203,49 @@ TEST_F(FirmwareFaults, AnUnplugMidUpdateEndsInUpdateFailedEveryTime) {
         ASSERT_EQ(o().progressBar->value(), 0);
         replugAndOpen(toskar);
     }
+}
+
+TEST_F(Transfers, EveryActionThatSendsIsRefusedWhileATransferRunsAndSwitchesStayAsTheyWere) {
+    auto& toskar = openInstrument("Toskar MK2"); // 1.2.1: tuning features and acknowledged blocks
+    QTest::mouseClick(o().microtuning_switch, Qt::LeftButton);
+    toskar.pressKey(60);
+    settleAll();
+    ASSERT_TRUE(o().noteonoff_switch->isEnabled());
+    dialogs.queueAnswer(write("fw_1.4.9.bin", pattern(4 * 256, 0xFF)));
+    controller->browseFile();
+    toskar.clearLog();
+    dialogs.clearRequests();
+
+    // The job waits in its first poll until every action was tried.
+    std::atomic<bool> release{false};
+    const auto mainThread = std::this_thread::get_id();
+    sleeper.afterSettle = [&] {
+        if (std::this_thread::get_id() != mainThread) release.wait(false);
+    };
+    controller->sendFW();
+    QTest::mouseClick(o().microtuning_switch, Qt::LeftButton);
+    QTest::mouseClick(o().noteonoff_switch, Qt::LeftButton);
+    QTest::mouseClick(o().send_tune_file_outlet, Qt::LeftButton);
+    QTest::mouseClick(o().mts_download_bank_outlet, Qt::LeftButton);
+    for (QPushButton* button : {o().ResetButton.data(), o().minus01button.data(), o().minus001button.data(),
+                                o().plus01button.data(), o().plus001button.data()})
+        QTest::mouseClick(button, Qt::LeftButton);
+    controller->ResetAllFreq();
+    release = true;
+    release.notify_all();
+    finishJob();
+    sleeper.afterSettle = nullptr;
+
+    EXPECT_EQ(alertMessages(), Strings(10, "Wait for the running transfer to end!"));
+    EXPECT_EQ(dialogs.requests().size(), 10u) << "no panel";
+    EXPECT_TRUE(o().microtuning_switch->isChecked());
+    EXPECT_EQ(o().microtuning_switch->text(), "On");
+    EXPECT_FALSE(o().noteonoff_switch->isChecked());
+    EXPECT_TRUE(o().noteonoff_switch->isEnabled());
+    EXPECT_EQ(o().log->text(), "Firmware Successfuly Updated");
+    for (const auto& message : toskar.received())
+        EXPECT_EQ(Bytes(message.begin(), message.begin() + 3), hex("F0 02 01")) << "firmware blocks only";
+    EXPECT_EQ(toskar.state().firmwareImage(), pattern(4 * 256, 0xFF));
 }
 
 TEST_F(Transfers, FirmwareTooLargeOrUnreadableIsNeverReportedAsSuccess) {

@@ -9,6 +9,7 @@
 #include "app/controller/InstrumentSnapshot.h"
 #include "app/controller/ProgramName.h"
 #include "app/protocol/FileBytes.h"
+#include "app/protocol/InstrumentModel.h"
 #include "sonabel/midi/MIDIEvent.h"
 
 #include <algorithm>
@@ -99,6 +100,8 @@ public:
             o.UploadProgressBar->setValue(0);
             o.UploadProgressBar->repaint();
             o.SendBank_outlet->setText(QStringLiteral("Send"));
+            // The file was used up, as a firmware file is: it must be chosen again.
+            o.BankFilePath->clear();
             o.devicesList->setEnabled(true);
             o.OpenDeviceOutlet->setEnabled(true);
         });
@@ -243,9 +246,14 @@ void ViewController::DownloadBank() {
         showAlert("Open The Device!", "Error");
         return;
     }
-    const auto target = BankFile::downloadTarget(
-        state_.device_model, outlets_.DownloadBankNumber->currentIndex(), *currentDevice_);
-    if (!target) return;
+    const int index = outlets_.DownloadBankNumber->currentIndex();
+    const auto target = BankFile::downloadTarget(state_.device_model, index, *currentDevice_);
+    if (!target) {
+        // Listed for the upload's sake, but a Pellandor answers for its first three banks only.
+        if (index >= 0 && state_.device_model == int(InstrumentModel::Pellandor))
+            showAlert("A Pellandor can send only the Factory Bank, Bank 1 and Bank 2.", "Error");
+        return;
+    }
     dialogs_.beginSavePanel(
         {.title = "Choose Where To Save The Bank",
          .nameFieldStringValue = target->fileName,
@@ -273,6 +281,8 @@ void ViewController::downloadBank(std::uint8_t bank, const std::filesystem::path
     notifications_->removeObserver(&download);
     transfers_.end();
     if (result == BankDownload::Result::timedOut) showAlert(std::string(BankDownload::timeoutText), "Error");
+    if (result == BankDownload::Result::deviceLost)
+        showAlert(std::string(BankDownload::deviceLostText), "Error");
     if (result == BankDownload::Result::writeFailed)
         showAlert(std::string(BankDownload::writeFailedText), "Error");
 }

@@ -17,18 +17,22 @@ BankDownload::Result BankDownload::run(const InstrumentSnapshot& target, std::ui
     std::vector<std::uint8_t> contents;
     contents.reserve(BankFile::fileSize(target.deviceModel, bank));
     for (std::size_t i = 0; i < count; ++i)
-        if (!fetch(target, bank, int(i), contents)) return Result::timedOut;
+        if (const auto ended = fetch(target, bank, int(i), contents)) return *ended;
     expected_ = -1;
     if (contents.size() != BankFile::fileSize(target.deviceModel, bank)) return Result::timedOut;
     return writeFileReplacing(file, contents) ? Result::done : Result::writeFailed;
 }
 
-bool BankDownload::fetch(const InstrumentSnapshot& target, std::uint8_t bank, int index,
-                         std::vector<std::uint8_t>& out) {
+BankDownload::Result BankDownload::unanswered() const {
+    return link_.instrumentPresent && !link_.instrumentPresent() ? Result::deviceLost : Result::timedOut;
+}
+
+std::optional<BankDownload::Result> BankDownload::fetch(const InstrumentSnapshot& target, std::uint8_t bank,
+                                                        int index, std::vector<std::uint8_t>& out) {
     const auto request = layers_ ? layerRequest(target.deviceModel, std::uint16_t(index))
                                  : programRequest(target.deviceModel, bank, std::uint8_t(index));
     for (int repeats = 0;; ++repeats) {
-        if (repeats > maxRepeats) return false;
+        if (repeats > maxRepeats) return Result::timedOut;
         {
             std::lock_guard lock(mutex_);
             received_.clear();
@@ -39,14 +43,14 @@ bool BankDownload::fetch(const InstrumentSnapshot& target, std::uint8_t bank, in
         int polls = 0;
         int answer = none;
         while ((answer = answer_) == none) {
-            if (polls == answerPolls || !link_.stillThere()) return false;
+            if (polls == answerPolls || !link_.stillThere()) return unanswered();
             link_.sleeper->sleepFor(pollInterval);
             ++polls;
         }
         if (answer == record) {
             std::lock_guard lock(mutex_);
             out.insert(out.end(), received_.begin(), received_.end());
-            return true;
+            return std::nullopt;
         }
     }
 }

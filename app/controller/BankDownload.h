@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -22,7 +23,7 @@ namespace malvo {
 
 class BankDownload {
 public:
-    enum class Result { done, timedOut, writeFailed };
+    enum class Result { done, timedOut, deviceLost, writeFailed };
 
     static constexpr std::chrono::milliseconds pollInterval{10};
     static constexpr int answerPolls = 100;
@@ -30,6 +31,8 @@ public:
     static constexpr int maxRepeats = 10;
     static constexpr std::string_view timeoutText = "Something went wrong, try again 3";
     static constexpr std::string_view writeFailedText = "Bank file can't be written!";
+    static constexpr std::string_view deviceLostText =
+        "The device was disconnected, the bank was not fully received!";
 
     explicit BankDownload(TransferLink link) : link_(std::move(link)) {}
 
@@ -39,8 +42,11 @@ public:
 private:
     enum Answer : int { none = 0, record = 1, wrongLength = 2 };
 
-    bool fetch(const InstrumentSnapshot& target, std::uint8_t bank, int index,
-               std::vector<std::uint8_t>& out);
+    // Appends the record and returns nullopt, or returns why the download ends.
+    std::optional<Result> fetch(const InstrumentSnapshot& target, std::uint8_t bank, int index,
+                                std::vector<std::uint8_t>& out);
+    // Why a request went unanswered.
+    Result unanswered() const;
 
     TransferLink link_;
     // What take() accepts: set before each request.

@@ -302,6 +302,7 @@ TEST_F(Transfers, BankUploadSendsTheChosenBankAndRefusesWhatItCannotSend) {
     finishJob();
     EXPECT_EQ(o().SendBank_outlet->text(), "Send");
     EXPECT_EQ(o().UploadProgressBar->value(), 0);
+    EXPECT_TRUE(o().BankFilePath->text().isEmpty());
     EXPECT_TRUE(o().devicesList->isEnabled());
     for (int p = 0; p < 3; ++p)
         EXPECT_EQ(velmor.state().banks.at(5)[std::size_t(p)],
@@ -338,16 +339,39 @@ TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {
     EXPECT_EQ(read(target), expected);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 
-    // A Pellandor's "Bank 3" has no download: no panel, no message.
+    // Unplugged after ten requests: said so, the file as it was.
+    dialogs.clearRequests();
+    velmor.setFaults({});
+    velmor.clearLog();
+    dialogs.queueAnswer(target);
+    sleeper.afterSettle = [&] {
+        if (velmor.isPlugged() && velmor.received().size() == 10) velmor.unplug();
+    };
+    controller->DownloadBank();
+    settleAll();
+    sleeper.afterSettle = nullptr;
+    EXPECT_EQ(dialogs.alerts(), (std::vector<DialogRequest>{DialogRequest::alert(
+                                    {.messageText = "Error",
+                                     .informativeText = "The device was disconnected, the bank was not "
+                                                        "fully received!"})}));
+    EXPECT_EQ(velmor.received().size(), 10u);
+    EXPECT_EQ(read(target), expected);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+
+    // A Pellandor's "Bank 3" to "Bank 9" are listed but cannot be fetched: no panel, nothing sent.
     dialogs.clearRequests();
     auto& pellandor = plug("Pellandor");
     choose("Pellandor");
     open("Pellandor");
     pellandor.clearLog();
     dialogs.clearRequests();
-    o().DownloadBankNumber->setCurrentIndex(3);
-    controller->DownloadBank();
-    EXPECT_TRUE(dialogs.requests().empty());
+    EXPECT_EQ(o().DownloadBankNumber->count(), 10);
+    for (int index : {3, 9}) {
+        o().DownloadBankNumber->setCurrentIndex(index);
+        controller->DownloadBank();
+    }
+    EXPECT_EQ(alertMessages(), Strings(2, "A Pellandor can send only the Factory Bank, Bank 1 and Bank 2."));
+    EXPECT_EQ(dialogs.alerts().size(), dialogs.requests().size());
     EXPECT_TRUE(pellandor.received().empty());
 }
 

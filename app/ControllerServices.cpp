@@ -17,6 +17,7 @@ ControllerServices ControllerServices::resolved() const {
                            : std::make_shared<MIDIReceiver>(*out.notifications);
     }
     if (!out.sleeper) out.sleeper = &platform::Sleeper::system();
+    if (!out.clock) out.clock = &platform::HostClock::system();
     return out;
 }
 

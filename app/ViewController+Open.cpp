@@ -76,6 +76,7 @@ void ViewController::openButton() {
     state_.device_model = *model;
     state_.use_manufacturer_id = 0;
     state_.resetHandshake();
+    state_.tuningFetches.clear();
     state_.version1 = 1;
     state_.version2 = 0;
     state_.version3 = 0;

@@ -25,6 +25,7 @@ TuningServices ViewController::tuningServices() {
             [this](std::span<const std::uint8_t> bytes) {
                 midi_->sendEvent(sonabel::MIDIEvent(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
             },
+        .clock = *clock_,
     };
 }
 

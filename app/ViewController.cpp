@@ -39,7 +39,9 @@ constexpr std::array kActions{
 ViewController::ViewController(MainWindowOutlets outlets, platform::Dialogs& dialogs,
                                platform::MainQueue& mainQueue, platform::BundleInfo& bundle,
                                const ControllerServices& services)
-    : outlets_(std::move(outlets)), dialogs_(dialogs), mainQueue_(mainQueue), bundle_(bundle) {
+    : outlets_(std::move(outlets)), dialogs_(dialogs), mainQueue_(mainQueue), bundle_(bundle),
+      clock_(services.clock ? services.clock : &platform::HostClock::system()),
+      handler_(state_, *this, *clock_) {
     const auto resolved = services.resolved();
     midi_ = resolved.midi;
     receiver_ = resolved.receiver;

@@ -157,10 +157,11 @@ private:
     std::shared_ptr<MIDIReceiver> receiver_;
     platform::NotificationCenter* notifications_ = nullptr;
     platform::Sleeper* sleeper_ = nullptr;
+    platform::HostClock* clock_ = nullptr;
     bool listening_ = false;
 
     ControllerState state_;
-    ReceiveHandler handler_{state_, *this};
+    ReceiveHandler handler_;
     std::optional<std::string> currentDevice_;
     // The destination opened for the current device, closed by unique ID so that a vanished
     // destination is closed too.

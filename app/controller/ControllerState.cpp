@@ -26,11 +26,6 @@ std::vector<std::string> ControllerState::tuningNames() const {
     return mts_names_buf;
 }
 
-void ControllerState::setTuningFileTarget(std::optional<std::filesystem::path> path) {
-    std::lock_guard lock(buffers);
-    mts_file_handle = std::move(path);
-}
-
 void ControllerState::setPresetFileTarget(std::optional<std::filesystem::path> path) {
     std::lock_guard lock(buffers);
     preset_file = std::move(path);

@@ -2,6 +2,8 @@
 // What the controller and the receive handler share. The handler writes on the MIDI thread while
 // the main thread (or an upload job) polls, so every flag and value is atomic and the buffers sit
 // behind one mutex. A waiter clears its flag before sending the request it waits on.
+#include "app/controller/TuningFetches.h"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -34,6 +36,7 @@ struct ControllerState {
     std::atomic<int> version3{0};
     std::atomic<int> need_update_list{0};
     std::atomic<int> state_changed{0};
+    // 1 once a dump answered a fetch still waiting.
     std::atomic<std::uint8_t> mts_download_flag{0};
     std::atomic<std::uint8_t> mts_names_flag{0};
     std::atomic<int> mtuning_get_state{microtuningUnknown};
@@ -46,8 +49,6 @@ struct ControllerState {
     std::vector<std::uint8_t> Preset_buf;
     // One name per tuning slot of the open instrument, "" until the slot answers.
     std::vector<std::string> mts_names_buf;
-    // Where the next tuning dump is written; cleared once written and when its request ends.
-    std::optional<std::filesystem::path> mts_file_handle;
     // Where a bank dump is written when its last record arrives; cleared likewise.
     std::optional<std::filesystem::path> preset_file;
 
@@ -56,7 +57,9 @@ struct ControllerState {
     // Empty names for every slot of the model: done on every open.
     void resetTuningNames(int slotCount);
     std::vector<std::string> tuningNames() const;
-    void setTuningFileTarget(std::optional<std::filesystem::path> path);
+
+    // Slot-table fetches and the dumps that answer them; has its own lock.
+    TuningFetches tuningFetches;
     void setPresetFileTarget(std::optional<std::filesystem::path> path);
 };
 

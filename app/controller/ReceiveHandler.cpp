@@ -94,16 +94,9 @@ void ReceiveHandler::handle(std::span<const std::uint8_t> message) {
     }
 }
 
+// The fetch it answers writes it; a dump that answers no waiting fetch is dropped.
 void ReceiveHandler::takeTuningDump(std::span<const std::uint8_t> dump) {
-    std::optional<std::filesystem::path> target;
-    {
-        std::lock_guard lock(state_.buffers);
-        target = std::exchange(state_.mts_file_handle, std::nullopt);
-    }
-    // A dump nobody asked a file for still counts as arrived; one that could not be written does
-    // not, so its request ends with its own time-out.
-    if (target && !writeDump(*target, dump)) return;
-    state_.mts_download_flag = 1;
+    if (state_.tuningFetches.answer(dump, clock_.now())) state_.mts_download_flag = 1;
 }
 
 void ReceiveHandler::takeRecord(std::span<const std::uint8_t> data, bool first, bool last) {

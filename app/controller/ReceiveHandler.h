@@ -1,10 +1,11 @@
 #pragma once
 // Every SysEx from the open instrument goes through here: it sets the handshake flags and fills
-// the buffers that waiting requests poll, writes finished dumps to their files and hands what is
+// the buffers that waiting requests poll, writes finished banks to their files and hands what is
 // to be shown to its output. Runs on the MIDI thread, one message at a time; it never sends and
 // never waits for the main thread. Free of Qt, so it is tested and fuzzed with bare bytes.
 #include "app/controller/ControllerState.h"
 #include "app/controller/ReceiveHandlerOutput.h"
+#include "platform/core/HostClock.h"
 
 #include <cstdint>
 #include <span>
@@ -13,7 +14,10 @@ namespace malvo {
 
 class ReceiveHandler {
 public:
-    ReceiveHandler(ControllerState& state, ReceiveHandlerOutput& output) : state_(state), output_(output) {}
+    // `clock` tells how long ago a fetch was asked for.
+    ReceiveHandler(ControllerState& state, ReceiveHandlerOutput& output,
+                   const platform::HostClock& clock = platform::HostClock::system())
+        : state_(state), output_(output), clock_(clock) {}
 
     void handle(std::span<const std::uint8_t> message);
 
@@ -26,6 +30,7 @@ private:
 
     ControllerState& state_;
     ReceiveHandlerOutput& output_;
+    const platform::HostClock& clock_;
 };
 
 } // namespace malvo

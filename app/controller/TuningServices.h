@@ -3,6 +3,7 @@
 // panels, the sleeper for the 10 ms polls and the two ways of sending. Every flow runs on the
 // main thread; the replies it waits for are stored by the receive handler on the MIDI thread.
 #include "app/controller/ControllerState.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 #include "platform/ui/Dialogs.h"
 
@@ -25,6 +26,8 @@ struct TuningServices {
     Send sendSysEx;
     // Exactly these bytes, whatever the instrument's framing.
     Send sendUnframed;
+    // The receive handler's: fetches are remembered for a time measured on it.
+    const platform::HostClock& clock = platform::HostClock::system();
 
     static constexpr std::chrono::milliseconds pollInterval{10};
     // About one second: a sleep before the first look and 99 more.

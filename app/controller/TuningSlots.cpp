@@ -1,5 +1,6 @@
 #include "app/controller/TuningSlots.h"
 
+#include "app/protocol/FileBytes.h"
 #include "app/protocol/InstrumentMessages.h"
 
 namespace malvo {
@@ -24,16 +25,21 @@ void TuningSlots::fetchTable(int index) const {
 void TuningSlots::fetchTable(std::uint8_t slot, const std::filesystem::path& file) const {
     // Without an instrument nothing can answer: no wait and no second alert.
     if (!services_.requireDevice()) return;
-    auto& state = services_.state;
-    state.setTuningFileTarget(file);
-    state.mts_download_flag = 0;
+    auto& fetches = services_.state.tuningFetches;
+    services_.state.mts_download_flag = 0;
+    const auto ticket = fetches.add(services_.clock.now());
     services_.sendSysEx(tuningDumpRequest(services_.model(), slot));
-    const auto arrived = [&state] { return state.mts_download_flag != 0; };
-    if (services_.waitFor(arrived)) return;
-    // A dump that comes after the alert must not replace the file the user was told was not written.
-    state.setTuningFileTarget(std::nullopt);
-    if (arrived()) return;
-    services_.alert("Something went wrong, please try again 1");
+    std::optional<TuningFetches::Dump> dump;
+    if (!services_.waitFor([&] { return (dump = fetches.take(ticket)).has_value(); }))
+        dump = fetches.giveUp(ticket);
+    if (!dump) {
+        services_.alert("Something went wrong, please try again 1");
+        return;
+    }
+    // The instrument did answer: a file that cannot be written is our failure, and said so.
+    std::error_code error;
+    if (!writeFileReplacing(file, *dump, &error))
+        services_.alert("Could not write " + file.string() + ": " + error.message());
 }
 
 bool TuningSlots::sendNoteOnOff(std::uint8_t value) const {

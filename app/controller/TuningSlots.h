@@ -17,8 +17,8 @@ public:
     // The panel for the table of a slot with this name.
     static platform::SavePanelOptions savePanelOptions(const std::string& slotName);
 
-    // The table of slot `index` of the names list into a file the user chooses. The receive
-    // handler writes it when it arrives; a time-out alerts and leaves the chosen file as it was.
+    // The table of slot `index` of the names list into a file the user chooses, written once its
+    // own dump arrived; a time-out or a failed write alerts and leaves the chosen file as it was.
     void fetchTable(int index) const;
     void fetchTable(std::uint8_t slot, const std::filesystem::path& file) const;
 

@@ -63,26 +63,39 @@ std::optional<std::vector<std::uint8_t>> readFileBytes(const std::filesystem::pa
     return out;
 }
 
-bool writeFileReplacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+bool writeFileReplacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                        std::error_code* error) {
+    // The first failing call's errno is the reason given.
+    int reason = 0;
+    const auto failed = [&reason] {
+        if (!reason) reason = errno ? errno : EIO;
+        return false;
+    };
     std::string temporary = path.string() + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return false;
+    if (fd < 0) {
+        failed();
+        if (error) *error = std::error_code(reason, std::generic_category());
+        return false;
+    }
     bool ok = true;
     std::size_t written = 0;
     while (ok && written < bytes.size()) {
+        errno = 0;
         const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0)
-            ok = false;
+            ok = failed();
         else
             written += static_cast<std::size_t>(n);
     }
     // mkstemp makes the file private; give it the permissions of the file it replaces, or those a
     // newly created file would get.
-    ok = ok && ::fchmod(fd, replacementMode(path)) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    ok = ok && (::fchmod(fd, replacementMode(path)) == 0 || failed()) && (::fsync(fd) == 0 || failed());
+    ok = (::close(fd) == 0 || failed()) && ok;
+    ok = ok && (::rename(temporary.c_str(), path.c_str()) == 0 || failed());
     if (!ok) ::unlink(temporary.c_str());
+    if (!ok && error) *error = std::error_code(reason, std::generic_category());
     return ok;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <system_error>
 #include <vector>
 
 namespace malvo {
@@ -14,7 +15,9 @@ namespace malvo {
 std::optional<std::vector<std::uint8_t>> readFileBytes(const std::filesystem::path& path,
                                                        std::size_t maxBytes);
 
-// True once the bytes are the file's whole content; on failure any file at the path is as it was.
-bool writeFileReplacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+// True once the bytes are the file's whole content; on failure any file at the path is as it was,
+// and `error`, when given, tells why.
+bool writeFileReplacing(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                        std::error_code* error = nullptr);
 
 } // namespace malvo

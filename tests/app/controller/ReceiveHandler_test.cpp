@@ -1,5 +1,6 @@
 #include "app/controller/ReceiveHandler.h"
 #include "app/protocol/SysExFraming.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "tests/app/protocol/HexBytes.h"
 
@@ -265,38 +266,49 @@ TEST_F(ReceiveHandlerTest, LayersDumpWritesAllFiveHundredRecords) {
     EXPECT_FALSE(state.preset_file.has_value());
 }
 
-TEST_F(ReceiveHandlerTest, TuningDumpIsWrittenReplacingTheOldFile) {
-    const auto target = dir / "MyScale.syx";
-    { std::ofstream(target) << "the user's old file"; }
-    state.setTuningFileTarget(target);
-    handle(tuningDump());
-    EXPECT_EQ(state.mts_download_flag, 1);
-    EXPECT_EQ(readFile(target), tuningDump());
-    EXPECT_FALSE(state.mts_file_handle.has_value());
+TEST_F(ReceiveHandlerTest, ATuningDumpAnswersTheOldestFetchStillRememberedElseItIsDropped) {
+    platform::ManualClock clock;
+    ReceiveHandler timed(state, output, clock);
+    auto& fetches = state.tuningFetches;
+    const auto dump = [this](std::uint8_t fill) { return tuningDump(fill); };
+    timed.handle(dump(0x01));
+    EXPECT_EQ(state.mts_download_flag, 0) << "nobody asked";
 
-    // 407 bytes, or 408 not ending in F7, are no dump.
-    state.mts_download_flag = 0;
-    auto shortDump = tuningDump();
+    // In order: the first dump answers the first request.
+    const auto first = fetches.add(clock.now());
+    const auto second = fetches.add(clock.now());
+    auto shortDump = dump(0x02);
     shortDump.pop_back();
-    handle(shortDump);
-    auto unterminated = tuningDump();
+    auto unterminated = dump(0x02);
     unterminated.back() = 0x00;
-    handle(unterminated);
-    EXPECT_EQ(state.mts_download_flag, 0);
-
-    // With no file asked for it still counts as arrived.
-    handle(tuningDump());
+    timed.handle(shortDump);
+    timed.handle(unterminated);
+    EXPECT_EQ(state.mts_download_flag, 0) << "no dump";
+    timed.handle(dump(0x03));
     EXPECT_EQ(state.mts_download_flag, 1);
+    EXPECT_EQ(fetches.take(second), std::nullopt);
+    EXPECT_EQ(fetches.take(first), dump(0x03));
+    EXPECT_EQ(fetches.take(first), std::nullopt);
+
+    // Given up: its dump is dropped and answers no later request.
+    EXPECT_EQ(fetches.giveUp(second), std::nullopt);
+    state.mts_download_flag = 0;
+    timed.handle(dump(0x04));
+    const auto third = fetches.add(clock.now());
+    EXPECT_EQ(state.mts_download_flag, 0);
+    EXPECT_EQ(fetches.take(third), std::nullopt);
+
+    // Forgotten 5 s after it was sent, to the nanosecond.
+    clock.advance(1);
+    const auto fourth = fetches.add(clock.now());
+    clock.advance(5'000'000'000 - 1);
+    timed.handle(dump(0x05));
+    EXPECT_EQ(fetches.take(third), std::nullopt);
+    EXPECT_EQ(fetches.take(fourth), dump(0x05));
 }
 
-TEST_F(ReceiveHandlerTest, AFailedWriteIsNotCountedAsReceived) {
+TEST_F(ReceiveHandlerTest, AFailedBankWriteIsNotCountedAsReceived) {
     platform::ScopedLogCapture log;
-    const auto unwritable = dir / "no-such-dir" / "dump.syx";
-    state.setTuningFileTarget(unwritable);
-    handle(tuningDump());
-    EXPECT_EQ(state.mts_download_flag, 0);
-    EXPECT_FALSE(std::filesystem::exists(unwritable));
-
     model(2);
     state.setPresetFileTarget(dir / "no-such-dir" / "bank.p");
     for (int p = 0; p < 128; ++p) {
@@ -305,7 +317,8 @@ TEST_F(ReceiveHandlerTest, AFailedWriteIsNotCountedAsReceived) {
     }
     // Neither 1 (received) nor 2 (ask again, which would append a record): the wait times out.
     EXPECT_EQ(state.preset_ok, 0);
-    ASSERT_EQ(log.lines().size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "no-such-dir"));
+    ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_NE(log.lines()[0].find("Could not write"), std::string::npos);
 }
 

@@ -107,10 +107,12 @@ protected:
 
     void makeWindow() {
         window = std::make_unique<MainWindow>([this](const MainWindowOutlets& outlets) {
-            auto made = std::make_unique<ViewController>(
-                outlets, dialogs, queue, bundle,
-                ControllerServices{
-                    .midi = midi, .receiver = {}, .notifications = &center, .sleeper = &sleeper});
+            auto made = std::make_unique<ViewController>(outlets, dialogs, queue, bundle,
+                                                         ControllerServices{.midi = midi,
+                                                                            .receiver = {},
+                                                                            .notifications = &center,
+                                                                            .sleeper = &sleeper,
+                                                                            .clock = &deviceClock});
             controller = made.get();
             return made;
         });

@@ -143,12 +143,14 @@ namespace {
 
 class FirmwareFaults : public Transfers {
 protected:
-    // An eight-block update of the open instrument; `fault` runs on the job's thread once three
-    // blocks arrived. Returns when the job has ended, with what it queued still queued.
+    // An eight-block update of the open instrument; `fault` runs on the job's thread, waiting for
+    // the answer to the third block. Returns when the job has ended, with what it queued still queued.
     void updateUntil(emulation::InstrumentEmulator& instrument, const std::function<void()>& fault) {
         dialogs.queueAnswer(write("fw_1.4.9.bin", pattern(8 * 256, 0xFF)));
         controller->browseFile();
         instrument.clearLog();
+        // Every answer takes a poll, so the job is polling when the third block is in.
+        instrument.setFaults({.replyDelay = std::chrono::milliseconds(10)});
         bool faulted = false;
         sleeper.afterSettle = [&] {
             if (faulted || instrument.received().size() < 3) return;
@@ -167,6 +169,7 @@ protected:
         EXPECT_TRUE(dialogs.alerts().empty());
     }
     void replugAndOpen(emulation::InstrumentEmulator& instrument) {
+        instrument.setFaults({});
         instrument.replug();
         settleAll();
         open(instrument.model().portName);

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace malvo;
 using malvo::test::hex;
 using platform::DialogRequest;
@@ -230,6 +232,35 @@ TEST_F(SlotTables, ATimeOutAlertsAndKeepsTheOldFileEvenWhenTheDumpComesLate) {
     handler.handle(late);
     const auto kept = readFileBytes(file, 1000);
     EXPECT_EQ(std::string(kept->begin(), kept->end()), "old contents");
+}
+
+TEST_F(SlotTables, ATableThatCannotBeWrittenIsOneAlertWithTheReasonAndTheOldFileStays) {
+    ReceiveHandlerOutput output;
+    ReceiveHandler handler(state, output);
+    Bytes dump = hex("F0 7E 00 08 01 00");
+    dump.resize(408, 0x03);
+    dump.back() = 0xF7;
+    sleeper.onSleep = [&](std::size_t n) {
+        if (n == 2) handler.handle(dump);
+    };
+    const fs::path missing = dir / "missing" / "table.syx";
+    TuningSlots(services).fetchTable(3, missing);
+    EXPECT_EQ(alerts(), Strings{"Could not write " + missing.string() + ": No such file or directory"});
+    EXPECT_EQ(sleeper.slept.size(), 2u) << "the dump answered the fetch";
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+
+    // A read-only folder (root writes anywhere).
+    if (::geteuid() == 0) return;
+    fs::create_directory(dir / "locked");
+    const fs::path old = write("locked/table.syx", "old contents");
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    dialogs.clearRequests();
+    sleeper.slept.clear();
+    TuningSlots(services).fetchTable(3, old);
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    EXPECT_EQ(alerts(), Strings{"Could not write " + old.string() + ": Permission denied"});
+    EXPECT_EQ(*readFileBytes(old, 100),
+              Bytes(std::string_view("old contents").begin(), std::string_view("old contents").end()));
 }
 
 TEST_F(SlotTables, WithoutAnInstrumentTheFetchStopsAtTheFirstAlert) {

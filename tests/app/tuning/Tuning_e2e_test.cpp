@@ -158,6 +158,23 @@ TEST_F(Tuning, ASlotTableIsFetchedIntoAFileAndATimeOutKeepsTheOldOne) {
     EXPECT_EQ(file(target), fetched);
 }
 
+TEST_F(Tuning, ASlowInstrumentsLateDumpNeverLandsInAnotherSlotsFile) {
+    auto& orvane = ready("ORVANE");
+    orvane.setFaults({.replyDelay = std::chrono::milliseconds(1500)});
+    for (int slot : {1, 2}) {
+        o().program_names_list->setCurrentIndex(slot);
+        dialogs.queueAnswer((dir / ("slot" + std::to_string(slot) + ".syx")).string());
+        click(o().mts_download_bank_outlet);
+    }
+    EXPECT_EQ(alertMessages(), Strings(2, "Something went wrong, please try again 1"));
+    EXPECT_EQ(orvane.received(), (std::vector<Bytes>{hex("F0 04 32 01 F7"), hex("F0 04 32 02 F7")}));
+    deviceClock.advance(2'000'000'000);
+    settleAll();
+    EXPECT_EQ(orvane.pendingReplies(), 0u);
+    EXPECT_EQ(orvane.sent().size(), 2u) << "both dumps did come";
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
 TEST_F(Tuning, NamesRefreshPassesOverSilentSlots) {
     auto& pellandor = plug("Pellandor");
     pellandor.setFaults({.silentSlots = {1, 4}});

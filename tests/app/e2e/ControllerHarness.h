@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,8 +42,11 @@ protected:
             ++calls;
             harness_.deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
             harness_.settle();
+            if (afterSettling) afterSettling();
         }
         std::atomic<int> calls{0};
+        // Runs on the sleeping thread after each settling; set before the sleeper is used.
+        std::function<void()> afterSettling;
 
     private:
         ControllerHarness& harness_;

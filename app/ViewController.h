@@ -173,6 +173,8 @@ public:
     bool transferRunning() const { return transfers_.running(); }
     // Waits for a running upload job to end.
     void waitForTransfers() { transfers_.waitForJob(); }
+    // As the application ends: a running upload stops before its next send and is waited for.
+    void stopTransfers() { transfers_.stop(); }
     // Fetches a bank into the file, on the main thread; the file is replaced only by a whole bank.
     void downloadBank(std::uint8_t bank, const std::filesystem::path& file);
     void writeProgramName(const std::string& name);

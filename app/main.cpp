@@ -1,5 +1,5 @@
+#include "app/ApplicationShutdown.h"
 #include "app/MainWindow.h"
-#include "platform/core/BackgroundJobs.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
 #include "platform/midi/MIDIServerChoice.h"
@@ -11,12 +11,17 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,9 +43,30 @@ struct MIDIBackend {
     ~MIDIBackend() { instruments.clear(); }
 };
 
+// SIGTERM and SIGINT close the window, as the window manager's close does. The handler only writes
+// to a pipe that the event loop watches; installed first thing, so a signal that comes before the
+// window waits in the pipe until the loop runs.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+void catchTerminationSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    catchTerminationSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Malvo Updater"));
     QApplication::setApplicationVersion(
@@ -59,9 +85,19 @@ int main(int argc, char* argv[]) {
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/malvo/malvo-updater.png")));
         dialogs.setParentWidget(&window.view());
         window.show();
+        std::unique_ptr<QSocketNotifier> signals;
+        if (signalPipe[0] >= 0) {
+            signals = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(signals.get(), &QSocketNotifier::activated, [&window] {
+                char drained[16];
+                while (::read(signalPipe[0], drained, sizeof drained) > 0) {
+                }
+                window.view().window()->close();
+            });
+        }
         const int status = QApplication::exec();
         // Jobs may still reach the controller; they end before it does.
-        platform::BackgroundJobs::shared().joinAll();
+        malvo::shutDownApplication(window.controller(), midiBackend.server.get());
         return status;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "malvo_updater: %s\n", error.what());

@@ -35,6 +35,17 @@ std::optional<FirmwareVersion> parseVersion(std::string_view text) {
     return FirmwareVersion{parts[0], parts[1], parts[2]};
 }
 
+std::optional<std::uint8_t> parseKeyOption(std::string_view option) {
+    constexpr std::string_view prefix = "key=";
+    if (!option.starts_with(prefix)) return std::nullopt;
+    option.remove_prefix(prefix.size());
+    unsigned key = 0;
+    const auto [end, error] = std::from_chars(option.data(), option.data() + option.size(), key);
+    if (option.empty() || error != std::errc() || end != option.data() + option.size() || key > 0x7F)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(key);
+}
+
 void logSkipped(std::string_view item) {
     platform::LogSink::emit({"Sonabel", "midi", platform::LogLevel::error,
                              "No instrument to emulate for \"" + std::string(item) + "\""});
@@ -52,10 +63,19 @@ attachEmulatedInstruments(platform::midi::InProcessServer& server, const std::st
         rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
         if (item.empty()) continue;
         InstrumentEmulatorConfig config;
-        const auto at = item.find('@');
-        config.portName = std::string(trimmed(item.substr(0, at)));
+        const auto plus = item.find('+');
+        if (plus != std::string_view::npos) {
+            config.keyAfterVersion = parseKeyOption(trimmed(item.substr(plus + 1)));
+            if (!config.keyAfterVersion) {
+                logSkipped(item);
+                continue;
+            }
+        }
+        const auto named = item.substr(0, plus);
+        const auto at = named.find('@');
+        config.portName = std::string(trimmed(named.substr(0, at)));
         if (at != std::string_view::npos) {
-            config.version = parseVersion(trimmed(item.substr(at + 1)));
+            config.version = parseVersion(trimmed(named.substr(at + 1)));
             if (!config.version) {
                 logSkipped(item);
                 continue;

@@ -158,13 +158,20 @@ void InstrumentEmulator::clearLog() {
 // Spontaneous messages ------------------------------------------------------------------------
 
 void InstrumentEmulator::pressKey(std::uint8_t key) {
-    TuningTable::Pitch pitch;
     {
         std::lock_guard lock(mutex_);
-        if (key < 128) pitch = state_.liveTuning.keys[key];
+        dispatch({keyReport(key)}, false);
     }
-    reportKey(key, pitch.semitone, static_cast<std::uint8_t>((pitch.fraction >> 7) & 0x7F),
-              static_cast<std::uint8_t>(pitch.fraction & 0x7F));
+    scheduler_.pump();
+}
+
+InstrumentEmulator::Reply InstrumentEmulator::keyReport(std::uint8_t key) const {
+    TuningTable::Pitch pitch;
+    if (key < 128) pitch = state_.liveTuning.keys[key];
+    const std::uint8_t payload[] = {key, pitch.semitone,
+                                    static_cast<std::uint8_t>((pitch.fraction >> 7) & 0x7F),
+                                    static_cast<std::uint8_t>(pitch.fraction & 0x7F)};
+    return framed(0x09, payload);
 }
 
 void InstrumentEmulator::reportKey(std::uint8_t key, std::uint8_t semitone, std::uint8_t fractionHigh,
@@ -336,7 +343,9 @@ std::vector<InstrumentEmulator::Reply> InstrumentEmulator::handleCommand(std::ui
     case 0x15:
         if (p.empty()) {
             const std::uint8_t version[] = {state_.version.major, state_.version.minor, state_.version.patch};
-            return {framed(0x15, version)};
+            std::vector<Reply> replies{framed(0x15, version)};
+            if (config_.keyAfterVersion) replies.push_back(keyReport(*config_.keyAfterVersion));
+            return replies;
         }
         break;
     case 0x13: // program request: answered by 00, bank, program, record

@@ -90,6 +90,7 @@ private:
     void takeRealTimeTuning(std::span<const std::uint8_t> body);
     void takeBulkDump(const Bytes& message);
     Reply framed(std::uint8_t command, std::span<const std::uint8_t> payload) const;
+    Reply keyReport(std::uint8_t key) const; // under mutex_
     Bytes withFaults(Reply reply);
     void dispatch(std::vector<Reply> replies, bool isAnswer);
     void sendNow(const Bytes& message);

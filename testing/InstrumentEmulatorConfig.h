@@ -24,6 +24,9 @@ struct InstrumentEmulatorConfig {
     // Delayed replies are due on this clock; a reply thread sends them, or pump() when off.
     platform::HostClock* clock = &platform::HostClock::system();
     bool replyThread = true;
+    // A key held down: reported (09, never 10) after every answer to the version query, so live
+    // tuning can be tried without hardware.
+    std::optional<std::uint8_t> keyAfterVersion{};
     MIDIUniqueID sourceID = 0; // 0: the server makes them up
     MIDIUniqueID destinationID = 0;
 };

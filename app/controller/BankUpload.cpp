@@ -14,7 +14,7 @@ bool BankUpload::run(const std::vector<std::vector<std::uint8_t>>& records,
         }
         link_.send(target.framed(records[r]));
         output_.showProgress(r + 1);
-        link_.sleeper->sleepFor(recordPause);
+        link_.pause(recordPause);
     }
     // Gone while the last record was stored is gone too soon to be sure it was.
     whole = whole && link_.stillThere();

@@ -53,7 +53,7 @@ public:
 private:
     void prepare(std::span<const std::uint8_t> wire);
     bool sendAcknowledged(std::span<const std::uint8_t> wire);
-    void sleep(std::chrono::milliseconds duration) { link_.sleeper->sleepFor(duration); }
+    void sleep(std::chrono::milliseconds duration) { link_.pause(duration); }
 
     ControllerState& state_;
     TransferLink link_;

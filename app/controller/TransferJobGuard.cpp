@@ -5,6 +5,10 @@
 namespace malvo {
 
 TransferJobGuard::~TransferJobGuard() {
+    stop();
+}
+
+void TransferJobGuard::stop() {
     alive_->store(false);
     cancelled_ = true;
     jobs_.joinAll();

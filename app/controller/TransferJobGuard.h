@@ -29,6 +29,9 @@ public:
     bool cancelled() const { return cancelled_.load(); }
     // Waits for the background job, if any.
     void waitForJob();
+    // Asks a running job to stop before its next send, waits for it, and drops what it queued
+    // for the window from then on. The guard stays refusing nothing; used as the process ends.
+    void stop();
 
     // False once the guard is going away: work that a job queued elsewhere checks it first.
     std::shared_ptr<const std::atomic<bool>> alive() const { return alive_; }

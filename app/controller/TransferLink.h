@@ -3,6 +3,7 @@
 // instrument is still there, and the one sleeper it waits with.
 #include "platform/core/Sleeper.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -18,8 +19,11 @@ struct TransferLink {
     // Set when the job is to end early (its controller is going away).
     std::function<bool()> cancelled;
 
-    bool stillThere() const {
-        return !(cancelled && cancelled()) && (!instrumentPresent || instrumentPresent());
+    bool stopRequested() const { return cancelled && cancelled(); }
+    bool stillThere() const { return !stopRequested() && (!instrumentPresent || instrumentPresent()); }
+    // Sleeps unless the job is to end; a job asked to stop neither waits nor sends again.
+    void pause(std::chrono::nanoseconds duration) const {
+        if (!stopRequested()) sleeper->sleepFor(duration);
     }
 };
 

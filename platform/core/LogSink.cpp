@@ -1,7 +1,5 @@
 #include "platform/core/LogSink.h"
 
-#include <cstdio>
-
 namespace platform {
 
 namespace {
@@ -47,7 +45,15 @@ void LogSink::emit(const LogEntry& entry) {
     if (auto sink = current()) sink->write(entry);
 }
 
+LogLevel StderrLogSink::lowestLevelFor(const char* setting) {
+    const std::string_view value = setting ? setting : "";
+    if (value == "debug") return LogLevel::debug;
+    if (value == "info") return LogLevel::info;
+    return LogLevel::defaultLevel;
+}
+
 void StderrLogSink::write(const LogEntry& entry) {
+    if (entry.level < lowest_) return;
     std::string line;
     line.reserve(entry.text.size() + entry.category.size() + 16);
     line += "[";
@@ -56,7 +62,7 @@ void StderrLogSink::write(const LogEntry& entry) {
     if (entry.level == LogLevel::error || entry.level == LogLevel::fault) line += "error: ";
     line += entry.text;
     line += "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fwrite(line.data(), 1, line.size(), stream_);
 }
 
 void CapturingLogSink::write(const LogEntry& entry) {

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,9 +33,22 @@ public:
     static void emit(const LogEntry& entry);
 };
 
+// What a user sees on the terminal: levels default, error and fault. SONABEL_LOG=info adds info,
+// SONABEL_LOG=debug adds debug too; any other value keeps the default. Sinks that capture for tests
+// take every line.
 class StderrLogSink final : public LogSink {
 public:
+    // The lowest level printed, from SONABEL_LOG.
+    explicit StderrLogSink(LogLevel lowest = lowestLevelFor(std::getenv("SONABEL_LOG")),
+                           std::FILE* stream = stderr)
+        : lowest_(lowest), stream_(stream) {}
     void write(const LogEntry& entry) override;
+
+    static LogLevel lowestLevelFor(const char* setting);
+
+private:
+    LogLevel lowest_;
+    std::FILE* stream_;
 };
 
 class CapturingLogSink final : public LogSink {

@@ -68,6 +68,11 @@ public:
     virtual OSStatus createSource(MIDIClientRef client, std::string_view name,
                                   MIDIEndpointRef* outSource) = 0;
     virtual OSStatus disposeEndpoint(MIDIEndpointRef endpoint) = 0;
+
+    // Ends the server's work for good, as the process ends: what is queued for delivery or
+    // waiting to be paced out is dropped, nothing more is delivered, and the server's threads end,
+    // so the jobs they run on can be joined. Waits for a delivery in flight unless called from it.
+    virtual void stop() = 0;
 };
 
 } // namespace platform::midi

@@ -50,6 +50,7 @@ public:
                                MIDIEndpointRef* outDestination) override;
     OSStatus createSource(MIDIClientRef client, std::string_view name, MIDIEndpointRef* outSource) override;
     OSStatus disposeEndpoint(MIDIEndpointRef endpoint) override;
+    void stop() override { queue_->stop(); }
 
 protected:
     using Targets = std::vector<DeliveryQueue::TargetPtr>;

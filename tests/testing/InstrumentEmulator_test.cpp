@@ -585,14 +585,19 @@ TEST(EmulatedInstrumentsTest, AttachesTheNamedInstrumentsAndLogsTheRest) {
     InProcessServer server{{.manualDelivery = true}};
     platform::ScopedLogCapture log;
     auto emulators =
-        attachEmulatedInstruments(server, " Toskar MK2 ,Velmor@1.0.0,,toskar, Pellandor@1.3, ORVANE@1.2.128");
-    ASSERT_EQ(emulators.size(), 2u);
+        attachEmulatedInstruments(server, " Toskar MK2 ,Velmor@1.0.0,,toskar, Pellandor@1.3, ORVANE@1.2.128,"
+                                          "Toskar MK1@1.0.6 + key=127, Toskar+key=128, Toskar+note=3");
+    ASSERT_EQ(emulators.size(), 3u);
+    EXPECT_EQ(emulators[2]->model().portName, "Toskar MK1");
+    EXPECT_EQ(emulators[2]->state().version, (FirmwareVersion{1, 0, 6}));
     EXPECT_EQ(emulators[0]->model().portName, "Toskar MK2");
     EXPECT_EQ(emulators[0]->state().version, (FirmwareVersion{1, 2, 1}));
     EXPECT_EQ(emulators[1]->state().version, (FirmwareVersion{1, 0, 0}));
-    EXPECT_EQ(server.numberOfSources(), 2u);
+    EXPECT_EQ(server.numberOfSources(), 3u);
     const auto lines = log.sink().lines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_NE(lines[3].find("\"Toskar+key=128\""), std::string::npos);
+    EXPECT_NE(lines[4].find("\"Toskar+note=3\""), std::string::npos);
     EXPECT_NE(lines[0].find("\"toskar\""), std::string::npos);
     EXPECT_NE(lines[1].find("\"Pellandor@1.3\""), std::string::npos);
     EXPECT_NE(lines[2].find("\"ORVANE@1.2.128\""), std::string::npos);

@@ -37,6 +37,7 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
 }
 
 int AlsaOutput::write(const Route& route, snd_seq_event_t& event, std::size_t wireBytes) {
+    if (stopped_) return -ECANCELED;
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
     if (route.toSubscribers)
         snd_seq_ev_set_subs(&event);
@@ -50,6 +51,7 @@ int AlsaOutput::write(const Route& route, snd_seq_event_t& event, std::size_t wi
     }
     std::optional<std::uint64_t> waitingSince;
     while (true) {
+        if (stopped_) return -ECANCELED;
         const int result = sequencer_.outputDirect(event);
         if (result >= 0) return 0;
         if (result != -EAGAIN && result != -ENOMEM) {

@@ -10,6 +10,7 @@
 #include "platform/midi/alsa/AlsaServerConfig.h"
 #include "platform/midi/alsa/AlsaTranslation.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -34,6 +35,8 @@ public:
     OSStatus send(const Route& route, std::span<const std::uint8_t> bytes);
     // The port went away: a SysEx left open toward it is forgotten.
     void forget(int client, int port);
+    // Shutdown: a send being paced or retried fails at its next event, and so does every later one.
+    void stop() { stopped_ = true; }
 
 private:
     int write(const Route& route, snd_seq_event_t& event, std::size_t wireBytes);
@@ -43,6 +46,7 @@ private:
     Sleeper& sleeper_;
     AlsaServerConfig config_;
     std::mutex mutex_;
+    std::atomic<bool> stopped_{false};
     AlsaOutputPacer pacer_;
     AlsaTranslation translation_;
     std::map<std::tuple<int, int, int>, bool> openSysEx_; // by where the bytes go

@@ -52,7 +52,12 @@ AlsaServer::AlsaServer(std::unique_ptr<AlsaSequencer> sequencer, AlsaServerConfi
 }
 
 AlsaServer::~AlsaServer() {
+    stop();
+}
+
+void AlsaServer::stop() {
     stopping_ = true;
+    output_.stop();
     sequencer_->wake();
     {
         std::unique_lock lock(pollMutex_);

@@ -30,6 +30,7 @@ public:
     static std::shared_ptr<AlsaServer> open(AlsaServerConfig config = {}, std::string* errorText = nullptr);
     AlsaServer(std::unique_ptr<AlsaSequencer> sequencer, AlsaServerConfig config = {});
     ~AlsaServer() override;
+    void stop() override;
     AlsaServer(const AlsaServer&) = delete;
     AlsaServer& operator=(const AlsaServer&) = delete;
 

@@ -21,7 +21,7 @@ InProcessServer::InProcessServer(InProcessServerConfig config)
 
 InProcessServer::~InProcessServer() {
     // Stop delivering first, while a delivery in flight may still call back into this server.
-    queue_->stop();
+    stop();
 }
 
 OSStatus InProcessServer::injected(ServerOperation operation) {

@@ -23,7 +23,8 @@ RWThreadLock::RWThreadLock() {
         // Written even while logging is off: the process is about to stop.
         const bool wasEnabled = Settings::loggingEnabled();
         Settings::setLoggingEnabled(true);
-        Log({"init()"}, "Unable to initialize the lock");
+        // At fault level, so the terminal shows why the process stopped.
+        Log({"init()", OSLogType::fault}, "Unable to initialize the lock");
         Settings::setLoggingEnabled(wasEnabled);
         std::abort();
     }

@@ -42,12 +42,11 @@ protected:
             ++calls;
             harness_.deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
             harness_.settle();
-            if (afterSettle) afterSettle();
+            if (afterSettling) afterSettling();
         }
         std::atomic<int> calls{0};
-        // Runs on the sleeping thread after each settling; set it before a job starts, clear it
-        // after the job ended.
-        std::function<void()> afterSettle;
+        // Runs on the sleeping thread after each settling; set before the sleeper is used.
+        std::function<void()> afterSettling;
 
     private:
         ControllerHarness& harness_;

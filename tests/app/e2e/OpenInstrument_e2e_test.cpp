@@ -83,6 +83,22 @@ TEST_F(OpenInstrument, TheDemoRunsInstrumentIsListedAndOpens) {
     EXPECT_NE(o().log->text(), "Firmware Version Unknown");
 }
 
+TEST_F(OpenInstrument, ADemoInstrumentWithAHeldKeyEnablesLiveTuningOnOpen) {
+    auto demo = emulation::attachEmulatedInstruments(*server, "Toskar MK2+key=60");
+    instruments.insert(instruments.end(), demo.begin(), demo.end());
+    makeWindow();
+    choose("Toskar MK2");
+    controller->openButton();
+    settleAll();
+    EXPECT_EQ(o().NoteNum->text(), "60");
+    EXPECT_EQ(o().SemiSet->text(), "60.0");
+    EXPECT_TRUE(o().plus01button->isEnabled());
+    for (const auto& sent : demo[0]->sent()) {
+        EXPECT_NE(sent, hex("F0 02 10 F7"));
+        EXPECT_NE(sent, hex("F0 00 66 2B 02 10 F7"));
+    }
+}
+
 TEST_F(OpenInstrument, ReadsTheVersionInWhicheverFramingTheInstrumentSpeaks) {
     auto& plain = plug("Toskar MK2", Framing::plain, emulation::FirmwareVersion{1, 3, 12});
     auto& withID = plug("Velmor", Framing::manufacturerID, emulation::FirmwareVersion{1, 0, 0});

@@ -152,14 +152,14 @@ protected:
         // Every answer takes a poll, so the job is polling when the third block is in.
         instrument.setFaults({.replyDelay = std::chrono::milliseconds(10)});
         bool faulted = false;
-        sleeper.afterSettle = [&] {
+        sleeper.afterSettling = [&] {
             if (faulted || instrument.received().size() < 3) return;
             faulted = true;
             fault();
         };
         controller->sendFW();
         controller->waitForTransfers();
-        sleeper.afterSettle = nullptr;
+        sleeper.afterSettling = nullptr;
     }
     void expectFailureShown() {
         EXPECT_EQ(o().log->text(), "Update Failed");
@@ -222,7 +222,7 @@ TEST_F(Transfers, EveryActionThatSendsIsRefusedWhileATransferRunsAndSwitchesStay
     // The job waits in its first poll until every action was tried.
     std::atomic<bool> release{false};
     const auto mainThread = std::this_thread::get_id();
-    sleeper.afterSettle = [&] {
+    sleeper.afterSettling = [&] {
         if (std::this_thread::get_id() != mainThread) release.wait(false);
     };
     controller->sendFW();
@@ -237,7 +237,7 @@ TEST_F(Transfers, EveryActionThatSendsIsRefusedWhileATransferRunsAndSwitchesStay
     release = true;
     release.notify_all();
     finishJob();
-    sleeper.afterSettle = nullptr;
+    sleeper.afterSettling = nullptr;
 
     EXPECT_EQ(alertMessages(), Strings(10, "Wait for the running transfer to end!"));
     EXPECT_EQ(dialogs.requests().size(), 10u) << "no panel";
@@ -347,12 +347,12 @@ TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {
     velmor.setFaults({});
     velmor.clearLog();
     dialogs.queueAnswer(target);
-    sleeper.afterSettle = [&] {
+    sleeper.afterSettling = [&] {
         if (velmor.isPlugged() && velmor.received().size() == 10) velmor.unplug();
     };
     controller->DownloadBank();
     settleAll();
-    sleeper.afterSettle = nullptr;
+    sleeper.afterSettling = nullptr;
     EXPECT_EQ(dialogs.alerts(), (std::vector<DialogRequest>{DialogRequest::alert(
                                     {.messageText = "Error",
                                      .informativeText = "The device was disconnected, the bank was not "

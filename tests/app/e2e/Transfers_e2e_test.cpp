@@ -47,9 +47,21 @@ protected:
     }
     // Lets a background job finish and shows what it queued.
     void finishJob() {
+        released = true;
+        released.notify_all();
         controller->waitForTransfers();
+        sleeper.afterSettling = nullptr;
         settleAll();
     }
+    // The next job waits in its first sleep until finishJob(), so the window is used while it
+    // surely runs.
+    void holdNextJob() {
+        released = false;
+        sleeper.afterSettling = [this, mainThread = std::this_thread::get_id()] {
+            if (std::this_thread::get_id() != mainThread) released.wait(false);
+        };
+    }
+    std::atomic<bool> released{true};
     emulation::InstrumentEmulator& openInstrument(const std::string& port,
                                                   std::optional<emulation::FirmwareVersion> version = {}) {
         auto& instrument = plug(port, Framing::both, version);
@@ -113,8 +125,7 @@ TEST_F(Transfers, FirmwareFromChoiceToSuccessWithOpenAndCloseRefusedMeanwhile) {
     EXPECT_EQ(o().fileField->text().toStdString(), path);
     EXPECT_EQ(o().log->text(), "Opened File fw_1.4.9.bin");
 
-    // Slow answers keep the job running for hundreds of polls while the window is used.
-    toskar.setFaults({.replyDelay = std::chrono::milliseconds(300)});
+    holdNextJob();
     controller->sendFW();
     EXPECT_TRUE(controller->transferRunning());
     controller->openButton();
@@ -219,12 +230,7 @@ TEST_F(Transfers, EveryActionThatSendsIsRefusedWhileATransferRunsAndSwitchesStay
     toskar.clearLog();
     dialogs.clearRequests();
 
-    // The job waits in its first poll until every action was tried.
-    std::atomic<bool> release{false};
-    const auto mainThread = std::this_thread::get_id();
-    sleeper.afterSettling = [&] {
-        if (std::this_thread::get_id() != mainThread) release.wait(false);
-    };
+    holdNextJob();
     controller->sendFW();
     QTest::mouseClick(o().microtuning_switch, Qt::LeftButton);
     QTest::mouseClick(o().noteonoff_switch, Qt::LeftButton);
@@ -234,10 +240,7 @@ TEST_F(Transfers, EveryActionThatSendsIsRefusedWhileATransferRunsAndSwitchesStay
                                 o().plus01button.data(), o().plus001button.data()})
         QTest::mouseClick(button, Qt::LeftButton);
     controller->ResetAllFreq();
-    release = true;
-    release.notify_all();
     finishJob();
-    sleeper.afterSettling = nullptr;
 
     EXPECT_EQ(alertMessages(), Strings(10, "Wait for the running transfer to end!"));
     EXPECT_EQ(dialogs.requests().size(), 10u) << "no panel";
@@ -297,6 +300,7 @@ TEST_F(Transfers, BankUploadSendsTheChosenBankAndRefusesWhatItCannotSend) {
     EXPECT_TRUE(dialogs.requests().size() == 1 && velmor.received().empty());
 
     o().BankNumber->setCurrentIndex(5); // "Bank 5"
+    holdNextJob();
     controller->SendBankFile();
     EXPECT_EQ(o().SendBank_outlet->text(), "Sending...");
     EXPECT_FALSE(o().devicesList->isEnabled());

@@ -22,6 +22,13 @@ bool isChannelStatus(MIDIByte byte) {
 std::size_t withStatus(MIDIByte status) {
     return kWithStatus[highNibble(status) - 8];
 }
+
+// Lead byte(s), a length quantity and that many bytes (fewer when the body ends sooner).
+std::size_t sizedEventSize(std::span<const MIDIByte> rest, std::size_t lead) {
+    const auto [count, length] = MIDIVariableLengthQuantity::read(rest.subspan(lead));
+    const std::uint64_t wanted = lead + static_cast<std::uint64_t>(count) + length;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, rest.size()));
+}
 } // namespace
 
 std::optional<MIDIFileTrackChunk> MIDIFileTrackChunk::make(std::span<const MIDIByte> data) {
@@ -50,8 +57,16 @@ std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
         if (const auto meta = MIDICustomMetaEvent::make(rest)) {
             size = meta->data.size();
             runningStatus.reset();
+        } else if (kind == 0xFF && rest.size() >= 3) {
+            // A meta type this reader does not know is still one whole meta event.
+            size = sizedEventSize(rest, 2);
+            runningStatus.reset();
         } else if (const auto sysEx = MIDISysExMessage::make(rest)) {
             size = sysEx->data.size();
+            runningStatus.reset();
+        } else if (kind == 0xF7 && rest.size() >= 2) {
+            // A SysEx continuation or escape, kept whole.
+            size = sizedEventSize(rest, 1);
             runningStatus.reset();
         } else if (isChannelStatus(kind)) {
             size = std::min(withStatus(kind), rest.size());

@@ -19,8 +19,9 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
     // 480 ticks per beat, whatever the file's header says.
     static std::optional<MIDIFileTrackChunk> make(std::span<const MIDIByte> data);
 
-    // The body's events in file order, with running status resolved. A byte that cannot start an
-    // event is logged and ends the walk; the events before it are kept.
+    // The body's events in file order, with running status resolved. Meta events of any type and
+    // F7 events are whole events that end running status. A byte that cannot start an event is
+    // logged and ends the walk; the events before it are kept.
     std::vector<MIDIFileChunkEvent> parseTrackEvents() const;
 
     bool operator==(const MIDIFileTrackChunk&) const = default;

@@ -410,7 +410,7 @@ OSStatus MusicTrackGetProperty(MusicTrack handle, std::uint32_t propertyID, void
     case kSequenceTrackProperty_SoloStatus:
         return getValue(track->solo, outData, ioLength);
     case kSequenceTrackProperty_TrackLength:
-        return getValue(track->content.length, outData, ioLength);
+        return getValue(track->content.effectiveLength(), outData, ioLength);
     case kSequenceTrackProperty_TimeResolution: {
         auto sequence = store().sequence(MusicSequence{track->sequenceID});
         if (!sequence || sequence->tempoTrack != track) return kAudioUnitErr_InvalidProperty;

@@ -3,7 +3,8 @@
 //
 // Every event lives in its track in time order; an event added at a time that already has
 // events goes after them. A track's length grows to the end of what is added to it (a note's
-// end, another event's time) and can be set lower or higher. Range calls (clear, copy, merge)
+// end, another event's time) and can be set lower or higher; it reads back as no less than the
+// end of the events (setting it never removes any). Range calls (clear, copy, merge)
 // take the events with start <= time < end, and also those exactly at `end` when `end` reaches
 // the source track's length, so a range up to the length takes the whole track. Clearing an
 // empty range takes nothing.

@@ -29,8 +29,9 @@ OSStatus MusicSequenceGetTempoTrack(MusicSequence sequence, MusicTrack* outTrack
 OSStatus MusicSequenceGetBeatsForSeconds(MusicSequence sequence, double seconds, MusicTimeStamp* outBeats);
 OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds);
 
-// Standard MIDI Files. A load replaces the sequence's tracks and tempo track only when the whole
-// file was read; a malformed file leaves the sequence as it was (kAudioFileInvalidFileError).
+// Standard MIDI Files. A file whose header cannot be read leaves the sequence as it was; one with
+// a malformed or cut-short track loads the tracks before it and fails with
+// kAudioFileInvalidFileError.
 OSStatus MusicSequenceFileLoad(MusicSequence sequence, const std::filesystem::path& fileURL,
                                MusicSequenceFileTypeID fileTypeHint, MusicSequenceLoadFlags flags);
 OSStatus MusicSequenceFileLoadData(MusicSequence sequence, std::span<const std::uint8_t> data,

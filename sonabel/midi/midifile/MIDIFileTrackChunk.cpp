@@ -37,9 +37,8 @@ std::optional<MIDIFileTrackChunk> MIDIFileTrackChunk::make(std::span<const MIDIB
     return MIDIFileTrackChunk{{std::move(*bytes)}, MIDITimeFormat::ticksPerBeat, 480};
 }
 
-std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
+void MIDIFileTrackChunk::forEachTrackEvent(const std::function<void(const EventView&)>& visit) const {
     const std::span<const MIDIByte> bytes = body();
-    std::vector<MIDIFileChunkEvent> events;
     std::size_t index = 0;
     std::optional<MIDIByte> runningStatus;
     std::int64_t ticks = 0;
@@ -82,18 +81,39 @@ std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
         }
         index += size;
 
-        events.push_back(MIDIFileChunkEvent{{bytes.begin() + static_cast<std::ptrdiff_t>(eventStart),
-                                             bytes.begin() + static_cast<std::ptrdiff_t>(index)},
-                                            timeFormat,
-                                            timeDivision,
-                                            eventStatus,
-                                            ticks});
+        visit(EventView{bytes.subspan(eventStart, index - eventStart), static_cast<std::size_t>(deltaSize),
+                        delta, eventStatus, ticks});
         // A body of billions of maximal delta times would overflow the total; it saturates instead.
         ticks = ticks > std::numeric_limits<std::int64_t>::max() - delta
                     ? std::numeric_limits<std::int64_t>::max()
                     : ticks + delta;
     }
+}
+
+std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
+    std::vector<MIDIFileChunkEvent> events;
+    forEachTrackEvent([&](const EventView& event) {
+        events.push_back(MIDIFileChunkEvent{{event.data.begin(), event.data.end()},
+                                            timeFormat,
+                                            timeDivision,
+                                            event.runningStatus,
+                                            event.timeOffset});
+    });
     return events;
+}
+
+std::vector<MIDIByte> MIDIFileTrackChunk::EventView::computedData() const {
+    const auto own = eventData();
+    std::vector<MIDIByte> message;
+    message.reserve(own.size() + 1);
+    if (runningStatus) message.push_back(*runningStatus);
+    message.insert(message.end(), own.begin(), own.end());
+    return message;
+}
+
+std::optional<double> MIDIFileTrackChunk::EventView::positionInBeats(const MIDIFileTrackChunk& chunk) const {
+    if (chunk.timeFormat != MIDITimeFormat::ticksPerBeat) return std::nullopt;
+    return (static_cast<double>(timeOffset) + static_cast<double>(deltaTime)) / chunk.timeDivision;
 }
 
 } // namespace sonabel

@@ -4,6 +4,8 @@
 #include "sonabel/midi/midifile/MIDIFileChunk.h"
 #include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,6 +25,26 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
     // F7 events are whole events that end running status. A byte that cannot start an event is
     // logged and ends the walk; the events before it are kept.
     std::vector<MIDIFileChunkEvent> parseTrackEvents() const;
+
+    // One event of the walk behind parseTrackEvents, its bytes left in the chunk.
+    struct EventView {
+        std::span<const MIDIByte> data; // delta time and the event's own bytes
+        std::size_t deltaSize = 0;
+        std::uint32_t deltaTime = 0;
+        std::optional<MIDIByte> runningStatus;
+        std::int64_t timeOffset = 0;
+
+        std::span<const MIDIByte> eventData() const { return data.subspan(deltaSize); }
+        // The first byte of the complete message; none for an event without bytes.
+        std::optional<MIDIByte> firstByte() const {
+            if (runningStatus) return runningStatus;
+            return deltaSize < data.size() ? std::optional<MIDIByte>(data[deltaSize]) : std::nullopt;
+        }
+        std::vector<MIDIByte> computedData() const;
+        std::optional<double> positionInBeats(const MIDIFileTrackChunk& chunk) const;
+    };
+    // The same walk, event by event, without copying the bytes; the visitor returns nothing.
+    void forEachTrackEvent(const std::function<void(const EventView&)>& visit) const;
 
     bool operator==(const MIDIFileTrackChunk&) const = default;
 };

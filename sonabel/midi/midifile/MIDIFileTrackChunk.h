@@ -5,7 +5,6 @@
 #include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -41,10 +40,27 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
             return deltaSize < data.size() ? std::optional<MIDIByte>(data[deltaSize]) : std::nullopt;
         }
         std::vector<MIDIByte> computedData() const;
-        std::optional<double> positionInBeats(const MIDIFileTrackChunk& chunk) const;
+        std::optional<double> positionInBeats(const MIDIFileTrackChunk& chunk) const {
+            if (chunk.timeFormat != MIDITimeFormat::ticksPerBeat) return std::nullopt;
+            return (static_cast<double>(timeOffset) + static_cast<double>(deltaTime)) / chunk.timeDivision;
+        }
     };
-    // The same walk, event by event, without copying the bytes; the visitor returns nothing.
-    void forEachTrackEvent(const std::function<void(const EventView&)>& visit) const;
+    // Where a walk over the body stands.
+    struct TrackWalk {
+        std::size_t index = 0;
+        std::optional<MIDIByte> runningStatus;
+        std::int64_t ticks = 0;
+    };
+    // The event at the walk's place, and the walk moved past it; false at the end of the body or
+    // at a byte that cannot start an event (logged as parseTrackEvents logs it).
+    bool nextTrackEvent(TrackWalk& walk, EventView& event) const;
+    // The same walk as parseTrackEvents, event by event, without copying the bytes.
+    template <class Visit> void forEachTrackEvent(Visit&& visit) const {
+        TrackWalk walk;
+        EventView event;
+        while (nextTrackEvent(walk, event))
+            visit(static_cast<const EventView&>(event));
+    }
 
     bool operator==(const MIDIFileTrackChunk&) const = default;
 };

@@ -97,6 +97,14 @@ void fuzzTrackBody(std::span<const MIDIByte> bytes) {
     check(track.has_value() && track->data().size() == bytes.size());
     checkEvents(*track);
     const MIDIFileTrack view{*track};
+    // The in-place walk gives what the event list gives.
+    std::vector<MIDIEvent> expected;
+    for (const auto& event : track->parseTrackEvents())
+        if (auto message = MIDIEvent::make(event)) expected.push_back(std::move(*message));
+    const auto events = view.events();
+    check(events.size() == expected.size());
+    for (std::size_t i = 0; i < events.size(); ++i)
+        check(events[i].data == expected[i].data && events[i].positionInBeats == expected[i].positionInBeats);
     (void)view.name();
     (void)view.length();
     if (const auto tempo = MIDIFileTempoTrack::make(*track)) (void)tempo->tempoBPM();

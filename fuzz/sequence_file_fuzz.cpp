@@ -1,10 +1,18 @@
 // Arbitrary bytes through the sequence's MIDI-file loader; whatever loads must write and load again.
+#include "fuzz/FuzzSupport.h"
+#include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <span>
 #include <vector>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    platform::LogSink::setCurrent(std::make_shared<fuzzsupport::DiscardingLogSink>());
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     MusicSequence sequence{};

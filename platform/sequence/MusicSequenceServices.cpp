@@ -114,7 +114,7 @@ std::optional<SequenceContent> readFile(const std::filesystem::path& path, OSSta
         return std::nullopt;
     }
     auto content = readStandardMIDIFile(bytes);
-    status = content ? noErr : kAudioFileInvalidFileError;
+    status = content && content->complete ? noErr : kAudioFileInvalidFileError;
     return content;
 }
 
@@ -242,7 +242,8 @@ OSStatus MusicSequenceFileLoad(MusicSequence handle, const std::filesystem::path
     OSStatus status = noErr;
     auto content = readFile(fileURL, status);
     if (!content) return status;
-    return install(handle, std::move(*content));
+    const OSStatus installed = install(handle, std::move(*content));
+    return installed != noErr ? installed : status;
 }
 
 OSStatus MusicSequenceFileLoadData(MusicSequence handle, std::span<const std::uint8_t> data,
@@ -250,7 +251,9 @@ OSStatus MusicSequenceFileLoadData(MusicSequence handle, std::span<const std::ui
     if (!fileTypeAccepted(fileTypeHint)) return kAudioToolboxErr_InvalidSequenceType;
     auto content = readStandardMIDIFile(data);
     if (!content) return kAudioFileInvalidFileError;
-    return install(handle, std::move(*content));
+    const bool complete = content->complete;
+    const OSStatus installed = install(handle, std::move(*content));
+    return installed != noErr ? installed : complete ? noErr : kAudioFileInvalidFileError;
 }
 
 OSStatus MusicSequenceFileCreateData(MusicSequence handle, MusicSequenceFileTypeID fileType,
@@ -410,7 +413,7 @@ OSStatus MusicTrackGetProperty(MusicTrack handle, std::uint32_t propertyID, void
     case kSequenceTrackProperty_SoloStatus:
         return getValue(track->solo, outData, ioLength);
     case kSequenceTrackProperty_TrackLength:
-        return getValue(track->content.length, outData, ioLength);
+        return getValue(track->content.effectiveLength(), outData, ioLength);
     case kSequenceTrackProperty_TimeResolution: {
         auto sequence = store().sequence(MusicSequence{track->sequenceID});
         if (!sequence || sequence->tempoTrack != track) return kAudioUnitErr_InvalidProperty;

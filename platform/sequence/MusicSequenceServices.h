@@ -3,7 +3,8 @@
 //
 // Every event lives in its track in time order; an event added at a time that already has
 // events goes after them. A track's length grows to the end of what is added to it (a note's
-// end, another event's time) and can be set lower or higher. Range calls (clear, copy, merge)
+// end, another event's time) and can be set lower or higher; it reads back as no less than the
+// end of the events (setting it never removes any). Range calls (clear, copy, merge)
 // take the events with start <= time < end, and also those exactly at `end` when `end` reaches
 // the source track's length, so a range up to the length takes the whole track. Clearing an
 // empty range takes nothing.
@@ -28,8 +29,9 @@ OSStatus MusicSequenceGetTempoTrack(MusicSequence sequence, MusicTrack* outTrack
 OSStatus MusicSequenceGetBeatsForSeconds(MusicSequence sequence, double seconds, MusicTimeStamp* outBeats);
 OSStatus MusicSequenceGetSecondsForBeats(MusicSequence sequence, MusicTimeStamp beats, double* outSeconds);
 
-// Standard MIDI Files. A load replaces the sequence's tracks and tempo track only when the whole
-// file was read; a malformed file leaves the sequence as it was (kAudioFileInvalidFileError).
+// Standard MIDI Files. A file whose header cannot be read leaves the sequence as it was; one with
+// a malformed or cut-short track loads the tracks before it and fails with
+// kAudioFileInvalidFileError.
 OSStatus MusicSequenceFileLoad(MusicSequence sequence, const std::filesystem::path& fileURL,
                                MusicSequenceFileTypeID fileTypeHint, MusicSequenceLoadFlags flags);
 OSStatus MusicSequenceFileLoadData(MusicSequence sequence, std::span<const std::uint8_t> data,

@@ -22,10 +22,17 @@ std::size_t TrackEvents::insert(StoredEvent event) {
     return static_cast<std::size_t>(events.insert(at, std::move(event)) - events.begin());
 }
 
+MusicTimeStamp TrackEvents::effectiveLength() const {
+    MusicTimeStamp result = length;
+    for (const auto& e : events)
+        result = std::max(result, eventEnd(e));
+    return result;
+}
+
 std::pair<std::size_t, std::size_t> TrackEvents::range(MusicTimeStamp start, MusicTimeStamp end) const {
     const auto first = std::lower_bound(events.begin(), events.end(), start,
                                         [](const StoredEvent& e, MusicTimeStamp t) { return e.time < t; });
-    auto last = end >= length
+    auto last = end >= effectiveLength()
                     ? std::upper_bound(first, events.end(), end,
                                        [](MusicTimeStamp t, const StoredEvent& e) { return t < e.time; })
                     : std::lower_bound(first, events.end(), end,

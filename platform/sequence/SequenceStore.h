@@ -22,7 +22,10 @@ MusicTimeStamp eventEnd(const StoredEvent& event);
 
 struct TrackEvents {
     std::vector<StoredEvent> events; // time order; equal times in insertion order
-    MusicTimeStamp length = 0;
+    MusicTimeStamp length = 0;       // as set; may lie before the end of the events
+
+    // The length as read: the stored one, or the end of the events when they reach past it.
+    MusicTimeStamp effectiveLength() const;
 
     // After the events at the same time; grows the length to the event's end.
     std::size_t insert(StoredEvent event);

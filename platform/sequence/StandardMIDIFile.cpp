@@ -1,10 +1,15 @@
 #include "platform/sequence/StandardMIDIFile.h"
 
+#include "platform/core/LogSink.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
+#include <optional>
+#include <string>
 
 namespace platform::sequence {
 
@@ -81,8 +86,13 @@ struct ParsedTrack {
     bool hasChannelEvents = false;
 };
 
-// toTempo: every meta event goes to the tempo track (the first track of a format 1 file).
-bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMetaToTempo, ParsedTrack& out) {
+// allMetaToTempo: every meta event goes to the tempo track (the first track of a format 1 file).
+// keepTempo: set-tempo events become tempo events (not for SMPTE time, which has its own clock).
+// Events are told apart as the framework's file reader does: a meta event, a SysEx, an F7 event
+// and a channel status each start an event and a meta, SysEx or F7 event ends running status; any
+// other byte is data under running status, or an error without it.
+bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMetaToTempo, bool keepTempo,
+               ParsedTrack& out) {
     Reader r(chunk);
     std::uint64_t tick = 0;
     std::uint8_t running = 0;
@@ -97,14 +107,17 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
         std::uint32_t delta;
         if (!r.quantity(delta)) return false;
         tick = std::min(tick + delta, std::uint64_t{1} << 40);
+        std::uint8_t lead;
+        if (!r.peek(lead)) return false;
         std::uint8_t status;
-        if (!r.peek(status)) return false;
-        if (status & 0x80)
+        if ((lead == 0xFF && r.remaining() >= 3) || (lead == 0xF0 && r.remaining() >= 3) ||
+            (lead == 0xF7 && r.remaining() >= 2) || (lead >= 0x80 && lead < 0xF0)) {
             r.byte(status);
-        else if (running)
+        } else if (running) {
             status = running;
-        else
+        } else {
             return false;
+        }
         if (status == 0xFF) {
             running = 0;
             std::uint8_t type;
@@ -113,7 +126,7 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
             if (!r.byte(type) || !r.quantity(length) || !r.take(length, payload)) return false;
             if (type == 0x2F) break;
             if (type == 0x51) {
-                if (length != 3) continue;
+                if (!keepTempo || length != 3) continue;
                 const std::uint32_t micros = bigEndian(payload);
                 if (micros == 0) continue;
                 out.tempoEvents.push_back(recordEvent(time(tick), kMusicEventType_ExtendedTempo,
@@ -138,12 +151,14 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
             std::copy(bytes.begin(), bytes.end(), e.data.begin() + 4);
             events.push_back({std::move(e), tick});
             out.hasChannelEvents = true;
-        } else if (status >= 0x80 && status < 0xF0) {
+        } else {
             running = status;
             const int count = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
             std::uint8_t d[2] = {0, 0};
-            for (int i = 0; i < count; ++i)
-                if (!r.byte(d[i]) || (d[i] & 0x80)) return false;
+            for (int i = 0; i < count; ++i) {
+                if (!r.byte(d[i])) return false;
+                d[i] &= 0x7F; // a byte in a data place is data, as the framework reads it
+            }
             out.hasChannelEvents = true;
             const int kind = status & 0xF0, channel = status & 0x0F;
             const auto key = std::make_pair(channel, int(d[0]));
@@ -167,8 +182,6 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
                                               MIDIChannelMessage{status, d[0], d[1], 0}),
                                   tick});
             }
-        } else {
-            return false; // system messages other than SysEx have no place in a file
         }
     }
     for (auto& [key, notes] : open) {
@@ -205,12 +218,39 @@ std::uint64_t ticksFor(MusicTimeStamp beats, std::uint16_t tpq) {
 
 struct OutEvent {
     std::uint64_t tick;
-    int order; // note offs first at a tick
+    int order;          // 0: offs of notes that started earlier; 1: the rest, in stored order
+    std::size_t anchor; // within order 1, what it sorts with: its own place or a note on's
+    int sub;            // 0 before the events of the same anchor
     std::vector<std::uint8_t> bytes;
 };
 
-void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>& out) {
-    const auto tick = ticksFor(e.time, tpq);
+class TrackWriter {
+public:
+    explicit TrackWriter(std::uint16_t tpq) : tpq_(tpq) {}
+
+    void append(const StoredEvent& e);
+    std::vector<OutEvent> take() { return std::move(out_); }
+    std::size_t raisedVelocities() const { return raisedVelocities_; }
+
+private:
+    void add(std::uint64_t tick, int order, std::vector<std::uint8_t> bytes) {
+        const std::size_t place = out_.size();
+        out_.push_back({tick, order, place, 1, std::move(bytes)});
+    }
+
+    std::uint16_t tpq_;
+    std::vector<OutEvent> out_;
+    std::size_t raisedVelocities_ = 0;
+    std::uint64_t groupTick_ = std::numeric_limits<std::uint64_t>::max();
+    std::optional<std::size_t> firstOnInGroup_;
+};
+
+void TrackWriter::append(const StoredEvent& e) {
+    const auto tick = ticksFor(e.time, tpq_);
+    if (tick != groupTick_) {
+        groupTick_ = tick;
+        firstOnInGroup_.reset();
+    }
     const auto& d = e.data;
     switch (e.type) {
     case kMusicEventType_MIDINoteMessage: {
@@ -219,21 +259,37 @@ void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>
         std::memcpy(&n, d.data(), sizeof n);
         const std::uint8_t ch = n.channel & 0x0F;
         const double duration = std::isfinite(n.duration) && n.duration > 0 ? n.duration : 0;
-        out.push_back(
-            {tick,
-             1,
-             {std::uint8_t(0x90 | ch), std::uint8_t(n.note & 0x7F), std::uint8_t(n.velocity & 0x7F)}});
-        out.push_back(
-            {ticksFor(e.time + duration, tpq),
-             0,
-             {std::uint8_t(0x80 | ch), std::uint8_t(n.note & 0x7F), std::uint8_t(n.releaseVelocity & 0x7F)}});
+        // Velocity 0 would be read back as a note off: the note would vanish.
+        std::uint8_t velocity = n.velocity & 0x7F;
+        if (velocity == 0) {
+            velocity = 1;
+            ++raisedVelocities_;
+        }
+        const std::vector<std::uint8_t> on{std::uint8_t(0x90 | ch), std::uint8_t(n.note & 0x7F), velocity};
+        const std::vector<std::uint8_t> off{std::uint8_t(0x80 | ch), std::uint8_t(n.note & 0x7F),
+                                            std::uint8_t(n.releaseVelocity & 0x7F)};
+        const auto offTick = ticksFor(e.time + duration, tpq_);
+        if (offTick == tick) {
+            // On and off at one tick: written together, on first, before the ons of other notes
+            // there, so no off of that key can come between them.
+            std::vector<std::uint8_t> bytes = on;
+            bytes.push_back(0);
+            bytes.insert(bytes.end(), off.begin(), off.end());
+            const std::size_t place = out_.size();
+            out_.push_back(
+                {tick, 1, firstOnInGroup_.value_or(place), firstOnInGroup_ ? 0 : 1, std::move(bytes)});
+            return;
+        }
+        if (!firstOnInGroup_) firstOnInGroup_ = out_.size();
+        add(tick, 1, on);
+        add(offTick, 0, off);
         return;
     }
     case kMusicEventType_MIDIChannelMessage: {
         if (d.size() < sizeof(MIDIChannelMessage) || d[0] < 0x80 || d[0] >= 0xF0) return;
         std::vector<std::uint8_t> bytes{d[0], std::uint8_t(d[1] & 0x7F)};
         if ((d[0] & 0xF0) != 0xC0 && (d[0] & 0xF0) != 0xD0) bytes.push_back(d[2] & 0x7F);
-        out.push_back({tick, 1, std::move(bytes)});
+        add(tick, 1, std::move(bytes));
         return;
     }
     case kMusicEventType_MIDIRawData: {
@@ -251,7 +307,7 @@ void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>
         }
         putQuantity(bytes, std::uint32_t(payload.size()));
         bytes.insert(bytes.end(), payload.begin(), payload.end());
-        out.push_back({tick, 1, std::move(bytes)});
+        add(tick, 1, std::move(bytes));
         return;
     }
     case kMusicEventType_Meta: {
@@ -262,7 +318,7 @@ void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>
         std::vector<std::uint8_t> bytes{0xFF, d[0]};
         putQuantity(bytes, length);
         bytes.insert(bytes.end(), d.begin() + 8, d.begin() + 8 + length);
-        out.push_back({tick, 1, std::move(bytes)});
+        add(tick, 1, std::move(bytes));
         return;
     }
     case kMusicEventType_ExtendedTempo: {
@@ -272,8 +328,7 @@ void appendEvents(const StoredEvent& e, std::uint16_t tpq, std::vector<OutEvent>
         if (!std::isfinite(bpm) || bpm <= 0) return;
         const double micros = std::clamp(std::round(60'000'000.0 / bpm), 1.0, double(0xFFFFFF));
         const auto m = static_cast<std::uint32_t>(micros);
-        out.push_back(
-            {tick, 1, {0xFF, 0x51, 0x03, std::uint8_t(m >> 16), std::uint8_t(m >> 8), std::uint8_t(m)}});
+        add(tick, 1, {0xFF, 0x51, 0x03, std::uint8_t(m >> 16), std::uint8_t(m >> 8), std::uint8_t(m)});
         return;
     }
     default:
@@ -289,12 +344,18 @@ void putChunk(std::vector<std::uint8_t>& file, const char* id, const std::vector
     file.insert(file.end(), body.begin(), body.end());
 }
 
-std::vector<std::uint8_t> trackChunk(const TrackEvents& track, std::uint16_t tpq) {
-    std::vector<OutEvent> events;
+std::vector<std::uint8_t> trackChunk(const TrackEvents& track, std::uint16_t tpq,
+                                     std::size_t& raisedVelocities) {
+    TrackWriter writer(tpq);
     for (const auto& e : track.events)
-        appendEvents(e, tpq, events);
+        writer.append(e);
+    raisedVelocities += writer.raisedVelocities();
+    auto events = writer.take();
     std::stable_sort(events.begin(), events.end(), [](const OutEvent& a, const OutEvent& b) {
-        return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
+        if (a.tick != b.tick) return a.tick < b.tick;
+        if (a.order != b.order) return a.order < b.order;
+        if (a.anchor != b.anchor) return a.anchor < b.anchor;
+        return a.sub < b.sub;
     });
     std::vector<std::uint8_t> body;
     std::uint64_t tick = 0;
@@ -320,20 +381,40 @@ std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t
     const std::uint32_t format = bigEndian(header.subspan(0, 2));
     const std::uint32_t declaredTracks = bigEndian(header.subspan(2, 2));
     const std::uint32_t division = bigEndian(header.subspan(4, 2));
-    if (format > 2 || division == 0 || (division & 0x8000)) return std::nullopt;
-    if (format == 0 && declaredTracks != 1) return std::nullopt;
+    if (format > 2 || division == 0) return std::nullopt;
 
     SequenceContent content;
-    content.timeResolution = static_cast<std::int16_t>(division);
+    double ticksPerBeat = division;
+    const bool smpte = division & 0x8000;
+    if (smpte) {
+        // Frames per second (a negative byte) and ticks per frame: tick t is at t / (fps x ticks)
+        // seconds, which become beats at 120 BPM, the one tempo such a sequence gets.
+        const int code = -static_cast<int>(static_cast<std::int8_t>(division >> 8));
+        const int ticksPerFrame = static_cast<int>(division & 0xFF);
+        if ((code != 24 && code != 25 && code != 29 && code != 30) || ticksPerFrame == 0) return std::nullopt;
+        const double fps = code == 29 ? 29.97 : code;
+        ticksPerBeat = fps * ticksPerFrame / 2;
+        content.timeResolution =
+            static_cast<std::int16_t>(std::clamp(std::round(ticksPerBeat), 1.0, 32767.0));
+        content.tempo.insert(recordEvent(0, kMusicEventType_ExtendedTempo, ExtendedTempoEvent{120}));
+    } else {
+        content.timeResolution = static_cast<std::int16_t>(division);
+    }
     std::uint32_t trackIndex = 0;
     while (trackIndex < declaredTracks) {
+        if (r.atEnd()) break; // fewer tracks than declared, each of them whole
         std::span<const std::uint8_t> chunkID, chunkSize, body;
-        if (!r.take(4, chunkID) || !r.take(4, chunkSize) || !r.take(bigEndian(chunkSize), body))
-            return std::nullopt;
+        if (!r.take(4, chunkID) || !r.take(4, chunkSize) || !r.take(bigEndian(chunkSize), body)) {
+            content.complete = false; // cut short: the tracks before it stay
+            break;
+        }
         if (std::memcmp(chunkID.data(), "MTrk", 4) != 0) continue; // chunks of other kinds are skipped
         ParsedTrack parsed;
         const bool conductor = format == 1 && trackIndex == 0;
-        if (!readTrack(body, double(division), conductor, parsed)) return std::nullopt;
+        if (!readTrack(body, ticksPerBeat, conductor, !smpte, parsed)) {
+            content.complete = false;
+            break;
+        }
         for (auto& e : parsed.tempoEvents)
             content.tempo.insert(std::move(e));
         if (!conductor || parsed.hasChannelEvents)
@@ -353,9 +434,14 @@ std::vector<std::uint8_t> writeStandardMIDIFile(const SequenceContent& content,
     putChunk(file, "MThd",
              {0, 1, std::uint8_t(trackCount >> 8), std::uint8_t(trackCount),
               std::uint8_t(ticksPerQuarter >> 8), std::uint8_t(ticksPerQuarter)});
-    putChunk(file, "MTrk", trackChunk(content.tempo, ticksPerQuarter));
+    std::size_t raisedVelocities = 0;
+    putChunk(file, "MTrk", trackChunk(content.tempo, ticksPerQuarter, raisedVelocities));
     for (std::size_t i = 0; i + 1 < trackCount; ++i)
-        putChunk(file, "MTrk", trackChunk(content.tracks[i], ticksPerQuarter));
+        putChunk(file, "MTrk", trackChunk(content.tracks[i], ticksPerQuarter, raisedVelocities));
+    if (raisedVelocities > 0)
+        LogSink::emit({"io.sonabel.platform", "sequence", LogLevel::info,
+                       "Note ons of velocity 0 written with velocity 1 so they are not read as note offs: " +
+                           std::to_string(raisedVelocities)});
     return file;
 }
 

@@ -13,11 +13,15 @@ struct SequenceContent {
     TrackEvents tempo;
     std::vector<TrackEvents> tracks;
     std::int16_t timeResolution = 480;
+    // False when a track could not be read: the content holds the tracks before it.
+    bool complete = true;
 };
 
-// Formats 0, 1 and 2 with ticks per quarter note. Refuses (none) anything malformed: a bad header,
-// a chunk or event running past its end, SMPTE time, a data byte without running status, an
-// unknown status. Unknown chunks are skipped. Notes pair each note on with the first following
+// Formats 0, 1 and 2, in ticks per quarter note or SMPTE time (read at 120 BPM, the file's tempo
+// events ignored). Refuses (none) a bad header. A track that is cut short or malformed (a chunk or
+// event running past its end, a data byte without running status) ends the reading: the tracks
+// before it are kept and the content is marked incomplete. Fewer tracks than declared, each whole,
+// are not an error; unknown chunks are skipped. Notes pair each note on with the first following
 // note off of the same key and channel; one left sounding ends at its track's end.
 std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t> bytes);
 

@@ -1,5 +1,6 @@
 #include "sonabel/sequencing/AppleSequencer.h"
 
+#include "platform/core/ValueText.h"
 #include "platform/sequence/BundleResources.h"
 #include "platform/sequence/MusicSequenceServices.h"
 #include "sonabel/internals/error_handling/Log.h"
@@ -120,6 +121,10 @@ void AppleSequencer::setLoopInfo(const Duration& duration, std::int64_t numberOf
 }
 
 void AppleSequencer::setLength(const Duration& length) {
+    if (!std::isfinite(length.beats) || length.beats < 0) {
+        Log({"setLength(_:)"}, "Length must be finite and not negative: " + platform::describe(length.beats));
+        return;
+    }
     for (const auto& track : tracks)
         track->setLength(length);
     if (const auto tempo = tempoTrack()) {
@@ -146,24 +151,8 @@ double AppleSequencer::rate() const {
 }
 
 double AppleSequencer::tempo() const {
-    const auto track = tempoTrack();
-    MusicEventIterator iterator{};
-    if (!track || NewMusicEventIterator(*track, &iterator) != noErr) return 0;
-    double bpm = 120;
-    MusicEventIteratorSeek(iterator, currentPosition().beats);
-    bool hasPrevious = false;
-    MusicEventIteratorHasPreviousEvent(iterator, &hasPrevious);
-    if (hasPrevious) {
-        MusicEventIteratorPreviousEvent(iterator);
-        MusicEventType type = 0;
-        const void* data = nullptr;
-        std::uint32_t size = 0;
-        MusicEventIteratorGetEventInfo(iterator, nullptr, &type, &data, &size);
-        if (type == kMusicEventType_ExtendedTempo && data && size >= sizeof(double))
-            std::memcpy(&bpm, data, sizeof bpm);
-    }
-    DisposeMusicEventIterator(iterator);
-    return bpm;
+    if (!tempoTrack()) return 0;
+    return lookup(allTempoEvents(), currentPosition().beats, 120.0);
 }
 
 // Tempo and time signatures
@@ -172,7 +161,6 @@ void AppleSequencer::setTempo(double bpm) {
     const double clamped = clampTempo(bpm);
     const auto track = tempoTrack();
     if (!track) return;
-    MusicTrackClear(*track, 0, length().beats);
     deleteEvents(*track, kMusicEventType_ExtendedTempo);
     MusicTrackNewExtendedTempoEvent(*track, 0, clamped);
 }
@@ -418,7 +406,9 @@ void AppleSequencer::addMusicTrackNoteData(const AppleSequencer& from, bool useE
         return;
     }
     const Duration existingLength = length();
-    for (const auto& source : from.tracks) {
+    // A snapshot: `from` may be this sequencer, whose track list grows below.
+    const auto sources = from.tracks;
+    for (const auto& source : sources) {
         const auto notes = source->getMIDINoteData();
         if (notes.empty()) continue;
         std::shared_ptr<MusicTrackManager> added;

@@ -59,8 +59,11 @@ public:
     virtual void setRate(double rate);
     virtual double rate() const;
 
+    // Replaces every tempo event by one at 0; other events of the tempo track stay.
     virtual void setTempo(double bpm);
     virtual void addTempoEventAt(double tempo, MusicTimeStamp position);
+    // The tempo of the last tempo event at or before the current position; 120 without one, 0
+    // without a tempo track.
     virtual double tempo() const;
     virtual std::vector<std::pair<MusicTimeStamp, double>> allTempoEvents() const;
     virtual double getTempo(MusicTimeStamp at) const;

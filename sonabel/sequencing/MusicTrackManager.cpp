@@ -1,5 +1,6 @@
 #include "sonabel/sequencing/MusicTrackManager.h"
 
+#include "platform/core/ValueText.h"
 #include "platform/sequence/MusicSequenceServices.h"
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/sequencing/AppleSequencer.h"
@@ -7,6 +8,7 @@
 #include "sonabel/sequencing/MIDIMetaEventBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -35,13 +37,13 @@ std::optional<MusicTrack> newTrack(const std::shared_ptr<AppleSequencer>& sequen
 
 } // namespace
 
-MusicTrackManager::MusicTrackManager() : sequencer(std::make_shared<AppleSequencer>()) {}
+MusicTrackManager::MusicTrackManager() : ownSequencer_(std::make_shared<AppleSequencer>()) {}
 
 MusicTrackManager::MusicTrackManager(std::string name) : MusicTrackManager() {
     this->name = std::move(name);
     // Without a sequence nothing can be made; the manager stays without tracks.
-    internalMusicTrack = newTrack(sequencer);
-    initMusicTrack = newTrack(sequencer);
+    internalMusicTrack = newTrack(ownSequencer_);
+    initMusicTrack = newTrack(ownSequencer_);
     trackPointer = internalMusicTrack;
     initTrackPointer = initMusicTrack;
     if (internalMusicTrack) nameTrack(*internalMusicTrack, "init(name:)");
@@ -56,11 +58,19 @@ MusicTrackManager::MusicTrackManager(MusicTrack musicTrack, std::string name) : 
 }
 
 MusicTrackManager::MusicTrackManager(MusicTrack musicTrack, std::shared_ptr<AppleSequencer> sequencer)
-    : MusicTrackManager() {
+    : givenSequencer_(std::move(sequencer)) {
     internalMusicTrack = musicTrack;
     trackPointer = musicTrack;
-    this->sequencer = std::move(sequencer);
     initSequence();
+}
+
+std::shared_ptr<AppleSequencer> MusicTrackManager::sequencer() const {
+    return ownSequencer_ ? ownSequencer_ : givenSequencer_.lock();
+}
+
+void MusicTrackManager::setSequencer(std::shared_ptr<AppleSequencer> sequencer) {
+    ownSequencer_.reset();
+    givenSequencer_ = std::move(sequencer);
 }
 
 void MusicTrackManager::nameTrack(MusicTrack track, const char* function) {
@@ -83,11 +93,12 @@ double MusicTrackManager::initLength() const {
 }
 
 void MusicTrackManager::initSequence() {
-    if (!sequencer || !sequencer->sequence) {
+    const auto host = sequencer();
+    if (!host || !host->sequence) {
         Log({"initSequence()"}, "Sequence is nil");
         return;
     }
-    initMusicTrack = newTrack(sequencer);
+    initMusicTrack = newTrack(host);
     if (initMusicTrack && internalMusicTrack) {
         initTrackPointer = initMusicTrack;
         MusicTrackMerge(*internalMusicTrack, 0, length(), *initMusicTrack, 0);
@@ -113,64 +124,50 @@ void MusicTrackManager::setLengthProperty(const Duration& duration) {
 
 void MusicTrackManager::setLength(const Duration& duration) {
     const double newLength = duration.beats;
-    MusicSequence tempSequence{};
-    if (NewMusicSequence(&tempSequence) != noErr) {
-        Log({"setLength(_:)"}, "Unable to create temp sequence in setLength");
+    if (!std::isfinite(newLength) || newLength < 0) {
+        Log({"setLength(_:)"}, "Length must be finite and not negative: " + platform::describe(newLength));
         return;
     }
-    MusicTrack tempTrack{};
-    const bool madeTrack = MusicSequenceNewTrack(tempSequence, &tempTrack) == noErr;
-    [&] {
-        if (!madeTrack || !internalMusicTrack) {
-            Log({"setLength(_:)"}, "internalMusicTrack does not exist");
-            return;
+    if (!internalMusicTrack) {
+        Log({"setLength(_:)"}, "internalMusicTrack does not exist");
+        return;
+    }
+    const MusicTrack track = *internalMusicTrack;
+    writeLength(track, newLength);
+    MusicEventIterator iterator{};
+    if (NewMusicEventIterator(track, &iterator) != noErr) {
+        Log({"setLength(_:)"}, "Unable to create iterator in setLength");
+        return;
+    }
+    // One walk: what starts at or after the length goes, notes sounding past it are cut.
+    bool hasCurrent = false;
+    while (MusicEventIteratorHasCurrentEvent(iterator, &hasCurrent) == noErr && hasCurrent) {
+        MusicTimeStamp time = 0;
+        MusicEventType type = 0;
+        const void* data = nullptr;
+        std::uint32_t size = 0;
+        MusicEventIteratorGetEventInfo(iterator, &time, &type, &data, &size);
+        if (!(time < newLength)) {
+            MusicEventIteratorDeleteEvent(iterator);
+            continue;
         }
-        const MusicTrack track = *internalMusicTrack;
-        writeLength(track, newLength);
-        if (!isNotEmpty()) {
-            writeLength(track, newLength);
-            return;
-        }
-        MusicTrackCopyInsert(track, 0, newLength, tempTrack, 0);
-        clear();
-        // The length now reads newLength, so clear() left whatever lies at or after it.
-        MusicTrackClear(track, 0, std::numeric_limits<double>::max());
-        writeLength(track, newLength);
-        MusicTrackCopyInsert(tempTrack, 0, newLength, track, 0);
-
-        MusicEventIterator iterator{};
-        if (NewMusicEventIterator(track, &iterator) != noErr) {
-            Log({"setLength(_:)"}, "Unable to create iterator in setLength");
-            return;
-        }
-        bool hasCurrent = false;
-        while (MusicEventIteratorHasCurrentEvent(iterator, &hasCurrent) == noErr && hasCurrent) {
-            MusicTimeStamp time = 0;
-            MusicEventType type = 0;
-            const void* data = nullptr;
-            std::uint32_t size = 0;
-            MusicEventIteratorGetEventInfo(iterator, &time, &type, &data, &size);
-            if (type == kMusicEventType_MIDINoteMessage) {
-                if (!data || size < sizeof(MIDINoteMessage)) {
-                    Log({"setLength(_:)"}, "Problem with raw midi note message");
-                    break;
-                }
-                MIDINoteMessage note;
-                std::memcpy(&note, data, sizeof note);
-                if (time + double(note.duration) > newLength) {
-                    const MIDINoteMessage cut{note.channel, note.note, note.velocity, 0,
-                                              static_cast<float>(newLength - time)};
-                    MusicEventIteratorSetEventInfo(iterator, kMusicEventType_MIDINoteMessage, &cut);
-                }
+        if (type == kMusicEventType_MIDINoteMessage) {
+            if (!data || size < sizeof(MIDINoteMessage)) {
+                Log({"setLength(_:)"}, "Problem with raw midi note message");
+                break;
             }
-            MusicEventIteratorNextEvent(iterator);
+            MIDINoteMessage note;
+            std::memcpy(&note, data, sizeof note);
+            if (time + double(note.duration) > newLength) {
+                const MIDINoteMessage cut{note.channel, note.note, note.velocity, 0,
+                                          static_cast<float>(newLength - time)};
+                MusicEventIteratorSetEventInfo(iterator, kMusicEventType_MIDINoteMessage, &cut);
+            }
         }
-        DisposeMusicEventIterator(iterator);
-        // Notes copied back grew the length to their old ends before they were cut.
-        writeLength(track, newLength);
-    }();
-    if (madeTrack) MusicSequenceDisposeTrack(tempSequence, tempTrack);
-    DisposeMusicSequence(tempSequence);
+        MusicEventIteratorNextEvent(iterator);
+    }
+    DisposeMusicEventIterator(iterator);
+    writeLength(track, newLength);
 }
 
 void MusicTrackManager::clear() {

@@ -35,7 +35,6 @@ public:
     std::optional<MusicTrack> internalMusicTrack;
     std::optional<MusicTrack> initMusicTrack;
     std::string name = "Unnamed";
-    std::shared_ptr<AppleSequencer> sequencer;
     std::optional<MusicTrack> trackPointer;
     std::optional<MusicTrack> initTrackPointer;
 
@@ -49,6 +48,12 @@ public:
     MusicTrackManager(MusicTrack musicTrack, std::shared_ptr<AppleSequencer> sequencer);
     virtual ~MusicTrackManager() = default;
 
+    // The sequencer whose sequence receives the tracks this manager makes: the one it made itself,
+    // held strongly, or the one it was given, held weakly (a sequencer keeps the managers of its
+    // tracks, so a strong reference back would keep both alive). Empty once a given one is gone.
+    std::shared_ptr<AppleSequencer> sequencer() const;
+    void setSequencer(std::shared_ptr<AppleSequencer> sequencer);
+
     virtual bool isNotEmpty() const;
     virtual double length() const;
     virtual double initLength() const;
@@ -56,6 +61,8 @@ public:
     virtual void initSequence();
     virtual void setDestinationNode(AUNode node);
     virtual void setLoopInfo(const Duration& duration, std::int64_t numberOfLoops);
+    // Keeps exactly the events before the length, cutting the notes that sound past it. A length
+    // that is not finite or is negative changes nothing and is logged.
     virtual void setLength(const Duration& duration);
     virtual void setLengthProperty(const Duration& duration);
     virtual void clear();
@@ -93,6 +100,9 @@ public:
     void debug() const;
 
 private:
+    std::shared_ptr<AppleSequencer> ownSequencer_;
+    std::weak_ptr<AppleSequencer> givenSequencer_;
+
     void nameTrack(MusicTrack track, const char* function);
     void addChannelMessage(std::uint8_t status, std::uint8_t data1, std::uint8_t data2,
                            const Duration& position);

@@ -42,6 +42,11 @@ std::shared_ptr<MIDIInstrument> MIDIInstrument::make(std::optional<std::string> 
 MIDIInstrument::MIDIInstrument(platform::MainQueue& queue)
     : queue_(queue), avAudioNode_(PlainAudioNode::make()) {}
 
+MIDIInstrument::~MIDIInstrument() {
+    // Exchanged, so the endpoint is disposed once.
+    if (const MIDIEndpointRef endpoint = midiIn_.exchange(0); endpoint != 0) MIDIEndpointDispose(endpoint);
+}
+
 void MIDIInstrument::setUp(std::optional<std::string> midiInputName, std::shared_ptr<MIDI> midi) {
     setName(midiInputName ? std::move(*midiInputName) : pointerString(this));
     if (!midi) midi = sharedMIDI();
@@ -89,10 +94,10 @@ void MIDIInstrument::openVirtualInput(MIDIClientRef client, std::optional<std::s
                 MIDIPacketIterator events(*packet, *assembler);
                 while (auto event = events.next()) {
                     queue->async([weak, bytes = std::move(event->data)] {
-                        // Two-byte messages (program change, channel pressure) are not dispatched.
-                        if (bytes.size() < 3) return;
+                        const bool twoByteChannel = bytes.size() == 2 && bytes[0] >= 0xC0 && bytes[0] < 0xE0;
+                        if (bytes.size() < 3 && !twoByteChannel) return;
                         if (auto self = weak.lock())
-                            self->dispatchChannelMessage(bytes[0], bytes[1], bytes[2]);
+                            self->dispatchChannelMessage(bytes[0], bytes[1], twoByteChannel ? 0 : bytes[2]);
                     });
                 }
             }
@@ -103,14 +108,18 @@ void MIDIInstrument::openVirtualInput(MIDIClientRef client, std::optional<std::s
 
 void MIDIInstrument::receivedMIDINoteOn(MIDINoteNumber noteNumber, MIDIVelocity velocity, MIDIChannel channel,
                                         std::optional<MIDIUniqueID>, std::optional<MIDITimeStamp>) {
+    if (velocity == 0) {
+        // Many keyboards end notes this way: it is a note off.
+        stop(noteNumber, channel, std::nullopt);
+        std::lock_guard lock(mutex_);
+        std::erase(mpeActiveNotes_, NotePair{noteNumber, channel});
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         mpeActiveNotes_.emplace_back(noteNumber, channel);
     }
-    if (velocity == 0)
-        stop(noteNumber, channel, std::nullopt);
-    else
-        start(noteNumber, velocity, channel, std::nullopt);
+    start(noteNumber, velocity, channel, std::nullopt);
 }
 
 void MIDIInstrument::receivedMIDINoteOff(MIDINoteNumber noteNumber, MIDIVelocity, MIDIChannel channel,

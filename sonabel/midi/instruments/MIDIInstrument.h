@@ -4,8 +4,8 @@
 // messages move to the main queue before they are dispatched. Subclasses override the note,
 // controller, aftertouch, pitch-wheel and program operations, which do nothing here.
 //
-// The destination lives as long as the process; its read block holds the instrument weakly, so
-// what arrives after the instrument is gone is dropped.
+// The destination is disposed when the instrument goes, which waits for a delivery in flight; its
+// read block holds the instrument weakly, so what it queued before is dropped once it is gone.
 #include "platform/audio/AudioNode.h"
 #include "platform/core/MainQueue.h"
 #include "platform/midi/MIDITypes.h"
@@ -35,6 +35,7 @@ public:
     static std::shared_ptr<MIDIInstrument> make(std::optional<std::string> midiInputName = std::nullopt,
                                                 std::shared_ptr<MIDI> midi = nullptr,
                                                 platform::MainQueue& queue = platform::MainQueue::shared());
+    ~MIDIInstrument() override;
 
     // Node
     std::vector<std::shared_ptr<Node>> connections() const override { return {}; }
@@ -53,8 +54,8 @@ public:
     // Makes the private destination; the name defaults to the instrument's.
     virtual void openVirtualInput(MIDIClientRef client, std::optional<std::string> name = std::nullopt);
 
-    // MIDIListener. A note on is remembered in mpeActiveNotes (velocity 0 too) and starts the note,
-    // or stops it with velocity 0; a note off stops it and forgets it.
+    // MIDIListener. A note on starts the note and is remembered in mpeActiveNotes; a note off, or a
+    // note on with velocity 0, stops it and forgets it.
     void receivedMIDINoteOn(MIDINoteNumber noteNumber, MIDIVelocity velocity, MIDIChannel channel,
                             std::optional<MIDIUniqueID> portID,
                             std::optional<MIDITimeStamp> timeStamp) override;
@@ -66,7 +67,8 @@ public:
                        std::optional<MIDITimeStamp> timeStamp);
     virtual void stop(MIDINoteNumber noteNumber, MIDIChannel channel, std::optional<MIDITimeStamp> timeStamp);
     virtual void programChange(MIDIByte program, MIDIChannel channel, std::optional<MIDITimeStamp> timeStamp);
-    // One channel message as received on the destination.
+    // One channel message as received on the destination; a two-byte one (program change,
+    // channel pressure) comes with data2 0.
     virtual void dispatchChannelMessage(MIDIByte status, MIDIByte data1, MIDIByte data2);
 
 protected:

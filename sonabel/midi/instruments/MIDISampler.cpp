@@ -16,6 +16,10 @@ std::shared_ptr<MIDISampler> MIDISampler::make(std::optional<std::string> name, 
     return sampler;
 }
 
+MIDISampler::~MIDISampler() {
+    MIDISampler::closeVirtualInput();
+}
+
 void MIDISampler::setUp(std::optional<std::string> name, std::shared_ptr<MIDI> midi) {
     setName(name ? std::move(*name) : pointerString(this));
     if (!midi) midi = sharedMIDI();

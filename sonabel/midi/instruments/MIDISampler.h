@@ -2,7 +2,7 @@
 // A sampler played from outside: it opens a private virtual destination named after itself and
 // hands every message arriving there, unparsed and on the MIDI server's thread, to the sampler
 // unit's scheduled-MIDI block. Not an instrument nor a listener. The destination stays open until
-// closeVirtualInput(), also past the sampler's end (it then feeds a unit nobody renders).
+// closeVirtualInput(), which the sampler's end calls too.
 #include "platform/midi/MIDITypes.h"
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/nodes/NamedNode.h"
@@ -22,6 +22,7 @@ public:
     // (which must live on the process's current MIDI server), the shared MIDI object by default.
     static std::shared_ptr<MIDISampler> make(std::optional<std::string> name = std::nullopt,
                                              std::shared_ptr<MIDI> midi = nullptr);
+    ~MIDISampler() override;
 
     MIDIEndpointRef midiIn() const { return midiIn_.load(std::memory_order_acquire); }
     std::string name() const override;

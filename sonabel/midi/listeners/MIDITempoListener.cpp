@@ -185,6 +185,11 @@ void MIDITempoListener::clockStep(MIDITimeStamp time) {
     }
     {
         std::lock_guard lock(mutex_);
+        // Only the two newest times are ever read: clocks without usable time stamps must not
+        // make the list grow for the whole session.
+        if (clockEvents_.size() >= static_cast<std::size_t>(clockEventLimit))
+            clockEvents_.erase(clockEvents_.begin(),
+                               clockEvents_.end() - static_cast<std::ptrdiff_t>(clockEventLimit - 1));
         clockEvents_.push_back(time);
     }
     analyzeTempo();

@@ -1,6 +1,7 @@
 #include "sonabel/midi/midifile/MIDIFileTempoTrack.h"
 
 #include "sonabel/midi/MIDICustomMetaEventType.h"
+#include "sonabel/midi/MIDIVariableLengthQuantity.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,8 +18,14 @@ std::optional<MIDIFileTempoTrack> MIDIFileTempoTrack::make(const MIDIFileTrackCh
 }
 
 float MIDIFileTempoTrack::tempoBPM() const {
-    const std::span<const MIDIByte> bytes(tempoData);
-    const auto microseconds = integerValue(bytes.last(std::min<std::size_t>(bytes.size(), 3)));
+    // The payload follows FF 51 and its length quantity; a payload cut short reads no tempo.
+    std::span<const MIDIByte> payload(tempoData);
+    payload = payload.size() > 2
+                  ? payload.subspan(2 + static_cast<std::size_t>(
+                                            MIDIVariableLengthQuantity::read(payload.subspan(2)).first))
+                  : std::span<const MIDIByte>{};
+    if (payload.size() < 3) return 120.0f;
+    const auto microseconds = integerValue(payload.last(3));
     // Zero microseconds would make an infinite tempo.
     if (!microseconds || *microseconds == 0) return 120.0f;
     const float perMinute = 60000000.0f / static_cast<float>(*microseconds);

@@ -17,8 +17,8 @@ struct MIDIFileTempoTrack {
     // None when the chunk has no set-tempo event.
     static std::optional<MIDIFileTempoTrack> make(const MIDIFileTrackChunk& trackChunk);
 
-    // Beats per minute from the last three bytes of tempoData, truncated to 4 decimals; 120 when
-    // there is no tempo to read (no bytes, or zero microseconds per beat).
+    // Beats per minute from the last three bytes of the payload, truncated to 4 decimals; 120 when
+    // there is no tempo to read (a payload under three bytes, or zero microseconds per beat).
     float tempoBPM() const;
 
     double length() const { return track.length(); }

@@ -5,9 +5,15 @@
 namespace sonabel {
 
 std::vector<MIDIEvent> MIDIFileTrack::events() const {
+    // Walked in place: only the messages kept are copied out.
     std::vector<MIDIEvent> result;
-    for (const auto& fileEvent : chunk.parseTrackEvents())
-        if (auto event = MIDIEvent::make(fileEvent)) result.push_back(std::move(*event));
+    chunk.forEachTrackEvent([&](const MIDIFileTrackChunk::EventView& fileEvent) {
+        const auto first = fileEvent.firstByte();
+        if (!first || *first == 0xFF) return; // empty, or a meta event
+        MIDIEvent event(fileEvent.computedData());
+        event.positionInBeats = fileEvent.positionInBeats(chunk);
+        result.push_back(std::move(event));
+    });
     return result;
 }
 
@@ -21,13 +27,15 @@ std::vector<MIDIEvent> MIDIFileTrack::channelEvents() const {
 
 std::vector<MIDICustomMetaEvent> MIDIFileTrack::metaEvents() const {
     std::vector<MIDICustomMetaEvent> result;
-    for (const auto& fileEvent : chunk.parseTrackEvents()) {
-        auto meta = MIDICustomMetaEvent::make(fileEvent.computedData());
-        if (!meta) continue;
-        if (fileEvent.timeFormat == MIDITimeFormat::ticksPerBeat)
-            meta->positionInBeats = fileEvent.positionInBeats();
+    chunk.forEachTrackEvent([&](const MIDIFileTrackChunk::EventView& fileEvent) {
+        // A message under running status starts with its status, never with FF.
+        if (fileEvent.runningStatus) return;
+        auto meta = MIDICustomMetaEvent::make(fileEvent.eventData());
+        if (!meta) return;
+        if (chunk.timeFormat == MIDITimeFormat::ticksPerBeat)
+            meta->positionInBeats = fileEvent.positionInBeats(chunk);
         result.push_back(std::move(*meta));
-    }
+    });
     return result;
 }
 

@@ -1,8 +1,6 @@
 #include "sonabel/midi/midifile/MIDIFileTrackChunk.h"
 
 #include "sonabel/internals/error_handling/Log.h"
-#include "sonabel/midi/MIDICustomMetaEvent.h"
-#include "sonabel/midi/MIDISysExMessage.h"
 #include "sonabel/midi/MIDIVariableLengthQuantity.h"
 
 #include <algorithm>
@@ -22,6 +20,13 @@ bool isChannelStatus(MIDIByte byte) {
 std::size_t withStatus(MIDIByte status) {
     return kWithStatus[highNibble(status) - 8];
 }
+
+// Lead byte(s), a length quantity and that many bytes (fewer when the body ends sooner).
+std::size_t sizedEventSize(std::span<const MIDIByte> rest, std::size_t lead) {
+    const auto [count, length] = MIDIVariableLengthQuantity::read(rest.subspan(lead));
+    const std::uint64_t wanted = lead + static_cast<std::uint64_t>(count) + length;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, rest.size()));
+}
 } // namespace
 
 std::optional<MIDIFileTrackChunk> MIDIFileTrackChunk::make(std::span<const MIDIByte> data) {
@@ -30,55 +35,73 @@ std::optional<MIDIFileTrackChunk> MIDIFileTrackChunk::make(std::span<const MIDIB
     return MIDIFileTrackChunk{{std::move(*bytes)}, MIDITimeFormat::ticksPerBeat, 480};
 }
 
-std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
+bool MIDIFileTrackChunk::nextTrackEvent(TrackWalk& walk, EventView& event) const {
     const std::span<const MIDIByte> bytes = body();
+    if (walk.index >= bytes.size()) return false;
+    const auto [deltaSize, delta] = MIDIVariableLengthQuantity::read(bytes.subspan(walk.index));
+    const std::size_t eventStart = walk.index;
+    std::size_t index = walk.index + static_cast<std::size_t>(deltaSize);
+    if (index >= bytes.size()) return false;
+
+    const MIDIByte kind = bytes[index];
+    const std::span<const MIDIByte> rest = bytes.subspan(index);
+    std::size_t size = 0;
+    std::optional<MIDIByte> eventStatus;
+    if (kind == 0xFF && rest.size() >= 3) {
+        // Any meta type, known or not, is one whole meta event.
+        size = sizedEventSize(rest, 2);
+        walk.runningStatus.reset();
+    } else if (kind == 0xF0 && rest.size() >= 3) {
+        size = sizedEventSize(rest, 1);
+        walk.runningStatus.reset();
+    } else if (kind == 0xF7 && rest.size() >= 2) {
+        // A SysEx continuation or escape, kept whole.
+        size = sizedEventSize(rest, 1);
+        walk.runningStatus.reset();
+    } else if (isChannelStatus(kind)) {
+        size = std::min(withStatus(kind), rest.size());
+        walk.runningStatus = kind;
+    } else if (walk.runningStatus) {
+        size = std::min(withStatus(*walk.runningStatus) - 1, rest.size());
+        eventStatus = walk.runningStatus;
+    } else {
+        Log({"parseTrackEvents"}, "error parsing midi file, byte is " + std::to_string(kind) +
+                                      ", processed " + std::to_string(index) + " of " +
+                                      std::to_string(bytes.size()));
+        walk.index = bytes.size();
+        return false;
+    }
+    index += size;
+    walk.index = index;
+
+    event = EventView{bytes.subspan(eventStart, index - eventStart), static_cast<std::size_t>(deltaSize),
+                      delta, eventStatus, walk.ticks};
+    // A body of billions of maximal delta times would overflow the total; it saturates instead.
+    walk.ticks = walk.ticks > std::numeric_limits<std::int64_t>::max() - delta
+                     ? std::numeric_limits<std::int64_t>::max()
+                     : walk.ticks + delta;
+    return true;
+}
+
+std::vector<MIDIFileChunkEvent> MIDIFileTrackChunk::parseTrackEvents() const {
     std::vector<MIDIFileChunkEvent> events;
-    std::size_t index = 0;
-    std::optional<MIDIByte> runningStatus;
-    std::int64_t ticks = 0;
-
-    while (index < bytes.size()) {
-        const auto [deltaSize, delta] = MIDIVariableLengthQuantity::read(bytes.subspan(index));
-        const std::size_t eventStart = index;
-        index += static_cast<std::size_t>(deltaSize);
-        if (index >= bytes.size()) break;
-
-        const MIDIByte kind = bytes[index];
-        const std::span<const MIDIByte> rest = bytes.subspan(index);
-        std::size_t size = 0;
-        std::optional<MIDIByte> eventStatus;
-        if (const auto meta = MIDICustomMetaEvent::make(rest)) {
-            size = meta->data.size();
-            runningStatus.reset();
-        } else if (const auto sysEx = MIDISysExMessage::make(rest)) {
-            size = sysEx->data.size();
-            runningStatus.reset();
-        } else if (isChannelStatus(kind)) {
-            size = std::min(withStatus(kind), rest.size());
-            runningStatus = kind;
-        } else if (runningStatus) {
-            size = std::min(withStatus(*runningStatus) - 1, rest.size());
-            eventStatus = runningStatus;
-        } else {
-            Log({"parseTrackEvents"}, "error parsing midi file, byte is " + std::to_string(kind) +
-                                          ", processed " + std::to_string(index) + " of " +
-                                          std::to_string(bytes.size()));
-            break;
-        }
-        index += size;
-
-        events.push_back(MIDIFileChunkEvent{{bytes.begin() + static_cast<std::ptrdiff_t>(eventStart),
-                                             bytes.begin() + static_cast<std::ptrdiff_t>(index)},
+    forEachTrackEvent([&](const EventView& event) {
+        events.push_back(MIDIFileChunkEvent{{event.data.begin(), event.data.end()},
                                             timeFormat,
                                             timeDivision,
-                                            eventStatus,
-                                            ticks});
-        // A body of billions of maximal delta times would overflow the total; it saturates instead.
-        ticks = ticks > std::numeric_limits<std::int64_t>::max() - delta
-                    ? std::numeric_limits<std::int64_t>::max()
-                    : ticks + delta;
-    }
+                                            event.runningStatus,
+                                            event.timeOffset});
+    });
     return events;
+}
+
+std::vector<MIDIByte> MIDIFileTrackChunk::EventView::computedData() const {
+    const auto own = eventData();
+    std::vector<MIDIByte> message;
+    message.reserve(own.size() + 1);
+    if (runningStatus) message.push_back(*runningStatus);
+    message.insert(message.end(), own.begin(), own.end());
+    return message;
 }
 
 } // namespace sonabel

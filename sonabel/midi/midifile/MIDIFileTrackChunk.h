@@ -4,6 +4,7 @@
 #include "sonabel/midi/midifile/MIDIFileChunk.h"
 #include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -19,9 +20,47 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
     // 480 ticks per beat, whatever the file's header says.
     static std::optional<MIDIFileTrackChunk> make(std::span<const MIDIByte> data);
 
-    // The body's events in file order, with running status resolved. A byte that cannot start an
-    // event is logged and ends the walk; the events before it are kept.
+    // The body's events in file order, with running status resolved. Meta events of any type and
+    // F7 events are whole events that end running status. A byte that cannot start an event is
+    // logged and ends the walk; the events before it are kept.
     std::vector<MIDIFileChunkEvent> parseTrackEvents() const;
+
+    // One event of the walk behind parseTrackEvents, its bytes left in the chunk.
+    struct EventView {
+        std::span<const MIDIByte> data; // delta time and the event's own bytes
+        std::size_t deltaSize = 0;
+        std::uint32_t deltaTime = 0;
+        std::optional<MIDIByte> runningStatus;
+        std::int64_t timeOffset = 0;
+
+        std::span<const MIDIByte> eventData() const { return data.subspan(deltaSize); }
+        // The first byte of the complete message; none for an event without bytes.
+        std::optional<MIDIByte> firstByte() const {
+            if (runningStatus) return runningStatus;
+            return deltaSize < data.size() ? std::optional<MIDIByte>(data[deltaSize]) : std::nullopt;
+        }
+        std::vector<MIDIByte> computedData() const;
+        std::optional<double> positionInBeats(const MIDIFileTrackChunk& chunk) const {
+            if (chunk.timeFormat != MIDITimeFormat::ticksPerBeat) return std::nullopt;
+            return (static_cast<double>(timeOffset) + static_cast<double>(deltaTime)) / chunk.timeDivision;
+        }
+    };
+    // Where a walk over the body stands.
+    struct TrackWalk {
+        std::size_t index = 0;
+        std::optional<MIDIByte> runningStatus;
+        std::int64_t ticks = 0;
+    };
+    // The event at the walk's place, and the walk moved past it; false at the end of the body or
+    // at a byte that cannot start an event (logged as parseTrackEvents logs it).
+    bool nextTrackEvent(TrackWalk& walk, EventView& event) const;
+    // The same walk as parseTrackEvents, event by event, without copying the bytes.
+    template <class Visit> void forEachTrackEvent(Visit&& visit) const {
+        TrackWalk walk;
+        EventView event;
+        while (nextTrackEvent(walk, event))
+            visit(static_cast<const EventView&>(event));
+    }
 
     bool operator==(const MIDIFileTrackChunk&) const = default;
 };

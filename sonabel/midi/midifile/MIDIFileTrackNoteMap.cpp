@@ -5,20 +5,23 @@
 #include "sonabel/midi/MIDIStatusType.h"
 
 #include <algorithm>
-#include <map>
+#include <array>
+#include <optional>
 
 namespace sonabel {
 
 MIDIFileTrackNoteMap::MIDIFileTrackNoteMap(MIDIFile file, int number) : midiFile(std::move(file)) {
-    auto tracks = midiFile->tracks();
-    if (tracks.empty()) {
+    // The file's tracks() without copying every track to keep one.
+    auto chunks = midiFile->trackChunks();
+    const std::size_t first = midiFile->headerChunk() && midiFile->format() == 1 && !chunks.empty() ? 1 : 0;
+    if (chunks.size() <= first) {
         Log({"init(midiFile:trackNumber:)"}, "No Tracks in the MIDI File");
         return;
     }
-    const int last = static_cast<int>(tracks.size()) - 1;
+    const int last = static_cast<int>(chunks.size() - first) - 1;
     const int chosen = std::clamp(number, 0, last);
     trackNumber = chosen;
-    midiTrack = std::move(tracks[static_cast<std::size_t>(chosen)]);
+    midiTrack = MIDIFileTrack{std::move(chunks[first + static_cast<std::size_t>(chosen)])};
 }
 
 double MIDIFileTrackNoteMap::ticksPerBeat() const {
@@ -33,35 +36,43 @@ std::vector<std::shared_ptr<MIDINoteDuration>> MIDIFileTrackNoteMap::noteDuratio
     std::vector<std::shared_ptr<MIDINoteDuration>> notes;
     if (!midiTrack) return notes;
     const double divisor = ticksPerBeat();
-    std::map<int, double> open; // start time by note number, whatever the channel
+    std::array<std::optional<double>, 128> open; // start time by note number, whatever the channel
     MIDIByte noteOnStatus = 0;
     MIDIByte noteOffStatus = 0;
-    for (const auto& event : midiTrack->channelEvents()) {
-        const MIDIByte status = event.data[0];
+    // The track's channel events, read in place: byte k of the message as its MIDIEvent holds it
+    // (the running status put back, data bytes masked to 7 bits).
+    const auto& chunk = midiTrack->chunk;
+    chunk.forEachTrackEvent([&](const MIDIFileTrackChunk::EventView& event) {
+        const auto first = event.firstByte();
+        if (!first || *first < 0x80 || *first >= 0xF0) return;
+        const MIDIByte status = *first;
+        const auto own = event.eventData();
+        const std::size_t offset = event.runningStatus ? 1 : 0;
+        const std::size_t size = own.size() + offset;
+        const auto dataByte = [&](std::size_t k) { return static_cast<MIDIByte>(own[k - offset] & 0x7F); };
+
         const auto kind = MIDIStatusType::from(status);
         if (noteOnStatus == 0 && kind == MIDIStatusType::noteOn) noteOnStatus = status;
         if (noteOffStatus == 0 && kind == MIDIStatusType::noteOff) noteOffStatus = status;
         // A message cut short at the end of the track has no note number.
-        if (event.data.size() < 2) continue;
-        const int noteNumber = event.data[1];
-        const MIDIByte velocity = event.data.size() >= 3 ? event.data[2] : 0;
-        const double time = event.positionInBeats.value_or(1.0) / divisor;
+        if (size < 2) return;
+        const MIDIByte noteNumber = dataByte(1);
+        const MIDIByte velocity = size >= 3 ? dataByte(2) : 0;
+        const double time = event.positionInBeats(chunk).value_or(1.0) / divisor;
 
         bool ends = status == noteOffStatus;
         if (status == noteOnStatus) {
-            if (event.data.size() >= 3 && velocity == 0) {
+            if (size >= 3 && velocity == 0) {
                 ends = true;
             } else {
                 open[noteNumber] = time;
-                continue;
+                return;
             }
         }
-        if (!ends) continue;
-        if (const auto start = open.find(noteNumber); start != open.end()) {
-            notes.push_back(std::make_shared<MIDINoteDuration>(start->second, time, noteNumber));
-            open.erase(start);
-        }
-    }
+        if (!ends || !open[noteNumber]) return;
+        notes.push_back(std::make_shared<MIDINoteDuration>(*open[noteNumber], time, noteNumber));
+        open[noteNumber].reset();
+    });
     return notes;
 }
 

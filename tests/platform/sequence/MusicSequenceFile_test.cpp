@@ -1,3 +1,4 @@
+#include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
 #include "tests/platform/sequence/TrackEvents.h"
 
@@ -129,21 +130,17 @@ TEST(MusicSequenceFileTest, WritesAt480TicksAndReadsBackTheSameEvents) {
     EXPECT_EQ(events(back.tempo()).size(), 2u);
 }
 
-TEST(MusicSequenceFileTest, MalformedFilesAreRefusedAndChangeNothing) {
+TEST(MusicSequenceFileTest, BadHeadersAreRefusedAndChangeNothing) {
     Seq s;
     const auto good = sample();
     ASSERT_EQ(MusicSequenceFileLoadData(s.sequence, good, kMusicSequenceFile_MIDIType, 0), noErr);
     const std::vector<Bytes> bad{
         {},
         Bytes{'M', 'T', 'h', 'd'},
-        Bytes(good.begin(), good.end() - 5),                    // track cut short
-        file(1, {{0x00, 0x3C, 0x40}}),                          // data byte without a status
-        file(1, {{0x00, 0x90, 0x3C}}),                          // note on cut short
-        file(1, {{0x00, 0xFF, 0x03, 0x7F, 'x'}}),               // meta longer than its chunk
-        file(1, {{0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 1}}), // five-byte delta
-        file(1, {{0x00, 0xF8}}),                                // real time in a file
-        file(0, {{0x00, 0xFF, 0x2F, 0x00}}, 0xE728),            // SMPTE time
         file(3, {{0x00, 0xFF, 0x2F, 0x00}}),
+        file(1, {{0x00, 0xFF, 0x2F, 0x00}}, 0),
+        file(0, {{0x00, 0xFF, 0x2F, 0x00}}, 0xE628), // -26 frames per second
+        file(0, {{0x00, 0xFF, 0x2F, 0x00}}, 0xE700), // no ticks per frame
     };
     for (const auto& bytes : bad) {
         EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, bytes, kMusicSequenceFile_MIDIType, 0),
@@ -151,6 +148,113 @@ TEST(MusicSequenceFileTest, MalformedFilesAreRefusedAndChangeNothing) {
         EXPECT_EQ(s.count(), 1u);
         EXPECT_EQ(events(s.track(0)).size(), 5u);
     }
+}
+
+TEST(MusicSequenceFileTest, AFaultyTrackLoadsTheTracksBeforeItAndFails) {
+    const Bytes conductor{0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0xFF, 0x2F, 0x00};
+    const Bytes first{0x00, 0x90, 60, 100, 0x60, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0x00};
+    const std::vector<Bytes> faulty{
+        {0x00, 0x90, 60, 100, 0x00, 0xFF, 0x01, 0x01, 'x', 0x00, 62, 100}, // data after a meta event
+        {0x00, 0x90, 60, 100, 0x00, 0xF0, 0x01, 0xF7, 0x00, 62, 100},      // data after a SysEx
+        {0x00, 0x3C, 0x40},                                                // data without a status
+        {0x00, 0x90, 0x3C},                                                // note on cut short
+        {0x00, 0xFF, 0x03, 0x7F, 'x'},                                     // meta longer than its chunk
+        {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 1},                       // five-byte delta
+        {0x00, 0xF8},                                                      // real time, no running status
+    };
+    for (const auto& track : faulty) {
+        Seq s;
+        const auto bytes = file(1, {conductor, first, track});
+        EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, bytes, kMusicSequenceFile_MIDIType, 0),
+                  kAudioFileInvalidFileError);
+        ASSERT_EQ(s.count(), 1u);
+        EXPECT_EQ(events(s.track(0)).size(), 1u);
+        EXPECT_EQ(events(s.tempo()).size(), 1u);
+    }
+
+    // A last track cut short by the end of the file, from a file on disk too.
+    auto cut = file(1, {conductor, first, first});
+    cut.resize(cut.size() - 3);
+    const auto path = std::filesystem::temp_directory_path() / ("cut-" + std::to_string(::getpid()) + ".mid");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(cut.data()), std::streamsize(cut.size()));
+    Seq s;
+    EXPECT_EQ(MusicSequenceFileLoad(s.sequence, path, kMusicSequenceFile_MIDIType, 0),
+              kAudioFileInvalidFileError);
+    EXPECT_EQ(s.count(), 1u);
+    std::filesystem::remove(path);
+
+    // Fewer tracks than declared, each whole, and a format 0 file of two tracks: read as they are.
+    auto fewer = file(1, {conductor, first});
+    fewer[11] = 3;
+    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, fewer, kMusicSequenceFile_MIDIType, 0), noErr);
+    EXPECT_EQ(s.count(), 1u);
+    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, file(0, {first, first}), kMusicSequenceFile_MIDIType, 0),
+              noErr);
+    EXPECT_EQ(s.count(), 2u);
+}
+
+TEST(MusicSequenceFileTest, SMPTETimeLoadsInSecondsAt120BPM) {
+    // 25 frames of 40 ticks: 1000 ticks a second. The file's own tempo is ignored.
+    const Bytes track{0x00, 0xFF, 0x51, 0x03, 0x09, 0x27, 0xC0, 0x83, 0x74, 0x90, 60,
+                      100,  0x83, 0x74, 0x80, 60,   0,    0x00, 0xFF, 0x2F, 0x00};
+    Seq s;
+    ASSERT_EQ(MusicSequenceFileLoadData(s.sequence, file(0, {track}, 0xE728), kMusicSequenceFile_MIDIType, 0),
+              noErr);
+    const auto list = events(s.track(0));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].time, 1.0); // 500 ticks: half a second
+    MIDINoteMessage n;
+    std::memcpy(&n, list[0].data.data(), 8);
+    EXPECT_EQ(n.duration, 1.0f);
+    const auto tempo = events(s.tempo());
+    ASSERT_EQ(tempo.size(), 1u);
+    double bpm;
+    std::memcpy(&bpm, tempo[0].data.data(), 8);
+    EXPECT_EQ(tempo[0].time, 0.0);
+    EXPECT_EQ(bpm, 120.0);
+
+    // -29 is 29.97 frames a second.
+    const Bytes late{0x89, 0x2F, 0x90, 60, 100, 0x00, 0x80, 60, 0};
+    ASSERT_EQ(MusicSequenceFileLoadData(s.sequence, file(0, {late}, 0xE350), kMusicSequenceFile_MIDIType, 0),
+              noErr);
+    EXPECT_DOUBLE_EQ(events(s.track(0))[0].time, 1199 / (29.97 * 80) * 2);
+}
+
+TEST(MusicSequenceFileTest, WrittenNotesEndAfterTheirOwnOnAndKeepTheirVelocity) {
+    Seq s;
+    MusicTrack track{};
+    MusicSequenceNewTrack(s.sequence, &track);
+    const MIDINoteMessage a{0, 60, 100, 0, 1}, c{0, 60, 90, 0, 1}, b{0, 60, 80, 0, 0.0001f},
+        silent{0, 64, 0, 0, 1};
+    MusicTrackNewMIDINoteEvent(track, 0, &a);
+    MusicTrackNewMIDINoteEvent(track, 1, &c);
+    MusicTrackNewMIDINoteEvent(track, 1, &b); // on and off round to the tick where c starts
+    MusicTrackNewMIDINoteEvent(track, 3, &silent);
+    Bytes written;
+    platform::ScopedLogCapture capture;
+    ASSERT_EQ(MusicSequenceFileCreateData(s.sequence, kMusicSequenceFile_MIDIType, 0, 480, &written), noErr);
+    const auto tempoSize = (written[18] << 24) | (written[19] << 16) | (written[20] << 8) | written[21];
+    const Bytes body(written.begin() + 22 + tempoSize + 8, written.end());
+    EXPECT_EQ(body, (Bytes{0x00, 0x90, 60,   100, 0x83, 0x60, 0x80, 60,   0, // a
+                           0x00, 0x90, 60,   80,  0x00, 0x80, 60,   0,       // b, on then its off
+                           0x00, 0x90, 60,   90,  0x83, 0x60, 0x80, 60,   0, // c
+                           0x83, 0x60, 0x90, 64,  1,    0x83, 0x60, 0x80, 64, 0, 0x00, 0xFF, 0x2F, 0x00}));
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_EQ(capture.entries()[0].text,
+              "Note ons of velocity 0 written with velocity 1 so they are not read as note offs: 1");
+
+    Seq back;
+    ASSERT_EQ(MusicSequenceFileLoadData(back.sequence, written, kMusicSequenceFile_MIDIType, 0), noErr);
+    const auto list = events(back.track(0));
+    ASSERT_EQ(list.size(), 4u);
+    std::vector<std::pair<int, float>> notes;
+    for (const auto& e : list) {
+        MIDINoteMessage n;
+        std::memcpy(&n, e.data.data(), 8);
+        notes.emplace_back(n.velocity, n.duration);
+    }
+    EXPECT_EQ(notes, (std::vector<std::pair<int, float>>{{100, 1.0f}, {80, 0.0f}, {90, 1.0f}, {1, 1.0f}}));
 }
 
 TEST(MusicSequenceFileTest, FileWritesReplaceTheOldFileOnlyWhenWhole) {

@@ -49,9 +49,13 @@ TEST_F(MusicSequenceTest, EventsKeepTimeOrderAndTheLengthGrowsToTheirEnd) {
     EXPECT_EQ(list[2].time, 2.0);
     EXPECT_EQ(trackLength(track), 3.5);
 
-    double shorter = 2;
+    // Set shorter than the events, it reads back their end; the events stay.
+    double shorter = 2, longer = 5;
     EXPECT_EQ(MusicTrackSetProperty(track, kSequenceTrackProperty_TrackLength, &shorter, 8), noErr);
-    EXPECT_EQ(trackLength(track), 2.0);
+    EXPECT_EQ(trackLength(track), 3.5);
+    EXPECT_EQ(events(track).size(), 3u);
+    EXPECT_EQ(MusicTrackSetProperty(track, kSequenceTrackProperty_TrackLength, &longer, 8), noErr);
+    EXPECT_EQ(trackLength(track), 5.0);
 }
 
 TEST_F(MusicSequenceTest, RangesTakeTheEndOnlyWhenItReachesTheLength) {

@@ -45,7 +45,7 @@ TEST_F(AppleSequencerTest, StartsEmptyAndNeutral) {
     EXPECT_EQ(s.timeResolution(), 480u);
     MusicTrackManager m;
     EXPECT_EQ(m.name, "Unnamed");
-    EXPECT_TRUE(m.sequencer && m.sequencer->sequence);
+    EXPECT_TRUE(m.sequencer() && m.sequencer()->sequence);
     EXPECT_FALSE(m.internalMusicTrack || m.initMusicTrack || m.trackPointer || m.initTrackPointer);
 }
 
@@ -82,23 +82,35 @@ TEST_F(AppleSequencerTest, TempoEventsClampLookupAndReplace) {
     AppleSequencer s;
     fill(s);
     s.addTimeSignatureEvent(0, TimeSignature{3}, 24, 8, false);
+    const std::uint8_t marker[] = {'A'};
+    MusicTrackNewMetaEvent(tempoTrack(s), 2, makeMIDIMetaEvent(0x06, marker)->get());
+    s.addTempoEventAt(70, 20); // past the length
     s.setTempo(300);
     auto tempos = s.allTempoEvents();
     ASSERT_EQ(tempos.size(), 1u);
     EXPECT_EQ(tempos[0], std::make_pair(0.0, 280.0));
-    EXPECT_TRUE(s.allTimeSignatureEvents().empty());
+    // Only tempo events go: the time signature and the marker stay.
+    EXPECT_EQ(s.allTimeSignatureEvents().size(), 1u);
+    EXPECT_EQ(events(tempoTrack(s)).size(), 3u);
     s.setTempo(5);
     EXPECT_EQ(s.allTempoEvents()[0].second, 10.0);
+    s.setTempo(90);
+    EXPECT_EQ(s.tempo(), 90.0); // at position 0, on the event
+    EXPECT_EQ(s.length().tempo, 90.0);
     s.setTempo(100);
     s.addTempoEventAt(140, 8);
     EXPECT_EQ(s.getTempo(7.99), 100.0);
     EXPECT_EQ(s.getTempo(8), 140.0);
     EXPECT_EQ(s.getTempo(20), 140.0);
     EXPECT_EQ(s.getTempo(-1), 120.0);
+    moveTo(s, 7.5); // after the marker and the time signature: still the last tempo event
+    EXPECT_EQ(s.tempo(), 100.0);
+    moveTo(s, 8); // exactly on the event: that one
+    EXPECT_EQ(s.tempo(), 140.0);
     moveTo(s, 9);
     EXPECT_EQ(s.tempo(), 140.0);
-    moveTo(s, 8); // exactly on the event: the one before it
-    EXPECT_EQ(s.tempo(), 100.0);
+    MusicTrackClear(tempoTrack(s), 0, 100);
+    EXPECT_EQ(s.tempo(), 120.0); // no tempo event at all
 }
 
 TEST_F(AppleSequencerTest, TimeSignatureEventsWriteReadAndSkipBadDenominators) {
@@ -193,6 +205,13 @@ TEST_F(AppleSequencerTest, TrackListDeletionAndNoteCopies) {
     EXPECT_EQ(target.tracks[2]->getMIDINoteData()[0].duration.beats, 2.0);
     const auto name = events(*target.tracks[1]->internalMusicTrack)[0];
     EXPECT_EQ((std::string(name.data.begin() + 8, name.data.end())), "Unnamed");
+
+    // From itself: the tracks it adds are not walked again.
+    AppleSequencer itself;
+    fill(itself);
+    itself.addMusicTrackNoteData(itself, false);
+    ASSERT_EQ(itself.tracks.size(), 4u);
+    EXPECT_EQ(itself.tracks[3]->getMIDINoteData()[0].position.beats, 4.0);
 
     target.play();
     capture.clear();

@@ -4,6 +4,8 @@
 #include "sonabel/sequencing/MIDIMetaEventBuffer.h"
 #include "sonabel/sequencing/MusicTrackManager.h"
 
+#include <cmath>
+
 using namespace sonabel;
 using namespace sequencingtest;
 
@@ -43,7 +45,7 @@ TEST_F(MusicTrackManagerTest, ConstructionNamesTracksAndTakesInitCopies) {
     EXPECT_EQ(events(*track->internalMusicTrack).size(), 2u); // two name events now
     EXPECT_EQ(events(*wrapped.initMusicTrack).size(), 2u);    // the copy of what it held
 
-    MusicTrackManager plain(*track->internalMusicTrack, host.tracks[0]->sequencer);
+    MusicTrackManager plain(*track->internalMusicTrack, host.tracks[0]->sequencer());
     EXPECT_EQ(plain.name, "Unnamed");
     EXPECT_EQ(events(*track->internalMusicTrack).size(), 2u);
 
@@ -145,6 +147,64 @@ TEST_F(MusicTrackManagerTest, SetLengthCutsNotesThatEndPastIt) {
     EXPECT_TRUE(empty.isEmpty());
 }
 
+TEST_F(MusicTrackManagerTest, SetLengthKeepsExactlyTheEventsBeforeIt) {
+    MusicTrackManager m("T");
+    m.add(60, 100, Duration(1), Duration(6)); // kept, cut, and reaching past the length before
+    m.addController(7, 1, Duration(4));       // exactly at the length: goes
+    m.add(62, 100, Duration(4), Duration(1));
+    m.setLength(Duration(4));
+    auto list = events(*m.internalMusicTrack);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(note(list[1]).duration, 3.0f);
+    EXPECT_EQ(m.length(), 4.0);
+
+    platform::ScopedLogCapture capture;
+    for (double bad : {-1.0, std::nan(""), double(INFINITY)})
+        m.setLength(Duration(bad));
+    EXPECT_EQ(events(*m.internalMusicTrack).size(), 2u);
+    EXPECT_EQ(m.length(), 4.0);
+    const auto lines = messages(capture);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("MusicTrackManager.cpp:setLength(_:):", 0), 0u);
+    EXPECT_NE(lines[0].find(":Length must be finite and not negative: -1.0 ("), std::string::npos);
+
+    m.setLength(Duration(0)); // the name goes too
+    EXPECT_TRUE(m.isEmpty());
+    EXPECT_EQ(m.length(), 0.0);
+}
+
+TEST_F(MusicTrackManagerTest, TheLengthReadsBackNoShorterThanTheEvents) {
+    MusicTrackManager m("T");
+    m.add(60, 100, Duration(0), Duration(1));
+    m.add(62, 100, Duration(5), Duration(1));
+    m.setLengthProperty(Duration(2));
+    EXPECT_EQ(events(*m.internalMusicTrack).size(), 3u); // writing it removes nothing
+    EXPECT_EQ(m.length(), 6.0);
+    const auto copied = m.copy();
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(copied->getMIDINoteData().size(), 2u);
+    m.setLengthProperty(Duration(9));
+    EXPECT_EQ(m.length(), 9.0);
+    m.setLengthProperty(Duration(1));
+    m.clear();
+    EXPECT_TRUE(m.isEmpty());
+}
+
+TEST_F(MusicTrackManagerTest, HoldsTheSequencerItMadeStronglyAndAGivenOneWeakly) {
+    MusicTrackManager own("Own");
+    EXPECT_TRUE(own.sequencer() && own.sequencer()->sequence);
+
+    auto host = std::make_shared<AppleSequencer>();
+    const auto track = host->newTrack("Keys");
+    host->tracks.push_back(std::make_shared<MusicTrackManager>(*track->internalMusicTrack, host));
+    EXPECT_EQ(host->tracks.back()->sequencer(), host);
+    const auto manager = host->tracks.back();
+    std::weak_ptr<AppleSequencer> watch = host;
+    host.reset();
+    EXPECT_TRUE(watch.expired()); // no cycle through its own managers
+    EXPECT_FALSE(manager->sequencer());
+}
+
 TEST_F(MusicTrackManagerTest, ReplaceNotesAndResetToInit) {
     MusicTrackManager m("T");
     m.add(60, 100, Duration(0), Duration(1));
@@ -152,9 +212,8 @@ TEST_F(MusicTrackManagerTest, ReplaceNotesAndResetToInit) {
     m.setLengthProperty(Duration(8));
     m.replaceNotes({MIDINoteData{62, 90, 0, Duration(0.5), Duration(1)}});
     auto list = events(*m.internalMusicTrack);
-    ASSERT_EQ(list.size(), 2u); // the name went with the range; the controller at 10 stays
+    ASSERT_EQ(list.size(), 1u); // the length reaches the controller at 10: the range took it too
     EXPECT_EQ(note(list[0]).note, 62);
-    EXPECT_EQ(list[1].time, 10.0);
 
     MusicTrackManager fresh("F"); // empty init copy
     fresh.add(60, 100, Duration(1), Duration(1));

@@ -118,10 +118,11 @@ TEST_F(MIDIInstrumentTest, VirtualInputDispatchesOnTheMainQueue) {
                                    {0xF0, 0x01, 0x02, 0x03, 0xF7}});
     EXPECT_TRUE(instrument->calls.empty()); // nothing before the main queue runs
     rig.driver.runUntilIdle();
-    // Two-byte messages are dropped; no source or time stamp is passed on.
-    EXPECT_EQ(instrument->take(),
-              (std::vector<std::string>{"stop 60 3", "start 60 64 3", "stop 60 3", "pitch 8192 0",
-                                        "polyAftertouch 60 34 1", "controller 7 100 4"}));
+    // Program change and channel pressure arrive with their one data byte; the clock is
+    // dropped; no source or time stamp is passed on.
+    EXPECT_EQ(instrument->take(), (std::vector<std::string>{"stop 60 3", "start 60 64 3", "stop 60 3",
+                                                            "pitch 8192 0", "program 5 0", "aftertouch 51 2",
+                                                            "polyAftertouch 60 34 1", "controller 7 100 4"}));
     EXPECT_TRUE(instrument->mpeActiveNotes().empty()); // the dispatch does not track notes
 }
 
@@ -147,11 +148,12 @@ TEST_F(MIDIInstrumentTest, ListenerPathTracksActiveNotes) {
     instrument->receivedMIDINoteOff(60, 0, 0, 5, 125); // both pairs of note 60, channel 0
     EXPECT_EQ(instrument->mpeActiveNotes(), (Notes{{62, 1}}));
     instrument->receivedMIDINoteOff(62, 0, 2, 5, 125); // another channel: kept
-    instrument->receivedMIDINoteOn(64, 0, 1, 5, 126);  // velocity 0 stops but is remembered
-    EXPECT_EQ(instrument->mpeActiveNotes(), (Notes{{62, 1}, {64, 1}}));
+    instrument->receivedMIDINoteOn(64, 70, 1, 5, 126);
+    instrument->receivedMIDINoteOn(64, 0, 1, 5, 127); // velocity 0 ends it as a note off does
+    EXPECT_EQ(instrument->mpeActiveNotes(), (Notes{{62, 1}}));
     EXPECT_EQ(instrument->take(),
               (std::vector<std::string>{"start 60 100 0", "start 60 90 0", "start 62 80 1", "stop 60 0",
-                                        "stop 62 2", "stop 64 1"}));
+                                        "stop 62 2", "start 64 70 1", "stop 64 1"}));
 }
 
 TEST_F(MIDIInstrumentTest, RegisteredWithAMIDIObject) {
@@ -185,9 +187,15 @@ TEST_F(MIDIInstrumentTest, WhatArrivesAfterTheInstrumentIsGoneIsDropped) {
     const auto destination = instrument->midiIn();
     rig.send(destination, {{0x90, 0x3C, 0x40}});
     rig.server->runPending(); // queued on the main queue
-    instrument.reset();
+    auto other = MIDIInstrument::make("Other", rig.midi, rig.queue);
+    instrument.reset(); // its destination goes with it
+    EXPECT_EQ(rig.server->endpointsOf(rig.midi->client()), (std::vector<MIDIEndpointRef>{other->midiIn()}));
+    std::string name;
+    EXPECT_NE(rig.server->getStringProperty(destination, kMIDIPropertyName, &name), noErr);
     deliver(destination, {{0x90, 0x3C, 0x40}});
-    EXPECT_EQ(rig.driver.runUntilIdle(), 2u); // ran, found nothing
+    EXPECT_EQ(rig.driver.runUntilIdle(), 1u); // the task queued before: ran, found nothing
+    other.reset();
+    EXPECT_TRUE(rig.server->endpointsOf(rig.midi->client()).empty());
 }
 
 TEST_F(MIDIInstrumentTest, UsesTheSharedMIDIObjectByDefault) {

@@ -56,6 +56,11 @@ TEST_F(MIDISamplerTest, ClosingDisposesTheDestinationOnce) {
     EXPECT_EQ(rig.server->endpointsOf(rig.midi->client()), (std::vector<MIDIEndpointRef>{other->midiIn()}));
     sampler->closeVirtualInput();
     EXPECT_EQ(rig.server->endpointsOf(rig.midi->client()), (std::vector<MIDIEndpointRef>{other->midiIn()}));
+    platform::ScopedLogCapture capture;
+    sampler.reset();
+    other.reset(); // its end closes it
+    EXPECT_TRUE(rig.server->endpointsOf(rig.midi->client()).empty());
+    EXPECT_TRUE(capture.lines().empty());
 }
 
 TEST_F(MIDISamplerTest, AUnitWithoutMIDIGetsNoDestination) {

@@ -136,16 +136,20 @@ TEST_F(MIDITempoListenerTest, TransportTrimsTheClockTimes) {
     EXPECT_EQ(listener->clockEvents(), (std::vector<std::uint64_t>{40'000'000, 0}));
 }
 
-TEST_F(MIDITempoListenerTest, ClockEventTrimming) {
-    for (std::uint64_t t : {0, 0, 0, 0, 0})
+TEST_F(MIDITempoListenerTest, ClockEventsKeepTheTwoNewest) {
+    for (int i = 0; i < 10'000; ++i)
+        clock(std::nullopt);
+    EXPECT_EQ(listener->clockEvents(), (std::vector<std::uint64_t>{0, 0}));
+    for (std::uint64_t t : {7, 7, 7})
         clock(t);
-    EXPECT_EQ(listener->clockEvents().size(), 5u);
-    listener->keepNewerHalfOfClockEvents(); // from index 2
-    EXPECT_EQ(listener->clockEvents().size(), 3u);
-    listener->keepNewestClockEvent();
-    EXPECT_EQ(listener->clockEvents().size(), 1u);
+    EXPECT_EQ(listener->clockEvents(), (std::vector<std::uint64_t>{7, 7}));
+    clock(0);
+    EXPECT_EQ(listener->clockEvents(), (std::vector<std::uint64_t>{7, 0}));
+    listener->keepNewerHalfOfClockEvents(); // from index 1
+    EXPECT_EQ(listener->clockEvents(), (std::vector<std::uint64_t>{0}));
     listener->keepNewerHalfOfClockEvents();
     listener->clearClockEvents();
+    listener->keepNewestClockEvent();
     EXPECT_EQ(listener->clockEvents().size(), 1u); // fewer than 2: untouched
 }
 

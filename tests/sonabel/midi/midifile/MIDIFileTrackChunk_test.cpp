@@ -104,13 +104,43 @@ TEST(MIDIFileTrackChunkTest, SysExIsSteppedOverWhole) {
     EXPECT_EQ(events[1].data, (Bytes{0x00, 0x90, 0x3C, 0x40}));
 }
 
-TEST(MIDIFileTrackChunkTest, UnplaceableBytesUnderRunningStatusAreData) {
-    // F7, unknown meta types and a cut-short FF are taken as data under running status.
-    const auto events = parse({0x00, 0x90, 0x3C, 0x40, 0x00, 0xF7, 0x01, 0x00, 0xFF, 0x4B, 0x00, 0xFF});
-    EXPECT_EQ(
-        dataOf(events),
-        (std::vector<Bytes>{{0x00, 0x90, 0x3C, 0x40}, {0x00, 0xF7, 0x01}, {0x00, 0xFF, 0x4B}, {0x00, 0xFF}}));
-    EXPECT_EQ(events[1].runningStatus, 0x90);
+TEST(MIDIFileTrackChunkTest, UnknownMetaAndF7EventsAreWholeEventsThatEndRunningStatus) {
+    platform::ScopedLogCapture capture;
+    // Under running status: an unknown meta (FF 0B) and FF 7F with a manufacturer ID, each one
+    // event; the notes after them keep their ticks and a real note off survives.
+    const auto withRunning = parse({0x00, 0x90, 0x3C, 0x40, 0x05, 0xFF, 0x0B, 0x01, 0x02, 0x03, 0xFF, 0x7F,
+                                    0x03, 0x00, 0x00, 0x41, 0x0A, 0x90, 0x3C, 0x00, 0x00, 0xFF, 0x2F, 0x00});
+    EXPECT_EQ(dataOf(withRunning), (std::vector<Bytes>{{0x00, 0x90, 0x3C, 0x40},
+                                                       {0x05, 0xFF, 0x0B, 0x01, 0x02},
+                                                       {0x03, 0xFF, 0x7F, 0x03, 0x00, 0x00, 0x41},
+                                                       {0x0A, 0x90, 0x3C, 0x00},
+                                                       {0x00, 0xFF, 0x2F, 0x00}}));
+    EXPECT_EQ(withRunning[4].timeOffset, 18);
+    EXPECT_FALSE(withRunning[1].runningStatus);
+    EXPECT_EQ(withRunning[1].typeIndex(), 2u);
+    // A data byte right after one is an error: it took no running status.
+    EXPECT_EQ(parse({0x00, 0x90, 0x3C, 0x40, 0x00, 0xFF, 0x60, 0x00, 0x00, 0x3C, 0x00}).size(), 2u);
+    EXPECT_EQ(contents(capture),
+              std::vector<std::string>{"error parsing midi file, byte is 60, processed 9 of 11"});
+    capture.clear();
+    // Without running status the track goes on after it.
+    EXPECT_EQ(parse({0x00, 0xFF, 0x60, 0x01, 0x05, 0x00, 0xC0, 0x05}).size(), 2u);
+
+    // F7 after a SysEx, and under running status: one event each, kept whole.
+    const auto escapes = parse({0x00, 0xF0, 0x02, 0x43, 0x12, 0x10, 0xF7, 0x02, 0x00, 0xF7, 0x00,
+                                0x90, 0x3C, 0x40, 0x00, 0xF7, 0x01, 0xF8, 0x00, 0xC0, 0x05});
+    EXPECT_EQ(dataOf(escapes), (std::vector<Bytes>{{0x00, 0xF0, 0x02, 0x43, 0x12},
+                                                   {0x10, 0xF7, 0x02, 0x00, 0xF7},
+                                                   {0x00, 0x90, 0x3C, 0x40},
+                                                   {0x00, 0xF7, 0x01, 0xF8},
+                                                   {0x00, 0xC0, 0x05}}));
+    EXPECT_FALSE(escapes[3].runningStatus);
+    EXPECT_EQ(escapes[3].timeOffset, 16);
+    EXPECT_TRUE(contents(capture).empty());
+
+    // Other system bytes and a cut-short FF are still data under running status.
+    EXPECT_EQ(dataOf(parse({0x00, 0x90, 0x3C, 0x40, 0x00, 0xF8, 0x01, 0x00, 0xFF})),
+              (std::vector<Bytes>{{0x00, 0x90, 0x3C, 0x40}, {0x00, 0xF8, 0x01}, {0x00, 0xFF}}));
 }
 
 TEST(MIDIFileTrackChunkTest, TruncatedEndsKeepWhatRemains) {

@@ -78,6 +78,20 @@ TEST(MIDIFileTrackTest, EventsChannelEventsAndMetaEvents) {
     EXPECT_EQ(channel[0].data, (Bytes{0x90, 0x3C, 0x40}));
 }
 
+TEST(MIDIFileTrackTest, UnknownMetasStayOutOfTheMetaListAndF7EventsStayWhole) {
+    const auto track = trackOf({0x00, 0x90, 0x3C, 0x40, 0x00, 0xFF, 0x0B, 0x01, 0x7F, 0x00, 0xF7,
+                                0x02, 0x01, 0x02, 0x60, 0x80, 0x3C, 0x00, 0x00, 0xFF, 0x2F, 0x00});
+    const auto events = track.events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].data, (Bytes{0xF7, 0x02, 0x01, 0x02}));
+    EXPECT_EQ(events[2].data, (Bytes{0x80, 0x3C, 0x00}));
+    EXPECT_EQ(events[2].positionInBeats, 0.2);
+    const auto meta = track.metaEvents();
+    ASSERT_EQ(meta.size(), 1u);
+    EXPECT_EQ(meta[0].type, MIDICustomMetaEventType::endOfTrack);
+    EXPECT_EQ(track.length(), 0.2);
+}
+
 TEST(MIDIFileTrackTest, RunningStatusMessagesAndLength) {
     const auto track = trackOf({0x00, 0x90, 0x3C, 0x40, 0x83, 0x60, 0x3C, 0x00, 0x00, 0xB0, 0x07, 0x64, 0x83,
                                 0x60, 0xFF, 0x2F, 0x00});
@@ -112,11 +126,11 @@ TEST(MIDIFileTrackTest, TempoInBeatsPerMinute) {
     EXPECT_EQ(bpmOf({0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}), 120.0f);
     EXPECT_EQ(bpmOf({0xFF, 0x51, 0x03, 0x06, 0x8A, 0x1B}), 140.0001f); // 428571
     EXPECT_EQ(bpmOf({0xFF, 0x51, 0x03, 0x05, 0x62, 0xAD}), 170.0f);    // 352941
-    // FF 51 00 reads its own header: 16732416 microseconds.
-    EXPECT_EQ(
-        bpmOf({0xFF, 0x51, 0x00}),
-        static_cast<float>(std::trunc(static_cast<double>(60000000.0f / 16732416.0f) * 10000) * 0.0001));
-    EXPECT_NEAR(bpmOf({0xFF, 0x51, 0x00}), 3.5858, 1e-4);
+    // Payloads under three bytes read no tempo; longer ones read their last three bytes.
+    EXPECT_EQ(bpmOf({0xFF, 0x51, 0x00}), 120.0f);
+    EXPECT_EQ(bpmOf({0xFF, 0x51, 0x02, 0x07, 0xA1}), 120.0f);
+    EXPECT_EQ(bpmOf({0xFF, 0x51, 0x03, 0x07, 0xA1}), 120.0f); // cut short
+    EXPECT_EQ(bpmOf({0xFF, 0x51, 0x04, 0x09, 0x06, 0x8A, 0x1B}), 140.0001f);
     EXPECT_EQ(bpmOf({}), 120.0f);
     EXPECT_EQ(bpmOf({0xFF, 0x51, 0x03, 0x00, 0x00, 0x00}), 120.0f);
     EXPECT_FALSE(MIDIFileTempoTrack::make(trackOf(endOfTrack()).chunk));

@@ -426,6 +426,19 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     return status;
 }
 
+void AudioEngine::setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format) {
+    std::lock_guard lock(graphMutex_);
+    if (!isAttachedLocked(&node) || bus >= node.outputs_.size() || !node.outputs_[bus].format) return;
+    node.outputs_[bus].format = format;
+    for (const auto& candidate : nodes_)
+        for (auto& in : candidate->inputs_)
+            if (in && in->source == &node && in->bus == bus) {
+                in->format = format;
+                candidate->connectionsChanged();
+            }
+    node.connectionsChanged();
+}
+
 void AudioEngine::afterCycle(std::function<void()> work) {
     std::lock_guard lock(afterMutex_);
     after_.push_back(std::move(work));

@@ -125,6 +125,9 @@ public:
     std::recursive_mutex& graphMutex() const { return graphMutex_; }
     std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
     void afterCycle(std::function<void()> work);
+    // A connected output bus takes a new format, and so does every input it feeds; for nodes whose
+    // bus format changes by itself. Nothing when the bus is not connected.
+    void setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format);
 
 private:
     AudioEngine() = default;

@@ -52,8 +52,12 @@ OSStatus AudioInputNode::setChannelMap(AudioUnitScope scope, AudioUnitElement el
     auto e = engine();
     std::unique_lock<std::recursive_mutex> graph;
     if (e) graph = std::unique_lock(e->graphMutex());
-    std::lock_guard lock(mapMutex_);
-    channelMap_ = std::move(map);
+    {
+        std::lock_guard lock(mapMutex_);
+        channelMap_ = std::move(map);
+    }
+    // A connected bus carries the mapped channels from the next cycle on, as taps installed now expect.
+    if (e) e->setConnectedOutputFormat(*this, 0, defaultOutputFormat(0));
     return noErr;
 }
 

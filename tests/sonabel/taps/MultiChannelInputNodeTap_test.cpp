@@ -337,3 +337,104 @@ TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
     EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "process(buffer:time:)",
                           "buffer.floatChannelData is nil"));
 }
+
+TEST_F(MultiChannelTest, ConfiguredAndReconfiguredWhileTheInputRuns) {
+    tap->setBufferSize(512);
+    run(); // the input is connected and rendering before the tap knows its channels
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    EXPECT_EQ(input->outputFormat(0).channelCount(), 2u);
+    std::int64_t takeStart = deviceFrame;
+    tap->record();
+    render(2);
+    tap->stop();
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        const auto samples = readAll(dir.file("Audio " + std::to_string(k + 1) + " #1.wav"))[0];
+        ASSERT_EQ(samples.size(), 1024u);
+        EXPECT_EQ(samples[1023], deviceValue(k, takeStart + 1023));
+    }
+
+    tap->configure(std::vector<std::int32_t>{3, 1, 2});
+    EXPECT_EQ(input->outputFormat(0).channelCount(), 3u);
+    takeStart = deviceFrame;
+    tap->record();
+    render(1);
+    tap->stop();
+    const std::int32_t mapped[3] = {3, 1, 2};
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        const auto samples = readAll(dir.file("Audio " + std::to_string(mapped[k] + 1) + " #2.wav"))[0];
+        ASSERT_EQ(samples.size(), 512u) << k;
+        EXPECT_EQ(samples[7], deviceValue(mapped[k], takeStart + 7));
+    }
+}
+
+TEST_F(MultiChannelTest, ATakeWithoutFilesLeavesThePreviousTakeAlone) {
+    tap->setBufferSize(512);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    run();
+    tap->record();
+    render(4);
+    tap->stop();
+
+    tap->setDirectory(std::nullopt);
+    platform::ScopedLogCapture capture;
+    tap->record();
+    EXPECT_FALSE(tap->isRecording());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(
+        isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "createFiles()", "File Format is nil"));
+    render(1);
+    EXPECT_EQ(readAll(dir.file("Audio 1 #1.wav"))[0].size(), 2048u);
+    EXPECT_EQ(readAll(dir.file("Audio 2 #1.wav"))[0].size(), 2048u);
+}
+
+TEST_F(MultiChannelTest, ChannelsOfOneNameGetFilesOfTheirOwn) {
+    tap->setBufferSize(512);
+    std::filesystem::path other = dir.path / "other";
+    std::filesystem::create_directories(other);
+    tap->configure(std::vector<Tap::FileChannel>{{"Audio", 0}, {"Audio", 2}, {"other/Audio", 3}});
+    auto files = tap->files();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0]->url(), dir.file("Audio #1.wav"));
+    EXPECT_EQ(files[1]->url(), dir.file("Audio #2.wav"));
+    EXPECT_EQ(files[2]->url(), dir.file("Audio #3.wav")); // the folder part is dropped: the same name
+    EXPECT_EQ(tap->recordCounter(), 2);
+    run();
+    const std::int64_t takeStart = deviceFrame;
+    tap->record();
+    render(1);
+    tap->stop();
+    EXPECT_EQ(readAll(dir.file("Audio #1.wav"))[0][5], deviceValue(0, takeStart + 5));
+    EXPECT_EQ(readAll(dir.file("Audio #2.wav"))[0][5], deviceValue(2, takeStart + 5));
+    EXPECT_EQ(readAll(dir.file("Audio #3.wav"))[0][5], deviceValue(3, takeStart + 5));
+}
+
+TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {
+    auto delegate = std::make_shared<CountingDelegate>();
+    tap->setDelegate(delegate);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    const auto configured = tap->files();
+
+    // A map the unit refuses: the configuration, its files and its tap stay as they were.
+    platform::ScopedLogCapture capture;
+    tap->configure(std::vector<std::int32_t>(65, 0));
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "Failed setting channel map"));
+    EXPECT_EQ(tap->fileChannels(), (std::vector<Tap::FileChannel>{{"Audio 1", 0}, {"Audio 2", 1}}));
+    EXPECT_EQ(tap->files(), configured);
+    EXPECT_EQ(tap->recordCounter(), 2);
+    EXPECT_TRUE(tap->recordEnabled());
+    EXPECT_EQ(delegate->removes, 0);
+
+    // An empty map removes the tap; configuring with it makes nothing.
+    tap->setChannelMap({});
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_EQ(delegate->removes, 1);
+    EXPECT_TRUE(input->installTap(0, 512, std::nullopt, [](auto, auto) {})); // the bus is free again
+    input->removeTap(0);
+    tap->configure(std::vector<std::int32_t>{0});
+    tap->configure(std::vector<Tap::FileChannel>{});
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_FALSE(tap->recordFormat());
+    EXPECT_EQ(tap->recordCounter(), 3);
+    EXPECT_EQ(delegate->removes, 2);
+}

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/LogSink.h"
 
@@ -424,6 +425,25 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     }
     runAfterCycle();
     return status;
+}
+
+std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t capacityFrames) {
+    std::lock_guard lock(graphMutex_);
+    if (!inputNode_) return nullptr;
+    bool feeds = false;
+    for (const auto& candidate : nodes_)
+        for (const auto& in : candidate->inputs_)
+            if (in && in->source == inputNode_.get()) feeds = true;
+    const AudioFormat hardware = inputNode_->hardwareFormat();
+    if (!feeds || !(hardware.sampleRate() > 0) || hardware.channelCount() == 0) return nullptr;
+    auto ring = std::make_shared<AudioRingBuffer>(hardware.channelCount(), capacityFrames);
+    inputNode_->setCaptureRing(ring);
+    return ring;
+}
+
+void AudioEngine::detachCaptureRing() {
+    std::lock_guard lock(graphMutex_);
+    if (inputNode_) inputNode_->setCaptureRing(nullptr);
 }
 
 void AudioEngine::setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format) {

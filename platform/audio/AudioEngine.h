@@ -18,6 +18,7 @@ namespace platform {
 class AudioMixerNode;
 class AudioInputNode;
 class AudioOutputNode;
+class AudioRingBuffer;
 
 // Starts and stops real-time output for an engine; the engine pulls its graph through
 // renderCycle() on the backend's thread.
@@ -127,6 +128,10 @@ public:
     void afterCycle(std::function<void()> work);
     // A connected output bus takes a new format, and so does every input it feeds; for nodes whose
     // bus format changes by itself. Nothing when the bus is not connected.
+    // For backends that run the input device: a ring for the input node's captured frames, when the
+    // input node feeds the graph and has a hardware format; null otherwise. Detach when the device stops.
+    std::shared_ptr<AudioRingBuffer> attachCaptureRing(std::uint32_t capacityFrames);
+    void detachCaptureRing();
     void setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format);
 
 private:

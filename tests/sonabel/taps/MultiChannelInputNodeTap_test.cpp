@@ -2,6 +2,7 @@
 
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/BundleInfo.h"
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
 using namespace sonabel;
@@ -437,4 +438,45 @@ TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {
     EXPECT_FALSE(tap->recordFormat());
     EXPECT_EQ(tap->recordCounter(), 3);
     EXPECT_EQ(delegate->removes, 2);
+}
+
+TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
+    FakeDevices fake;
+    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
+    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+    ScopedDirectory dir;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        input->setVolume(0);
+        engine.setOutput(input);
+        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
+        tap->setDirectory(dir.path.string());
+        tap->setBufferSize(256);
+        engine.start();
+        tap->configure(std::vector<std::int32_t>{3, 1});
+        tap->record();
+        for (std::int64_t block = 0; block < 4; ++block) {
+            auto captured =
+                makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
+            ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+            fake.devices->tick(256);
+        }
+        tap->stop();
+        engine.stop();
+        tap->setRecordEnabled(false);
+        const auto fourth = readAll(dir.file("Audio 4 #1.wav"))[0];
+        const auto second = readAll(dir.file("Audio 2 #1.wav"))[0];
+        ASSERT_EQ(fourth.size(), 1024u);
+        ASSERT_EQ(second.size(), 1024u);
+        for (std::int64_t t = 0; t < 1024; ++t) {
+            ASSERT_EQ(fourth[t], deviceValue(3, t)) << t;
+            ASSERT_EQ(second[t], deviceValue(1, t)) << t;
+        }
+    }
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+    Settings::setAudioFormat(Settings::defaultAudioFormat());
 }

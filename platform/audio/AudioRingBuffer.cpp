@@ -31,9 +31,16 @@ std::uint32_t AudioRingBuffer::write(const float* interleaved, std::uint32_t fra
 std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                                     std::uint32_t frames) {
     const std::uint64_t r = read_.load(std::memory_order_relaxed);
-    const std::uint32_t n =
-        std::uint32_t(std::min<std::uint64_t>(frames, written_.load(std::memory_order_acquire) - r));
-    if (n < frames) underruns_.fetch_add(frames - n, std::memory_order_relaxed);
+    const std::uint64_t filled = written_.load(std::memory_order_acquire) - r;
+    std::uint32_t n = 0;
+    if (primed_ || filled >= prefill_) {
+        primed_ = true;
+        n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
+        if (n < frames) {
+            underruns_.fetch_add(frames - n, std::memory_order_relaxed);
+            primed_ = prefill_ == 0;
+        }
+    }
     for (std::uint32_t c = 0; c < outChannels; ++c) {
         float* to = out[c];
         const std::int32_t from = source[c];

@@ -22,9 +22,13 @@ public:
     // Producer. Returns the frames stored.
     std::uint32_t write(const float* interleaved, std::uint32_t frames);
     // Consumer. Output channel c takes ring channel source[c]; a source outside the ring is silence.
-    // Returns the frames that came from the ring; the rest of `frames` is zeros.
+    // Returns the frames that came from the ring; the rest of `frames` is zeros (counted as an
+    // underrun once the prefill has been reached).
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
+    // Consumer: reads wait (in silence) until this many frames are there, at the start and again
+    // after each underrun. 0 by default. Set before the producer starts.
+    void setPrefill(std::uint32_t frames) { prefill_ = frames < capacity_ ? frames : capacity_; }
     // Consumer: drops up to `frames` frames.
     void discard(std::uint32_t frames);
 
@@ -38,6 +42,8 @@ private:
     // Frame counts since the start; their difference is the fill.
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> read_{0};
+    std::uint32_t prefill_ = 0;
+    bool primed_ = false; // consumer side only
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
 };

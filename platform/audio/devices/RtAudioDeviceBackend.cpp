@@ -68,7 +68,12 @@ public:
                                     static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
                                     this);
                 bufferFrames_ = frames;
-                if (!duplex && ring_) openInput(api, inParameters, &RtAudioIO::inputCallback);
+                if (!duplex && ring_) {
+                    // Two streams wake on their own schedules: the graph reads a few periods behind
+                    // the input so that their jitter does not starve it.
+                    ring_->setPrefill(std::min(kCaptureFrames / 2, 4 * frames));
+                    openInput(api, inParameters, &RtAudioIO::inputCallback);
+                }
             } else {
                 // No output device: the input's own callback drives the graph, whose output is dropped.
                 openInput(api, inParameters, &RtAudioIO::callback);

@@ -1,0 +1,186 @@
+// Plays a tone into a PulseAudio null sink and records the sink's monitor through the engine's
+// input node: a real sound server, no hardware. The test runs its own server in a temporary folder.
+#include "TapTestSupport.h"
+
+#include "platform/audio/devices/RtAudioDeviceBackend.h"
+#include "platform/core/BundleInfo.h"
+#include "sonabel/nodes/mixing/Mixer.h"
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fcntl.h>
+#include <numbers>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+// The PulseAudio client library keeps a few blocks for the life of the process.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libpulse.so\n";
+}
+
+using namespace sonabel;
+using namespace taptest;
+
+namespace {
+
+// Runs a program with extra environment; returns its pid, or -1 when it cannot start.
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+            const std::string& log) {
+    std::vector<std::string> env = extraEnv;
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+int run(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& log) {
+    const pid_t pid = spawn(args, env, log);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A PulseAudio server of the test's own: a null sink as the default sink and its monitor as the
+// default source, reachable only through a socket in a temporary folder.
+class PulseServer {
+public:
+    PulseServer()
+        : folder_(std::filesystem::temp_directory_path() / ("sonabel-pulse-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(folder_);
+        std::filesystem::create_directories(folder_);
+        const std::string dir = folder_.string();
+        env_ = {"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
+        log_ = dir + "/server.log";
+        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr",
+                      "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
+                      "module-null-sink sink_name=sonabel_null"},
+                     env_, log_);
+        if (pid_ < 0) {
+            why_ = "pulseaudio could not be started (is the pulseaudio package installed?)";
+            return;
+        }
+        env_.push_back("PULSE_SERVER=" + server());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (run({"pactl", "info"}, env_, log_) != 0) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                why_ = "pulseaudio exited at start; see its log";
+                return;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                why_ = "pulseaudio did not answer within 10 s";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (run({"pactl", "set-default-sink", "sonabel_null"}, env_, log_) != 0 ||
+            run({"pactl", "set-default-source", "sonabel_null.monitor"}, env_, log_) != 0)
+            why_ = "pactl could not select the null sink and its monitor";
+    }
+    ~PulseServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    // Empty when the server runs.
+    const std::string& whyNot() const { return why_; }
+    std::string server() const { return "unix:" + (folder_ / "native").string(); }
+    std::filesystem::path folder() const { return folder_; }
+
+private:
+    std::filesystem::path folder_;
+    std::vector<std::string> env_;
+    std::string log_;
+    std::string why_;
+    pid_t pid_ = -1;
+};
+
+} // namespace
+
+TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
+    PulseServer pulse;
+    if (!pulse.whyNot().empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot();
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
+        {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
+    if (!rt) {
+        unsetenv("PULSE_SERVER");
+        GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    }
+    auto previous = platform::AudioDeviceBackend::setCurrent(rt);
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording the monitor");
+    const std::filesystem::path takes = pulse.folder() / "takes";
+    std::filesystem::create_directories(takes);
+    double rate = 0;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        rate = Settings::sampleRate();
+        ASSERT_GT(rate, 0);
+        auto tone = std::make_shared<Source>([rate](std::uint32_t, std::int64_t frame) {
+            return 0.5f * float(std::sin(2 * std::numbers::pi * 1000.0 * double(frame) / rate));
+        });
+        input->setVolume(0); // recorded, not played back
+        engine.setOutput(std::make_shared<Mixer>(std::vector<std::shared_ptr<Node>>{tone, input}));
+        auto tap = std::make_shared<MultiChannelInputNodeTap>(engine.avEngine()->inputNode());
+        tap->setDirectory(takes.string());
+        tap->configure(std::vector<std::int32_t>{0});
+        ASSERT_NO_THROW(engine.start());
+        tap->record();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (tap->files()[0]->totalFramesWritten() < std::int64_t(3.2 * rate) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        tap->stop();
+        engine.stop();
+        tap->setRecordEnabled(false);
+    }
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+    platform::AudioDeviceBackend::setCurrent(previous);
+    unsetenv("PULSE_SERVER");
+    Settings::setAudioFormat(Settings::defaultAudioFormat());
+
+    const auto take = readAll((takes / "Audio 1 #1.wav").string())[0];
+    ASSERT_GE(take.size(), std::size_t(3 * rate));
+    // One second from 1 s in: frequency from the rising zero crossings, level as RMS.
+    const std::size_t from = std::size_t(rate), to = std::size_t(2 * rate);
+    double energy = 0, first = -1, last = -1;
+    int rises = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        energy += double(take[i]) * take[i];
+        if (take[i - 1] < 0 && take[i] >= 0) {
+            const double at = double(i - 1) + take[i - 1] / (take[i - 1] - take[i]);
+            if (first < 0) first = at;
+            last = at;
+            ++rises;
+        }
+    }
+    ASSERT_GT(rises, 2);
+    const double frequency = double(rises - 1) * rate / (last - first);
+    const double rmsDb = 20 * std::log10(std::sqrt(energy / double(to - from)) / (0.5 / std::sqrt(2.0)));
+    EXPECT_NEAR(frequency, 1000.0, 1.0);
+    EXPECT_NEAR(rmsDb, 0.0, 1.0);
+}

@@ -41,23 +41,52 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
             primed_ = prefill_ == 0;
         }
     }
-    for (std::uint32_t c = 0; c < outChannels; ++c) {
-        float* to = out[c];
-        const std::int32_t from = source[c];
-        if (from < 0 || std::uint32_t(from) >= channels_) {
-            std::memset(to, 0, frames * sizeof(float));
-            continue;
+    for (std::uint32_t c = 0; c < outChannels; ++c)
+        if (source[c] < 0 || std::uint32_t(source[c]) >= channels_) {
+            std::memset(out[c], 0, frames * sizeof(float));
+        } else if (n < frames) {
+            std::memset(out[c] + n, 0, (frames - n) * sizeof(float));
         }
-        std::uint32_t position = std::uint32_t(r % capacity_);
-        const float* base = samples_.get() + from;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            to[i] = base[std::size_t(position) * channels_];
-            if (++position == capacity_) position = 0;
-        }
-        std::memset(to + n, 0, (frames - n) * sizeof(float));
-    }
+    // At most two contiguous pieces, one before the end of the storage and one from its start.
+    const std::uint32_t start = std::uint32_t(r % capacity_);
+    const std::uint32_t first = std::min(n, capacity_ - start);
+    copyOut(out, source, outChannels, 0, start, first);
+    copyOut(out, source, outChannels, first, 0, n - first);
     read_.store(r + n, std::memory_order_release);
     return n;
+}
+
+void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
+                              std::uint32_t at, std::uint32_t position, std::uint32_t count) const {
+    const std::size_t stride = channels_;
+    const float* frames = samples_.get() + std::size_t(position) * stride;
+    const auto valid = [&](std::int32_t s) { return s >= 0 && std::uint32_t(s) < channels_; };
+    if (outChannels == 2 && valid(source[0]) && valid(source[1])) {
+        // The common stereo case in one pass over the frames.
+        float* __restrict left = out[0] + at;
+        float* __restrict right = out[1] + at;
+        const float* __restrict a = frames + source[0];
+        const float* __restrict b = frames + source[1];
+        if (stride == 2) { // a fixed stride lets the compiler vectorise the split
+            for (std::uint32_t i = 0; i < count; ++i) {
+                left[i] = a[2 * i];
+                right[i] = b[2 * i];
+            }
+            return;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            left[i] = a[i * stride];
+            right[i] = b[i * stride];
+        }
+        return;
+    }
+    for (std::uint32_t c = 0; c < outChannels; ++c) {
+        if (!valid(source[c])) continue;
+        float* to = out[c] + at;
+        const float* from = frames + source[c];
+        for (std::uint32_t i = 0; i < count; ++i)
+            to[i] = from[i * stride];
+    }
 }
 
 void AudioRingBuffer::discard(std::uint32_t frames) {

@@ -36,6 +36,9 @@ public:
     std::uint64_t underrunFrames() const { return underruns_.load(std::memory_order_relaxed); }
 
 private:
+    void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
+                 std::uint32_t position, std::uint32_t count) const;
+
     const std::uint32_t channels_;
     const std::uint32_t capacity_;
     std::unique_ptr<float[]> samples_;

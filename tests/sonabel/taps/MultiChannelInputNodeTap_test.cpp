@@ -342,29 +342,20 @@ TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
 TEST_F(MultiChannelTest, ConfiguredAndReconfiguredWhileTheInputRuns) {
     tap->setBufferSize(512);
     run(); // the input is connected and rendering before the tap knows its channels
-    tap->configure(std::vector<std::int32_t>{0, 1});
-    EXPECT_EQ(input->outputFormat(0).channelCount(), 2u);
-    std::int64_t takeStart = deviceFrame;
-    tap->record();
-    render(2);
-    tap->stop();
-    for (std::uint32_t k = 0; k < 2; ++k) {
-        const auto samples = readAll(dir.file("Audio " + std::to_string(k + 1) + " #1.wav"))[0];
-        ASSERT_EQ(samples.size(), 1024u);
-        EXPECT_EQ(samples[1023], deviceValue(k, takeStart + 1023));
-    }
-
-    tap->configure(std::vector<std::int32_t>{3, 1, 2});
-    EXPECT_EQ(input->outputFormat(0).channelCount(), 3u);
-    takeStart = deviceFrame;
-    tap->record();
-    render(1);
-    tap->stop();
-    const std::int32_t mapped[3] = {3, 1, 2};
-    for (std::uint32_t k = 0; k < 3; ++k) {
-        const auto samples = readAll(dir.file("Audio " + std::to_string(mapped[k] + 1) + " #2.wav"))[0];
-        ASSERT_EQ(samples.size(), 512u) << k;
-        EXPECT_EQ(samples[7], deviceValue(mapped[k], takeStart + 7));
+    for (const auto& map : {std::vector<std::int32_t>{0, 1}, std::vector<std::int32_t>{3, 1, 2}}) {
+        tap->configure(map);
+        EXPECT_EQ(input->outputFormat(0).channelCount(), map.size());
+        const std::int64_t takeStart = deviceFrame;
+        const auto take = std::to_string(tap->recordCounter() - 1);
+        tap->record();
+        render(1);
+        tap->stop();
+        for (const std::int32_t c : map) {
+            const auto samples =
+                readAll(dir.file("Audio " + std::to_string(c + 1) + " #" + take + ".wav"))[0];
+            ASSERT_EQ(samples.size(), 512u) << c;
+            EXPECT_EQ(samples[7], deviceValue(c, takeStart + 7));
+        }
     }
 }
 
@@ -389,24 +380,13 @@ TEST_F(MultiChannelTest, ATakeWithoutFilesLeavesThePreviousTakeAlone) {
 }
 
 TEST_F(MultiChannelTest, ChannelsOfOneNameGetFilesOfTheirOwn) {
-    tap->setBufferSize(512);
-    std::filesystem::path other = dir.path / "other";
-    std::filesystem::create_directories(other);
-    tap->configure(std::vector<Tap::FileChannel>{{"Audio", 0}, {"Audio", 2}, {"other/Audio", 3}});
+    tap->configure(std::vector<Tap::FileChannel>{{"Audio", 0}, {"Audio", 2}, {"sub/Audio", 3}});
     auto files = tap->files();
     ASSERT_EQ(files.size(), 3u);
     EXPECT_EQ(files[0]->url(), dir.file("Audio #1.wav"));
     EXPECT_EQ(files[1]->url(), dir.file("Audio #2.wav"));
     EXPECT_EQ(files[2]->url(), dir.file("Audio #3.wav")); // the folder part is dropped: the same name
     EXPECT_EQ(tap->recordCounter(), 2);
-    run();
-    const std::int64_t takeStart = deviceFrame;
-    tap->record();
-    render(1);
-    tap->stop();
-    EXPECT_EQ(readAll(dir.file("Audio #1.wav"))[0][5], deviceValue(0, takeStart + 5));
-    EXPECT_EQ(readAll(dir.file("Audio #2.wav"))[0][5], deviceValue(2, takeStart + 5));
-    EXPECT_EQ(readAll(dir.file("Audio #3.wav"))[0][5], deviceValue(3, takeStart + 5));
 }
 
 TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {

@@ -33,18 +33,16 @@ using namespace taptest;
 
 namespace {
 
-// Runs a program with extra environment; returns its pid, or -1 when it cannot start.
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-            const std::string& log) {
-    std::vector<std::string> env = extraEnv;
+// Runs a program with extra environment and its output in `log`; -1 when it cannot start.
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& log) {
     for (char** e = environ; *e; ++e)
         env.emplace_back(*e);
     std::vector<char*> argv, envp;
     for (auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+        argv.push_back(a.data());
     for (auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
+        envp.push_back(e.data());
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -56,68 +54,54 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     return error == 0 ? pid : -1;
 }
 
-int run(const std::vector<std::string>& args, const std::vector<std::string>& env, const std::string& log) {
+bool succeeds(const std::vector<std::string>& args, const std::vector<std::string>& env,
+              const std::string& log) {
     const pid_t pid = spawn(args, env, log);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// A PulseAudio server of the test's own: a null sink as the default sink and its monitor as the
-// default source, reachable only through a socket in a temporary folder.
+// A server of the test's own, reachable only through a socket in a temporary folder: a null sink as
+// the default sink and its monitor as the default source. Stopped by its pid.
 class PulseServer {
 public:
-    PulseServer()
-        : folder_(std::filesystem::temp_directory_path() / ("sonabel-pulse-" + std::to_string(::getpid()))) {
-        std::filesystem::remove_all(folder_);
-        std::filesystem::create_directories(folder_);
-        const std::string dir = folder_.string();
-        env_ = {"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
-        log_ = dir + "/server.log";
-        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr",
-                      "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
+    PulseServer() {
+        std::filesystem::create_directories(folder);
+        const std::string dir = folder.string(), log = dir + "/server.log";
+        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
+        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
+                      "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
                       "module-null-sink sink_name=sonabel_null"},
-                     env_, log_);
+                     env, log);
         if (pid_ < 0) {
-            why_ = "pulseaudio could not be started (is the pulseaudio package installed?)";
+            whyNot = "pulseaudio could not be started (is the pulseaudio package installed?)";
             return;
         }
-        env_.push_back("PULSE_SERVER=" + server());
+        env.push_back("PULSE_SERVER=" + server());
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (run({"pactl", "info"}, env_, log_) != 0) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                why_ = "pulseaudio exited at start; see its log";
-                return;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                why_ = "pulseaudio did not answer within 10 s";
+        while (!succeeds({"pactl", "info"}, env, log)) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() > deadline) {
+                whyNot = "pulseaudio did not come up; see " + log;
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        if (run({"pactl", "set-default-sink", "sonabel_null"}, env_, log_) != 0 ||
-            run({"pactl", "set-default-source", "sonabel_null.monitor"}, env_, log_) != 0)
-            why_ = "pactl could not select the null sink and its monitor";
+        if (!succeeds({"pactl", "set-default-sink", "sonabel_null"}, env, log) ||
+            !succeeds({"pactl", "set-default-source", "sonabel_null.monitor"}, env, log))
+            whyNot = "pactl could not select the null sink and its monitor";
     }
     ~PulseServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
         std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
+        std::filesystem::remove_all(folder, ignored);
     }
-    // Empty when the server runs.
-    const std::string& whyNot() const { return why_; }
-    std::string server() const { return "unix:" + (folder_ / "native").string(); }
-    std::filesystem::path folder() const { return folder_; }
+    std::string server() const { return "unix:" + (folder / "native").string(); }
+
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("sonabel-pulse-" + std::to_string(::getpid()));
+    std::string whyNot; // empty while the server runs
 
 private:
-    std::filesystem::path folder_;
-    std::vector<std::string> env_;
-    std::string log_;
-    std::string why_;
     pid_t pid_ = -1;
 };
 
@@ -125,17 +109,24 @@ private:
 
 TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
     PulseServer pulse;
-    if (!pulse.whyNot().empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot();
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+    // What the test changes for the process, put back however it ends.
+    struct Restore {
+        std::shared_ptr<platform::AudioDeviceBackend> previous;
+        ~Restore() {
+            if (previous) platform::AudioDeviceBackend::setCurrent(previous);
+            platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+            unsetenv("PULSE_SERVER");
+            Settings::setAudioFormat(Settings::defaultAudioFormat());
+        }
+    } restore;
     setenv("PULSE_SERVER", pulse.server().c_str(), 1);
     auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
         {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
-    if (!rt) {
-        unsetenv("PULSE_SERVER");
-        GTEST_SKIP() << "RtAudio lists no PulseAudio device";
-    }
-    auto previous = platform::AudioDeviceBackend::setCurrent(rt);
+    if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    restore.previous = platform::AudioDeviceBackend::setCurrent(rt);
     platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording the monitor");
-    const std::filesystem::path takes = pulse.folder() / "takes";
+    const std::filesystem::path takes = pulse.folder / "takes";
     std::filesystem::create_directories(takes);
     double rate = 0;
     {
@@ -162,11 +153,6 @@ TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
         engine.stop();
         tap->setRecordEnabled(false);
     }
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
-    platform::AudioDeviceBackend::setCurrent(previous);
-    unsetenv("PULSE_SERVER");
-    Settings::setAudioFormat(Settings::defaultAudioFormat());
-
     const auto take = readAll((takes / "Audio 1 #1.wav").string())[0];
     ASSERT_GE(take.size(), std::size_t(3 * rate));
     // One second from 1 s in: frequency from the rising zero crossings, level as RMS.

@@ -233,11 +233,14 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
         directory ? std::filesystem::path(*directory) : std::filesystem::temp_directory_path(error);
     // Names are per second: a later file of the same second takes the next free number after it, so
     // it never opens (and empties) a recording made a moment before.
+    const std::string stem = dateName(now);
     std::string url;
     {
         std::lock_guard lock(state.mutex);
         for (int n = 1;; ++n) {
-            url = (folder / (dateName(now) + (n == 1 ? "" : " " + std::to_string(n)) + ".caf")).string();
+            std::string name = stem;
+            if (n > 1) name.append(" ").append(std::to_string(n));
+            url = (folder / name.append(".caf")).string();
             std::error_code ignored;
             if (std::find(state.files.begin(), state.files.end(), url) == state.files.end() &&
                 !std::filesystem::exists(url, ignored))

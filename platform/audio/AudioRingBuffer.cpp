@@ -39,6 +39,8 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         if (n < frames) {
             underruns_.fetch_add(frames - n, std::memory_order_relaxed);
             primed_ = prefill_ == 0;
+            // The cushion was too small for this machine's scheduling: wait for more next time.
+            prefill_ = std::min(prefill_ * 2, capacity_ / 2);
         }
     }
     for (std::uint32_t c = 0; c < outChannels; ++c)

@@ -27,7 +27,8 @@ public:
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
-    // after each underrun. 0 by default. Set before the producer starts.
+    // after each underrun, which also doubles it (up to half the ring). 0 by default. Set before the
+    // producer starts.
     void setPrefill(std::uint32_t frames) { prefill_ = frames < capacity_ ? frames : capacity_; }
     // Consumer: drops up to `frames` frames.
     void discard(std::uint32_t frames);

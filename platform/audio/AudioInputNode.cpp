@@ -133,13 +133,11 @@ void AudioInputNode::render(const RenderContext& context) {
     if (!block_ && ring_) {
         float* const* out = outputChannels(0, context.frames);
         const std::uint32_t channels = currentOutputFormat(0).channelCount();
+        // The map changes only under the graph lock, which rendering holds: no other lock here.
         std::array<std::int32_t, kMaxChannels> source{};
-        {
-            std::lock_guard lock(mapMutex_);
-            for (std::uint32_t c = 0; c < channels; ++c)
-                source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
-                                                : (c < channelMap_.size() ? channelMap_[c] : -1);
-        }
+        for (std::uint32_t c = 0; c < channels; ++c)
+            source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
+                                            : (c < channelMap_.size() ? channelMap_[c] : -1);
         ring_->read(out, source.data(), channels, context.frames);
         reportCaptureLosses(context);
         return;

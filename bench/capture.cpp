@@ -60,6 +60,24 @@ void captureToTap(benchmark::State& state) {
         benchmark::Counter(double(kFrames) * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
+// The ring alone: the callback's write and the input node's read into its channels.
+void ringOnly(benchmark::State& state) {
+    platform::AudioRingBuffer ring(kChannels, 8192);
+    std::vector<float> left(kBlock), right(kBlock);
+    float* channels[] = {left.data(), right.data()};
+    const std::int32_t source[] = {0, 1};
+    const auto& captured = ::captured();
+    for (auto _ : state) {
+        for (std::uint32_t done = 0; done < kFrames; done += kBlock) {
+            ring.write(captured.data() + std::size_t(done) * kChannels, kBlock);
+            ring.read(channels, source, kChannels, kBlock);
+            benchmark::ClobberMemory();
+        }
+    }
+    state.counters["frames_per_second"] =
+        benchmark::Counter(double(kFrames) * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void memcpyBaseline(benchmark::State& state) {
     const auto& source = captured();
     std::vector<float> copy(std::size_t(kBlock) * kChannels);
@@ -77,4 +95,5 @@ void memcpyBaseline(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(captureToTap)->Unit(benchmark::kMillisecond);
+BENCHMARK(ringOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(memcpyBaseline)->Unit(benchmark::kMillisecond);

@@ -70,13 +70,13 @@ void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std
         const float* __restrict a = frames + source[0];
         const float* __restrict b = frames + source[1];
         if (stride == 2) { // a fixed stride lets the compiler vectorise the split
-            for (std::uint32_t i = 0; i < count; ++i) {
+            for (std::size_t i = 0; i < count; ++i) {
                 left[i] = a[2 * i];
                 right[i] = b[2 * i];
             }
             return;
         }
-        for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             left[i] = a[i * stride];
             right[i] = b[i * stride];
         }
@@ -86,7 +86,7 @@ void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std
         if (!valid(source[c])) continue;
         float* to = out[c] + at;
         const float* from = frames + source[c];
-        for (std::uint32_t i = 0; i < count; ++i)
+        for (std::size_t i = 0; i < count; ++i)
             to[i] = from[i * stride];
     }
 }

@@ -118,9 +118,13 @@ public:
     ManualRenderingStatus renderOffline(std::uint32_t frames, PCMBuffer& buffer);
 
     // One render cycle into the buffer (its format is the output node's). Backends call this on their
-    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released.
+    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released,
+    // on the same thread, or with `deferCallbacks` in order on the engine's tap thread, so that a
+    // device callback never waits for them (file writes, say). stop() waits until the tap thread has
+    // delivered everything.
     ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
-                                      std::optional<std::uint64_t> hostTime, bool mayBlock);
+                                      std::optional<std::uint64_t> hostTime, bool mayBlock,
+                                      bool deferCallbacks = false);
 
     // --- for nodes ---
     std::recursive_mutex& graphMutex() const { return graphMutex_; }
@@ -145,6 +149,9 @@ private:
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
     void runAfterCycle();
+    void deferAfterCycle();
+    // Delivers what the tap thread has, then ends it.
+    void endTapThread();
 
     mutable std::recursive_mutex graphMutex_;
     std::vector<std::shared_ptr<AudioNode>> nodes_;
@@ -161,6 +168,8 @@ private:
     std::atomic<std::uint64_t> cycle_{0};
     std::mutex afterMutex_;
     std::vector<std::function<void()>> after_;
+    struct TapThread;
+    std::shared_ptr<TapThread> tapThread_; // under afterMutex_; from the first deferral until stop()
 };
 
 } // namespace platform

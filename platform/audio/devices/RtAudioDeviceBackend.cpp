@@ -168,7 +168,7 @@ private:
         while (done < frames) {
             const std::uint32_t n = std::min(frames - done, capacity);
             const auto status = self->engine_->renderCycle(
-                n, *self->buffer_, self->backend_->configuration().clock->now(), false);
+                n, *self->buffer_, self->backend_->configuration().clock->now(), false, true);
             const bool rendered = status == AudioEngine::ManualRenderingStatus::success;
             // A cycle the graph could not render read nothing: its captured frames go, so the
             // input does not fall behind for good.

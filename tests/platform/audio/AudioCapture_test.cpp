@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 using namespace platform;
@@ -116,4 +117,24 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
     engine->stop();
     EXPECT_FALSE(fake->captureRing());
     EXPECT_FALSE(input->captureRing());
+}
+
+TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto mixer = engine->mainMixerNode();
+    std::vector<std::int64_t> starts; // touched only by the tap thread until stop() returns
+    std::thread::id tapThread;
+    ASSERT_TRUE(mixer->installTap(0, 16, std::nullopt, [&](auto, AudioTime when) {
+        tapThread = std::this_thread::get_id();
+        starts.push_back(when.sampleTime());
+    }));
+    engine->start();
+    auto out = PCMBuffer::make(mixer->outputFormat(0), 64);
+    for (int i = 0; i < 3; ++i)
+        engine->renderCycle(64, *out, std::nullopt, false, true);
+    engine->stop();
+    EXPECT_NE(tapThread, std::this_thread::get_id());
+    EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176}));
 }

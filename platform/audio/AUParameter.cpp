@@ -11,10 +11,9 @@ void AUParameter::setValue(AUValue value) {
 
 void AUParameter::setValue(AUValue value, const void*, std::uint64_t hostTime,
                            AUParameterAutomationEventType eventType) {
-    if (eventType == AUParameterAutomationEventType::value) {
-        value_.store(value, std::memory_order_release);
-        if (auto owner = owner_.lock()) owner->setRenderParameterValue(address_, value);
-    }
+    // Gestures carry a value too: a touch or release at a new value leaves the parameter there.
+    value_.store(value, std::memory_order_release);
+    if (auto owner = owner_.lock()) owner->setRenderParameterValue(address_, value);
     std::vector<ValueObserver> observers;
     {
         std::lock_guard lock(observerMutex_);

@@ -4,11 +4,16 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/BackgroundJobs.h"
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <thread>
 
 namespace platform {
 
@@ -64,8 +69,37 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
     return engine;
 }
 
+// Runs deferred callbacks in order, on a job of the shared background jobs (joined at exit, never
+// detached), from the first deferred callback until the engine stops.
+struct AudioEngine::TapThread {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::function<void()>> queue;
+    bool ending = false;
+    bool finished = false;
+    std::thread::id id;
+
+    static void loop(const std::shared_ptr<TapThread>& self) {
+        std::unique_lock lock(self->mutex);
+        self->id = std::this_thread::get_id();
+        for (;;) {
+            self->changed.wait(lock, [&] { return self->ending || !self->queue.empty(); });
+            if (self->queue.empty()) break; // ending, and everything delivered
+            auto work = std::move(self->queue.front());
+            self->queue.pop_front();
+            lock.unlock();
+            work();
+            work = nullptr;
+            lock.lock();
+        }
+        self->finished = true;
+        self->changed.notify_all();
+    }
+};
+
 AudioEngine::~AudioEngine() {
     if (backend_ && running_) backend_->stop();
+    endTapThread();
     std::lock_guard lock(graphMutex_);
     // Nodes may outlive the engine; they must not keep pointers into this graph.
     for (auto& node : nodes_) {
@@ -335,6 +369,7 @@ void AudioEngine::pause() {
 
 void AudioEngine::stop() {
     pause();
+    endTapThread();
     std::lock_guard lock(graphMutex_);
     for (auto& node : nodes_)
         node->hasRenderTime_ = false;
@@ -395,7 +430,7 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderOffline(std::uint32_t fram
 
 AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames, PCMBuffer& buffer,
                                                             std::optional<std::uint64_t> hostTime,
-                                                            bool mayBlock) {
+                                                            bool mayBlock, bool deferCallbacks) {
     ManualRenderingStatus status = ManualRenderingStatus::success;
     {
         std::unique_lock lock(graphMutex_, std::defer_lock);
@@ -422,8 +457,77 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
         if (inputNode_ && inputNode_->renderedCycle_ == context.cycle && inputNode_->starvedInLastCycle())
             status = ManualRenderingStatus::insufficientDataFromInputNode;
     }
-    runAfterCycle();
+    if (deferCallbacks)
+        deferAfterCycle();
+    else
+        runAfterCycle();
     return status;
+}
+
+void AudioEngine::deferAfterCycle() {
+    std::vector<std::function<void()>> work;
+    std::shared_ptr<TapThread> thread;
+    {
+        std::lock_guard lock(afterMutex_);
+        if (after_.empty()) return;
+        std::swap(after_, work);
+        if (!tapThread_) {
+            tapThread_ = std::make_shared<TapThread>();
+            BackgroundJobs::shared().run([t = tapThread_] { TapThread::loop(t); });
+        }
+        thread = tapThread_;
+    }
+    std::lock_guard lock(thread->mutex);
+    for (auto& w : work)
+        thread->queue.push_back(std::move(w));
+    thread->changed.notify_all();
+}
+
+void AudioEngine::endTapThread() {
+    std::shared_ptr<TapThread> thread;
+    {
+        std::lock_guard lock(afterMutex_);
+        thread = std::move(tapThread_);
+    }
+    if (!thread) return;
+    std::unique_lock lock(thread->mutex);
+    thread->ending = true;
+    thread->changed.notify_all();
+    // A callback that stops its own engine cannot wait for itself; its loop ends after it.
+    if (thread->id == std::this_thread::get_id()) return;
+    thread->changed.wait(lock, [&] { return thread->finished; });
+}
+
+std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t capacityFrames) {
+    std::lock_guard lock(graphMutex_);
+    if (!inputNode_) return nullptr;
+    bool feeds = false;
+    for (const auto& candidate : nodes_)
+        for (const auto& in : candidate->inputs_)
+            if (in && in->source == inputNode_.get()) feeds = true;
+    const AudioFormat hardware = inputNode_->hardwareFormat();
+    if (!feeds || !(hardware.sampleRate() > 0) || hardware.channelCount() == 0) return nullptr;
+    auto ring = std::make_shared<AudioRingBuffer>(hardware.channelCount(), capacityFrames);
+    inputNode_->setCaptureRing(ring);
+    return ring;
+}
+
+void AudioEngine::detachCaptureRing() {
+    std::lock_guard lock(graphMutex_);
+    if (inputNode_) inputNode_->setCaptureRing(nullptr);
+}
+
+void AudioEngine::setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format) {
+    std::lock_guard lock(graphMutex_);
+    if (!isAttachedLocked(&node) || bus >= node.outputs_.size() || !node.outputs_[bus].format) return;
+    node.outputs_[bus].format = format;
+    for (const auto& candidate : nodes_)
+        for (auto& in : candidate->inputs_)
+            if (in && in->source == &node && in->bus == bus) {
+                in->format = format;
+                candidate->connectionsChanged();
+            }
+    node.connectionsChanged();
 }
 
 void AudioEngine::afterCycle(std::function<void()> work) {

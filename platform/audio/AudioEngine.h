@@ -18,6 +18,7 @@ namespace platform {
 class AudioMixerNode;
 class AudioInputNode;
 class AudioOutputNode;
+class AudioRingBuffer;
 
 // Starts and stops real-time output for an engine; the engine pulls its graph through
 // renderCycle() on the backend's thread.
@@ -117,14 +118,25 @@ public:
     ManualRenderingStatus renderOffline(std::uint32_t frames, PCMBuffer& buffer);
 
     // One render cycle into the buffer (its format is the output node's). Backends call this on their
-    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released.
+    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released,
+    // on the same thread, or with `deferCallbacks` in order on the engine's tap thread, so that a
+    // device callback never waits for them (file writes, say). stop() waits until the tap thread has
+    // delivered everything.
     ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
-                                      std::optional<std::uint64_t> hostTime, bool mayBlock);
+                                      std::optional<std::uint64_t> hostTime, bool mayBlock,
+                                      bool deferCallbacks = false);
 
     // --- for nodes ---
     std::recursive_mutex& graphMutex() const { return graphMutex_; }
     std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
     void afterCycle(std::function<void()> work);
+    // A connected output bus takes a new format, and so does every input it feeds; for nodes whose
+    // bus format changes by itself. Nothing when the bus is not connected.
+    // For backends that run the input device: a ring for the input node's captured frames, when the
+    // input node feeds the graph and has a hardware format; null otherwise. Detach when the device stops.
+    std::shared_ptr<AudioRingBuffer> attachCaptureRing(std::uint32_t capacityFrames);
+    void detachCaptureRing();
+    void setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format);
 
 private:
     AudioEngine() = default;
@@ -137,6 +149,9 @@ private:
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
     void runAfterCycle();
+    void deferAfterCycle();
+    // Delivers what the tap thread has, then ends it.
+    void endTapThread();
 
     mutable std::recursive_mutex graphMutex_;
     std::vector<std::shared_ptr<AudioNode>> nodes_;
@@ -153,6 +168,8 @@ private:
     std::atomic<std::uint64_t> cycle_{0};
     std::mutex afterMutex_;
     std::vector<std::function<void()>> after_;
+    struct TapThread;
+    std::shared_ptr<TapThread> tapThread_; // under afterMutex_; from the first deferral until stop()
 };
 
 } // namespace platform

@@ -2,8 +2,12 @@
 
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
 
+#include <array>
 #include <cstring>
+#include <string>
 
 namespace platform {
 
@@ -52,8 +56,12 @@ OSStatus AudioInputNode::setChannelMap(AudioUnitScope scope, AudioUnitElement el
     auto e = engine();
     std::unique_lock<std::recursive_mutex> graph;
     if (e) graph = std::unique_lock(e->graphMutex());
-    std::lock_guard lock(mapMutex_);
-    channelMap_ = std::move(map);
+    {
+        std::lock_guard lock(mapMutex_);
+        channelMap_ = std::move(map);
+    }
+    // A connected bus carries the mapped channels from the next cycle on, as taps installed now expect.
+    if (e) e->setConnectedOutputFormat(*this, 0, defaultOutputFormat(0));
     return noErr;
 }
 
@@ -81,8 +89,59 @@ AudioFormat AudioInputNode::defaultOutputFormat(std::uint32_t) const {
     return mapped ? *mapped : format_;
 }
 
+void AudioInputNode::setCaptureRing(std::shared_ptr<AudioRingBuffer> ring) {
+    auto e = engine();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (e) lock = std::unique_lock(e->graphMutex());
+    ring_ = std::move(ring);
+    reportedOverruns_ = reportedUnderruns_ = 0;
+    lastReport_ = 0;
+}
+
+std::shared_ptr<AudioRingBuffer> AudioInputNode::captureRing() const {
+    auto e = engine();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (e) lock = std::unique_lock(e->graphMutex());
+    return ring_;
+}
+
+AudioFormat AudioInputNode::hardwareFormat() const {
+    auto e = engine();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (e) lock = std::unique_lock(e->graphMutex());
+    return format_;
+}
+
+void AudioInputNode::reportCaptureLosses(const RenderContext& context) {
+    // Formatting a line allocates: only when something was lost, and at most once a second.
+    if (!context.hostTimeValid) return;
+    const std::uint64_t overruns = ring_->overrunFrames();
+    const std::uint64_t underruns = ring_->underrunFrames();
+    if (overruns == reportedOverruns_ && underruns == reportedUnderruns_) return;
+    if (lastReport_ != 0 && context.hostTime - lastReport_ < HostClock::ticksPerSecond) return;
+    LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                   "Audio input: " + std::to_string(overruns - reportedOverruns_) +
+                       " frames dropped (overrun), " + std::to_string(underruns - reportedUnderruns_) +
+                       " frames of silence (underrun)"});
+    reportedOverruns_ = overruns;
+    reportedUnderruns_ = underruns;
+    lastReport_ = context.hostTime ? context.hostTime : 1;
+}
+
 void AudioInputNode::render(const RenderContext& context) {
     starved_ = false;
+    if (!block_ && ring_) {
+        float* const* out = outputChannels(0, context.frames);
+        const std::uint32_t channels = currentOutputFormat(0).channelCount();
+        // The map changes only under the graph lock, which rendering holds: no other lock here.
+        std::array<std::int32_t, kMaxChannels> source{};
+        for (std::uint32_t c = 0; c < channels; ++c)
+            source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
+                                            : (c < channelMap_.size() ? channelMap_[c] : -1);
+        ring_->read(out, source.data(), channels, context.frames);
+        reportCaptureLosses(context);
+        return;
+    }
     if (!block_) return; // silence
     const PCMBuffer* buffer = block_(context.frames);
     if (!buffer || buffer->frameLength() < context.frames || !buffer->floatChannelData()) {

@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/audio/AudioNode.h"
+#include "platform/audio/AudioRingBuffer.h"
 
 #include <cstdint>
 #include <functional>
@@ -10,9 +11,9 @@
 namespace platform {
 
 // The engine's audio input. In manual rendering its samples come from a block the client gives;
-// otherwise from the input device (silence when there is none). A channel map set on its audio unit
-// (output scope, element 1) picks and orders the device channels that reach the output bus; the bus
-// format follows the map, so connections and taps made after it see the mapped channel count.
+// otherwise from the input device through a capture ring (silence when there is none). A channel map set on
+// its audio unit (output scope, element 1) picks and orders the device channels that reach the output bus;
+// the bus format follows the map, so connections and taps made after it see the mapped channel count.
 class AudioInputNode : public AudioNode {
 public:
     // Returns a buffer with at least `frames` frames in the given format, or null when it has none.
@@ -27,6 +28,12 @@ public:
 
     std::vector<std::int32_t> channelMap() const;
 
+    // Real-time capture: the device's frames in its hardware format, read once per render cycle.
+    // Engines set it while their backend runs the input; null when nothing is captured (silence).
+    void setCaptureRing(std::shared_ptr<AudioRingBuffer> ring);
+    std::shared_ptr<AudioRingBuffer> captureRing() const;
+    AudioFormat hardwareFormat() const;
+
     // True when the block had nothing during the last cycle.
     bool starvedInLastCycle() const { return starved_; }
 
@@ -39,8 +46,14 @@ private:
     OSStatus setChannelMap(AudioUnitScope scope, AudioUnitElement element, const void* data,
                            std::uint32_t size);
     AudioFormat format_ = *AudioFormat::standard(44100, 2);
+    void reportCaptureLosses(const RenderContext& context);
+
     InputBlock block_;
     bool starved_ = false;
+    std::shared_ptr<AudioRingBuffer> ring_; // changed under the graph lock, read by render
+    std::uint64_t lastReport_ = 0;
+    std::uint64_t reportedOverruns_ = 0;
+    std::uint64_t reportedUnderruns_ = 0;
     mutable std::mutex mapMutex_; // the map is read by the render thread while the graph lock is held
     std::vector<std::int32_t> channelMap_;
 };

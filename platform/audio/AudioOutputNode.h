@@ -2,7 +2,9 @@
 #include "platform/audio/AudioNode.h"
 #include "platform/audio/SampleRateConverter.h"
 
+#include <array>
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -25,6 +27,8 @@ private:
     AudioFormat renderFormat_ = *AudioFormat::standard(44100, 2);
     std::unique_ptr<SampleRateConverter> converter_;
     std::int64_t inputSampleTime_ = 0;
+    std::vector<float> converted_;
+    std::array<float*, kMaxChannels> convertedChannels_{};
 };
 
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include "platform/audio/dsp/FFT.h"
 #include "platform/audio/dsp/VectorOps.h"
+#include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/internals/utilities/SplitComplexBuffers.h"
 
 #include <algorithm>
@@ -72,24 +73,38 @@ void FFTTap::stop() {
 std::vector<float> FFTTap::computeFFT(const platform::PCMBuffer& buffer, bool isNormalized,
                                       std::uint32_t zeroPaddingFactor,
                                       std::optional<FFTSetupForBinCount> fftSetupForBinCount) {
+    static constexpr const char* kFunction =
+        "computeFFT(buffer:isNormalized:zeroPaddingFactor:fftSetupForBinCount:)";
     float* const* channels = buffer.floatChannelData();
     const std::uint32_t length = buffer.frameLength();
-    if (!channels || length == 0) return {};
+    if (!channels) return {};
+    if (length == 0) {
+        Log({kFunction}, "🛑 No spectrum: the buffer holds no frames");
+        return {};
+    }
     // In 64 bits the padded count cannot wrap; counts beyond 32 bits are far past the largest transform.
     const std::uint64_t frames = std::uint64_t(length) + std::uint64_t(length) * zeroPaddingFactor;
-    if (frames > std::numeric_limits<std::uint32_t>::max()) return {};
+    if (frames > std::numeric_limits<std::uint32_t>::max()) {
+        Log({kFunction}, "🛑 No spectrum:", length, "frames padded by", zeroPaddingFactor,
+            "exceed a 32-bit frame count");
+        return {};
+    }
 
     unsigned log2n = 0;
     if (fftSetupForBinCount && frames >= std::uint64_t(std::max(fftSetupForBinCount->binCount, 0)))
         log2n = fftSetupForBinCount->log2n + 1;
     else
         log2n = static_cast<unsigned>(std::round(std::log2(double(frames))));
-    if (log2n == 0 || log2n > kLargestLog2n) return {};
+    if (log2n == 0 || log2n > kLargestLog2n) {
+        Log({kFunction}, "🛑 No spectrum: a transform of 2^" + platform::describe(log2n) + " points for",
+            frames, "frames is outside 2^1...2^" + platform::describe(kLargestLog2n));
+        return {};
+    }
     const std::size_t n = std::size_t(1) << log2n;
     const std::size_t half = n / 2;
 
     std::vector<float> window(n);
-    platform::dsp::hannWindow(window.data(), n);
+    platform::dsp::hannWindow(window.data(), n, true);
     std::vector<float> transfer(n, 0.0f);
     const std::ptrdiff_t stride = buffer.stride();
     const std::size_t signal = std::min<std::size_t>(n, length); // beyond the signal: zero padding
@@ -102,6 +117,7 @@ std::vector<float> FFTTap::computeFFT(const platform::PCMBuffer& buffer, bool is
     SplitComplex scaled = makeSplitComplexBuffers(half, 0.0f);
     if (!scaled.realp || !scaled.imagp) {
         releaseSplitComplexBuffers(scaled);
+        Log({kFunction}, "🛑 No spectrum: no memory for", half, "bins");
         return {};
     }
     const float scale = 2.0f / float(half);

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioUnitCalls.h"
 #include "sonabel/internals/error_handling/Log.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -105,9 +106,10 @@ void MultiChannelInputNodeTap::initFormats() {
     Log({"initFormats()"}, "fileFormat", description);
 }
 
-std::optional<std::string> MultiChannelInputNodeTap::uniqueFileURL(const std::string& directory,
-                                                                   const std::string& name,
-                                                                   std::int64_t startIndex) const {
+std::optional<std::string>
+MultiChannelInputNodeTap::uniqueFileURL(const std::string& directory, const std::string& name,
+                                        std::int64_t startIndex,
+                                        const std::vector<std::string>& taken) const {
     namespace fs = std::filesystem;
     const fs::path named = fs::path(directory) / (name + "." + recordFileType_);
     const std::string extension = recordFileType_;
@@ -117,25 +119,32 @@ std::optional<std::string> MultiChannelInputNodeTap::uniqueFileURL(const std::st
         const fs::path candidate =
             fs::path(directory) / (stem + " #" + platform::describe(n) + "." + extension);
         std::error_code error;
-        if (!fs::exists(candidate, error)) return candidate.string();
+        if (!fs::exists(candidate, error) &&
+            std::find(taken.begin(), taken.end(), candidate.string()) == taken.end())
+            return candidate.string();
     }
     return std::nullopt;
 }
 
 void MultiChannelInputNodeTap::createFiles() {
+    makeFiles();
+}
+
+bool MultiChannelInputNodeTap::makeFiles() {
     const auto file = fileFormat();
     const auto record = recordFormat();
     if (!directory_ || !file || !record || !fileChannels_) {
         Log({"createFiles()"}, "File Format is nil");
-        return;
+        return false;
     }
     if (record->channelCount() != channelMap_.size()) {
         Log({"createFiles()"}, "Channel count mismatch", record->channelCount(), "vs", channelMap_.size());
-        return;
+        return false;
     }
     files_.setWrappedValue({});
+    std::vector<std::string> given; // two channels of one name must not share a file
     for (const auto& fileChannel : *fileChannels_) {
-        const auto url = uniqueFileURL(*directory_, fileChannel.name, recordCounter_);
+        const auto url = uniqueFileURL(*directory_, fileChannel.name, recordCounter_, given);
         if (!url) {
             Log({"createFiles()"}, "Failed to create URL in", *directory_, "with name", fileChannel.name);
             continue;
@@ -145,6 +154,7 @@ void MultiChannelInputNodeTap::createFiles() {
             Log({"createFiles()"}, "Warning, deleting existing record file at", *url);
             std::filesystem::remove(*url, error);
         }
+        given.push_back(*url);
         Log({"createFiles()"}, "Creating destination:", *url);
         auto writer = std::make_shared<WriteableFile>(*url, *file, fileChannel.channel, ioLatency_);
         files_.modify([&](auto& files) { files.push_back(writer); });
@@ -153,6 +163,7 @@ void MultiChannelInputNodeTap::createFiles() {
     filesReady_ = files().size() == fileChannels_->size();
     recordCounter_ =
         recordCounter_ < std::numeric_limits<std::int64_t>::max() ? recordCounter_ + 1 : recordCounter_;
+    return !files().empty();
 }
 
 // ---- recording path
@@ -263,12 +274,16 @@ void MultiChannelInputNodeTap::setFileChannels(std::optional<std::vector<FileCha
 }
 
 void MultiChannelInputNodeTap::setChannelMap(std::vector<std::int32_t> map) {
-    if (map == channelMap_) return;
+    applyChannelMap(std::move(map));
+}
+
+bool MultiChannelInputNodeTap::applyChannelMap(std::vector<std::int32_t> map) {
+    if (map == channelMap_) return false;
     Log({"channelMap"}, "Attempting to update channelMap to", map);
     platform::AUAudioUnit* unit = inputNode_ ? inputNode_->auAudioUnit().get() : nullptr;
     if (!unit) {
         Log({"channelMap"}, "inputNode.audioUnit is nil");
-        return;
+        return false;
     }
     const bool fits = map.size() <= std::numeric_limits<std::uint32_t>::max() / sizeof(std::int32_t);
     const OSStatus status =
@@ -278,16 +293,18 @@ void MultiChannelInputNodeTap::setChannelMap(std::vector<std::int32_t> map) {
              : kAudio_ParamError;
     if (status != noErr) {
         Log({"channelMap"}, "Failed setting channel map");
-        return;
+        return true;
     }
     channelMap_ = std::move(map);
     Log({"channelMap"}, "Updated channelMap to", channelMap_);
     const auto format = createRecordFormat(channelMap_);
+    // The tap goes while the old format is still there: an empty map has no format to remove it with.
+    setRecordEnabled(false);
     {
         std::lock_guard lock(formatMutex_);
         recordFormat_ = format;
     }
-    setRecordEnabled(false);
+    return false;
 }
 
 void MultiChannelInputNodeTap::configure(const std::vector<std::int32_t>& channelMap) {
@@ -298,7 +315,16 @@ void MultiChannelInputNodeTap::configure(const std::vector<std::int32_t>& channe
 }
 
 void MultiChannelInputNodeTap::configure(const std::vector<FileChannel>& fileChannels) {
-    setFileChannels(fileChannels);
+    auto previous = std::move(fileChannels_);
+    fileChannels_ = fileChannels;
+    std::vector<std::int32_t> map;
+    for (const auto& channel : fileChannels)
+        map.push_back(channel.channel);
+    if (applyChannelMap(std::move(map))) {
+        // Files for channels the unit will not deliver would stay empty: the configuration stays as it was.
+        fileChannels_ = std::move(previous);
+        return;
+    }
     initFormats();
     createFiles();
     setRecordEnabled(true);
@@ -309,7 +335,9 @@ void MultiChannelInputNodeTap::record() {
         Log({"record()"}, "Already recording");
         return;
     }
-    if (!filesReady_) createFiles();
+    // Without a fresh set of files the writers left in the list belong to the previous take, and
+    // opening them again would empty it.
+    if (!filesReady_ && !makeFiles()) return;
     setIsRecording(true);
     if (!recordEnabled_.load()) setRecordEnabled(true);
     Log({"record()"}, "⏺ Recording " + platform::describe(files().size()) + " files using format",

@@ -98,8 +98,14 @@ public:
     void process(const platform::PCMBuffer& buffer, const platform::AudioTime& time);
 
 private:
+    // Skips files that exist and the paths in `taken`.
     std::optional<std::string> uniqueFileURL(const std::string& directory, const std::string& name,
-                                             std::int64_t startIndex) const;
+                                             std::int64_t startIndex,
+                                             const std::vector<std::string>& taken) const;
+    // createFiles(); true when it made a new list with at least one file.
+    bool makeFiles();
+    // The channel-map setter; true when the unit refused the map.
+    bool applyChannelMap(std::vector<std::int32_t> map);
     std::string filesDescription() const;
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;

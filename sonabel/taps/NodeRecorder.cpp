@@ -5,6 +5,7 @@
 #include "sonabel/internals/settings/Settings.h"
 #include "sonabel/taps/MakeAVAudioFileForWriting.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -230,7 +231,22 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
     std::error_code error;
     const std::filesystem::path folder =
         directory ? std::filesystem::path(*directory) : std::filesystem::temp_directory_path(error);
-    const std::string url = (folder / (dateName(now) + ".caf")).string();
+    // Names are per second: a later file of the same second takes the next free number after it, so
+    // it never opens (and empties) a recording made a moment before.
+    const std::string stem = dateName(now);
+    std::string url;
+    {
+        std::lock_guard lock(state.mutex);
+        for (int n = 1;; ++n) {
+            std::string name = stem;
+            if (n > 1) name.append(" ").append(std::to_string(n));
+            url = (folder / name.append(".caf")).string();
+            std::error_code ignored;
+            if (std::find(state.files.begin(), state.files.end(), url) == state.files.end() &&
+                !std::filesystem::exists(url, ignored))
+                break;
+        }
+    }
     const auto format = Settings::audioFormat();
     auto settings = format.settings();
     settings["AVLinearPCMIsNonInterleaved"] = 0;

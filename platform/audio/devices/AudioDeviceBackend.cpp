@@ -45,6 +45,19 @@ AudioDeviceBackend::setCurrent(std::shared_ptr<AudioDeviceBackend> backend) {
     return backend;
 }
 
+bool AudioDeviceBackend::listsDevices(const AudioDeviceBackend& backend) {
+    std::vector<AudioDeviceID> ids;
+    if (backend.deviceIDs(ids) != noErr) return false;
+    for (const AudioDeviceID id : ids)
+        for (const bool input : {false, true}) {
+            std::vector<std::uint32_t> streams;
+            if (backend.streamChannels(id, input, streams) != noErr) continue;
+            for (const std::uint32_t channels : streams)
+                if (channels > 0) return true;
+        }
+    return false;
+}
+
 bool AudioDeviceBackend::hasDevice(AudioDeviceID id) const {
     std::vector<AudioDeviceID> ids;
     if (deviceIDs(ids) != noErr) return false;

@@ -11,8 +11,8 @@ namespace platform {
 
 // The machine's audio devices as the audio object system shows them, and real-time I/O for
 // engines. One backend serves the process: chosen once at first use (RtAudio when it lists a
-// device, else the null backend) and replaced in tests. Device IDs are 2 and up and stay the same
-// for a device for the whole session.
+// device with input or output channels, else the null backend) and replaced in tests. Device IDs are 2 and up
+// and stay the same for a device for the whole session.
 class AudioDeviceBackend {
 public:
     virtual ~AudioDeviceBackend() = default;
@@ -32,6 +32,9 @@ public:
                                          std::uint32_t& size) const;
     virtual OSStatus getPropertyData(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
                                      std::uint32_t& size, void* data) const;
+
+    // True when some device has channels in either direction: an input-only machine counts.
+    static bool listsDevices(const AudioDeviceBackend& backend);
 
     static std::shared_ptr<AudioDeviceBackend> current();
     // Returns the previous backend so tests can restore it.

@@ -7,22 +7,44 @@
 
 namespace platform {
 
+namespace {
+constexpr std::uint32_t kCaptureFrames = 8192;
+}
+
 class FakeAudioDeviceBackend::IO final : public AudioIOBackend {
 public:
     IO(FakeAudioDeviceBackend& backend, AudioDeviceID device) : backend_(backend), device_(device) {}
 
     void start(AudioEngine& engine) override {
+        bool capture = false;
+        {
+            std::lock_guard lock(backend_.mutex_);
+            if (backend_.startError_)
+                throw AudioError(AudioError::kDomain, kAudioUnitErr_FailedInitialization,
+                                 *backend_.startError_);
+            backend_.running_ = &engine;
+            engine_ = &engine;
+            ++backend_.starts_;
+            capture = backend_.inputFormat_.sampleRate() > 0;
+        }
+        // The graph lock is taken without the backend's: the graph asks the backend for formats under its
+        // own.
+        auto ring = capture ? engine.attachCaptureRing(kCaptureFrames) : nullptr;
         std::lock_guard lock(backend_.mutex_);
-        if (backend_.startError_)
-            throw AudioError(AudioError::kDomain, kAudioUnitErr_FailedInitialization, *backend_.startError_);
-        backend_.running_ = &engine;
-        engine_ = &engine;
-        ++backend_.starts_;
+        if (backend_.running_ == &engine) backend_.ring_ = std::move(ring);
     }
     void stop() override {
-        std::lock_guard lock(backend_.mutex_);
-        if (backend_.running_ == engine_ && engine_) backend_.running_ = nullptr;
-        engine_ = nullptr;
+        AudioEngine* engine = nullptr;
+        {
+            std::lock_guard lock(backend_.mutex_);
+            engine = engine_;
+            if (backend_.running_ == engine_ && engine_) {
+                backend_.running_ = nullptr;
+                backend_.ring_.reset();
+            }
+            engine_ = nullptr;
+        }
+        if (engine) engine->detachCaptureRing();
     }
     AudioFormat outputFormat() const override {
         std::lock_guard lock(backend_.mutex_);
@@ -115,7 +137,35 @@ void FakeAudioDeviceBackend::failStart(std::optional<std::string> message) {
     startError_ = std::move(message);
 }
 
+std::uint32_t FakeAudioDeviceBackend::feedInput(const PCMBuffer& frames) {
+    std::shared_ptr<AudioRingBuffer> ring;
+    {
+        std::lock_guard lock(mutex_);
+        ring = ring_;
+    }
+    if (!ring || !frames.floatChannelData()) return 0;
+    const std::uint32_t channels = ring->channels();
+    const std::uint32_t available = frames.format().channelCount();
+    const std::uint32_t stride = frames.stride();
+    std::vector<float> interleaved(std::size_t(frames.frameLength()) * channels, 0.0f);
+    for (std::uint32_t i = 0; i < frames.frameLength(); ++i)
+        for (std::uint32_t c = 0; c < channels && c < available; ++c)
+            interleaved[std::size_t(i) * channels + c] =
+                stride == 1 ? frames.floatChannelData()[c][i] : frames.floatChannelData()[0][i * stride + c];
+    return ring->write(interleaved.data(), frames.frameLength());
+}
+
+std::shared_ptr<AudioRingBuffer> FakeAudioDeviceBackend::captureRing() const {
+    std::lock_guard lock(mutex_);
+    return ring_;
+}
+
 std::shared_ptr<PCMBuffer> FakeAudioDeviceBackend::tick(std::uint32_t frames) {
+    return tick(frames, std::nullopt);
+}
+
+std::shared_ptr<PCMBuffer> FakeAudioDeviceBackend::tick(std::uint32_t frames,
+                                                        std::optional<std::uint64_t> hostTime) {
     AudioEngine* engine = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -124,7 +174,7 @@ std::shared_ptr<PCMBuffer> FakeAudioDeviceBackend::tick(std::uint32_t frames) {
     if (!engine || frames == 0) return nullptr;
     auto buffer = PCMBuffer::make(engine->outputNode()->outputFormat(0), frames);
     if (!buffer) return nullptr;
-    engine->renderCycle(frames, *buffer, std::nullopt, true);
+    engine->renderCycle(frames, *buffer, hostTime, true);
     return buffer;
 }
 

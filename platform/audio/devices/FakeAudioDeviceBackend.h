@@ -1,4 +1,5 @@
 #pragma once
+#include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/devices/AudioDeviceBackend.h"
 
 #include <map>
@@ -28,8 +29,15 @@ public:
     // The next starts raise this message.
     void failStart(std::optional<std::string> message);
 
-    // Runs one render callback of the engine started last; null when none is running.
+    // Runs one render callback of the engine started last; null when none is running. With a host
+    // time the cycle is stamped with it, as a device's is.
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames);
+    std::shared_ptr<PCMBuffer> tick(std::uint32_t frames, std::optional<std::uint64_t> hostTime);
+    // What the input device captures, as its callback would hand it over: into the running engine's
+    // capture ring (8192 frames), in the input format's channels. Returns the frames that fit; 0 while
+    // no engine runs with its input node in the graph.
+    std::uint32_t feedInput(const PCMBuffer& frames);
+    std::shared_ptr<AudioRingBuffer> captureRing() const;
     bool isRunning() const;
     int startCount() const;
 
@@ -63,6 +71,7 @@ private:
     AudioFormat inputFormat_;
     std::optional<std::string> startError_;
     AudioEngine* running_ = nullptr;
+    std::shared_ptr<AudioRingBuffer> ring_;
     int starts_ = 0;
 };
 

@@ -1,7 +1,9 @@
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 
 #include "platform/audio/AudioError.h"
+#include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioRingBuffer.h"
 
 #include <RtAudio.h>
 
@@ -13,6 +15,21 @@ namespace platform {
 
 namespace {
 
+// Enough for a few device periods of drift between two streams.
+constexpr std::uint32_t kCaptureFrames = 16384;
+
+RtAudio::Api rtApi(RtAudioDeviceBackend::Api api) {
+    switch (api) {
+    case RtAudioDeviceBackend::Api::pulse:
+        return RtAudio::LINUX_PULSE;
+    case RtAudioDeviceBackend::Api::jack:
+        return RtAudio::UNIX_JACK;
+    case RtAudioDeviceBackend::Api::alsa:
+        break;
+    }
+    return RtAudio::LINUX_ALSA;
+}
+
 class RtAudioIO final : public AudioIOBackend {
 public:
     explicit RtAudioIO(std::shared_ptr<RtAudioDeviceBackend> backend)
@@ -21,28 +38,55 @@ public:
 
     void start(AudioEngine& engine) override {
         std::lock_guard lock(mutex_);
-        if (rt_ && rt_->isStreamOpen()) return;
-        RtAudioDeviceBackend::Device device;
-        if (!backend_->device(device_, device) || device.outputChannels == 0)
+        if (output_ || input_) return;
+        RtAudioDeviceBackend::Device out;
+        const bool hasOutput = backend_->device(device_, out) && out.outputChannels > 0;
+        const AudioDeviceID inputID = backend_->defaultDevice(true);
+        RtAudioDeviceBackend::Device in;
+        const bool hasInput = inputID && backend_->device(inputID, in) && in.inputChannels > 0;
+        ring_ = hasInput ? engine.attachCaptureRing(kCaptureFrames) : nullptr;
+        if (!hasOutput && !ring_)
             throw AudioError(AudioError::kDomain, kAudioHardwareBadDeviceError, "no output device");
         const AudioFormat format = engine.outputNode()->outputFormat(0);
+        const auto api = rtApi(backend_->configuration().api);
         try {
-            rt_ = std::make_unique<RtAudio>(RtAudio::LINUX_ALSA);
-            rt_->showWarnings(false);
-            RtAudio::StreamParameters parameters;
-            parameters.deviceId = device.index;
-            parameters.nChannels = format.channelCount();
             unsigned frames = backend_->configuration().bufferFrameSize;
             buffer_ = PCMBuffer::make(format, std::max(frames, 4096u));
             if (!buffer_) throw AudioError(AudioError::kDomain, kAudio_MemFullError, "no render buffer");
             engine_ = &engine;
-            rt_->openStream(&parameters, nullptr, RTAUDIO_FLOAT32, static_cast<unsigned>(format.sampleRate()),
-                            &frames, &RtAudioIO::callback, this);
-            bufferFrames_ = frames;
-            rt_->startStream();
+            RtAudio::StreamParameters outParameters;
+            outParameters.deviceId = out.index;
+            outParameters.nChannels = format.channelCount();
+            RtAudio::StreamParameters inParameters;
+            inParameters.deviceId = in.index;
+            inParameters.nChannels = ring_ ? ring_->channels() : 0;
+            if (hasOutput) {
+                output_ = std::make_unique<RtAudio>(api);
+                output_->showWarnings(false);
+                const bool duplex = ring_ && inputID == device_;
+                output_->openStream(&outParameters, duplex ? &inParameters : nullptr, RTAUDIO_FLOAT32,
+                                    static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
+                                    this);
+                bufferFrames_ = frames;
+                if (!duplex && ring_) {
+                    // Two streams wake on their own schedules: the graph reads a few periods behind
+                    // the input so that their jitter does not starve it.
+                    ring_->setPrefill(std::min(kCaptureFrames / 2, 4 * frames));
+                    openInput(api, inParameters, &RtAudioIO::inputCallback);
+                }
+            } else {
+                // No output device: the input's own callback drives the graph, whose output is dropped.
+                openInput(api, inParameters, &RtAudioIO::callback);
+                bufferFrames_ = frames;
+            }
+            if (input_) input_->startStream();
+            if (output_) output_->startStream();
         } catch (const RtAudioError& error) {
             closeLocked();
             throw AudioError(AudioError::kDomain, kAudioUnitErr_FailedInitialization, error.getMessage());
+        } catch (...) {
+            closeLocked();
+            throw;
         }
     }
 
@@ -64,8 +108,11 @@ public:
 
     AudioFormat inputFormat() const override {
         RtAudioDeviceBackend::Device device;
-        if (!backend_->device(backend_->defaultDevice(true), device) || device.inputChannels == 0) return {};
-        const double rate = device.preferredSampleRate ? device.preferredSampleRate : 44100;
+        const AudioDeviceID id = backend_->defaultDevice(true);
+        if (!backend_->device(id, device) || device.inputChannels == 0) return {};
+        // In one duplex stream the input runs at the output's rate.
+        double rate = device.preferredSampleRate ? device.preferredSampleRate : 44100;
+        if (id == device_) rate = outputFormat().sampleRate();
         return AudioFormat::standard(rate, std::min(device.inputChannels, 2u)).value_or(AudioFormat{});
     }
 
@@ -82,7 +129,7 @@ public:
         std::unique_lock lock(mutex_);
         device_ = deviceID;
         AudioEngine* engine = engine_;
-        if (!rt_ || !rt_->isStreamOpen() || !engine) return noErr;
+        if (!(output_ || input_) || !engine) return noErr;
         closeLocked();
         lock.unlock();
         try {
@@ -100,8 +147,20 @@ public:
     }
 
 private:
-    static int callback(void* output, void*, unsigned frames, double, RtAudioStreamStatus, void* user) {
+    void openInput(RtAudio::Api api, RtAudio::StreamParameters& parameters, RtAudioCallback callback) {
+        const double rate = ring_ && engine_ ? engine_->inputNode()->hardwareFormat().sampleRate() : 44100;
+        unsigned frames = backend_->configuration().bufferFrameSize;
+        input_ = std::make_unique<RtAudio>(api);
+        input_->showWarnings(false);
+        input_->openStream(nullptr, &parameters, RTAUDIO_FLOAT32, static_cast<unsigned>(rate), &frames,
+                           callback, this);
+    }
+
+    // Output, duplex, or input driving the graph: captured frames go into the ring first, then the
+    // graph renders (and reads them) in blocks of the render buffer.
+    static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
         auto* self = static_cast<RtAudioIO*>(user);
+        if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);
         const std::uint32_t channels = self->buffer_->format().channelCount();
         const std::uint32_t capacity = self->buffer_->frameCapacity();
@@ -109,26 +168,42 @@ private:
         while (done < frames) {
             const std::uint32_t n = std::min(frames - done, capacity);
             const auto status = self->engine_->renderCycle(
-                n, *self->buffer_, self->backend_->configuration().clock->now(), false);
-            float* const* data = self->buffer_->floatChannelData();
-            for (std::uint32_t i = 0; i < n; ++i)
-                for (std::uint32_t c = 0; c < channels; ++c)
-                    out[(done + i) * channels + c] =
-                        status == AudioEngine::ManualRenderingStatus::success ? data[c][i] : 0.0f;
+                n, *self->buffer_, self->backend_->configuration().clock->now(), false, true);
+            const bool rendered = status == AudioEngine::ManualRenderingStatus::success;
+            // A cycle the graph could not render read nothing: its captured frames go, so the
+            // input does not fall behind for good.
+            if (!rendered && input && self->ring_) self->ring_->discard(n);
+            if (out) {
+                float* const* data = self->buffer_->floatChannelData();
+                for (std::uint32_t i = 0; i < n; ++i)
+                    for (std::uint32_t c = 0; c < channels; ++c)
+                        out[(done + i) * channels + c] = rendered ? data[c][i] : 0.0f;
+            }
             done += n;
         }
         return 0;
     }
 
+    // The input of its own stream, beside an output stream that renders.
+    static int inputCallback(void*, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+        auto* self = static_cast<RtAudioIO*>(user);
+        if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
+        return 0;
+    }
+
     void closeLocked() {
-        if (rt_) {
-            try {
-                if (rt_->isStreamRunning()) rt_->stopStream();
-                if (rt_->isStreamOpen()) rt_->closeStream();
-            } catch (const RtAudioError&) {
+        for (auto* rt : {&output_, &input_}) {
+            if (*rt) {
+                try {
+                    if ((*rt)->isStreamRunning()) (*rt)->stopStream();
+                    if ((*rt)->isStreamOpen()) (*rt)->closeStream();
+                } catch (const RtAudioError&) {
+                }
             }
+            rt->reset();
         }
-        rt_.reset();
+        if (engine_ && ring_) engine_->detachCaptureRing();
+        ring_.reset();
         engine_ = nullptr;
         bufferFrames_ = 0;
     }
@@ -136,8 +211,10 @@ private:
     std::shared_ptr<RtAudioDeviceBackend> backend_;
     mutable std::mutex mutex_;
     AudioDeviceID device_;
-    std::unique_ptr<RtAudio> rt_;
+    std::unique_ptr<RtAudio> output_;
+    std::unique_ptr<RtAudio> input_;
     std::shared_ptr<PCMBuffer> buffer_;
+    std::shared_ptr<AudioRingBuffer> ring_;
     AudioEngine* engine_ = nullptr;
     std::uint32_t bufferFrames_ = 0;
 };
@@ -154,12 +231,13 @@ std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable() {
 std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable(Configuration configuration) {
     try {
         std::shared_ptr<RtAudioDeviceBackend> backend(new RtAudioDeviceBackend(configuration));
-        backend->rt_ = std::make_unique<RtAudio>(RtAudio::LINUX_ALSA);
+        backend->rt_ = std::make_unique<RtAudio>(rtApi(configuration.api));
         backend->rt_->showWarnings(false);
-        std::lock_guard lock(backend->mutex_);
-        backend->refreshLocked();
-        for (const auto& [id, device] : backend->devices_)
-            if (device.outputChannels > 0) return backend;
+        {
+            std::lock_guard lock(backend->mutex_);
+            backend->refreshLocked();
+        }
+        if (listsDevices(*backend)) return backend;
     } catch (const RtAudioError&) {
     }
     return nullptr;

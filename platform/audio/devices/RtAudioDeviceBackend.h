@@ -11,17 +11,22 @@ class RtAudio;
 
 namespace platform {
 
-// The machine's ALSA devices through RtAudio (PulseAudio and PipeWire appear among them through
-// ALSA's own "default" and "pulse" devices). One RtAudio stream per started engine.
+// The machine's audio devices through RtAudio: ALSA's by default (PulseAudio and PipeWire appear
+// among them through ALSA's own "default" and "pulse" devices), or those of another RtAudio API.
+// A started engine gets an output stream; when its input node feeds the graph it also gets input,
+// in one duplex stream when input and output are the same device, else in a stream of its own.
+// Captured frames reach the input node through a lock-free ring.
 class RtAudioDeviceBackend : public AudioDeviceBackend,
                              public std::enable_shared_from_this<RtAudioDeviceBackend> {
 public:
+    enum class Api { alsa, pulse, jack };
     struct Configuration {
         HostClock* clock = &HostClock::system();
         std::uint32_t bufferFrameSize = 512;
+        Api api = Api::alsa;
     };
 
-    // Null when RtAudio lists no device with output channels.
+    // Null when RtAudio does not open or lists no device with input or output channels.
     static std::shared_ptr<RtAudioDeviceBackend> makeIfAvailable();
     static std::shared_ptr<RtAudioDeviceBackend> makeIfAvailable(Configuration configuration);
     ~RtAudioDeviceBackend() override;

@@ -50,9 +50,10 @@ void decimate(const float* in, std::size_t factor, const float* filter, std::siz
     }
 }
 
-void hannWindow(float* out, std::size_t n) {
+void hannWindow(float* out, std::size_t n, bool normalized) {
+    const double gain = normalized ? 0.8165 : 0.5;
     for (std::size_t i = 0; i < n; ++i)
-        out[i] = float(0.5 - 0.5 * std::cos(2 * std::numbers::pi * double(i) / double(n)));
+        out[i] = float(gain * (1.0 - std::cos(2 * std::numbers::pi * double(i) / double(n))));
 }
 
 } // namespace platform::dsp

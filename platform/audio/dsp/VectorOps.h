@@ -19,7 +19,8 @@ void scale(const float* a, float scalar, float* out, std::size_t n);
 // the input holds (outCount - 1) * factor + filterLength samples.
 void decimate(const float* in, std::size_t factor, const float* filter, std::size_t filterLength, float* out,
               std::size_t outCount);
-// A periodic Hann window of n points.
-void hannWindow(float* out, std::size_t n);
+// A periodic Hann window of n points, 0.5 * (1 - cos(2 pi m / n)); normalised, the gain is 0.8165
+// instead of 0.5, so that a windowed tone keeps the power it had.
+void hannWindow(float* out, std::size_t n, bool normalized = false);
 
 } // namespace platform::dsp

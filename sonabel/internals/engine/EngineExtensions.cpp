@@ -46,6 +46,49 @@ struct ManualRenderingScope {
     }
 };
 
+// The engine renders deinterleaved float; a file that processes another layout or sample type
+// gets every block in its own.
+void convertBlock(const platform::PCMBuffer& from, platform::PCMBuffer& to) {
+    using CommonFormat = platform::AudioFormat::CommonFormat;
+    const std::uint32_t channels = to.format().channelCount();
+    const std::uint32_t frames = std::min(from.frameLength(), to.frameCapacity());
+    const bool interleaved = to.format().isInterleaved();
+    float* const* in = from.floatChannelData();
+    auto fill = [&](auto* const* out, auto convert) {
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                const float v = c < from.format().channelCount() ? in[c][i] : 0.0f;
+                if (interleaved)
+                    out[0][std::size_t(i) * channels + c] = convert(v);
+                else
+                    out[c][i] = convert(v);
+            }
+    };
+    auto integer = [](double scale, double low, double high) {
+        return [=](float v) { return std::clamp(std::nearbyint(double(v) * scale), low, high); };
+    };
+    switch (to.format().commonFormat()) {
+    case CommonFormat::pcmFormatFloat32:
+        fill(to.floatChannelData(), [](float v) { return v; });
+        break;
+    case CommonFormat::pcmFormatFloat64:
+        fill(to.doubleChannelData(), [](float v) { return double(v); });
+        break;
+    case CommonFormat::pcmFormatInt16:
+        fill(to.int16ChannelData(),
+             [f = integer(32768.0, -32768.0, 32767.0)](float v) { return std::int16_t(f(v)); });
+        break;
+    case CommonFormat::pcmFormatInt32:
+        fill(to.int32ChannelData(), [f = integer(2147483648.0, -2147483648.0, 2147483647.0)](float v) {
+            return std::int32_t(f(v));
+        });
+        break;
+    case CommonFormat::otherFormat:
+        break;
+    }
+    to.setFrameLength(frames);
+}
+
 float level(const platform::PCMBuffer& buffer) {
     const std::uint32_t channels = buffer.format().channelCount();
     float sum = 0;
@@ -70,14 +113,22 @@ void render(platform::AudioEngine& engine, platform::AudioFile& file, std::uint3
     const auto target = static_cast<std::int64_t>(frames);
 
     if (engine.isRunning()) engine.stop();
-    engine.enableManualRenderingMode(platform::AudioEngine::ManualRenderingMode::offline, format,
+    const platform::AudioFormat renderFormat =
+        format.isStandard()
+            ? format
+            : platform::AudioFormat::standard(format.sampleRate(), format.channelCount()).value_or(format);
+    engine.enableManualRenderingMode(platform::AudioEngine::ManualRenderingMode::offline, renderFormat,
                                      maximumFrameCount);
     ManualRenderingScope scope{engine};
     engine.reset();
     engine.start();
     auto buffer =
         platform::PCMBuffer::make(engine.manualRenderingFormat(), engine.manualRenderingMaximumFrameCount());
-    if (!buffer) throw extensionError("Couldn't create buffer in renderToFile");
+    std::shared_ptr<platform::PCMBuffer> fileBuffer;
+    if (!(renderFormat == format) && buffer)
+        fileBuffer = platform::PCMBuffer::make(format, buffer->frameCapacity());
+    if (!buffer || (!(renderFormat == format) && !fileBuffer))
+        throw extensionError("Couldn't create buffer in renderToFile");
     if (prerender) prerender();
 
     int quiet = 0;
@@ -93,7 +144,12 @@ void render(platform::AudioEngine& engine, platform::AudioFile& file, std::uint3
         const Status status = engine.renderOffline(count, *buffer);
         if (status == Status::success) {
             busy = 0;
-            file.write(*buffer);
+            if (fileBuffer) {
+                convertBlock(*buffer, *fileBuffer);
+                file.write(*fileBuffer);
+            } else {
+                file.write(*buffer);
+            }
             // A target of 0 gives an infinite share, which the cap makes 1.
             const double share = std::min(double(file.framePosition()) / double(target), 1.0);
             if (progress) progress(share);

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace sonabel {
 
@@ -47,7 +48,14 @@ struct LogSite {
 
 namespace detail {
 void writeLog(const LogSite& site, std::string_view content);
+
+// A null C string is an absent item, not text to read.
+template <class T> std::string describeItem(const T& item) {
+    if constexpr (std::is_same_v<T, const char*> || std::is_same_v<T, char*>)
+        if (!item) return "nil";
+    return platform::describe(item);
 }
+} // namespace detail
 
 // The framework's one logging function: items joined by blanks (absent ones as "nil"), written as
 // "file:function:line:content (file:function:line)" while Settings::loggingEnabled() is on.
@@ -55,7 +63,7 @@ template <class... Items> void Log(const LogSite& site, const Items&... items) {
     if (!Settings::loggingEnabled()) return;
     std::string content;
     bool first = true;
-    ((content += (first ? "" : " "), content += platform::describe(items), first = false), ...);
+    ((content += (first ? "" : " "), content += detail::describeItem(items), first = false), ...);
     detail::writeLog(site, content);
 }
 

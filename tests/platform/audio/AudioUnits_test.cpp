@@ -238,7 +238,7 @@ TEST(AUParameter, ObserversHearChangesAndBatchesInOrder) {
     EXPECT_EQ(values, std::vector<float>{0.5f});
     ASSERT_EQ(automation.size(), 2u);
     EXPECT_EQ(automation[1].eventType, AUParameterAutomationEventType::touch);
-    EXPECT_EQ(p->value(), 0.5f); // a gesture does not change the value
+    EXPECT_EQ(p->value(), 0.25f); // a gesture at a value leaves the parameter there
     const AUParameterAutomationEvent batch[2] = {{1, 3, 0.1f}, {2, 3, 0.2f}};
     p->notifyAutomationObservers(batch);
     ASSERT_EQ(automation.size(), 4u);

@@ -43,6 +43,17 @@ TEST(Log, DefaultsAndEmptyContent) {
     EXPECT_EQ(entries[0].level, platform::LogLevel::info);
 }
 
+TEST(Log, NullCStringIsNil) {
+    LoggingOn on;
+    platform::ScopedLogCapture capture;
+    const char* absent = nullptr;
+    char* mutableAbsent = nullptr;
+    const char* present = "here";
+    const int line = __LINE__ + 1;
+    Log({"f()"}, absent, present, mutableAbsent);
+    EXPECT_EQ(capture.lines().at(0), expectedLine("f()", line, "nil here nil"));
+}
+
 TEST(Log, NumbersAndArraysAsTheSystemPrintedThem) {
     LoggingOn on;
     platform::ScopedLogCapture capture;

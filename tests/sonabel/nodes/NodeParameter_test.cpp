@@ -120,6 +120,27 @@ TEST(NodeParameter, ValuesAreClampedAndWrittenToBoth) {
     EXPECT_EQ(o.at(0, 7), 0.25f);
 }
 
+TEST(NodeParameter, TouchGesturesStoreTheirValue) {
+    GainNode n;
+    auto p = n.gain.projectedValue();
+    std::vector<platform::AUParameterAutomationEventType> types;
+    p->parameter()->tokenByAddingParameterAutomationObserver(
+        [&](std::span<const platform::AUParameterAutomationEvent> events) {
+            for (const auto& e : events)
+                types.push_back(e.eventType);
+        });
+    p->beginTouch(0.3f);
+    EXPECT_EQ(p->value(), 0.3f);
+    EXPECT_EQ(unitValue(n, 0), 0.3f);
+    p->endTouch(0.6f);
+    EXPECT_EQ(p->value(), 0.6f);
+    p->endTouch(std::nullopt); // the current value again
+    EXPECT_EQ(p->value(), 0.6f);
+    EXPECT_EQ(types, (std::vector{platform::AUParameterAutomationEventType::touch,
+                                  platform::AUParameterAutomationEventType::release,
+                                  platform::AUParameterAutomationEventType::release}));
+}
+
 TEST(NodeParameter, UnboundReadsItsDefinitionAndIgnoresSetters) {
     NodeParameter p(def("free", 5, -2, 3, 1.5f));
     EXPECT_EQ(p.value(), 1.5f);

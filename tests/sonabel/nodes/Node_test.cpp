@@ -1,4 +1,5 @@
 #include "NodeTestSupport.h"
+#include "sonabel/nodes/DynamicWaveformNode.h"
 
 #include "platform/audio/AudioUnitSampler.h"
 #include "sonabel/internals/settings/Settings.h"
@@ -133,4 +134,29 @@ TEST(Node, BypassResetAndMIDI) {
     ASSERT_EQ(midi.size(), 1u);
     EXPECT_EQ(midi[0].sampleTime, 5);
     EXPECT_EQ(midi[0].bytes, (std::vector<std::uint8_t>{0x90, 60, 100}));
+}
+
+TEST(Node, DynamicWaveformNodeIsANodeADisplayCanFollow) {
+    class Scope : public DynamicWaveformNode {
+    public:
+        std::shared_ptr<platform::AudioUnitEffect> unit =
+            platform::AudioUnitEffect::make({platform::kAudioUnitType_Effect, 0x7363706F, 0, 0, 0});
+        std::vector<std::shared_ptr<Node>> connections() const override { return {}; }
+        std::shared_ptr<platform::AudioNode> avAudioNode() const override { return unit; }
+        std::vector<float> waveformSamples(std::uint32_t, std::uint32_t count) const override {
+            return std::vector<float>(count, 0.5f);
+        }
+        void setWaveformUpdateHandler(WaveformUpdate handler) override { update = std::move(handler); }
+        void setWaveformResetHandler(WaveformReset handler) override { reset = std::move(handler); }
+        WaveformUpdate update;
+        WaveformReset reset;
+    };
+    auto scope = std::make_shared<Scope>();
+    std::shared_ptr<DynamicWaveformNode> display = scope;
+    std::vector<float> drawn;
+    display->setWaveformUpdateHandler([&](const std::vector<float>& samples) { drawn = samples; });
+    scope->update(display->waveformSamples(0, 3));
+    EXPECT_EQ(drawn, (std::vector<float>{0.5f, 0.5f, 0.5f}));
+    std::shared_ptr<Node> node = display;
+    EXPECT_EQ(node->avAudioNode(), scope->unit);
 }

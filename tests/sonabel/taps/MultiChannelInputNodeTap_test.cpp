@@ -2,6 +2,7 @@
 
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/BundleInfo.h"
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
 using namespace sonabel;
@@ -336,4 +337,126 @@ TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
     tap->process(*ints, {});
     EXPECT_TRUE(isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "process(buffer:time:)",
                           "buffer.floatChannelData is nil"));
+}
+
+TEST_F(MultiChannelTest, ConfiguredAndReconfiguredWhileTheInputRuns) {
+    tap->setBufferSize(512);
+    run(); // the input is connected and rendering before the tap knows its channels
+    for (const auto& map : {std::vector<std::int32_t>{0, 1}, std::vector<std::int32_t>{3, 1, 2}}) {
+        tap->configure(map);
+        EXPECT_EQ(input->outputFormat(0).channelCount(), map.size());
+        const std::int64_t takeStart = deviceFrame;
+        const auto take = std::to_string(tap->recordCounter() - 1);
+        tap->record();
+        render(1);
+        tap->stop();
+        for (const std::int32_t c : map) {
+            const auto samples =
+                readAll(dir.file("Audio " + std::to_string(c + 1) + " #" + take + ".wav"))[0];
+            ASSERT_EQ(samples.size(), 512u) << c;
+            EXPECT_EQ(samples[7], deviceValue(c, takeStart + 7));
+        }
+    }
+}
+
+TEST_F(MultiChannelTest, ATakeWithoutFilesLeavesThePreviousTakeAlone) {
+    tap->setBufferSize(512);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    run();
+    tap->record();
+    render(4);
+    tap->stop();
+
+    tap->setDirectory(std::nullopt);
+    platform::ScopedLogCapture capture;
+    tap->record();
+    EXPECT_FALSE(tap->isRecording());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    EXPECT_TRUE(
+        isLogLine(capture.lines()[0], "MultiChannelInputNodeTap.cpp", "createFiles()", "File Format is nil"));
+    render(1);
+    EXPECT_EQ(readAll(dir.file("Audio 1 #1.wav"))[0].size(), 2048u);
+    EXPECT_EQ(readAll(dir.file("Audio 2 #1.wav"))[0].size(), 2048u);
+}
+
+TEST_F(MultiChannelTest, ChannelsOfOneNameGetFilesOfTheirOwn) {
+    tap->configure(std::vector<Tap::FileChannel>{{"Audio", 0}, {"Audio", 2}, {"sub/Audio", 3}});
+    auto files = tap->files();
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0]->url(), dir.file("Audio #1.wav"));
+    EXPECT_EQ(files[1]->url(), dir.file("Audio #2.wav"));
+    EXPECT_EQ(files[2]->url(), dir.file("Audio #3.wav")); // the folder part is dropped: the same name
+    EXPECT_EQ(tap->recordCounter(), 2);
+}
+
+TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {
+    auto delegate = std::make_shared<CountingDelegate>();
+    tap->setDelegate(delegate);
+    tap->configure(std::vector<std::int32_t>{0, 1});
+    const auto configured = tap->files();
+
+    // A map the unit refuses: the configuration, its files and its tap stay as they were.
+    platform::ScopedLogCapture capture;
+    tap->configure(std::vector<std::int32_t>(65, 0));
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "Failed setting channel map"));
+    EXPECT_EQ(tap->fileChannels(), (std::vector<Tap::FileChannel>{{"Audio 1", 0}, {"Audio 2", 1}}));
+    EXPECT_EQ(tap->files(), configured);
+    EXPECT_EQ(tap->recordCounter(), 2);
+    EXPECT_TRUE(tap->recordEnabled());
+    EXPECT_EQ(delegate->removes, 0);
+
+    // An empty map removes the tap; configuring with it makes nothing.
+    tap->setChannelMap({});
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_EQ(delegate->removes, 1);
+    EXPECT_TRUE(input->installTap(0, 512, std::nullopt, [](auto, auto) {})); // the bus is free again
+    input->removeTap(0);
+    tap->configure(std::vector<std::int32_t>{0});
+    tap->configure(std::vector<Tap::FileChannel>{});
+    EXPECT_FALSE(tap->recordEnabled());
+    EXPECT_FALSE(tap->recordFormat());
+    EXPECT_EQ(tap->recordCounter(), 3);
+    EXPECT_EQ(delegate->removes, 2);
+}
+
+TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
+    FakeDevices fake;
+    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
+    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+    ScopedDirectory dir;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        input->setVolume(0);
+        engine.setOutput(input);
+        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
+        tap->setDirectory(dir.path.string());
+        tap->setBufferSize(256);
+        engine.start();
+        tap->configure(std::vector<std::int32_t>{3, 1});
+        tap->record();
+        for (std::int64_t block = 0; block < 4; ++block) {
+            auto captured =
+                makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
+            ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+            fake.devices->tick(256);
+        }
+        tap->stop();
+        engine.stop();
+        tap->setRecordEnabled(false);
+        const auto fourth = readAll(dir.file("Audio 4 #1.wav"))[0];
+        const auto second = readAll(dir.file("Audio 2 #1.wav"))[0];
+        ASSERT_EQ(fourth.size(), 1024u);
+        ASSERT_EQ(second.size(), 1024u);
+        for (std::int64_t t = 0; t < 1024; ++t) {
+            ASSERT_EQ(fourth[t], deviceValue(3, t)) << t;
+            ASSERT_EQ(second[t], deviceValue(1, t)) << t;
+        }
+    }
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+    Settings::setAudioFormat(Settings::defaultAudioFormat());
 }

@@ -41,31 +41,31 @@ TEST(FFTValidBinCountTest, RawValues) {
     EXPECT_EQ(setup.binCount, 512);
 }
 
-TEST(FFTComputeTest, PowerOfAToneFallsInItsBinAsTheSquaredAmplitude) {
-    // A Hann-windowed tone centred on bin 64 keeps its amplitude in that bin and half of it in each
-    // neighbour; after squaring: A², A²/4.
-    auto buffer = sine(4096, 64, 4096, 0.5f);
+TEST(FFTComputeTest, PowerOfAToneInTheNormalisedWindow) {
+    // The window 0.8165 · (1 − cos) keeps 2 · 0.8165 · A in the tone's bin and half that in each
+    // neighbour: for A = 0.5, squared, 0.6667 and 0.1667.
+    auto buffer = sine(1024, 32, 1024, 0.5f);
     auto power = FFTTap::computeFFT(*buffer, false, 0, std::nullopt);
-    ASSERT_EQ(power.size(), 2048u);
-    EXPECT_NEAR(power[64], 0.25f, 1e-5);
-    EXPECT_NEAR(power[63], 0.0625f, 1e-5);
-    EXPECT_NEAR(power[65], 0.0625f, 1e-5);
+    ASSERT_EQ(power.size(), 512u);
+    EXPECT_NEAR(power[32], 0.6667f, 1e-4);
+    EXPECT_NEAR(power[31], 0.1667f, 1e-4);
+    EXPECT_NEAR(power[33], 0.1667f, 1e-4);
     EXPECT_NEAR(power[200], 0.0f, 1e-6);
 
     auto normalized = FFTTap::computeFFT(*buffer, true, 0, std::nullopt);
-    EXPECT_EQ(largestBin(normalized), 64u);
-    EXPECT_FLOAT_EQ(normalized[64], 1.0f);
-    EXPECT_NEAR(normalized[63], 0.25f, 1e-5);
+    EXPECT_EQ(largestBin(normalized), 32u);
+    EXPECT_FLOAT_EQ(normalized[32], 1.0f);
+    EXPECT_NEAR(normalized[31], 0.25f, 1e-5);
 }
 
 TEST(FFTComputeTest, BinZeroHoldsTheZeroFrequencyAndNyquistTerms) {
-    // DC 0.25 gives (2 · 0.25)² = 0.25, a Nyquist tone of 0.125 gives (2 · 0.125)² = 0.0625.
+    // DC 0.25 gives (4 · 0.8165 · 0.25)² = 0.6667, a Nyquist tone of 0.125 gives 0.1667.
     auto buffer =
         makeBuffer(mono, 1024, [](auto, std::uint32_t i) { return 0.25f + (i % 2 ? -0.125f : 0.125f); });
     auto power = FFTTap::computeFFT(*buffer, false, 0, std::nullopt);
     ASSERT_EQ(power.size(), 512u);
-    EXPECT_NEAR(power[0], 0.3125f, 1e-5);
-    EXPECT_NEAR(power[1], 0.0625f, 1e-5); // the window spreads DC into bin 1: (0.25)²
+    EXPECT_NEAR(power[0], 0.8333f, 1e-4);
+    EXPECT_NEAR(power[1], 0.1667f, 1e-4); // the window spreads DC into bin 1
 }
 
 TEST(FFTComputeTest, TransformSizes) {
@@ -77,11 +77,21 @@ TEST(FFTComputeTest, TransformSizes) {
     // Rounded to the nearest power of two, halves away from zero.
     EXPECT_EQ(FFTTap::computeFFT(*sine(2896, 1, 2896, 1), true, 0, std::nullopt).size(), 1024u);
     EXPECT_EQ(FFTTap::computeFFT(*sine(2897, 1, 2897, 1), true, 0, std::nullopt).size(), 2048u);
+    // Sizes with no transform give nothing and say why.
+    platform::ScopedLogCapture capture;
     EXPECT_TRUE(FFTTap::computeFFT(*sine(1, 0, 1, 1), true, 0, std::nullopt).empty());
     auto empty = platform::PCMBuffer::make(mono, 16);
     EXPECT_TRUE(FFTTap::computeFFT(*empty, true, 0, std::nullopt).empty());
     // A padding factor whose frame count passes 32 bits is refused, not wrapped round.
     EXPECT_TRUE(FFTTap::computeFFT(*b4096, true, 0xFFFFFFFFu, std::nullopt).empty());
+    const std::string function = "computeFFT(buffer:isNormalized:zeroPaddingFactor:fftSetupForBinCount:)";
+    ASSERT_EQ(capture.lines().size(), 3u);
+    EXPECT_TRUE(isLogLine(capture.lines()[0], "FFTTap.cpp", function,
+                          "🛑 No spectrum: a transform of 2^0 points for 1 frames is outside 2^1...2^24"));
+    EXPECT_TRUE(isLogLine(capture.lines()[1], "FFTTap.cpp", function,
+                          "🛑 No spectrum: the buffer holds no frames"));
+    EXPECT_TRUE(isLogLine(capture.lines()[2], "FFTTap.cpp", function,
+                          "🛑 No spectrum: 4096 frames padded by 4294967295 exceed a 32-bit frame count"));
 
     // The 512-bin set-up reads only the first 1024 samples.
     auto mixed = makeBuffer(mono, 4096, [](auto, std::uint32_t i) {
@@ -90,8 +100,8 @@ TEST(FFTComputeTest, TransformSizes) {
     });
     auto fixed = FFTTap::computeFFT(*mixed, false, 0, s512);
     ASSERT_EQ(fixed.size(), 512u);
-    EXPECT_NEAR(fixed[16], 0.25f, 1e-5);
-    EXPECT_NEAR(fixed[17], 0.0625f, 1e-5);
+    EXPECT_NEAR(fixed[16], 0.6667f, 1e-4);
+    EXPECT_NEAR(fixed[17], 0.1667f, 1e-4);
 
     // Padding is zeros after the signal: the same as a buffer that carries those zeros itself.
     auto padded = makeBuffer(

@@ -78,6 +78,43 @@ TEST_F(RenderToFileTest, OneSecondInBlocksWithProgress) {
         EXPECT_NEAR(back->floatChannelData()[1][i], float(i) / 100000.0f, 1e-6);
 }
 
+TEST_F(RenderToFileTest, FilesOfAnotherRateChannelCountOrLayoutGetTheConvertedSignal) {
+    // 1 kHz at 0.5 from a 44.1 kHz stereo engine into a 48 kHz mono file.
+    AudioEngine engine;
+    engine.setOutput(std::make_shared<Tone>(
+        [](std::int64_t t) { return 0.5f * float(std::sin(2 * M_PI * 1000.0 * double(t) / 44100.0)); }));
+    auto mono = platform::AudioFile::forWriting(path("mono48k.wav"),
+                                                platform::AudioFormat::standard(48000, 1)->settings());
+    engine.renderToFile(*mono, 1024, 0.1);
+    const std::string name = mono->url();
+    mono.reset();
+    auto back = readBack(name);
+    ASSERT_EQ(back->frameLength(), 4800u);
+    const float* x = back->floatChannelData()[0];
+    double energy = 0;
+    int crossings = 0;
+    for (std::uint32_t i = 480; i < 4800; ++i) { // past the converter's start
+        energy += double(x[i]) * x[i];
+        crossings += (x[i - 1] < 0) != (x[i] < 0);
+    }
+    EXPECT_NEAR(std::sqrt(energy / 4320), 0.5 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(crossings, 2 * 90, 2); // 90 ms of 1 kHz
+
+    // An interleaved processing format is rendered deinterleaved and converted, sample for sample.
+    auto interleaved =
+        platform::AudioFile::forWriting(path("interleaved.wav"), Settings::audioFormat().settings(),
+                                        platform::AudioFormat::CommonFormat::pcmFormatFloat32, true);
+    AudioEngine ramp;
+    ramp.setOutput(std::make_shared<Tone>());
+    ramp.renderToFile(*interleaved, 512, 0.05);
+    const std::string rampName = interleaved->url();
+    interleaved.reset();
+    auto rampBack = readBack(rampName);
+    ASSERT_EQ(rampBack->frameLength(), 2205u);
+    for (std::uint32_t i : {0u, 511u, 512u, 2204u})
+        EXPECT_NEAR(rampBack->floatChannelData()[1][i], float(i) / 100000.0f, 1e-6);
+}
+
 TEST_F(RenderToFileTest, ZeroDurationWritesNothing) {
     AudioEngine engine;
     auto tone = std::make_shared<Tone>();

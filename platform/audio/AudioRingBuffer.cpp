@@ -1,0 +1,100 @@
+#include "platform/audio/AudioRingBuffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+AudioRingBuffer::AudioRingBuffer(std::uint32_t channels, std::uint32_t capacityFrames)
+    : channels_(std::max(channels, 1u)), capacity_(std::max(capacityFrames, 1u)),
+      samples_(new float[std::size_t(channels_) * capacity_]()) {}
+
+std::uint32_t AudioRingBuffer::available() const {
+    return std::uint32_t(written_.load(std::memory_order_acquire) - read_.load(std::memory_order_acquire));
+}
+
+std::uint32_t AudioRingBuffer::write(const float* interleaved, std::uint32_t frames) {
+    const std::uint64_t w = written_.load(std::memory_order_relaxed);
+    const std::uint64_t free = capacity_ - (w - read_.load(std::memory_order_acquire));
+    const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(frames, free));
+    if (n < frames) overruns_.fetch_add(frames - n, std::memory_order_relaxed);
+    const std::uint32_t start = std::uint32_t(w % capacity_);
+    const std::uint32_t first = std::min(n, capacity_ - start);
+    std::memcpy(samples_.get() + std::size_t(start) * channels_, interleaved,
+                std::size_t(first) * channels_ * sizeof(float));
+    std::memcpy(samples_.get(), interleaved + std::size_t(first) * channels_,
+                std::size_t(n - first) * channels_ * sizeof(float));
+    written_.store(w + n, std::memory_order_release);
+    return n;
+}
+
+std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
+                                    std::uint32_t frames) {
+    const std::uint64_t r = read_.load(std::memory_order_relaxed);
+    const std::uint64_t filled = written_.load(std::memory_order_acquire) - r;
+    std::uint32_t n = 0;
+    if (primed_ || filled >= prefill_) {
+        primed_ = true;
+        n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
+        if (n < frames) {
+            underruns_.fetch_add(frames - n, std::memory_order_relaxed);
+            primed_ = prefill_ == 0;
+            // The cushion was too small for this machine's scheduling: wait for more next time.
+            prefill_ = std::min(prefill_ * 2, capacity_ / 2);
+        }
+    }
+    for (std::uint32_t c = 0; c < outChannels; ++c)
+        if (source[c] < 0 || std::uint32_t(source[c]) >= channels_) {
+            std::memset(out[c], 0, frames * sizeof(float));
+        } else if (n < frames) {
+            std::memset(out[c] + n, 0, (frames - n) * sizeof(float));
+        }
+    // At most two contiguous pieces, one before the end of the storage and one from its start.
+    const std::uint32_t start = std::uint32_t(r % capacity_);
+    const std::uint32_t first = std::min(n, capacity_ - start);
+    copyOut(out, source, outChannels, 0, start, first);
+    copyOut(out, source, outChannels, first, 0, n - first);
+    read_.store(r + n, std::memory_order_release);
+    return n;
+}
+
+void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
+                              std::uint32_t at, std::uint32_t position, std::uint32_t count) const {
+    const std::size_t stride = channels_;
+    const float* frames = samples_.get() + std::size_t(position) * stride;
+    const auto valid = [&](std::int32_t s) { return s >= 0 && std::uint32_t(s) < channels_; };
+    if (outChannels == 2 && valid(source[0]) && valid(source[1])) {
+        // The common stereo case in one pass over the frames.
+        float* __restrict left = out[0] + at;
+        float* __restrict right = out[1] + at;
+        const float* __restrict a = frames + source[0];
+        const float* __restrict b = frames + source[1];
+        if (stride == 2) { // a fixed stride lets the compiler vectorise the split
+            for (std::size_t i = 0; i < count; ++i) {
+                left[i] = a[2 * i];
+                right[i] = b[2 * i];
+            }
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            left[i] = a[i * stride];
+            right[i] = b[i * stride];
+        }
+        return;
+    }
+    for (std::uint32_t c = 0; c < outChannels; ++c) {
+        if (!valid(source[c])) continue;
+        float* to = out[c] + at;
+        const float* from = frames + source[c];
+        for (std::size_t i = 0; i < count; ++i)
+            to[i] = from[i * stride];
+    }
+}
+
+void AudioRingBuffer::discard(std::uint32_t frames) {
+    const std::uint64_t r = read_.load(std::memory_order_relaxed);
+    const std::uint64_t n = std::min<std::uint64_t>(frames, written_.load(std::memory_order_acquire) - r);
+    read_.store(r + n, std::memory_order_release);
+}
+
+} // namespace platform

@@ -1,0 +1,55 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+// Captured audio on its way from a device's input callback to the graph: one producer thread writes
+// interleaved frames, one consumer thread reads them out channel by channel. Neither side locks or
+// allocates. Frames that do not fit are dropped (an overrun); frames asked for but not there read
+// as silence (an underrun); both are counted.
+class AudioRingBuffer {
+public:
+    AudioRingBuffer(std::uint32_t channels, std::uint32_t capacityFrames);
+    AudioRingBuffer(const AudioRingBuffer&) = delete;
+    AudioRingBuffer& operator=(const AudioRingBuffer&) = delete;
+
+    std::uint32_t channels() const { return channels_; }
+    std::uint32_t capacity() const { return capacity_; }
+    std::uint32_t available() const;
+
+    // Producer. Returns the frames stored.
+    std::uint32_t write(const float* interleaved, std::uint32_t frames);
+    // Consumer. Output channel c takes ring channel source[c]; a source outside the ring is silence.
+    // Returns the frames that came from the ring; the rest of `frames` is zeros (counted as an
+    // underrun once the prefill has been reached).
+    std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
+                       std::uint32_t frames);
+    // Consumer: reads wait (in silence) until this many frames are there, at the start and again
+    // after each underrun, which also doubles it (up to half the ring). 0 by default. Set before the
+    // producer starts.
+    void setPrefill(std::uint32_t frames) { prefill_ = frames < capacity_ ? frames : capacity_; }
+    // Consumer: drops up to `frames` frames.
+    void discard(std::uint32_t frames);
+
+    std::uint64_t overrunFrames() const { return overruns_.load(std::memory_order_relaxed); }
+    std::uint64_t underrunFrames() const { return underruns_.load(std::memory_order_relaxed); }
+
+private:
+    void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
+                 std::uint32_t position, std::uint32_t count) const;
+
+    const std::uint32_t channels_;
+    const std::uint32_t capacity_;
+    std::unique_ptr<float[]> samples_;
+    // Frame counts since the start; their difference is the fill.
+    std::atomic<std::uint64_t> written_{0};
+    std::atomic<std::uint64_t> read_{0};
+    std::uint32_t prefill_ = 0;
+    bool primed_ = false; // consumer side only
+    std::atomic<std::uint64_t> overruns_{0};
+    std::atomic<std::uint64_t> underruns_{0};
+};
+
+} // namespace platform

@@ -1,0 +1,140 @@
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/AudioUnitCalls.h"
+#include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/LogSink.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace platform;
+
+TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
+    AudioRingBuffer ring(2, 4);
+    const float first[] = {1, 10, 2, 20, 3, 30};
+    EXPECT_EQ(ring.write(first, 3), 3u);
+    float a[2][4], b[2][4];
+    float* out[] = {a[0], a[1]};
+    const std::int32_t swapped[] = {1, 0};
+    EXPECT_EQ(ring.read(out, swapped, 2, 2), 2u);
+    EXPECT_EQ(std::vector<float>(a[0], a[0] + 2), (std::vector<float>{10, 20}));
+    EXPECT_EQ(std::vector<float>(a[1], a[1] + 2), (std::vector<float>{1, 2}));
+
+    const float second[] = {4, 40, 5, 40, 6, 60, 7, 70};
+    EXPECT_EQ(ring.write(second, 4), 3u); // one frame left over: an overrun
+    EXPECT_EQ(ring.overrunFrames(), 1u);
+    EXPECT_EQ(ring.available(), 4u);
+    float* outB[] = {b[0], b[1]};
+    const std::int32_t leftAndNone[] = {0, 5};
+    EXPECT_EQ(ring.read(outB, leftAndNone, 2, 4), 4u); // across the wrap
+    EXPECT_EQ(std::vector<float>(b[0], b[0] + 4), (std::vector<float>{3, 4, 5, 6}));
+    EXPECT_EQ(std::vector<float>(b[1], b[1] + 4), (std::vector<float>(4, 0.0f)));
+
+    EXPECT_EQ(ring.write(first, 1), 1u);
+    EXPECT_EQ(ring.read(out, swapped, 2, 3), 1u); // two frames short: silence, counted
+    EXPECT_EQ(std::vector<float>(a[0], a[0] + 3), (std::vector<float>{10, 0, 0}));
+    EXPECT_EQ(ring.underrunFrames(), 2u);
+    ring.write(first, 3);
+    ring.discard(2);
+    EXPECT_EQ(ring.available(), 1u);
+
+    // With a prefill, reads wait in silence until it is there, and after an underrun for twice as much.
+    AudioRingBuffer primed(2, 12);
+    primed.setPrefill(2);
+    primed.write(first, 1);
+    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
+    EXPECT_EQ(primed.underrunFrames(), 0u);
+    primed.write(first, 1);
+    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
+    EXPECT_EQ(primed.read(out, swapped, 2, 2), 1u); // short: counted
+    EXPECT_EQ(primed.underrunFrames(), 1u);
+    primed.write(first, 3);
+    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
+    primed.write(first, 1);
+    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
+}
+
+TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
+    FakeAudioDeviceBackend devices;
+    EXPECT_FALSE(AudioDeviceBackend::listsDevices(devices));
+    devices.addDevice("Silent", {0}, {});
+    EXPECT_FALSE(AudioDeviceBackend::listsDevices(devices));
+    devices.addDevice("Microphone", {1}, {}); // input only
+    EXPECT_TRUE(AudioDeviceBackend::listsDevices(devices));
+}
+
+TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLoggedOnceASecond) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setInputFormat(*AudioFormat::standard(44100, 3));
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto input = engine->inputNode();
+    const std::int32_t map[] = {2, 0};
+    ASSERT_EQ(input->auAudioUnit()->setProperty(kAudioOutputUnitProperty_ChannelMap, kAudioUnitScope_Output,
+                                                1, map, sizeof map),
+              noErr);
+    input->setVolume(0);
+    engine->connect(input, engine->mainMixerNode(), std::nullopt);
+    std::vector<std::shared_ptr<PCMBuffer>> tapped;
+    ASSERT_TRUE(input->installTap(0, 64, std::nullopt, [&](auto buffer, auto) { tapped.push_back(buffer); }));
+
+    auto frames = PCMBuffer::make(*AudioFormat::standard(44100, 3), 64);
+    for (std::uint32_t c = 0; c < 3; ++c)
+        for (std::uint32_t i = 0; i < 64; ++i)
+            frames->floatChannelData()[c][i] = float(c + 1) + float(i) / 1024.0f;
+    frames->setFrameLength(64);
+    EXPECT_EQ(fake->feedInput(*frames), 0u); // nothing runs yet
+    engine->start();
+    ASSERT_TRUE(fake->captureRing());
+    EXPECT_EQ(fake->feedInput(*frames), 64u);
+    ScopedLogCapture capture;
+    fake->tick(64, 1'000'000'000);
+    ASSERT_EQ(tapped.size(), 1u);
+    ASSERT_EQ(tapped[0]->format().channelCount(), 2u);
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        ASSERT_EQ(tapped[0]->floatChannelData()[0][i], 3.0f + float(i) / 1024.0f);
+        ASSERT_EQ(tapped[0]->floatChannelData()[1][i], 1.0f + float(i) / 1024.0f);
+    }
+    EXPECT_TRUE(capture.lines().empty());
+
+    // Starved cycles read silence; the losses are logged at most once a second.
+    fake->tick(64, 2'000'000'000);
+    fake->tick(64, 2'500'000'000);
+    for (int i = 0; i < 130; ++i)
+        fake->feedInput(*frames);
+    fake->tick(64, 2'900'000'000);
+    fake->tick(64, 3'100'000'000);
+    EXPECT_EQ(tapped[1]->floatChannelData()[0][10], 0.0f);
+    const auto entries = capture.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].text, "Audio input: 0 frames dropped (overrun), 64 frames of silence (underrun)");
+    EXPECT_EQ(entries[1].text, "Audio input: 128 frames dropped (overrun), 64 frames of silence (underrun)");
+    EXPECT_EQ(entries[1].level, LogLevel::error);
+
+    engine->stop();
+    EXPECT_FALSE(fake->captureRing());
+    EXPECT_FALSE(input->captureRing());
+}
+
+TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto mixer = engine->mainMixerNode();
+    std::vector<std::int64_t> starts; // touched only by the tap thread until stop() returns
+    std::thread::id tapThread;
+    ASSERT_TRUE(mixer->installTap(0, 16, std::nullopt, [&](auto, AudioTime when) {
+        tapThread = std::this_thread::get_id();
+        starts.push_back(when.sampleTime());
+    }));
+    engine->start();
+    auto out = PCMBuffer::make(mixer->outputFormat(0), 64);
+    for (int i = 0; i < 3; ++i)
+        engine->renderCycle(64, *out, std::nullopt, false, true);
+    engine->stop();
+    EXPECT_NE(tapThread, std::this_thread::get_id());
+    EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176}));
+}

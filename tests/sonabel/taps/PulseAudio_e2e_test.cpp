@@ -1,0 +1,178 @@
+// Plays a tone into a PulseAudio null sink and records the sink's monitor through the engine's
+// input node: a real sound server, no hardware. The test runs its own server in a temporary folder.
+#include "TapTestSupport.h"
+
+#include "platform/audio/devices/RtAudioDeviceBackend.h"
+#include "platform/core/BundleInfo.h"
+#include "sonabel/nodes/mixing/Mixer.h"
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fcntl.h>
+#include <numbers>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+// The PulseAudio client library keeps a few blocks for the life of the process, and its threads
+// share memory through synchronisation the (uninstrumented) library does not show the race detector.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libpulse.so\n";
+}
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libpulse\n";
+}
+
+using namespace sonabel;
+using namespace taptest;
+
+namespace {
+
+// Runs a program with extra environment and its output in `log`; -1 when it cannot start.
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const std::string& log) {
+    for (char** e = environ; *e; ++e)
+        env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+bool succeeds(const std::vector<std::string>& args, const std::vector<std::string>& env,
+              const std::string& log) {
+    const pid_t pid = spawn(args, env, log);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A server of the test's own, reachable only through a socket in a temporary folder: a null sink as
+// the default sink and its monitor as the default source. Stopped by its pid.
+class PulseServer {
+public:
+    PulseServer() {
+        std::filesystem::create_directories(folder);
+        const std::string dir = folder.string(), log = dir + "/server.log";
+        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
+        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
+                      "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
+                      "module-null-sink sink_name=sonabel_null"},
+                     env, log);
+        if (pid_ < 0) {
+            whyNot = "pulseaudio could not be started (is the pulseaudio package installed?)";
+            return;
+        }
+        env.push_back("PULSE_SERVER=" + server());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!succeeds({"pactl", "info"}, env, log)) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() > deadline) {
+                whyNot = "pulseaudio did not come up; see " + log;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        if (!succeeds({"pactl", "set-default-sink", "sonabel_null"}, env, log) ||
+            !succeeds({"pactl", "set-default-source", "sonabel_null.monitor"}, env, log))
+            whyNot = "pactl could not select the null sink and its monitor";
+    }
+    ~PulseServer() {
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    std::string server() const { return "unix:" + (folder / "native").string(); }
+
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("sonabel-pulse-" + std::to_string(::getpid()));
+    std::string whyNot; // empty while the server runs
+
+private:
+    pid_t pid_ = -1;
+};
+
+} // namespace
+
+TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
+    PulseServer pulse;
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+    // What the test changes for the process, put back however it ends.
+    struct Restore {
+        std::shared_ptr<platform::AudioDeviceBackend> previous;
+        ~Restore() {
+            if (previous) platform::AudioDeviceBackend::setCurrent(previous);
+            platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+            unsetenv("PULSE_SERVER");
+            Settings::setAudioFormat(Settings::defaultAudioFormat());
+        }
+    } restore;
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
+        {&platform::HostClock::system(), 1024, platform::RtAudioDeviceBackend::Api::pulse});
+    if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    restore.previous = platform::AudioDeviceBackend::setCurrent(rt);
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording the monitor");
+    const std::filesystem::path takes = pulse.folder / "takes";
+    std::filesystem::create_directories(takes);
+    double rate = 0;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        rate = Settings::sampleRate();
+        ASSERT_GT(rate, 0);
+        auto tone = std::make_shared<Source>([rate](std::uint32_t, std::int64_t frame) {
+            return 0.5f * float(std::sin(2 * std::numbers::pi * 1000.0 * double(frame) / rate));
+        });
+        input->setVolume(0); // recorded, not played back
+        engine.setOutput(std::make_shared<Mixer>(std::vector<std::shared_ptr<Node>>{tone, input}));
+        auto tap = std::make_shared<MultiChannelInputNodeTap>(engine.avEngine()->inputNode());
+        tap->setDirectory(takes.string());
+        tap->configure(std::vector<std::int32_t>{0});
+        ASSERT_NO_THROW(engine.start());
+        tap->record();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (tap->files()[0]->totalFramesWritten() < std::int64_t(3.2 * rate) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        tap->stop();
+        engine.stop();
+        tap->setRecordEnabled(false);
+    }
+    const auto take = readAll((takes / "Audio 1 #1.wav").string())[0];
+    ASSERT_GE(take.size(), std::size_t(3 * rate));
+    // One second from 1 s in: the level as RMS, the frequency from the median period between rising
+    // zero crossings (a period lost to a busy machine does not move the median).
+    const std::size_t from = std::size_t(rate), to = std::size_t(2 * rate);
+    double energy = 0, previous = -1;
+    std::vector<double> periods;
+    for (std::size_t i = from; i < to; ++i) {
+        energy += double(take[i]) * take[i];
+        if (take[i - 1] < 0 && take[i] >= 0) {
+            const double at = double(i - 1) + take[i - 1] / (take[i - 1] - take[i]);
+            if (previous >= 0) periods.push_back(at - previous);
+            previous = at;
+        }
+    }
+    ASSERT_GT(periods.size(), 100u);
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    const double frequency = rate / periods[periods.size() / 2];
+    const double rmsDb = 20 * std::log10(std::sqrt(energy / double(to - from)) / (0.5 / std::sqrt(2.0)));
+    EXPECT_NEAR(frequency, 1000.0, 1.0);
+    EXPECT_NEAR(rmsDb, 0.0, 1.0);
+}

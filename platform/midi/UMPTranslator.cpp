@@ -54,8 +54,8 @@ void UMPTranslator::reset() {
 }
 
 void UMPTranslator::translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out,
-                              bool continuesSysEx) {
-    bool chunkStart = !(continuesSysEx && inSysEx_);
+                              Chunk kind) {
+    bool chunkStart = kind == Chunk::message;
     for (const std::uint8_t byte : chunk) {
         handleByte(byte, chunkStart, out);
         // Real-time bytes pass through without settling how the chunk begins.

@@ -7,9 +7,10 @@
 // message cut between chunks and an open SysEx from one chunk to the next.
 //
 // Inside a SysEx every byte up to F7 is data and passes unchanged, 80 and above included: our
-// instruments put 8-bit values (keys above 127, Latin-1 names) in their SysEx. Only a chunk that
-// begins with a status byte other than a real-time one ends a SysEx left open by an earlier
-// chunk, as MIDI 1.0 has a status end it; the pieces so far are then closed with an end piece.
+// instruments put 8-bit values (keys above 127, Latin-1 names) in their SysEx, and chunks are cut
+// by size, so any of those values may begin one. Only a chunk known to be a message of its own (a
+// sequencer event) ends an open SysEx by its status; the pieces so far are then closed with an end
+// piece.
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -18,10 +19,16 @@ namespace platform::midi {
 
 class UMPTranslator {
 public:
-    // Appends the words for one chunk to out. continuesSysEx: the chunk is known to carry only
-    // SysEx data (a sequencer SysEx event), so while a SysEx is open even its first byte is data.
+    enum class Chunk {
+        // A piece of the byte stream, cut anywhere: while a SysEx is open, all of it up to F7 is data.
+        stream,
+        // One whole message that arrived as an event of its own: a real-time one passes as its own
+        // word and leaves an open SysEx open; any other status ends that SysEx first.
+        message,
+    };
+    // Appends the words for one chunk to out.
     void translate(std::span<const std::uint8_t> chunk, std::vector<std::uint32_t>& out,
-                   bool continuesSysEx = false);
+                   Chunk kind = Chunk::stream);
     // Forgets running status, half messages and an open SysEx.
     void reset();
 

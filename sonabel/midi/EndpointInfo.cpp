@@ -110,7 +110,9 @@ void from_json(const nlohmann::json& json, EndpointInfo& info) {
     json.at("driverOwner").get_to(decoded.driverOwner);
     decoded.midiUniqueID = integerAt<MIDIUniqueID>(json, "midiUniqueID");
     decoded.midiEndpointRef = integerAt<MIDIEndpointRef>(json, "midiEndpointRef");
-    if (json.contains("midiPortRef")) decoded.midiPortRef = integerAt<MIDIPortRef>(json, "midiPortRef");
+    // Other coders write an absent optional as null.
+    if (json.contains("midiPortRef") && !json.at("midiPortRef").is_null())
+        decoded.midiPortRef = integerAt<MIDIPortRef>(json, "midiPortRef");
     info = std::move(decoded);
 }
 

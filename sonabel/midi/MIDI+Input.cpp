@@ -276,18 +276,21 @@ void MIDI::receiveEventList(const MIDIEventList* eventList, ByteCount listSize, 
     }
     struct Messages final : UMPMessageProcessor::Sink {
         std::vector<Received> list;
+        bool keepUnfinished = false;
         void oneWord(std::span<const MIDIByte, 3> bytes, MIDITimeStamp timeStamp) override {
             list.emplace_back(bytes, timeStamp);
         }
         void sysEx(std::vector<MIDIByte>&& bytes, MIDITimeStamp timeStamp) override {
-            // A piece that leaves its message unfinished would be dropped as undeliverable.
-            if (!bytes.empty()) list.emplace_back(std::move(bytes), timeStamp);
+            // A piece that leaves its message unfinished is an event without bytes: only
+            // transformers see it.
+            if (keepUnfinished || !bytes.empty()) list.emplace_back(std::move(bytes), timeStamp);
         }
     } messages;
     while (const auto packet = packets.next()) {
         messages.list.clear();
+        messages.keepUnfinished = hasTransformers();
         ump_.processUMPMessages(*packet, source, messages);
-        deliverReceived(messages.list, source);
+        deliverReceived(messages.list, source, messages.keepUnfinished);
     }
 }
 
@@ -304,37 +307,36 @@ void MIDI::receivePacketList(const MIDIPacketList* packetList, ByteCount listSiz
         MIDIPacketIterator iterator(*packet, assembler);
         while (const auto message = iterator.nextMessage())
             messages.emplace_back(message->bytes, message->timeStamp);
-        deliverReceived(messages, source);
+        deliverReceived(messages, source, hasTransformers());
     }
 }
 
-void MIDI::deliverReceived(std::vector<Received>& messages, MIDIUniqueID source) {
-    // As deliver(), without making events of channel messages unless a transformer wants them.
-    std::erase_if(messages, [](const Received& message) { return !message.deliverable(); });
-    if (messages.empty()) return;
-    bool transformed;
-    {
-        std::lock_guard lock(registryMutex_);
-        transformed = !transformers_->empty();
-    }
+bool MIDI::hasTransformers() const {
+    std::lock_guard lock(registryMutex_);
+    return !transformers_->empty();
+}
+
+void MIDI::deliverReceived(std::vector<Received>& messages, MIDIUniqueID source, bool transformed) {
+    // Channel messages become events only when a transformer wants them. Transformers see every
+    // event of the packet; what cannot be delivered, theirs or not, is dropped without a word.
+    ListenerSnapshots listeners(*this);
     if (transformed) {
         std::vector<MIDIEvent> events;
         events.reserve(messages.size());
         for (auto& message : messages)
             events.push_back(std::move(message).toEvent());
         events = applyTransformers(std::move(events));
-        const auto listeners = listenerSnapshot();
         for (const auto& event : events)
-            dispatch(*listeners, event, source);
+            if (isDeliverable(event)) dispatch(listeners.current(), event, source);
         return;
     }
-    const auto listeners = listenerSnapshot();
     for (const auto& message : messages) {
+        if (!message.deliverable()) continue;
         if (message.size == 0)
-            dispatch(*listeners, message.event, source);
+            dispatch(listeners.current(), message.event, source);
         else
-            dispatchMessage(*listeners, {message.bytes.data(), message.size}, nullptr, message.timeStamp,
-                            source);
+            dispatchMessage(listeners.current(), {message.bytes.data(), message.size}, nullptr,
+                            message.timeStamp, source);
     }
 }
 
@@ -351,23 +353,6 @@ std::vector<MIDIEvent> MIDI::applyTransformers(std::vector<MIDIEvent> events) {
     for (const auto& transformer : *transformers)
         events = transformer->transform(std::move(events));
     return events;
-}
-
-void MIDI::deliver(std::vector<MIDIEvent> events, MIDIUniqueID source) {
-    // Pieces of an unfinished SysEx, reset and utility messages go no further. What the
-    // transformers return is delivered as it stands: handleMIDIMessage reports what it cannot use.
-    std::erase_if(events, [](const MIDIEvent& event) { return !isDeliverable(event); });
-    if (events.empty()) return;
-    bool transformed;
-    {
-        std::lock_guard lock(registryMutex_);
-        transformed = !transformers_->empty();
-    }
-    if (transformed) events = applyTransformers(std::move(events));
-    // One snapshot for the packet's events.
-    const auto listeners = listenerSnapshot();
-    for (const auto& event : events)
-        dispatch(*listeners, event, source);
 }
 
 void MIDI::handleMIDIMessage(const MIDIEvent& event, MIDIUniqueID fromInput) {

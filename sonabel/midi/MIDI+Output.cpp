@@ -157,7 +157,10 @@ void MIDI::sendMessageWithTime(std::span<const MIDIByte> data, MIDITimeStamp tim
     alignas(MIDIPacketList) std::array<std::uint8_t, sizeOfMIDIPacketList> buffer{};
     auto* list = reinterpret_cast<MIDIPacketList*>(buffer.data());
     MIDIPacket* packet = MIDIPacketListInit(list);
-    if (!MIDIPacketListAdd(list, buffer.size(), packet, time, data.size(), data.data())) {
+    // The list would take one packet that fills it exactly, up to 258 bytes: refuse what does not
+    // fit a packet's own data area.
+    if (data.size() > kMIDIPacketDataCapacity ||
+        !MIDIPacketListAdd(list, buffer.size(), packet, time, data.size(), data.data())) {
         Log({kSendMessageWithTime, OSLog::midi, OSLogType::error},
             "error sending midi: Failed to add packet to packet list.");
         return;

@@ -99,49 +99,68 @@ std::shared_ptr<const std::vector<MIDI::Listener>> MIDI::listenerSnapshot() cons
     return listeners_;
 }
 
+const std::vector<MIDI::Listener>& MIDI::ListenerSnapshots::current() {
+    // The version is bumped under the lock with every change, so an unchanged one means the
+    // snapshot in hand is still the registry's.
+    if (!snapshot_ || midi_.registryVersion_.load(std::memory_order_acquire) != version_) {
+        std::lock_guard lock(midi_.registryMutex_);
+        snapshot_ = midi_.listeners_;
+        version_ = midi_.registryVersion_.load(std::memory_order_relaxed);
+    }
+    return *snapshot_;
+}
+
 // Registries ----------------------------------------------------------------------------------
 
 namespace {
 
-template <class T> void appendTo(std::mutex& mutex, std::shared_ptr<const std::vector<T>>& list, T entry) {
+template <class T>
+void appendTo(std::mutex& mutex, std::atomic<std::uint64_t>& version,
+              std::shared_ptr<const std::vector<T>>& list, T entry) {
     std::lock_guard lock(mutex);
+    version.fetch_add(1, std::memory_order_release);
     auto copy = std::make_shared<std::vector<T>>(*list);
     copy->push_back(std::move(entry));
     list = std::move(copy);
 }
 
 template <class T>
-void removeFrom(std::mutex& mutex, std::shared_ptr<const std::vector<T>>& list, const T& entry) {
+void removeFrom(std::mutex& mutex, std::atomic<std::uint64_t>& version,
+                std::shared_ptr<const std::vector<T>>& list, const T& entry) {
     std::lock_guard lock(mutex);
+    version.fetch_add(1, std::memory_order_release);
     auto copy = std::make_shared<std::vector<T>>(*list);
     std::erase(*copy, entry);
     list = std::move(copy);
 }
 
-template <class T> void clear(std::mutex& mutex, std::shared_ptr<const std::vector<T>>& list) {
+template <class T>
+void clear(std::mutex& mutex, std::atomic<std::uint64_t>& version,
+           std::shared_ptr<const std::vector<T>>& list) {
     std::lock_guard lock(mutex);
+    version.fetch_add(1, std::memory_order_release);
     list = std::make_shared<const std::vector<T>>();
 }
 
 } // namespace
 
 void MIDI::addListener(Listener listener) {
-    if (listener) appendTo(registryMutex_, listeners_, std::move(listener));
+    if (listener) appendTo(registryMutex_, registryVersion_, listeners_, std::move(listener));
 }
 void MIDI::removeListener(const Listener& listener) {
-    removeFrom(registryMutex_, listeners_, listener);
+    removeFrom(registryMutex_, registryVersion_, listeners_, listener);
 }
 void MIDI::clearListeners() {
-    clear(registryMutex_, listeners_);
+    clear(registryMutex_, registryVersion_, listeners_);
 }
 void MIDI::addTransformer(Transformer transformer) {
-    if (transformer) appendTo(registryMutex_, transformers_, std::move(transformer));
+    if (transformer) appendTo(registryMutex_, registryVersion_, transformers_, std::move(transformer));
 }
 void MIDI::removeTransformer(const Transformer& transformer) {
-    removeFrom(registryMutex_, transformers_, transformer);
+    removeFrom(registryMutex_, registryVersion_, transformers_, transformer);
 }
 void MIDI::clearTransformers() {
-    clear(registryMutex_, transformers_);
+    clear(registryMutex_, registryVersion_, transformers_);
 }
 
 // Notifications -------------------------------------------------------------------------------

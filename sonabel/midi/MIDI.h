@@ -5,8 +5,9 @@
 //
 // Threads: read blocks and notifications run on the server's delivery thread and call the
 // listeners there. The tables are guarded by a mutex that is never held across a server call, so a
-// listener may call back into the object. Listeners and transformers are called from a snapshot
-// taken when a dispatch starts: one added or removed meanwhile takes effect from the next one.
+// listener may call back into the object. Listeners are called from a snapshot taken for each
+// received event (and each notification): one added or removed meanwhile takes effect from the
+// next event, also within one packet. Transformers are taken once per packet.
 // Blocks given to the server hold the object weakly; its destructor disposes its client, after
 // which no delivery reaches it.
 #include "platform/midi/MIDITypes.h"
@@ -21,6 +22,7 @@
 #include "sonabel/midi/SysExAssembler.h"
 #include "sonabel/midi/UMPMessageProcessor.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -234,8 +236,20 @@ private:
     void openListedInput(const ListedEndpoint& source);
     void closeOpenInput(MIDIUniqueID uid, const std::string& name);
     struct Received;
-    void deliver(std::vector<MIDIEvent> events, MIDIUniqueID source);
-    void deliverReceived(std::vector<Received>& messages, MIDIUniqueID source);
+    // The listener list for one event after another: taken afresh only when the registry changed.
+    class ListenerSnapshots {
+    public:
+        explicit ListenerSnapshots(const MIDI& midi) : midi_(midi) {}
+        const std::vector<Listener>& current();
+
+    private:
+        const MIDI& midi_;
+        std::shared_ptr<const std::vector<Listener>> snapshot_;
+        std::uint64_t version_ = 0;
+    };
+    bool hasTransformers() const;
+    // transformed: the transformers are to see the messages, as events.
+    void deliverReceived(std::vector<Received>& messages, MIDIUniqueID source, bool transformed);
     void dispatch(const std::vector<Listener>& listeners, const MIDIEvent& event, MIDIUniqueID fromInput);
     // `whole`, when given, holds the same bytes as `data`, for the listeners that take a vector.
     static void dispatchMessage(const std::vector<Listener>& listeners, std::span<const MIDIByte> data,
@@ -267,6 +281,7 @@ private:
 
     // Copy-on-write, so a dispatch takes its snapshot with one pointer copy.
     mutable std::mutex registryMutex_;
+    std::atomic<std::uint64_t> registryVersion_{0}; // bumped with every change of either list
     std::shared_ptr<const std::vector<Listener>> listeners_;
     std::shared_ptr<const std::vector<Transformer>> transformers_;
 

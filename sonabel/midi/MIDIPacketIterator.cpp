@@ -19,8 +19,9 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
     if (index_ >= bytes.size()) return std::nullopt;
     const MIDITimeStamp timeStamp = packet_.timeStamp;
 
-    // A packet that does not start a new SysEx continues a pending one.
-    if (index_ == 0 && assembler_->isReceivingSysEx() && bytes[0] != MIDISystemCommand::sysEx) {
+    // While a SysEx is pending every packet of the input continues it, whatever its first byte:
+    // packets are cut by size, so any data byte (F0 and F8-FF included) may begin one.
+    if (index_ == 0 && assembler_->isReceivingSysEx()) {
         const auto taken = assembler_->continueSysEx(bytes);
         if (!taken) {
             index_ = bytes.size();

@@ -24,8 +24,9 @@ public:
     MIDIPacketIterator(const MIDIPacketView& packet, SysExAssembler& assembler)
         : packet_(packet), assembler_(&assembler) {}
 
-    // The next event, none after the last. A packet that continues a pending SysEx yields the
-    // whole message once its F7 arrives, then what follows the F7. A SysEx start whose end is not
+    // The next event, none after the last. While a SysEx is pending, a packet continues it,
+    // whatever its first byte, and yields the whole message once its F7 arrives, then what follows
+    // the F7. A SysEx start whose end is not
     // in the packet yields an event without bytes and ends the packet; a stray F7 yields an event
     // without bytes.
     std::optional<MIDIEvent> next();

@@ -222,6 +222,7 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
         output_.forget(-1, endpoint.port);
     } else {
         targets.push_back(endpoint.target);
+        translation_.forgetPort(endpoint.ref);
     }
     sequencer_->deletePort(endpoint.port);
     if (!endpoint.isPrivate) {
@@ -330,7 +331,8 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
             return;
         }
         auto list = std::make_shared<PacketListBuilder>();
-        list->addSplit(now, bytes_);
+        translation_.toPackets(port->ref, source->ref, now, bytes_, event.type == SND_SEQ_EVENT_SYSEX, *list);
+        if (list->count() == 0) return;
         queue_->post(connection->target, [block = port->readBlock, list, refCon = connection->refCon] {
             (*block)(list->list(), list->size(), refCon);
         });
@@ -340,7 +342,8 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     auto* endpoint = endpoints_.findAt(ownClient_, event.dest.port, false);
     if (!endpoint || !endpoint->readBlock) return;
     auto list = std::make_shared<PacketListBuilder>();
-    list->addSplit(now, bytes_);
+    translation_.toPackets(endpoint->ref, 0, now, bytes_, event.type == SND_SEQ_EVENT_SYSEX, *list);
+    if (list->count() == 0) return;
     queue_->post(endpoint->target,
                  [block = endpoint->readBlock, list] { (*block)(list->list(), list->size(), nullptr); });
 }

@@ -35,9 +35,6 @@ int AlsaTranslation::encode(std::span<const std::uint8_t> bytes, std::size_t sys
                             const EventSink& sink) {
     sysExChunkBytes = std::max<std::size_t>(sysExChunkBytes, 1);
     snd_midi_event_reset_encode(encoder_);
-    if (inSysEx && !bytes.empty() && bytes.front() >= 0x80 && bytes.front() != 0xF7 &&
-        !isRealTime(bytes.front()))
-        inSysEx = false;
     std::size_t i = 0;
     while (i < bytes.size()) {
         if (!inSysEx && bytes[i] != 0xF0) {
@@ -97,15 +94,40 @@ void AlsaTranslation::decode(const snd_seq_event_t& event, std::vector<std::uint
 
 void AlsaTranslation::toWords(MIDIPortRef port, MIDIEndpointRef source, std::span<const std::uint8_t> bytes,
                               std::vector<std::uint32_t>& out, bool sysExEvent) {
-    translators_[{port, source}].translate(bytes, out, sysExEvent);
+    translators_[{port, source}].translate(
+        bytes, out, sysExEvent ? UMPTranslator::Chunk::stream : UMPTranslator::Chunk::message);
 }
 
-void AlsaTranslation::forgetPort(MIDIPortRef port) {
+void AlsaTranslation::toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, MIDITimeStamp time,
+                                std::span<const std::uint8_t> bytes, bool sysExEvent,
+                                PacketListBuilder& out) {
+    auto& state = packetReceivers_[{receiver, source}];
+    if (state.inSysEx && !sysExEvent && bytes.size() == 1 && isRealTime(bytes[0])) {
+        state.heldRealTime.emplace_back(time, bytes[0]);
+        return;
+    }
+    out.addSplit(time, bytes);
+    // Follow the SysEx as the receiver sees it: open from F0 until F7, whatever lies between.
+    for (const std::uint8_t byte : bytes) {
+        if (!state.inSysEx && byte == 0xF0)
+            state.inSysEx = true;
+        else if (state.inSysEx && byte == 0xF7)
+            state.inSysEx = false;
+    }
+    if (state.inSysEx) return;
+    for (const auto& [at, byte] : state.heldRealTime)
+        out.add(at, std::span(&byte, 1));
+    state.heldRealTime.clear();
+}
+
+void AlsaTranslation::forgetPort(MIDIObjectRef port) {
     std::erase_if(translators_, [&](const auto& entry) { return entry.first.first == port; });
+    std::erase_if(packetReceivers_, [&](const auto& entry) { return entry.first.first == port; });
 }
 
 void AlsaTranslation::forgetSource(MIDIEndpointRef source) {
     std::erase_if(translators_, [&](const auto& entry) { return entry.first.second == source; });
+    std::erase_if(packetReceivers_, [&](const auto& entry) { return entry.first.second == source; });
 }
 
 } // namespace platform::midi

@@ -4,8 +4,11 @@
 // SysEx at any byte of 80 and above, and our instruments put 8-bit values inside theirs.
 //
 // Receiving keeps one UMP translator per (input port, source), so SysEx chunks that arrive as
-// separate events reach a universal-packet port as one run of SysEx7 pieces.
+// separate events reach a universal-packet port as one run of SysEx7 pieces. A packet-list
+// receiver takes every packet that arrives while a SysEx is open as part of it, so real-time events
+// that come meanwhile are held back and follow the packet that holds the F7.
 #include "platform/midi/MIDITypes.h"
+#include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/UMPTranslator.h"
 
 #include <alsa/asoundlib.h>
@@ -32,8 +35,8 @@ public:
     AlsaTranslation& operator=(const AlsaTranslation&) = delete;
 
     // Encodes one send. inSysEx carries an unfinished SysEx from one send to the next toward the
-    // same destination: the next send's bytes continue it until F7, unless that send begins with
-    // a status byte other than a real-time one. A short message cut off at the end is left out.
+    // same destination: the next send's bytes continue it until F7, whatever they are. A short
+    // message cut off at the end is left out.
     int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, bool& inSysEx,
                const EventSink& sink);
 
@@ -44,10 +47,18 @@ public:
     // SysEx event, so while a SysEx is open they are all data, F0 and status values included.
     void toWords(MIDIPortRef port, MIDIEndpointRef source, std::span<const std::uint8_t> bytes,
                  std::vector<std::uint32_t>& out, bool sysExEvent = false);
-    void forgetPort(MIDIPortRef port);
+    // Packets for bytes from a source to a packet-list port; receiver is the port, or a virtual
+    // destination with source 0 (it cannot tell senders apart). Adds nothing for a held event.
+    void toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, MIDITimeStamp time,
+                   std::span<const std::uint8_t> bytes, bool sysExEvent, PacketListBuilder& out);
+    // A port or a virtual destination.
+    void forgetPort(MIDIObjectRef port);
     void forgetSource(MIDIEndpointRef source);
     // After lost input: a SysEx left open is dropped, not joined to what comes next.
-    void forgetAll() { translators_.clear(); }
+    void forgetAll() {
+        translators_.clear();
+        packetReceivers_.clear();
+    }
 
 private:
     int encodeShort(std::span<const std::uint8_t> bytes, const EventSink& sink);
@@ -55,6 +66,11 @@ private:
     snd_midi_event_t* encoder_ = nullptr;
     snd_midi_event_t* decoder_ = nullptr;
     std::map<std::pair<MIDIPortRef, MIDIEndpointRef>, UMPTranslator> translators_;
+    struct PacketReceiver {
+        bool inSysEx = false;
+        std::vector<std::pair<MIDITimeStamp, std::uint8_t>> heldRealTime;
+    };
+    std::map<std::pair<MIDIObjectRef, MIDIEndpointRef>, PacketReceiver> packetReceivers_;
 };
 
 } // namespace platform::midi

@@ -91,34 +91,34 @@ TEST(UMPTranslator, A408ByteSysExWithEightBitValuesArrivesUnchanged) {
 }
 
 TEST(UMPTranslator, SysExSpreadOverChunks) {
-    const Bytes sysEx = miditest::eightBitSysEx(100);
+    // Every chunk but the first begins with F0, a status or a real-time byte: all of it is data.
+    Bytes sysEx = miditest::eightBitSysEx(100);
+    const std::uint8_t starts[] = {0xF0, 0x90, 0xF8, 0xFF, 0xF6};
+    for (std::size_t at = 17, i = 0; at + 1 < sysEx.size(); at += 17, ++i)
+        sysEx[at] = starts[i % std::size(starts)];
     UMPTranslator t;
     Words all;
     for (std::size_t at = 0; at < sysEx.size(); at += 17) {
-        Bytes chunk(sysEx.begin() + at, sysEx.begin() + std::min(at + 17, sysEx.size()));
-        // A chunk beginning with a byte of 80 or more inside the SysEx would end it.
-        if (at > 0 && chunk[0] >= 0x80) chunk[0] = 0x11;
-        t.translate(chunk, all);
+        t.translate(Bytes(sysEx.begin() + at, sysEx.begin() + std::min(at + 17, sysEx.size())), all);
         if (at == 0) {
             EXPECT_FALSE(all.empty()) << "collected bytes are handed on at the end of each chunk";
         }
     }
-    Bytes expected = sysEx;
-    for (std::size_t at = 17; at < expected.size(); at += 17)
-        if (expected[at] >= 0x80) expected[at] = 0x11;
-    EXPECT_EQ(miditest::sysExMessages(all), std::vector<Bytes>{expected});
+    EXPECT_EQ(miditest::sysExMessages(all), std::vector<Bytes>{sysEx});
     EXPECT_FALSE(t.inSysEx());
 }
 
-TEST(UMPTranslator, AStatusAtTheStartOfAChunkEndsAnOpenSysEx) {
+TEST(UMPTranslator, AMessageChunkEndsAnOpenSysExByItsStatusButNotByRealTime) {
+    using Chunk = UMPTranslator::Chunk;
     UMPTranslator t;
     Words words = translate(t, {0xF0, 0x01, 0x02});
+    Words clock;
+    t.translate(Bytes{0xF8}, clock, Chunk::message);
+    EXPECT_EQ(clock, Words{0x10F80000u});
     EXPECT_TRUE(t.inSysEx());
-    // A clock between chunks passes without ending it.
-    const Words clock = translate(t, {0xF8, 0x03});
-    EXPECT_EQ(clock.front(), 0x10F80000u);
-    words.insert(words.end(), clock.begin() + 1, clock.end());
-    const Words next = translate(t, {0x90, 0x3C, 0x64});
+    t.translate(Bytes{0x03}, words);
+    Words next;
+    t.translate(Bytes{0x90, 0x3C, 0x64}, next, Chunk::message);
     EXPECT_FALSE(t.inSysEx());
     ASSERT_EQ(next.size(), 3u);
     EXPECT_EQ(pieceStatus(next[0]), 3u); // the end piece, with nothing left in it

@@ -76,6 +76,11 @@ TEST(EndpointInfo, EncodesItsKeysAndDecodesBackToAnEqualValue) {
     const nlohmann::json nine = withPort;
     EXPECT_EQ(nine.size(), 9u);
     EXPECT_EQ(nlohmann::json::parse(nine.dump()).get<EndpointInfo>().midiPortRef, 0xFFFFFFFFu);
+
+    auto nullPort = json;
+    nullPort["midiPortRef"] = nullptr;
+    EXPECT_EQ(nullPort.get<EndpointInfo>(), info);
+    EXPECT_EQ(nullPort.get<EndpointInfo>().midiPortRef, std::nullopt);
 }
 
 TEST(EndpointInfo, DecodingRefusesMissingKeysWrongTypesAndValuesThatDoNotFit) {
@@ -91,7 +96,11 @@ TEST(EndpointInfo, DecodingRefusesMissingKeysWrongTypesAndValuesThatDoNotFit) {
                                                              {"midiEndpointRef", -1},
                                                              {"midiPortRef", 1LL << 40},
                                                              {"midiUniqueID", 1.5},
-                                                             {"midiEndpointRef", "4101"}}) {
+                                                             {"midiEndpointRef", "4101"},
+                                                             {"midiEndpointRef", nullptr},
+                                                             {"name", nullptr},
+                                                             {"midiPortRef", -1},
+                                                             {"midiPortRef", "7"}}) {
         auto bad = good;
         bad[key] = value;
         EXPECT_THROW(bad.get<EndpointInfo>(), nlohmann::json::exception) << key << " " << value.dump();

@@ -128,10 +128,12 @@ TEST(MIDIOutput, SendMessageWithTimeTakesUpTo256BytesWithItsTime) {
     const auto packets = rig.server->takeReceived(rig.velmor);
     EXPECT_EQ(packets, (std::vector<ExternalPacket>{{123456, full}}));
 
+    // 258 bytes would exactly fill the one-packet list, and still go past the packet's data area.
     rig.midi->sendMessageWithTime(sysEx(257), 1);
+    rig.midi->sendMessageWithTime(sysEx(258), 1);
     EXPECT_TRUE(rig.server->takeReceived(rig.velmor).empty());
     EXPECT_EQ(logContents(capture, kSendWithTime),
-              std::vector<std::string>{"error sending midi: Failed to add packet to packet list."});
+              std::vector<std::string>(2, "error sending midi: Failed to add packet to packet list."));
 }
 
 TEST(MIDIOutput, SendsGoToOpenedDestinationsOnlyNeverToOpenedSources) {

@@ -133,11 +133,15 @@ TEST(MIDIPacketIterator, SysExStartedInMidPacketContinuesInTheNext) {
     EXPECT_EQ(dataOf(events), (std::vector<Bytes>{{0xF0, 0x43, 0x44, 0xF7}}));
 }
 
-TEST(MIDIPacketIterator, ANewStartDropsAPendingSysEx) {
+TEST(MIDIPacketIterator, APendingSysExTakesEveryPacketUntilItsF7) {
     SysExAssembler assembler;
     eventsOf({0xF0, 0x01, 0x02}, assembler);
-    const auto events = eventsOf({0xF0, 0x03, 0xF7}, assembler);
-    EXPECT_EQ(dataOf(events), (std::vector<Bytes>{{0xF0, 0x03, 0xF7}}));
+    // Packets are cut by size: F0, a status or a real-time byte at a packet's start is data.
+    EXPECT_TRUE(eventsOf({0xF0, 0x03}, assembler).empty());
+    EXPECT_TRUE(eventsOf({0x90, 0xF8, 0xFF}, assembler).empty());
+    EXPECT_EQ(dataOf(eventsOf({0xFE, 0xF7, 0xF8}, assembler)),
+              (std::vector<Bytes>{{0xF0, 0x01, 0x02, 0xF0, 0x03, 0x90, 0xF8, 0xFF, 0xFE, 0xF7}, {0xF8}}));
+    EXPECT_FALSE(assembler.isReceivingSysEx());
 
     eventsOf({0xF0, 0x01, 0x02}, assembler);
     assembler.reset();

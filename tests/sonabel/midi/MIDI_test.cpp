@@ -252,6 +252,32 @@ TEST(MIDIDispatch, ListenersAddedOrRemovedDuringADispatchCountFromTheNextOne) {
     midi.handleMIDIMessage(MIDIEvent({0xC0, 0x02}), kPort);
     EXPECT_EQ(second->count(), 1u);
     EXPECT_EQ(late->count(), 1u);
+
+    // Within one packet, from its next event on.
+    for (const bool universal : {true, false}) {
+        Rig packets(true, universal);
+        auto added = std::make_shared<RecordingListener>();
+        auto removed = std::make_shared<RecordingListener>();
+        auto changer = std::make_shared<RecordingListener>();
+        changer->onCall = [&](const Call& call) {
+            if (call.bytes != std::vector<std::uint8_t>{0x01}) return;
+            packets.midi->addListener(added);
+            packets.midi->removeListener(removed);
+        };
+        packets.midi->addListener(changer);
+        packets.midi->addListener(removed);
+        if (universal) {
+            receiveWords(*packets.midi, {word(0x20, 0xC0, 0x01, 0), word(0x20, 0xC0, 0x02, 0)});
+        } else {
+            sonabel::SysExAssembler assembler;
+            const AlignedBuffer list(packetListBytes({{10, {0xC0, 0x01, 0xC0, 0x02}}}));
+            packets.midi->receivePacketList(list.as<MIDIPacketList>(), list.size(), kPort, assembler);
+        }
+        ASSERT_EQ(removed->count(), 1u) << universal;
+        EXPECT_EQ(removed->calls()[0].bytes, std::vector<std::uint8_t>{0x01});
+        ASSERT_EQ(added->count(), 1u) << universal;
+        EXPECT_EQ(added->calls()[0].bytes, std::vector<std::uint8_t>{0x02});
+    }
 }
 
 TEST(MIDIDispatch, TransformersRunInRegistrationOrderOnEachOthersResult) {
@@ -268,18 +294,40 @@ TEST(MIDIDispatch, TransformersRunInRegistrationOrderOnEachOthersResult) {
               (std::vector<std::string>{"noteOn 41 64", "noteOff 42 00", "noteOn 41 64", "noteOn 41 64"}));
 }
 
-TEST(MIDIDispatch, ShortTransformerOutputGetsTheNoUsableStatusLine) {
-    for (const auto& output : std::vector<std::vector<std::uint8_t>>{{0x90}, {}}) {
+TEST(MIDIDispatch, TransformerOutputThatCannotBeDeliveredIsDroppedWithoutALine) {
+    for (const auto& output : std::vector<std::vector<std::uint8_t>>{{}, {0x3C, 0x64}, {0xF4}, {0xFF}}) {
         platform::ScopedLogCapture capture;
         Rig rig(true);
-        auto listener = rig.listen();
+        auto a = rig.listen();
+        auto b = rig.listen();
         rig.midi->addTransformer(std::make_shared<Replacer>(output));
         capture.clear();
         receiveWords(*rig.midi, {word(0x20, 0x90, 0x3C, 0x64)});
-        EXPECT_EQ(listener->count(), 0u);
-        EXPECT_EQ(contents(capture),
-                  std::vector<std::string>{"No usable status detected in handleMIDIMessage"});
+        EXPECT_EQ(a->count() + b->count(), 0u);
+        EXPECT_EQ(contents(capture), std::vector<std::string>{}) << hex(output);
     }
+    // A status too short for its message still reaches the dispatch, which reports it.
+    platform::ScopedLogCapture capture;
+    Rig rig(true);
+    auto listener = rig.listen();
+    rig.midi->addTransformer(std::make_shared<Replacer>(std::vector<std::uint8_t>{0x90}));
+    capture.clear();
+    receiveWords(*rig.midi, {word(0x20, 0x90, 0x3C, 0x64)});
+    EXPECT_EQ(listener->count(), 0u);
+    EXPECT_EQ(contents(capture), std::vector<std::string>{"No usable status detected in handleMIDIMessage"});
+}
+
+TEST(MIDIDispatch, TransformersSeeUnfinishedSysExPiecesAsEventsWithoutBytes) {
+    Rig rig(true);
+    auto listener = rig.listen();
+    auto recorder = std::make_shared<Recorder>();
+    rig.midi->addTransformer(recorder);
+    receiveWords(*rig.midi, {word(0x30, 0x12, 0x01, 0x02), 0}, 5);
+    receiveWords(*rig.midi, {word(0x30, 0x31, 0x03, 0), 0, word(0x10, 0xFF, 0, 0)}, 6);
+    EXPECT_EQ(recorder->seen,
+              (std::vector<MIDIEvent>{MIDIEvent({}, 5), MIDIEvent({0xF0, 0x01, 0x02, 0x03, 0xF7}, 6),
+                                      MIDIEvent({0xFF, 0x00, 0x00}, 6)}));
+    EXPECT_EQ(listener->kinds(), std::vector<std::string>{"system"});
 }
 
 TEST(MIDIReceive, UniversalPacketWordsBecomeListenerCalls) {
@@ -373,6 +421,9 @@ TEST(MIDIReceive, PacketListMessagesReachListenersAlikeWithOrWithoutATransformer
         EXPECT_EQ(stamps, (std::vector<std::optional<MIDITimeStamp>>{std::nullopt, std::nullopt, 10, 10}));
         const std::vector<MIDIEvent> events{MIDIEvent({0x90, 0x3C, 0x64}), MIDIEvent({0xC0, 0x05}),
                                             MIDIEvent({0xF8}, 10), MIDIEvent({0xF0, 0x43, 0xF7}, 10)};
-        EXPECT_EQ(recorder->seen, transformed ? events : std::vector<MIDIEvent>{});
+        // Transformers see the stray F7 too, as an event without bytes.
+        auto seen = events;
+        seen.emplace_back(std::vector<std::uint8_t>{}, 10);
+        EXPECT_EQ(recorder->seen, transformed ? seen : std::vector<MIDIEvent>{});
     }
 }

@@ -94,6 +94,15 @@ struct Rig {
             return 0;
         });
     }
+    // One SysEx event as a sender's own chunking would make it.
+    void sysExFrom(int client, int port, int ourPort, const Bytes& bytes) {
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_SYSEX;
+        e.flags = SND_SEQ_EVENT_LENGTH_VARIABLE;
+        e.source = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+        e.dest = {128, static_cast<unsigned char>(ourPort)};
+        sequencer->push(e, bytes);
+    }
     std::string name(MIDIObjectRef ref) {
         std::string out;
         server->getStringProperty(ref, kMIDIPropertyName, &out);
@@ -274,4 +283,58 @@ TEST(AlsaServer, AlsaLibMessagesBecomeOneLogLine) {
                                  "open /dev/snd/seq failed"),
               "ALSA lib seq_hw.c:466:(snd_seq_hw_open) open /dev/snd/seq failed: No such file or directory");
     EXPECT_EQ(AlsaErrorLog::line(nullptr, 1, nullptr, 0, "x"), "ALSA lib ?:1:(?) x");
+}
+
+TEST(AlsaServer, RealTimeEventsInsideASysExPassOnUniversalPortsAndFollowItsF7OnPacketPorts) {
+    Rig rig;
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    std::vector<std::vector<miditest::Packet>> lists;
+    std::vector<std::uint32_t> words;
+    Bytes toDestination;
+    MIDIPortRef packetPort = 0, eventPort = 0;
+    MIDIEndpointRef destination = 0;
+    ASSERT_EQ(
+        rig.server->createInputPortWithBlock(
+            rig.client, "In",
+            [&](const MIDIPacketList* l, ByteCount n, void*) { lists.push_back(miditest::packetsOf(l, n)); },
+            &packetPort),
+        noErr);
+    ASSERT_EQ(rig.server->createInputPortWithProtocol(
+                  rig.client, "UMP In", kMIDIProtocol_1_0,
+                  [&](const MIDIEventList* l, ByteCount n, void*) {
+                      auto w = miditest::wordsOf(l, n);
+                      words.insert(words.end(), w.begin(), w.end());
+                  },
+                  &eventPort),
+              noErr);
+    ASSERT_EQ(rig.server->createDestination(
+                  rig.client, "Virtual In",
+                  [&](const MIDIPacketList* l, ByteCount n, void*) {
+                      const auto bytes = miditest::concat(miditest::packetsOf(l, n));
+                      toDestination.insert(toDestination.end(), bytes.begin(), bytes.end());
+                  },
+                  &destination),
+              noErr);
+    ASSERT_EQ(rig.server->connectSource(packetPort, toskar, nullptr), noErr);
+    ASSERT_EQ(rig.server->connectSource(eventPort, toskar, nullptr), noErr);
+    for (int ourPort : rig.sequencer->ownPorts()) {
+        rig.sysExFrom(20, 0, ourPort, {0xF0, 0x01, 0x02});
+        rig.sendFrom(20, 0, ourPort, {0xF8});
+        rig.sendFrom(20, 0, ourPort, {0xFA});
+        rig.sysExFrom(20, 0, ourPort, {0x03, 0xF7});
+        rig.sendFrom(20, 0, ourPort, {0xFC});
+    }
+    rig.settle();
+
+    // Held back until the packet with the F7 went, then in their order; later ones as they come.
+    ASSERT_EQ(lists.size(), 3u);
+    EXPECT_EQ(miditest::concat(lists[1]), (Bytes{0x03, 0xF7, 0xF8, 0xFA}));
+    EXPECT_EQ(lists[1].size(), 3u);
+    EXPECT_EQ(miditest::concat(lists[2]), Bytes{0xFC});
+    EXPECT_EQ(toDestination, (Bytes{0xF0, 0x01, 0x02, 0x03, 0xF7, 0xF8, 0xFA, 0xFC}));
+    ASSERT_EQ(words.size(), 7u);
+    EXPECT_EQ((std::vector<std::uint32_t>{words[2], words[3]}),
+              (std::vector<std::uint32_t>{0x10F80000u, 0x10FA0000u}));
+    EXPECT_EQ(words[6], 0x10FC0000u);
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0x02, 0x03, 0xF7}}));
 }

@@ -79,6 +79,16 @@ protected:
         return condition();
     }
 
+    // Disposes the clients when a test body ends, early returns included. Once that has returned
+    // no block runs again, so blocks may capture the body's locals if this is declared after them.
+    struct DeliveryStop {
+        ServerConformance& test;
+        ~DeliveryStop() {
+            test.server->disposeClient(test.client);
+            test.server->disposeClient(test.other);
+        }
+    };
+
     platform::BackgroundJobs jobs;
     platform::ManualClock clock;
     std::shared_ptr<Server> server;
@@ -114,6 +124,7 @@ TEST_P(ServerConformance, VirtualEndpointsCarryWholeSysExToBothPortKinds) {
               noErr);
     ASSERT_EQ(server->connectSource(packetPort, source, nullptr), noErr);
     ASSERT_EQ(server->connectSource(eventPort, source, nullptr), noErr);
+    const DeliveryStop stop{*this};
 
     const Bytes sysEx = miditest::eightBitSysEx(408);
     PacketListBuilder list;
@@ -122,9 +133,11 @@ TEST_P(ServerConformance, VirtualEndpointsCarryWholeSysExToBothPortKinds) {
     ASSERT_EQ(server->received(source, list.list(), list.size()), noErr);
     Bytes expected = sysEx;
     expected.insert(expected.end(), {0x90, 0x3C, 0x64});
+    // The SysEx may come in more pieces on one backend than on another: wait for the note-on.
     EXPECT_TRUE(eventually([&] {
         std::lock_guard lock(mutex);
-        return miditest::concat(packets).size() >= expected.size() && words.size() >= 2 * 68 + 1;
+        return miditest::concat(packets).size() >= expected.size() && !words.empty() &&
+               words.back() == 0x20903C64u;
     }));
     std::lock_guard lock(mutex);
     EXPECT_EQ(miditest::concat(packets), expected);
@@ -145,6 +158,7 @@ TEST_P(ServerConformance, SendReachesAVirtualDestinationAndNeverASource) {
                   },
                   &destination),
               noErr);
+    const DeliveryStop stop{*this};
     ASSERT_EQ(server->createSource(other, "Conformance Out", &source), noErr);
     MIDIPortRef out = 0;
     ASSERT_EQ(server->createOutputPort(client, "Out", &out), noErr);

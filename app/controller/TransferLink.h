@@ -16,7 +16,7 @@ struct TransferLink {
     // False once the instrument's ports are gone; may be called from any thread.
     std::function<bool()> instrumentPresent;
     platform::Sleeper* sleeper = nullptr;
-    // Set when the job is to end early (its controller is going away).
+    // Set when the job is to end early (its controller is going away, or the application ends).
     std::function<bool()> cancelled;
 
     bool stopRequested() const { return cancelled && cancelled(); }

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <span>
 #include <string>
 #include <vector>
@@ -111,8 +112,10 @@ std::uint64_t frameworkReading(const Bytes& bytes) {
             d.add(note->noteStartTime).add(note->noteEndTime).add(std::uint64_t(note->noteNumber));
         d.add(map.endOfTrackBeats());
     }
+    // Log lines without the source line they come from.
+    static const std::regex sourceLine(":[0-9]+([:)])");
     for (const auto& line : capture.lines())
-        d.add(line);
+        d.add(std::regex_replace(line, sourceLine, ":$1"));
     return d.value();
 }
 
@@ -169,7 +172,7 @@ Layout layoutOf(const Bytes& bytes) {
     while (at + 8 <= bytes.size()) {
         const std::size_t size =
             (std::size_t{bytes[at + 4]} << 24) | (bytes[at + 5] << 16) | (bytes[at + 6] << 8) | bytes[at + 7];
-        Layout::Chunk chunk{at, size, {}, {}, {}};
+        Layout::Chunk chunk{at, size, {}, {}, {}, {}};
         if (const auto track = MIDIFileTrackChunk::make(std::span(bytes).subspan(at))) {
             const auto* body = track->rawData.data() + 8;
             track->forEachTrackEvent([&](const MIDIFileTrackChunk::EventView& event) {

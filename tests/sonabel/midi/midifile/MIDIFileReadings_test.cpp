@@ -159,6 +159,7 @@ struct Layout {
         std::size_t at;                    // of the chunk's head
         std::size_t size;                  // of its body
         std::vector<std::size_t> events;   // starts (delta time), from the file's start
+        std::vector<std::size_t> leads;    // of every event's first byte after its delta time
         std::vector<std::size_t> statuses; // of channel events that carry their status
         std::vector<std::size_t> ends;     // of the End of Track events' last byte + 1
         std::vector<std::size_t> lengths;  // of the length quantities of meta and SysEx events
@@ -172,13 +173,14 @@ Layout layoutOf(const Bytes& bytes) {
     while (at + 8 <= bytes.size()) {
         const std::size_t size =
             (std::size_t{bytes[at + 4]} << 24) | (bytes[at + 5] << 16) | (bytes[at + 6] << 8) | bytes[at + 7];
-        Layout::Chunk chunk{at, size, {}, {}, {}, {}};
+        Layout::Chunk chunk{at, size, {}, {}, {}, {}, {}};
         if (const auto track = MIDIFileTrackChunk::make(std::span(bytes).subspan(at))) {
             const auto* body = track->rawData.data() + 8;
             track->forEachTrackEvent([&](const MIDIFileTrackChunk::EventView& event) {
                 const std::size_t start = at + 8 + static_cast<std::size_t>(event.data.data() - body);
                 chunk.events.push_back(start);
                 const auto own = event.eventData();
+                chunk.leads.push_back(start + event.deltaSize);
                 if (!event.runningStatus && own[0] >= 0x80 && own[0] < 0xF0)
                     chunk.statuses.push_back(start + event.deltaSize);
                 if (own.size() >= 2 && own[0] == 0xFF && own[1] == 0x2F)
@@ -297,12 +299,15 @@ Bytes damaged(const Bytes& intact, const Layout& layout, int group, Random& rand
         insertInChunk(bytes, *chunk, at, extra, random.below(8) != 0);
         break;
     }
-    case 8: { // a channel message cut at the chunk's end: the rest of the body dropped
-        const auto* chunk = trackWith(layout, random, &Layout::Chunk::statuses);
+    case 8: { // an event cut at the chunk's end, mostly a channel message: the rest of the body dropped
+        const bool channel = random.below(3) != 0;
+        const auto* chunk =
+            trackWith(layout, random, channel ? &Layout::Chunk::statuses : &Layout::Chunk::leads);
         if (!chunk) break;
-        const auto status = pick(random, chunk->statuses);
-        const auto cut = status + 1 + random.below(2); // after the status, or after its first data byte
         const auto end = chunk->at + 8 + chunk->size;
+        // After the status or its first data byte; any other event after one to three of its bytes.
+        const auto lead = pick(random, channel ? chunk->statuses : chunk->leads);
+        const auto cut = std::min(end, lead + 1 + random.below(channel ? 2 : 3));
         bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(cut),
                     bytes.begin() + static_cast<std::ptrdiff_t>(end));
         setLength(bytes, chunk->at, static_cast<std::uint32_t>(cut - chunk->at - 8));

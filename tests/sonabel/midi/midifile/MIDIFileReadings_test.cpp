@@ -300,14 +300,22 @@ Bytes damaged(const Bytes& intact, const Layout& layout, int group, Random& rand
         break;
     }
     case 8: { // an event cut at the chunk's end, mostly a channel message: the rest of the body dropped
-        const bool channel = random.below(3) != 0;
+        const int choice = static_cast<int>(random.below(6));
+        const bool channel = choice >= 2;
         const auto* chunk =
             trackWith(layout, random, channel ? &Layout::Chunk::statuses : &Layout::Chunk::leads);
         if (!chunk) break;
         const auto end = chunk->at + 8 + chunk->size;
         // After the status or its first data byte; any other event after one to three of its bytes.
         const auto lead = pick(random, channel ? chunk->statuses : chunk->leads);
-        const auto cut = std::min(end, lead + 1 + random.below(channel ? 2 : 3));
+        auto cut = std::min(end, lead + 1 + random.below(channel ? 2 : 3));
+        if (choice == 0) {
+            // The start of a meta, SysEx or escape event with at most two of its bytes.
+            const std::uint8_t leads[] = {0xFF, 0xF0, 0xF7};
+            bytes[lead] = leads[random.below(3)];
+            for (auto at = lead + 1; at < cut; ++at)
+                bytes[at] = static_cast<std::uint8_t>(random.below(4));
+        }
         bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(cut),
                     bytes.begin() + static_cast<std::ptrdiff_t>(end));
         setLength(bytes, chunk->at, static_cast<std::uint32_t>(cut - chunk->at - 8));

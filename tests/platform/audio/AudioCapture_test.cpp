@@ -41,20 +41,51 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     ring.discard(2);
     EXPECT_EQ(ring.available(), 1u);
 
-    // With a prefill, reads wait in silence until it is there, and after an underrun for twice as much.
-    AudioRingBuffer primed(2, 12);
+}
+
+TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
+    const float frames[16] = {};
+    float a[2][8];
+    float* out[] = {a[0], a[1]};
+    const std::int32_t both[] = {0, 1};
+    // Reads wait in silence until the prefill is there, and after an underrun for twice as much; the
+    // silence given out while waiting counts as underrun like any other.
+    AudioRingBuffer primed(2, 64);
     primed.setPrefill(2);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
-    EXPECT_EQ(primed.underrunFrames(), 0u);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
-    EXPECT_EQ(primed.read(out, swapped, 2, 2), 1u); // short: counted
-    EXPECT_EQ(primed.underrunFrames(), 1u);
-    primed.write(first, 3);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
+    primed.setRecoveryFrames(8);
+    std::uint64_t silence = 0;
+    const auto read = [&](std::uint32_t n) {
+        const std::uint32_t got = primed.read(out, both, 2, n);
+        silence += n - got;
+        return got;
+    };
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 0u);
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(read(2), 1u); // short
+    EXPECT_EQ(primed.prefill(), 4u);
+    primed.write(frames, 3);
+    EXPECT_EQ(read(1), 0u); // refilling to the doubled prefill
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(primed.underrunFrames(), silence);
+    EXPECT_EQ(silence, 3u);
+
+    // Eight frames read without an underrun: the prefill halves back to its start, and the two frames
+    // held beyond it go, counted.
+    EXPECT_EQ(primed.write(frames, 8), 8u); // 11 held
+    EXPECT_EQ(read(6), 6u);
+    EXPECT_EQ(primed.prefill(), 4u);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(primed.prefill(), 2u);
+    EXPECT_EQ(primed.available(), 2u);
+    EXPECT_EQ(primed.discardedFrames(), 2u);
+    primed.write(frames, 16);
+    EXPECT_EQ(read(8), 8u);
+    EXPECT_EQ(primed.prefill(), 2u); // never below the start
+    EXPECT_EQ(primed.discardedFrames(), 2u);
+    EXPECT_EQ(primed.underrunFrames(), silence);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
@@ -92,6 +123,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
     EXPECT_EQ(fake->feedInput(*frames), 64u);
     ScopedLogCapture capture;
     fake->tick(64, 1'000'000'000);
+    engine->waitForTapDeliveries();
     ASSERT_EQ(tapped.size(), 1u);
     ASSERT_EQ(tapped[0]->format().channelCount(), 2u);
     for (std::uint32_t i = 0; i < 64; ++i) {
@@ -107,6 +139,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
         fake->feedInput(*frames);
     fake->tick(64, 2'900'000'000);
     fake->tick(64, 3'100'000'000);
+    engine->waitForTapDeliveries();
     EXPECT_EQ(tapped[1]->floatChannelData()[0][10], 0.0f);
     const auto entries = capture.entries();
     ASSERT_EQ(entries.size(), 2u);
@@ -133,7 +166,7 @@ TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) 
     engine->start();
     auto out = PCMBuffer::make(mixer->outputFormat(0), 64);
     for (int i = 0; i < 3; ++i)
-        engine->renderCycle(64, *out, std::nullopt, false, true);
+        engine->renderCycle(64, *out, std::nullopt, false);
     engine->stop();
     EXPECT_NE(tapThread, std::this_thread::get_id());
     EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176}));

@@ -445,6 +445,7 @@ TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
             ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
             fake.devices->tick(256);
         }
+        engine.avEngine()->waitForTapDeliveries(); // the device's taps reach the files on the tap thread
         tap->stop();
         engine.stop();
         tap->setRecordEnabled(false);

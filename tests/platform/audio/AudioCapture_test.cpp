@@ -44,7 +44,7 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
 }
 
 TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
-    const float frames[16] = {};
+    const float frames[32] = {};
     float a[2][8];
     float* out[] = {a[0], a[1]};
     const std::int32_t both[] = {0, 1};

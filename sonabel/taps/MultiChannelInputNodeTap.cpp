@@ -201,7 +201,8 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
                 [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
                                             platform::AudioTime time) {
                     if (buffer) self->process(*buffer, time);
-                });
+                },
+                platform::AudioNode::TapKind::recorder);
             if (!installed) {
                 // Nothing would ever be recorded: the tap does not count as installed.
                 Log({"recordEnabled"}, "🛑 Failed installing tap");

@@ -148,7 +148,8 @@ void NodeRecorder::record() {
                                     [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
                                                                 platform::AudioTime time) {
                                         if (buffer) self->process(*buffer, time);
-                                    });
+                                    },
+                                    platform::AudioNode::TapKind::recorder);
     if (!installed) {
         // A tap the platform refused records nothing: not a recording.
         Log({"record()"}, "🛑 Error: Error recording. Input node '" + name + "' could not be tapped on bus",

@@ -290,7 +290,8 @@ void AUAudioUnit::advanceRamps(std::uint32_t frames) {
 
 AUValue AUAudioUnit::currentValue(AUParameterAddress address, AUValue fallback) const {
     const auto end = lastValues_.begin() + std::ptrdiff_t(lastValueCount_);
-    auto last = std::find_if(lastValues_.begin(), end, [&](const auto& entry) { return entry.first == address; });
+    auto last =
+        std::find_if(lastValues_.begin(), end, [&](const auto& entry) { return entry.first == address; });
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return last != end ? last->second : fallback;
     auto it = parameters_.find(address);

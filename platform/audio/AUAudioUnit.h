@@ -127,8 +127,8 @@ private:
     std::map<AUParameterAddress, RenderParameter> parameters_; // addresses added by the caller's thread only
     std::atomic<bool> hasPending_{false};
     std::vector<ScheduledEvent> pending_;
-    std::vector<ScheduledEvent> active_; // resolved to absolute sample times, in time order
-    std::vector<ScheduledEvent> dueMIDI_; // rendering thread
+    std::vector<ScheduledEvent> active_;    // resolved to absolute sample times, in time order
+    std::vector<ScheduledEvent> dueMIDI_;   // rendering thread
     std::uint32_t unappliedRampFrames_ = 0; // rendering thread: ramp frames not yet applied
     // Values the rendering thread read last, for a cycle that finds the lock taken.
     mutable std::array<std::pair<AUParameterAddress, AUValue>, 32> lastValues_{};

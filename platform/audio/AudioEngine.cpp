@@ -10,10 +10,10 @@
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstring>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <semaphore.h>
 #include <string>
 #include <thread>
@@ -124,8 +124,9 @@ struct AudioEngine::Deliveries {
             item.work->run();
             break;
         case Kind::captureReport: {
-            std::string text = "Audio input: " + std::to_string(item.counts[0]) + " frames dropped (overrun), " +
-                               std::to_string(item.counts[1]) + " frames of silence (underrun)";
+            std::string text = "Audio input: " + std::to_string(item.counts[0]) +
+                               " frames dropped (overrun), " + std::to_string(item.counts[1]) +
+                               " frames of silence (underrun)";
             if (item.counts[2])
                 text += ", " + std::to_string(item.counts[2]) + " frames dropped (latency reduced)";
             LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error, text});
@@ -150,6 +151,7 @@ struct AudioEngine::Deliveries {
 
     std::unique_ptr<Item[]> items;
     std::uint64_t staged = 0; // producer
+    bool urgent = false;      // producer: a tap's pool runs low
     std::atomic<std::uint64_t> tail{0};
     std::atomic<std::uint64_t> head{0};
     std::atomic<std::uint64_t> droppedBlocks{0};
@@ -164,9 +166,23 @@ struct AudioEngine::Deliveries {
     std::mutex mutex;
     std::condition_variable changed;
     std::atomic<bool> threadRunning{false};
+    std::atomic<bool> sleeping{false};
     bool ending = false;
     bool finished = true;
     std::thread::id id;
+
+    // The tap thread sleeps until woken or for a short while: the rendering thread wakes it only
+    // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.
+    static constexpr std::uint64_t kWakeAfter = 8;
+    static constexpr auto kNap = std::chrono::milliseconds(10);
+
+    void wakeIfNeeded() {
+        if ((urgent ||
+             tail.load(std::memory_order_relaxed) - head.load(std::memory_order_relaxed) >= kWakeAfter) &&
+            sleeping.exchange(false))
+            sem_post(&wake);
+        urgent = false;
+    }
 
     static void loop(const std::shared_ptr<Deliveries>& self) {
         {
@@ -174,13 +190,11 @@ struct AudioEngine::Deliveries {
             self->id = std::this_thread::get_id();
         }
         for (;;) {
-            while (sem_wait(&self->wake) != 0 && errno == EINTR) {
-            }
-            bool ending = false;
             {
                 std::lock_guard lock(self->consumer);
                 self->drain();
             }
+            bool ending = false;
             {
                 std::lock_guard lock(self->mutex);
                 ending = self->ending;
@@ -191,6 +205,21 @@ struct AudioEngine::Deliveries {
                 self->drain(); // what the last cycles published before the end was asked for
                 break;
             }
+            self->sleeping.store(true);
+            if (self->head.load() != self->tail.load()) {
+                self->sleeping.store(false);
+                continue;
+            }
+            timespec until{};
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_nsec += std::chrono::nanoseconds(kNap).count();
+            if (until.tv_nsec >= 1'000'000'000) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1'000'000'000;
+            }
+            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+            }
+            self->sleeping.store(false);
         }
         std::lock_guard lock(self->mutex);
         self->finished = true;
@@ -574,7 +603,7 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     }
     if (published) {
         if (deliveries_->threadRunning.load()) {
-            sem_post(&deliveries_->wake);
+            deliveries_->wakeIfNeeded();
         } else {
             std::lock_guard lock(deliveries_->consumer);
             deliveries_->drain();
@@ -603,10 +632,13 @@ bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, s
     if (deliveries_->staged - deliveries_->head.load(std::memory_order_acquire) >= Deliveries::kCapacity)
         return false;
     item.tap = tap;
-    return deliveries_->push(std::move(item));
+    if (!deliveries_->push(std::move(item))) return false;
+    if (AudioNode::poolRunsLow(*tap)) deliveries_->urgent = true;
+    return true;
 }
 
-bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded) {
+bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns,
+                                     std::uint64_t discarded) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::captureReport;
     item.counts[0] = overruns;
@@ -615,8 +647,14 @@ bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t under
     return deliveries_->push(std::move(item));
 }
 
+void AudioEngine::publishDeliveries() {
+    if (deliveries_->publish() && deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))
+        sem_post(&deliveries_->wake);
+}
+
 void AudioEngine::countLostTapBlock(bool recorder) {
-    (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks).fetch_add(1, std::memory_order_relaxed);
+    (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
+        .fetch_add(1, std::memory_order_relaxed);
 }
 
 void AudioEngine::startTapThread() {
@@ -674,7 +712,8 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     const AudioFormat hardware = inputNode_->hardwareFormat();
     if (!feeds || !(hardware.sampleRate() > 0) || hardware.channelCount() == 0) return nullptr;
     auto ring = std::make_shared<AudioRingBuffer>(hardware.channelCount(), capacityFrames);
-    ring->setRecoveryFrames(std::uint64_t(10 * hardware.sampleRate())); // a cushion grown by underruns shrinks
+    ring->setRecoveryFrames(
+        std::uint64_t(10 * hardware.sampleRate())); // a cushion grown by underruns shrinks
     inputNode_->setCaptureRing(ring);
     return ring;
 }

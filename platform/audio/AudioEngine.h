@@ -140,6 +140,8 @@ public:
     bool queueAfterCycle(std::unique_ptr<CycleWork>& work);
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                           std::uint32_t lostFrames, const AudioTime& when);
+    // Under the graph lock, outside a cycle: hands what was queued to the tap thread now.
+    void publishDeliveries();
     // Capture losses since the last report, logged by the tap thread.
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.

@@ -73,13 +73,28 @@ void AudioMixerNode::connectionsChanged() {
 void AudioMixerNode::render(const RenderContext& context) {
     const std::uint32_t frames = context.frames;
     const std::uint32_t outChannels = currentOutputFormat(0).channelCount();
-    float* const* out = outputChannels(0, frames);
     const float master = outputVolume();
-    bool first = true;
     const std::uint32_t inputCount = numberOfInputs();
+    std::uint32_t connected = 0, lastBus = 0;
+    for (std::uint32_t bus = 0; bus < inputCount; ++bus)
+        if (isInputConnected(bus)) {
+            ++connected;
+            lastBus = bus;
+        }
+    // One input at unity gain, centred, in the output's layout: its samples pass through uncopied.
+    const BusData* single = connected == 1 ? pullInputAtOutputRate(context, lastBus) : nullptr;
+    if (single && single->frames >= frames && single->channels == outChannels && !single->silent) {
+        const auto* source = inputSource(lastBus);
+        if (master * (source ? source->volume() : 1.0f) == 1.0f && (source ? source->pan() : 0.0f) == 0.0f) {
+            setOutputView(0, *single);
+            return;
+        }
+    }
+    float* const* out = outputChannels(0, frames);
+    bool first = true;
     for (std::uint32_t bus = 0; bus < inputCount; ++bus) {
         if (!isInputConnected(bus)) continue;
-        const BusData* in = pullInputAtOutputRate(context, bus);
+        const BusData* in = connected == 1 ? single : pullInputAtOutputRate(context, bus);
         if (!in || in->frames < frames) continue;
         const auto* source = inputSource(bus);
         const float gain = master * (source ? source->volume() : 1.0f);

@@ -17,15 +17,22 @@ struct AudioNode::Tap {
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
     std::unique_ptr<std::atomic<bool>[]> busy;
+    std::atomic<std::uint32_t> queued{0}; // slots handed to the tap thread and not yet back
     // Rendering thread only.
     std::optional<std::uint32_t> filling;
     std::uint32_t next = 0;
-    std::uint32_t skipping = 0; // frames of a block that had no buffer, still to pass
+    std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
     std::int64_t firstSampleTime = 0;
     std::uint64_t firstHostTime = 0;
     bool firstHostTimeValid = false;
+    std::int64_t endSampleTime = 0; // after the last frame seen
+    double sampleRate = 0;
 };
+
+namespace {
+constexpr std::uint32_t kNoSlot = ~0u; // a delivery of lost frames alone
+}
 
 struct AudioNode::Conversion {
     Conversion(std::uint32_t channels, double from, double to, std::uint32_t maximumFrames)
@@ -136,11 +143,14 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     tap->format = busFormat;
     tap->block = std::move(block);
     tap->kind = kind;
-    // Enough blocks for the tap thread to fall a little behind; a recorder's cover a second.
+    // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
+    // at least two cycles of the largest size.
     const double rate = busFormat.sampleRate() > 0 ? busFormat.sampleRate() : 44100;
     const std::uint32_t perSecond = std::uint32_t(std::ceil(rate / bufferSize));
-    const std::uint32_t slots =
-        std::clamp<std::uint32_t>(kind == TapKind::recorder ? perSecond + 1 : perSecond / 4 + 2, 4, 4096);
+    const std::uint32_t perCycle =
+        (std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096) + bufferSize - 1) / bufferSize;
+    const std::uint32_t slots = std::clamp<std::uint32_t>(
+        std::max(kind == TapKind::recorder ? perSecond + 1 : perSecond / 2 + 2, 2 * perCycle + 1), 4, 4096);
     tap->pool.reserve(slots);
     for (std::uint32_t i = 0; i < slots; ++i) {
         auto buffer = PCMBuffer::make(busFormat, bufferSize);
@@ -163,6 +173,12 @@ void AudioNode::removeTap(std::uint32_t bus) {
     std::unique_lock<std::recursive_mutex> lock;
     if (engine) lock = std::unique_lock(engine->graphMutex());
     if (bus < outputs_.size()) old = std::move(outputs_[bus].tap);
+    // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
+    // length is the time it recorded.
+    if (old && engine && old->kind == TapKind::recorder && old->lostFrames > 0 &&
+        engine->queueTapDelivery(old, kNoSlot, old->lostFrames,
+                                 AudioTime::withSampleTime(old->endSampleTime, old->sampleRate)))
+        engine->publishDeliveries();
 }
 
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
@@ -179,13 +195,19 @@ void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, 
             lostFrames -= n;
         }
     }
+    if (slot == kNoSlot) return;
     std::shared_ptr<PCMBuffer>& buffer = tap.pool[slot];
     tap.block(buffer, when);
     // The block kept the buffer: it is theirs now, and the pool takes a new one.
     if (buffer.use_count() > 1) {
         if (auto fresh = PCMBuffer::make(tap.format, tap.bufferSize)) buffer = std::move(fresh);
     }
+    tap.queued.fetch_sub(1, std::memory_order_relaxed);
     tap.busy[slot].store(false, std::memory_order_release);
+}
+
+bool AudioNode::poolRunsLow(const Tap& tap) {
+    return 4 * std::size_t(tap.queued.load(std::memory_order_relaxed)) >= 3 * tap.pool.size();
 }
 
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
@@ -223,20 +245,19 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
     AudioEngine* engine = renderEngine_;
-    conversion.converter.process(
-        context.frames, conversion.channels.data(),
-        [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
-            RenderContext sub = context;
-            sub.cycle = engine ? engine->nextCycle() : context.cycle + 1;
-            sub.sampleTime = conversion.sampleTime;
-            sub.sampleRate = in.format.sampleRate();
-            sub.frames = n;
-            sub.hostTimeValid = false;
-            const BusData& pulled = in.source->pull(sub, in.bus);
-            conversion.sampleTime += n;
-            *data = pulled.data.data();
-            return pulled.frames;
-        });
+    conversion.converter.process(context.frames, conversion.channels.data(),
+                                 [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
+                                     RenderContext sub = context;
+                                     sub.cycle = engine ? engine->nextCycle() : context.cycle + 1;
+                                     sub.sampleTime = conversion.sampleTime;
+                                     sub.sampleRate = in.format.sampleRate();
+                                     sub.frames = n;
+                                     sub.hostTimeValid = false;
+                                     const BusData& pulled = in.source->pull(sub, in.bus);
+                                     conversion.sampleTime += n;
+                                     *data = pulled.data.data();
+                                     return pulled.frames;
+                                 });
     conversion.view.channels = channels;
     conversion.view.frames = context.frames;
     conversion.view.silent = false;
@@ -291,7 +312,11 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
 }
 
 void AudioNode::setOutputView(std::uint32_t bus, const BusData& view) {
-    outputs_[bus].view = view;
+    BusData& to = outputs_[bus].view;
+    to.channels = view.channels;
+    to.frames = view.frames;
+    to.silent = view.silent;
+    std::copy_n(view.data.begin(), view.channels, to.data.begin());
 }
 
 void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
@@ -306,6 +331,8 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = out.tap.get();
         if (!tap) continue;
         const BusData& view = out.view;
+        tap->endSampleTime = context.sampleTime + view.frames;
+        tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;
         while (done < view.frames) {
             if (tap->skipping > 0) {
@@ -351,9 +378,11 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                         : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
                 const std::uint32_t slot = *tap->filling;
                 tap->filling.reset();
+                tap->queued.fetch_add(1, std::memory_order_relaxed);
                 if (renderEngine_ && renderEngine_->queueTapDelivery(out.tap, slot, tap->lostFrames, when)) {
                     tap->lostFrames = 0;
                 } else {
+                    tap->queued.fetch_sub(1, std::memory_order_relaxed);
                     tap->busy[slot].store(false, std::memory_order_relaxed);
                     tap->lostFrames += tap->bufferSize;
                     if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);

@@ -4,11 +4,11 @@
 #include "platform/audio/AudioNode.h"
 
 #include <cstdint>
-#include <vector>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace platform {
 

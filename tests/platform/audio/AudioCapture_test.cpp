@@ -1,12 +1,15 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -40,7 +43,6 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     ring.write(first, 3);
     ring.discard(2);
     EXPECT_EQ(ring.available(), 1u);
-
 }
 
 TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
@@ -170,4 +172,62 @@ TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) 
     engine->stop();
     EXPECT_NE(tapThread, std::this_thread::get_id());
     EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176}));
+}
+
+TEST(AudioEngine, ATapThreadThatFallsBehindCostsAnalysisTapsBlocksAndRecordersSilenceOfTheSameLength) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto source = AudioSourceNode::make(
+        [](bool&, const AudioTime&, std::uint32_t frames, float* const* out, std::uint32_t channels) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                std::fill(out[c], out[c] + frames, 0.5f);
+            return noErr;
+        });
+    engine->attach(source);
+    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    int analysed = 0;
+    ASSERT_TRUE(source->installTap(0, 4096, std::nullopt, [&](auto, AudioTime) {
+        // The first block holds the tap thread up until the test has rendered all its cycles.
+        if (analysed++ == 0) released.wait_for(std::chrono::seconds(60));
+    }));
+    struct Piece {
+        std::int64_t start;
+        std::uint32_t frames;
+        bool silent;
+    };
+    std::vector<Piece> recorded;
+    ASSERT_TRUE(engine->mainMixerNode()->installTap(
+        0, 4096, std::nullopt,
+        [&](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+            recorded.push_back(
+                {when.sampleTime(), buffer->frameLength(), buffer->floatChannelData()[0][7] == 0.0f});
+        },
+        AudioNode::TapKind::recorder));
+    ScopedLogCapture capture;
+    engine->start();
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(fake->tick(4096));
+    release.set_value();
+    engine->waitForTapDeliveries();
+    engine->mainMixerNode()->removeTap(0); // the take ends with what it lost last
+    engine->stop();
+
+    std::int64_t at = 0;
+    std::uint32_t silent = 0;
+    for (const auto& piece : recorded) {
+        EXPECT_EQ(piece.start, at);
+        at += piece.frames;
+        if (piece.silent) silent += piece.frames;
+    }
+    EXPECT_EQ(at, 40 * 4096);
+    EXPECT_GT(silent, 0u);
+    EXPECT_LT(analysed, 40);
+    ASSERT_FALSE(capture.entries().empty());
+    EXPECT_EQ(capture.entries()[0].text,
+              "Audio taps: " + std::to_string(40 - analysed) + " blocks dropped, " +
+                  std::to_string(silent / 4096) +
+                  " recorder blocks written as silence (the tap thread fell behind)");
 }

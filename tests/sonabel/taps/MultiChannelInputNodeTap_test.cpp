@@ -306,6 +306,16 @@ TEST_F(MultiChannelTest, RefusedChannelMapAndUnconfiguredTap) {
     EXPECT_TRUE(isLogLine(capture.lines()[1], "MultiChannelInputNodeTap.cpp", "channelMap",
                           "inputNode.audioUnit is nil"));
     EXPECT_TRUE(detached->channelMap().empty());
+    // Configured without an input unit: no files, no recording, and the log says why.
+    detached->setDirectory(dir.path.string());
+    capture.clear();
+    detached->configure(std::vector<std::int32_t>{1});
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "inputNode.audioUnit is nil"));
+    EXPECT_TRUE(detached->files().empty());
+    EXPECT_FALSE(detached->fileChannels());
+    EXPECT_FALSE(detached->recordEnabled());
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
 TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {

@@ -135,7 +135,8 @@ private:
 };
 
 struct Recording {
-    std::vector<float> samples;
+    std::vector<float> samples; // reserved before recording: appends never move it
+    std::atomic<std::size_t> count{0};
     std::int64_t firstSampleTime = -1; // the engine's sample time of samples[0]
 };
 
@@ -216,19 +217,34 @@ void soakPulse(benchmark::State& state) {
         input->setVolume(0);
         engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
         Recording recording;
-        recording.samples.reserve(std::size_t((seconds + 4) * rate));
+        recording.samples.reserve(std::size_t((seconds + 30) * rate));
         input->installTap(
             0, 1024, std::nullopt,
             [&](std::shared_ptr<platform::PCMBuffer> buffer, platform::AudioTime when) {
                 if (recording.firstSampleTime < 0) recording.firstSampleTime = when.sampleTime();
                 const float* s = buffer->floatChannelData()[0];
-                recording.samples.insert(recording.samples.end(), s, s + buffer->frameLength());
+                const std::size_t room = recording.samples.capacity() - recording.samples.size();
+                recording.samples.insert(recording.samples.end(), s,
+                                         s + std::min<std::size_t>(room, buffer->frameLength()));
+                recording.count.store(recording.samples.size(), std::memory_order_release);
             },
             platform::AudioNode::TapKind::recorder);
         BusyProcesses busy(4);
         engine->start();
         const auto ring = input->captureRing();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds + 2.0));
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        // On until the tone's end has come back: half a second of silence after it, at most 20 s more.
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        std::size_t lastLoud = 0, scanned = 0;
+        while (Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const std::size_t count = recording.count.load(std::memory_order_acquire);
+            for (; scanned < count; ++scanned)
+                if (std::fabs(recording.samples[scanned]) > 0.05f) lastLoud = scanned;
+            if (lastLoud > 0 && count - lastLoud > std::size_t(rate / 2) &&
+                recording.firstSampleTime + std::int64_t(count) > toneEnd)
+                break;
+        }
         const std::uint64_t underruns = ring ? ring->underrunFrames() : 0;
         const std::uint64_t overruns = ring ? ring->overrunFrames() : 0;
         const std::uint64_t discarded = ring ? ring->discardedFrames() : 0;

@@ -686,20 +686,25 @@ void AudioEngine::endTapThread() {
     d->changed.wait(lock, [&] { return d->finished; });
 }
 
-void AudioEngine::waitForTapDeliveries() {
+bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {
     auto d = deliveries_;
     const std::uint64_t target = d->tail.load(std::memory_order_acquire);
     std::unique_lock lock(d->mutex);
     if (d->threadRunning.load() && d->id != std::this_thread::get_id()) {
         sem_post(&d->wake);
-        d->changed.wait(lock, [&] { return !d->threadRunning.load() || d->head.load() >= target; });
-        return;
+        const auto done = [&] { return !d->threadRunning.load() || d->head.load() >= target; };
+        if (timeout == std::chrono::nanoseconds::max()) {
+            d->changed.wait(lock, done);
+            return true;
+        }
+        return d->changed.wait_for(lock, timeout, done);
     }
     lock.unlock();
     if (!d->threadRunning.load()) {
         std::lock_guard consumer(d->consumer);
         d->drain();
     }
+    return true;
 }
 
 std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t capacityFrames) {

@@ -6,6 +6,7 @@
 #include "platform/core/OSStatus.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -125,8 +126,9 @@ public:
     // lock taken renders nothing and returns cannotDoInCurrentContext.
     ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
                                       std::optional<std::uint64_t> hostTime, bool mayBlock);
-    // Returns once everything queued by cycles that ended before the call has been delivered.
-    void waitForTapDeliveries();
+    // Returns once everything queued by cycles that ended before the call has been delivered; false
+    // when the timeout came first.
+    bool waitForTapDeliveries(std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max());
 
     // --- for nodes ---
     std::recursive_mutex& graphMutex() const { return graphMutex_; }

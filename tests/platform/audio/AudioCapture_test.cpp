@@ -125,7 +125,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
     EXPECT_EQ(fake->feedInput(*frames), 64u);
     ScopedLogCapture capture;
     fake->tick(64, 1'000'000'000);
-    engine->waitForTapDeliveries();
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
     ASSERT_EQ(tapped.size(), 1u);
     ASSERT_EQ(tapped[0]->format().channelCount(), 2u);
     for (std::uint32_t i = 0; i < 64; ++i) {
@@ -141,7 +141,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
         fake->feedInput(*frames);
     fake->tick(64, 2'900'000'000);
     fake->tick(64, 3'100'000'000);
-    engine->waitForTapDeliveries();
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
     EXPECT_EQ(tapped[1]->floatChannelData()[0][10], 0.0f);
     const auto entries = capture.entries();
     ASSERT_EQ(entries.size(), 2u);
@@ -211,7 +211,7 @@ TEST(AudioEngine, ATapThreadThatFallsBehindCostsAnalysisTapsBlocksAndRecordersSi
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(fake->tick(4096));
     release.set_value();
-    engine->waitForTapDeliveries();
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
     engine->mainMixerNode()->removeTap(0); // the take ends with what it lost last
     engine->stop();
 

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -158,6 +159,8 @@ using namespace platform;
 constexpr std::uint32_t kBlock = 512;
 constexpr int kWarmUp = 50;
 constexpr int kCounted = 1000;
+// Far beyond what a loaded or emulated machine needs; a tap thread that hangs fails the test.
+constexpr auto kDeadline = std::chrono::seconds(60);
 
 // A platform node as the framework's taps take it.
 class Wrapped : public sonabel::Node {
@@ -266,20 +269,20 @@ public:
             EXPECT_TRUE(rendered) << "cycle " << i;
             if (i % 25 == 0) {
                 // Ticks come far faster than a device's: the tap thread gets to keep up.
-                engine.waitForTapDeliveries();
+                EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
                 driver_.runUntilIdle();
             }
         }
         counts.allocations = allocations.load();
         counts.blockingCalls = blockingCalls.load();
-        engine.waitForTapDeliveries();
+        EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
         driver_.runUntilIdle();
         return counts;
     }
 
     // What the taps saw, once they stopped.
     void stopAndCheck(AudioEngine& engine) {
-        engine.waitForTapDeliveries();
+        EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
         recorder_->stop();
         multi_->stop();
         driver_.runUntilIdle();

@@ -455,7 +455,8 @@ TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
             ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
             fake.devices->tick(256);
         }
-        engine.avEngine()->waitForTapDeliveries(); // the device's taps reach the files on the tap thread
+        // The device's taps reach the files on the tap thread.
+        ASSERT_TRUE(engine.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
         tap->stop();
         engine.stop();
         tap->setRecordEnabled(false);

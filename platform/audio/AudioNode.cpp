@@ -219,11 +219,11 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
-        lastSampleTime_.store(context.sampleTime);
-        lastHostTime_.store(context.hostTime);
-        lastHostTimeValid_.store(context.hostTimeValid);
-        lastSampleRate_.store(context.sampleRate);
-        hasRenderTime_.store(true);
+        lastSampleTime_.store(context.sampleTime, std::memory_order_relaxed);
+        lastHostTime_.store(context.hostTime, std::memory_order_relaxed);
+        lastHostTimeValid_.store(context.hostTimeValid, std::memory_order_relaxed);
+        lastSampleRate_.store(context.sampleRate, std::memory_order_relaxed);
+        hasRenderTime_.store(true, std::memory_order_release);
         deliverTaps(context);
     }
     return outputs_[bus].view;

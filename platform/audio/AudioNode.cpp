@@ -158,7 +158,6 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
         tap->pool.push_back(std::move(buffer));
     }
     tap->busy = std::make_unique<std::atomic<bool>[]>(slots);
-    std::shared_ptr<Tap> old;
     auto engine = engine_.lock();
     std::unique_lock<std::recursive_mutex> lock;
     if (engine) lock = std::unique_lock(engine->graphMutex());

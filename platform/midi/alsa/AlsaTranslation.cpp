@@ -1,9 +1,13 @@
 // Bytes to sequencer events and back.
 #include "platform/midi/alsa/AlsaTranslation.h"
 
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace platform::midi {
 
@@ -12,8 +16,15 @@ namespace {
 // Enough for the longest short message and for what the decoder writes for a 14-bit controller.
 constexpr long kCoderBuffer = 16;
 
+// As long as a packet-list receiver waits for a SysEx's next packet.
+constexpr MIDITimeStamp kSysExAbandonAfter = HostClock::ticksPerSecond;
+
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
+}
+
+void log(LogLevel level, const std::string& text) {
+    LogSink::emit({"io.sonabel.platform", "midi", level, text});
 }
 
 } // namespace
@@ -102,22 +113,44 @@ void AlsaTranslation::toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, 
                                 std::span<const std::uint8_t> bytes, bool sysExEvent,
                                 PacketListBuilder& out) {
     auto& state = packetReceivers_[{receiver, source}];
+    // Stamps that go back never count as a gap.
+    if (state.inSysEx && time > state.sysExTime && time - state.sysExTime > kSysExAbandonAfter) {
+        log(LogLevel::error, "MIDI input: a SysEx got no F7 for more than 1 s and is taken as ended; "
+                             "the real-time messages held meanwhile are delivered");
+        state.inSysEx = false;
+        std::vector<std::uint8_t> held;
+        held.reserve(state.heldRealTime.size());
+        for (const auto& entry : state.heldRealTime)
+            held.push_back(entry.second);
+        if (!held.empty()) out.addSplit(time, held);
+        state.heldRealTime.clear();
+        state.droppedRealTime = false;
+    }
     if (state.inSysEx && !sysExEvent && bytes.size() == 1 && isRealTime(bytes[0])) {
-        state.heldRealTime.emplace_back(time, bytes[0]);
+        if (state.heldRealTime.size() < kMaxHeldRealTime) {
+            state.heldRealTime.emplace_back(time, bytes[0]);
+        } else if (!state.droppedRealTime) {
+            state.droppedRealTime = true;
+            log(LogLevel::error, "MIDI input: too many real-time messages came during one SysEx; later "
+                                 "ones are dropped until it ends");
+        }
         return;
     }
     out.addSplit(time, bytes);
     // Follow the SysEx as the receiver sees it: open from F0 until F7, whatever lies between.
+    bool tookSysEx = state.inSysEx;
     for (const std::uint8_t byte : bytes) {
         if (!state.inSysEx && byte == 0xF0)
-            state.inSysEx = true;
+            tookSysEx = state.inSysEx = true;
         else if (state.inSysEx && byte == 0xF7)
             state.inSysEx = false;
     }
+    if (tookSysEx) state.sysExTime = time;
     if (state.inSysEx) return;
     for (const auto& [at, byte] : state.heldRealTime)
         out.add(at, std::span(&byte, 1));
     state.heldRealTime.clear();
+    state.droppedRealTime = false;
 }
 
 void AlsaTranslation::forgetPort(MIDIObjectRef port) {

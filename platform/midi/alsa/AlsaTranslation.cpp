@@ -3,6 +3,7 @@
 
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
+#include "platform/midi/PacketListReader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,6 +22,53 @@ constexpr MIDITimeStamp kSysExAbandonAfter = HostClock::ticksPerSecond;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
+}
+
+// Bytes of the message a status begins, 0 for a byte that begins none.
+std::size_t messageLength(std::uint8_t status) {
+    if (status >= 0x80 && status < 0xF0) return (status >> 4) == 0xC || (status >> 4) == 0xD ? 2 : 3;
+    switch (status) {
+    case 0xF1:
+    case 0xF3:
+        return 2;
+    case 0xF2:
+        return 3;
+    case 0xF6:
+    case 0xF7:
+    case 0xF8:
+    case 0xFA:
+    case 0xFB:
+    case 0xFC:
+    case 0xFE:
+    case 0xFF:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// Whether a receiver is inside a SysEx after one packet, reading it as packet-list receivers do:
+// inside one, everything up to F7; outside, messages by their status's length, F0 opening one,
+// and a byte that begins no message (or a message cut off) ending the packet. A F0 they never
+// read opens nothing.
+bool sysExOpenAfter(std::span<const std::uint8_t> packet, bool open) {
+    std::size_t i = 0;
+    while (i < packet.size()) {
+        if (open) {
+            const auto f7 = std::find(packet.begin() + static_cast<std::ptrdiff_t>(i), packet.end(), 0xF7);
+            if (f7 == packet.end()) return true;
+            open = false;
+            i = static_cast<std::size_t>(f7 - packet.begin()) + 1;
+        } else if (packet[i] == 0xF0) {
+            open = true;
+            ++i;
+        } else {
+            const std::size_t length = messageLength(packet[i]);
+            if (length == 0 || length > packet.size() - i) return false;
+            i += length;
+        }
+    }
+    return open;
 }
 
 void log(LogLevel level, const std::string& text) {
@@ -136,16 +184,16 @@ void AlsaTranslation::toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, 
         }
         return;
     }
+    const std::uint32_t before = out.count();
     out.addSplit(time, bytes);
-    // Follow the SysEx as the receiver sees it: open from F0 until F7, whatever lies between.
-    bool tookSysEx = state.inSysEx;
-    for (const std::uint8_t byte : bytes) {
-        if (!state.inSysEx && byte == 0xF0)
-            tookSysEx = state.inSysEx = true;
-        else if (state.inSysEx && byte == 0xF7)
-            state.inSysEx = false;
+    PacketListReader reader(out.list(), out.size());
+    PacketListReader::Packet packet;
+    for (std::uint32_t i = 0; reader.next(packet); ++i) {
+        if (i < before) continue;
+        const bool wasInSysEx = state.inSysEx;
+        state.inSysEx = sysExOpenAfter(packet.data, state.inSysEx);
+        if (wasInSysEx || state.inSysEx) state.sysExTime = time;
     }
-    if (tookSysEx) state.sysExTime = time;
     if (state.inSysEx) return;
     for (const auto& [at, byte] : state.heldRealTime)
         out.add(at, std::span(&byte, 1));

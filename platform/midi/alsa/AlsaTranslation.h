@@ -6,10 +6,11 @@
 // Receiving keeps one UMP translator per (input port, source), so SysEx chunks that arrive as
 // separate events reach a universal-packet port as one run of SysEx7 pieces. A packet-list
 // receiver takes every packet that arrives while a SysEx is open as part of it, so real-time events
-// that come meanwhile are held back and follow the packet that holds the F7. A SysEx whose F7 never
-// comes is given up as the receiver gives it up: by the first packet stamped more than a second
-// after the SysEx's last one. The held events then go first, stamped like that packet, so that
-// the receiver, which has given up too, reads them as messages.
+// that come meanwhile are held back and follow the packet that holds the F7; whether a SysEx is
+// open is read from the packets as the receiver reads them. A SysEx whose F7 never comes is given
+// up as the receiver gives it up: by the first packet stamped more than a second after the SysEx's
+// last one. The held events then go first, stamped like that packet, so that the receiver, which
+// has given up too, reads them as messages.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/UMPTranslator.h"

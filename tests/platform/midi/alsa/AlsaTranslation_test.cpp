@@ -215,6 +215,13 @@ TEST(AlsaTranslation, WithinASecondEveryPacketStillGoesIntoTheSysExAndHeldRealTi
     EXPECT_EQ(miditest::concat(packetsFor(t, start + 2 * kSecond + 1, {0xFC})), (Bytes{0xF8, 0xFC}));
     EXPECT_EQ(log.entries().size(), 1u);
 
+    // An F0 the receiver never reads as a start (after a stray data byte, or as a note's data)
+    // opens nothing, so nothing is held.
+    for (const Bytes& chunk : {Bytes{0x43, 0xF0, 0x01}, Bytes{0x90, 0xF0, 0x01}, Bytes{0x90, 0xF0}}) {
+        packetsFor(t, start, chunk, true);
+        EXPECT_EQ(miditest::concat(packetsFor(t, start, {0xF8})), Bytes{0xF8});
+    }
+
     // Held real-time beyond the bound is dropped, said once; the rest follows the F7 in order.
     log.clear();
     packetsFor(t, start, {0xF0, 0x01}, true);

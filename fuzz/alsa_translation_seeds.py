@@ -36,8 +36,10 @@ def sysex(receiver, source, data, after=0):
     return op(receiver, source, after) + bytes([TYPES.index("sysex")]) + choice + bytes(data) + b"\2"
 
 
-def burst(receiver, source, count, step_ns, sensing=False):
-    return op(receiver, source, special=True) + b"\0" + struct.pack("<HHB", count - 1, step_ns // 4, sensing)
+def burst(receiver, source, count, step_ns, sensing=False, flood=False):
+    """flood: count more than the translation holds."""
+    return op(receiver, source, special=True) + b"\0" + struct.pack("<BHH", sensing | flood * 6, count - 1,
+                                                                      step_ns // 4)
 
 
 def note(channel, key, velocity):
@@ -56,7 +58,7 @@ SEEDS = {
     "every_type": b"".join(
         short(1 + i % 4, i % 4, kind, control(i % 16, 7 + i, 100 * i - 8192), after=STEPS[i % 7])
         for i, kind in enumerate(TYPES) if kind != "sysex"),
-    "burst": sysex(2, 1, [0xF0, 0x01]) + burst(2, 1, 20000, 0) + sysex(2, 1, [0xF7], after=SECOND),
+    "burst": sysex(2, 1, [0xF0, 0x01]) + burst(2, 1, 100, 0, flood=True) + burst(2, 1, 5, 1000, sensing=True) + sysex(2, 1, [0xF7], after=SECOND),
     "interleaved": b"".join(
         sysex(1 + s % 2, s, [0xF0, s, 0x7F, 0x80]) + short(1 + s % 2, (s + 1) % 4, "noteon", note(s, 64, 1))
         + short(1 + s % 2, s, "sensing", after=SECOND) + sysex(1 + s % 2, s, [0x01, 0xF7], after=SECOND + 1)

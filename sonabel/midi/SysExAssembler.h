@@ -4,8 +4,8 @@
 // mix. Not thread-safe: it belongs to the thread that delivers its input.
 //
 // A message whose F7 never comes (its sender switched off mid-message, an overrun that lost the
-// F7) would take every later packet of the input; so a packet stamped more than
-// kAbandonAfter after the message's last packet finds it abandoned.
+// F7) would take every later packet of the input; so a packet stamped more than kAbandonAfter
+// after the message's last packet finds it abandoned.
 #include "platform/core/HostClock.h"
 #include "platform/midi/MIDITypes.h"
 #include "sonabel/midi/MIDIByte.h"

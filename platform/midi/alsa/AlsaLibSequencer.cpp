@@ -80,6 +80,19 @@ int AlsaLibSequencer::disconnectFrom(int ourPort, int client, int port) {
     return snd_seq_disconnect_from(handle_, ourPort, client, port);
 }
 
+int AlsaLibSequencer::connectTo(int ourPort, int client, int port) {
+    std::lock_guard lock(mutex_);
+    snd_seq_port_subscribe_t* subscription = nullptr;
+    snd_seq_port_subscribe_alloca(&subscription);
+    const snd_seq_addr_t sender{static_cast<unsigned char>(clientID_), static_cast<unsigned char>(ourPort)};
+    const snd_seq_addr_t dest{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+    snd_seq_port_subscribe_set_sender(subscription, &sender);
+    snd_seq_port_subscribe_set_dest(subscription, &dest);
+    // Subscribing twice is refused as busy, like a port held exclusively elsewhere.
+    if (snd_seq_get_port_subscription(handle_, subscription) == 0) return 0;
+    return snd_seq_subscribe_port(handle_, subscription);
+}
+
 std::vector<AlsaPortInfo> AlsaLibSequencer::listPorts() {
     std::lock_guard lock(mutex_);
     std::vector<AlsaPortInfo> out;

@@ -24,6 +24,7 @@ public:
     int deletePort(int port) override;
     int connectFrom(int ourPort, int client, int port) override;
     int disconnectFrom(int ourPort, int client, int port) override;
+    int connectTo(int ourPort, int client, int port) override;
     std::vector<AlsaPortInfo> listPorts() override;
     bool hasKernelSubscriber(int ourPort) override;
     int outputDirect(snd_seq_event_t& event) override;

@@ -25,6 +25,9 @@ public:
     // Subscribes our port to another client's port (client:port -> us:ourPort), or undoes it.
     virtual int connectFrom(int ourPort, int client, int port) = 0;
     virtual int disconnectFrom(int ourPort, int client, int port) = 0;
+    // Subscribes another client's port to our port (us:ourPort -> client:port); success when it
+    // already is. A device driver opens its output only for a subscriber.
+    virtual int connectTo(int ourPort, int client, int port) = 0;
     virtual std::vector<AlsaPortInfo> listPorts() = 0;
     // Whether a kernel client's port is subscribed to our port (its output must be paced).
     virtual bool hasKernelSubscriber(int ourPort) = 0;

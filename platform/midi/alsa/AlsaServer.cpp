@@ -109,6 +109,7 @@ OSStatus AlsaServer::openPort(ClientPortTable::Port& port) {
 
 void AlsaServer::closePort(const ClientPortTable::Port& port) {
     sequencer_->deletePort(port.backendPort);
+    if (port.kind == ClientPortTable::Kind::output) output_.forgetSender(port.backendPort);
     translation_.forgetPort(port.ref);
 }
 
@@ -267,6 +268,7 @@ void AlsaServer::poll() {
 
 void AlsaServer::lostInput() {
     log(LogLevel::error, "MIDI input overran: events were lost; a SysEx in progress is dropped");
+    output_.forgetSubscriptions();
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
     // Announcements may have been among them.

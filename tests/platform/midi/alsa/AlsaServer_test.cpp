@@ -278,6 +278,40 @@ TEST(AlsaServer, SendsGoToDestinationsPacedTowardDevicesAndVirtualEndpointsAreEx
     EXPECT_EQ(rig.sequencer->ownPorts().size(), 2u);
 }
 
+TEST(AlsaServer, ASendSubscribesFirstAndARefusalFailsItAloudOncePerDestination) {
+    const AlsaPortInfo held{21, 0, "Held", "Held MIDI 1", kIn | kOut, true};
+    Rig rig({kToskar, held});
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    rig.sequencer->addDestination(21, 0, true, 4096);
+    rig.sequencer->refuseSubscriptions(21, 0, -EBUSY);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef toskar = rig.server->destination(0), busy = rig.server->destination(1);
+    PacketListBuilder note;
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    platform::ScopedLogCapture log;
+
+    // A device takes events only from a subscriber: the first send subscribes, later ones do not.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(rig.server->send(out, toskar, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes.size(), 9u);
+    EXPECT_EQ(rig.sequencer->connectToCalls, 1u);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(rig.server->send(out, busy, note.list(), note.size()), kMIDIMessageSendErr);
+    // Gone between two listings, then back unsubscribed: one failure, then subscribed again.
+    rig.sequencer->removeDestination(20, 0);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(rig.server->send(out, toskar, note.list(), note.size()), kMIDIMessageSendErr);
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    EXPECT_EQ(rig.server->send(out, toskar, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "MIDI send to 21:0 failed: the port refused our connection: Device or resource busy",
+                  "MIDI send to 20:0 failed: No such file or directory"}));
+}
+
 TEST(AlsaServer, AlsaLibMessagesBecomeOneLogLine) {
     EXPECT_EQ(AlsaErrorLog::line("/build/alsa-lib/src/seq/seq_hw.c", 466, "snd_seq_hw_open", -ENOENT,
                                  "open /dev/snd/seq failed"),

@@ -1,6 +1,7 @@
 // The sequencer over alsa-lib.
 #include "platform/midi/alsa/AlsaLibSequencer.h"
 
+#include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaErrorLog.h"
 
 #include <poll.h>
@@ -40,7 +41,20 @@ std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view client
                                  : snd_seq_connect_from(handle, listener, SND_SEQ_CLIENT_SYSTEM,
                                                         SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (err < 0) return fail(std::string("no announcements from the ALSA sequencer: ") + snd_strerror(err));
+    sequencer->growInputPool();
     return sequencer;
+}
+
+void AlsaLibSequencer::growInputPool() {
+    // The default pool holds about 5 KB of SysEx: a device's long reply overruns it while the
+    // polling thread is busy. The kernel grants up to 2000 cells and silently ignores more.
+    snd_seq_set_client_pool_input(handle_, kInputPoolCells);
+    snd_seq_client_pool_t* pool = nullptr;
+    snd_seq_client_pool_alloca(&pool);
+    if (snd_seq_get_client_pool(handle_, pool) == 0)
+        LogSink::emit(
+            {"io.sonabel.platform", "midi", LogLevel::debug,
+             "MIDI input pool: " + std::to_string(snd_seq_client_pool_get_input_pool(pool)) + " events"});
 }
 
 AlsaLibSequencer::AlsaLibSequencer(snd_seq_t* handle, int wakeFd)

@@ -32,8 +32,11 @@ public:
     void wake() override;
     int input(snd_seq_event_t** event) override;
 
+    static constexpr long kInputPoolCells = 2000;
+
 private:
     AlsaLibSequencer(snd_seq_t* handle, int wakeFd);
+    void growInputPool();
     bool isKernelClient(int client);
 
     snd_seq_t* handle_;

@@ -3,6 +3,7 @@
 // answers comes back whole.
 #include "../MIDITestSupport.h"
 #include "KernelTestSupport.h"
+#include "UsbInstrument.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 

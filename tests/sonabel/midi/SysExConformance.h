@@ -4,13 +4,13 @@
 // hold every byte value but F7, and F0 or F8-FF stand wherever a packet, send or chunk is cut.
 // Instantiated for the in-process server and the fake sequencer (SysExConformance_e2e_test.cpp)
 // and for the kernel's sequencer (SysExConformance_kernel_test.cpp).
-#include "../../platform/midi/alsa/FakeSequencer.h"
-#include "../../platform/midi/alsa/KernelTestSupport.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/internals/settings/Settings.h"
 #include "sonabel/midi/MIDI.h"
+#include "testing/FakeSequencer.h"
+#include "testing/KernelTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // over a fake sequencer that loops our own ports back (ServerConformance_e2e_test.cpp), and the
 // kernel's sequencer (ServerConformance_kernel_test.cpp). Virtual endpoints carry the traffic, so
 // no device is needed.
-#include "../MIDITestSupport.h"
-#include "FakeSequencer.h"
-#include "KernelTestSupport.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/FakeSequencer.h"
+#include "testing/KernelTestSupport.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

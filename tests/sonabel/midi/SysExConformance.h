@@ -268,7 +268,12 @@ TEST_P(SysExConformance, EveryMessageArrivesWholeInOrderOnce) {
     const auto received = collector->received();
     for (std::size_t i = 0; i < 2; ++i) {
         const auto found = received.find(uids[i]);
-        ASSERT_NE(found, received.end()) << i;
+        ASSERT_NE(found, received.end()) << "sender " << i << " unheard; heard: " << [&] {
+            std::string heard;
+            for (const auto& [uid, messages] : received)
+                heard += std::to_string(uid) + " (" + std::to_string(messages.size()) + " messages) ";
+            return heard + "for " + std::to_string(uids[0]) + ", " + std::to_string(uids[1]);
+        }();
         const auto& got = found->second;
         ASSERT_EQ(got.size(), plans[i].messages.size()) << i;
         for (std::size_t m = 0; m < got.size(); ++m)

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -240,7 +242,9 @@ TEST_P(SysExConformance, EveryMessageArrivesWholeInOrderOnce) {
         };
     } else {
         for (std::size_t i = 0; i < 2; ++i) {
-            const std::string sourceName = "Sender " + std::to_string(i);
+            // Named apart from another test process's senders, which the kernel's sequencer lists too.
+            const std::string sourceName =
+                "Sender " + std::to_string(i) + " of " + std::to_string(::getpid());
             ASSERT_EQ(server->createSource(other, sourceName, &targets[i]), noErr);
             std::int32_t uid = 0;
             ASSERT_EQ(server->getIntegerProperty(targets[i], kMIDIPropertyUniqueID, &uid), noErr);

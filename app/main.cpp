@@ -1,5 +1,6 @@
 #include "app/ApplicationShutdown.h"
 #include "app/MainWindow.h"
+#include "emulator/EmulatedInstruments.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/MainQueue.h"
 #include "platform/midi/MIDIServerChoice.h"
@@ -7,7 +8,6 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/qt/QtDialogs.h"
 #include "platform/ui/qt/QtMainQueueDriver.h"
-#include "testing/EmulatedInstruments.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -8,12 +8,12 @@
 #include "app/controller/InstrumentSnapshot.h"
 #include "app/controller/ReceiveHandler.h"
 #include "app/protocol/InstrumentMessages.h"
+#include "emulator/InstrumentEmulator.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/Sleeper.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/midi/MIDIEvent.h"
-#include "testing/InstrumentEmulator.h"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

@@ -2,7 +2,7 @@
 #include "app/protocol/SysExFraming.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

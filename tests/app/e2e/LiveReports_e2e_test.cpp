@@ -1,5 +1,5 @@
-#include "tests/app/e2e/ControllerHarness.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
 
 #include <any>
 

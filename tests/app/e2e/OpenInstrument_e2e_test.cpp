@@ -1,8 +1,8 @@
-#include "tests/app/e2e/ControllerHarness.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
 
+#include "emulator/EmulatedInstruments.h"
 #include "platform/midi/inprocess/ExternalEndpoint.h"
-#include "testing/EmulatedInstruments.h"
 
 using malvo::test::ControllerHarness;
 using malvo::test::hex;

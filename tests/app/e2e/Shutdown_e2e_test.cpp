@@ -1,6 +1,6 @@
 // Closing the window in the middle of a firmware upload: the same shutdown the application runs.
 #include "app/ApplicationShutdown.h"
-#include "tests/app/e2e/ControllerHarness.h"
+#include "testing/ControllerHarness.h"
 
 #include <chrono>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // The transfer actions of the window against emulated instruments: alerts, panels, controls, and
 // what the instrument and the files end up holding.
-#include "tests/app/e2e/ControllerHarness.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
 
 #include <filesystem>
 #include <fstream>

@@ -5,7 +5,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/MainQueue.h"
 #include "platform/ui/ScriptedDialogs.h"
-#include "tests/platform/ui/qt/QtTestApplication.h"
+#include "testing/QtTestApplication.h"
 
 #include <QTabWidget>
 #include <QTest>

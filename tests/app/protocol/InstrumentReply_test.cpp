@@ -1,6 +1,6 @@
 #include "app/protocol/InstrumentReply.h"
 
-#include "HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "app/protocol/SysExFraming.h"
 #include "app/protocol/TuningStep.h"
 
-#include "HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

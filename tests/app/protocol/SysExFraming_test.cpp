@@ -2,7 +2,7 @@
 #include "app/protocol/InstrumentModel.h"
 #include "app/protocol/SysExFraming.h"
 
-#include "HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "app/protocol/ScalaScale.h"
 #include "app/protocol/TuningDump.h"
 
-#include "HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/TuningImport.h"
 
-#include "HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

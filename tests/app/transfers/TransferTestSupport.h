@@ -8,6 +8,7 @@
 #include "app/controller/FirmwareUploadOutput.h"
 #include "app/controller/ReceiveHandler.h"
 #include "app/controller/TransferLink.h"
+#include "emulator/InstrumentEmulator.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
@@ -15,7 +16,6 @@
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/MIDIListener.h"
-#include "testing/InstrumentEmulator.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

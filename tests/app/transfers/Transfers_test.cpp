@@ -4,7 +4,7 @@
 #include "app/controller/ProgramName.h"
 #include "app/controller/TransferJobGuard.h"
 #include "platform/core/HostClock.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/HexBytes.h"
 #include "tests/app/transfers/TransferTestSupport.h"
 
 #include <gtest/gtest.h>

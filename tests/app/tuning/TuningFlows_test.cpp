@@ -9,7 +9,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/MainQueue.h"
 #include "platform/ui/ScriptedDialogs.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/HexBytes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // server: what the instrument receives and keeps, what the window shows, files read back.
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/ScalaScale.h"
-#include "tests/app/e2e/ControllerHarness.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,8 +1,8 @@
 // Event lists of universal MIDI packets: building and bounded walking.
-#include "MIDITestSupport.h"
 #include "platform/midi/EventListBuilder.h"
 #include "platform/midi/EventListReader.h"
 #include "platform/midi/MIDIServices.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // The in-process server with its delivery thread running, as the application and the
 // instrument emulator use it.
-#include "MIDITestSupport.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

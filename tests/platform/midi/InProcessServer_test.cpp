@@ -1,10 +1,10 @@
 // The in-process server in manual mode: handles, unique IDs, listing, properties, notifications,
 // what reaches which receiver, and injected failures.
-#include "MIDITestSupport.h"
 #include "platform/core/HostClock.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The platform-named calls: which server they reach and what they hand it.
-#include "MIDITestSupport.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Packet lists: building them within their size, walking them within their size, splitting them for
 // packet-list receivers.
-#include "MIDITestSupport.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/PacketListReader.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

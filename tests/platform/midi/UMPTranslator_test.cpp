@@ -1,6 +1,6 @@
 // MIDI 1.0 bytes to UMP words, SysEx above all: the pieces, their order and 8-bit values inside.
-#include "MIDITestSupport.h"
 #include "platform/midi/UMPTranslator.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
-#include "tests/platform/sequence/TrackEvents.h"
+#include "testing/TrackEvents.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #include "platform/sequence/MusicSequenceServices.h"
-#include "tests/platform/sequence/TrackEvents.h"
+#include "testing/TrackEvents.h"
 
 #include <gtest/gtest.h>
 

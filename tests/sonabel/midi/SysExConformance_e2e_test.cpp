@@ -1,12 +1,12 @@
 // Whole SysEx on every receive path of the MIDI object and every server: inputs of both kinds and
 // own virtual destinations, fed by another program's sources (or sends) two at a time. Payloads
 // hold every byte value but F7, and F0 or F8-FF stand wherever a packet, send or chunk is cut.
-#include "../../platform/midi/alsa/FakeSequencer.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/internals/settings/Settings.h"
 #include "sonabel/midi/MIDI.h"
+#include "testing/FakeSequencer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
 #include "sonabel/internals/settings/Settings.h"
-#include "tests/platform/sequence/TrackEvents.h"
+#include "testing/TrackEvents.h"
 
 #include <gtest/gtest.h>
 

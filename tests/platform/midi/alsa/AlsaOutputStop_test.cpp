@@ -1,7 +1,7 @@
 // At shutdown a send being paced toward a kernel port ends at its next event, and nothing more goes out.
-#include "../MIDITestSupport.h"
-#include "FakeSequencer.h"
 #include "platform/midi/alsa/AlsaOutput.h"
+#include "testing/FakeSequencer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

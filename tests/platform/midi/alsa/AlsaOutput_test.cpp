@@ -1,9 +1,9 @@
 // Writes toward kernel MIDI ports and user-space clients, against a fake sequencer whose kernel
 // port drops what overflows its buffer, as the kernel does.
-#include "../MIDITestSupport.h"
-#include "FakeSequencer.h"
 #include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaOutput.h"
+#include "testing/FakeSequencer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

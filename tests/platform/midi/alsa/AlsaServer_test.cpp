@@ -1,10 +1,10 @@
 // The sequencer server over a fake sequencer: listing, announcements, input and sending.
-#include "../MIDITestSupport.h"
-#include "FakeSequencer.h"
 #include "platform/core/LogSink.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaErrorLog.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/FakeSequencer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Bytes to sequencer events and back, without a sequencer: the coder works on plain events.
-#include "../MIDITestSupport.h"
 #include "platform/midi/alsa/AlsaTranslation.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The start-up choice between the sequencer and the in-process server.
-#include "FakeSequencer.h"
 #include "platform/core/LogSink.h"
 #include "platform/midi/MIDIServerChoice.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/FakeSequencer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The Server contract, run against every backend: the in-process server, the sequencer server
 // over a fake sequencer that loops our own ports back, and the real ALSA sequencer where the
 // machine has one (/dev/snd/seq). Virtual endpoints carry the traffic, so no device is needed.
-#include "../MIDITestSupport.h"
-#include "FakeSequencer.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/FakeSequencer.h"
+#include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "platform/core/LogSink.h"
 #include "platform/ui/qt/QtDialogs.h"
-#include "tests/platform/ui/qt/QtTestApplication.h"
+#include "testing/QtTestApplication.h"
 
 #include <QAbstractButton>
 #include <QFile>

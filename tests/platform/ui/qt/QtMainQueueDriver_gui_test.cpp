@@ -1,7 +1,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/MainQueue.h"
 #include "platform/ui/qt/QtMainQueueDriver.h"
-#include "tests/platform/ui/qt/QtTestApplication.h"
+#include "testing/QtTestApplication.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "testing/SysExAssembler.h"
+#include "emulator/SysExAssembler.h"
 
 namespace emulation {
 

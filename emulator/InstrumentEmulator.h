@@ -3,13 +3,13 @@
 // named after it, answering the app's SysEx as the hardware does and keeping the hardware's
 // state. Tests set its state and faults, make it send spontaneous messages and read back what
 // it received. Must be destroyed before its server.
+#include "emulator/EmulatorFaults.h"
+#include "emulator/InstrumentEmulatorConfig.h"
+#include "emulator/InstrumentModel.h"
+#include "emulator/InstrumentState.h"
+#include "emulator/ReplyScheduler.h"
+#include "emulator/SysExAssembler.h"
 #include "platform/midi/inprocess/InProcessServer.h"
-#include "testing/EmulatorFaults.h"
-#include "testing/InstrumentEmulatorConfig.h"
-#include "testing/InstrumentModel.h"
-#include "testing/InstrumentState.h"
-#include "testing/ReplyScheduler.h"
-#include "testing/SysExAssembler.h"
 
 #include <atomic>
 #include <cstdint>

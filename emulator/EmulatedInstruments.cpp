@@ -1,4 +1,4 @@
-#include "testing/EmulatedInstruments.h"
+#include "emulator/EmulatedInstruments.h"
 
 #include "platform/core/LogSink.h"
 

@@ -1,10 +1,10 @@
 #pragma once
 // Everything an instrument keeps that the protocol reads or writes. Names are Latin-1 bytes,
 // one char per byte, at most 16.
-#include "testing/FirmwareBlock.h"
-#include "testing/FirmwareVersion.h"
-#include "testing/InstrumentModel.h"
-#include "testing/TuningTable.h"
+#include "emulator/FirmwareBlock.h"
+#include "emulator/FirmwareVersion.h"
+#include "emulator/InstrumentModel.h"
+#include "emulator/TuningTable.h"
 
 #include <array>
 #include <cstdint>

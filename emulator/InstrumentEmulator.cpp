@@ -1,4 +1,4 @@
-#include "testing/InstrumentEmulator.h"
+#include "emulator/InstrumentEmulator.h"
 
 #include <algorithm>
 #include <utility>

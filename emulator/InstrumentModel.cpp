@@ -1,4 +1,4 @@
-#include "testing/InstrumentModel.h"
+#include "emulator/InstrumentModel.h"
 
 #include <array>
 

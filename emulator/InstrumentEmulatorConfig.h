@@ -1,8 +1,8 @@
 #pragma once
 // How an emulated instrument is made: its port name, model, framing and firmware behaviour.
+#include "emulator/FirmwareVersion.h"
 #include "platform/core/HostClock.h"
 #include "platform/midi/MIDITypes.h"
-#include "testing/FirmwareVersion.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,9 +1,9 @@
-#include "testing/EmulatedInstruments.h"
-#include "testing/InstrumentEmulator.h"
-#include "testing/SysExAssembler.h"
+#include "emulator/EmulatedInstruments.h"
+#include "emulator/InstrumentEmulator.h"
+#include "emulator/SysExAssembler.h"
 
 #include "platform/core/LogSink.h"
-#include "tests/testing/EmulatorHost.h"
+#include "tests/emulator/EmulatorHost.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // SONABEL_MIDI_EMULATE="Toskar MK2" or "Pellandor, Velmor@1.0.0": a comma-separated list of port
 // names, each optionally followed by "@" and the firmware version it reports, then optionally by
 // "+key=N": a key N (0 to 127) held down, reported after every answer to the version query.
+#include "emulator/InstrumentEmulator.h"
 #include "platform/midi/inprocess/InProcessServer.h"
-#include "testing/InstrumentEmulator.h"
 
 #include <memory>
 #include <string>

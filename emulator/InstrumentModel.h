@@ -1,7 +1,7 @@
 #pragma once
 // What sets the models apart on the wire: the model byte, the size of a program record, the
 // banks and tuning slots they hold.
-#include "testing/FirmwareVersion.h"
+#include "emulator/FirmwareVersion.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The emulator on a server that delivers on its own thread, as in the demo run: answers come
 // from the delivery thread, delayed ones from the emulator's reply thread.
-#include "testing/EmulatedInstruments.h"
-#include "testing/InstrumentEmulator.h"
+#include "emulator/EmulatedInstruments.h"
+#include "emulator/InstrumentEmulator.h"
 
 #include "platform/core/BackgroundJobs.h"
-#include "tests/testing/EmulatorHost.h"
+#include "tests/emulator/EmulatorHost.h"
 
 #include <gtest/gtest.h>
 

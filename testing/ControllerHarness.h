@@ -6,6 +6,7 @@
 #include "app/ControllerServices.h"
 #include "app/MainWindow.h"
 #include "app/ViewController.h"
+#include "emulator/InstrumentEmulator.h"
 #include "platform/core/BundleInfo.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/MainQueue.h"
@@ -14,8 +15,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/ScriptedDialogs.h"
 #include "sonabel/midi/MIDI.h"
-#include "testing/InstrumentEmulator.h"
-#include "tests/platform/ui/qt/QtTestApplication.h"
+#include "testing/QtTestApplication.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "testing/TuningTable.h"
+#include "emulator/TuningTable.h"
 
 namespace emulation {
 

@@ -1,4 +1,4 @@
-#include "testing/ReplyScheduler.h"
+#include "emulator/ReplyScheduler.h"
 
 #include <algorithm>
 #include <chrono>

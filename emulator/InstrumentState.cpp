@@ -1,4 +1,4 @@
-#include "testing/InstrumentState.h"
+#include "emulator/InstrumentState.h"
 
 namespace emulation {
 

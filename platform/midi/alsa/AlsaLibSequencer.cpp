@@ -49,6 +49,8 @@ void AlsaLibSequencer::growInputPool() {
     // The default pool holds about 5 KB of SysEx: a device's long reply overruns it while the
     // polling thread is busy. The kernel grants up to 2000 cells and silently ignores more.
     snd_seq_set_client_pool_input(handle_, kInputPoolCells);
+    // One read can then empty the whole pool.
+    snd_seq_set_input_buffer_size(handle_, kInputPoolCells * sizeof(snd_seq_event_t));
     snd_seq_client_pool_t* pool = nullptr;
     snd_seq_client_pool_alloca(&pool);
     if (snd_seq_get_client_pool(handle_, pool) == 0)

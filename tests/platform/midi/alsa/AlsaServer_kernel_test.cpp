@@ -1,10 +1,11 @@
 // The sequencer server against the kernel and its USB MIDI driver: an instrument plugged in over
 // USB takes what we send with no connection made beforehand, paced to cable rate, and what it
 // answers comes back whole.
-#include "../MIDITestSupport.h"
-#include "KernelTestSupport.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/KernelTestSupport.h"
+#include "testing/MIDITestSupport.h"
+#include "testing/UsbInstrument.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // instrument: the bytes the device reads go to the emulator (on an in-process server of its own),
 // and what the emulator sends is written to the device. Detaching, as for an unplug, drops the
 // replies still waiting; attaching to the device that came back resumes with the same state.
+#include "emulator/InstrumentEmulator.h"
 #include "platform/midi/inprocess/InProcessServer.h"
-#include "testing/InstrumentEmulator.h"
 
 #include <atomic>
 #include <memory>

@@ -1,16 +1,19 @@
 // The window's flows against a USB MIDI instrument through the kernel: the ALSA sequencer server,
 // the kernel's USB MIDI driver, and the instrument emulator playing the gadget side of a USB gadget
 // named as the instrument. Real time throughout; every wait has a deadline.
-#include "tests/app/e2e/ControllerHarness.h"
-#include "tests/app/protocol/HexBytes.h"
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
 
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/KernelTestSupport.h"
 #include "testing/RawMidiInstrument.h"
-#include "tests/platform/midi/alsa/KernelTestSupport.h"
 
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 

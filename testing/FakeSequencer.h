@@ -3,8 +3,9 @@
 // destinations that behave like the kernel's. A kernel MIDI port holds 4096 bytes, drains at the
 // cable's rate on the test's clock and silently drops an event that does not fit; a user-space
 // client's queue holds a number of events, drains one per `userDrainEvery` and refuses more with
-// -EAGAIN. A kernel port refuses events (-ENODEV) from a port not subscribed to it, as a USB or
-// DIN device's driver does. Input is a queue the test fills.
+// -EAGAIN (the kernel then empties the receiver's queue: `refused` counts it). A kernel port
+// refuses events (-ENODEV) from a port not subscribed to it, as a USB or DIN device's driver
+// does. Input is a queue the test fills.
 #include "platform/core/HostClock.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
 
@@ -26,6 +27,7 @@ struct Destination {
     std::vector<std::uint8_t> bytes;
     std::size_t dropped = 0;
     std::vector<std::size_t> eventSizes;
+    std::size_t refused = 0; // events a user-space receiver had no room for
     // Model state.
     double fill = 0;
     std::uint64_t at = 0;
@@ -140,6 +142,13 @@ public:
     }
     bool hasKernelSubscriber(int) override { return kernelSubscriber; }
 
+    bool hasRoomFor(const snd_seq_event_t& event) override {
+        std::lock_guard lock(mutex_);
+        auto it = destinations_.find({event.dest.client, event.dest.port});
+        if (it == destinations_.end() || it->second.kernel) return true;
+        drainUser(it->second);
+        return it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+    }
     int outputDirect(snd_seq_event_t& event) override {
         std::lock_guard lock(mutex_);
         std::vector<std::uint8_t> bytes;
@@ -191,7 +200,10 @@ public:
             d.fill += static_cast<double>(bytes.size());
         } else {
             d.fill = std::max(0.0, d.fill - seconds * 1e9 / static_cast<double>(userDrainEvery));
-            if (d.fill + 1 > static_cast<double>(d.capacity)) return -EAGAIN;
+            if (d.fill + 1 > static_cast<double>(d.capacity)) {
+                ++d.refused;
+                return -EAGAIN;
+            }
             d.fill += 1;
         }
         d.eventSizes.push_back(bytes.size());
@@ -200,6 +212,12 @@ public:
     }
     std::vector<std::uint8_t> subscriberBytes;
 
+    void drainUser(Destination& d) {
+        const std::uint64_t now = clock_.now();
+        d.fill =
+            std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
+        d.at = now;
+    }
     void waitForInput(std::chrono::milliseconds timeout) override {
         std::unique_lock lock(mutex_);
         wake_.wait_for(lock, timeout, [&] { return !inputs_.empty() || woken_; });

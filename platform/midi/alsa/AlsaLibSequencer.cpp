@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,28 @@
 #include <vector>
 
 namespace platform::midi {
+
+namespace {
+
+// The kernel's pool report, which alsa-lib requests for our own client only (the kernel's header
+// clashes with alsa-lib's, so the layout is repeated here).
+struct ClientPool {
+    int client;
+    int outputPool;
+    int inputPool;
+    int outputRoom;
+    int outputFree;
+    int inputFree;
+    char reserved[64];
+};
+constexpr unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
+
+int deviceOf(snd_seq_t* handle) {
+    pollfd fd{-1, 0, 0};
+    return snd_seq_poll_descriptors(handle, &fd, 1, POLLIN) == 1 ? fd.fd : -1;
+}
+
+} // namespace
 
 std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view clientName,
                                                          std::string* errorText) {
@@ -60,7 +83,7 @@ void AlsaLibSequencer::growInputPool() {
 }
 
 AlsaLibSequencer::AlsaLibSequencer(snd_seq_t* handle, int wakeFd)
-    : handle_(handle), wakeFd_(wakeFd), clientID_(snd_seq_client_id(handle)) {}
+    : handle_(handle), fd_(deviceOf(handle)), wakeFd_(wakeFd), clientID_(snd_seq_client_id(handle)) {}
 
 AlsaLibSequencer::~AlsaLibSequencer() {
     snd_seq_close(handle_);
@@ -156,6 +179,32 @@ bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
     }
     snd_seq_query_subscribe_free(query);
     return kernel;
+}
+
+bool AlsaLibSequencer::hasRoomFor(const snd_seq_event_t& event) {
+    // An event takes a cell, and its variable data as many more as it fills.
+    const std::size_t cell = sizeof(snd_seq_event_t);
+    const std::size_t cells =
+        1 + (snd_seq_ev_is_variable(&event) ? (event.data.ext.len + cell - 1) / cell : 0);
+    auto room = [&](int client) {
+        ClientPool pool{};
+        pool.client = client;
+        return fd_ < 0 || ::ioctl(fd_, kGetClientPool, &pool) < 0 || pool.inputPool <= 0 ||
+               static_cast<std::size_t>(pool.inputFree) >= cells;
+    };
+    if (event.dest.client != SND_SEQ_ADDRESS_SUBSCRIBERS) return room(event.dest.client);
+    std::lock_guard lock(mutex_);
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_query_subscribe_alloca(&query);
+    const snd_seq_addr_t root{static_cast<unsigned char>(clientID_), event.source.port};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(handle_, query) >= 0) {
+        if (!room(snd_seq_query_subscribe_get_addr(query)->client)) return false;
+        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    return true;
 }
 
 int AlsaLibSequencer::outputDirect(snd_seq_event_t& event) {

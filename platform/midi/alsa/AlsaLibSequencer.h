@@ -27,6 +27,7 @@ public:
     int connectTo(int ourPort, int client, int port) override;
     std::vector<AlsaPortInfo> listPorts() override;
     bool hasKernelSubscriber(int ourPort) override;
+    bool hasRoomFor(const snd_seq_event_t& event) override;
     int outputDirect(snd_seq_event_t& event) override;
     void waitForInput(std::chrono::milliseconds timeout) override;
     void wake() override;
@@ -40,6 +41,7 @@ private:
     bool isKernelClient(int client);
 
     snd_seq_t* handle_;
+    int fd_; // the device, for what alsa-lib does not ask
     int wakeFd_;
     int clientID_;
     // alsa-lib shares scratch buffers inside the handle between calls; input stays unlocked,

@@ -88,7 +88,9 @@ int AlsaOutput::write(const Route& route, snd_seq_event_t& event, std::size_t wi
     std::optional<std::uint64_t> waitingSince;
     while (true) {
         if (stopped_) return -ECANCELED;
-        const int result = sequencer_.outputDirect(event);
+        // A user-space receiver whose pool overflows loses all it had waiting: wait for room.
+        const bool room = route.kernel || sequencer_.hasRoomFor(event);
+        const int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
         if (result >= 0) return 0;
         if (result != -EAGAIN && result != -ENOMEM) {
             failed(route, snd_strerror(result));

@@ -32,6 +32,10 @@ public:
     // Whether a kernel client's port is subscribed to our port (its output must be paced).
     virtual bool hasKernelSubscriber(int ourPort) = 0;
 
+    // Whether the input pools of the event's user-space receivers (its destination, or our source
+    // port's subscribers) have room for it now; true when it cannot tell. An event that does not
+    // fit is refused, and the receiver loses all it had waiting.
+    virtual bool hasRoomFor(const snd_seq_event_t& event) = 0;
     // One event, straight to its destination (or its source port's subscribers). -EAGAIN or
     // -ENOMEM when a receiver's queue is full: nothing was delivered, try again.
     virtual int outputDirect(snd_seq_event_t& event) = 0;

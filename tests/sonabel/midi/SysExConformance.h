@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -240,7 +242,9 @@ TEST_P(SysExConformance, EveryMessageArrivesWholeInOrderOnce) {
         };
     } else {
         for (std::size_t i = 0; i < 2; ++i) {
-            const std::string sourceName = "Sender " + std::to_string(i);
+            // Named apart from another test process's senders, which the kernel's sequencer lists too.
+            const std::string sourceName =
+                "Sender " + std::to_string(i) + " of " + std::to_string(::getpid());
             ASSERT_EQ(server->createSource(other, sourceName, &targets[i]), noErr);
             std::int32_t uid = 0;
             ASSERT_EQ(server->getIntegerProperty(targets[i], kMIDIPropertyUniqueID, &uid), noErr);
@@ -268,7 +272,12 @@ TEST_P(SysExConformance, EveryMessageArrivesWholeInOrderOnce) {
     const auto received = collector->received();
     for (std::size_t i = 0; i < 2; ++i) {
         const auto found = received.find(uids[i]);
-        ASSERT_NE(found, received.end()) << i;
+        ASSERT_NE(found, received.end()) << "sender " << i << " unheard; heard: " << [&] {
+            std::string heard;
+            for (const auto& [uid, messages] : received)
+                heard += std::to_string(uid) + " (" + std::to_string(messages.size()) + " messages) ";
+            return heard + "for " + std::to_string(uids[0]) + ", " + std::to_string(uids[1]);
+        }();
         const auto& got = found->second;
         ASSERT_EQ(got.size(), plans[i].messages.size()) << i;
         for (std::size_t m = 0; m < got.size(); ++m)

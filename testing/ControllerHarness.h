@@ -15,6 +15,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/ScriptedDialogs.h"
 #include "sonabel/midi/MIDI.h"
+#include "testing/Eventually.h"
 #include "testing/QtTestApplication.h"
 
 #include <QTest>
@@ -79,12 +80,13 @@ protected:
     // Every message in flight delivered and every due reply sent.
     void settle() {
         for (int round = 0; round < 3; ++round) {
-            server->waitUntilIdle();
+            idle();
             for (const auto& instrument : instruments)
                 instrument->pump();
         }
-        server->waitUntilIdle();
+        idle();
     }
+    void idle() { EXPECT_TRUE(server->waitUntilIdle(testwait::kDeadline)) << "MIDI deliveries never ended"; }
     // And what the MIDI thread handed to the main queue done.
     void settleAll() {
         settle();

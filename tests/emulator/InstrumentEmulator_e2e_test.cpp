@@ -136,7 +136,7 @@ TEST(InstrumentEmulatorE2E, UnplugWhileTrafficFlowsThenReplug) {
     sender.join();
     ASSERT_TRUE(toskar.isPlugged());
     EXPECT_EQ(t.server.numberOfSources(), 2u);
-    t.server.waitUntilIdle();
+    ASSERT_TRUE(t.server.waitUntilIdle(testwait::kDeadline));
     t.host.take();
     t.host.listenTo(toskar.source());
     t.host.send(toskar.destination(), {0xF0, 0x02, 0x15, 0xF7});

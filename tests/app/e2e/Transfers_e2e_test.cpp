@@ -1,6 +1,7 @@
 // The transfer actions of the window against emulated instruments: alerts, panels, controls, and
 // what the instrument and the files end up holding.
 #include "testing/ControllerHarness.h"
+#include "testing/Eventually.h"
 #include "testing/HexBytes.h"
 
 #include <filesystem>
@@ -58,7 +59,8 @@ protected:
     void holdNextJob() {
         released = false;
         sleeper.afterSettling = [this, mainThread = std::this_thread::get_id()] {
-            if (std::this_thread::get_id() != mainThread) released.wait(false);
+            if (std::this_thread::get_id() != mainThread)
+                testwait::eventually([this] { return released.load(); });
         };
     }
     std::atomic<bool> released{true};

@@ -7,7 +7,7 @@
 
 namespace testwait {
 
-inline constexpr std::chrono::seconds kDeadline{20};
+inline constexpr std::chrono::seconds kDeadline{30};
 
 // True as soon as done() holds; false once the deadline has passed without it.
 template <class Condition>

@@ -74,7 +74,7 @@ public:
                 break;
             }
             if (Clock::now() > until) break;
-            std::this_thread::sleep_for(2ms);
+            std::this_thread::sleep_for(10ms);
         }
         return status_;
     }
@@ -92,8 +92,10 @@ private:
     std::optional<int> status_;
 };
 
+// Looks every 50 ms: looking is not free (a window search is a round of X requests), and on two
+// emulated CPUs it would take time from the process being waited for.
 template <class Condition> bool waitFor(Condition condition, Clock::duration limit) {
-    for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(5ms))
+    for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(50ms))
         if (condition()) return true;
     return condition();
 }

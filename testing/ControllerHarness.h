@@ -41,6 +41,9 @@ protected:
         explicit SettlingSleeper(ControllerHarness& harness) : harness_(harness) {}
         void sleepFor(std::chrono::nanoseconds duration) override {
             ++calls;
+            // What was sent before the poll is taken first, so its answer falls due by the
+            // instrument's clock as it would on a quick machine.
+            harness_.settle();
             harness_.deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
             harness_.settle();
             if (afterSettling) afterSettling();

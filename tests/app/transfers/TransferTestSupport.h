@@ -223,7 +223,10 @@ public:
     malvo::ReceiveHandlerOutput handlerOutput;
     malvo::ReceiveHandler handler{state, handlerOutput};
     std::atomic<malvo::BankDownload*> downloading{nullptr};
+    // What was sent before the poll is taken first, so its answer falls due by the instrument's
+    // clock as it would on a quick machine.
     SettlingSleeper sleeper{[this](std::chrono::nanoseconds duration) {
+        settle();
         deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
         settle();
     }};

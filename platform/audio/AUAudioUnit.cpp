@@ -60,7 +60,7 @@ AUAudioUnit::ScheduleParameterBlock AUAudioUnit::scheduleParameterBlock() {
 std::optional<AUAudioUnit::ScheduleMIDIEventBlock> AUAudioUnit::scheduleMIDIEventBlock() {
     {
         std::lock_guard lock(mutex_);
-        if (!midiHandler_) return std::nullopt;
+        if (!midiHandler_ || !*midiHandler_) return std::nullopt;
     }
     std::weak_ptr<AUAudioUnit> weak = weak_from_this();
     return [weak](AUEventSampleTime time, std::uint8_t cable, std::size_t length, const std::uint8_t* bytes) {
@@ -76,13 +76,20 @@ std::optional<AUAudioUnit::ScheduleMIDIEventBlock> AUAudioUnit::scheduleMIDIEven
 }
 
 void AUAudioUnit::setMIDIHandler(MIDIHandler handler) {
+    auto shared = std::make_shared<const MIDIHandler>(std::move(handler));
     std::lock_guard lock(mutex_);
-    midiHandler_ = std::move(handler);
+    midiHandler_ = std::move(shared);
+    dueMIDI_.reserve(64);
 }
 
 void AUAudioUnit::schedule(ScheduledEvent event) {
     std::lock_guard lock(mutex_);
+    if (!event.isMIDI) parameters_.try_emplace(event.address); // rendering never adds an address
     pending_.push_back(std::move(event));
+    // Rendering takes events over without growing its list.
+    if (active_.capacity() < active_.size() + pending_.size())
+        active_.reserve(2 * (active_.size() + pending_.size()));
+    hasPending_.store(true, std::memory_order_release);
 }
 
 std::optional<AUValue> AUAudioUnit::renderParameterValue(AUParameterAddress address) const {
@@ -105,6 +112,7 @@ void AUAudioUnit::reset() {
         std::lock_guard lock(mutex_);
         pending_.clear();
         active_.clear();
+        hasPending_.store(false);
         for (auto& [address, p] : parameters_) {
             if (p.ramping) p.value = p.target;
             p.ramping = false;
@@ -198,42 +206,44 @@ OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, 
 }
 
 void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) return;
+    if (!hasPending_.load(std::memory_order_acquire)) return;
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
     for (auto& e : pending_) {
         const std::int64_t offset = e.time - AUEventSampleTimeImmediate;
         if (e.time >= AUEventSampleTimeImmediate && offset < kImmediateWindow)
             e.time = sampleTime + offset;
         else if (e.time < sampleTime)
             e.time = sampleTime; // late events play at once
-        active_.push_back(std::move(e));
+        // After those of the same time: events keep the order they were scheduled in.
+        auto at = std::upper_bound(active_.begin(), active_.end(), e.time,
+                                   [](AUEventSampleTime t, const ScheduledEvent& a) { return t < a.time; });
+        active_.insert(at, std::move(e)); // within the capacity schedule() made
     }
     pending_.clear();
-    std::stable_sort(active_.begin(), active_.end(),
-                     [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.time < b.time; });
+    hasPending_.store(false, std::memory_order_relaxed);
 }
 
 void AUAudioUnit::applyEventsDue(std::int64_t sampleTime) {
-    std::vector<ScheduledEvent> midi;
-    MIDIHandler handler;
+    std::shared_ptr<const MIDIHandler> handler;
     {
-        std::lock_guard lock(mutex_);
-        if (active_.empty() || active_.front().time > sampleTime) return;
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock() || active_.empty() || active_.front().time > sampleTime) return;
         auto end = active_.begin();
         while (end != active_.end() && end->time <= sampleTime) {
             if (end->isMIDI) {
-                midi.push_back(std::move(*end));
-            } else {
-                auto& p = parameters_[end->address];
+                if (dueMIDI_.size() < dueMIDI_.capacity()) dueMIDI_.push_back(std::move(*end));
+            } else if (auto p = parameters_.find(end->address); p != parameters_.end()) {
+                auto& parameter = p->second;
                 if (end->duration == 0) {
-                    p.value = end->value;
-                    p.ramping = false;
+                    parameter.value = end->value;
+                    parameter.ramping = false;
                 } else {
-                    p.start = p.value;
-                    p.target = end->value;
-                    p.duration = end->duration;
-                    p.elapsed = 0;
-                    p.ramping = true;
+                    parameter.start = parameter.value;
+                    parameter.target = end->value;
+                    parameter.duration = end->duration;
+                    parameter.elapsed = 0;
+                    parameter.ramping = true;
                 }
             }
             ++end;
@@ -241,13 +251,15 @@ void AUAudioUnit::applyEventsDue(std::int64_t sampleTime) {
         active_.erase(active_.begin(), end);
         handler = midiHandler_;
     }
-    if (handler)
-        for (auto& e : midi)
-            handler(e.time, e.cable, e.bytes);
+    if (handler && *handler)
+        for (auto& e : dueMIDI_)
+            (*handler)(e.time, e.cable, e.bytes);
+    dueMIDI_.clear();
 }
 
 std::uint32_t AUAudioUnit::framesUntilNextChange(std::int64_t sampleTime, std::uint32_t limit) const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return 1;
     for (const auto& [address, p] : parameters_)
         if (p.ramping) return 1;
     if (active_.empty()) return limit;
@@ -257,7 +269,13 @@ std::uint32_t AUAudioUnit::framesUntilNextChange(std::int64_t sampleTime, std::u
 }
 
 void AUAudioUnit::advanceRamps(std::uint32_t frames) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        unappliedRampFrames_ += frames;
+        return;
+    }
+    frames += unappliedRampFrames_;
+    unappliedRampFrames_ = 0;
     for (auto& [address, p] : parameters_) {
         if (!p.ramping) continue;
         p.elapsed += frames;
@@ -271,9 +289,18 @@ void AUAudioUnit::advanceRamps(std::uint32_t frames) {
 }
 
 AUValue AUAudioUnit::currentValue(AUParameterAddress address, AUValue fallback) const {
-    std::lock_guard lock(mutex_);
+    const auto end = lastValues_.begin() + std::ptrdiff_t(lastValueCount_);
+    auto last =
+        std::find_if(lastValues_.begin(), end, [&](const auto& entry) { return entry.first == address; });
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return last != end ? last->second : fallback;
     auto it = parameters_.find(address);
-    return it == parameters_.end() ? fallback : it->second.value;
+    if (it == parameters_.end()) return fallback;
+    if (last != end)
+        last->second = it->second.value;
+    else if (lastValueCount_ < lastValues_.size())
+        lastValues_[lastValueCount_++] = {address, it->second.value};
+    return it->second.value;
 }
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioComponentDescription.h"
 #include "platform/core/OSStatus.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -77,7 +78,9 @@ public:
     OSStatus setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                          const void* data, std::uint32_t size);
 
-    // --- render side; called with the node's render in progress ---
+    // --- render side; called with the node's render in progress. The caller's thread changes the
+    // unit under its lock; rendering only tries it, and a try that fails leaves the change for later
+    // (events wait for the next frame or cycle, values read as they last were). ---
     // Takes the events scheduled so far into the cycle that starts at sampleTime.
     void beginRender(std::int64_t sampleTime, std::uint32_t frames);
     // Applies parameter and MIDI events due at or before this sample time.
@@ -121,10 +124,16 @@ private:
 
     mutable std::mutex mutex_; // parameters, events and handlers
     std::shared_ptr<AUParameterTree> tree_;
-    std::map<AUParameterAddress, RenderParameter> parameters_;
+    std::map<AUParameterAddress, RenderParameter> parameters_; // addresses added by the caller's thread only
+    std::atomic<bool> hasPending_{false};
     std::vector<ScheduledEvent> pending_;
-    std::vector<ScheduledEvent> active_; // resolved to absolute sample times, in time order
-    MIDIHandler midiHandler_;
+    std::vector<ScheduledEvent> active_;    // resolved to absolute sample times, in time order
+    std::vector<ScheduledEvent> dueMIDI_;   // rendering thread
+    std::uint32_t unappliedRampFrames_ = 0; // rendering thread: ramp frames not yet applied
+    // Values the rendering thread read last, for a cycle that finds the lock taken.
+    mutable std::array<std::pair<AUParameterAddress, AUValue>, 32> lastValues_{};
+    mutable std::size_t lastValueCount_ = 0;
+    std::shared_ptr<const MIDIHandler> midiHandler_;
     std::map<AudioUnitPropertyID, std::pair<PropertyGetter, PropertySetter>> properties_;
     std::function<void()> resetHandler_;
 };

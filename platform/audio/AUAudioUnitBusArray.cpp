@@ -3,25 +3,21 @@
 namespace platform {
 
 std::uint32_t AUAudioUnitBusArray::count() const {
-    std::lock_guard lock(mutex_);
-    return count_;
+    return count_.load(std::memory_order_acquire);
 }
 
 bool AUAudioUnitBusArray::isCountChangeable() const {
-    std::lock_guard lock(mutex_);
-    return countChangeable_;
+    return countChangeable_.load(std::memory_order_acquire);
 }
 
 bool AUAudioUnitBusArray::setBusCount(std::uint32_t count) {
-    std::lock_guard lock(mutex_);
-    if (!countChangeable_ || count > maximumCount_) return false;
-    count_ = count;
+    if (!countChangeable_.load() || count > maximumCount_) return false;
+    count_.store(count, std::memory_order_release);
     return true;
 }
 
 void AUAudioUnitBusArray::setCountChangeable(bool changeable) {
-    std::lock_guard lock(mutex_);
-    countChangeable_ = changeable;
+    countChangeable_.store(changeable, std::memory_order_release);
 }
 
 } // namespace platform

@@ -1,12 +1,11 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 
 namespace platform {
 
 // The input or output busses of an audio unit. Some units let their bus count change, others
-// keep the count they were made with.
+// keep the count they were made with. Read by the rendering thread without a lock.
 class AUAudioUnitBusArray {
 public:
     AUAudioUnitBusArray(std::uint32_t count, bool countChangeable, std::uint32_t maximumCount = 1024)
@@ -22,10 +21,9 @@ public:
     std::uint32_t maximumCount() const { return maximumCount_; }
 
 private:
-    mutable std::mutex mutex_;
-    std::uint32_t count_;
-    bool countChangeable_;
-    std::uint32_t maximumCount_;
+    std::atomic<std::uint32_t> count_;
+    std::atomic<bool> countChangeable_;
+    const std::uint32_t maximumCount_;
 };
 
 } // namespace platform

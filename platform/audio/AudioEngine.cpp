@@ -10,9 +10,12 @@
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <semaphore.h>
+#include <string>
 #include <thread>
 
 namespace platform {
@@ -27,6 +30,7 @@ void logGraph(const std::string& text) {
 
 std::shared_ptr<AudioEngine> AudioEngine::make() {
     std::shared_ptr<AudioEngine> engine(new AudioEngine());
+    engine->deliveries_ = std::make_shared<Deliveries>();
     engine->outputNode_ = AudioOutputNode::make();
     engine->attach(engine->outputNode_);
     std::weak_ptr<AudioEngine> weak = engine;
@@ -69,30 +73,157 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
     return engine;
 }
 
-// Runs deferred callbacks in order, on a job of the shared background jobs (joined at exit, never
-// detached), from the first deferred callback until the engine stops.
-struct AudioEngine::TapThread {
+// What the rendering thread hands over, in order, through a fixed ring it never waits on: one
+// producer at a time (rendering holds the graph lock), one consumer (the tap thread, or without it
+// the thread that rendered offline). Items become visible when their cycle ends.
+struct AudioEngine::Deliveries {
+    enum class Kind { tap, work, captureReport };
+    struct Item {
+        Kind kind = Kind::tap;
+        std::shared_ptr<AudioNode::Tap> tap;
+        std::unique_ptr<CycleWork> work;
+        std::uint32_t slot = 0;
+        std::uint32_t lostFrames = 0;
+        AudioTime when;
+        std::uint64_t counts[3] = {0, 0, 0};
+    };
+    static constexpr std::uint64_t kCapacity = 4096;
+
+    Deliveries() : items(new Item[kCapacity]) { sem_init(&wake, 0, 0); }
+    ~Deliveries() { sem_destroy(&wake); }
+
+    // Producer.
+    bool push(Item&& item) {
+        if (staged - head.load(std::memory_order_acquire) >= kCapacity) return false;
+        items[staged % kCapacity] = std::move(item);
+        ++staged;
+        return true;
+    }
+    bool publish() {
+        if (staged == tail.load(std::memory_order_relaxed)) return false;
+        tail.store(staged, std::memory_order_release);
+        return true;
+    }
+    // Consumer: delivers everything published; caller holds `consumer`.
+    void drain() {
+        for (;;) {
+            const std::uint64_t h = head.load(std::memory_order_relaxed);
+            if (h == tail.load(std::memory_order_acquire)) break;
+            Item item = std::move(items[h % kCapacity]);
+            head.store(h + 1, std::memory_order_release);
+            run(item);
+        }
+        reportLosses();
+    }
+    void run(Item& item) {
+        switch (item.kind) {
+        case Kind::tap:
+            AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when);
+            break;
+        case Kind::work:
+            item.work->run();
+            break;
+        case Kind::captureReport: {
+            std::string text = "Audio input: " + std::to_string(item.counts[0]) +
+                               " frames dropped (overrun), " + std::to_string(item.counts[1]) +
+                               " frames of silence (underrun)";
+            if (item.counts[2])
+                text += ", " + std::to_string(item.counts[2]) + " frames dropped (latency reduced)";
+            LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error, text});
+            break;
+        }
+        }
+    }
+    void reportLosses() {
+        const std::uint64_t dropped = droppedBlocks.load(std::memory_order_relaxed);
+        const std::uint64_t silenced = silencedBlocks.load(std::memory_order_relaxed);
+        if (dropped == reportedDropped && silenced == reportedSilenced) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (lastReport && now - *lastReport < std::chrono::seconds(1)) return;
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                       "Audio taps: " + std::to_string(dropped - reportedDropped) + " blocks dropped, " +
+                           std::to_string(silenced - reportedSilenced) +
+                           " recorder blocks written as silence (the tap thread fell behind)"});
+        reportedDropped = dropped;
+        reportedSilenced = silenced;
+        lastReport = now;
+    }
+
+    std::unique_ptr<Item[]> items;
+    std::uint64_t staged = 0; // producer
+    bool urgent = false;      // producer: a tap's pool runs low
+    std::atomic<std::uint64_t> tail{0};
+    std::atomic<std::uint64_t> head{0};
+    std::atomic<std::uint64_t> droppedBlocks{0};
+    std::atomic<std::uint64_t> silencedBlocks{0};
+    std::uint64_t reportedDropped = 0; // consumer
+    std::uint64_t reportedSilenced = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastReport;
+
+    std::mutex consumer; // held by whoever drains
+    sem_t wake;          // posted by the producer: sem_post neither locks nor allocates
+    // The tap thread's life, and waiters for its progress.
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::function<void()>> queue;
+    std::atomic<bool> threadRunning{false};
+    std::atomic<bool> sleeping{false};
     bool ending = false;
-    bool finished = false;
+    bool finished = true;
     std::thread::id id;
 
-    static void loop(const std::shared_ptr<TapThread>& self) {
-        std::unique_lock lock(self->mutex);
-        self->id = std::this_thread::get_id();
-        for (;;) {
-            self->changed.wait(lock, [&] { return self->ending || !self->queue.empty(); });
-            if (self->queue.empty()) break; // ending, and everything delivered
-            auto work = std::move(self->queue.front());
-            self->queue.pop_front();
-            lock.unlock();
-            work();
-            work = nullptr;
-            lock.lock();
+    // The tap thread sleeps until woken or for a short while: the rendering thread wakes it only
+    // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.
+    static constexpr std::uint64_t kWakeAfter = 8;
+    static constexpr auto kNap = std::chrono::milliseconds(10);
+
+    void wakeIfNeeded() {
+        if ((urgent ||
+             tail.load(std::memory_order_relaxed) - head.load(std::memory_order_relaxed) >= kWakeAfter) &&
+            sleeping.exchange(false))
+            sem_post(&wake);
+        urgent = false;
+    }
+
+    static void loop(const std::shared_ptr<Deliveries>& self) {
+        {
+            std::lock_guard lock(self->mutex);
+            self->id = std::this_thread::get_id();
         }
+        for (;;) {
+            {
+                std::lock_guard lock(self->consumer);
+                self->drain();
+            }
+            bool ending = false;
+            {
+                std::lock_guard lock(self->mutex);
+                ending = self->ending;
+                self->changed.notify_all();
+            }
+            if (ending) {
+                std::lock_guard lock(self->consumer);
+                self->drain(); // what the last cycles published before the end was asked for
+                break;
+            }
+            self->sleeping.store(true);
+            if (self->head.load() != self->tail.load()) {
+                self->sleeping.store(false);
+                continue;
+            }
+            timespec until{};
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_nsec += std::chrono::nanoseconds(kNap).count();
+            if (until.tv_nsec >= 1'000'000'000) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1'000'000'000;
+            }
+            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+            }
+            self->sleeping.store(false);
+        }
+        std::lock_guard lock(self->mutex);
         self->finished = true;
+        self->threadRunning.store(false);
         self->changed.notify_all();
     }
 };
@@ -241,6 +372,9 @@ bool AudioEngine::connectLocked(AudioNode& source, std::uint32_t fromBus,
     source.outputs_[fromBus].format = f;
     refreshOutputFormatLocked(source, fromBus);
     source.connectionsChanged();
+    source.reserveRenderStorage();
+    for (const auto& p : points)
+        if (p.node) p.node->reserveRenderStorage();
     return true;
 }
 
@@ -348,6 +482,8 @@ void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
     backend_ = std::move(backend);
     if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
     if (backend_ && inputNode_) inputNode_->setHardwareFormat(backend_->inputFormat());
+    outputNode_->connectionsChanged();
+    outputNode_->reserveRenderStorage();
 }
 
 std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {
@@ -357,6 +493,7 @@ std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {
 
 void AudioEngine::start() {
     if (running_) return;
+    if (!(manual_ && manualMode_ == ManualRenderingMode::offline)) startTapThread();
     if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
     running_ = true;
 }
@@ -398,8 +535,11 @@ void AudioEngine::enableManualRenderingMode(ManualRenderingMode mode, const Audi
     manualFormat_ = format;
     manualMaxFrames_ = maximumFrameCount;
     outputNode_->renderFormat_ = format;
-    for (auto& node : nodes_)
+    for (auto& node : nodes_) {
         node->auAudioUnit()->setMaximumFramesToRender(maximumFrameCount);
+        node->connectionsChanged();
+        node->reserveRenderStorage();
+    }
     sampleTime_ = 0;
     manual_ = true;
 }
@@ -410,6 +550,8 @@ void AudioEngine::disableManualRenderingMode() {
     manual_ = false;
     running_ = false;
     outputNode_->renderFormat_ = backend_ ? backend_->outputFormat() : *AudioFormat::standard(44100, 2);
+    outputNode_->connectionsChanged();
+    outputNode_->reserveRenderStorage();
 }
 
 AudioFormat AudioEngine::manualRenderingFormat() const {
@@ -430,8 +572,9 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderOffline(std::uint32_t fram
 
 AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames, PCMBuffer& buffer,
                                                             std::optional<std::uint64_t> hostTime,
-                                                            bool mayBlock, bool deferCallbacks) {
+                                                            bool mayBlock) {
     ManualRenderingStatus status = ManualRenderingStatus::success;
+    bool published = false;
     {
         std::unique_lock lock(graphMutex_, std::defer_lock);
         if (mayBlock)
@@ -456,46 +599,112 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
         sampleTime_ += frames;
         if (inputNode_ && inputNode_->renderedCycle_ == context.cycle && inputNode_->starvedInLastCycle())
             status = ManualRenderingStatus::insufficientDataFromInputNode;
+        published = deliveries_->publish();
     }
-    if (deferCallbacks)
-        deferAfterCycle();
-    else
-        runAfterCycle();
+    if (published) {
+        if (deliveries_->threadRunning.load()) {
+            deliveries_->wakeIfNeeded();
+        } else {
+            std::lock_guard lock(deliveries_->consumer);
+            deliveries_->drain();
+        }
+    }
     return status;
 }
 
-void AudioEngine::deferAfterCycle() {
-    std::vector<std::function<void()>> work;
-    std::shared_ptr<TapThread> thread;
+bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::work;
+    item.work = std::move(work);
+    if (deliveries_->push(std::move(item))) return true;
+    work = std::move(item.work);
+    return false;
+}
+
+bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
+                                   std::uint32_t lostFrames, const AudioTime& when) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::tap;
+    item.slot = slot;
+    item.lostFrames = lostFrames;
+    item.when = when;
+    // Only a tap that fits takes a reference: the rendering thread never releases the last one.
+    if (deliveries_->staged - deliveries_->head.load(std::memory_order_acquire) >= Deliveries::kCapacity)
+        return false;
+    item.tap = tap;
+    if (!deliveries_->push(std::move(item))) return false;
+    if (AudioNode::poolRunsLow(*tap)) deliveries_->urgent = true;
+    return true;
+}
+
+bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns,
+                                     std::uint64_t discarded) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::captureReport;
+    item.counts[0] = overruns;
+    item.counts[1] = underruns;
+    item.counts[2] = discarded;
+    return deliveries_->push(std::move(item));
+}
+
+void AudioEngine::publishDeliveries() {
+    if (deliveries_->publish() && deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))
+        sem_post(&deliveries_->wake);
+}
+
+void AudioEngine::countLostTapBlock(bool recorder) {
+    (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
+        .fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::startTapThread() {
+    auto d = deliveries_;
     {
-        std::lock_guard lock(afterMutex_);
-        if (after_.empty()) return;
-        std::swap(after_, work);
-        if (!tapThread_) {
-            tapThread_ = std::make_shared<TapThread>();
-            BackgroundJobs::shared().run([t = tapThread_] { TapThread::loop(t); });
+        std::unique_lock lock(d->mutex);
+        if (d->id == std::this_thread::get_id() && !d->finished) {
+            d->ending = false; // restarted from one of its own callbacks: it carries on
+            return;
         }
-        thread = tapThread_;
+        if (d->threadRunning.load()) return;
+        // A thread asked to end by a callback of its own may still be finishing.
+        d->changed.wait(lock, [&] { return d->finished; });
+        d->ending = false;
+        d->finished = false;
+        d->threadRunning.store(true);
     }
-    std::lock_guard lock(thread->mutex);
-    for (auto& w : work)
-        thread->queue.push_back(std::move(w));
-    thread->changed.notify_all();
+    BackgroundJobs::shared().run([d] { Deliveries::loop(d); });
 }
 
 void AudioEngine::endTapThread() {
-    std::shared_ptr<TapThread> thread;
-    {
-        std::lock_guard lock(afterMutex_);
-        thread = std::move(tapThread_);
-    }
-    if (!thread) return;
-    std::unique_lock lock(thread->mutex);
-    thread->ending = true;
-    thread->changed.notify_all();
+    auto d = deliveries_;
+    std::unique_lock lock(d->mutex);
+    if (d->finished) return;
+    d->ending = true;
+    sem_post(&d->wake);
     // A callback that stops its own engine cannot wait for itself; its loop ends after it.
-    if (thread->id == std::this_thread::get_id()) return;
-    thread->changed.wait(lock, [&] { return thread->finished; });
+    if (d->id == std::this_thread::get_id()) return;
+    d->changed.wait(lock, [&] { return d->finished; });
+}
+
+bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {
+    auto d = deliveries_;
+    const std::uint64_t target = d->tail.load(std::memory_order_acquire);
+    std::unique_lock lock(d->mutex);
+    if (d->threadRunning.load() && d->id != std::this_thread::get_id()) {
+        sem_post(&d->wake);
+        const auto done = [&] { return !d->threadRunning.load() || d->head.load() >= target; };
+        if (timeout == std::chrono::nanoseconds::max()) {
+            d->changed.wait(lock, done);
+            return true;
+        }
+        return d->changed.wait_for(lock, timeout, done);
+    }
+    lock.unlock();
+    if (!d->threadRunning.load()) {
+        std::lock_guard consumer(d->consumer);
+        d->drain();
+    }
+    return true;
 }
 
 std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t capacityFrames) {
@@ -508,6 +717,8 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     const AudioFormat hardware = inputNode_->hardwareFormat();
     if (!feeds || !(hardware.sampleRate() > 0) || hardware.channelCount() == 0) return nullptr;
     auto ring = std::make_shared<AudioRingBuffer>(hardware.channelCount(), capacityFrames);
+    ring->setRecoveryFrames(
+        std::uint64_t(10 * hardware.sampleRate())); // a cushion grown by underruns shrinks
     inputNode_->setCaptureRing(ring);
     return ring;
 }
@@ -528,22 +739,6 @@ void AudioEngine::setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, c
                 candidate->connectionsChanged();
             }
     node.connectionsChanged();
-}
-
-void AudioEngine::afterCycle(std::function<void()> work) {
-    std::lock_guard lock(afterMutex_);
-    after_.push_back(std::move(work));
-}
-
-void AudioEngine::runAfterCycle() {
-    std::vector<std::function<void()>> work;
-    {
-        std::lock_guard lock(afterMutex_);
-        if (after_.empty()) return;
-        std::swap(after_, work);
-    }
-    for (auto& w : work)
-        w();
 }
 
 } // namespace platform

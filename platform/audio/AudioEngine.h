@@ -6,6 +6,7 @@
 #include "platform/core/OSStatus.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -118,18 +119,35 @@ public:
     ManualRenderingStatus renderOffline(std::uint32_t frames, PCMBuffer& buffer);
 
     // One render cycle into the buffer (its format is the output node's). Backends call this on their
-    // thread; callbacks that nodes queued (taps, completions) run after the graph lock is released,
-    // on the same thread, or with `deferCallbacks` in order on the engine's tap thread, so that a
-    // device callback never waits for them (file writes, say). stop() waits until the tap thread has
-    // delivered everything.
+    // thread. What nodes hand over (tap buffers, completions) goes, when the cycle ends, through a
+    // preallocated queue to the engine's tap thread, which start() starts (except in offline manual
+    // rendering) and stop() ends once it has delivered everything; without a tap thread it runs on
+    // this thread after the graph lock is released. Without `mayBlock` a cycle that finds the graph
+    // lock taken renders nothing and returns cannotDoInCurrentContext.
     ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
-                                      std::optional<std::uint64_t> hostTime, bool mayBlock,
-                                      bool deferCallbacks = false);
+                                      std::optional<std::uint64_t> hostTime, bool mayBlock);
+    // Returns once everything queued by cycles that ended before the call has been delivered; false
+    // when the timeout came first.
+    bool waitForTapDeliveries(std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max());
 
     // --- for nodes ---
     std::recursive_mutex& graphMutex() const { return graphMutex_; }
     std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
-    void afterCycle(std::function<void()> work);
+    // Work a node hands to the tap thread; it is destroyed there after running.
+    struct CycleWork {
+        virtual ~CycleWork() = default;
+        virtual void run() = 0;
+    };
+    // Rendering thread, never waiting. False when the queue is full: the caller keeps what it gave.
+    bool queueAfterCycle(std::unique_ptr<CycleWork>& work);
+    bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
+                          std::uint32_t lostFrames, const AudioTime& when);
+    // Under the graph lock, outside a cycle: hands what was queued to the tap thread now.
+    void publishDeliveries();
+    // Capture losses since the last report, logged by the tap thread.
+    bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
+    // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.
+    void countLostTapBlock(bool recorder);
     // A connected output bus takes a new format, and so does every input it feeds; for nodes whose
     // bus format changes by itself. Nothing when the bus is not connected.
     // For backends that run the input device: a ring for the input node's captured frames, when the
@@ -148,8 +166,7 @@ private:
                        const std::vector<AudioConnectionPoint>& points, std::optional<AudioFormat> format,
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
-    void runAfterCycle();
-    void deferAfterCycle();
+    void startTapThread();
     // Delivers what the tap thread has, then ends it.
     void endTapThread();
 
@@ -166,10 +183,8 @@ private:
     std::uint32_t manualMaxFrames_ = 0;
     std::atomic<std::int64_t> sampleTime_{0};
     std::atomic<std::uint64_t> cycle_{0};
-    std::mutex afterMutex_;
-    std::vector<std::function<void()>> after_;
-    struct TapThread;
-    std::shared_ptr<TapThread> tapThread_; // under afterMutex_; from the first deferral until stop()
+    struct Deliveries;
+    std::shared_ptr<Deliveries> deliveries_; // shared with the tap thread, which may outlive a stop()
 };
 
 } // namespace platform

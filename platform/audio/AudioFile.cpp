@@ -340,6 +340,32 @@ void AudioFile::write(const PCMBuffer& buffer) {
             }
     };
     std::size_t done = 0;
+    if (floatFile && f.commonFormat() == CommonFormat::pcmFormatFloat32) {
+        // Float into a float file: straight through, interleaved in float, without the double stage.
+        float* const* ch = buffer.floatChannelData();
+        while (done < total) {
+            const std::size_t chunk = std::min(kChunkFrames, total - done);
+            const float* frames = ch[0] + done * channels;
+            if (!f.isInterleaved()) {
+                scratchFloat_.resize(chunk * channels);
+                for (std::uint32_t c = 0; c < channels; ++c) {
+                    const float* from = ch[c] + done;
+                    for (std::size_t i = 0; i < chunk; ++i)
+                        scratchFloat_[i * channels + c] = from[i];
+                }
+                frames = scratchFloat_.data();
+            }
+            const sf_count_t put = sf_writef_float(file_, frames, sf_count_t(chunk));
+            if (put > 0) {
+                length_ += put;
+                position_ += put;
+            }
+            if (put != sf_count_t(chunk))
+                fail(kAudio_ParamError, std::string("write failed: ") + sf_strerror(file_));
+            done += chunk;
+        }
+        return;
+    }
     while (done < total) {
         const std::size_t chunk = std::min(kChunkFrames, total - done);
         scratchDouble_.resize(floatFile ? chunk * channels : 0);

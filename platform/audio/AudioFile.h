@@ -65,6 +65,7 @@ private:
     std::int64_t length_ = 0;
     std::int64_t position_ = 0;
     std::vector<double> scratchDouble_;
+    std::vector<float> scratchFloat_;
     std::vector<int> scratchInt_;
 };
 

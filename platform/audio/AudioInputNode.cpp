@@ -94,7 +94,7 @@ void AudioInputNode::setCaptureRing(std::shared_ptr<AudioRingBuffer> ring) {
     std::unique_lock<std::recursive_mutex> lock;
     if (e) lock = std::unique_lock(e->graphMutex());
     ring_ = std::move(ring);
-    reportedOverruns_ = reportedUnderruns_ = 0;
+    reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = 0;
     lastReport_ = 0;
 }
 
@@ -113,18 +113,21 @@ AudioFormat AudioInputNode::hardwareFormat() const {
 }
 
 void AudioInputNode::reportCaptureLosses(const RenderContext& context) {
-    // Formatting a line allocates: only when something was lost, and at most once a second.
+    // Counted here, written by the tap thread; at most once a second.
     if (!context.hostTimeValid) return;
     const std::uint64_t overruns = ring_->overrunFrames();
     const std::uint64_t underruns = ring_->underrunFrames();
-    if (overruns == reportedOverruns_ && underruns == reportedUnderruns_) return;
+    const std::uint64_t discarded = ring_->discardedFrames();
+    if (overruns == reportedOverruns_ && underruns == reportedUnderruns_ && discarded == reportedDiscarded_)
+        return;
     if (lastReport_ != 0 && context.hostTime - lastReport_ < HostClock::ticksPerSecond) return;
-    LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
-                   "Audio input: " + std::to_string(overruns - reportedOverruns_) +
-                       " frames dropped (overrun), " + std::to_string(underruns - reportedUnderruns_) +
-                       " frames of silence (underrun)"});
+    AudioEngine* engine = engineForRender();
+    if (!engine || !engine->queueCaptureReport(overruns - reportedOverruns_, underruns - reportedUnderruns_,
+                                               discarded - reportedDiscarded_))
+        return;
     reportedOverruns_ = overruns;
     reportedUnderruns_ = underruns;
+    reportedDiscarded_ = discarded;
     lastReport_ = context.hostTime ? context.hostTime : 1;
 }
 
@@ -151,7 +154,7 @@ void AudioInputNode::render(const RenderContext& context) {
     float* const* out = outputChannels(0, context.frames);
     const std::uint32_t channels = currentOutputFormat(0).channelCount();
     const std::uint32_t available = buffer->format().channelCount();
-    std::lock_guard lock(mapMutex_);
+    // The map changes only under the graph lock, which rendering holds.
     for (std::uint32_t c = 0; c < channels; ++c) {
         if (channelMap_.empty()) {
             const std::uint32_t from = c < available ? c : 0;

@@ -60,61 +60,41 @@ std::uint32_t AudioMixerNode::nextAvailableInputBus() const {
 }
 
 void AudioMixerNode::reset() {
-    for (auto& [bus, converter] : converters_)
-        converter->reset();
+    auto e = engine();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (e) lock = std::unique_lock(e->graphMutex());
+    resetInputConversions();
+}
+
+void AudioMixerNode::connectionsChanged() {
+    prepareInputConversions();
 }
 
 void AudioMixerNode::render(const RenderContext& context) {
     const std::uint32_t frames = context.frames;
-    const AudioFormat format = currentOutputFormat(0);
-    const std::uint32_t outChannels = format.channelCount();
-    float* const* out = outputChannels(0, frames);
+    const std::uint32_t outChannels = currentOutputFormat(0).channelCount();
     const float master = outputVolume();
-    bool first = true;
     const std::uint32_t inputCount = numberOfInputs();
+    std::uint32_t connected = 0, lastBus = 0;
+    for (std::uint32_t bus = 0; bus < inputCount; ++bus)
+        if (isInputConnected(bus)) {
+            ++connected;
+            lastBus = bus;
+        }
+    // One input at unity gain, centred, in the output's layout: its samples pass through uncopied.
+    const BusData* single = connected == 1 ? pullInputAtOutputRate(context, lastBus) : nullptr;
+    if (single && single->frames >= frames && single->channels == outChannels && !single->silent) {
+        const auto* source = inputSource(lastBus);
+        if (master * (source ? source->volume() : 1.0f) == 1.0f && (source ? source->pan() : 0.0f) == 0.0f) {
+            setOutputView(0, *single);
+            return;
+        }
+    }
+    float* const* out = outputChannels(0, frames);
+    bool first = true;
     for (std::uint32_t bus = 0; bus < inputCount; ++bus) {
         if (!isInputConnected(bus)) continue;
-        const AudioFormat inFormat = currentInputFormat(bus);
-        const BusData* in = nullptr;
-        BusData convertedView;
-        if (inFormat.sampleRate() != format.sampleRate()) {
-            auto& converter = converters_[bus];
-            if (!converter || converter->channels() != inFormat.channelCount() ||
-                converter->inputRate() != inFormat.sampleRate() ||
-                converter->outputRate() != format.sampleRate())
-                converter = std::make_unique<SampleRateConverter>(inFormat.channelCount(),
-                                                                  inFormat.sampleRate(), format.sampleRate());
-            const std::uint32_t channels = inFormat.channelCount();
-            if (converted_.size() < std::size_t(channels) * frames)
-                converted_.resize(std::size_t(channels) * frames);
-            std::array<float*, kMaxChannels> dest{};
-            for (std::uint32_t c = 0; c < channels; ++c)
-                dest[c] = converted_.data() + std::size_t(c) * frames;
-            AudioEngine* engine = engineForRender();
-            std::int64_t& position = inputSampleTimes_[bus];
-            converter->process(frames, dest.data(),
-                               [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
-                                   RenderContext sub = context;
-                                   sub.cycle = engine ? engine->nextCycle() : context.cycle + 1;
-                                   sub.sampleTime = position;
-                                   sub.sampleRate = inFormat.sampleRate();
-                                   sub.frames = n;
-                                   sub.hostTimeValid = false;
-                                   const BusData* pulled = pullInput(sub, bus);
-                                   if (!pulled) return 0;
-                                   position += n;
-                                   *data = pulled->data.data();
-                                   return pulled->frames;
-                               });
-            convertedView.channels = channels;
-            convertedView.frames = frames;
-            convertedView.silent = false;
-            for (std::uint32_t c = 0; c < channels; ++c)
-                convertedView.data[c] = dest[c];
-            in = &convertedView;
-        } else {
-            in = pullInput(context, bus);
-        }
+        const BusData* in = connected == 1 ? single : pullInputAtOutputRate(context, bus);
         if (!in || in->frames < frames) continue;
         const auto* source = inputSource(bus);
         const float gain = master * (source ? source->volume() : 1.0f);

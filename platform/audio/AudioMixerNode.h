@@ -1,9 +1,7 @@
 #pragma once
 #include "platform/audio/AudioNode.h"
-#include "platform/audio/SampleRateConverter.h"
 
 #include <atomic>
-#include <map>
 #include <memory>
 
 namespace platform {
@@ -25,12 +23,10 @@ public:
 protected:
     AudioMixerNode();
     void render(const RenderContext& context) override;
+    void connectionsChanged() override;
 
 private:
     std::atomic<float> outputVolume_{1.0f};
-    std::map<std::uint32_t, std::unique_ptr<SampleRateConverter>> converters_;
-    std::map<std::uint32_t, std::int64_t> inputSampleTimes_;
-    std::vector<float> converted_;
 };
 
 } // namespace platform

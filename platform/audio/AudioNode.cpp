@@ -13,10 +13,35 @@ struct AudioNode::Tap {
     std::uint32_t bufferSize = 0;
     AudioFormat format;
     TapBlock block;
-    std::shared_ptr<PCMBuffer> filling;
+    TapKind kind = TapKind::analysis;
+    std::vector<std::shared_ptr<PCMBuffer>> pool;
+    // True while a slot is being filled or waits for the tap thread.
+    std::unique_ptr<std::atomic<bool>[]> busy;
+    std::atomic<std::uint32_t> queued{0}; // slots handed to the tap thread and not yet back
+    // Rendering thread only.
+    std::optional<std::uint32_t> filling;
+    std::uint32_t next = 0;
+    std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
+    std::uint32_t lostFrames = 0; // since the last delivery
     std::int64_t firstSampleTime = 0;
     std::uint64_t firstHostTime = 0;
     bool firstHostTimeValid = false;
+    std::int64_t endSampleTime = 0; // after the last frame seen
+    double sampleRate = 0;
+};
+
+namespace {
+constexpr std::uint32_t kNoSlot = ~0u; // a delivery of lost frames alone
+}
+
+struct AudioNode::Conversion {
+    Conversion(std::uint32_t channels, double from, double to, std::uint32_t maximumFrames)
+        : converter(channels, from, to, maximumFrames), scratch(std::size_t(channels) * maximumFrames) {}
+    SampleRateConverter converter;
+    std::vector<float> scratch;
+    std::array<float*, kMaxChannels> channels{};
+    std::int64_t sampleTime = 0; // of the source, in its own rate
+    BusData view;
 };
 
 AudioNode::AudioNode(std::shared_ptr<AUAudioUnit> unit) : unit_(std::move(unit)) {
@@ -105,7 +130,7 @@ AudioNode::Output& AudioNode::output(std::uint32_t bus) {
 }
 
 bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                           TapBlock block) {
+                           TapBlock block, TapKind kind) {
     if (bus >= outputs_.size() || !block) return false;
     const AudioFormat busFormat = outputFormat(bus);
     if (format && !format->isEmpty() &&
@@ -113,20 +138,75 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
          format->channelCount() != busFormat.channelCount()))
         return false;
     if (bufferSize == 0 || bufferSize > (1u << 24)) return false;
-    auto tap = std::make_unique<Tap>();
+    auto tap = std::make_shared<Tap>();
     tap->bufferSize = bufferSize;
     tap->format = busFormat;
     tap->block = std::move(block);
-    std::lock_guard lock(tapMutex_);
+    tap->kind = kind;
+    // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
+    // at least two cycles of the largest size.
+    const double rate = busFormat.sampleRate() > 0 ? busFormat.sampleRate() : 44100;
+    const std::uint32_t perSecond = std::uint32_t(std::ceil(rate / bufferSize));
+    const std::uint32_t perCycle =
+        (std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096) + bufferSize - 1) / bufferSize;
+    const std::uint32_t slots = std::clamp<std::uint32_t>(
+        std::max(kind == TapKind::recorder ? perSecond + 1 : perSecond / 2 + 2, 2 * perCycle + 1), 4, 4096);
+    tap->pool.reserve(slots);
+    for (std::uint32_t i = 0; i < slots; ++i) {
+        auto buffer = PCMBuffer::make(busFormat, bufferSize);
+        if (!buffer) return false;
+        tap->pool.push_back(std::move(buffer));
+    }
+    tap->busy = std::make_unique<std::atomic<bool>[]>(slots);
+    auto engine = engine_.lock();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (engine) lock = std::unique_lock(engine->graphMutex());
     if (outputs_[bus].tap) return false;
     outputs_[bus].tap = std::move(tap);
     return true;
 }
 
 void AudioNode::removeTap(std::uint32_t bus) {
-    std::unique_ptr<Tap> old;
-    std::lock_guard lock(tapMutex_);
+    std::shared_ptr<Tap> old; // the tap thread may still hold it for queued blocks
+    auto engine = engine_.lock();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (engine) lock = std::unique_lock(engine->graphMutex());
     if (bus < outputs_.size()) old = std::move(outputs_[bus].tap);
+    // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
+    // length is the time it recorded.
+    if (old && engine && old->kind == TapKind::recorder && old->lostFrames > 0 &&
+        engine->queueTapDelivery(old, kNoSlot, old->lostFrames,
+                                 AudioTime::withSampleTime(old->endSampleTime, old->sampleRate)))
+        engine->publishDeliveries();
+}
+
+void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
+    if (lostFrames > 0 && tap.kind == TapKind::recorder) {
+        // Blocks the tap thread could not take: silence of their length keeps the recording in time.
+        std::int64_t at = when.sampleTime() - lostFrames;
+        while (lostFrames > 0) {
+            const std::uint32_t n = std::min(lostFrames, tap.bufferSize);
+            auto silence = PCMBuffer::make(tap.format, n);
+            if (!silence) break;
+            silence->setFrameLength(n);
+            tap.block(silence, AudioTime::withSampleTime(at, when.sampleRate()));
+            at += n;
+            lostFrames -= n;
+        }
+    }
+    if (slot == kNoSlot) return;
+    std::shared_ptr<PCMBuffer>& buffer = tap.pool[slot];
+    tap.block(buffer, when);
+    // The block kept the buffer: it is theirs now, and the pool takes a new one.
+    if (buffer.use_count() > 1) {
+        if (auto fresh = PCMBuffer::make(tap.format, tap.bufferSize)) buffer = std::move(fresh);
+    }
+    tap.queued.fetch_sub(1, std::memory_order_relaxed);
+    tap.busy[slot].store(false, std::memory_order_release);
+}
+
+bool AudioNode::poolRunsLow(const Tap& tap) {
+    return 4 * std::size_t(tap.queued.load(std::memory_order_relaxed)) >= 3 * tap.pool.size();
 }
 
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
@@ -138,11 +218,11 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
-        lastSampleTime_.store(context.sampleTime);
-        lastHostTime_.store(context.hostTime);
-        lastHostTimeValid_.store(context.hostTimeValid);
-        lastSampleRate_.store(context.sampleRate);
-        hasRenderTime_.store(true);
+        lastSampleTime_.store(context.sampleTime, std::memory_order_relaxed);
+        lastHostTime_.store(context.hostTime, std::memory_order_relaxed);
+        lastHostTimeValid_.store(context.hostTimeValid, std::memory_order_relaxed);
+        lastSampleRate_.store(context.sampleRate, std::memory_order_relaxed);
+        hasRenderTime_.store(true, std::memory_order_release);
         deliverTaps(context);
     }
     return outputs_[bus].view;
@@ -151,6 +231,67 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
 const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std::uint32_t bus) {
     if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
     return &inputs_[bus]->source->pull(context, inputs_[bus]->bus);
+}
+
+const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus) {
+    if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
+    Input& in = *inputs_[bus];
+    if (!in.conversion) return &in.source->pull(context, in.bus);
+    Conversion& conversion = *in.conversion;
+    const std::uint32_t channels = conversion.converter.channels();
+    const std::size_t needed = std::size_t(channels) * context.frames;
+    if (conversion.scratch.size() < needed) conversion.scratch.resize(needed); // beyond the maximum frames
+    for (std::uint32_t c = 0; c < channels; ++c)
+        conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
+    AudioEngine* engine = renderEngine_;
+    conversion.converter.process(context.frames, conversion.channels.data(),
+                                 [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
+                                     RenderContext sub = context;
+                                     sub.cycle = engine ? engine->nextCycle() : context.cycle + 1;
+                                     sub.sampleTime = conversion.sampleTime;
+                                     sub.sampleRate = in.format.sampleRate();
+                                     sub.frames = n;
+                                     sub.hostTimeValid = false;
+                                     const BusData& pulled = in.source->pull(sub, in.bus);
+                                     conversion.sampleTime += n;
+                                     *data = pulled.data.data();
+                                     return pulled.frames;
+                                 });
+    conversion.view.channels = channels;
+    conversion.view.frames = context.frames;
+    conversion.view.silent = false;
+    for (std::uint32_t c = 0; c < channels; ++c)
+        conversion.view.data[c] = conversion.channels[c];
+    return &conversion.view;
+}
+
+void AudioNode::prepareInputConversions() {
+    const double rate = currentOutputFormat(0).sampleRate();
+    const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
+    for (auto& in : inputs_) {
+        if (!in) continue;
+        const std::uint32_t channels = in->format.channelCount();
+        if (in->format.sampleRate() == rate) {
+            in->conversion.reset();
+            continue;
+        }
+        const auto& c = in->conversion;
+        if (c && c->converter.channels() == channels && c->converter.inputRate() == in->format.sampleRate() &&
+            c->converter.outputRate() == rate && c->scratch.size() >= std::size_t(channels) * maximumFrames)
+            continue;
+        in->conversion = std::make_shared<Conversion>(channels, in->format.sampleRate(), rate, maximumFrames);
+    }
+}
+
+void AudioNode::reserveRenderStorage() {
+    const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
+    for (std::uint32_t b = 0; b < outputs_.size(); ++b)
+        outputs_[b].storage.reserve(std::size_t(currentOutputFormat(b).channelCount()) * maximumFrames);
+}
+
+void AudioNode::resetInputConversions() {
+    for (auto& in : inputs_)
+        if (in && in->conversion) in->conversion->converter.reset();
 }
 
 float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames) {
@@ -170,7 +311,11 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
 }
 
 void AudioNode::setOutputView(std::uint32_t bus, const BusData& view) {
-    outputs_[bus].view = view;
+    BusData& to = outputs_[bus].view;
+    to.channels = view.channels;
+    to.frames = view.frames;
+    to.silent = view.silent;
+    std::copy_n(view.data.begin(), view.channels, to.data.begin());
 }
 
 void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
@@ -181,21 +326,41 @@ void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
 }
 
 void AudioNode::deliverTaps(const RenderContext& context) {
-    std::lock_guard lock(tapMutex_);
     for (auto& out : outputs_) {
         Tap* tap = out.tap.get();
         if (!tap) continue;
         const BusData& view = out.view;
+        tap->endSampleTime = context.sampleTime + view.frames;
+        tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;
         while (done < view.frames) {
+            if (tap->skipping > 0) {
+                const std::uint32_t n = std::min(view.frames - done, tap->skipping);
+                tap->skipping -= n;
+                tap->lostFrames += n;
+                done += n;
+                continue;
+            }
             if (!tap->filling) {
-                tap->filling = PCMBuffer::make(tap->format, tap->bufferSize);
-                if (!tap->filling) return;
+                const std::uint32_t slots = std::uint32_t(tap->pool.size());
+                for (std::uint32_t i = 0; i < slots && !tap->filling; ++i) {
+                    const std::uint32_t candidate = (tap->next + i) % slots;
+                    if (!tap->busy[candidate].load(std::memory_order_acquire)) tap->filling = candidate;
+                }
+                if (!tap->filling) {
+                    // The tap thread holds every buffer: this block is lost.
+                    tap->skipping = tap->bufferSize;
+                    if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);
+                    continue;
+                }
+                tap->next = (*tap->filling + 1) % slots;
+                tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
+                tap->pool[*tap->filling]->setFrameLength(0);
                 tap->firstSampleTime = context.sampleTime + done;
                 tap->firstHostTime = context.hostTime;
                 tap->firstHostTimeValid = context.hostTimeValid && done == 0;
             }
-            PCMBuffer& buffer = *tap->filling;
+            PCMBuffer& buffer = *tap->pool[*tap->filling];
             const std::uint32_t n =
                 std::min(view.frames - done, buffer.frameCapacity() - buffer.frameLength());
             const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
@@ -210,10 +375,17 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                         ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime,
                                                            context.sampleRate)
                         : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
-                if (renderEngine_)
-                    renderEngine_->afterCycle(
-                        [block = tap->block, full = std::move(tap->filling), when] { block(full, when); });
+                const std::uint32_t slot = *tap->filling;
                 tap->filling.reset();
+                tap->queued.fetch_add(1, std::memory_order_relaxed);
+                if (renderEngine_ && renderEngine_->queueTapDelivery(out.tap, slot, tap->lostFrames, when)) {
+                    tap->lostFrames = 0;
+                } else {
+                    tap->queued.fetch_sub(1, std::memory_order_relaxed);
+                    tap->busy[slot].store(false, std::memory_order_relaxed);
+                    tap->lostFrames += tap->bufferSize;
+                    if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);
+                }
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "platform/audio/AudioFormat.h"
 #include "platform/audio/AudioTime.h"
 #include "platform/audio/PCMBuffer.h"
+#include "platform/audio/SampleRateConverter.h"
 
 #include <array>
 #include <atomic>
@@ -45,11 +46,15 @@ public:
     float pan() const { return pan_.load(std::memory_order_relaxed); }
     void setPan(float pan);
 
-    // One tap per output bus; the block gets exactly bufferSize frames each time, on the thread that
-    // renders, after the render cycle. False when the bus has a tap, does not exist or the format
-    // does not match the bus.
+    // What happens to a block the tap thread has no room for: an analysis tap drops it; a recorder
+    // gets silence of the same length in its place, so that takes and channels stay in time.
+    enum class TapKind { analysis, recorder };
+    // One tap per output bus; the block gets exactly bufferSize frames each time, after the render
+    // cycle, on the engine's tap thread (on the rendering thread in offline rendering). Its buffers
+    // come from a pool made here; a buffer the block keeps is replaced in the pool by a new one. False
+    // when the bus has a tap, does not exist or the format does not match the bus.
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                    TapBlock block);
+                    TapBlock block, TapKind kind = TapKind::analysis);
     void removeTap(std::uint32_t bus);
 
     virtual std::string typeName() const = 0;
@@ -74,6 +79,14 @@ public:
     };
     const BusData& pull(const RenderContext& context, std::uint32_t bus);
 
+    // A tap's buffers and the rendering thread's place in them; handed to the tap thread by the engine.
+    struct Tap;
+    // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder)
+    // and returns the slot to the pool.
+    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when);
+    // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
+    static bool poolRunsLow(const Tap& tap);
+
 protected:
     AudioNode(std::shared_ptr<AUAudioUnit> unit);
 
@@ -85,6 +98,13 @@ protected:
 
     // The source feeding an input bus, pulled for this cycle; null when nothing is connected.
     const BusData* pullInput(const RenderContext& context, std::uint32_t bus);
+    // The same at the rate of output bus 0, through the converter the connection made when the
+    // rates differ.
+    const BusData* pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus);
+    // Under the graph lock, when connections or formats changed: makes the converters and scratch
+    // that pullInputAtOutputRate() needs, so that rendering never does.
+    void prepareInputConversions();
+    void resetInputConversions();
     // Storage for an output bus in its format, frames long; marks the bus as not silent.
     float* const* outputChannels(std::uint32_t bus, std::uint32_t frames);
     // Points an output bus at samples someone else keeps alive until the next cycle.
@@ -99,20 +119,23 @@ protected:
 
 private:
     friend class AudioEngine;
+    struct Conversion;
     struct Input {
         AudioNode* source = nullptr;
         std::uint32_t bus = 0;
         AudioFormat format;
+        std::shared_ptr<Conversion> conversion; // when the source's rate is not this node's
     };
-    struct Tap;
     struct Output {
         std::optional<AudioFormat> format; // set while connected
         std::vector<float> storage;
         std::array<float*, kMaxChannels> writable{};
         BusData view;
-        std::unique_ptr<Tap> tap;
+        std::shared_ptr<Tap> tap; // changed under the graph lock, which rendering holds
     };
     void deliverTaps(const RenderContext& context);
+    // Under the graph lock: output storage for the largest cycle, so that rendering does not grow it.
+    void reserveRenderStorage();
     Output& output(std::uint32_t bus);
 
     std::shared_ptr<AUAudioUnit> unit_;
@@ -128,7 +151,6 @@ private:
     std::atomic<std::uint64_t> lastHostTime_{0};
     std::atomic<bool> lastHostTimeValid_{false};
     std::atomic<double> lastSampleRate_{0};
-    mutable std::mutex tapMutex_;
 };
 
 } // namespace platform

@@ -1,6 +1,5 @@
 #pragma once
 #include "platform/audio/AudioNode.h"
-#include "platform/audio/SampleRateConverter.h"
 
 #include <array>
 #include <memory>
@@ -21,14 +20,11 @@ protected:
     AudioOutputNode();
     void render(const RenderContext& context) override;
     AudioFormat defaultOutputFormat(std::uint32_t bus) const override;
+    void connectionsChanged() override;
 
 private:
     friend class AudioEngine;
     AudioFormat renderFormat_ = *AudioFormat::standard(44100, 2);
-    std::unique_ptr<SampleRateConverter> converter_;
-    std::int64_t inputSampleTime_ = 0;
-    std::vector<float> converted_;
-    std::array<float*, kMaxChannels> convertedChannels_{};
 };
 
 } // namespace platform

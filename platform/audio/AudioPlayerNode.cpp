@@ -10,42 +10,59 @@ namespace platform {
 AudioPlayerNode::AudioPlayerNode()
     : AudioNode(AUAudioUnit::make({kAudioUnitType_Generator, kAudioUnitSubType_ScheduledSoundPlayer,
                                    kAudioUnitManufacturer_Apple, 0, 0},
-                                  0, 1)) {}
+                                  0, 1)) {
+    finished_.reserve(64);
+}
 
 std::shared_ptr<AudioPlayerNode> AudioPlayerNode::make() {
     return std::shared_ptr<AudioPlayerNode>(new AudioPlayerNode());
 }
 
-bool AudioPlayerNode::enqueue(Segment segment, bool interrupt, bool interruptAtLoop) {
-    std::vector<Segment> dropped;
+bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop) {
+    std::vector<std::unique_ptr<Segment>> dropped;
     {
         std::lock_guard lock(mutex_);
+        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
+        head_ = 0;
         if (interrupt) {
-            dropped.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-            queue_.clear();
+            std::swap(dropped, queue_);
         } else if (interruptAtLoop) {
             // A looping segment finishes its current pass, then gives way.
             for (auto& s : queue_)
-                s.loops = false;
+                s->loops = false;
         }
         queue_.push_back(std::move(segment));
+        // Room for the rendering thread's hand-over, so that it never grows the list itself.
+        if (finished_.capacity() < queue_.size() + finished_.size())
+            finished_.reserve(queue_.size() + finished_.size());
     }
     for (auto& s : dropped)
-        if (s.handler) s.handler(s.type);
+        s->run();
     return true;
+}
+
+void AudioPlayerNode::popHead() {
+    if (head_ < queue_.size()) retire(std::move(queue_[head_++]));
+}
+
+void AudioPlayerNode::retire(std::unique_ptr<Segment> segment) {
+    std::unique_ptr<AudioEngine::CycleWork> work = std::move(segment);
+    AudioEngine* engine = engineForRender();
+    if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
+    finished_.push_back(std::move(work));
 }
 
 bool AudioPlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::optional<AudioTime> when,
                                      std::uint32_t options, CompletionCallbackType type,
                                      CompletionHandler handler) {
     if (!buffer || !buffer->floatChannelData() || buffer->format().isInterleaved()) return false;
-    Segment s;
-    s.buffer = std::move(buffer);
-    s.frames = s.buffer->frameLength();
-    s.loops = options & loops;
-    if (when && when->isSampleTimeValid()) s.when = when->sampleTime();
-    s.type = type;
-    s.handler = std::move(handler);
+    auto s = std::make_unique<Segment>();
+    s->buffer = std::move(buffer);
+    s->frames = s->buffer->frameLength();
+    s->loops = options & loops;
+    if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
+    s->type = type;
+    s->handler = std::move(handler);
     return enqueue(std::move(s), options & interrupts, options & interruptsAtLoop);
 }
 
@@ -62,13 +79,16 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
                                       CompletionCallbackType type, CompletionHandler handler) {
     if (!file || !file->isOpen() || startingFrame < 0 || startingFrame > file->length()) return false;
     if (!file->processingFormat().isStandard()) return false;
-    Segment s;
-    s.file = std::move(file);
-    s.start = startingFrame;
-    s.frames = std::min<std::int64_t>(frameCount, s.file->length() - startingFrame);
-    if (when && when->isSampleTimeValid()) s.when = when->sampleTime();
-    s.type = type;
-    s.handler = std::move(handler);
+    auto s = std::make_unique<Segment>();
+    s->file = std::move(file);
+    s->start = startingFrame;
+    s->frames = std::min<std::int64_t>(frameCount, s->file->length() - startingFrame);
+    // The file's samples are read on the rendering thread into scratch made here.
+    s->scratch = PCMBuffer::make(s->file->processingFormat(), 4096);
+    if (!s->scratch) return false;
+    if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
+    s->type = type;
+    s->handler = std::move(handler);
     return enqueue(std::move(s), false, false);
 }
 
@@ -90,21 +110,22 @@ void AudioPlayerNode::pause() {
 }
 
 void AudioPlayerNode::stop() {
-    std::vector<Segment> dropped;
+    std::vector<std::unique_ptr<Segment>> dropped;
     {
         auto e = engine();
         std::unique_lock<std::recursive_mutex> graphLock;
         if (e) graphLock = std::unique_lock(e->graphMutex()); // not while a cycle reads the queue
         std::lock_guard lock(mutex_);
         playing_ = false;
-        dropped.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-        queue_.clear();
+        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
+        head_ = 0;
+        std::swap(dropped, queue_);
         playerTime_ = 0;
         playerStartNodeTime_.reset();
         startAtNodeTime_.reset();
     }
     for (auto& s : dropped)
-        if (s.handler) s.handler(s.type);
+        s->run();
 }
 
 bool AudioPlayerNode::isPlaying() const {
@@ -131,7 +152,8 @@ std::optional<AudioTime> AudioPlayerNode::nodeTime(const AudioTime& playerTime) 
 
 std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::uint32_t channels,
                                            std::uint32_t offset, std::uint32_t frames) {
-    const std::uint32_t n = std::uint32_t(std::min<std::int64_t>(frames, s.frames - s.position));
+    std::uint32_t n = std::uint32_t(std::min<std::int64_t>(frames, s.frames - s.position));
+    if (s.scratch) n = std::min(n, s.scratch->frameCapacity());
     if (n == 0) return 0;
     const float* const* source = nullptr;
     std::uint32_t sourceChannels = 0;
@@ -141,20 +163,18 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
         sourceChannels = s.buffer->format().channelCount();
         from = s.start + s.position;
     } else {
-        if (!fileScratch_ || fileScratch_->format() != s.file->processingFormat() ||
-            fileScratch_->frameCapacity() < n)
-            fileScratch_ = PCMBuffer::make(s.file->processingFormat(), std::max<std::uint32_t>(n, 4096));
+        PCMBuffer* scratch = s.scratch.get();
         try {
             s.file->setFramePosition(s.start + s.position);
-            s.file->read(*fileScratch_, n);
+            s.file->read(*scratch, n);
         } catch (const std::exception&) {
-            fileScratch_->setFrameLength(0);
+            scratch->setFrameLength(0);
         }
-        source = fileScratch_->floatChannelData();
-        sourceChannels = fileScratch_->format().channelCount();
-        const std::uint32_t got = fileScratch_->frameLength();
+        source = scratch->floatChannelData();
+        sourceChannels = scratch->format().channelCount();
+        const std::uint32_t got = scratch->frameLength();
         for (std::uint32_t c = 0; c < sourceChannels; ++c)
-            std::memset(fileScratch_->floatChannelData()[c] + got, 0, (n - std::min(n, got)) * sizeof(float));
+            std::memset(scratch->floatChannelData()[c] + got, 0, (n - std::min(n, got)) * sizeof(float));
     }
     for (std::uint32_t c = 0; c < channels; ++c) {
         const float* src = source[sourceChannels == 1 ? 0 : std::min(c, sourceChannels - 1)] + from;
@@ -168,11 +188,19 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
 }
 
 void AudioPlayerNode::render(const RenderContext& context) {
-    std::unique_lock lock(mutex_);
-    retired_.clear();
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return; // being changed: silence for this cycle
+    // Completions the tap queue had no room for last time go first.
+    if (!finished_.empty()) {
+        AudioEngine* engine = engineForRender();
+        std::size_t sent = 0;
+        while (sent < finished_.size() && engine && engine->queueAfterCycle(finished_[sent]))
+            ++sent;
+        finished_.erase(finished_.begin(), finished_.begin() + std::ptrdiff_t(sent));
+    }
     sampleRate_ = context.sampleRate;
     const std::uint32_t frames = context.frames;
-    if (!playing_ || queue_.empty()) {
+    if (!playing_ || !head()) {
         if (playing_ && playerStartNodeTime_) playerTime_ += frames;
         return; // silence
     }
@@ -186,68 +214,56 @@ void AudioPlayerNode::render(const RenderContext& context) {
     startAtNodeTime_.reset();
 
     // The common case: one buffer covers the whole cycle in the output's channel layout; hand out
-    // its samples without copying.
+    // its samples without copying. A segment that ends here reaches the tap thread only when the
+    // cycle is over, so its samples stay valid for the nodes downstream.
     const std::uint32_t channels = currentOutputFormat(0).channelCount();
-    Segment& head = queue_.front();
-    if (cursor == 0 && head.buffer && (!head.when || *head.when <= playerTime_) &&
-        head.buffer->format().channelCount() == channels && head.frames - head.position >= frames) {
+    Segment& first = *head();
+    if (cursor == 0 && first.buffer && (!first.when || *first.when <= playerTime_) &&
+        first.buffer->format().channelCount() == channels && first.frames - first.position >= frames) {
         BusData view;
         view.channels = channels;
         view.frames = frames;
         view.silent = false;
         for (std::uint32_t c = 0; c < channels; ++c)
-            view.data[c] = head.buffer->floatChannelData()[c] + head.start + head.position;
+            view.data[c] = first.buffer->floatChannelData()[c] + first.start + first.position;
         setOutputView(0, view);
-        head.position += frames;
+        first.position += frames;
         playerTime_ += frames;
     } else {
         float* const* out = outputChannels(0, frames);
         for (std::uint32_t c = 0; c < channels; ++c)
             std::memset(out[c], 0, cursor * sizeof(float));
         while (cursor < frames) {
-            if (queue_.empty()) break;
-            Segment& s = queue_.front();
-            if (s.when && *s.when > playerTime_) {
+            Segment* s = head();
+            if (!s) break;
+            if (s->when && *s->when > playerTime_) {
                 const std::uint32_t gap =
-                    std::uint32_t(std::min<std::int64_t>(*s.when - playerTime_, frames - cursor));
+                    std::uint32_t(std::min<std::int64_t>(*s->when - playerTime_, frames - cursor));
                 for (std::uint32_t c = 0; c < channels; ++c)
                     std::memset(out[c] + cursor, 0, gap * sizeof(float));
                 cursor += gap;
                 playerTime_ += gap;
                 continue;
             }
-            const std::uint32_t n = copySegment(s, out, channels, cursor, frames - cursor);
+            const std::uint32_t n = copySegment(*s, out, channels, cursor, frames - cursor);
             cursor += n;
             playerTime_ += n;
-            if (s.position >= s.frames) {
-                if (s.loops && s.frames > 0) {
-                    s.position = 0;
+            if (s->position >= s->frames) {
+                if (s->loops && s->frames > 0) {
+                    s->position = 0;
                     continue;
                 }
-                if (s.buffer) retired_.push_back(s.buffer);
-                finished_.push_back(std::move(s));
-                queue_.pop_front();
+                popHead();
             }
         }
         for (std::uint32_t c = 0; c < channels; ++c)
             std::memset(out[c] + cursor, 0, (frames - cursor) * sizeof(float));
     }
-    if (!queue_.empty() && queue_.front().position >= queue_.front().frames && !queue_.front().loops) {
-        if (queue_.front().buffer) retired_.push_back(queue_.front().buffer);
-        finished_.push_back(std::move(queue_.front()));
-        queue_.pop_front();
-    } else if (!queue_.empty() && queue_.front().loops && queue_.front().position >= queue_.front().frames) {
-        queue_.front().position = 0;
-    }
-    if (!finished_.empty()) {
-        auto done = std::move(finished_);
-        finished_.clear();
-        lock.unlock();
-        if (AudioEngine* engine = engineForRender())
-            engine->afterCycle([done = std::move(done)] {
-                for (const auto& s : done)
-                    if (s.handler) s.handler(s.type);
-            });
+    if (Segment* s = head(); s && s->position >= s->frames) {
+        if (s->loops)
+            s->position = 0;
+        else
+            popHead();
     }
 }
 

@@ -1,19 +1,22 @@
 #pragma once
+#include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioNode.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace platform {
 
 // Plays scheduled buffers and file segments one after the other. Completion handlers run after
-// the render cycle that used the last of their data, on the rendering thread; those of segments
-// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread.
+// the render cycle that used the last of their data, on the engine's tap thread; those of segments
+// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread. What the
+// caller changes reaches the rendering thread through a try-lock: a cycle that finds the player
+// being changed plays silence.
 class AudioPlayerNode : public AudioNode {
 public:
     enum BufferOptions : std::uint32_t { loops = 1, interrupts = 2, interruptsAtLoop = 4 };
@@ -57,9 +60,10 @@ protected:
     void render(const RenderContext& context) override;
 
 private:
-    struct Segment {
+    struct Segment : AudioEngine::CycleWork {
         std::shared_ptr<PCMBuffer> buffer;
         std::shared_ptr<AudioFile> file;
+        std::shared_ptr<PCMBuffer> scratch; // a file's samples on their way out
         std::int64_t start = 0;
         std::int64_t frames = 0;
         std::int64_t position = 0; // frames of this segment already played
@@ -67,21 +71,28 @@ private:
         bool loops = false;
         CompletionCallbackType type = CompletionCallbackType::dataConsumed;
         CompletionHandler handler;
+        void run() override {
+            if (handler) handler(type);
+        }
     };
-    bool enqueue(Segment segment, bool interrupt, bool interruptAtLoop);
+    bool enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop);
+    // Rendering thread: hands finished segments to the tap thread.
+    void retire(std::unique_ptr<Segment> segment);
+    Segment* head() { return head_ < queue_.size() ? queue_[head_].get() : nullptr; }
+    void popHead();
     std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
                               std::uint32_t frames);
 
     mutable std::mutex mutex_;
-    std::deque<Segment> queue_;
-    std::vector<Segment> finished_;
-    std::vector<std::shared_ptr<PCMBuffer>> retired_;
+    // Segments before head_ are gone (null); the caller's thread compacts the list.
+    std::vector<std::unique_ptr<Segment>> queue_;
+    std::size_t head_ = 0;
+    std::vector<std::unique_ptr<AudioEngine::CycleWork>> finished_; // that the tap queue had no room for
     bool playing_ = false;
     std::optional<std::int64_t> startAtNodeTime_;
     std::optional<std::int64_t> playerStartNodeTime_; // node sample time of player time 0
     std::int64_t playerTime_ = 0;
     double sampleRate_ = 44100;
-    std::shared_ptr<PCMBuffer> fileScratch_;
 };
 
 } // namespace platform

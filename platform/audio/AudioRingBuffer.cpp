@@ -37,11 +37,16 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         primed_ = true;
         n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
         if (n < frames) {
-            underruns_.fetch_add(frames - n, std::memory_order_relaxed);
             primed_ = prefill_ == 0;
             // The cushion was too small for this machine's scheduling: wait for more next time.
             prefill_ = std::min(prefill_ * 2, capacity_ / 2);
         }
+    }
+    if (n < frames) {
+        underruns_.fetch_add(frames - n, std::memory_order_relaxed);
+        sinceUnderrun_ = 0;
+    } else {
+        sinceUnderrun_ += n;
     }
     for (std::uint32_t c = 0; c < outChannels; ++c)
         if (source[c] < 0 || std::uint32_t(source[c]) >= channels_) {
@@ -55,6 +60,14 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
     copyOut(out, source, outChannels, 0, start, first);
     copyOut(out, source, outChannels, first, 0, n - first);
     read_.store(r + n, std::memory_order_release);
+    if (recoveryFrames_ && sinceUnderrun_ >= recoveryFrames_) {
+        sinceUnderrun_ = 0;
+        if (prefill_ > startPrefill_) {
+            prefill_ = std::max(prefill_ / 2, startPrefill_);
+            const std::uint32_t fill = available();
+            if (fill > prefill_) discard(fill - prefill_);
+        }
+    }
     return n;
 }
 
@@ -95,6 +108,7 @@ void AudioRingBuffer::discard(std::uint32_t frames) {
     const std::uint64_t r = read_.load(std::memory_order_relaxed);
     const std::uint64_t n = std::min<std::uint64_t>(frames, written_.load(std::memory_order_acquire) - r);
     read_.store(r + n, std::memory_order_release);
+    discarded_.fetch_add(n, std::memory_order_relaxed);
 }
 
 } // namespace platform

@@ -7,8 +7,9 @@ namespace platform {
 
 // Captured audio on its way from a device's input callback to the graph: one producer thread writes
 // interleaved frames, one consumer thread reads them out channel by channel. Neither side locks or
-// allocates. Frames that do not fit are dropped (an overrun); frames asked for but not there read
-// as silence (an underrun); both are counted.
+// allocates. Frames that do not fit are dropped (an overrun); every frame of silence a read gives
+// out, while waiting for the prefill as well, is an underrun; frames discarded to keep the latency
+// down are counted too.
 class AudioRingBuffer {
 public:
     AudioRingBuffer(std::uint32_t channels, std::uint32_t capacityFrames);
@@ -22,19 +23,27 @@ public:
     // Producer. Returns the frames stored.
     std::uint32_t write(const float* interleaved, std::uint32_t frames);
     // Consumer. Output channel c takes ring channel source[c]; a source outside the ring is silence.
-    // Returns the frames that came from the ring; the rest of `frames` is zeros (counted as an
-    // underrun once the prefill has been reached).
+    // Returns the frames that came from the ring; the rest of `frames` is zeros, counted as underrun.
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
     // after each underrun, which also doubles it (up to half the ring). 0 by default. Set before the
     // producer starts.
-    void setPrefill(std::uint32_t frames) { prefill_ = frames < capacity_ ? frames : capacity_; }
-    // Consumer: drops up to `frames` frames.
+    void setPrefill(std::uint32_t frames) {
+        prefill_ = frames < capacity_ ? frames : capacity_;
+        startPrefill_ = prefill_;
+    }
+    std::uint32_t prefill() const { return prefill_; }
+    // Consumer: after each `frames` frames read without an underrun a doubled prefill halves again
+    // (never below the one set), and what the ring holds beyond it is discarded, so the latency comes
+    // back down. 0 (the default) keeps it.
+    void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
+    // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
 
     std::uint64_t overrunFrames() const { return overruns_.load(std::memory_order_relaxed); }
     std::uint64_t underrunFrames() const { return underruns_.load(std::memory_order_relaxed); }
+    std::uint64_t discardedFrames() const { return discarded_.load(std::memory_order_relaxed); }
 
 private:
     void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
@@ -46,10 +55,15 @@ private:
     // Frame counts since the start; their difference is the fill.
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> read_{0};
+    // Consumer side only.
     std::uint32_t prefill_ = 0;
-    bool primed_ = false; // consumer side only
+    std::uint32_t startPrefill_ = 0;
+    bool primed_ = false;
+    std::uint64_t recoveryFrames_ = 0;
+    std::uint64_t sinceUnderrun_ = 0;
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
+    std::atomic<std::uint64_t> discarded_{0};
 };
 
 } // namespace platform

@@ -14,6 +14,7 @@ AudioUnitSampler::AudioUnitSampler()
     : AudioUnitNode(
           {kAudioUnitType_MusicDevice, kAudioUnitSubType_Sampler, kAudioUnitManufacturer_Apple, 0, 0}, 0, 1,
           "AUSampler") {
+    voices_.reserve(2048); // a voice for every note on every channel: rendering never grows the list
     auAudioUnit()->setMIDIHandler(
         [this](std::int64_t time, std::uint8_t cable, const std::vector<std::uint8_t>& bytes) {
             handleMIDI(time, cable, bytes);
@@ -55,14 +56,14 @@ void AudioUnitSampler::reset() {
 
 void AudioUnitSampler::handleMIDI(std::int64_t sampleTime, std::uint8_t cable,
                                   const std::vector<std::uint8_t>& bytes) {
-    std::lock_guard lock(mutex_);
+    // On the rendering thread, inside render(), which holds the lock.
     received_.push_back({sampleTime, cable, bytes});
     if (bytes.size() < 3) return;
     const std::uint8_t type = bytes[0] & 0xF0, channel = bytes[0] & 0x0F, note = bytes[1],
                        velocity = bytes[2];
     const bool on = type == 0x90 && velocity > 0;
     const bool off = type == 0x80 || (type == 0x90 && velocity == 0);
-    if (on) {
+    if (on && voices_.size() < voices_.capacity()) {
         voices_.push_back({note, channel, float(velocity) / 127.0f * 0.5f, 0.0, false, 0.0f});
     } else if (off) {
         for (auto& v : voices_)
@@ -75,10 +76,12 @@ void AudioUnitSampler::render(const RenderContext& context) {
     const std::uint32_t channels = currentOutputFormat(0).channelCount();
     AUAudioUnit& unit = *auAudioUnit();
     const float step = float(1.0 / (kAttackRelease * context.sampleRate));
+    // Tried once a cycle: a cycle that finds the voices being read or cleared is silence.
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
     for (std::uint32_t i = 0; i < context.frames; ++i) {
         unit.applyEventsDue(context.sampleTime + i);
         float sum = 0;
-        std::lock_guard lock(mutex_);
         for (auto& v : voices_) {
             v.level = v.releasing ? std::max(0.0f, v.level - step) : std::min(1.0f, v.level + step);
             const double frequency = 440.0 * std::pow(2.0, (int(v.note) - 69) / 12.0);

@@ -11,13 +11,15 @@ namespace {
 constexpr std::uint32_t kPullFrames = 512;
 }
 
-SampleRateConverter::SampleRateConverter(std::uint32_t channels, double inputRate, double outputRate)
+SampleRateConverter::SampleRateConverter(std::uint32_t channels, double inputRate, double outputRate,
+                                         std::uint32_t maximumFrames)
     : channels_(channels), inputRate_(inputRate), outputRate_(outputRate) {
     const double ratio = outputRate / inputRate;
     if (channels == 0 || !(ratio >= 1.0 / 256 && ratio <= 256)) return;
     int error = 0;
     state_ = src_callback_new(&SampleRateConverter::callback, SRC_SINC_FASTEST, int(channels), &error, this);
     inputScratch_.resize(std::size_t(kPullFrames) * channels);
+    outputScratch_.reserve(std::size_t(maximumFrames) * channels);
 }
 
 SampleRateConverter::~SampleRateConverter() {

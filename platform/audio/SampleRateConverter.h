@@ -1,6 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <functional>
+#include <type_traits>
 #include <vector>
 
 struct SRC_STATE_tag;
@@ -11,10 +11,28 @@ namespace platform {
 class SampleRateConverter {
 public:
     // Fills `channels` pointers with up to `frames` input frames and returns how many it gave;
-    // 0 ends the stream for now (the converter pads with silence).
-    using Pull = std::function<std::uint32_t(std::uint32_t frames, const float* const** channels)>;
+    // 0 ends the stream for now (the converter pads with silence). A reference to the caller's
+    // callable, valid for the call it is passed to: rendering makes no copy of it.
+    class Pull {
+    public:
+        template <typename F>
+        Pull(F&& f) // NOLINT: converts from any callable, as std::function would
+            : object_(const_cast<void*>(static_cast<const void*>(&f))),
+              call_([](void* o, std::uint32_t frames, const float* const** channels) -> std::uint32_t {
+                  return (*static_cast<std::remove_reference_t<F>*>(o))(frames, channels);
+              }) {}
+        std::uint32_t operator()(std::uint32_t frames, const float* const** channels) const {
+            return call_(object_, frames, channels);
+        }
 
-    SampleRateConverter(std::uint32_t channels, double inputRate, double outputRate);
+    private:
+        void* object_;
+        std::uint32_t (*call_)(void*, std::uint32_t, const float* const**);
+    };
+
+    // Room for `maximumFrames` a call is made here; longer calls grow it.
+    SampleRateConverter(std::uint32_t channels, double inputRate, double outputRate,
+                        std::uint32_t maximumFrames = 4096);
     ~SampleRateConverter();
     SampleRateConverter(const SampleRateConverter&) = delete;
     SampleRateConverter& operator=(const SampleRateConverter&) = delete;

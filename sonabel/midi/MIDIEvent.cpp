@@ -60,7 +60,8 @@ MIDIEvent::MIDIEvent(const MIDIPacketView& packet, SysExAssembler& assembler) : 
     if (bytes.empty()) return;
     const MIDIByte first = bytes[0];
     if (first == MIDISystemCommand::sysEx) {
-        if (const auto taken = assembler.startSysEx(bytes)) data = toVector(bytes.first(*taken));
+        if (const auto taken = assembler.startSysEx(bytes, packet.timeStamp))
+            data = toVector(bytes.first(*taken));
         return;
     }
     if (first < 0x80) {

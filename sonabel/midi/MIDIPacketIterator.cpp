@@ -20,9 +20,10 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
     const MIDITimeStamp timeStamp = packet_.timeStamp;
 
     // While a SysEx is pending every packet of the input continues it, whatever its first byte:
-    // packets are cut by size, so any data byte (F0 and F8-FF included) may begin one.
-    if (index_ == 0 && assembler_->isReceivingSysEx()) {
-        const auto taken = assembler_->continueSysEx(bytes);
+    // packets are cut by size, so any data byte (F0 and F8-FF included) may begin one. After a
+    // silence of over a second the message is given up, and the packet is read for what it is.
+    if (index_ == 0 && assembler_->isReceivingSysEx() && !assembler_->abandonIfStale(timeStamp)) {
+        const auto taken = assembler_->continueSysEx(bytes, timeStamp);
         if (!taken) {
             index_ = bytes.size();
             return std::nullopt;
@@ -42,7 +43,7 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
     } else {
         switch (status) {
         case MIDISystemCommand::sysEx: {
-            if (const auto taken = assembler_->startSysEx(rest)) {
+            if (const auto taken = assembler_->startSysEx(rest, timeStamp)) {
                 index_ += *taken;
                 return Message{rest.first(*taken), timeStamp};
             }

@@ -26,9 +26,9 @@ public:
 
     // The next event, none after the last. While a SysEx is pending, a packet continues it,
     // whatever its first byte, and yields the whole message once its F7 arrives, then what follows
-    // the F7. A SysEx start whose end is not
-    // in the packet yields an event without bytes and ends the packet; a stray F7 yields an event
-    // without bytes.
+    // the F7; a packet stamped more than SysExAssembler::kAbandonAfter after the message's last one
+    // finds it abandoned and stands on its own. A SysEx start whose end is not in the packet yields
+    // an event without bytes and ends the packet; a stray F7 yields an event without bytes.
     std::optional<MIDIEvent> next();
 
     // The same message before it becomes an event: next() is MIDIEvent(bytes, timeStamp) of it.

@@ -3,6 +3,7 @@
 #include "sonabel/internals/error_handling/Log.h"
 
 #include <algorithm>
+#include <string>
 
 namespace sonabel {
 
@@ -17,14 +18,27 @@ void SysExAssembler::stopReceivingSysEx() {
     isReceivingSysEx_ = false;
 }
 
-std::optional<std::size_t> SysExAssembler::startSysEx(std::span<const MIDIByte> bytes) {
+std::optional<std::size_t> SysExAssembler::startSysEx(std::span<const MIDIByte> bytes,
+                                                      MIDITimeStamp timeStamp) {
     startReceivingSysEx({});
-    return collect(bytes);
+    return collect(bytes, timeStamp);
 }
 
-std::optional<std::size_t> SysExAssembler::continueSysEx(std::span<const MIDIByte> bytes) {
+std::optional<std::size_t> SysExAssembler::continueSysEx(std::span<const MIDIByte> bytes,
+                                                         MIDITimeStamp timeStamp) {
     if (!isReceivingSysEx_) return std::nullopt;
-    return collect(bytes);
+    return collect(bytes, timeStamp);
+}
+
+bool SysExAssembler::abandonIfStale(MIDITimeStamp timeStamp) {
+    // Stamps that go back (a sender's own schedule) never count as a gap.
+    if (!isReceivingSysEx_ || timeStamp <= lastTimeStamp_ || timeStamp - lastTimeStamp_ <= kAbandonAfter)
+        return false;
+    Log({"abandonIfStale(_:)", OSLog::midi, OSLogType::error},
+        "Dropped an unfinished SysEx of " + std::to_string(incomingSysEx_.size()) +
+            " bytes: more than 1 s passed without its F7");
+    reset();
+    return true;
 }
 
 void SysExAssembler::reset() {
@@ -32,7 +46,8 @@ void SysExAssembler::reset() {
     incomingSysEx_.clear();
 }
 
-std::optional<std::size_t> SysExAssembler::collect(std::span<const MIDIByte> bytes) {
+std::optional<std::size_t> SysExAssembler::collect(std::span<const MIDIByte> bytes, MIDITimeStamp timeStamp) {
+    lastTimeStamp_ = timeStamp;
     const auto end = std::find(bytes.begin(), bytes.end(), MIDIByte{0xF7});
     if (end == bytes.end()) {
         incomingSysEx_.insert(incomingSysEx_.end(), bytes.begin(), bytes.end());

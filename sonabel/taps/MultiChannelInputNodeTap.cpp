@@ -201,7 +201,8 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
                 [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
                                             platform::AudioTime time) {
                     if (buffer) self->process(*buffer, time);
-                });
+                },
+                platform::AudioNode::TapKind::recorder);
             if (!installed) {
                 // Nothing would ever be recorded: the tap does not count as installed.
                 Log({"recordEnabled"}, "🛑 Failed installing tap");
@@ -277,13 +278,14 @@ void MultiChannelInputNodeTap::setChannelMap(std::vector<std::int32_t> map) {
     applyChannelMap(std::move(map));
 }
 
-bool MultiChannelInputNodeTap::applyChannelMap(std::vector<std::int32_t> map) {
-    if (map == channelMap_) return false;
+MultiChannelInputNodeTap::ChannelMapResult
+MultiChannelInputNodeTap::applyChannelMap(std::vector<std::int32_t> map) {
+    if (map == channelMap_) return ChannelMapResult::unchanged;
     Log({"channelMap"}, "Attempting to update channelMap to", map);
     platform::AUAudioUnit* unit = inputNode_ ? inputNode_->auAudioUnit().get() : nullptr;
     if (!unit) {
         Log({"channelMap"}, "inputNode.audioUnit is nil");
-        return false;
+        return ChannelMapResult::refused;
     }
     const bool fits = map.size() <= std::numeric_limits<std::uint32_t>::max() / sizeof(std::int32_t);
     const OSStatus status =
@@ -293,7 +295,7 @@ bool MultiChannelInputNodeTap::applyChannelMap(std::vector<std::int32_t> map) {
              : kAudio_ParamError;
     if (status != noErr) {
         Log({"channelMap"}, "Failed setting channel map");
-        return true;
+        return ChannelMapResult::refused;
     }
     channelMap_ = std::move(map);
     Log({"channelMap"}, "Updated channelMap to", channelMap_);
@@ -304,7 +306,7 @@ bool MultiChannelInputNodeTap::applyChannelMap(std::vector<std::int32_t> map) {
         std::lock_guard lock(formatMutex_);
         recordFormat_ = format;
     }
-    return false;
+    return ChannelMapResult::applied;
 }
 
 void MultiChannelInputNodeTap::configure(const std::vector<std::int32_t>& channelMap) {
@@ -320,8 +322,8 @@ void MultiChannelInputNodeTap::configure(const std::vector<FileChannel>& fileCha
     std::vector<std::int32_t> map;
     for (const auto& channel : fileChannels)
         map.push_back(channel.channel);
-    if (applyChannelMap(std::move(map))) {
-        // Files for channels the unit will not deliver would stay empty: the configuration stays as it was.
+    if (applyChannelMap(std::move(map)) == ChannelMapResult::refused) {
+        // Files for channels no unit will deliver would stay empty: the configuration stays as it was.
         fileChannels_ = std::move(previous);
         return;
     }

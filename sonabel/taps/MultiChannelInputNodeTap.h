@@ -104,8 +104,9 @@ private:
                                              const std::vector<std::string>& taken) const;
     // createFiles(); true when it made a new list with at least one file.
     bool makeFiles();
-    // The channel-map setter; true when the unit refused the map.
-    bool applyChannelMap(std::vector<std::int32_t> map);
+    // The channel-map setter. Without an input unit the map is refused as the unit would refuse it.
+    enum class ChannelMapResult { applied, unchanged, refused };
+    ChannelMapResult applyChannelMap(std::vector<std::int32_t> map);
     std::string filesDescription() const;
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;

@@ -144,11 +144,13 @@ void NodeRecorder::record() {
         return;
     }
     const bool installed =
-        bus_ >= 0 && av->installTap(static_cast<std::uint32_t>(bus_), tapSize, recordFormat(),
-                                    [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
-                                                                platform::AudioTime time) {
-                                        if (buffer) self->process(*buffer, time);
-                                    });
+        bus_ >= 0 && av->installTap(
+                         static_cast<std::uint32_t>(bus_), tapSize, recordFormat(),
+                         [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
+                                                     platform::AudioTime time) {
+                             if (buffer) self->process(*buffer, time);
+                         },
+                         platform::AudioNode::TapKind::recorder);
     if (!installed) {
         // A tap the platform refused records nothing: not a recording.
         Log({"record()"}, "🛑 Error: Error recording. Input node '" + name + "' could not be tapped on bus",
@@ -236,6 +238,8 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
     const std::string stem = dateName(now);
     std::string url;
     {
+        // The name is taken in the same locked stretch that found it free: a recorder started in the
+        // same second by another thread goes on to the next number.
         std::lock_guard lock(state.mutex);
         for (int n = 1;; ++n) {
             std::string name = stem;
@@ -246,17 +250,17 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
                 !std::filesystem::exists(url, ignored))
                 break;
         }
+        state.files.push_back(url);
     }
     const auto format = Settings::audioFormat();
     auto settings = format.settings();
     settings["AVLinearPCMIsNonInterleaved"] = 0;
     Log({"createTempFile()"}, "Creating temp file at", url);
     try {
-        auto file = platform::AudioFile::forWriting(url, settings, format.commonFormat(), true);
-        std::lock_guard lock(state.mutex);
-        state.files.push_back(url);
-        return file;
+        return platform::AudioFile::forWriting(url, settings, format.commonFormat(), true);
     } catch (const platform::AudioError&) {
+        std::lock_guard lock(state.mutex);
+        std::erase(state.files, url);
         return nullptr;
     }
 }

@@ -30,8 +30,16 @@ public:
         // The graph lock is taken without the backend's: the graph asks the backend for formats under its
         // own.
         auto ring = capture ? engine.attachCaptureRing(kCaptureFrames) : nullptr;
+        // A device's buffers are there before it runs: tick() renders into them.
+        format_ = engine.outputNode()->outputFormat(0);
+        buffers_.clear();
+        for (int i = 0; i < 4; ++i)
+            if (auto buffer = PCMBuffer::make(format_, 4096)) buffers_.push_back(std::move(buffer));
         std::lock_guard lock(backend_.mutex_);
-        if (backend_.running_ == &engine) backend_.ring_ = std::move(ring);
+        if (backend_.running_ == &engine) {
+            backend_.ring_ = std::move(ring);
+            backend_.runningIO_.store(this, std::memory_order_release);
+        }
     }
     void stop() override {
         AudioEngine* engine = nullptr;
@@ -40,6 +48,7 @@ public:
             engine = engine_;
             if (backend_.running_ == engine_ && engine_) {
                 backend_.running_ = nullptr;
+                backend_.runningIO_.store(nullptr);
                 backend_.ring_.reset();
             }
             engine_ = nullptr;
@@ -76,10 +85,26 @@ public:
         return noErr;
     }
 
+    // The device's callback: no lock, and a buffer of its own unless the caller still holds them all.
+    std::shared_ptr<PCMBuffer> tick(std::uint32_t frames, std::optional<std::uint64_t> hostTime) {
+        std::shared_ptr<PCMBuffer> buffer;
+        for (auto& candidate : buffers_)
+            if (candidate.use_count() == 1 && candidate->frameCapacity() >= frames) {
+                buffer = candidate;
+                break;
+            }
+        if (!buffer) buffer = PCMBuffer::make(format_, frames);
+        if (!buffer || !engine_) return nullptr;
+        engine_->renderCycle(frames, *buffer, hostTime, false);
+        return buffer;
+    }
+
 private:
     FakeAudioDeviceBackend& backend_;
     AudioDeviceID device_;
     AudioEngine* engine_ = nullptr;
+    AudioFormat format_;
+    std::vector<std::shared_ptr<PCMBuffer>> buffers_;
 };
 
 AudioDeviceID FakeAudioDeviceBackend::addDevice(std::string name, std::vector<std::uint32_t> inputStreams,
@@ -166,16 +191,9 @@ std::shared_ptr<PCMBuffer> FakeAudioDeviceBackend::tick(std::uint32_t frames) {
 
 std::shared_ptr<PCMBuffer> FakeAudioDeviceBackend::tick(std::uint32_t frames,
                                                         std::optional<std::uint64_t> hostTime) {
-    AudioEngine* engine = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        engine = running_;
-    }
-    if (!engine || frames == 0) return nullptr;
-    auto buffer = PCMBuffer::make(engine->outputNode()->outputFormat(0), frames);
-    if (!buffer) return nullptr;
-    engine->renderCycle(frames, *buffer, hostTime, true);
-    return buffer;
+    IO* io = runningIO_.load(std::memory_order_acquire);
+    if (!io || frames == 0) return nullptr;
+    return io->tick(frames, hostTime);
 }
 
 bool FakeAudioDeviceBackend::isRunning() const {

@@ -2,6 +2,7 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/devices/AudioDeviceBackend.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,8 +30,10 @@ public:
     // The next starts raise this message.
     void failStart(std::optional<std::string> message);
 
-    // Runs one render callback of the engine started last; null when none is running. With a host
-    // time the cycle is stamped with it, as a device's is.
+    // Runs one render callback of the engine started last, as a device's thread would: without
+    // waiting for a lock (a cycle that finds the graph being changed is silence) and handing taps to
+    // the engine's tap thread. Null when none is running. With a host time the cycle is stamped with
+    // it, as a device's is. Call it from one thread at a time.
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames);
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames, std::optional<std::uint64_t> hostTime);
     // What the input device captures, as its callback would hand it over: into the running engine's
@@ -71,6 +74,7 @@ private:
     AudioFormat inputFormat_;
     std::optional<std::string> startError_;
     AudioEngine* running_ = nullptr;
+    std::atomic<IO*> runningIO_{nullptr};
     std::shared_ptr<AudioRingBuffer> ring_;
     int starts_ = 0;
 };

@@ -76,8 +76,7 @@ public:
                 }
             } else {
                 // No output device: the input's own callback drives the graph, whose output is dropped.
-                openInput(api, inParameters, &RtAudioIO::callback);
-                bufferFrames_ = frames;
+                bufferFrames_ = openInput(api, inParameters, &RtAudioIO::callback);
             }
             if (input_) input_->startStream();
             if (output_) output_->startStream();
@@ -147,13 +146,15 @@ public:
     }
 
 private:
-    void openInput(RtAudio::Api api, RtAudio::StreamParameters& parameters, RtAudioCallback callback) {
+    // Returns the buffer size the device granted.
+    unsigned openInput(RtAudio::Api api, RtAudio::StreamParameters& parameters, RtAudioCallback callback) {
         const double rate = ring_ && engine_ ? engine_->inputNode()->hardwareFormat().sampleRate() : 44100;
         unsigned frames = backend_->configuration().bufferFrameSize;
         input_ = std::make_unique<RtAudio>(api);
         input_->showWarnings(false);
         input_->openStream(nullptr, &parameters, RTAUDIO_FLOAT32, static_cast<unsigned>(rate), &frames,
                            callback, this);
+        return frames;
     }
 
     // Output, duplex, or input driving the graph: captured frames go into the ring first, then the
@@ -168,7 +169,7 @@ private:
         while (done < frames) {
             const std::uint32_t n = std::min(frames - done, capacity);
             const auto status = self->engine_->renderCycle(
-                n, *self->buffer_, self->backend_->configuration().clock->now(), false, true);
+                n, *self->buffer_, self->backend_->configuration().clock->now(), false);
             const bool rendered = status == AudioEngine::ManualRenderingStatus::success;
             // A cycle the graph could not render read nothing: its captured frames go, so the
             // input does not fall behind for good.

@@ -1,9 +1,14 @@
 // Bytes to sequencer events and back.
 #include "platform/midi/alsa/AlsaTranslation.h"
 
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
+#include "platform/midi/PacketListReader.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace platform::midi {
 
@@ -12,8 +17,62 @@ namespace {
 // Enough for the longest short message and for what the decoder writes for a 14-bit controller.
 constexpr long kCoderBuffer = 16;
 
+// As long as a packet-list receiver waits for a SysEx's next packet.
+constexpr MIDITimeStamp kSysExAbandonAfter = HostClock::ticksPerSecond;
+
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
+}
+
+// Bytes of the message a status begins, 0 for a byte that begins none.
+std::size_t messageLength(std::uint8_t status) {
+    if (status >= 0x80 && status < 0xF0) return (status >> 4) == 0xC || (status >> 4) == 0xD ? 2 : 3;
+    switch (status) {
+    case 0xF1:
+    case 0xF3:
+        return 2;
+    case 0xF2:
+        return 3;
+    case 0xF6:
+    case 0xF7:
+    case 0xF8:
+    case 0xFA:
+    case 0xFB:
+    case 0xFC:
+    case 0xFE:
+    case 0xFF:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// Whether a receiver is inside a SysEx after one packet, reading it as packet-list receivers do:
+// inside one, everything up to F7; outside, messages by their status's length, F0 opening one,
+// and a byte that begins no message (or a message cut off) ending the packet. A F0 they never
+// read opens nothing.
+bool sysExOpenAfter(std::span<const std::uint8_t> packet, bool open) {
+    std::size_t i = 0;
+    while (i < packet.size()) {
+        if (open) {
+            const auto f7 = std::find(packet.begin() + static_cast<std::ptrdiff_t>(i), packet.end(), 0xF7);
+            if (f7 == packet.end()) return true;
+            open = false;
+            i = static_cast<std::size_t>(f7 - packet.begin()) + 1;
+        } else if (packet[i] == 0xF0) {
+            open = true;
+            ++i;
+        } else {
+            const std::size_t length = messageLength(packet[i]);
+            if (length == 0 || length > packet.size() - i) return false;
+            i += length;
+        }
+    }
+    return open;
+}
+
+void log(LogLevel level, const std::string& text) {
+    LogSink::emit({"io.sonabel.platform", "midi", level, text});
 }
 
 } // namespace
@@ -102,22 +161,44 @@ void AlsaTranslation::toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, 
                                 std::span<const std::uint8_t> bytes, bool sysExEvent,
                                 PacketListBuilder& out) {
     auto& state = packetReceivers_[{receiver, source}];
+    // Stamps that go back never count as a gap.
+    if (state.inSysEx && time > state.sysExTime && time - state.sysExTime > kSysExAbandonAfter) {
+        log(LogLevel::error, "MIDI input: a SysEx got no F7 for more than 1 s and is taken as ended; "
+                             "the real-time messages held meanwhile are delivered");
+        state.inSysEx = false;
+        std::vector<std::uint8_t> held;
+        held.reserve(state.heldRealTime.size());
+        for (const auto& entry : state.heldRealTime)
+            held.push_back(entry.second);
+        if (!held.empty()) out.addSplit(time, held);
+        state.heldRealTime.clear();
+        state.droppedRealTime = false;
+    }
     if (state.inSysEx && !sysExEvent && bytes.size() == 1 && isRealTime(bytes[0])) {
-        state.heldRealTime.emplace_back(time, bytes[0]);
+        if (state.heldRealTime.size() < kMaxHeldRealTime) {
+            state.heldRealTime.emplace_back(time, bytes[0]);
+        } else if (!state.droppedRealTime) {
+            state.droppedRealTime = true;
+            log(LogLevel::error, "MIDI input: too many real-time messages came during one SysEx; later "
+                                 "ones are dropped until it ends");
+        }
         return;
     }
+    const std::uint32_t before = out.count();
     out.addSplit(time, bytes);
-    // Follow the SysEx as the receiver sees it: open from F0 until F7, whatever lies between.
-    for (const std::uint8_t byte : bytes) {
-        if (!state.inSysEx && byte == 0xF0)
-            state.inSysEx = true;
-        else if (state.inSysEx && byte == 0xF7)
-            state.inSysEx = false;
+    PacketListReader reader(out.list(), out.size());
+    PacketListReader::Packet packet;
+    for (std::uint32_t i = 0; reader.next(packet); ++i) {
+        if (i < before) continue;
+        const bool wasInSysEx = state.inSysEx;
+        state.inSysEx = sysExOpenAfter(packet.data, state.inSysEx);
+        if (wasInSysEx || state.inSysEx) state.sysExTime = time;
     }
     if (state.inSysEx) return;
     for (const auto& [at, byte] : state.heldRealTime)
         out.add(at, std::span(&byte, 1));
     state.heldRealTime.clear();
+    state.droppedRealTime = false;
 }
 
 void AlsaTranslation::forgetPort(MIDIObjectRef port) {

@@ -6,7 +6,11 @@
 // Receiving keeps one UMP translator per (input port, source), so SysEx chunks that arrive as
 // separate events reach a universal-packet port as one run of SysEx7 pieces. A packet-list
 // receiver takes every packet that arrives while a SysEx is open as part of it, so real-time events
-// that come meanwhile are held back and follow the packet that holds the F7.
+// that come meanwhile are held back and follow the packet that holds the F7; whether a SysEx is
+// open is read from the packets as the receiver reads them. A SysEx whose F7 never comes is given
+// up as the receiver gives it up: by the first packet stamped more than a second after the SysEx's
+// last one. The held events then go first, stamped like that packet, so that the receiver, which
+// has given up too, reads them as messages.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/UMPTranslator.h"
@@ -49,8 +53,13 @@ public:
                  std::vector<std::uint32_t>& out, bool sysExEvent = false);
     // Packets for bytes from a source to a packet-list port; receiver is the port, or a virtual
     // destination with source 0 (it cannot tell senders apart). Adds nothing for a held event.
+    // At most kMaxHeldRealTime are held per receiver and source; later ones are dropped, with a
+    // log line, until the SysEx ends.
     void toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, MIDITimeStamp time,
                    std::span<const std::uint8_t> bytes, bool sysExEvent, PacketListBuilder& out);
+    // Clock at 300 beats a minute beside a 70,000-byte SysEx on a cable (22 s) is 2,640 bytes; a
+    // cable carries 3,125 bytes a second in all.
+    static constexpr std::size_t kMaxHeldRealTime = 16384;
     // A port or a virtual destination.
     void forgetPort(MIDIObjectRef port);
     void forgetSource(MIDIEndpointRef source);
@@ -68,6 +77,9 @@ private:
     std::map<std::pair<MIDIPortRef, MIDIEndpointRef>, UMPTranslator> translators_;
     struct PacketReceiver {
         bool inSysEx = false;
+        bool droppedRealTime = false;
+        // The stamp of the last packet the receiver took into the SysEx.
+        MIDITimeStamp sysExTime = 0;
         std::vector<std::pair<MIDITimeStamp, std::uint8_t>> heldRealTime;
     };
     std::map<std::pair<MIDIObjectRef, MIDIEndpointRef>, PacketReceiver> packetReceivers_;

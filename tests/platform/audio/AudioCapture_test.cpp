@@ -1,12 +1,15 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -40,21 +43,51 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     ring.write(first, 3);
     ring.discard(2);
     EXPECT_EQ(ring.available(), 1u);
+}
 
-    // With a prefill, reads wait in silence until it is there, and after an underrun for twice as much.
-    AudioRingBuffer primed(2, 12);
+TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
+    const float frames[32] = {};
+    float a[2][8];
+    float* out[] = {a[0], a[1]};
+    const std::int32_t both[] = {0, 1};
+    // Reads wait in silence until the prefill is there, and after an underrun for twice as much; the
+    // silence given out while waiting counts as underrun like any other.
+    AudioRingBuffer primed(2, 64);
     primed.setPrefill(2);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
-    EXPECT_EQ(primed.underrunFrames(), 0u);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
-    EXPECT_EQ(primed.read(out, swapped, 2, 2), 1u); // short: counted
-    EXPECT_EQ(primed.underrunFrames(), 1u);
-    primed.write(first, 3);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 0u);
-    primed.write(first, 1);
-    EXPECT_EQ(primed.read(out, swapped, 2, 1), 1u);
+    primed.setRecoveryFrames(8);
+    std::uint64_t silence = 0;
+    const auto read = [&](std::uint32_t n) {
+        const std::uint32_t got = primed.read(out, both, 2, n);
+        silence += n - got;
+        return got;
+    };
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 0u);
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(read(2), 1u); // short
+    EXPECT_EQ(primed.prefill(), 4u);
+    primed.write(frames, 3);
+    EXPECT_EQ(read(1), 0u); // refilling to the doubled prefill
+    primed.write(frames, 1);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(primed.underrunFrames(), silence);
+    EXPECT_EQ(silence, 3u);
+
+    // Eight frames read without an underrun: the prefill halves back to its start, and the two frames
+    // held beyond it go, counted.
+    EXPECT_EQ(primed.write(frames, 8), 8u); // 11 held
+    EXPECT_EQ(read(6), 6u);
+    EXPECT_EQ(primed.prefill(), 4u);
+    EXPECT_EQ(read(1), 1u);
+    EXPECT_EQ(primed.prefill(), 2u);
+    EXPECT_EQ(primed.available(), 2u);
+    EXPECT_EQ(primed.discardedFrames(), 2u);
+    primed.write(frames, 16);
+    EXPECT_EQ(read(8), 8u);
+    EXPECT_EQ(primed.prefill(), 2u); // never below the start
+    EXPECT_EQ(primed.discardedFrames(), 2u);
+    EXPECT_EQ(primed.underrunFrames(), silence);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
@@ -92,6 +125,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
     EXPECT_EQ(fake->feedInput(*frames), 64u);
     ScopedLogCapture capture;
     fake->tick(64, 1'000'000'000);
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
     ASSERT_EQ(tapped.size(), 1u);
     ASSERT_EQ(tapped[0]->format().channelCount(), 2u);
     for (std::uint32_t i = 0; i < 64; ++i) {
@@ -107,6 +141,7 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
         fake->feedInput(*frames);
     fake->tick(64, 2'900'000'000);
     fake->tick(64, 3'100'000'000);
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
     EXPECT_EQ(tapped[1]->floatChannelData()[0][10], 0.0f);
     const auto entries = capture.entries();
     ASSERT_EQ(entries.size(), 2u);
@@ -133,8 +168,66 @@ TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) 
     engine->start();
     auto out = PCMBuffer::make(mixer->outputFormat(0), 64);
     for (int i = 0; i < 3; ++i)
-        engine->renderCycle(64, *out, std::nullopt, false, true);
+        engine->renderCycle(64, *out, std::nullopt, false);
     engine->stop();
     EXPECT_NE(tapThread, std::this_thread::get_id());
     EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 16, 32, 48, 64, 80, 96, 112, 128, 144, 160, 176}));
+}
+
+TEST(AudioEngine, ATapThreadThatFallsBehindCostsAnalysisTapsBlocksAndRecordersSilenceOfTheSameLength) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto source = AudioSourceNode::make(
+        [](bool&, const AudioTime&, std::uint32_t frames, float* const* out, std::uint32_t channels) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                std::fill(out[c], out[c] + frames, 0.5f);
+            return noErr;
+        });
+    engine->attach(source);
+    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    int analysed = 0;
+    ASSERT_TRUE(source->installTap(0, 4096, std::nullopt, [&](auto, AudioTime) {
+        // The first block holds the tap thread up until the test has rendered all its cycles.
+        if (analysed++ == 0) released.wait_for(std::chrono::seconds(60));
+    }));
+    struct Piece {
+        std::int64_t start;
+        std::uint32_t frames;
+        bool silent;
+    };
+    std::vector<Piece> recorded;
+    ASSERT_TRUE(engine->mainMixerNode()->installTap(
+        0, 4096, std::nullopt,
+        [&](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+            recorded.push_back(
+                {when.sampleTime(), buffer->frameLength(), buffer->floatChannelData()[0][7] == 0.0f});
+        },
+        AudioNode::TapKind::recorder));
+    ScopedLogCapture capture;
+    engine->start();
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(fake->tick(4096));
+    release.set_value();
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
+    engine->mainMixerNode()->removeTap(0); // the take ends with what it lost last
+    engine->stop();
+
+    std::int64_t at = 0;
+    std::uint32_t silent = 0;
+    for (const auto& piece : recorded) {
+        EXPECT_EQ(piece.start, at);
+        at += piece.frames;
+        if (piece.silent) silent += piece.frames;
+    }
+    EXPECT_EQ(at, 40 * 4096);
+    EXPECT_GT(silent, 0u);
+    EXPECT_LT(analysed, 40);
+    ASSERT_FALSE(capture.entries().empty());
+    EXPECT_EQ(capture.entries()[0].text,
+              "Audio taps: " + std::to_string(40 - analysed) + " blocks dropped, " +
+                  std::to_string(silent / 4096) +
+                  " recorder blocks written as silence (the tap thread fell behind)");
 }

@@ -207,3 +207,21 @@ TEST(MIDIInput, SysExLeftUnfinishedByAVanishedSourceIsDropped) {
     piece(0x30320000); // an end without its start now
     EXPECT_EQ(listener->count(), 0u);
 }
+
+TEST(MIDIInput, APacketListInputGivesUpASysExWhoseF7DoesNotComeWithinASecond) {
+    Instruments rig(false);
+    auto listener = rig.listen();
+    rig.midi->openInput("Velmor");
+    const auto send = [&](MIDITimeStamp time, const std::vector<std::uint8_t>& bytes) {
+        rig.server->sendFromSource(rig.velmor, bytes, time);
+        rig.run();
+    };
+    constexpr MIDITimeStamp start = 5'000'000'000;
+    send(start, {0xF0, 0x01, 0x02});
+    send(start + 1'000'000'000, kNoteOn); // still the SysEx's
+    EXPECT_EQ(listener->count(), 0u);
+    send(start + 2'000'000'001, kNoteOn);
+    send(start + 2'000'000'001, {0xF0, 0x03, 0xF7});
+    ASSERT_EQ(listener->kinds(), (std::vector<std::string>{"noteOn", "system"}));
+    EXPECT_EQ(listener->calls()[1].bytes, (std::vector<std::uint8_t>{0xF0, 0x03, 0xF7}));
+}

@@ -149,6 +149,31 @@ TEST(MIDIPacketIterator, APendingSysExTakesEveryPacketUntilItsF7) {
     EXPECT_EQ(dataOf(eventsOf({0x90, 0x3C, 0x64}, assembler)), (std::vector<Bytes>{{0x90, 0x3C, 0x64}}));
 }
 
+TEST(MIDIPacketIterator, APendingSysExIsAbandonedByAPacketMoreThanASecondAfterItsLast) {
+    platform::ScopedLogCapture capture;
+    constexpr MIDITimeStamp second = SysExAssembler::kAbandonAfter, start = 5 * second;
+    SysExAssembler assembler;
+    eventsOf({0xF0, 0x01, 0x02}, assembler, start);
+    // Exactly a second later a note is still data, and the SysEx's last packet.
+    EXPECT_TRUE(eventsOf({0x90, 0x3C, 0x64}, assembler, start + second).empty());
+    EXPECT_TRUE(eventsOf({0x03}, assembler, start + 2 * second).empty());
+    // A stamp that goes back is no gap.
+    EXPECT_TRUE(eventsOf({0x04}, assembler, start).empty());
+    EXPECT_TRUE(logContents(capture, "abandonIfStale(_:)").empty());
+
+    const auto events = eventsOf({0x90, 0x3C, 0x64, 0xF8}, assembler, start + 3 * second + 1);
+    EXPECT_EQ(dataOf(events), (std::vector<Bytes>{{0x90, 0x3C, 0x64}, {0xF8}}));
+    EXPECT_FALSE(assembler.isReceivingSysEx());
+    EXPECT_EQ(logContents(capture, "abandonIfStale(_:)"),
+              std::vector<std::string>{
+                  "Dropped an unfinished SysEx of 8 bytes: more than 1 s passed without its F7"});
+
+    // A note 1.001 s after F0 01 02 is a note.
+    eventsOf({0xF0, 0x01, 0x02}, assembler, start);
+    EXPECT_EQ(dataOf(eventsOf({0x90, 0x3C, 0x64}, assembler, start + 1'001'000'000)),
+              (std::vector<Bytes>{{0x90, 0x3C, 0x64}}));
+}
+
 TEST(MIDIPacketIterator, EachInputHasItsOwnAssembler) {
     SysExAssembler first, second;
     eventsOf({0xF0, 0x01}, first);

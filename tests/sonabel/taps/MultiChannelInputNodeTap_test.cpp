@@ -306,6 +306,16 @@ TEST_F(MultiChannelTest, RefusedChannelMapAndUnconfiguredTap) {
     EXPECT_TRUE(isLogLine(capture.lines()[1], "MultiChannelInputNodeTap.cpp", "channelMap",
                           "inputNode.audioUnit is nil"));
     EXPECT_TRUE(detached->channelMap().empty());
+    // Configured without an input unit: no files, no recording, and the log says why.
+    detached->setDirectory(dir.path.string());
+    capture.clear();
+    detached->configure(std::vector<std::int32_t>{1});
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "channelMap",
+                          "inputNode.audioUnit is nil"));
+    EXPECT_TRUE(detached->files().empty());
+    EXPECT_FALSE(detached->fileChannels());
+    EXPECT_FALSE(detached->recordEnabled());
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
 TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
@@ -445,6 +455,8 @@ TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
             ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
             fake.devices->tick(256);
         }
+        // The device's taps reach the files on the tap thread.
+        ASSERT_TRUE(engine.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
         tap->stop();
         engine.stop();
         tap->setRecordEnabled(false);

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <set>
+#include <thread>
 
 using namespace sonabel;
 using namespace taptest;
@@ -247,4 +249,30 @@ TEST_F(NodeRecorderTest, OptionalWaitBeforeStopUsesTheSleeper) {
     recorder->stop();
     EXPECT_EQ(sleeper.calls(), 1u);
     EXPECT_EQ(sleepClock.now(), std::uint64_t(1024.0 / 44100 * 1e9));
+}
+
+TEST_F(NodeRecorderTest, RecordersStartedInTheSameSecondOnManyThreadsTakeFilesOfTheirOwn) {
+    platform::ScopedLogCapture quiet;
+    std::vector<std::string> urls[8];
+    std::vector<std::thread> threads;
+    for (auto& mine : urls)
+        threads.emplace_back([&mine] {
+            for (int i = 0; i < 4; ++i)
+                if (auto file = NodeRecorder::createTempFile()) mine.push_back(file->url());
+        });
+    for (auto& thread : threads)
+        thread.join();
+    std::set<std::string> distinct;
+    std::size_t total = 0;
+    for (const auto& mine : urls) {
+        distinct.insert(mine.begin(), mine.end());
+        total += mine.size();
+    }
+    EXPECT_EQ(total, 32u);
+    EXPECT_EQ(distinct.size(), 32u);
+
+    // A file that cannot be made leaves no name behind.
+    NodeRecorder::setTemporaryDirectory(dir.file("missing"));
+    EXPECT_FALSE(NodeRecorder::createTempFile());
+    EXPECT_EQ(NodeRecorder::tempFiles().size(), 32u);
 }

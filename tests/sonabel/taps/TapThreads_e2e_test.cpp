@@ -10,6 +10,7 @@
 #include "sonabel/taps/NodeRecorder.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace sonabel;
@@ -54,6 +55,16 @@ TEST(TapThreads, TapsStartStopAndReconfigureWhileTheGraphRenders) {
         }
     });
 
+    // The renderer runs its cycles whatever this thread does; a renderer that stops fails the test
+    // rather than hanging it. The limit is far beyond what a loaded or emulated machine needs.
+    const auto renders = [&](int count) {
+        const int until = cycles.load() + count;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (cycles.load() < until && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        return cycles.load() >= until;
+    };
+
     auto amplitude = std::make_shared<AmplitudeTap>(source, 256);
     amplitude->setMainQueue(queue);
     auto multi = std::make_shared<MultiChannelInputNodeTap>(input, clock);
@@ -67,14 +78,16 @@ TEST(TapThreads, TapsStartStopAndReconfigureWhileTheGraphRenders) {
             source, platform::AudioFile::forWriting(dir.file("node " + std::to_string(round) + ".wav"),
                                                     platform::AudioFormat::standard(48000, 2)->settings()));
         recorder->record();
-        const int until = cycles.load() + 4;
-        while (cycles.load() < until)
-            std::this_thread::yield();
+        const bool rendered = renders(4);
         driver.runUntilIdle();
         recorder->stop();
         multi->stop();
         multi->setChannelMap({});
         amplitude->stop();
+        if (!rendered) {
+            ADD_FAILURE() << "the renderer made no progress in round " << round;
+            break;
+        }
     }
     done = true;
     renderer.join();

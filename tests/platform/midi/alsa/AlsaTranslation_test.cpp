@@ -1,4 +1,5 @@
 // Bytes to sequencer events and back, without a sequencer: the coder works on plain events.
+#include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaTranslation.h"
 #include "testing/MIDITestSupport.h"
 
@@ -157,4 +158,81 @@ TEST(AlsaTranslation, ReceivedChunksBecomeOneRunOfSysEx7PiecesPerPortAndSource) 
     c.clear();
     t.toWords(1, 10, Bytes{0xF0, 0x01, 0xF7}, c);
     EXPECT_EQ(miditest::sysExMessages(c), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
+}
+
+namespace {
+
+constexpr MIDITimeStamp kSecond = 1'000'000'000;
+
+std::vector<miditest::Packet> packetsFor(AlsaTranslation& t, MIDITimeStamp time, const Bytes& bytes,
+                                         bool sysExEvent = false) {
+    PacketListBuilder list;
+    t.toPackets(1, 10, time, bytes, sysExEvent, list);
+    return miditest::packetsOf(list.list(), list.size());
+}
+
+} // namespace
+
+TEST(AlsaTranslation, AnUnfinishedSysExIsGivenUpOnPacketPortsByAPacketMoreThanASecondAfterIt) {
+    platform::ScopedLogCapture log;
+    AlsaTranslation t;
+    const MIDITimeStamp start = 5 * kSecond;
+    ASSERT_EQ(packetsFor(t, start, {0xF0, 0x01, 0x02}, true).size(), 1u);
+    // Clock every 0.1 ms, the last one second after the SysEx: all held.
+    for (MIDITimeStamp i = 1; i <= 10000; ++i)
+        ASSERT_TRUE(packetsFor(t, start + i * kSecond / 10000, {0xF8}).empty());
+    EXPECT_TRUE(log.entries().empty());
+
+    // A note 1.001 s after the SysEx: the clock goes first, stamped like the note, then the note.
+    const MIDITimeStamp late = start + kSecond + 1'000'000;
+    const auto packets = packetsFor(t, late, {0x90, 0x3C, 0x64});
+    Bytes expected(10000, 0xF8);
+    expected.insert(expected.end(), {0x90, 0x3C, 0x64});
+    EXPECT_EQ(miditest::concat(packets), expected);
+    for (const auto& packet : packets)
+        EXPECT_EQ(packet.timeStamp, late);
+    EXPECT_EQ(packets.back().data, (Bytes{0x90, 0x3C, 0x64}));
+    ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].level, platform::LogLevel::error);
+    EXPECT_EQ(log.entries()[0].text,
+              "MIDI input: a SysEx got no F7 for more than 1 s and is taken as ended; the "
+              "real-time messages held meanwhile are delivered");
+    // Nothing is held any more.
+    EXPECT_EQ(miditest::concat(packetsFor(t, late + 1, {0xF8})), Bytes{0xF8});
+}
+
+TEST(AlsaTranslation, WithinASecondEveryPacketStillGoesIntoTheSysExAndHeldRealTimeIsBounded) {
+    platform::ScopedLogCapture log;
+    AlsaTranslation t;
+    const MIDITimeStamp start = 5 * kSecond;
+    packetsFor(t, start, {0xF0, 0x01, 0x02}, true);
+    // Exactly a second later a note is passed on as today, for the receiver's SysEx, and counts as
+    // its last packet: the clock stays held for a second after it, not after the F0.
+    EXPECT_EQ(miditest::concat(packetsFor(t, start + kSecond, {0x90, 0x3C, 0x64})),
+              (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_TRUE(packetsFor(t, start + 2 * kSecond, {0xF8}).empty());
+    EXPECT_TRUE(log.entries().empty());
+    EXPECT_EQ(miditest::concat(packetsFor(t, start + 2 * kSecond + 1, {0xFC})), (Bytes{0xF8, 0xFC}));
+    EXPECT_EQ(log.entries().size(), 1u);
+
+    // An F0 the receiver never reads as a start (after a stray data byte, or as a note's data)
+    // opens nothing, so nothing is held.
+    for (const Bytes& chunk : {Bytes{0x43, 0xF0, 0x01}, Bytes{0x90, 0xF0, 0x01}, Bytes{0x90, 0xF0}}) {
+        packetsFor(t, start, chunk, true);
+        EXPECT_EQ(miditest::concat(packetsFor(t, start, {0xF8})), Bytes{0xF8});
+    }
+
+    // Held real-time beyond the bound is dropped, said once; the rest follows the F7 in order.
+    log.clear();
+    packetsFor(t, start, {0xF0, 0x01}, true);
+    for (std::size_t i = 0; i < AlsaTranslation::kMaxHeldRealTime + 5; ++i)
+        ASSERT_TRUE(packetsFor(t, start + i, {0xFE}).empty());
+    const auto packets = packetsFor(t, start + kSecond, {0x02, 0xF7}, true);
+    ASSERT_EQ(packets.size(), AlsaTranslation::kMaxHeldRealTime + 1);
+    EXPECT_EQ(packets[1].timeStamp, start);
+    EXPECT_EQ(packets.back().timeStamp, start + AlsaTranslation::kMaxHeldRealTime - 1);
+    ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].text,
+              "MIDI input: too many real-time messages came during one SysEx; later ones "
+              "are dropped until it ends");
 }

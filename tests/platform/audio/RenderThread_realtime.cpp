@@ -1,0 +1,367 @@
+// Counts, on the thread that renders, the heap allocations and the calls that can block: this binary
+// replaces operator new and delete and puts itself in front of the pthread lock and wait calls. Built
+// apart from the other tests, and not under ThreadSanitizer, whose interceptors these would replace.
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioPlayerNode.h"
+#include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
+#include "platform/core/MainQueue.h"
+#include "sonabel/internals/settings/Settings.h"
+#include "sonabel/taps/AmplitudeTap.h"
+#include "sonabel/taps/FFTTap.h"
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+#include "sonabel/taps/NodeRecorder.h"
+#include "sonabel/taps/RawDataTap.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local bool rendering = false;
+std::atomic<long> allocations{0};
+std::atomic<long> blockingCalls{0};
+
+void* allocate(std::size_t size, std::size_t alignment = 0) {
+    if (rendering) allocations.fetch_add(1, std::memory_order_relaxed);
+    void* p = nullptr;
+    if (alignment > alignof(std::max_align_t)) {
+        if (posix_memalign(&p, alignment, size ? size : 1) != 0) p = nullptr;
+    } else {
+        p = std::malloc(size ? size : 1);
+    }
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void release(void* p) noexcept {
+    if (p && rendering) allocations.fetch_add(1, std::memory_order_relaxed);
+    std::free(p);
+}
+
+// The real calls, found once before main: looking them up on first use could itself lock.
+template <typename F> F next(const char* name, const char* version = nullptr) {
+    void* symbol = version ? dlvsym(RTLD_NEXT, name, version) : nullptr;
+    if (!symbol) symbol = dlsym(RTLD_NEXT, name);
+    return reinterpret_cast<F>(symbol);
+}
+using MutexLock = int (*)(pthread_mutex_t*);
+using CondWait = int (*)(pthread_cond_t*, pthread_mutex_t*);
+using CondTimedWait = int (*)(pthread_cond_t*, pthread_mutex_t*, const timespec*);
+using CondClockWait = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const timespec*);
+using RwLock = int (*)(pthread_rwlock_t*);
+MutexLock realMutexLock = next<MutexLock>("pthread_mutex_lock");
+// The condition calls have an old and a current version; the current one is what callers link to.
+CondWait realCondWait = next<CondWait>("pthread_cond_wait", "GLIBC_2.3.2");
+CondTimedWait realCondTimedWait = next<CondTimedWait>("pthread_cond_timedwait", "GLIBC_2.3.2");
+CondClockWait realCondClockWait = next<CondClockWait>("pthread_cond_clockwait");
+RwLock realRdLock = next<RwLock>("pthread_rwlock_rdlock");
+RwLock realWrLock = next<RwLock>("pthread_rwlock_wrlock");
+
+void blocking() {
+    if (rendering) blockingCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    return allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void* operator new(std::size_t size, std::align_val_t a) {
+    return allocate(size, std::size_t(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return allocate(size, std::size_t(a));
+}
+void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete[](void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    release(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    release(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    release(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    release(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    release(p);
+}
+
+extern "C" {
+int pthread_mutex_lock(pthread_mutex_t* m) {
+    blocking();
+    return realMutexLock(m);
+}
+int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m) {
+    blocking();
+    return realCondWait(c, m);
+}
+int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const timespec* t) {
+    blocking();
+    return realCondTimedWait(c, m, t);
+}
+int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock, const timespec* t) {
+    blocking();
+    return realCondClockWait(c, m, clock, t);
+}
+int pthread_rwlock_rdlock(pthread_rwlock_t* l) {
+    blocking();
+    return realRdLock(l);
+}
+int pthread_rwlock_wrlock(pthread_rwlock_t* l) {
+    blocking();
+    return realWrLock(l);
+}
+}
+
+namespace {
+
+using namespace platform;
+
+constexpr std::uint32_t kBlock = 512;
+constexpr int kWarmUp = 50;
+constexpr int kCounted = 1000;
+// Far beyond what a loaded or emulated machine needs; a tap thread that hangs fails the test.
+constexpr auto kDeadline = std::chrono::seconds(60);
+
+// A platform node as the framework's taps take it.
+class Wrapped : public sonabel::Node {
+public:
+    explicit Wrapped(std::shared_ptr<AudioNode> node) : node_(std::move(node)) {}
+    std::vector<std::shared_ptr<sonabel::Node>> connections() const override { return {}; }
+    std::shared_ptr<AudioNode> avAudioNode() const override { return node_; }
+
+private:
+    std::shared_ptr<AudioNode> node_;
+};
+
+std::shared_ptr<PCMBuffer> sine(const AudioFormat& format, std::uint32_t frames, double frequency) {
+    auto buffer = PCMBuffer::make(format, frames);
+    for (std::uint32_t c = 0; c < format.channelCount(); ++c)
+        for (std::uint32_t i = 0; i < frames; ++i)
+            buffer->floatChannelData()[c][i] =
+                0.25f * float(std::sin(2 * M_PI * frequency * i / format.sampleRate()));
+    buffer->setFrameLength(frames);
+    return buffer;
+}
+
+struct Counts {
+    long allocations = 0;
+    long blockingCalls = 0;
+};
+
+// The graph a user builds: a looping player and a generator into the mixer, which runs at 44.1 kHz
+// and feeds an output at another rate; the input, at a third rate, into the mixer too. Every kind of
+// tap listens, and both recorders record. `render` runs one cycle as the rendering thread would.
+class RealTimeGraph {
+public:
+    RealTimeGraph()
+        : dir_(std::filesystem::temp_directory_path() / ("sonabel-realtime-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(dir_);
+        sonabel::NodeRecorder::setTemporaryDirectory(dir_.string());
+        sonabel::Settings::setWaitBeforeRecorderStop(false);
+    }
+    ~RealTimeGraph() {
+        sonabel::NodeRecorder::setTemporaryDirectory(std::nullopt);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    void build(AudioEngine& engine) {
+        const auto mixerFormat = *AudioFormat::standard(44100, 2);
+        player_ = AudioPlayerNode::make();
+        engine.attach(player_);
+        engine.connect(player_, engine.mainMixerNode(), mixerFormat);
+        player_->scheduleBuffer(sine(mixerFormat, 4410, 1000), std::nullopt, AudioPlayerNode::loops);
+        player_->play();
+        generator_ = AudioSourceNode::make([](bool&, const AudioTime& time, std::uint32_t frames,
+                                              float* const* out, std::uint32_t channels) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    out[c][i] = float((time.sampleTime() + i) % 100) / 400.0f;
+            return noErr;
+        });
+        engine.attach(generator_);
+        engine.connect(generator_, engine.mainMixerNode(), mixerFormat);
+        engine.disconnectNodeOutput(engine.mainMixerNode());
+        engine.connect(engine.mainMixerNode(), engine.outputNode(), 0u, 0u, mixerFormat);
+        auto input = engine.inputNode();
+        input->setVolume(0.5f);
+        engine.connect(input, engine.mainMixerNode(), input->outputFormat(0));
+        ASSERT_NE(input->outputFormat(0).sampleRate(), 44100.0);
+        ASSERT_NE(engine.outputNode()->outputFormat(0).sampleRate(), 44100.0);
+    }
+
+    void startTaps(AudioEngine& engine) {
+        auto input = engine.inputNode();
+        amplitude_ = std::make_shared<sonabel::AmplitudeTap>(std::make_shared<Wrapped>(player_), 1024);
+        fft_ = std::make_shared<sonabel::FFTTap>(std::make_shared<Wrapped>(engine.mainMixerNode()), 2048);
+        raw_ = std::make_shared<sonabel::RawDataTap>(std::make_shared<Wrapped>(engine.outputNode()), 512);
+        for (sonabel::BaseTap* tap :
+             {static_cast<sonabel::BaseTap*>(amplitude_.get()), static_cast<sonabel::BaseTap*>(fft_.get()),
+              static_cast<sonabel::BaseTap*>(raw_.get())}) {
+            tap->setMainQueue(queue_);
+            tap->start();
+        }
+        recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
+        recorder_->record();
+        ASSERT_TRUE(recorder_->isRecording());
+        multi_ = std::make_shared<sonabel::MultiChannelInputNodeTap>(input, clock_);
+        multi_->setDirectory(dir_.string());
+        multi_->setBufferSize(1024);
+        multi_->configure(std::vector<std::int32_t>{1, 0});
+        multi_->record();
+        ASSERT_TRUE(multi_->recordEnabled());
+    }
+
+    // Renders warm-up cycles, then counts over the rest; `between` runs outside the count (the
+    // device's input side, the main queue).
+    template <typename Render, typename Between>
+    Counts run(AudioEngine& engine, Render render, Between between) {
+        Counts counts;
+        for (int i = 0; i < kWarmUp + kCounted; ++i) {
+            between();
+            if (i == kWarmUp) {
+                allocations = 0;
+                blockingCalls = 0;
+            }
+            rendering = true;
+            const bool rendered = render();
+            rendering = false;
+            EXPECT_TRUE(rendered) << "cycle " << i;
+            if (i % 25 == 0) {
+                // Ticks come far faster than a device's: the tap thread gets to keep up.
+                EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
+                driver_.runUntilIdle();
+            }
+        }
+        counts.allocations = allocations.load();
+        counts.blockingCalls = blockingCalls.load();
+        EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
+        driver_.runUntilIdle();
+        return counts;
+    }
+
+    // What the taps saw, once they stopped.
+    void stopAndCheck(AudioEngine& engine) {
+        EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
+        recorder_->stop();
+        multi_->stop();
+        driver_.runUntilIdle();
+        EXPECT_GT(amplitude_->leftAmplitude(), 0.1f);
+        EXPECT_FALSE(fft_->fftData().empty());
+        EXPECT_FALSE(raw_->data().empty());
+        // 1,050 blocks of 512 frames at 48 kHz, less what the last unfinished tap buffer holds.
+        EXPECT_GT(recorder_->recordedDuration(), 1050.0 * kBlock / 48000 - 0.5);
+        for (const auto& file : multi_->files())
+            EXPECT_GT(file->totalFramesWritten(), 1000 * 256);
+        amplitude_->stop();
+        fft_->stop();
+        raw_->stop();
+        multi_->setRecordEnabled(false);
+    }
+
+private:
+    std::filesystem::path dir_;
+    ManualClock clock_;
+    MainQueue queue_{clock_};
+    TestMainQueueDriver driver_{queue_, clock_};
+    std::shared_ptr<AudioPlayerNode> player_;
+    std::shared_ptr<AudioSourceNode> generator_;
+    std::shared_ptr<sonabel::AmplitudeTap> amplitude_;
+    std::shared_ptr<sonabel::FFTTap> fft_;
+    std::shared_ptr<sonabel::RawDataTap> raw_;
+    std::shared_ptr<sonabel::NodeRecorder> recorder_;
+    std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
+};
+
+TEST(RenderThread, FakeDeviceTicksNeitherAllocateNorBlock) {
+    ScopedLogCapture quiet;
+    RealTimeGraph graph;
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(*AudioFormat::standard(48000, 2));
+    fake->setInputFormat(*AudioFormat::standard(32000, 2));
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    graph.build(*engine);
+    graph.startTaps(*engine);
+    engine->start();
+    // What the input device captures in one block's time, fed as its own callback would.
+    auto captured = sine(*AudioFormat::standard(32000, 2), 372, 440);
+    std::uint64_t host = 1'000'000'000;
+    const Counts counts = graph.run(
+        *engine,
+        [&] {
+            host += 10'666'667;
+            auto out = fake->tick(kBlock, host);
+            return out && out->frameLength() == kBlock;
+        },
+        [&] { fake->feedInput(*captured); });
+    graph.stopAndCheck(*engine);
+    engine->stop();
+    EXPECT_EQ(counts.allocations, 0);
+    EXPECT_EQ(counts.blockingCalls, 0);
+}
+
+TEST(RenderThread, ManualRenderingInRealTimeNeitherAllocatesNorBlocks) {
+    ScopedLogCapture quiet;
+    RealTimeGraph graph;
+    auto engine = AudioEngine::make();
+    const auto format = *AudioFormat::standard(48000, 2);
+    engine->enableManualRenderingMode(AudioEngine::ManualRenderingMode::realtime, format, kBlock);
+    auto device = sine(*AudioFormat::standard(32000, 2), kBlock, 440);
+    engine->inputNode()->setManualRenderingInputPCMFormat(device->format(),
+                                                          [&](std::uint32_t) { return device.get(); });
+    graph.build(*engine);
+    graph.startTaps(*engine);
+    engine->start();
+    auto out = PCMBuffer::make(format, kBlock);
+    const Counts counts = graph.run(
+        *engine,
+        [&] { return engine->renderOffline(kBlock, *out) == AudioEngine::ManualRenderingStatus::success; },
+        [] {});
+    graph.stopAndCheck(*engine);
+    engine->stop();
+    EXPECT_EQ(counts.allocations, 0);
+    EXPECT_EQ(counts.blockingCalls, 0);
+}
+
+} // namespace

@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 // Ending takes a moment and a hang takes forever: the deadline only tells the two apart, so it
 // leaves room for sanitizers, a loaded machine and an emulated guest. Starting takes longer still.
 constexpr auto kExitDeadline = 30s;
-constexpr auto kStartDeadline = 90s;
+constexpr auto kStartDeadline = 120s;
 
 // A child process that is killed if the test leaves it running.
 class Child {

@@ -100,6 +100,9 @@ void ViewController::viewDidAppear() {
 }
 
 void ViewController::fireTimer() {
+    // A request sent now would land between the transfer's own messages: what was reported waits
+    // for the first tick after it.
+    if (transferRunning()) return;
     // Nothing to refresh or ask while no instrument is open: what an instrument reported before
     // it was closed is dropped rather than turned into alerts.
     if (!currentDevice_) {

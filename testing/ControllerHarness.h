@@ -15,6 +15,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "platform/ui/ScriptedDialogs.h"
 #include "sonabel/midi/MIDI.h"
+#include "testing/Eventually.h"
 #include "testing/QtTestApplication.h"
 
 #include <QTest>
@@ -40,6 +41,9 @@ protected:
         explicit SettlingSleeper(ControllerHarness& harness) : harness_(harness) {}
         void sleepFor(std::chrono::nanoseconds duration) override {
             ++calls;
+            // What was sent before the poll is taken first, so its answer falls due by the
+            // instrument's clock as it would on a quick machine.
+            harness_.settle();
             harness_.deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
             harness_.settle();
             if (afterSettling) afterSettling();
@@ -79,12 +83,13 @@ protected:
     // Every message in flight delivered and every due reply sent.
     void settle() {
         for (int round = 0; round < 3; ++round) {
-            server->waitUntilIdle();
+            idle();
             for (const auto& instrument : instruments)
                 instrument->pump();
         }
-        server->waitUntilIdle();
+        idle();
     }
+    void idle() { EXPECT_TRUE(server->waitUntilIdle(testwait::kDeadline)) << "MIDI deliveries never ended"; }
     // And what the MIDI thread handed to the main queue done.
     void settleAll() {
         settle();

@@ -1,5 +1,5 @@
 #pragma once
-// Byte strings written as the Parts write them: "F0 02 33 05 F7".
+// Byte strings written as hex pairs: "F0 02 33 05 F7".
 #include <cstdint>
 #include <sstream>
 #include <string>

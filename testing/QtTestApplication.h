@@ -1,6 +1,8 @@
 #pragma once
 // Shared by the widget tests: one QApplication for the whole test program, headless unless the
 // environment names another platform, and a bounded wait that keeps the event loop turning.
+#include "testing/Eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -36,7 +38,7 @@ inline const bool registered = [] {
 
 // Runs the event loop until done() holds or the real deadline passes; says which.
 inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
+                      std::chrono::milliseconds limit = testwait::kDeadline) {
     QDeadlineTimer deadline(limit);
     QTimer poke; // wakes the loop so that the deadline is noticed when nothing else happens
     poke.start(5);
@@ -51,7 +53,7 @@ inline bool waitUntil(const std::function<bool()>& done,
 // the deadline by closing whatever is modal, so a missing dialog fails the test instead of hanging.
 template <class T> void whenModal(std::function<void(T*)> act, bool* found = nullptr) {
     auto* timer = new QTimer;
-    auto deadline = std::make_shared<QDeadlineTimer>(std::chrono::milliseconds(3000));
+    auto deadline = std::make_shared<QDeadlineTimer>(std::chrono::milliseconds(testwait::kDeadline));
     if (found) *found = false;
     QObject::connect(timer, &QTimer::timeout, [timer, deadline, act = std::move(act), found] {
         auto* modal = QApplication::activeModalWidget();

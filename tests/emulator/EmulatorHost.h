@@ -4,6 +4,7 @@
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/Eventually.h"
 
 #include <algorithm>
 #include <chrono>
@@ -71,8 +72,8 @@ public:
         return maxPacket_;
     }
 
-    // Threaded mode: waits (a short real deadline) until `count` F7 bytes have arrived.
-    bool waitForMessages(std::size_t count, std::chrono::milliseconds deadline = std::chrono::seconds(2)) {
+    // Threaded mode: waits (a real deadline) until `count` F7 bytes have arrived.
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds deadline = testwait::kDeadline) {
         std::unique_lock lock(mutex_);
         return arrived_.wait_for(lock, deadline, [&] {
             return static_cast<std::size_t>(std::count(incoming_.begin(), incoming_.end(), 0xF7)) >= count;

@@ -108,6 +108,8 @@ TEST(InstrumentEmulatorE2E, ManualClockReleasesDelayedAnswersWithoutPumping) {
     t.host.listenTo(orvane->source());
     orvane->setFaults({.replyDelay = std::chrono::seconds(1)});
     t.host.send(orvane->destination(), {0xF0, 0x04, 0x30, 0xF7});
+    // Taken, and its answer due a second from now, before the clock moves.
+    ASSERT_TRUE(t.server.waitUntilIdle(testwait::kDeadline));
     EXPECT_FALSE(t.host.waitForMessages(1, std::chrono::milliseconds(30)));
     clock.advance(1'000'000'000);
     ASSERT_TRUE(t.host.waitForMessages(1));
@@ -136,7 +138,7 @@ TEST(InstrumentEmulatorE2E, UnplugWhileTrafficFlowsThenReplug) {
     sender.join();
     ASSERT_TRUE(toskar.isPlugged());
     EXPECT_EQ(t.server.numberOfSources(), 2u);
-    t.server.waitUntilIdle();
+    ASSERT_TRUE(t.server.waitUntilIdle(testwait::kDeadline));
     t.host.take();
     t.host.listenTo(toskar.source());
     t.host.send(toskar.destination(), {0xF0, 0x02, 0x15, 0xF7});

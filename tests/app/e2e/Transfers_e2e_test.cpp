@@ -1,6 +1,7 @@
 // The transfer actions of the window against emulated instruments: alerts, panels, controls, and
 // what the instrument and the files end up holding.
 #include "testing/ControllerHarness.h"
+#include "testing/Eventually.h"
 #include "testing/HexBytes.h"
 
 #include <filesystem>
@@ -58,7 +59,8 @@ protected:
     void holdNextJob() {
         released = false;
         sleeper.afterSettling = [this, mainThread = std::this_thread::get_id()] {
-            if (std::this_thread::get_id() != mainThread) released.wait(false);
+            if (std::this_thread::get_id() != mainThread)
+                testwait::eventually([this] { return released.load(); });
         };
     }
     std::atomic<bool> released{true};
@@ -314,6 +316,37 @@ TEST_F(Transfers, BankUploadSendsTheChosenBankAndRefusesWhatItCannotSend) {
     for (int p = 0; p < 3; ++p)
         EXPECT_EQ(velmor.state().banks.at(5)[std::size_t(p)],
                   Bytes(bank.begin() + p * 256, bank.begin() + p * 256 + 256));
+}
+
+TEST_F(Transfers, TheTimerAsksNothingWhileATransferRunsAndCatchesUpAfterIt) {
+    auto& pellandor = openInstrument("Pellandor"); // 98-byte programs, 10 tuning slots
+    const Bytes bank = pattern(2 * 98, 0x7F);
+    dialogs.queueAnswer(write("bank.p", bank));
+    controller->BrowseBankFile();
+    o().BankNumber->setCurrentIndex(1); // "Bank 1", 00 on the wire
+    holdNextJob();
+    controller->SendBankFile();
+    pellandor.stateChanged();
+    pellandor.listChanged();
+    settle();
+    driver.advance(std::chrono::milliseconds(300));
+    finishJob();
+    const auto asked = [&] {
+        std::vector<Bytes> out;
+        for (const auto& message : pellandor.received())
+            if (message.size() > 2 && (message[2] == 0x33 || message[2] == 0x14)) out.push_back(message);
+        return out;
+    };
+    EXPECT_EQ(asked(), std::vector<Bytes>{});
+    EXPECT_EQ(pellandor.state().banks.at(0)[1], Bytes(bank.begin() + 98, bank.end()));
+
+    driver.advance(std::chrono::milliseconds(100));
+    settleAll();
+    std::vector<Bytes> expected;
+    for (int slot = 0; slot < 10; ++slot)
+        expected.push_back(hex("F0 01 33 0" + std::to_string(slot) + " F7"));
+    expected.push_back(hex("F0 01 14 F7"));
+    EXPECT_EQ(asked(), expected);
 }
 
 TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {

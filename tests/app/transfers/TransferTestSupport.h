@@ -16,6 +16,7 @@
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/MIDIListener.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -162,7 +163,7 @@ public:
     }
     ~InstrumentRig() {
         midi->clearListeners();
-        server->waitUntilIdle();
+        idle();
     }
     InstrumentRig(const InstrumentRig&) = delete;
     InstrumentRig& operator=(const InstrumentRig&) = delete;
@@ -202,11 +203,12 @@ public:
     // Every message in flight delivered and every due reply sent.
     void settle() {
         for (int round = 0; round < 3; ++round) {
-            server->waitUntilIdle();
+            idle();
             instrument->pump();
         }
-        server->waitUntilIdle();
+        idle();
     }
+    void idle() { EXPECT_TRUE(server->waitUntilIdle(testwait::kDeadline)) << "MIDI deliveries never ended"; }
 
     platform::ManualClock deviceClock; // the instrument's, moved only by the sleeper
     platform::BackgroundJobs jobs;
@@ -221,7 +223,10 @@ public:
     malvo::ReceiveHandlerOutput handlerOutput;
     malvo::ReceiveHandler handler{state, handlerOutput};
     std::atomic<malvo::BankDownload*> downloading{nullptr};
+    // What was sent before the poll is taken first, so its answer falls due by the instrument's
+    // clock as it would on a quick machine.
     SettlingSleeper sleeper{[this](std::chrono::nanoseconds duration) {
+        settle();
         deviceClock.advance(static_cast<std::uint64_t>(duration.count()));
         settle();
     }};

@@ -52,7 +52,7 @@ FirmwareRun uploadFirmware(InstrumentRig& rig, const Bytes& firmware,
     FirmwareUpload upload(rig.state, link, output);
     FirmwareRun run{upload.run(dir.write("firmware.bin", firmware), snapshotOf(rig, framing)), {}};
     // The last block is not acknowledged, so it may still be on its way to the instrument.
-    rig.server->waitUntilIdle();
+    rig.idle();
     run.shown = output.shown();
     return run;
 }
@@ -64,7 +64,7 @@ malvo::TransferLink unpluggingAfter(InstrumentRig& rig, int count) {
     link.send = [send = link.send, sent, count, &rig](std::span<const std::uint8_t> wire) {
         send(wire);
         if (++*sent == count) {
-            rig.server->waitUntilIdle();
+            rig.idle();
             rig.instrument->unplug();
         }
     };
@@ -169,7 +169,7 @@ BankDownload::Result download(InstrumentRig& rig, std::uint8_t bank, const std::
     rig.downloading = &job;
     const auto result = job.run(snapshotOf(rig, framing), bank, file);
     rig.downloading = nullptr;
-    rig.server->waitUntilIdle();
+    rig.idle();
     return result;
 }
 
@@ -182,7 +182,7 @@ bool upload(InstrumentRig& rig, std::uint8_t bank, const std::filesystem::path& 
     if (!link.send) link = rig.link();
     link.sleeper = &sleeper;
     const bool ok = BankUpload(link, output).run(*records, snapshotOf(rig));
-    rig.server->waitUntilIdle();
+    rig.idle();
     EXPECT_EQ(sleeper.calls(), ok ? records->size() : sleeper.calls());
     EXPECT_EQ(clock.now() - 1'000'000'000, sleeper.calls() * 500'000'000);
     return ok;

@@ -3,6 +3,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/Sleeper.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -57,8 +58,11 @@ TEST(NotificationCenter, RemovalWaitsForADeliveryInFlight) {
         finished = true;
     });
     std::thread poster([&] { center.post("SysexGet"); });
-    while (!entered)
-        std::this_thread::yield();
+    if (!testwait::eventually([&] { return entered.load(); })) {
+        release = true;
+        poster.join();
+        FAIL() << "never delivered";
+    }
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         release = true;

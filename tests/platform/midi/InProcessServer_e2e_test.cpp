@@ -4,6 +4,7 @@
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/Eventually.h"
 #include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
@@ -153,8 +154,11 @@ TEST(InProcessServerThreaded, NothingArrivesAfterDisconnectOrDisposeReturns) {
                     ++sent;
                 }
             });
-            while (arrived.load() < 3)
-                std::this_thread::yield();
+            if (!testwait::eventually([&] { return arrived.load() >= 3; })) {
+                stop = true;
+                sender.join();
+                FAIL() << "nothing arrived";
+            }
             OSStatus status = noErr;
             switch (ending) {
             case Ending::disconnect:
@@ -172,8 +176,8 @@ TEST(InProcessServerThreaded, NothingArrivesAfterDisconnectOrDisposeReturns) {
             }
             ended = true;
             const int sentBefore = sent.load();
-            while (sent.load() < sentBefore + 20)
-                std::this_thread::yield(); // the sender goes on a while
+            EXPECT_TRUE(testwait::eventually(
+                [&] { return sent.load() >= sentBefore + 20; })); // the sender goes on a while
             stop = true;
             sender.join();
             EXPECT_EQ(status, noErr);
@@ -205,7 +209,7 @@ TEST(InProcessServerThreaded, DisconnectWaitsForTheDeliveryInFlight) {
     const MIDIEndpointRef source = t.source("Velmor");
     ASSERT_EQ(t.server->connectSource(port, source, nullptr), noErr);
     ASSERT_EQ(t.server->sendFromSource(source, controller(1)), noErr);
-    entered.get_future().wait();
+    ASSERT_EQ(entered.get_future().wait_for(testwait::kDeadline), std::future_status::ready);
 
     auto disconnecting = std::async(std::launch::async, [&] {
         const OSStatus status = t.server->disconnectSource(port, source);
@@ -216,6 +220,7 @@ TEST(InProcessServerThreaded, DisconnectWaitsForTheDeliveryInFlight) {
     // Meanwhile the rest of the server stays usable.
     EXPECT_EQ(t.server->numberOfSources(), 1u);
     release.set_value();
+    ASSERT_EQ(disconnecting.wait_for(testwait::kDeadline), std::future_status::ready);
     EXPECT_EQ(disconnecting.get(), noErr);
     EXPECT_TRUE(returned.load());
 }
@@ -269,7 +274,7 @@ TEST(InProcessServerThreaded, TheLastReferenceMayGoInsideADelivery) {
             server->addExternalSource({.name = "More"}, &ref);
         server.reset();
         released.set_value();
-        done.get_future().wait();
+        ASSERT_EQ(done.get_future().wait_for(testwait::kDeadline), std::future_status::ready);
     }
     jobs.joinAll();
     EXPECT_EQ(jobs.activeCount(), 0u);
@@ -300,10 +305,11 @@ TEST(InProcessServerThreaded, ADeliveryMayCallTheServerWhileItIsBeingDestroyed) 
     ASSERT_EQ(raw->addExternalSource({.name = "Velmor"}, &source), noErr);
     ASSERT_EQ(raw->connectSource(port, source, nullptr), noErr);
     raw->sendFromSource(source, controller(1));
-    entered.get_future().wait();
+    ASSERT_EQ(entered.get_future().wait_for(testwait::kDeadline), std::future_status::ready);
     auto destroyer = std::async(std::launch::async, [&] { server.reset(); });
     EXPECT_EQ(destroyer.wait_for(20ms), std::future_status::timeout) << "waits for the delivery in flight";
     destroying.set_value();
+    ASSERT_EQ(destroyer.wait_for(testwait::kDeadline), std::future_status::ready);
     destroyer.get();
     EXPECT_EQ(status.load(), noErr);
     jobs.joinAll();

@@ -5,6 +5,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/midi/MIDIListener.h"
+#include "testing/Eventually.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -108,7 +109,7 @@ public:
         return calls_.size();
     }
     // Threaded deliveries: true once at least n calls arrived, false after the deadline.
-    bool waitFor(std::size_t n, std::chrono::milliseconds deadline = std::chrono::seconds(2)) const {
+    bool waitFor(std::size_t n, std::chrono::milliseconds deadline = testwait::kDeadline) const {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, deadline, [&] { return calls_.size() >= n; });
     }

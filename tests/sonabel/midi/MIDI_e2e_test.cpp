@@ -3,6 +3,7 @@
 #include "MIDITestSupport.h"
 
 #include "platform/midi/ServerOperation.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -244,9 +245,7 @@ TEST_P(MIDIEndToEnd, ReleasingTheObjectWhileMessagesArriveEndsDeliveryCleanly) {
     // A delivery in flight holds the object until it returns; the last one out disposes the
     // client, and nothing reaches the listener after that.
     rig.midi.reset();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (rig.server->clientCount() != 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    testwait::eventually([&] { return rig.server->clientCount() == 0; });
     ASSERT_EQ(rig.server->clientCount(), 0u);
     const auto count = listener->count();
     stop = true;

@@ -588,11 +588,23 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
         context.hostTimeValid = hostTime.has_value();
         context.sampleRate = outputNode_->renderFormat_.sampleRate();
         context.frames = frames;
-        const AudioNode::BusData& out = outputNode_->pull(context, 0);
-        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
         float* const* dest = buffer.floatChannelData();
+        // The output node passes its input through unchanged when nothing converts it: that input
+        // can render into the caller's buffer itself.
+        AudioNode* direct = nullptr;
+        if (!outputNode_->inputs_.empty() && outputNode_->inputs_[0] &&
+            !outputNode_->inputs_[0]->conversion && !buffer.format().isInterleaved() &&
+            outputNode_->inputs_[0]->source->renderedCycle_ != context.cycle) {
+            direct = outputNode_->inputs_[0]->source;
+            direct->renderInto_ = dest;
+            direct->renderIntoBus_ = outputNode_->inputs_[0]->bus;
+            direct->renderIntoChannels_ = buffer.format().channelCount();
+        }
+        const AudioNode::BusData& out = outputNode_->pull(context, 0);
+        if (direct) direct->renderInto_ = nullptr;
+        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
         for (std::uint32_t c = 0; c < channels; ++c)
-            std::memcpy(dest[c], out.data[c], frames * sizeof(float));
+            if (out.data[c] != dest[c]) std::memcpy(dest[c], out.data[c], frames * sizeof(float));
         for (std::uint32_t c = channels; c < buffer.format().channelCount(); ++c)
             std::memset(dest[c], 0, frames * sizeof(float));
         buffer.setFrameLength(frames);

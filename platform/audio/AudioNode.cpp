@@ -298,11 +298,18 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
     Output& out = outputs_[bus];
     const AudioFormat format = out.format ? *out.format : defaultOutputFormat(bus);
     const std::uint32_t channels = format.channelCount();
-    const std::size_t needed = std::size_t(channels) * frames;
-    if (out.storage.size() < needed) out.storage.resize(needed);
     out.view.channels = channels;
     out.view.frames = frames;
     out.view.silent = false;
+    if (renderInto_ && bus == renderIntoBus_ && channels == renderIntoChannels_) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            out.writable[c] = renderInto_[c];
+            out.view.data[c] = out.writable[c];
+        }
+        return out.writable.data();
+    }
+    const std::size_t needed = std::size_t(channels) * frames;
+    if (out.storage.size() < needed) out.storage.resize(needed);
     for (std::uint32_t c = 0; c < channels; ++c) {
         out.writable[c] = out.storage.data() + std::size_t(c) * frames;
         out.view.data[c] = out.writable[c];

@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -68,14 +69,19 @@ void captureToTap(benchmark::State& state) {
     const auto& source = captured();
     std::uint64_t host = 1;
     double capture = 0, copy = 0;
+    double fastestCapture = 1e9, fastestCopy = 1e9;
     for (auto _ : state) {
-        copy += memcpyPass();
+        const double copied = memcpyPass();
         const auto start = Clock::now();
         for (std::uint32_t done = 0; done < kFrames; done += kBlock) {
             ring->write(source.data() + std::size_t(done) * kChannels, kBlock);
             engine->renderCycle(kBlock, *out, host += 10'000'000, false);
         }
-        capture += std::chrono::duration<double>(Clock::now() - start).count();
+        const double captured = std::chrono::duration<double>(Clock::now() - start).count();
+        copy += copied;
+        capture += captured;
+        fastestCopy = std::min(fastestCopy, copied);
+        fastestCapture = std::min(fastestCapture, captured);
     }
     engine->stop();
     if (ring->underrunFrames() || ring->overrunFrames()) state.SkipWithError("frames were lost");
@@ -84,7 +90,10 @@ void captureToTap(benchmark::State& state) {
         100.0 * double(tapped.load()) / (double(kFrames) * state.iterations());
     state.counters["capture_ms"] = capture / double(state.iterations()) * 1e3;
     state.counters["memcpy_ms"] = copy / double(state.iterations()) * 1e3;
-    state.counters["ratio"] = capture / copy; // goal <= 3
+    // A pass another process interrupted says nothing about either side: the ratio compares the
+    // fastest passes.
+    state.counters["ratio"] = fastestCapture / fastestCopy; // goal <= 3
+    state.counters["mean_ratio"] = capture / copy;
     state.counters["frames_per_second"] =
         benchmark::Counter(double(kFrames) * double(state.iterations()), benchmark::Counter::kIsRate);
 }

@@ -104,9 +104,10 @@ struct AudioEngine::Deliveries {
         tail.store(staged, std::memory_order_release);
         return true;
     }
-    // Consumer: delivers everything published; caller holds `consumer`.
-    void drain() {
-        for (;;) {
+    // Consumer: delivers everything published; caller holds `consumer`. Returns the items run.
+    std::uint64_t drain() {
+        std::uint64_t ran = 0;
+        for (;; ++ran) {
             const std::uint64_t h = head.load(std::memory_order_relaxed);
             if (h == tail.load(std::memory_order_acquire)) break;
             Item item = std::move(items[h % kCapacity]);
@@ -114,6 +115,7 @@ struct AudioEngine::Deliveries {
             run(item);
         }
         reportLosses();
+        return ran;
     }
     void run(Item& item) {
         switch (item.kind) {
@@ -175,6 +177,7 @@ struct AudioEngine::Deliveries {
     // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.
     static constexpr std::uint64_t kWakeAfter = 8;
     static constexpr auto kNap = std::chrono::milliseconds(10);
+    static constexpr auto kBusyNap = std::chrono::microseconds(20);
 
     void wakeIfNeeded() {
         if ((urgent ||
@@ -190,9 +193,10 @@ struct AudioEngine::Deliveries {
             self->id = std::this_thread::get_id();
         }
         for (;;) {
+            std::uint64_t ran = 0;
             {
                 std::lock_guard lock(self->consumer);
-                self->drain();
+                ran = self->drain();
             }
             bool ending = false;
             {
@@ -212,7 +216,9 @@ struct AudioEngine::Deliveries {
             }
             timespec until{};
             clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += std::chrono::nanoseconds(kNap).count();
+            // While blocks keep coming, look again soon by itself: a rendering thread that has to wake
+            // this one pays for a system call.
+            until.tv_nsec += std::chrono::nanoseconds(ran > 0 ? kBusyNap : kNap).count();
             if (until.tv_nsec >= 1'000'000'000) {
                 until.tv_sec += 1;
                 until.tv_nsec -= 1'000'000'000;

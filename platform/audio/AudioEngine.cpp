@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <semaphore.h>
+#include <sys/prctl.h>
 #include <string>
 #include <thread>
 
@@ -192,6 +193,8 @@ struct AudioEngine::Deliveries {
             std::lock_guard lock(self->mutex);
             self->id = std::this_thread::get_id();
         }
+        // The short naps must stay short: the default slack would more than double them.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
         for (;;) {
             std::uint64_t ran = 0;
             {

@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the Standard MIDI File reader as a whole file, and each input's tail to
 // the track-event parser as a chunk body: lying chunk lengths, cut-short events, running status
 // with no status, endless variable-length quantities. Besides the sanitizers' checks, it traps
-// when the reader keeps bytes it was not given or drops bytes of a body it walked.
+// when the reader keeps bytes it was not given or drops bytes of a body it walked, and when the
+// sequence loader's reader, run on the same bytes, read every track whole yet saw other messages.
 #include "fuzz/FuzzSupport.h"
+#include "fuzz/MIDIFileReaders.h"
 #include "platform/core/LogSink.h"
 #include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/midifile/MIDIFile.h"
@@ -125,5 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzzFile(bytes);
     fuzzTrackBody(bytes);
+    fuzzsupport::readWithBothReaders(bytes);
     return 0;
 }

@@ -1,5 +1,8 @@
 // Arbitrary bytes through the sequence's MIDI-file loader; whatever loads must write and load again.
+// The framework's MIDI file reader reads the same bytes, and where the loader read every track
+// whole, both must have seen the same messages.
 #include "fuzz/FuzzSupport.h"
+#include "fuzz/MIDIFileReaders.h"
 #include "platform/core/LogSink.h"
 #include "platform/sequence/MusicSequenceServices.h"
 
@@ -15,9 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    fuzzsupport::readWithBothReaders(bytes);
     MusicSequence sequence{};
     if (NewMusicSequence(&sequence) != noErr) return 0;
-    const std::span<const std::uint8_t> bytes(data, size);
     if (MusicSequenceFileLoadData(sequence, bytes, kMusicSequenceFile_MIDIType, 0) == noErr) {
         std::vector<std::uint8_t> written;
         if (MusicSequenceFileCreateData(sequence, kMusicSequenceFile_MIDIType,

@@ -3,7 +3,9 @@
 // destinations that behave like the kernel's. A kernel MIDI port holds 4096 bytes, drains at the
 // cable's rate on the test's clock and silently drops an event that does not fit; a user-space
 // client's queue holds a number of events, drains one per `userDrainEvery` and refuses more with
-// -EAGAIN. Input is a queue the test fills.
+// -EAGAIN (the kernel then empties the receiver's queue: `refused` counts it). A kernel port
+// refuses events (-ENODEV) from a port not subscribed to it, as a USB or DIN device's driver
+// does. Input is a queue the test fills.
 #include "platform/core/HostClock.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
 
@@ -12,16 +14,20 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace alsatest {
 
 struct Destination {
     bool kernel = false;
+    bool needsSubscription = false;
+    int refuseSubscription = 0;  // an error for connectTo, e.g. -EBUSY
     std::size_t capacity = 4096; // bytes (kernel) or events (user-space)
     std::vector<std::uint8_t> bytes;
     std::size_t dropped = 0;
     std::vector<std::size_t> eventSizes;
+    std::size_t refused = 0; // events a user-space receiver had no room for
     // Model state.
     double fill = 0;
     std::uint64_t at = 0;
@@ -42,9 +48,21 @@ public:
         std::lock_guard lock(mutex_);
         auto& d = destinations_[{client, port}];
         d.kernel = kernel;
+        d.needsSubscription = kernel;
         d.capacity = capacity;
         d.at = clock_.now();
     }
+    void refuseSubscriptions(int client, int port, int error) {
+        std::lock_guard lock(mutex_);
+        destinations_[{client, port}].refuseSubscription = error;
+    }
+    // An unplug: the port goes, and the subscriptions to it.
+    void removeDestination(int client, int port) {
+        std::lock_guard lock(mutex_);
+        destinations_.erase({client, port});
+        std::erase_if(subscriptions_, [&](const auto& s) { return s.second == std::pair{client, port}; });
+    }
+    std::size_t connectToCalls = 0;
     Destination destination(int client, int port) {
         std::lock_guard lock(mutex_);
         return destinations_[{client, port}];
@@ -97,7 +115,17 @@ public:
     }
     int deletePort(int port) override {
         std::lock_guard lock(mutex_);
+        std::erase_if(subscriptions_, [&](const auto& s) { return s.first == port; });
         return ports_.erase(port) ? 0 : -ENOENT;
+    }
+    int connectTo(int ourPort, int client, int port) override {
+        std::lock_guard lock(mutex_);
+        ++connectToCalls;
+        auto it = destinations_.find({client, port});
+        if (client != own_ && it == destinations_.end()) return -ENOENT;
+        if (client != own_ && it->second.refuseSubscription) return it->second.refuseSubscription;
+        subscriptions_.insert({ourPort, {client, port}});
+        return 0;
     }
     int connectFrom(int ourPort, int client, int port) override {
         std::lock_guard lock(mutex_);
@@ -114,6 +142,13 @@ public:
     }
     bool hasKernelSubscriber(int) override { return kernelSubscriber; }
 
+    bool hasRoomFor(const snd_seq_event_t& event) override {
+        std::lock_guard lock(mutex_);
+        auto it = destinations_.find({event.dest.client, event.dest.port});
+        if (it == destinations_.end() || it->second.kernel) return true;
+        drainUser(it->second);
+        return it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+    }
     int outputDirect(snd_seq_event_t& event) override {
         std::lock_guard lock(mutex_);
         std::vector<std::uint8_t> bytes;
@@ -150,6 +185,9 @@ public:
         auto it = destinations_.find({event.dest.client, event.dest.port});
         if (it == destinations_.end()) return -ENOENT;
         Destination& d = it->second;
+        if (d.needsSubscription &&
+            !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
+            return -ENODEV;
         const std::uint64_t now = clock_.now();
         const double seconds = static_cast<double>(now - d.at) / 1e9;
         d.at = now;
@@ -162,7 +200,10 @@ public:
             d.fill += static_cast<double>(bytes.size());
         } else {
             d.fill = std::max(0.0, d.fill - seconds * 1e9 / static_cast<double>(userDrainEvery));
-            if (d.fill + 1 > static_cast<double>(d.capacity)) return -EAGAIN;
+            if (d.fill + 1 > static_cast<double>(d.capacity)) {
+                ++d.refused;
+                return -EAGAIN;
+            }
             d.fill += 1;
         }
         d.eventSizes.push_back(bytes.size());
@@ -171,6 +212,12 @@ public:
     }
     std::vector<std::uint8_t> subscriberBytes;
 
+    void drainUser(Destination& d) {
+        const std::uint64_t now = clock_.now();
+        d.fill =
+            std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
+        d.at = now;
+    }
     void waitForInput(std::chrono::milliseconds timeout) override {
         std::unique_lock lock(mutex_);
         wake_.wait_for(lock, timeout, [&] { return !inputs_.empty() || woken_; });
@@ -216,6 +263,7 @@ private:
     std::map<int, unsigned> ports_;
     int nextPort_ = 0;
     std::map<int, std::vector<std::pair<int, int>>> connections_;
+    std::set<std::pair<int, std::pair<int, int>>> subscriptions_; // our port -> client:port
     std::deque<Input> inputs_;
     Input current_;
 };

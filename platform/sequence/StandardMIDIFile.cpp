@@ -1,6 +1,7 @@
 #include "platform/sequence/StandardMIDIFile.h"
 
 #include "platform/core/LogSink.h"
+#include "platform/sequence/StandardMIDIFileWalker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,43 +17,6 @@ namespace platform::sequence {
 namespace {
 
 constexpr std::uint64_t kMaxTicks = 0x0FFFFFFF; // the largest four-byte quantity
-
-class Reader {
-public:
-    Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-    bool atEnd() const { return pos_ >= bytes_.size(); }
-    std::size_t remaining() const { return bytes_.size() - pos_; }
-    bool byte(std::uint8_t& out) {
-        if (atEnd()) return false;
-        out = bytes_[pos_++];
-        return true;
-    }
-    bool peek(std::uint8_t& out) const {
-        if (atEnd()) return false;
-        out = bytes_[pos_];
-        return true;
-    }
-    bool quantity(std::uint32_t& out) {
-        out = 0;
-        for (int i = 0; i < 4; ++i) {
-            std::uint8_t b;
-            if (!byte(b)) return false;
-            out = (out << 7) | (b & 0x7F);
-            if (!(b & 0x80)) return true;
-        }
-        return false; // longer than the format allows
-    }
-    bool take(std::size_t n, std::span<const std::uint8_t>& out) {
-        if (n > remaining()) return false;
-        out = bytes_.subspan(pos_, n);
-        pos_ += n;
-        return true;
-    }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t pos_ = 0;
-};
 
 std::uint32_t bigEndian(std::span<const std::uint8_t> b) {
     std::uint32_t v = 0;
@@ -88,14 +52,12 @@ struct ParsedTrack {
 
 // allMetaToTempo: every meta event goes to the tempo track (the first track of a format 1 file).
 // keepTempo: set-tempo events become tempo events (not for SMPTE time, which has its own clock).
-// Events are told apart as the framework's file reader does: a meta event, a SysEx, an F7 event
-// and a channel status each start an event and a meta, SysEx or F7 event ends running status; any
-// other byte is data under running status, or an error without it.
+// Any event cut short or beyond the format's limits fails the track: the caller keeps none of it.
 bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMetaToTempo, bool keepTempo,
                ParsedTrack& out) {
-    Reader r(chunk);
+    using Kind = StandardMIDIFileWalker::EventKind;
+    StandardMIDIFileWalker walker(chunk);
     std::uint64_t tick = 0;
-    std::uint8_t running = 0;
     struct Open {
         std::size_t index;
         std::uint64_t start;
@@ -103,30 +65,16 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
     std::map<std::pair<int, int>, std::deque<Open>> open;
     std::vector<std::pair<StoredEvent, std::uint64_t>> events; // with start ticks
     auto time = [&](std::uint64_t t) { return static_cast<double>(t) / division; };
-    while (!r.atEnd()) {
-        std::uint32_t delta;
-        if (!r.quantity(delta)) return false;
-        tick = std::min(tick + delta, std::uint64_t{1} << 40);
-        std::uint8_t lead;
-        if (!r.peek(lead)) return false;
-        std::uint8_t status;
-        if ((lead == 0xFF && r.remaining() >= 3) || (lead == 0xF0 && r.remaining() >= 3) ||
-            (lead == 0xF7 && r.remaining() >= 2) || (lead >= 0x80 && lead < 0xF0)) {
-            r.byte(status);
-        } else if (running) {
-            status = running;
-        } else {
-            return false;
-        }
-        if (status == 0xFF) {
-            running = 0;
-            std::uint8_t type;
-            std::uint32_t length;
-            std::span<const std::uint8_t> payload;
-            if (!r.byte(type) || !r.quantity(length) || !r.take(length, payload)) return false;
+    while (walker.next()) {
+        const auto& event = walker.event();
+        if (!event.isWellFormed()) return false;
+        tick = std::min(event.timeOffset + event.delta.value, std::uint64_t{1} << 40);
+        const auto payload = event.data;
+        if (event.kind == Kind::meta) {
+            const std::uint8_t type = event.metaType;
             if (type == 0x2F) break;
             if (type == 0x51) {
-                if (!keepTempo || length != 3) continue;
+                if (!keepTempo || payload.size() != 3) continue;
                 const std::uint32_t micros = bigEndian(payload);
                 if (micros == 0) continue;
                 out.tempoEvents.push_back(recordEvent(time(tick), kMusicEventType_ExtendedTempo,
@@ -136,14 +84,10 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
             } else {
                 events.push_back({metaEvent(time(tick), type, payload), tick});
             }
-        } else if (status == 0xF0 || status == 0xF7) {
-            running = 0;
-            std::uint32_t length;
-            std::span<const std::uint8_t> payload;
-            if (!r.quantity(length) || !r.take(length, payload)) return false;
+        } else if (event.kind == Kind::sysEx || event.kind == Kind::escape) {
             StoredEvent e{time(tick), kMusicEventType_MIDIRawData, {}};
             std::vector<std::uint8_t> bytes;
-            if (status == 0xF0) bytes.push_back(0xF0);
+            if (event.kind == Kind::sysEx) bytes.push_back(0xF0);
             bytes.insert(bytes.end(), payload.begin(), payload.end());
             e.data.resize(4 + bytes.size());
             const auto n = static_cast<std::uint32_t>(bytes.size());
@@ -152,13 +96,11 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
             events.push_back({std::move(e), tick});
             out.hasChannelEvents = true;
         } else {
-            running = status;
-            const int count = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 1 : 2;
+            const std::uint8_t status = event.status;
+            // A byte in a data place is data, as the framework reads it.
             std::uint8_t d[2] = {0, 0};
-            for (int i = 0; i < count; ++i) {
-                if (!r.byte(d[i])) return false;
-                d[i] &= 0x7F; // a byte in a data place is data, as the framework reads it
-            }
+            for (std::size_t i = 0; i < payload.size(); ++i)
+                d[i] = payload[i] & 0x7F;
             out.hasChannelEvents = true;
             const int kind = status & 0xF0, channel = status & 0x0F;
             const auto key = std::make_pair(channel, int(d[0]));
@@ -373,11 +315,10 @@ std::vector<std::uint8_t> trackChunk(const TrackEvents& track, std::uint16_t tpq
 } // namespace
 
 std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t> bytes) {
-    Reader r(bytes);
-    std::span<const std::uint8_t> id, size, header;
-    if (!r.take(4, id) || std::memcmp(id.data(), "MThd", 4) != 0 || !r.take(4, size)) return std::nullopt;
-    const std::uint32_t headerLength = bigEndian(size);
-    if (headerLength < 6 || !r.take(headerLength, header)) return std::nullopt;
+    const auto head = StandardMIDIFileWalker::chunk(bytes);
+    if (!head || std::memcmp(head->type.data(), "MThd", 4) != 0 || head->length < 6 || !head->isWhole())
+        return std::nullopt;
+    const auto header = head->body;
     const std::uint32_t format = bigEndian(header.subspan(0, 2));
     const std::uint32_t declaredTracks = bigEndian(header.subspan(2, 2));
     const std::uint32_t division = bigEndian(header.subspan(4, 2));
@@ -401,17 +342,19 @@ std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t
         content.timeResolution = static_cast<std::int16_t>(division);
     }
     std::uint32_t trackIndex = 0;
+    auto rest = bytes.subspan(head->size());
     while (trackIndex < declaredTracks) {
-        if (r.atEnd()) break; // fewer tracks than declared, each of them whole
-        std::span<const std::uint8_t> chunkID, chunkSize, body;
-        if (!r.take(4, chunkID) || !r.take(4, chunkSize) || !r.take(bigEndian(chunkSize), body)) {
+        if (rest.empty()) break; // fewer tracks than declared, each of them whole
+        const auto chunk = StandardMIDIFileWalker::chunk(rest);
+        if (!chunk || !chunk->isWhole()) {
             content.complete = false; // cut short: the tracks before it stay
             break;
         }
-        if (std::memcmp(chunkID.data(), "MTrk", 4) != 0) continue; // chunks of other kinds are skipped
+        rest = rest.subspan(chunk->size());
+        if (std::memcmp(chunk->type.data(), "MTrk", 4) != 0) continue; // chunks of other kinds are skipped
         ParsedTrack parsed;
         const bool conductor = format == 1 && trackIndex == 0;
-        if (!readTrack(body, ticksPerBeat, conductor, !smpte, parsed)) {
+        if (!readTrack(chunk->body, ticksPerBeat, conductor, !smpte, parsed)) {
             content.complete = false;
             break;
         }

@@ -1,10 +1,12 @@
 // The sequencer over alsa-lib.
 #include "platform/midi/alsa/AlsaLibSequencer.h"
 
+#include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaErrorLog.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,28 @@
 #include <vector>
 
 namespace platform::midi {
+
+namespace {
+
+// The kernel's pool report, which alsa-lib requests for our own client only (the kernel's header
+// clashes with alsa-lib's, so the layout is repeated here).
+struct ClientPool {
+    int client;
+    int outputPool;
+    int inputPool;
+    int outputRoom;
+    int outputFree;
+    int inputFree;
+    char reserved[64];
+};
+constexpr unsigned long kGetClientPool = _IOWR('S', 0x4b, ClientPool);
+
+int deviceOf(snd_seq_t* handle) {
+    pollfd fd{-1, 0, 0};
+    return snd_seq_poll_descriptors(handle, &fd, 1, POLLIN) == 1 ? fd.fd : -1;
+}
+
+} // namespace
 
 std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view clientName,
                                                          std::string* errorText) {
@@ -40,11 +64,26 @@ std::unique_ptr<AlsaLibSequencer> AlsaLibSequencer::open(std::string_view client
                                  : snd_seq_connect_from(handle, listener, SND_SEQ_CLIENT_SYSTEM,
                                                         SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (err < 0) return fail(std::string("no announcements from the ALSA sequencer: ") + snd_strerror(err));
+    sequencer->growInputPool();
     return sequencer;
 }
 
+void AlsaLibSequencer::growInputPool() {
+    // The default pool holds about 5 KB of SysEx: a device's long reply overruns it while the
+    // polling thread is busy. The kernel grants up to 2000 cells and silently ignores more.
+    snd_seq_set_client_pool_input(handle_, kInputPoolCells);
+    // One read can then empty the whole pool.
+    snd_seq_set_input_buffer_size(handle_, kInputPoolCells * sizeof(snd_seq_event_t));
+    snd_seq_client_pool_t* pool = nullptr;
+    snd_seq_client_pool_alloca(&pool);
+    if (snd_seq_get_client_pool(handle_, pool) == 0)
+        LogSink::emit(
+            {"io.sonabel.platform", "midi", LogLevel::debug,
+             "MIDI input pool: " + std::to_string(snd_seq_client_pool_get_input_pool(pool)) + " events"});
+}
+
 AlsaLibSequencer::AlsaLibSequencer(snd_seq_t* handle, int wakeFd)
-    : handle_(handle), wakeFd_(wakeFd), clientID_(snd_seq_client_id(handle)) {}
+    : handle_(handle), fd_(deviceOf(handle)), wakeFd_(wakeFd), clientID_(snd_seq_client_id(handle)) {}
 
 AlsaLibSequencer::~AlsaLibSequencer() {
     snd_seq_close(handle_);
@@ -78,6 +117,19 @@ int AlsaLibSequencer::connectFrom(int ourPort, int client, int port) {
 int AlsaLibSequencer::disconnectFrom(int ourPort, int client, int port) {
     std::lock_guard lock(mutex_);
     return snd_seq_disconnect_from(handle_, ourPort, client, port);
+}
+
+int AlsaLibSequencer::connectTo(int ourPort, int client, int port) {
+    std::lock_guard lock(mutex_);
+    snd_seq_port_subscribe_t* subscription = nullptr;
+    snd_seq_port_subscribe_alloca(&subscription);
+    const snd_seq_addr_t sender{static_cast<unsigned char>(clientID_), static_cast<unsigned char>(ourPort)};
+    const snd_seq_addr_t dest{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+    snd_seq_port_subscribe_set_sender(subscription, &sender);
+    snd_seq_port_subscribe_set_dest(subscription, &dest);
+    // Subscribing twice is refused as busy, like a port held exclusively elsewhere.
+    if (snd_seq_get_port_subscription(handle_, subscription) == 0) return 0;
+    return snd_seq_subscribe_port(handle_, subscription);
 }
 
 std::vector<AlsaPortInfo> AlsaLibSequencer::listPorts() {
@@ -127,6 +179,32 @@ bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
     }
     snd_seq_query_subscribe_free(query);
     return kernel;
+}
+
+bool AlsaLibSequencer::hasRoomFor(const snd_seq_event_t& event) {
+    // An event takes a cell, and its variable data as many more as it fills.
+    const std::size_t cell = sizeof(snd_seq_event_t);
+    const std::size_t cells =
+        1 + (snd_seq_ev_is_variable(&event) ? (event.data.ext.len + cell - 1) / cell : 0);
+    auto room = [&](int client) {
+        ClientPool pool{};
+        pool.client = client;
+        return fd_ < 0 || ::ioctl(fd_, kGetClientPool, &pool) < 0 || pool.inputPool <= 0 ||
+               static_cast<std::size_t>(pool.inputFree) >= cells;
+    };
+    if (event.dest.client != SND_SEQ_ADDRESS_SUBSCRIBERS) return room(event.dest.client);
+    std::lock_guard lock(mutex_);
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_query_subscribe_alloca(&query);
+    const snd_seq_addr_t root{static_cast<unsigned char>(clientID_), event.source.port};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(handle_, query) >= 0) {
+        if (!room(snd_seq_query_subscribe_get_addr(query)->client)) return false;
+        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    return true;
 }
 
 int AlsaLibSequencer::outputDirect(snd_seq_event_t& event) {

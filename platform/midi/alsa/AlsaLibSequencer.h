@@ -24,18 +24,24 @@ public:
     int deletePort(int port) override;
     int connectFrom(int ourPort, int client, int port) override;
     int disconnectFrom(int ourPort, int client, int port) override;
+    int connectTo(int ourPort, int client, int port) override;
     std::vector<AlsaPortInfo> listPorts() override;
     bool hasKernelSubscriber(int ourPort) override;
+    bool hasRoomFor(const snd_seq_event_t& event) override;
     int outputDirect(snd_seq_event_t& event) override;
     void waitForInput(std::chrono::milliseconds timeout) override;
     void wake() override;
     int input(snd_seq_event_t** event) override;
 
+    static constexpr long kInputPoolCells = 2000;
+
 private:
     AlsaLibSequencer(snd_seq_t* handle, int wakeFd);
+    void growInputPool();
     bool isKernelClient(int client);
 
     snd_seq_t* handle_;
+    int fd_; // the device, for what alsa-lib does not ask
     int wakeFd_;
     int clientID_;
     // alsa-lib shares scratch buffers inside the handle between calls; input stays unlocked,

@@ -3,7 +3,10 @@
 // out under one lock, so two messages never interleave toward a destination. Toward kernel MIDI
 // ports each event waits for room (AlsaOutputPacer); toward user-space clients a full queue is
 // waited for and the event retried. Nothing is dropped: a send either goes out whole or fails
-// with a status and a log line.
+// with a status, and a log line the first time it fails toward that destination.
+// Before the first event from one of our ports to a destination, that port is subscribed to it
+// (a device driver takes events only from a subscriber); the events stay addressed to the
+// destination alone. The subscription lasts as long as our port, or the destination.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
@@ -14,7 +17,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <span>
+#include <string>
 #include <tuple>
 
 namespace platform::midi {
@@ -33,23 +38,35 @@ public:
     AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config);
 
     OSStatus send(const Route& route, std::span<const std::uint8_t> bytes);
-    // The port went away: a SysEx left open toward it is forgotten.
+    // The port went away (another client's, or port -1: all of that client's): a SysEx left open
+    // toward it and the subscriptions to it are forgotten.
     void forget(int client, int port);
+    // One of our output ports is deleted, and its subscriptions with it.
+    void forgetSender(int ourPort);
+    // Events may have been lost, announcements among them: subscriptions are checked again.
+    void forgetSubscriptions();
     // Shutdown: a send being paced or retried fails at its next event, and so does every later one.
     void stop() { stopped_ = true; }
 
 private:
     int write(const Route& route, snd_seq_event_t& event, std::size_t wireBytes);
+    // Logs the first failure toward a destination until a send to it succeeds again.
+    void failed(const Route& route, const std::string& why);
+    static std::pair<int, int> target(const Route& route);
 
     AlsaSequencer& sequencer_;
     HostClock& clock_;
     Sleeper& sleeper_;
     AlsaServerConfig config_;
-    std::mutex mutex_;
+    std::mutex mutex_; // held for a whole send, pacing included
     std::atomic<bool> stopped_{false};
     AlsaOutputPacer pacer_;
     AlsaTranslation translation_;
+    // What the polling thread may change while a send is paced, under a lock held only briefly.
+    std::mutex stateMutex_;
     std::map<std::tuple<int, int, int>, bool> openSysEx_; // by where the bytes go
+    std::set<std::tuple<int, int, int>> subscribed_;      // our port, client, port
+    std::set<std::pair<int, int>> failing_;               // told the log; see target()
 };
 
 } // namespace platform::midi

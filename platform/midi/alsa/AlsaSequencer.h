@@ -25,10 +25,17 @@ public:
     // Subscribes our port to another client's port (client:port -> us:ourPort), or undoes it.
     virtual int connectFrom(int ourPort, int client, int port) = 0;
     virtual int disconnectFrom(int ourPort, int client, int port) = 0;
+    // Subscribes another client's port to our port (us:ourPort -> client:port); success when it
+    // already is. A device driver opens its output only for a subscriber.
+    virtual int connectTo(int ourPort, int client, int port) = 0;
     virtual std::vector<AlsaPortInfo> listPorts() = 0;
     // Whether a kernel client's port is subscribed to our port (its output must be paced).
     virtual bool hasKernelSubscriber(int ourPort) = 0;
 
+    // Whether the input pools of the event's user-space receivers (its destination, or our source
+    // port's subscribers) have room for it now; true when it cannot tell. An event that does not
+    // fit is refused, and the receiver loses all it had waiting.
+    virtual bool hasRoomFor(const snd_seq_event_t& event) = 0;
     // One event, straight to its destination (or its source port's subscribers). -EAGAIN or
     // -ENOMEM when a receiver's queue is full: nothing was delivered, try again.
     virtual int outputDirect(snd_seq_event_t& event) = 0;

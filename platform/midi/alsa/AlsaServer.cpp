@@ -47,8 +47,9 @@ AlsaServer::AlsaServer(std::unique_ptr<AlsaSequencer> sequencer, AlsaServerConfi
         std::lock_guard lock(mutex_);
         apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); }));
     }
-    pollRunning_ = true;
+    pollRunning_ = handlerRunning_ = true;
     jobs.run([this] { poll(); });
+    jobs.run([this] { handleInput(); });
 }
 
 AlsaServer::~AlsaServer() {
@@ -61,7 +62,8 @@ void AlsaServer::stop() {
     sequencer_->wake();
     {
         std::unique_lock lock(pollMutex_);
-        pollDone_.wait(lock, [&] { return !pollRunning_; });
+        pollDone_.notify_all();
+        pollDone_.wait(lock, [&] { return !pollRunning_ && !handlerRunning_; });
     }
     queue_->stop();
 }
@@ -109,6 +111,7 @@ OSStatus AlsaServer::openPort(ClientPortTable::Port& port) {
 
 void AlsaServer::closePort(const ClientPortTable::Port& port) {
     sequencer_->deletePort(port.backendPort);
+    if (port.kind == ClientPortTable::Kind::output) output_.forgetSender(port.backendPort);
     translation_.forgetPort(port.ref);
 }
 
@@ -236,6 +239,7 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
 // Input ---------------------------------------------------------------------------------------
 
 void AlsaServer::poll() {
+    // Only reading here: whatever fills the kernel's input pool is refused, and counted as lost.
     while (!stopping_) {
         sequencer_->waitForInput(config_.pollTimeout);
         while (!stopping_) {
@@ -243,15 +247,25 @@ void AlsaServer::poll() {
             snd_seq_event_t* event = nullptr;
             const int result = sequencer_->input(&event);
             if (result == -EAGAIN) break;
-            if (result == -ENOSPC) {
-                lostInput();
-                continue;
-            }
-            if (result < 0) {
+            if (result < 0 && result != -ENOSPC) {
                 log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
                 break;
             }
-            if (event) handle(*event, clock_.now());
+            Received received;
+            received.lost = result == -ENOSPC;
+            if (event && !received.lost) {
+                received.event = *event;
+                received.at = clock_.now();
+                if (snd_seq_ev_is_variable(event)) {
+                    const auto* data = static_cast<const std::uint8_t*>(event->data.ext.ptr);
+                    received.data.assign(data, data + event->data.ext.len);
+                }
+            }
+            {
+                std::lock_guard lock(pollMutex_);
+                inbox_.push_back(std::move(received));
+            }
+            pollDone_.notify_all();
         }
         {
             std::lock_guard lock(pollMutex_);
@@ -265,8 +279,37 @@ void AlsaServer::poll() {
     pollDone_.notify_all();
 }
 
+void AlsaServer::handleInput() {
+    std::unique_lock lock(pollMutex_);
+    while (true) {
+        pollDone_.wait(lock, [&] { return stopping_ || !inbox_.empty(); });
+        if (stopping_) break;
+        Received received = std::move(inbox_.front());
+        inbox_.pop_front();
+        handling_ = true;
+        lock.unlock();
+        if (received.lost) {
+            lostInput();
+        } else {
+            if (snd_seq_ev_is_variable(&received.event)) {
+                received.event.data.ext.ptr = received.data.data();
+                received.event.data.ext.len = static_cast<unsigned>(received.data.size());
+            }
+            handle(received.event, received.at);
+        }
+        lock.lock();
+        handling_ = false;
+        pollDone_.notify_all();
+    }
+    inbox_.clear();
+    handling_ = false;
+    handlerRunning_ = false;
+    pollDone_.notify_all();
+}
+
 void AlsaServer::lostInput() {
     log(LogLevel::error, "MIDI input overran: events were lost; a SysEx in progress is dropped");
+    output_.forgetSubscriptions();
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
     // Announcements may have been among them.
@@ -358,7 +401,8 @@ bool AlsaServer::waitUntilIdle(std::chrono::nanoseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     {
         std::unique_lock lock(pollMutex_);
-        if (!pollDone_.wait_until(lock, deadline, [&] { return !polling_; })) return false;
+        if (!pollDone_.wait_until(lock, deadline, [&] { return !polling_ && inbox_.empty() && !handling_; }))
+            return false;
     }
     if (queue_->isManual()) return true;
     const auto left = deadline - std::chrono::steady_clock::now();

@@ -4,8 +4,9 @@
 // it. Other clients' ports are listed as sources and destinations (AlsaEndpoints), our input and
 // output ports are no-export ports of our own, virtual endpoints exported ones.
 //
-// One polling job reads the sequencer and stamps events with host time; deliveries run on the
-// delivery queue's thread, as with the in-process server. Sends are serialised and paced
+// One polling job only reads the sequencer and stamps events with host time, so the kernel's
+// input pool never waits on us; a second job turns them into packets and events; deliveries run
+// on the delivery queue's thread, as with the in-process server. Sends are serialised and paced
 // (AlsaOutput) and run outside the table lock, so a long upload does not stall listing.
 #include "platform/midi/DeliveryQueue.h"
 #include "platform/midi/TableServer.h"
@@ -17,6 +18,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,6 +63,7 @@ private:
     Targets apply(const std::vector<AlsaEndpoints::Change>& changes);
 
     void poll();
+    void handleInput();
     void handle(const snd_seq_event_t& event, MIDITimeStamp now);
     void handleAnnouncement(const snd_seq_event_t& event);
     void lostInput();
@@ -79,11 +82,22 @@ private:
     std::vector<std::uint8_t> bytes_;
     std::vector<std::uint32_t> words_;
 
+    // An event as read, its data copied out of alsa-lib's buffer; or the news that some were lost.
+    struct Received {
+        snd_seq_event_t event{};
+        std::vector<std::uint8_t> data;
+        MIDITimeStamp at = 0;
+        bool lost = false;
+    };
+
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> polling_{false}; // reading or handling input
+    std::atomic<bool> polling_{false}; // reading input
     std::mutex pollMutex_;
-    std::condition_variable pollDone_;
+    std::condition_variable pollDone_; // read, handled, or stopped
+    std::deque<Received> inbox_;       // read, not yet handled
+    bool handling_ = false;
     bool pollRunning_ = false;
+    bool handlerRunning_ = false;
 };
 
 } // namespace platform::midi

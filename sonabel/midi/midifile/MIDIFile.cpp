@@ -1,5 +1,6 @@
 #include "sonabel/midi/midifile/MIDIFile.h"
 
+#include "platform/sequence/StandardMIDIFileWalker.h"
 #include "sonabel/internals/error_handling/Log.h"
 
 #include <algorithm>
@@ -51,12 +52,11 @@ MIDIFile::MIDIFile(std::string name, std::span<const MIDIByte> data) : filename(
         } else if (auto track = MIDIFileTrackChunk::make(rest)) {
             offset += track->rawData.size();
             chunks.emplace_back(std::move(*track));
-        } else if (rest.size() >= 8 && isFourCharacterCode(rest.first(4))) {
+        } else if (const auto other = platform::sequence::StandardMIDIFileWalker::chunk(rest);
+                   other && isFourCharacterCode(other->type)) {
             // A chunk of a kind we do not read is stepped over whole; garbage ends the reading.
-            const std::uint64_t length =
-                (std::uint64_t{rest[4]} << 24) | (std::uint64_t{rest[5]} << 16) | (rest[6] << 8) | rest[7];
-            if (length + 8 > rest.size()) break;
-            offset += static_cast<std::size_t>(length + 8);
+            if (!other->isWhole()) break;
+            offset += other->size();
         } else {
             break;
         }

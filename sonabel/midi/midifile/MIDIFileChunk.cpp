@@ -1,5 +1,7 @@
 #include "sonabel/midi/midifile/MIDIFileChunk.h"
 
+#include "platform/sequence/StandardMIDIFileWalker.h"
+
 #include <algorithm>
 
 namespace sonabel {
@@ -48,11 +50,10 @@ std::int64_t MIDIFileChunk::length() const {
 
 std::optional<std::vector<MIDIByte>> MIDIFileChunk::chunkBytes(std::span<const MIDIByte> data,
                                                                MIDIFileChunkType expected) {
-    if (data.size() < 9) return std::nullopt;
-    const std::uint64_t size = std::uint64_t{bigEndian32(data.subspan(4, 4))} + 8;
-    if (size > data.size()) return std::nullopt;
-    if (MIDIFileChunkType::make(data.first(4)) != expected) return std::nullopt;
-    return toVector(data.first(static_cast<std::size_t>(size)));
+    const auto chunk = platform::sequence::StandardMIDIFileWalker::chunk(data);
+    if (!chunk || data.size() < 9 || !chunk->isWhole()) return std::nullopt;
+    if (MIDIFileChunkType::make(chunk->type) != expected) return std::nullopt;
+    return toVector(data.first(chunk->size()));
 }
 
 } // namespace sonabel

@@ -1,5 +1,6 @@
 #pragma once
 // An "MTrk" chunk and the cutting of its body into events.
+#include "platform/sequence/StandardMIDIFileWalker.h"
 #include "sonabel/midi/MIDITimeFormat.h"
 #include "sonabel/midi/midifile/MIDIFileChunk.h"
 #include "sonabel/midi/midifile/MIDIFileChunkEvent.h"
@@ -45,24 +46,37 @@ struct MIDIFileTrackChunk : MIDIFileChunk {
             return (static_cast<double>(timeOffset) + static_cast<double>(deltaTime)) / chunk.timeDivision;
         }
     };
-    // Where a walk over the body stands.
-    struct TrackWalk {
-        std::size_t index = 0;
-        std::optional<MIDIByte> runningStatus;
-        std::int64_t ticks = 0;
-    };
     // The event at the walk's place, and the walk moved past it; false at the end of the body or
     // at a byte that cannot start an event (logged as parseTrackEvents logs it).
-    bool nextTrackEvent(TrackWalk& walk, EventView& event) const;
+    // Inline, as the walk is: it runs once for every event of every track read.
+    bool nextTrackEvent(platform::sequence::StandardMIDIFileWalker& walk, EventView& event) const {
+        using Kind = platform::sequence::StandardMIDIFileWalker::EventKind;
+        // What the body holds is kept, cut-short events too; a delta time with nothing after it
+        // ends the walk quietly.
+        if (!walk.next()) return false;
+        const auto& read = walk.event();
+        if (read.kind == Kind::missing) return false;
+        if (read.kind == Kind::unreadable) {
+            logUnreadable(read.status, read.offset + read.delta.size, body().size());
+            return false;
+        }
+        event = EventView{read.bytes, read.delta.size, read.delta.value,
+                          read.runningStatus ? std::optional<MIDIByte>(read.status) : std::nullopt,
+                          static_cast<std::int64_t>(read.timeOffset)};
+        return true;
+    }
     // The same walk as parseTrackEvents, event by event, without copying the bytes.
     template <class Visit> void forEachTrackEvent(Visit&& visit) const {
-        TrackWalk walk;
+        platform::sequence::StandardMIDIFileWalker walk(body());
         EventView event;
         while (nextTrackEvent(walk, event))
             visit(static_cast<const EventView&>(event));
     }
 
     bool operator==(const MIDIFileTrackChunk&) const = default;
+
+private:
+    static void logUnreadable(MIDIByte byte, std::size_t at, std::size_t size);
 };
 
 } // namespace sonabel

@@ -99,6 +99,8 @@ TEST(AlsaOutput, AFullUserSpaceQueueIsWaitedForAndAStuckOneFailsTheSendAloud) {
         ASSERT_EQ(output.send({.sourcePort = 1, .client = 130, .port = 0}, m), noErr);
     EXPECT_EQ(rig.sequencer.destination(130, 0).bytes, joined(messages));
     EXPECT_GT(rig.sleeper.calls(), 0u);
+    // Never by overfilling it: the kernel would throw away all it had waiting.
+    EXPECT_EQ(rig.sequencer.destination(130, 0).refused, 0u);
 
     // A receiver that takes nothing: the send fails with a status and a line, after the timeout.
     platform::ScopedLogCapture log;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace platform::midi;
@@ -35,7 +37,7 @@ struct Rig {
     MIDIClientRef client = 0;
     std::vector<Notice> notices;
 
-    explicit Rig(std::vector<AlsaPortInfo> listing = {kToskar}) {
+    explicit Rig(std::vector<AlsaPortInfo> listing = {kToskar}, platform::Sleeper* pacing = nullptr) {
         auto fake = std::make_unique<alsatest::FakeSequencer>(clock);
         sequencer = fake.get();
         sequencer->setListing(std::move(listing));
@@ -43,7 +45,7 @@ struct Rig {
         config.manualDelivery = true;
         config.jobs = &jobs;
         config.clock = &clock;
-        config.sleeper = &sleeper;
+        config.sleeper = pacing ? pacing : &sleeper;
         server = std::make_unique<AlsaServer>(std::move(fake), config);
         EXPECT_EQ(server->createClient(
                       "Sonabel",
@@ -276,6 +278,93 @@ TEST(AlsaServer, SendsGoToDestinationsPacedTowardDevicesAndVirtualEndpointsAreEx
     EXPECT_EQ(rig.server->received(source, note.list(), note.size()), kMIDIUnknownEndpoint);
     EXPECT_EQ(rig.server->disposeEndpoint(toskarIn), kMIDINotPermitted);
     EXPECT_EQ(rig.sequencer->ownPorts().size(), 2u);
+}
+
+TEST(AlsaServer, ASendSubscribesFirstAndARefusalFailsItAloudOncePerDestination) {
+    const AlsaPortInfo held{21, 0, "Held", "Held MIDI 1", kIn | kOut, true};
+    Rig rig({kToskar, held});
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    rig.sequencer->addDestination(21, 0, true, 4096);
+    rig.sequencer->refuseSubscriptions(21, 0, -EBUSY);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef toskar = rig.server->destination(0), busy = rig.server->destination(1);
+    PacketListBuilder note;
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    platform::ScopedLogCapture log;
+
+    // A device takes events only from a subscriber: the first send subscribes, later ones do not.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(rig.server->send(out, toskar, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes.size(), 9u);
+    EXPECT_EQ(rig.sequencer->connectToCalls, 1u);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(rig.server->send(out, busy, note.list(), note.size()), kMIDIMessageSendErr);
+    // Gone between two listings, then back unsubscribed: one failure, then subscribed again.
+    rig.sequencer->removeDestination(20, 0);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(rig.server->send(out, toskar, note.list(), note.size()), kMIDIMessageSendErr);
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    EXPECT_EQ(rig.server->send(out, toskar, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{
+                  "MIDI send to 21:0 failed: the port refused our connection: Device or resource busy",
+                  "MIDI send to 20:0 failed: No such file or directory"}));
+}
+
+TEST(AlsaServer, InputIsHandledWhileASendIsPacedAndItsDestinationGoes) {
+    // Holds the send in its first pacing wait until released, then lets the clock run.
+    struct HeldSleeper final : platform::Sleeper {
+        platform::ManualClock* clock = nullptr;
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool holding = false, released = false;
+        void sleepFor(std::chrono::nanoseconds duration) override {
+            std::unique_lock lock(mutex);
+            holding = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+            clock->advance(static_cast<std::uint64_t>(duration.count()));
+        }
+    } held;
+    const AlsaPortInfo keys{21, 0, "Keys", "Keys MIDI 1", kIn, true};
+    Rig rig({kToskar, keys}, &held);
+    held.clock = &rig.clock;
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    Bytes received;
+    MIDIPortRef in = 0, out = 0;
+    ASSERT_EQ(rig.server->createInputPortWithBlock(
+                  rig.client, "In",
+                  [&](const MIDIPacketList* l, ByteCount n, void*) {
+                      const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
+                      received.insert(received.end(), bytes.begin(), bytes.end());
+                  },
+                  &in),
+              noErr);
+    ASSERT_EQ(rig.server->connectSource(in, rig.server->source(1), nullptr), noErr);
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    PacketListBuilder upload;
+    upload.add(0, miditest::eightBitSysEx(8000));
+    std::thread sender(
+        [&] { rig.server->send(out, rig.server->destination(0), upload.list(), upload.size()); });
+    {
+        std::unique_lock lock(held.mutex);
+        ASSERT_TRUE(held.changed.wait_for(lock, std::chrono::seconds(30), [&] { return held.holding; }));
+    }
+    // The instrument is unplugged mid-upload while the keyboard plays.
+    rig.sequencer->setListing({keys});
+    rig.announce(SND_SEQ_EVENT_CLIENT_EXIT, 20, 0);
+    rig.sendFrom(21, 0, rig.sequencer->ownPorts()[0], {0x90, 0x3C, 0x64});
+    rig.settle();
+    EXPECT_EQ(received, (Bytes{0x90, 0x3C, 0x64}));
+    {
+        std::lock_guard lock(held.mutex);
+        held.released = true;
+    }
+    held.changed.notify_all();
+    sender.join();
 }
 
 TEST(AlsaServer, AlsaLibMessagesBecomeOneLogLine) {

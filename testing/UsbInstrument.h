@@ -1,0 +1,133 @@
+#pragma once
+// A USB MIDI instrument made of kernel parts (scripts/usb-instrument), for kernel tests: plugged
+// in while the object lives, its end of the cable played on the gadget side's raw MIDI device.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kerneltest {
+
+class UsbInstrument {
+public:
+    // Plugs in an instrument named `name`; plugged() says whether it came up, why() why not.
+    // One test process at a time has the instrument: others wait for it.
+    explicit UsbInstrument(const std::string& name) {
+        lock_ = ::open("/tmp/sonabel-usb-instrument.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+        while (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                why_ = "another test held the USB instrument for 10 minutes";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        open(script("plug '" + name + "'"));
+    }
+    ~UsbInstrument() {
+        close();
+        script("remove");
+        if (lock_ >= 0) ::close(lock_);
+    }
+    UsbInstrument(const UsbInstrument&) = delete;
+    UsbInstrument& operator=(const UsbInstrument&) = delete;
+
+    bool plugged() const { return fd_ >= 0; }
+    const std::string& why() const { return why_; }
+
+    // A USB disconnect: returns once the sequencer no longer lists the instrument.
+    void unplug() {
+        close();
+        script("unplug");
+    }
+    bool replug() { return open(script("replug")); }
+
+    // What the instrument received, once `count` bytes came or the time-out passed; taken away.
+    std::vector<std::uint8_t> receive(std::size_t count, std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
+        return std::exchange(received_, {});
+    }
+    // Writes toward the host, at full speed or at `bytesPerSecond`.
+    bool send(std::span<const std::uint8_t> bytes, std::size_t bytesPerSecond = 0) {
+        const std::size_t step =
+            bytesPerSecond ? std::max<std::size_t>(bytesPerSecond / 100, 1) : bytes.size();
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t at = 0; at < bytes.size(); at += step) {
+            const std::size_t n = std::min(step, bytes.size() - at);
+            if (::write(fd_, bytes.data() + at, n) != static_cast<ssize_t>(n)) return false;
+            if (bytesPerSecond)
+                std::this_thread::sleep_until(
+                    start + std::chrono::microseconds((at + n) * 1'000'000 / bytesPerSecond));
+        }
+        return true;
+    }
+
+private:
+    static std::string script(const std::string& arguments) {
+        std::string out;
+        if (FILE* pipe = ::popen((SONABEL_SCRIPTS_DIR "/usb-instrument " + arguments).c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe))
+                out += buffer;
+            ::pclose(pipe);
+        }
+        while (!out.empty() && out.back() == '\n')
+            out.pop_back();
+        return out;
+    }
+    bool open(const std::string& device) {
+        fd_ = device.empty() ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            why_ = "the USB instrument did not come up (scripts/usb-instrument; see its message above)";
+            return false;
+        }
+        stopping_ = false;
+        reader_ = std::thread([this] { read(); });
+        return true;
+    }
+    void close() {
+        stopping_ = true;
+        if (reader_.joinable()) reader_.join();
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    void read() {
+        std::uint8_t buffer[4096];
+        while (!stopping_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) return; // unplugged
+            {
+                std::lock_guard lock(mutex_);
+                received_.insert(received_.end(), buffer, buffer + n);
+            }
+            arrived_.notify_all();
+        }
+    }
+
+    int lock_ = -1;
+    int fd_ = -1;
+    std::string why_;
+    std::thread reader_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::uint8_t> received_;
+};
+
+} // namespace kerneltest

@@ -1,0 +1,343 @@
+// The window's flows against a USB MIDI instrument through the kernel: the ALSA sequencer server,
+// the kernel's USB MIDI driver, and the instrument emulator playing the gadget side of a USB gadget
+// named as the instrument. Real time throughout; every wait has a deadline.
+#include "testing/ControllerHarness.h"
+#include "testing/HexBytes.h"
+
+#include "platform/midi/alsa/AlsaServer.h"
+#include "testing/KernelTestSupport.h"
+#include "testing/RawMidiInstrument.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+using malvo::test::Bytes;
+using malvo::test::ControllerHarness;
+using malvo::test::hex;
+using platform::DialogRequest;
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string toskar = "Toskar MK2";
+
+// The USB instrument of scripts/usb-instrument, its raw device left to the emulator. Shares the
+// kernel tests' lock: the guest has one USB device controller.
+class UsbGadget {
+public:
+    explicit UsbGadget(const std::string& name) {
+        lock_ = ::open("/tmp/sonabel-usb-instrument.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+        while (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() > deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        device_ = script("plug '" + name + "'");
+    }
+    ~UsbGadget() {
+        script("remove");
+        if (lock_ >= 0) ::close(lock_);
+    }
+    UsbGadget(const UsbGadget&) = delete;
+    UsbGadget& operator=(const UsbGadget&) = delete;
+
+    // The gadget side's raw MIDI device; empty while unplugged.
+    const std::string& device() const { return device_; }
+    // Returns once the sequencer no longer lists the instrument.
+    void unplug() {
+        script("unplug");
+        device_.clear();
+    }
+    void replug() { device_ = script("replug"); }
+
+private:
+    static std::string script(const std::string& arguments) {
+        std::string out;
+        if (FILE* pipe = ::popen((SONABEL_SCRIPTS_DIR "/usb-instrument " + arguments).c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe))
+                out += buffer;
+            ::pclose(pipe);
+        }
+        while (!out.empty() && out.back() == '\n')
+            out.pop_back();
+        return out;
+    }
+
+    int lock_ = -1;
+    std::string device_;
+};
+
+class KernelInstrument : public ControllerHarness {
+protected:
+    // Waits for real; a hook set before a flow runs after every wait, on the waiting thread.
+    class HookedSleeper final : public platform::Sleeper {
+    public:
+        void sleepFor(std::chrono::nanoseconds duration) override {
+            platform::Sleeper::system().sleepFor(duration);
+            if (afterSleep) afterSleep();
+        }
+        std::function<void()> afterSleep;
+    };
+
+    void SetUp() override {
+        std::string why;
+        alsa = platform::midi::AlsaServer::open({}, &why);
+        KERNEL_TEST_NEEDS(alsa, "no ALSA sequencer on this machine (" << why << ")");
+        instrument = emulation::RawMidiInstrument::make(
+            {.portName = toskar, .framing = Framing::plain, .version = emulation::FirmwareVersion{1, 0, 6}});
+        ASSERT_TRUE(instrument);
+        gadget = std::make_unique<UsbGadget>(toskar);
+        ASSERT_FALSE(gadget->device().empty())
+            << "the USB instrument did not come up (scripts/usb-instrument)";
+        ASSERT_TRUE(instrument->attach(gadget->device(), &why)) << why;
+
+        midi = sonabel::MIDI::make({.server = alsa});
+        window = std::make_unique<malvo::MainWindow>([this](const malvo::MainWindowOutlets& outlets) {
+            auto made = std::make_unique<malvo::ViewController>(
+                outlets, dialogs, queue, bundle,
+                malvo::ControllerServices{
+                    .midi = midi, .receiver = {}, .notifications = &center, .sleeper = &realSleeper});
+            controller = made.get();
+            return made;
+        });
+        window->show();
+        ASSERT_TRUE(pumpUntil([&] { return items(o().devicesList) == Strings{toskar}; }))
+            << "listed: " << ::testing::PrintToString(items(o().devicesList));
+
+        std::string made = (fs::temp_directory_path() / "malvo-kernel-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(made.data()), nullptr);
+        dir = made;
+    }
+
+    void TearDown() override {
+        if (controller) pumpUntil([&] { return !controller->transferRunning(); });
+        window.reset();
+        midi.reset();
+        alsa.reset();
+        instrument.reset();
+        gadget.reset();
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+
+    // Runs the main queue until `done`; false after the deadline, which an emulated guest under
+    // load keeps well within.
+    bool pumpUntil(const std::function<bool()>& done,
+                   std::chrono::seconds deadline = std::chrono::seconds(60)) {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        for (;;) {
+            driver.runUntilIdle();
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    void click(QAbstractButton* button) {
+        QTest::mouseClick(button, Qt::LeftButton);
+        driver.runUntilIdle();
+    }
+    emulation::InstrumentEmulator& emulator() { return instrument->emulator(); }
+
+    void openToskar(const std::string& versionText) {
+        choose(toskar);
+        click(o().OpenDeviceOutlet);
+        EXPECT_EQ(o().DeviceStatus->text().toStdString(), toskar + " Opened");
+        EXPECT_EQ(o().log->text().toStdString(), "Firmware Version " + versionText);
+    }
+    void unplug() {
+        instrument->detach();
+        gadget->unplug();
+    }
+    void replugAndOpen() {
+        emulator().setFaults({});
+        gadget->replug();
+        ASSERT_FALSE(gadget->device().empty()) << "the USB instrument did not come back";
+        std::string why;
+        ASSERT_TRUE(instrument->attach(gadget->device(), &why)) << why;
+        ASSERT_TRUE(pumpUntil([&] { return items(o().devicesList) == Strings{toskar}; }));
+        openToskar("1.0.6");
+    }
+
+    std::string write(const std::string& name, const Bytes& bytes) {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return (dir / name).string();
+    }
+    static Bytes read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    static Bytes pattern(std::size_t size, std::uint8_t mask) {
+        Bytes out(size);
+        for (std::size_t i = 0; i < size; ++i)
+            out[i] = std::uint8_t((i * 13 + i / 256) & mask);
+        return out;
+    }
+    Bytes bank(std::uint8_t number) {
+        Bytes out;
+        const auto state = emulator().state();
+        for (const auto& record : state.banks.at(number))
+            out.insert(out.end(), record.begin(), record.end());
+        return out;
+    }
+    // Downloads the bank behind the chooser's item into `file` and waits until it ends.
+    void downloadBank(int index, const std::string& file) {
+        o().DownloadBankNumber->setCurrentIndex(index);
+        dialogs.queueAnswer(file);
+        controller->DownloadBank();
+        driver.runUntilIdle(); // the panel's answer runs the download, which waits on this thread
+    }
+    void sendFirmware(const Bytes& firmware) {
+        dialogs.queueAnswer(write("fw_1.4.9.bin", firmware));
+        controller->browseFile();
+        controller->sendFW();
+        ASSERT_TRUE(pumpUntil([&] { return !controller->transferRunning(); }));
+        controller->waitForTransfers();
+        driver.runUntilIdle();
+    }
+
+    HookedSleeper realSleeper;
+    std::shared_ptr<platform::midi::AlsaServer> alsa;
+    std::unique_ptr<emulation::RawMidiInstrument> instrument;
+    std::unique_ptr<UsbGadget> gadget;
+    fs::path dir;
+};
+
+TEST_F(KernelInstrument, OpensInBothFramingsAndTransfersFirmwareBanksAndTuningTables) {
+    openToskar("1.0.6");
+    EXPECT_EQ(controller->state().use_manufacturer_id, 0);
+    ASSERT_FALSE(emulator().received().empty());
+    EXPECT_EQ(emulator().received().front(), hex("F0 02 15 F7"));
+
+    // An instrument that answers only with the manufacturer ID is read on the second query.
+    emulator().setFraming(Framing::manufacturerID);
+    emulator().clearLog();
+    openToskar("1.0.6");
+    EXPECT_EQ(controller->state().use_manufacturer_id, 1);
+    const auto queries = emulator().received();
+    ASSERT_GE(queries.size(), 2u);
+    EXPECT_EQ(queries[0], hex("F0 02 15 F7"));
+    EXPECT_EQ(queries[1], hex("F0 00 66 2B 02 15 F7"));
+
+    // Firmware: block 1 prepares, every later block but the last waits for its acknowledge.
+    const Bytes firmware = pattern(4 * 256, 0xFF);
+    emulator().clearLog();
+    sendFirmware(firmware);
+    EXPECT_EQ(o().log->text(), "Firmware Successfuly Updated");
+    // The last block is not acknowledged: the job may end while it is still on its way.
+    EXPECT_TRUE(pumpUntil([&] { return emulator().state().firmwareImage().has_value(); }));
+    EXPECT_EQ(emulator().state().firmwareImage(), firmware);
+    const auto replies = emulator().sent();
+    EXPECT_EQ(std::count(replies.begin(), replies.end(), hex("F0 00 66 2B 02 25 F7")), 3);
+    EXPECT_EQ(alertMessages(), Strings{});
+
+    // Three records up, then the whole bank down as the instrument now holds it.
+    const Bytes factory = bank(3);
+    const Bytes records = pattern(3 * 256, 0x7F);
+    dialogs.queueAnswer(write("upload.p", records));
+    controller->BrowseBankFile();
+    o().BankNumber->setCurrentIndex(4);
+    controller->SendBankFile();
+    ASSERT_TRUE(pumpUntil([&] { return !controller->transferRunning(); }));
+    controller->waitForTransfers();
+    driver.runUntilIdle();
+    EXPECT_EQ(o().SendBank_outlet->text(), "Send");
+    Bytes expected = factory;
+    std::copy(records.begin(), records.end(), expected.begin());
+    EXPECT_TRUE(pumpUntil([&] { return bank(3) == expected; }));
+    const auto downloaded = dir / "Toskar_bnk2.p";
+    downloadBank(4, downloaded.string());
+    EXPECT_EQ(read(downloaded), expected);
+    EXPECT_EQ(alertMessages(), Strings{});
+
+    // On 1.2.1 the tuning slots are listed, and a slot's table is fetched into a .syx file.
+    emulator().setVersion({1, 2, 1});
+    emulator().clearLog();
+    openToskar("1.2.1");
+    ASSERT_EQ(o().program_names_list->count(), 128);
+    EXPECT_EQ(o().program_names_list->itemText(1), "2: Werckmeister III");
+    o().program_names_list->setCurrentIndex(1);
+    emulator().clearLog();
+    const auto table = dir / "fetched.syx";
+    dialogs.clearRequests();
+    dialogs.queueAnswer(table.string());
+    click(o().mts_download_bank_outlet);
+    ASSERT_EQ(dialogs.requests().size(), 1u);
+    EXPECT_EQ(dialogs.requests()[0].nameFieldStringValue, "Werckmeister III.syx");
+    EXPECT_EQ(emulator().received(), std::vector<Bytes>{hex("F0 00 66 2B 02 32 01 F7")});
+    ASSERT_EQ(emulator().sent().size(), 1u);
+    EXPECT_EQ(emulator().sent().back().size(), 408u);
+    EXPECT_EQ(read(table), emulator().sent().back());
+    EXPECT_EQ(alertMessages(), Strings{});
+}
+
+TEST_F(KernelInstrument, SilenceAndUnplugsMidTransferAreToldAndKeepTheUsersFile) {
+    openToskar("1.0.6");
+    const auto target = write("Toskar_bnk2.p", {1, 2, 3});
+    const auto afterTenRequests = [this](const std::function<void()>& fault) {
+        emulator().clearLog();
+        realSleeper.afterSleep = [this, fault, done = false]() mutable {
+            if (!done && emulator().received().size() >= 10) {
+                done = true;
+                fault();
+            }
+        };
+    };
+
+    // Silent: the time-out alert; still listed and open.
+    afterTenRequests([this] { emulator().setFaults({.silent = true}); });
+    downloadBank(4, target);
+    realSleeper.afterSleep = nullptr;
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, try again 3"});
+    EXPECT_EQ(read(target), (Bytes{1, 2, 3}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+    driver.runUntilIdle();
+    EXPECT_EQ(items(o().devicesList), Strings{toskar});
+    EXPECT_EQ(o().DeviceStatus->text().toStdString(), toskar + " Opened");
+
+    // Unplugged: the disconnect alert, and the instrument leaves the list.
+    emulator().setFaults({});
+    dialogs.clearRequests();
+    afterTenRequests([this] { unplug(); });
+    downloadBank(4, target);
+    realSleeper.afterSleep = nullptr;
+    EXPECT_EQ(dialogs.alerts(), (std::vector<DialogRequest>{DialogRequest::alert(
+                                    {.messageText = "Error",
+                                     .informativeText = "The device was disconnected, the bank was not "
+                                                        "fully received!"})}));
+    EXPECT_EQ(read(target), (Bytes{1, 2, 3}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+    EXPECT_TRUE(pumpUntil([&] { return o().devicesList->count() == 0; }));
+    EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+
+    // Plugged in again it is listed and opens; unplugged mid-update, "Update Failed" stays shown.
+    replugAndOpen();
+    dialogs.clearRequests();
+    emulator().clearLog();
+    realSleeper.afterSleep = [this, done = false]() mutable {
+        if (!done && emulator().received().size() >= 3) {
+            done = true;
+            unplug();
+        }
+    };
+    sendFirmware(pattern(8 * 256, 0xFF));
+    realSleeper.afterSleep = nullptr;
+    ASSERT_TRUE(pumpUntil([&] { return o().devicesList->count() == 0; }));
+    EXPECT_EQ(o().log->text(), "Update Failed");
+    EXPECT_EQ(o().progressBar->value(), 0);
+    EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+    EXPECT_EQ(alertMessages(), Strings{});
+    EXPECT_LT(emulator().state().firmwareBlocks.size(), 8u);
+
+    replugAndOpen();
+    EXPECT_EQ(alertMessages(), Strings{});
+}
+
+} // namespace

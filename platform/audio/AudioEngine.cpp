@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <semaphore.h>
+#include <sys/prctl.h>
 #include <string>
 #include <thread>
 
@@ -104,9 +105,10 @@ struct AudioEngine::Deliveries {
         tail.store(staged, std::memory_order_release);
         return true;
     }
-    // Consumer: delivers everything published; caller holds `consumer`.
-    void drain() {
-        for (;;) {
+    // Consumer: delivers everything published; caller holds `consumer`. Returns the items run.
+    std::uint64_t drain() {
+        std::uint64_t ran = 0;
+        for (;; ++ran) {
             const std::uint64_t h = head.load(std::memory_order_relaxed);
             if (h == tail.load(std::memory_order_acquire)) break;
             Item item = std::move(items[h % kCapacity]);
@@ -114,6 +116,7 @@ struct AudioEngine::Deliveries {
             run(item);
         }
         reportLosses();
+        return ran;
     }
     void run(Item& item) {
         switch (item.kind) {
@@ -175,6 +178,7 @@ struct AudioEngine::Deliveries {
     // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.
     static constexpr std::uint64_t kWakeAfter = 8;
     static constexpr auto kNap = std::chrono::milliseconds(10);
+    static constexpr auto kBusyNap = std::chrono::microseconds(20);
 
     void wakeIfNeeded() {
         if ((urgent ||
@@ -189,10 +193,13 @@ struct AudioEngine::Deliveries {
             std::lock_guard lock(self->mutex);
             self->id = std::this_thread::get_id();
         }
+        // The short naps must stay short: the default slack would more than double them.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
         for (;;) {
+            std::uint64_t ran = 0;
             {
                 std::lock_guard lock(self->consumer);
-                self->drain();
+                ran = self->drain();
             }
             bool ending = false;
             {
@@ -212,7 +219,9 @@ struct AudioEngine::Deliveries {
             }
             timespec until{};
             clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += std::chrono::nanoseconds(kNap).count();
+            // While blocks keep coming, look again soon by itself: a rendering thread that has to wake
+            // this one pays for a system call.
+            until.tv_nsec += std::chrono::nanoseconds(ran > 0 ? kBusyNap : kNap).count();
             if (until.tv_nsec >= 1'000'000'000) {
                 until.tv_sec += 1;
                 until.tv_nsec -= 1'000'000'000;
@@ -588,11 +597,23 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
         context.hostTimeValid = hostTime.has_value();
         context.sampleRate = outputNode_->renderFormat_.sampleRate();
         context.frames = frames;
-        const AudioNode::BusData& out = outputNode_->pull(context, 0);
-        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
         float* const* dest = buffer.floatChannelData();
+        // The output node passes its input through unchanged when nothing converts it: that input
+        // can render into the caller's buffer itself.
+        AudioNode* direct = nullptr;
+        if (!outputNode_->inputs_.empty() && outputNode_->inputs_[0] &&
+            !outputNode_->inputs_[0]->conversion && !buffer.format().isInterleaved() &&
+            outputNode_->inputs_[0]->source->renderedCycle_ != context.cycle) {
+            direct = outputNode_->inputs_[0]->source;
+            direct->renderInto_ = dest;
+            direct->renderIntoBus_ = outputNode_->inputs_[0]->bus;
+            direct->renderIntoChannels_ = buffer.format().channelCount();
+        }
+        const AudioNode::BusData& out = outputNode_->pull(context, 0);
+        if (direct) direct->renderInto_ = nullptr;
+        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
         for (std::uint32_t c = 0; c < channels; ++c)
-            std::memcpy(dest[c], out.data[c], frames * sizeof(float));
+            if (out.data[c] != dest[c]) std::memcpy(dest[c], out.data[c], frames * sizeof(float));
         for (std::uint32_t c = channels; c < buffer.format().channelCount(); ++c)
             std::memset(dest[c], 0, frames * sizeof(float));
         buffer.setFrameLength(frames);

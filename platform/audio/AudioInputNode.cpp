@@ -137,7 +137,7 @@ void AudioInputNode::render(const RenderContext& context) {
         float* const* out = outputChannels(0, context.frames);
         const std::uint32_t channels = currentOutputFormat(0).channelCount();
         // The map changes only under the graph lock, which rendering holds: no other lock here.
-        std::array<std::int32_t, kMaxChannels> source{};
+        std::array<std::int32_t, kMaxChannels> source; // only `channels` of them are read
         for (std::uint32_t c = 0; c < channels; ++c)
             source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
                                             : (c < channelMap_.size() ? channelMap_[c] : -1);

@@ -17,9 +17,12 @@ struct AudioNode::Tap {
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
     std::unique_ptr<std::atomic<bool>[]> busy;
-    std::atomic<std::uint32_t> queued{0}; // slots handed to the tap thread and not yet back
+    // Slots handed to the tap thread and not yet back. Lines of their own: what one thread writes
+    // often must not take away the other's cache line.
+    alignas(64) std::atomic<std::uint32_t> queued{0};
     // Rendering thread only.
-    std::optional<std::uint32_t> filling;
+    alignas(64) std::optional<std::uint32_t> filling;
+    std::uint32_t filled = 0; // frames in the buffer being filled; its length is set once it is full
     std::uint32_t next = 0;
     std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
@@ -298,11 +301,18 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
     Output& out = outputs_[bus];
     const AudioFormat format = out.format ? *out.format : defaultOutputFormat(bus);
     const std::uint32_t channels = format.channelCount();
-    const std::size_t needed = std::size_t(channels) * frames;
-    if (out.storage.size() < needed) out.storage.resize(needed);
     out.view.channels = channels;
     out.view.frames = frames;
     out.view.silent = false;
+    if (renderInto_ && bus == renderIntoBus_ && channels == renderIntoChannels_) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            out.writable[c] = renderInto_[c];
+            out.view.data[c] = out.writable[c];
+        }
+        return out.writable.data();
+    }
+    const std::size_t needed = std::size_t(channels) * frames;
+    if (out.storage.size() < needed) out.storage.resize(needed);
     for (std::uint32_t c = 0; c < channels; ++c) {
         out.writable[c] = out.storage.data() + std::size_t(c) * frames;
         out.view.data[c] = out.writable[c];
@@ -355,21 +365,22 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                 }
                 tap->next = (*tap->filling + 1) % slots;
                 tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
-                tap->pool[*tap->filling]->setFrameLength(0);
+                tap->filled = 0;
                 tap->firstSampleTime = context.sampleTime + done;
                 tap->firstHostTime = context.hostTime;
                 tap->firstHostTimeValid = context.hostTimeValid && done == 0;
             }
             PCMBuffer& buffer = *tap->pool[*tap->filling];
-            const std::uint32_t n =
-                std::min(view.frames - done, buffer.frameCapacity() - buffer.frameLength());
+            const std::uint32_t capacity = buffer.frameCapacity();
+            const std::uint32_t n = std::min(view.frames - done, capacity - tap->filled);
             const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
+            float* const* to = buffer.floatChannelData();
             for (std::uint32_t c = 0; c < channels; ++c)
-                std::memcpy(buffer.floatChannelData()[c] + buffer.frameLength(), view.data[c] + done,
-                            n * sizeof(float));
-            buffer.setFrameLength(buffer.frameLength() + n);
+                std::memcpy(to[c] + tap->filled, view.data[c] + done, n * sizeof(float));
+            tap->filled += n;
             done += n;
-            if (buffer.frameLength() == buffer.frameCapacity()) {
+            if (tap->filled == capacity) {
+                buffer.setFrameLength(capacity);
                 const AudioTime when =
                     tap->firstHostTimeValid
                         ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime,

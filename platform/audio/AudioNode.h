@@ -144,6 +144,11 @@ private:
     std::vector<std::optional<Input>> inputs_;
     std::vector<Output> outputs_;
     std::uint64_t renderedCycle_ = 0;
+    // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
+    // renders straight into when it has as many channels, saving a copy at the end of the cycle.
+    float* const* renderInto_ = nullptr;
+    std::uint32_t renderIntoBus_ = 0;
+    std::uint32_t renderIntoChannels_ = 0;
     std::atomic<float> volume_{1.0f};
     std::atomic<float> pan_{0.0f};
     std::atomic<bool> hasRenderTime_{false};

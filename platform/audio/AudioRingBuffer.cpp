@@ -20,10 +20,8 @@ std::uint32_t AudioRingBuffer::write(const float* interleaved, std::uint32_t fra
     if (n < frames) overruns_.fetch_add(frames - n, std::memory_order_relaxed);
     const std::uint32_t start = std::uint32_t(w % capacity_);
     const std::uint32_t first = std::min(n, capacity_ - start);
-    std::memcpy(samples_.get() + std::size_t(start) * channels_, interleaved,
-                std::size_t(first) * channels_ * sizeof(float));
-    std::memcpy(samples_.get(), interleaved + std::size_t(first) * channels_,
-                std::size_t(n - first) * channels_ * sizeof(float));
+    copyIn(interleaved, start, first);
+    copyIn(interleaved + std::size_t(first) * channels_, 0, n - first);
     written_.store(w + n, std::memory_order_release);
     return n;
 }
@@ -71,37 +69,35 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
     return n;
 }
 
-void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
-                              std::uint32_t at, std::uint32_t position, std::uint32_t count) const {
-    const std::size_t stride = channels_;
-    const float* frames = samples_.get() + std::size_t(position) * stride;
-    const auto valid = [&](std::int32_t s) { return s >= 0 && std::uint32_t(s) < channels_; };
-    if (outChannels == 2 && valid(source[0]) && valid(source[1])) {
-        // The common stereo case in one pass over the frames.
-        float* __restrict left = out[0] + at;
-        float* __restrict right = out[1] + at;
-        const float* __restrict a = frames + source[0];
-        const float* __restrict b = frames + source[1];
-        if (stride == 2) { // a fixed stride lets the compiler vectorise the split
-            for (std::size_t i = 0; i < count; ++i) {
-                left[i] = a[2 * i];
-                right[i] = b[2 * i];
-            }
-            return;
-        }
+void AudioRingBuffer::copyIn(const float* interleaved, std::uint32_t position, std::uint32_t count) {
+    // Split into channels on the way in, while the device's frames stream past anyway; reads are
+    // then plain copies.
+    if (channels_ == 2) {
+        float* __restrict left = samples_.get() + position;
+        float* __restrict right = left + capacity_;
+        const float* __restrict from = interleaved;
         for (std::size_t i = 0; i < count; ++i) {
-            left[i] = a[i * stride];
-            right[i] = b[i * stride];
+            left[i] = from[2 * i];
+            right[i] = from[2 * i + 1];
         }
         return;
     }
-    for (std::uint32_t c = 0; c < outChannels; ++c) {
-        if (!valid(source[c])) continue;
-        float* to = out[c] + at;
-        const float* from = frames + source[c];
+    const std::size_t stride = channels_;
+    for (std::uint32_t c = 0; c < channels_; ++c) {
+        float* __restrict to = samples_.get() + std::size_t(c) * capacity_ + position;
+        const float* __restrict from = interleaved + c;
         for (std::size_t i = 0; i < count; ++i)
             to[i] = from[i * stride];
     }
+}
+
+void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
+                              std::uint32_t at, std::uint32_t position, std::uint32_t count) const {
+    if (count == 0) return;
+    for (std::uint32_t c = 0; c < outChannels; ++c)
+        if (source[c] >= 0 && std::uint32_t(source[c]) < channels_)
+            std::memcpy(out[c] + at, samples_.get() + std::size_t(source[c]) * capacity_ + position,
+                        count * sizeof(float));
 }
 
 void AudioRingBuffer::discard(std::uint32_t frames) {

@@ -46,12 +46,13 @@ public:
     std::uint64_t discardedFrames() const { return discarded_.load(std::memory_order_relaxed); }
 
 private:
+    void copyIn(const float* interleaved, std::uint32_t position, std::uint32_t count);
     void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
                  std::uint32_t position, std::uint32_t count) const;
 
     const std::uint32_t channels_;
     const std::uint32_t capacity_;
-    std::unique_ptr<float[]> samples_;
+    std::unique_ptr<float[]> samples_; // one run of `capacity_` frames per channel
     // Frame counts since the start; their difference is the fill.
     std::atomic<std::uint64_t> written_{0};
     std::atomic<std::uint64_t> read_{0};

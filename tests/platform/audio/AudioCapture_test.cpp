@@ -43,6 +43,18 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     ring.write(first, 3);
     ring.discard(2);
     EXPECT_EQ(ring.available(), 1u);
+
+    // Any other channel count: the third channel alone, across the wrap.
+    AudioRingBuffer three(3, 2);
+    const float frames[] = {1, 2, 3, 4, 5, 6};
+    float c[3];
+    float* outC[] = {c};
+    const std::int32_t third[] = {2};
+    three.write(frames, 1);
+    EXPECT_EQ(three.read(outC, third, 1, 1), 1u);
+    EXPECT_EQ(three.write(frames, 2), 2u);
+    EXPECT_EQ(three.read(outC, third, 1, 2), 2u);
+    EXPECT_EQ(std::vector<float>(c, c + 2), (std::vector<float>{3, 6}));
 }
 
 TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {

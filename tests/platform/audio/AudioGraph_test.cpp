@@ -267,6 +267,35 @@ TEST(AudioGraph, ManualRenderingStatuses) {
     EXPECT_FALSE(engine->isInManualRenderingMode());
 }
 
+TEST(AudioGraph, TheOutputsDirectInputRendersIntoTheCallersBufferForThatCycleOnly) {
+    Offline o(128);
+    auto src = constant(0.25f, -0.5f);
+    o.engine->attach(src);
+    ASSERT_TRUE(o.engine->connect(src, o.engine->outputNode(), 0, 0, stereo()));
+    std::vector<float> tapped;
+    ASSERT_TRUE(src->installTap(0, 128, std::nullopt, [&](std::shared_ptr<PCMBuffer> b, AudioTime) {
+        tapped.push_back(b->floatChannelData()[1][127]);
+    }));
+    o.engine->start();
+    ASSERT_EQ(o.render(128), Status::success);
+    EXPECT_FLOAT_EQ(o.at(0, 127), 0.25f);
+    EXPECT_FLOAT_EQ(o.at(1, 0), -0.5f);
+    EXPECT_EQ(tapped, std::vector<float>{-0.5f});
+
+    // Later cycles leave that buffer alone, whether the node still feeds the output or not.
+    o.buffer->floatChannelData()[0][0] = 9;
+    auto other = PCMBuffer::make(stereo(), 128);
+    ASSERT_EQ(o.engine->renderOffline(64, *other), Status::success);
+    EXPECT_FLOAT_EQ(other->floatChannelData()[0][63], 0.25f);
+    auto mixer = AudioMixerNode::make();
+    o.engine->attach(mixer);
+    ASSERT_TRUE(o.engine->connect(src, mixer, 0, 0, stereo()));
+    ASSERT_TRUE(o.engine->connect(mixer, o.engine->outputNode(), 0, 0, stereo()));
+    ASSERT_EQ(o.engine->renderOffline(64, *other), Status::success);
+    EXPECT_FLOAT_EQ(other->floatChannelData()[1][0], -0.5f);
+    EXPECT_FLOAT_EQ(o.at(0, 0), 9.0f);
+}
+
 TEST(AudioGraph, TapsDeliverExactlyTheirSizeAfterTheCycle) {
     Offline o(256);
     auto src = constant(0.5f, 0.5f);

@@ -15,8 +15,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <semaphore.h>
-#include <sys/prctl.h>
 #include <string>
+#include <sys/prctl.h>
 #include <thread>
 
 namespace platform {
@@ -94,8 +94,15 @@ struct AudioEngine::Deliveries {
     ~Deliveries() { sem_destroy(&wake); }
 
     // Producer.
+    bool full() {
+        // `head` only grows: a value seen earlier that leaves room is still right, and the line the
+        // tap thread writes is read only when the queue looks full.
+        if (staged - headSeen < kCapacity) return false;
+        headSeen = head.load(std::memory_order_acquire);
+        return staged - headSeen >= kCapacity;
+    }
     bool push(Item&& item) {
-        if (staged - head.load(std::memory_order_acquire) >= kCapacity) return false;
+        if (full()) return false;
         items[staged % kCapacity] = std::move(item);
         ++staged;
         return true;
@@ -153,11 +160,14 @@ struct AudioEngine::Deliveries {
     }
 
     std::unique_ptr<Item[]> items;
-    std::uint64_t staged = 0; // producer
-    bool urgent = false;      // producer: a tap's pool runs low
-    std::atomic<std::uint64_t> tail{0};
-    std::atomic<std::uint64_t> head{0};
-    std::atomic<std::uint64_t> droppedBlocks{0};
+    // Each side writes its own cache line: a line both write would be fetched back and forth on
+    // every block.
+    alignas(64) std::uint64_t staged = 0; // producer
+    std::uint64_t headSeen = 0;           // producer: `head` when last looked at
+    bool urgent = false;                  // producer: a tap's pool runs low
+    alignas(64) std::atomic<std::uint64_t> tail{0};
+    alignas(64) std::atomic<std::uint64_t> head{0};
+    alignas(64) std::atomic<std::uint64_t> droppedBlocks{0};
     std::atomic<std::uint64_t> silencedBlocks{0};
     std::uint64_t reportedDropped = 0; // consumer
     std::uint64_t reportedSilenced = 0;
@@ -179,6 +189,26 @@ struct AudioEngine::Deliveries {
     static constexpr std::uint64_t kWakeAfter = 8;
     static constexpr auto kNap = std::chrono::milliseconds(10);
     static constexpr auto kBusyNap = std::chrono::microseconds(20);
+
+    static constexpr auto kPoll = std::chrono::microseconds(100);
+    // Tap thread: true once something was published within `span`.
+    bool pollFor(std::chrono::nanoseconds span) const {
+        const auto until = std::chrono::steady_clock::now() + span;
+        do {
+            for (int i = 0; i < 64; ++i) {
+                if (head.load(std::memory_order_relaxed) != tail.load(std::memory_order_relaxed)) return true;
+                relax();
+            }
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
+    }
+    static void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
 
     void wakeIfNeeded() {
         if ((urgent ||
@@ -212,6 +242,9 @@ struct AudioEngine::Deliveries {
                 self->drain(); // what the last cycles published before the end was asked for
                 break;
             }
+            // Blocks that keep coming are looked for a little longer before sleeping: each wake-up
+            // the rendering thread has to ask for costs it a system call.
+            if (ran > 0 && self->pollFor(kPoll)) continue;
             self->sleeping.store(true);
             if (self->head.load() != self->tail.load()) {
                 self->sleeping.store(false);
@@ -650,8 +683,7 @@ bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, s
     item.lostFrames = lostFrames;
     item.when = when;
     // Only a tap that fits takes a reference: the rendering thread never releases the last one.
-    if (deliveries_->staged - deliveries_->head.load(std::memory_order_acquire) >= Deliveries::kCapacity)
-        return false;
+    if (deliveries_->full()) return false;
     item.tap = tap;
     if (!deliveries_->push(std::move(item))) return false;
     if (AudioNode::poolRunsLow(*tap)) deliveries_->urgent = true;

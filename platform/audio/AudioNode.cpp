@@ -22,8 +22,7 @@ struct AudioNode::Tap {
     alignas(64) std::atomic<std::uint32_t> queued{0};
     // Rendering thread only.
     alignas(64) std::optional<std::uint32_t> filling;
-    std::uint32_t filled = 0; // frames in the buffer being filled; its length is set once it is full
-    std::uint32_t next = 0;
+    std::uint32_t filled = 0;     // frames in the buffer being filled; its length is set once it is full
     std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
     std::int64_t firstSampleTime = 0;
@@ -353,17 +352,16 @@ void AudioNode::deliverTaps(const RenderContext& context) {
             }
             if (!tap->filling) {
                 const std::uint32_t slots = std::uint32_t(tap->pool.size());
-                for (std::uint32_t i = 0; i < slots && !tap->filling; ++i) {
-                    const std::uint32_t candidate = (tap->next + i) % slots;
-                    if (!tap->busy[candidate].load(std::memory_order_acquire)) tap->filling = candidate;
-                }
+                // The first free slot: while the tap thread keeps up the same few buffers come back,
+                // still in this core's cache.
+                for (std::uint32_t i = 0; i < slots && !tap->filling; ++i)
+                    if (!tap->busy[i].load(std::memory_order_acquire)) tap->filling = i;
                 if (!tap->filling) {
                     // The tap thread holds every buffer: this block is lost.
                     tap->skipping = tap->bufferSize;
                     if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);
                     continue;
                 }
-                tap->next = (*tap->filling + 1) % slots;
                 tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
                 tap->filled = 0;
                 tap->firstSampleTime = context.sampleTime + done;

@@ -121,6 +121,7 @@ struct AudioEngine::Deliveries {
             Item item = std::move(items[h % kCapacity]);
             head.store(h + 1, std::memory_order_release);
             run(item);
+            delivered.store(h + 1, std::memory_order_release);
         }
         reportLosses();
         return ran;
@@ -167,6 +168,7 @@ struct AudioEngine::Deliveries {
     bool urgent = false;                  // producer: a tap's pool runs low
     alignas(64) std::atomic<std::uint64_t> tail{0};
     alignas(64) std::atomic<std::uint64_t> head{0};
+    std::atomic<std::uint64_t> delivered{0}; // items run to their end; `head` moves before they run
     alignas(64) std::atomic<std::uint64_t> droppedBlocks{0};
     std::atomic<std::uint64_t> silencedBlocks{0};
     std::uint64_t reportedDropped = 0; // consumer
@@ -745,7 +747,7 @@ bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {
     std::unique_lock lock(d->mutex);
     if (d->threadRunning.load() && d->id != std::this_thread::get_id()) {
         sem_post(&d->wake);
-        const auto done = [&] { return !d->threadRunning.load() || d->head.load() >= target; };
+        const auto done = [&] { return !d->threadRunning.load() || d->delivered.load() >= target; };
         if (timeout == std::chrono::nanoseconds::max()) {
             d->changed.wait(lock, done);
             return true;

@@ -17,11 +17,14 @@ struct AudioNode::Tap {
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
     std::unique_ptr<std::atomic<bool>[]> busy;
-    // Slots handed to the tap thread and not yet back. Lines of their own: what one thread writes
-    // often must not take away the other's cache line.
-    alignas(64) std::atomic<std::uint32_t> queued{0};
+    // Slots handed to the tap thread and not yet back are the difference of two counts, each
+    // written by one side on a line of its own: a line both write would move between the cores on
+    // every block.
+    alignas(64) std::atomic<std::uint64_t> returned{0}; // tap thread
     // Rendering thread only.
-    alignas(64) std::optional<std::uint32_t> filling;
+    alignas(64) std::uint64_t handed = 0;
+    std::uint64_t returnedSeen = 0; // `returned` when last looked at
+    std::optional<std::uint32_t> filling;
     std::uint32_t filled = 0;     // frames in the buffer being filled; its length is set once it is full
     std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
@@ -203,12 +206,16 @@ void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, 
     if (buffer.use_count() > 1) {
         if (auto fresh = PCMBuffer::make(tap.format, tap.bufferSize)) buffer = std::move(fresh);
     }
-    tap.queued.fetch_sub(1, std::memory_order_relaxed);
+    tap.returned.fetch_add(1, std::memory_order_relaxed);
     tap.busy[slot].store(false, std::memory_order_release);
 }
 
-bool AudioNode::poolRunsLow(const Tap& tap) {
-    return 4 * std::size_t(tap.queued.load(std::memory_order_relaxed)) >= 3 * tap.pool.size();
+bool AudioNode::poolRunsLow(Tap& tap) {
+    // `returned` only grows: the other side's line is read only when the count seen says low.
+    const auto low = [&] { return 4 * (tap.handed - tap.returnedSeen) >= 3 * tap.pool.size(); };
+    if (!low()) return false;
+    tap.returnedSeen = tap.returned.load(std::memory_order_relaxed);
+    return low();
 }
 
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
@@ -386,11 +393,11 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                         : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
                 const std::uint32_t slot = *tap->filling;
                 tap->filling.reset();
-                tap->queued.fetch_add(1, std::memory_order_relaxed);
+                ++tap->handed;
                 if (renderEngine_ && renderEngine_->queueTapDelivery(out.tap, slot, tap->lostFrames, when)) {
                     tap->lostFrames = 0;
                 } else {
-                    tap->queued.fetch_sub(1, std::memory_order_relaxed);
+                    --tap->handed;
                     tap->busy[slot].store(false, std::memory_order_relaxed);
                     tap->lostFrames += tap->bufferSize;
                     if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);

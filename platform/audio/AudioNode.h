@@ -85,7 +85,7 @@ public:
     // and returns the slot to the pool.
     static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
-    static bool poolRunsLow(const Tap& tap);
+    static bool poolRunsLow(Tap& tap);
 
 protected:
     AudioNode(std::shared_ptr<AUAudioUnit> unit);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -242,4 +243,22 @@ TEST(AudioEngine, ATapThreadThatFallsBehindCostsAnalysisTapsBlocksAndRecordersSi
               "Audio taps: " + std::to_string(40 - analysed) + " blocks dropped, " +
                   std::to_string(silent / 4096) +
                   " recorder blocks written as silence (the tap thread fell behind)");
+}
+
+TEST(FakeAudioDeviceBackend, WaitingForTapDeliveriesWaitsUntilTheBlockHasReturned) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    std::atomic<int> returned{0};
+    // A slow block, taken by a tap thread that is awake already.
+    ASSERT_TRUE(engine->mainMixerNode()->installTap(0, 64, std::nullopt, [&](auto, auto) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++returned;
+    }));
+    engine->start();
+    for (int i = 1; i <= 20; ++i) {
+        fake->tick(64, std::uint64_t(i) * 1'000'000);
+        ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        EXPECT_EQ(returned.load(), i);
+    }
 }

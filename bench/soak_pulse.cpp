@@ -11,6 +11,7 @@
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
+#include "testing/PulseServer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -19,95 +20,20 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <numbers>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-            const std::string& log) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> argv, envp;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool succeeds(const std::vector<std::string>& args, const std::vector<std::string>& env,
-              const std::string& log) {
-    const pid_t pid = spawn(args, env, log);
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// A server reachable only through a socket in a temporary folder, with a null sink as the default
-// sink and its monitor as the default source.
-class PulseServer {
-public:
-    PulseServer() {
-        std::filesystem::create_directories(folder);
-        const std::string dir = folder.string(), log = dir + "/server.log";
-        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
-        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
-                      "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
-                      "module-null-sink sink_name=sonabel_null"},
-                     env, log);
-        if (pid_ < 0) {
-            whyNot = "pulseaudio could not be started";
-            return;
-        }
-        env.push_back("PULSE_SERVER=" + server());
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!succeeds({"pactl", "info"}, env, log)) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_ || Clock::now() > deadline) {
-                whyNot = "pulseaudio did not come up; see " + log;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!succeeds({"pactl", "set-default-sink", "sonabel_null"}, env, log) ||
-            !succeeds({"pactl", "set-default-source", "sonabel_null.monitor"}, env, log))
-            whyNot = "pactl could not select the null sink and its monitor";
-    }
-    ~PulseServer() {
-        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    std::string server() const { return "unix:" + (folder / "native").string(); }
-
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("sonabel-soak-" + std::to_string(::getpid()));
-    std::string whyNot;
-
-private:
-    pid_t pid_ = -1;
-};
+using pulsetest::PulseServer;
 
 // Processes that keep a core busy each until they are killed.
 class BusyProcesses {
@@ -171,7 +97,7 @@ int discontinuities(const std::vector<float>& s, std::int64_t from, std::int64_t
 }
 
 void soakPulse(benchmark::State& state) {
-    PulseServer pulse;
+    PulseServer pulse("soak");
     if (!pulse.whyNot.empty()) {
         state.SkipWithError(("PulseAudio cannot start here: " + pulse.whyNot).c_str());
         return;

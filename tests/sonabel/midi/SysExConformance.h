@@ -9,6 +9,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/internals/settings/Settings.h"
 #include "sonabel/midi/MIDI.h"
+#include "testing/Eventually.h"
 #include "testing/FakeSequencer.h"
 #include "testing/KernelTestSupport.h"
 
@@ -16,6 +17,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -241,16 +243,24 @@ TEST_P(SysExConformance, EveryMessageArrivesWholeInOrderOnce) {
             return server->send(*out, targets[i], list.list(), list.size());
         };
     } else {
+        std::vector<std::string> names;
         for (std::size_t i = 0; i < 2; ++i) {
             // Named apart from another test process's senders, which the kernel's sequencer lists too.
-            const std::string sourceName =
-                "Sender " + std::to_string(i) + " of " + std::to_string(::getpid());
-            ASSERT_EQ(server->createSource(other, sourceName, &targets[i]), noErr);
+            names.push_back("Sender " + std::to_string(i) + " of " + std::to_string(::getpid()));
+            ASSERT_EQ(server->createSource(other, names[i], &targets[i]), noErr);
             std::int32_t uid = 0;
             ASSERT_EQ(server->getIntegerProperty(targets[i], kMIDIPropertyUniqueID, &uid), noErr);
             uids.push_back(uid);
-            midi->openInput(sourceName);
         }
+        // The kernel's sequencer announces new ports to us on its own time.
+        ASSERT_TRUE(testwait::eventually([&] {
+            const auto listed = midi->inputNames();
+            return std::ranges::all_of(names, [&](const std::string& name) {
+                return std::ranges::find(listed, name) != listed.end();
+            });
+        })) << ::testing::PrintToString(midi->inputNames());
+        for (const auto& name : names)
+            midi->openInput(name);
         ASSERT_EQ(midi->inputPorts().size(), 2u);
         send = [this, &targets](std::size_t i, const PacketListBuilder& list) {
             return server->received(targets[i], list.list(), list.size());

@@ -11,6 +11,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace emulation {
 
 namespace {
@@ -31,10 +33,14 @@ std::unique_ptr<RawMidiInstrument> RawMidiInstrument::make(InstrumentEmulatorCon
         server.createInputPortWithBlock(
             self->client_, "From instrument",
             [self](const MIDIPacketList* list, ByteCount size, void*) {
+                // One write for the whole list: the kernel's USB gadget path now and then loses
+                // the second of two quick writes, which a cable to an instrument never does.
                 platform::midi::PacketListReader reader(list, size);
                 platform::midi::PacketListReader::Packet packet;
+                std::vector<std::uint8_t> bytes;
                 while (reader.next(packet))
-                    self->write(packet.data.data(), packet.data.size());
+                    bytes.insert(bytes.end(), packet.data.begin(), packet.data.end());
+                self->write(bytes.data(), bytes.size());
             },
             &self->in_) != noErr)
         return {};

@@ -23,7 +23,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +38,24 @@ using Bytes = std::vector<std::uint8_t>;
 class ControllerHarness : public ::testing::Test {
 protected:
     using Framing = emulation::InstrumentEmulatorConfig::Framing;
+
+    // Files a flow reads or writes; returns the path written.
+    static std::string writeFile(const std::filesystem::path& path, const Bytes& bytes) {
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return path.string();
+    }
+    static Bytes read(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    // Distinct bytes of every value the mask lets through.
+    static Bytes pattern(std::size_t size, std::uint8_t mask) {
+        Bytes out(size);
+        for (std::size_t i = 0; i < size; ++i)
+            out[i] = std::uint8_t((i * 13 + i / 256) & mask);
+        return out;
+    }
 
     class SettlingSleeper final : public platform::Sleeper {
     public:

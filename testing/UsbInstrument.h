@@ -1,6 +1,5 @@
 #pragma once
-// A USB MIDI instrument made of kernel parts (scripts/usb-instrument), for kernel tests: plugged
-// in while the object lives, its end of the cable played on the gadget side's raw MIDI device.
+// A USB MIDI instrument made of kernel parts (scripts/usb-instrument), for kernel tests.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -21,11 +20,12 @@
 
 namespace kerneltest {
 
-class UsbInstrument {
+// The USB instrument of scripts/usb-instrument, plugged in while the object lives; its gadget side's
+// raw MIDI device is left to whoever plays the instrument. One test process at a time has it (the
+// guest has one USB device controller): others wait for it.
+class UsbGadget {
 public:
-    // Plugs in an instrument named `name`; plugged() says whether it came up, why() why not.
-    // One test process at a time has the instrument: others wait for it.
-    explicit UsbInstrument(const std::string& name) {
+    explicit UsbGadget(const std::string& name) {
         lock_ = ::open("/tmp/sonabel-usb-instrument.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
         while (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
@@ -35,13 +35,55 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        open(script("plug '" + name + "'"));
+        device_ = script("plug '" + name + "'");
     }
-    ~UsbInstrument() {
-        close();
+    ~UsbGadget() {
         script("remove");
         if (lock_ >= 0) ::close(lock_);
     }
+    UsbGadget(const UsbGadget&) = delete;
+    UsbGadget& operator=(const UsbGadget&) = delete;
+
+    // The gadget side's raw MIDI device; empty while unplugged or when it did not come up.
+    const std::string& device() const { return device_; }
+    // Why it was never plugged in, when another test kept it.
+    const std::string& why() const { return why_; }
+    // A USB disconnect: returns once the sequencer no longer lists the instrument.
+    void unplug() {
+        script("unplug");
+        device_.clear();
+    }
+    const std::string& replug() {
+        device_ = script("replug");
+        return device_;
+    }
+
+private:
+    static std::string script(const std::string& arguments) {
+        std::string out;
+        if (FILE* pipe = ::popen((SONABEL_SCRIPTS_DIR "/usb-instrument " + arguments).c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe))
+                out += buffer;
+            ::pclose(pipe);
+        }
+        while (!out.empty() && out.back() == '\n')
+            out.pop_back();
+        return out;
+    }
+
+    int lock_ = -1;
+    std::string device_;
+    std::string why_;
+};
+
+// The same instrument with its end of the cable played here: what it receives is collected, and
+// bytes can be sent toward the host.
+class UsbInstrument {
+public:
+    // Plugs in an instrument named `name`; plugged() says whether it came up, why() why not.
+    explicit UsbInstrument(const std::string& name) : gadget_(name) { open(gadget_.device()); }
+    ~UsbInstrument() { close(); }
     UsbInstrument(const UsbInstrument&) = delete;
     UsbInstrument& operator=(const UsbInstrument&) = delete;
 
@@ -51,9 +93,9 @@ public:
     // A USB disconnect: returns once the sequencer no longer lists the instrument.
     void unplug() {
         close();
-        script("unplug");
+        gadget_.unplug();
     }
-    bool replug() { return open(script("replug")); }
+    bool replug() { return open(gadget_.replug()); }
 
     // What the instrument received, once `count` bytes came or the time-out passed; taken away.
     std::vector<std::uint8_t> receive(std::size_t count, std::chrono::seconds timeout) {
@@ -77,22 +119,12 @@ public:
     }
 
 private:
-    static std::string script(const std::string& arguments) {
-        std::string out;
-        if (FILE* pipe = ::popen((SONABEL_SCRIPTS_DIR "/usb-instrument " + arguments).c_str(), "r")) {
-            char buffer[256];
-            while (std::fgets(buffer, sizeof buffer, pipe))
-                out += buffer;
-            ::pclose(pipe);
-        }
-        while (!out.empty() && out.back() == '\n')
-            out.pop_back();
-        return out;
-    }
     bool open(const std::string& device) {
         fd_ = device.empty() ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
         if (fd_ < 0) {
-            why_ = "the USB instrument did not come up (scripts/usb-instrument; see its message above)";
+            why_ = !gadget_.why().empty()
+                       ? gadget_.why()
+                       : "the USB instrument did not come up (scripts/usb-instrument; see its message above)";
             return false;
         }
         stopping_ = false;
@@ -120,7 +152,7 @@ private:
         }
     }
 
-    int lock_ = -1;
+    UsbGadget gadget_; // removed after the raw device is closed
     int fd_ = -1;
     std::string why_;
     std::thread reader_;

@@ -340,6 +340,16 @@ void AudioFile::write(const PCMBuffer& buffer) {
             }
     };
     std::size_t done = 0;
+    // Counts what reached the file; a short write fails the call.
+    auto wrote = [&](sf_count_t put, std::size_t chunk) {
+        if (put > 0) {
+            length_ += put;
+            position_ += put;
+        }
+        if (put != sf_count_t(chunk))
+            fail(kAudio_ParamError, std::string("write failed: ") + sf_strerror(file_));
+        done += chunk;
+    };
     if (floatFile && f.commonFormat() == CommonFormat::pcmFormatFloat32) {
         // Float into a float file: straight through, interleaved in float, without the double stage.
         float* const* ch = buffer.floatChannelData();
@@ -355,14 +365,7 @@ void AudioFile::write(const PCMBuffer& buffer) {
                 }
                 frames = scratchFloat_.data();
             }
-            const sf_count_t put = sf_writef_float(file_, frames, sf_count_t(chunk));
-            if (put > 0) {
-                length_ += put;
-                position_ += put;
-            }
-            if (put != sf_count_t(chunk))
-                fail(kAudio_ParamError, std::string("write failed: ") + sf_strerror(file_));
-            done += chunk;
+            wrote(sf_writef_float(file_, frames, sf_count_t(chunk)), chunk);
         }
         return;
     }
@@ -386,15 +389,9 @@ void AudioFile::write(const PCMBuffer& buffer) {
         case CommonFormat::otherFormat:
             break;
         }
-        const sf_count_t put = floatFile ? sf_writef_double(file_, scratchDouble_.data(), sf_count_t(chunk))
-                                         : sf_writef_int(file_, scratchInt_.data(), sf_count_t(chunk));
-        if (put > 0) {
-            length_ += put;
-            position_ += put;
-        }
-        if (put != sf_count_t(chunk))
-            fail(kAudio_ParamError, std::string("write failed: ") + sf_strerror(file_));
-        done += chunk;
+        wrote(floatFile ? sf_writef_double(file_, scratchDouble_.data(), sf_count_t(chunk))
+                        : sf_writef_int(file_, scratchInt_.data(), sf_count_t(chunk)),
+              chunk);
     }
 }
 

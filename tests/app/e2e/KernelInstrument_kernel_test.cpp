@@ -7,16 +7,14 @@
 #include "platform/midi/alsa/AlsaServer.h"
 #include "testing/KernelTestSupport.h"
 #include "testing/RawMidiInstrument.h"
+#include "testing/UsbInstrument.h"
 
-#include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sys/file.h>
 #include <thread>
-#include <unistd.h>
 
+using kerneltest::UsbGadget;
 using malvo::test::Bytes;
 using malvo::test::ControllerHarness;
 using malvo::test::hex;
@@ -27,53 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string toskar = "Toskar MK2";
-
-// The USB instrument of scripts/usb-instrument, its raw device left to the emulator. Shares the
-// kernel tests' lock: the guest has one USB device controller.
-class UsbGadget {
-public:
-    explicit UsbGadget(const std::string& name) {
-        lock_ = ::open("/tmp/sonabel-usb-instrument.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
-        while (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
-            if (std::chrono::steady_clock::now() > deadline) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        device_ = script("plug '" + name + "'");
-    }
-    ~UsbGadget() {
-        script("remove");
-        if (lock_ >= 0) ::close(lock_);
-    }
-    UsbGadget(const UsbGadget&) = delete;
-    UsbGadget& operator=(const UsbGadget&) = delete;
-
-    // The gadget side's raw MIDI device; empty while unplugged.
-    const std::string& device() const { return device_; }
-    // Returns once the sequencer no longer lists the instrument.
-    void unplug() {
-        script("unplug");
-        device_.clear();
-    }
-    void replug() { device_ = script("replug"); }
-
-private:
-    static std::string script(const std::string& arguments) {
-        std::string out;
-        if (FILE* pipe = ::popen((SONABEL_SCRIPTS_DIR "/usb-instrument " + arguments).c_str(), "r")) {
-            char buffer[256];
-            while (std::fgets(buffer, sizeof buffer, pipe))
-                out += buffer;
-            ::pclose(pipe);
-        }
-        while (!out.empty() && out.back() == '\n')
-            out.pop_back();
-        return out;
-    }
-
-    int lock_ = -1;
-    std::string device_;
-};
 
 class KernelInstrument : public ControllerHarness {
 protected:
@@ -165,21 +116,7 @@ protected:
         openToskar("1.0.6");
     }
 
-    std::string write(const std::string& name, const Bytes& bytes) {
-        std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        return (dir / name).string();
-    }
-    static Bytes read(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    static Bytes pattern(std::size_t size, std::uint8_t mask) {
-        Bytes out(size);
-        for (std::size_t i = 0; i < size; ++i)
-            out[i] = std::uint8_t((i * 13 + i / 256) & mask);
-        return out;
-    }
+    std::string write(const std::string& name, const Bytes& bytes) { return writeFile(dir / name, bytes); }
     Bytes bank(std::uint8_t number) {
         Bytes out;
         const auto state = emulator().state();

@@ -31,21 +31,7 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string write(const std::string& name, const Bytes& bytes) {
-        std::ofstream out(dir / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        return (dir / name).string();
-    }
-    static Bytes read(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    static Bytes pattern(std::size_t size, std::uint8_t mask) {
-        Bytes out(size);
-        for (std::size_t i = 0; i < size; ++i)
-            out[i] = std::uint8_t((i * 13 + i / 256) & mask);
-        return out;
-    }
+    std::string write(const std::string& name, const Bytes& bytes) { return writeFile(dir / name, bytes); }
     // Lets a background job finish and shows what it queued.
     void finishJob() {
         released = true;

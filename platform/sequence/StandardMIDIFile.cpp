@@ -53,6 +53,8 @@ struct ParsedTrack {
 // allMetaToTempo: every meta event goes to the tempo track (the first track of a format 1 file).
 // keepTempo: set-tempo events become tempo events (not for SMPTE time, which has its own clock).
 // Any event cut short or beyond the format's limits fails the track: the caller keeps none of it.
+// So does a body that ends before its End of Track: the chunk's length cut the track short (a
+// length of 0 leaves the whole track outside its chunk).
 bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMetaToTempo, bool keepTempo,
                ParsedTrack& out) {
     using Kind = StandardMIDIFileWalker::EventKind;
@@ -65,6 +67,7 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
     std::map<std::pair<int, int>, std::deque<Open>> open;
     std::vector<std::pair<StoredEvent, std::uint64_t>> events; // with start ticks
     auto time = [&](std::uint64_t t) { return static_cast<double>(t) / division; };
+    bool ended = false;
     while (walker.next()) {
         const auto& event = walker.event();
         if (!event.isWellFormed()) return false;
@@ -72,7 +75,10 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
         const auto payload = event.data;
         if (event.kind == Kind::meta) {
             const std::uint8_t type = event.metaType;
-            if (type == 0x2F) break;
+            if (type == 0x2F) {
+                ended = true;
+                break;
+            }
             if (type == 0x51) {
                 if (!keepTempo || payload.size() != 3) continue;
                 const std::uint32_t micros = bigEndian(payload);
@@ -126,6 +132,7 @@ bool readTrack(std::span<const std::uint8_t> chunk, double division, bool allMet
             }
         }
     }
+    if (!ended) return false;
     for (auto& [key, notes] : open) {
         for (const auto& note : notes) {
             MIDINoteMessage message;

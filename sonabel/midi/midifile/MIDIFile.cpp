@@ -53,8 +53,10 @@ MIDIFile::MIDIFile(std::string name, std::span<const MIDIByte> data) : filename(
             offset += track->rawData.size();
             chunks.emplace_back(std::move(*track));
         } else if (const auto other = platform::sequence::StandardMIDIFileWalker::chunk(rest);
-                   other && isFourCharacterCode(other->type)) {
-            // A chunk of a kind we do not read is stepped over whole; garbage ends the reading.
+                   other && isFourCharacterCode(other->type) &&
+                   MIDIFileChunkType::make(other->type) != MIDIFileChunkType::header) {
+            // A chunk of a kind we do not read is stepped over whole; garbage, or a header we
+            // cannot read (an unknown format), ends the reading.
             if (!other->isWhole()) break;
             offset += other->size();
         } else {

@@ -1,6 +1,6 @@
 #pragma once
 // A Standard MIDI File read whole from disk and held as its header and track chunks. Reading never
-// fails: an unreadable file has no chunks.
+// fails: an unreadable file has no chunks, and a header of an unknown format ends the reading.
 #include "sonabel/midi/MIDIByte.h"
 #include "sonabel/midi/MIDITimeFormat.h"
 #include "sonabel/midi/midifile/MIDIFileHeaderChunk.h"

@@ -12,7 +12,9 @@ std::uint16_t field(std::span<const MIDIByte> body, std::size_t at) {
 std::optional<MIDIFileHeaderChunk> MIDIFileHeaderChunk::make(std::span<const MIDIByte> data) {
     auto bytes = chunkBytes(data, MIDIFileChunkType::header);
     if (!bytes) return std::nullopt;
-    return MIDIFileHeaderChunk{{std::move(*bytes)}};
+    MIDIFileHeaderChunk header{{std::move(*bytes)}};
+    if (header.format() > kLastFormat) return std::nullopt;
+    return header;
 }
 
 int MIDIFileHeaderChunk::format() const {

@@ -9,7 +9,10 @@
 namespace sonabel {
 
 struct MIDIFileHeaderChunk : MIDIFileChunk {
-    // None unless `data` starts with a whole, valid "MThd" chunk.
+    // Formats 0 (one track), 1 (a tempo track first) and 2 (independent tracks).
+    static constexpr int kLastFormat = 2;
+
+    // None unless `data` starts with a whole, valid "MThd" chunk of a known format.
     static std::optional<MIDIFileHeaderChunk> make(std::span<const MIDIByte> data);
 
     // Body bytes 0-1, 2-3 and 4-5, big-endian; a field the body is too short to hold reads 0.

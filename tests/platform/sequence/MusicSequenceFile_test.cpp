@@ -161,6 +161,8 @@ TEST(MusicSequenceFileTest, AFaultyTrackLoadsTheTracksBeforeItAndFails) {
         {0x00, 0xFF, 0x03, 0x7F, 'x'},                                     // meta longer than its chunk
         {0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x90, 60, 1},                       // five-byte delta
         {0x00, 0xF8},                                                      // real time, no running status
+        {0x00, 0x90, 60, 100, 0x60, 0x80, 60, 0},                          // no End of Track
+        {},                                                                // no event at all
     };
     for (const auto& track : faulty) {
         Seq s;
@@ -183,6 +185,13 @@ TEST(MusicSequenceFileTest, AFaultyTrackLoadsTheTracksBeforeItAndFails) {
               kAudioFileInvalidFileError);
     EXPECT_EQ(s.count(), 1u);
     std::filesystem::remove(path);
+
+    // A last chunk of length 0, its track's events left after it.
+    auto empty = file(1, {conductor, first, first});
+    std::fill(empty.end() - std::ptrdiff_t(first.size()) - 4, empty.end() - std::ptrdiff_t(first.size()), 0);
+    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, empty, kMusicSequenceFile_MIDIType, 0),
+              kAudioFileInvalidFileError);
+    EXPECT_EQ(s.count(), 1u);
 
     // Fewer tracks than declared, each whole, and a format 0 file of two tracks: read as they are.
     auto fewer = file(1, {conductor, first});
@@ -215,7 +224,7 @@ TEST(MusicSequenceFileTest, SMPTETimeLoadsInSecondsAt120BPM) {
     EXPECT_EQ(bpm, 120.0);
 
     // -29 is 29.97 frames a second.
-    const Bytes late{0x89, 0x2F, 0x90, 60, 100, 0x00, 0x80, 60, 0};
+    const Bytes late{0x89, 0x2F, 0x90, 60, 100, 0x00, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0x00};
     ASSERT_EQ(MusicSequenceFileLoadData(s.sequence, file(0, {late}, 0xE350), kMusicSequenceFile_MIDIType, 0),
               noErr);
     EXPECT_DOUBLE_EQ(events(s.track(0))[0].time, 1199 / (29.97 * 80) * 2);

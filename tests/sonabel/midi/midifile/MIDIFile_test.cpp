@@ -147,3 +147,18 @@ TEST(MIDIFileTest, DerivedValuesOfShortChunksStayInBounds) {
     EXPECT_FALSE(tiny.isNotTooShort());
     EXPECT_TRUE(tiny.isNotValid());
 }
+
+TEST(MIDIFileTest, AHeaderOfAnUnknownFormatEndsTheReading) {
+    const Bytes body = endOfTrack();
+    // 22017 is 0x5601: what a damaged copy declared.
+    for (const int format : {3, 22017, 0xFFFF}) {
+        const auto file = fromBytes(join({header(format, 1, 96), track(body)}));
+        EXPECT_TRUE(file.chunks.empty()) << format;
+        EXPECT_FALSE(file.headerChunk()) << format;
+        EXPECT_TRUE(file.tracks().empty()) << format;
+        EXPECT_FALSE(MIDIFileHeaderChunk::make(header(format, 1, 96))) << format;
+    }
+    const auto two = fromBytes(join({header(2, 2, 96), track(body), track(body)}));
+    EXPECT_EQ(two.format(), 2);
+    EXPECT_EQ(two.tracks().size(), 2u);
+}

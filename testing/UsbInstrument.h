@@ -103,17 +103,18 @@ public:
         arrived_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
         return std::exchange(received_, {});
     }
-    // Writes toward the host, at full speed or at `bytesPerSecond`.
+    // Writes toward the host, at full speed or at most `bytesPerSecond`, as a cable carries them:
+    // a write that comes late never makes up for it with a burst.
     bool send(std::span<const std::uint8_t> bytes, std::size_t bytesPerSecond = 0) {
         const std::size_t step =
             bytesPerSecond ? std::max<std::size_t>(bytesPerSecond / 100, 1) : bytes.size();
-        const auto start = std::chrono::steady_clock::now();
+        auto due = std::chrono::steady_clock::now();
         for (std::size_t at = 0; at < bytes.size(); at += step) {
+            std::this_thread::sleep_until(due);
+            const auto writing = std::chrono::steady_clock::now();
             const std::size_t n = std::min(step, bytes.size() - at);
             if (::write(fd_, bytes.data() + at, n) != static_cast<ssize_t>(n)) return false;
-            if (bytesPerSecond)
-                std::this_thread::sleep_until(
-                    start + std::chrono::microseconds((at + n) * 1'000'000 / bytesPerSecond));
+            if (bytesPerSecond) due = writing + std::chrono::microseconds(n * 1'000'000 / bytesPerSecond);
         }
         return true;
     }

@@ -109,7 +109,7 @@ TEST(InProcessServerThreaded, EveryBlockRunsOnOneThreadInOrder) {
     });
     sender.join();
     plugger.join();
-    ASSERT_TRUE(t.server->waitUntilIdle(10s));
+    ASSERT_TRUE(t.server->waitUntilIdle(testwait::kDeadline));
 
     std::lock_guard lock(mutex);
     std::vector<int> expected(kCount);
@@ -181,7 +181,7 @@ TEST(InProcessServerThreaded, NothingArrivesAfterDisconnectOrDisposeReturns) {
             stop = true;
             sender.join();
             EXPECT_EQ(status, noErr);
-            EXPECT_TRUE(t.server->waitUntilIdle(5s));
+            EXPECT_TRUE(t.server->waitUntilIdle(testwait::kDeadline));
             EXPECT_EQ(late.load(), 0) << "ending " << int(ending) << " round " << round;
         }
     }
@@ -243,7 +243,7 @@ TEST(InProcessServerThreaded, BlocksMayEndTheirOwnPortAndClient) {
     ASSERT_EQ(t.server->connectSource(port, source, nullptr), noErr);
     for (int i = 0; i < 10; ++i)
         t.server->sendFromSource(source, controller(i));
-    ASSERT_TRUE(t.server->waitUntilIdle(5s));
+    ASSERT_TRUE(t.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(calls.load(), 1);
     EXPECT_EQ(t.server->clientCount(), 0u);
 }

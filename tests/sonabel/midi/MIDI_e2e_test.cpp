@@ -61,7 +61,7 @@ TEST_P(MIDIEndToEnd, OpensByNameUniqueIDAndIndexAndDeliversFromEach) {
     const auto velmor = rig.addSource("Velmor", 11);
     const auto toskar = rig.addSource("Toskar MK2", 12);
     const auto pellandor = rig.addSource("Pellandor", 13);
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto listener = rig.listen();
     rig.midi->openInput("Velmor");
     rig.midi->openInput(MIDIUniqueID{12});
@@ -81,18 +81,18 @@ TEST_P(MIDIEndToEnd, OpeningTwiceDeliversOnce) {
     const auto velmor = rig.addSource("Velmor", 11);
     rig.midi->openInput("Velmor");
     rig.midi->openInput("Velmor");
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto listener = rig.listen();
     rig.server->sendFromSource(velmor, kNoteOn);
     rig.server->sendFromSource(velmor, std::vector<std::uint8_t>{0xC0, 0x05});
     ASSERT_TRUE(listener->waitFor(2));
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(listener->kinds(), (Names{"noteOn", "program"}));
 }
 
 TEST_P(MIDIEndToEnd, NothingArrivesOnceCloseReturnsEvenWhileTheSourceKeepsSending) {
     const auto velmor = rig.addSource("Velmor", 11);
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto listener = rig.listen();
     rig.midi->openInput("Velmor");
     std::atomic<bool> stop = false;
@@ -105,7 +105,7 @@ TEST_P(MIDIEndToEnd, NothingArrivesOnceCloseReturnsEvenWhileTheSourceKeepsSendin
     const auto afterClose = listener->count();
     stop = true;
     device.join();
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(listener->count(), afterClose);
     EXPECT_TRUE(rig.midi->inputPorts().empty());
 }
@@ -114,7 +114,7 @@ TEST_P(MIDIEndToEnd, ClosesAnInputWhoseSourceWasUnplugged) {
     platform::ScopedLogCapture capture;
     const auto velmor = rig.addSource("Velmor", 11);
     rig.midi->openInput("Velmor");
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto listener = rig.listen();
     rig.server->removeExternalEndpoint(velmor);
     ASSERT_TRUE(listener->waitFor(2));
@@ -129,7 +129,7 @@ TEST_P(MIDIEndToEnd, ClosesAnInputWhoseSourceWasUnplugged) {
 TEST_P(MIDIEndToEnd, A408ByteSysExReachesEachListenerOnceAndWhole) {
     const auto velmor = rig.addSource("Velmor", 11);
     rig.midi->openInput("Velmor");
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto a = rig.listen();
     auto b = rig.listen();
     const auto sysex = bankSysEx();
@@ -137,7 +137,7 @@ TEST_P(MIDIEndToEnd, A408ByteSysExReachesEachListenerOnceAndWhole) {
     rig.server->sendFromSource(velmor, sysex);
     rig.server->sendFromSource(velmor, kNoteOn); // proves the SysEx is over
     ASSERT_TRUE(a->waitFor(2) && b->waitFor(2));
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     for (const auto& listener : {a, b}) {
         const auto calls = listener->calls();
         ASSERT_EQ(calls.size(), 2u);
@@ -163,7 +163,7 @@ TEST_P(MIDIEndToEnd, SendSizeBoundaries) {
     const std::vector<std::uint8_t> full(256, 0x7E);
     rig.midi->sendMessageWithTime(full, 42);
     rig.midi->sendMessageWithTime(std::vector<std::uint8_t>(257, 0x7E), 42);
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     const auto packets = collector.take();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0].data, largest);
@@ -184,7 +184,7 @@ TEST_P(MIDIEndToEnd, SendsReachOnlyTheOpenedDestinations) {
     rig.midi->openOutput("Velmor");
     const std::vector<std::uint8_t> request{0xF0, 0x00, 0x66, 0x2B, 0x01, 0xF7};
     rig.midi->sendEvent(sonabel::MIDIEvent(request));
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(opened.take().size(), 1u);
     EXPECT_TRUE(other.take().empty());
     EXPECT_FALSE(hasLine(capture, "error sending midi: -10832")); // never tried on the source
@@ -193,7 +193,7 @@ TEST_P(MIDIEndToEnd, SendsReachOnlyTheOpenedDestinations) {
 TEST_P(MIDIEndToEnd, TwoObjectsTalkThroughVirtualPorts) {
     auto b = sonabel::MIDI::make({rig.server, universal()});
     rig.midi->createVirtualPorts(1);
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_TRUE(rig.midi->inputNames().empty()); // its own are not listed
     EXPECT_EQ(b->inputNames(), Names{"Sonabel Output 1"});
     EXPECT_EQ(b->destinationNames(), Names{"Sonabel Input 1"});
@@ -208,7 +208,7 @@ TEST_P(MIDIEndToEnd, TwoObjectsTalkThroughVirtualPorts) {
     rig.midi->sendMessage(sysex, 0, std::nullopt, rig.midi->virtualOutputs());
     b->sendNoteOnMessage(64, 90, 9);
     ASSERT_TRUE(atB->waitFor(1) && atA->waitFor(1));
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     ASSERT_EQ(atB->count(), 1u);
     EXPECT_EQ(atB->calls()[0].bytes, sysex);
     EXPECT_EQ(atB->calls()[0].portID, 2000001);
@@ -250,7 +250,7 @@ TEST_P(MIDIEndToEnd, ReleasingTheObjectWhileMessagesArriveEndsDeliveryCleanly) {
     const auto count = listener->count();
     stop = true;
     device.join();
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(listener->count(), count);
     EXPECT_EQ(rig.server->clientCount(), 0u);
 }
@@ -258,14 +258,14 @@ TEST_P(MIDIEndToEnd, ReleasingTheObjectWhileMessagesArriveEndsDeliveryCleanly) {
 TEST_P(MIDIEndToEnd, AListenerMayDropTheLastReferenceFromTheDeliveryThread) {
     const auto velmor = rig.addSource("Velmor", 11);
     rig.midi->openInput("Velmor");
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     std::shared_ptr<sonabel::MIDI> held = std::move(rig.midi);
     auto listener = std::make_shared<RecordingListener>();
     listener->onCall = [&held](const Call&) { held.reset(); }; // runs on the delivery thread only
     held->addListener(listener);
     rig.server->sendFromSource(velmor, kNoteOn);
     ASSERT_TRUE(listener->waitFor(1));
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(rig.server->clientCount(), 0u);
 }
 

@@ -169,7 +169,7 @@ protected:
             InProcessServerConfig config;
             config.jobs = &jobs;
             auto inProcess = std::make_shared<InProcessServer>(config);
-            idle = [inProcess] { return inProcess->waitUntilIdle(); };
+            idle = [inProcess] { return inProcess->waitUntilIdle(testwait::kDeadline); };
             server = inProcess;
             break;
         }
@@ -185,7 +185,7 @@ protected:
                 alsa = AlsaServer::open(config, &why);
                 KERNEL_TEST_NEEDS(alsa, "no ALSA sequencer on this machine (" << why << ")");
             }
-            idle = [alsa] { return alsa->waitUntilIdle(); };
+            idle = [alsa] { return alsa->waitUntilIdle(testwait::kDeadline); };
             server = alsa;
             break;
         }

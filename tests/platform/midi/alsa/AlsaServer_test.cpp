@@ -3,6 +3,7 @@
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaErrorLog.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/Eventually.h"
 #include "testing/FakeSequencer.h"
 #include "testing/MIDITestSupport.h"
 
@@ -69,9 +70,8 @@ struct Rig {
     }
     // Lets the polling thread handle what was pushed, then runs the deliveries.
     void settle() {
-        for (int i = 0; i < 2000 && !sequencer->inputEmpty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_TRUE(server->waitUntilIdle());
+        EXPECT_TRUE(testwait::eventually([&] { return sequencer->inputEmpty(); }));
+        EXPECT_TRUE(server->waitUntilIdle(testwait::kDeadline));
         server->runPending();
     }
     void announce(int type, int client, int port) {

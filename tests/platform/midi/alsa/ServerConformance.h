@@ -6,6 +6,7 @@
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "platform/midi/inprocess/InProcessServer.h"
+#include "testing/Eventually.h"
 #include "testing/FakeSequencer.h"
 #include "testing/KernelTestSupport.h"
 #include "testing/MIDITestSupport.h"
@@ -70,14 +71,8 @@ protected:
         jobs.joinAll();
     }
 
-    // Waits a short real deadline for a condition a delivery makes true.
-    template <typename F> static bool eventually(F condition) {
-        for (int i = 0; i < 2000; ++i) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(1ms);
-        }
-        return condition();
-    }
+    // Waits for a condition a delivery makes true, with a deadline that holds on a loaded machine.
+    template <typename F> static bool eventually(F condition) { return testwait::eventually(condition); }
 
     // Disposes the clients when a test body ends, early returns included. Once that has returned
     // no block runs again, so blocks may capture the body's locals if this is declared after them.

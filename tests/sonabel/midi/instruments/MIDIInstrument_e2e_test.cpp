@@ -4,6 +4,7 @@
 
 #include "sonabel/midi/instruments/MIDICallbackInstrument.h"
 #include "sonabel/midi/instruments/MIDISampler.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,7 @@ TEST(InstrumentEndToEnd, NotesFromAnotherClientReachTheCallbackOnTheMainThread) 
         rig.send(instrument->midiIn(), {{0x90, static_cast<std::uint8_t>(note), 0x64}});
         rig.send(instrument->midiIn(), {{0x80, static_cast<std::uint8_t>(note), 0x40}, {0xB0, 0x40, 0x7F}});
     }
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     rig.driver.runUntilIdle();
     EXPECT_EQ(messages, (std::vector<std::string>{"90 3C 64", "80 3C 00", "B0 40 7F", "90 3D 64", "80 3D 00",
                                                   "B0 40 7F", "90 3E 64", "80 3E 00", "B0 40 7F", "90 3F 64",
@@ -39,13 +40,13 @@ TEST(InstrumentEndToEnd, ASamplerRendersWhatAnotherClientPlays) {
     Rig rig(false);
     auto sampler = sonabel::MIDISampler::make("Sampler", rig.midi);
     rig.send(sampler->midiIn(), {{0x90, 0x45, 0x7F}, {0x91, 0x40, 0x7F}});
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto unit = sampler->samplerUnit->auAudioUnit();
     unit->beginRender(0, 64);
     unit->applyEventsDue(0);
     EXPECT_EQ(sampler->samplerUnit->activeVoiceCount(), 2u);
     rig.send(sampler->midiIn(), {{0x80, 0x45, 0x00}});
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     unit->beginRender(64, 64);
     unit->applyEventsDue(64);
     ASSERT_EQ(sampler->samplerUnit->receivedMIDI().size(), 3u);
@@ -65,7 +66,7 @@ TEST(InstrumentEndToEnd, AnInstrumentGoingAwayWhileNotesArriveIsSafe) {
         rig.driver.runUntilIdle();
     instrument.reset();
     sender.join();
-    ASSERT_TRUE(rig.server->waitUntilIdle());
+    ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     rig.driver.runUntilIdle();
     EXPECT_EQ(rig.queue.pendingCount(), 0u);
 }

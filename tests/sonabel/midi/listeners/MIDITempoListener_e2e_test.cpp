@@ -5,6 +5,7 @@
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/midi/MIDI.h"
 #include "sonabel/midi/listeners/MIDITempoListener.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,7 @@ TEST(TempoListenerEndToEnd, FollowsA120BPMClockAndNoticesItStop) {
     auto midi = sonabel::MIDI::make({server});
     MIDIEndpointRef source = 0;
     server->addExternalSource({.name = "Drum Machine", .uniqueID = 808}, &source);
-    ASSERT_TRUE(server->waitUntilIdle());
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
 
     auto listener = sonabel::MIDITempoListener::make(10, 0.9, main.queue);
     auto tempo = std::make_shared<TempoRecorder>();
@@ -40,7 +41,7 @@ TEST(TempoListenerEndToEnd, FollowsA120BPMClockAndNoticesItStop) {
     }
     const std::uint8_t stopByte[] = {0xFC};
     server->sendFromSource(source, stopByte, start + 4'100'000'000);
-    ASSERT_TRUE(server->waitUntilIdle());
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
 
     EXPECT_EQ(listener->tempoString(), "120.06");
     EXPECT_NEAR(listener->tempo(), 120.055, 1e-4);

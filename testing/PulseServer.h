@@ -2,6 +2,8 @@
 // A PulseAudio server of the caller's own, for the tests and benchmarks that need a real sound
 // server: reachable only through a socket in a temporary folder, a null sink as the default sink and
 // its monitor as the default source. Stopped by its pid when the object goes.
+#include "testing/Eventually.h"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -63,7 +65,7 @@ public:
             return;
         }
         env.push_back("PULSE_SERVER=" + server());
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        const auto deadline = std::chrono::steady_clock::now() + testwait::kDeadline;
         while (!succeeds({"pactl", "info"}, env, log)) {
             if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() > deadline) {
                 whyNot = "pulseaudio did not come up; see " + log;

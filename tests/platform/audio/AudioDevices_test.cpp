@@ -7,6 +7,7 @@
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/audio/devices/NullAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -150,7 +151,7 @@ TEST(NullAudioDeviceBackend, PullsStartedEnginesAndDropsTheOutput) {
     player->play();
     {
         std::unique_lock lock(mutex);
-        EXPECT_TRUE(done.wait_for(lock, std::chrono::seconds(5), [&] { return completed; }));
+        EXPECT_TRUE(done.wait_for(lock, testwait::kDeadline, [&] { return completed; }));
     }
     engine->stop();
     EXPECT_GE(clock.now() - before, 90'000'000u); // 0.1 s of audio took 0.1 s of (manual) time

@@ -1,4 +1,5 @@
 #include "platform/sequence/MusicSequenceServices.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -150,7 +151,7 @@ TEST(MusicPlayerThreadTest, TheThreadPlaysOnTheClockAndStopsWhenAsked) {
     MusicPlayerStart(player);
     {
         std::unique_lock lock(mutex);
-        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(5), [&] { return count >= 2; }));
+        EXPECT_TRUE(arrived.wait_for(lock, testwait::kDeadline, [&] { return count >= 2; }));
     }
     EXPECT_EQ(MusicPlayerStop(player), noErr);
     EXPECT_EQ(DisposeMusicPlayer(player), noErr);

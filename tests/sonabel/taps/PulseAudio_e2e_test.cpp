@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <thread>
 
-
 // The PulseAudio client library keeps a few blocks for the life of the process, and its threads
 // share memory through synchronisation the (uninstrumented) library does not show the race detector.
 extern "C" const char* __lsan_default_suppressions() {
@@ -71,7 +70,7 @@ TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
         tap->configure(std::vector<std::int32_t>{0});
         ASSERT_NO_THROW(engine.start());
         tap->record();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto deadline = std::chrono::steady_clock::now() + testwait::kDeadline;
         while (tap->files()[0]->totalFramesWritten() < std::int64_t(3.2 * rate) &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

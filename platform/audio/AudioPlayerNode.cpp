@@ -1,11 +1,140 @@
 #include "platform/audio/AudioPlayerNode.h"
 
 #include "platform/audio/AudioEngine.h"
+#include "platform/core/BackgroundJobs.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <semaphore.h>
 
 namespace platform {
+
+namespace {
+constexpr std::int64_t kReadAheadFrames = 32768;
+constexpr std::uint32_t kReadChunkFrames = 4096;
+constexpr auto kReaderNap = std::chrono::milliseconds(5);
+} // namespace
+
+// A file segment's samples, read ahead into a ring made when it is scheduled: the reader writes,
+// the rendering thread reads, each moving its own count.
+struct AudioPlayerNode::FileStream {
+    std::shared_ptr<AudioFile> file;
+    std::int64_t start = 0;  // in the file
+    std::int64_t frames = 0; // of the segment
+    std::uint32_t channels = 0;
+    std::int64_t capacity = 0;
+    std::vector<float> ring; // channel c from c * capacity
+    std::shared_ptr<PCMBuffer> scratch;
+    Reader* reader = nullptr; // alive while its player is
+    std::atomic<std::int64_t> written{0};
+    std::atomic<std::int64_t> consumed{0};
+    std::atomic<bool> cancelled{false};
+
+    // Reads what fits; false once the whole segment is in. A file that cannot be read gives silence.
+    bool fill() {
+        std::int64_t w = written.load(std::memory_order_relaxed);
+        while (w < frames) {
+            if (cancelled.load(std::memory_order_relaxed)) return false;
+            const std::int64_t room = capacity - (w - consumed.load(std::memory_order_acquire));
+            if (room <= 0) return true;
+            const auto n = std::uint32_t(std::min({room, frames - w, std::int64_t(kReadChunkFrames)}));
+            std::uint32_t got = 0;
+            try {
+                // A file scheduled twice is read from two threads: each seek stays with its read.
+                static std::mutex seekAndRead;
+                std::lock_guard lock(seekAndRead);
+                file->setFramePosition(start + w);
+                file->read(*scratch, n);
+                got = std::min(scratch->frameLength(), n);
+            } catch (const std::exception&) {
+                got = 0;
+            }
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                float* to = ring.data() + std::size_t(c) * std::size_t(capacity);
+                const float* from = scratch->floatChannelData()[c];
+                for (std::uint32_t i = 0; i < n; ++i)
+                    to[(w + i) % capacity] = i < got ? from[i] : 0.0f;
+            }
+            w += n;
+            written.store(w, std::memory_order_release);
+        }
+        return false;
+    }
+};
+
+// The player's reader thread: tops up the rings of its file segments, woken by the rendering thread
+// when one runs half empty, and every few milliseconds.
+struct AudioPlayerNode::Reader {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<FileStream>> streams;
+    bool ending = false;
+    sem_t wake;
+    std::atomic<bool> sleeping{false};
+
+    Reader() { sem_init(&wake, 0, 0); }
+    ~Reader() { sem_destroy(&wake); }
+
+    // Any thread, the rendering one too: sem_post neither locks nor allocates.
+    void poke() {
+        if (sleeping.exchange(false)) sem_post(&wake);
+    }
+    void add(std::shared_ptr<FileStream> stream) {
+        {
+            std::lock_guard lock(mutex);
+            streams.push_back(std::move(stream));
+        }
+        poke();
+    }
+    void end() {
+        std::lock_guard lock(mutex);
+        ending = true;
+        sem_post(&wake);
+    }
+    static void loop(const std::shared_ptr<Reader>& self) {
+        std::vector<std::shared_ptr<FileStream>> work;
+        for (;;) {
+            {
+                std::lock_guard lock(self->mutex);
+                if (self->ending) break;
+                work = self->streams;
+            }
+            std::vector<FileStream*> done;
+            for (auto& stream : work)
+                if (!stream->fill()) done.push_back(stream.get());
+            if (!done.empty()) {
+                std::lock_guard lock(self->mutex);
+                std::erase_if(self->streams, [&](const auto& s) {
+                    return std::find(done.begin(), done.end(), s.get()) != done.end();
+                });
+            }
+            work.clear();
+            self->sleeping.store(true);
+            timespec until{};
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_nsec += std::chrono::nanoseconds(kReaderNap).count();
+            if (until.tv_nsec >= 1'000'000'000) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1'000'000'000;
+            }
+            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+            }
+            self->sleeping.store(false);
+        }
+        std::lock_guard lock(self->mutex);
+        self->streams.clear();
+    }
+};
+
+AudioPlayerNode::Segment::~Segment() {
+    if (stream) stream->cancelled.store(true, std::memory_order_relaxed);
+}
+
+AudioPlayerNode::~AudioPlayerNode() {
+    if (reader_) reader_->end();
+}
 
 AudioPlayerNode::AudioPlayerNode()
     : AudioNode(AUAudioUnit::make({kAudioUnitType_Generator, kAudioUnitSubType_ScheduledSoundPlayer,
@@ -36,8 +165,7 @@ bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, 
         if (finished_.capacity() < queue_.size() + finished_.size())
             finished_.reserve(queue_.size() + finished_.size());
     }
-    for (auto& s : dropped)
-        s->run();
+    release(dropped);
     return true;
 }
 
@@ -79,13 +207,29 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
                                       CompletionCallbackType type, CompletionHandler handler) {
     if (!file || !file->isOpen() || startingFrame < 0 || startingFrame > file->length()) return false;
     if (!file->processingFormat().isStandard()) return false;
+    auto stream = std::make_shared<FileStream>();
+    stream->start = startingFrame;
+    stream->frames = std::min<std::int64_t>(frameCount, file->length() - startingFrame);
+    stream->channels = file->processingFormat().channelCount();
+    stream->capacity = std::max<std::int64_t>(1, std::min(stream->frames, kReadAheadFrames));
+    stream->ring.resize(std::size_t(stream->channels) * std::size_t(stream->capacity));
+    stream->scratch = PCMBuffer::make(file->processingFormat(), kReadChunkFrames);
+    if (!stream->scratch) return false;
+    stream->file = std::move(file);
+    // The start is read here, so that it plays from the first cycle; the reader reads the rest.
+    if (stream->fill()) {
+        std::lock_guard lock(mutex_);
+        if (!reader_) {
+            reader_ = std::make_shared<Reader>();
+            BackgroundJobs::shared().run([reader = reader_] { Reader::loop(reader); });
+        }
+        stream->reader = reader_.get();
+        reader_->add(stream);
+    }
     auto s = std::make_unique<Segment>();
-    s->file = std::move(file);
-    s->start = startingFrame;
-    s->frames = std::min<std::int64_t>(frameCount, s->file->length() - startingFrame);
-    // The file's samples are read on the rendering thread into scratch made here.
-    s->scratch = PCMBuffer::make(s->file->processingFormat(), 4096);
-    if (!s->scratch) return false;
+    s->start = 0;
+    s->frames = stream->frames;
+    s->stream = std::move(stream);
     if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
     s->type = type;
     s->handler = std::move(handler);
@@ -112,9 +256,6 @@ void AudioPlayerNode::pause() {
 void AudioPlayerNode::stop() {
     std::vector<std::unique_ptr<Segment>> dropped;
     {
-        auto e = engine();
-        std::unique_lock<std::recursive_mutex> graphLock;
-        if (e) graphLock = std::unique_lock(e->graphMutex()); // not while a cycle reads the queue
         std::lock_guard lock(mutex_);
         playing_ = false;
         queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
@@ -124,8 +265,16 @@ void AudioPlayerNode::stop() {
         playerStartNodeTime_.reset();
         startAtNodeTime_.reset();
     }
+    release(dropped);
+}
+
+void AudioPlayerNode::release(std::vector<std::unique_ptr<Segment>>& dropped) {
+    if (dropped.empty()) return;
+    // Nodes downstream may still read a dropped buffer in the cycle under way.
+    if (auto e = engine()) e->waitForCycleInProgress();
     for (auto& s : dropped)
         s->run();
+    dropped.clear();
 }
 
 bool AudioPlayerNode::isPlaying() const {
@@ -153,37 +302,44 @@ std::optional<AudioTime> AudioPlayerNode::nodeTime(const AudioTime& playerTime) 
 std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::uint32_t channels,
                                            std::uint32_t offset, std::uint32_t frames) {
     std::uint32_t n = std::uint32_t(std::min<std::int64_t>(frames, s.frames - s.position));
-    if (s.scratch) n = std::min(n, s.scratch->frameCapacity());
     if (n == 0) return 0;
-    const float* const* source = nullptr;
-    std::uint32_t sourceChannels = 0;
-    std::int64_t from = 0;
     if (s.buffer) {
-        source = s.buffer->floatChannelData();
-        sourceChannels = s.buffer->format().channelCount();
-        from = s.start + s.position;
-    } else {
-        PCMBuffer* scratch = s.scratch.get();
-        try {
-            s.file->setFramePosition(s.start + s.position);
-            s.file->read(*scratch, n);
-        } catch (const std::exception&) {
-            scratch->setFrameLength(0);
+        const float* const* source = s.buffer->floatChannelData();
+        const std::uint32_t sourceChannels = s.buffer->format().channelCount();
+        const std::int64_t from = s.start + s.position;
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            if (c >= sourceChannels && sourceChannels != 1)
+                std::memset(out[c] + offset, 0, n * sizeof(float));
+            else
+                std::memcpy(out[c] + offset, source[sourceChannels == 1 ? 0 : c] + from, n * sizeof(float));
         }
-        source = scratch->floatChannelData();
-        sourceChannels = scratch->format().channelCount();
-        const std::uint32_t got = scratch->frameLength();
-        for (std::uint32_t c = 0; c < sourceChannels; ++c)
-            std::memset(scratch->floatChannelData()[c] + got, 0, (n - std::min(n, got)) * sizeof(float));
+        s.position += n;
+        return n;
     }
+    // A file: only what the reader has read.
+    FileStream& f = *s.stream;
+    const std::int64_t available = f.written.load(std::memory_order_acquire) - s.position;
+    if (available < n) {
+        underruns_.fetch_add(n - std::uint32_t(std::max<std::int64_t>(available, 0)),
+                             std::memory_order_relaxed);
+        n = std::uint32_t(std::max<std::int64_t>(available, 0));
+    }
+    const std::int64_t at = s.position % f.capacity;
+    const auto first = std::uint32_t(std::min<std::int64_t>(n, f.capacity - at));
     for (std::uint32_t c = 0; c < channels; ++c) {
-        const float* src = source[sourceChannels == 1 ? 0 : std::min(c, sourceChannels - 1)] + from;
-        if (c >= sourceChannels && sourceChannels != 1)
+        if (c >= f.channels && f.channels != 1) {
             std::memset(out[c] + offset, 0, n * sizeof(float));
-        else
-            std::memcpy(out[c] + offset, src, n * sizeof(float));
+            continue;
+        }
+        const float* ring = f.ring.data() + std::size_t(f.channels == 1 ? 0 : c) * std::size_t(f.capacity);
+        std::memcpy(out[c] + offset, ring + at, first * sizeof(float));
+        std::memcpy(out[c] + offset + first, ring, (n - first) * sizeof(float));
     }
     s.position += n;
+    f.consumed.store(s.position, std::memory_order_release);
+    if (f.reader && f.written.load(std::memory_order_relaxed) < f.frames &&
+        2 * (f.written.load(std::memory_order_relaxed) - s.position) < f.capacity)
+        f.reader->poke();
     return n;
 }
 
@@ -245,7 +401,8 @@ void AudioPlayerNode::render(const RenderContext& context) {
                 playerTime_ += gap;
                 continue;
             }
-            const std::uint32_t n = copySegment(*s, out, channels, cursor, frames - cursor);
+            const std::uint32_t wanted = frames - cursor;
+            const std::uint32_t n = copySegment(*s, out, channels, cursor, wanted);
             cursor += n;
             playerTime_ += n;
             if (s->position >= s->frames) {
@@ -254,6 +411,8 @@ void AudioPlayerNode::render(const RenderContext& context) {
                     continue;
                 }
                 popHead();
+            } else if (n < wanted) {
+                break; // the reader is behind: silence until it catches up
             }
         }
         for (std::uint32_t c = 0; c < channels; ++c)

@@ -3,6 +3,7 @@
 #include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioNode.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,7 +17,9 @@ namespace platform {
 // the render cycle that used the last of their data, on the engine's tap thread; those of segments
 // that are dropped (stop, or an interrupting schedule) run at once on the caller's thread. What the
 // caller changes reaches the rendering thread through a try-lock: a cycle that finds the player
-// being changed plays silence.
+// being changed plays silence. File segments are read ahead on the player's own reader thread into
+// buffers made when they are scheduled; rendering only copies from them (silence where the reader
+// is behind, counted in `readAheadUnderruns`).
 class AudioPlayerNode : public AudioNode {
 public:
     enum BufferOptions : std::uint32_t { loops = 1, interrupts = 2, interruptsAtLoop = 4 };
@@ -54,16 +57,21 @@ public:
 
     std::string typeName() const override { return "AVAudioPlayerNode"; }
     void reset() override;
+    ~AudioPlayerNode() override;
+    // Frames of file segments that played as silence because the reader had not read them yet.
+    std::uint64_t readAheadUnderruns() const { return underruns_.load(std::memory_order_relaxed); }
 
 protected:
     AudioPlayerNode();
     void render(const RenderContext& context) override;
 
 private:
+    struct FileStream;
+    struct Reader;
     struct Segment : AudioEngine::CycleWork {
+        ~Segment() override;
         std::shared_ptr<PCMBuffer> buffer;
-        std::shared_ptr<AudioFile> file;
-        std::shared_ptr<PCMBuffer> scratch; // a file's samples on their way out
+        std::shared_ptr<FileStream> stream; // a file's samples, read ahead
         std::int64_t start = 0;
         std::int64_t frames = 0;
         std::int64_t position = 0; // frames of this segment already played
@@ -76,6 +84,8 @@ private:
         }
     };
     bool enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop);
+    // Runs the handlers of dropped segments and lets them go, once no cycle reads them.
+    void release(std::vector<std::unique_ptr<Segment>>& dropped);
     // Rendering thread: hands finished segments to the tap thread.
     void retire(std::unique_ptr<Segment> segment);
     Segment* head() { return head_ < queue_.size() ? queue_[head_].get() : nullptr; }
@@ -93,6 +103,8 @@ private:
     std::optional<std::int64_t> playerStartNodeTime_; // node sample time of player time 0
     std::int64_t playerTime_ = 0;
     double sampleRate_ = 44100;
+    std::shared_ptr<Reader> reader_; // made with the first file segment
+    std::atomic<std::uint64_t> underruns_{0};
 };
 
 } // namespace platform

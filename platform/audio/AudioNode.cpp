@@ -249,7 +249,7 @@ bool AudioNode::poolRunsLow(Tap& tap) {
 
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
     if (!render_ || bus >= outputs_.size()) {
-        static const BusData nothing; // a node the published graph does not know yet
+        static constexpr BusData nothing{}; // a node the published graph does not know yet
         return nothing;
     }
     if (resetConversions_.load(std::memory_order_relaxed) && resetConversions_.exchange(false))

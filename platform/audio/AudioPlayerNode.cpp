@@ -134,50 +134,97 @@ AudioPlayerNode::Segment::~Segment() {
 
 AudioPlayerNode::~AudioPlayerNode() {
     if (reader_) reader_->end();
+    takeIncoming();
+    queue_.destroy();
+    finished_.destroy();
+}
+
+void AudioPlayerNode::SegmentList::append(Segment* s) {
+    s->next = nullptr;
+    (tail ? tail->next : head) = s;
+    tail = s;
+}
+
+void AudioPlayerNode::SegmentList::prepend(Segment* s) {
+    s->next = head;
+    head = s;
+    if (!tail) tail = s;
+}
+
+AudioPlayerNode::Segment* AudioPlayerNode::SegmentList::pop() {
+    Segment* s = head;
+    if (!s) return nullptr;
+    head = s->next;
+    if (!head) tail = nullptr;
+    s->next = nullptr;
+    return s;
+}
+
+void AudioPlayerNode::SegmentList::destroy() {
+    while (Segment* s = pop())
+        delete s;
+}
+
+void AudioPlayerNode::takeIncoming() {
+    Segment* batch = incoming_.exchange(nullptr, std::memory_order_acquire);
+    Segment* ordered = nullptr;
+    while (batch) {
+        Segment* next = batch->next;
+        batch->next = ordered;
+        ordered = batch;
+        batch = next;
+    }
+    while (ordered) {
+        Segment* next = ordered->next;
+        queue_.append(ordered);
+        ordered = next;
+    }
 }
 
 AudioPlayerNode::AudioPlayerNode()
     : AudioNode(AUAudioUnit::make({kAudioUnitType_Generator, kAudioUnitSubType_ScheduledSoundPlayer,
                                    kAudioUnitManufacturer_Apple, 0, 0},
-                                  0, 1)) {
-    finished_.reserve(64);
-}
+                                  0, 1)) {}
 
 std::shared_ptr<AudioPlayerNode> AudioPlayerNode::make() {
     return std::shared_ptr<AudioPlayerNode>(new AudioPlayerNode());
 }
 
 bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop) {
-    std::vector<std::unique_ptr<Segment>> dropped;
+    if (!interrupt && !interruptAtLoop) {
+        Segment* s = segment.release();
+        s->next = incoming_.load(std::memory_order_relaxed);
+        while (!incoming_.compare_exchange_weak(s->next, s, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+        }
+        return true;
+    }
+    SegmentList dropped;
     {
         std::lock_guard lock(mutex_);
-        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
-        head_ = 0;
+        takeIncoming();
         if (interrupt) {
             std::swap(dropped, queue_);
-        } else if (interruptAtLoop) {
+        } else {
             // A looping segment finishes its current pass, then gives way.
-            for (auto& s : queue_)
+            for (Segment* s = queue_.head; s; s = s->next)
                 s->loops = false;
         }
-        queue_.push_back(std::move(segment));
-        // Room for the rendering thread's hand-over, so that it never grows the list itself.
-        if (finished_.capacity() < queue_.size() + finished_.size())
-            finished_.reserve(queue_.size() + finished_.size());
+        queue_.append(segment.release());
     }
     release(dropped);
     return true;
 }
 
 void AudioPlayerNode::popHead() {
-    if (head_ < queue_.size()) retire(std::move(queue_[head_++]));
+    if (Segment* s = queue_.pop()) retire(s);
 }
 
-void AudioPlayerNode::retire(std::unique_ptr<Segment> segment) {
-    std::unique_ptr<AudioEngine::CycleWork> work = std::move(segment);
+void AudioPlayerNode::retire(Segment* segment) {
+    std::unique_ptr<AudioEngine::CycleWork> work(segment);
     AudioEngine* engine = engineForRender();
     if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
-    finished_.push_back(std::move(work));
+    finished_.append(static_cast<Segment*>(work.release()));
 }
 
 bool AudioPlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::optional<AudioTime> when,
@@ -218,7 +265,7 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
     stream->file = std::move(file);
     // The start is read here, so that it plays from the first cycle; the reader reads the rest.
     if (stream->fill()) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(readerMutex_);
         if (!reader_) {
             reader_ = std::make_shared<Reader>();
             BackgroundJobs::shared().run([reader = reader_] { Reader::loop(reader); });
@@ -237,49 +284,44 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
 }
 
 void AudioPlayerNode::play() {
-    std::lock_guard lock(mutex_);
-    playing_ = true;
-    startAtNodeTime_.reset();
+    startAtNodeTime_.store(kNoTime, std::memory_order_relaxed);
+    playing_.store(true, std::memory_order_release);
 }
 
 void AudioPlayerNode::play(const AudioTime& when) {
-    std::lock_guard lock(mutex_);
-    playing_ = true;
-    if (when.isSampleTimeValid()) startAtNodeTime_ = when.sampleTime();
+    if (when.isSampleTimeValid()) startAtNodeTime_.store(when.sampleTime(), std::memory_order_relaxed);
+    playing_.store(true, std::memory_order_release);
 }
 
 void AudioPlayerNode::pause() {
-    std::lock_guard lock(mutex_);
-    playing_ = false;
+    playing_.store(false);
 }
 
 void AudioPlayerNode::stop() {
-    std::vector<std::unique_ptr<Segment>> dropped;
+    SegmentList dropped;
     {
         std::lock_guard lock(mutex_);
-        playing_ = false;
-        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
-        head_ = 0;
+        playing_.store(false);
+        takeIncoming();
         std::swap(dropped, queue_);
         playerTime_ = 0;
-        playerStartNodeTime_.reset();
-        startAtNodeTime_.reset();
+        playerStartNodeTime_.store(kNoTime);
+        startAtNodeTime_.store(kNoTime);
     }
     release(dropped);
 }
 
-void AudioPlayerNode::release(std::vector<std::unique_ptr<Segment>>& dropped) {
+void AudioPlayerNode::release(SegmentList& dropped) {
     if (dropped.empty()) return;
     // Nodes downstream may still read a dropped buffer in the cycle under way.
     if (auto e = engine()) e->waitForCycleInProgress();
-    for (auto& s : dropped)
+    for (Segment* s = dropped.head; s; s = s->next)
         s->run();
-    dropped.clear();
+    dropped.destroy();
 }
 
 bool AudioPlayerNode::isPlaying() const {
-    std::lock_guard lock(mutex_);
-    return playing_;
+    return playing_.load();
 }
 
 void AudioPlayerNode::reset() {
@@ -287,16 +329,15 @@ void AudioPlayerNode::reset() {
 }
 
 std::optional<AudioTime> AudioPlayerNode::playerTime(const AudioTime& nodeTime) const {
-    std::lock_guard lock(mutex_);
-    if (!playing_ || !playerStartNodeTime_ || !nodeTime.isSampleTimeValid()) return std::nullopt;
-    return AudioTime::withSampleTime(nodeTime.sampleTime() - *playerStartNodeTime_, nodeTime.sampleRate());
+    const std::int64_t start = playerStartNodeTime_.load();
+    if (!playing_.load() || start == kNoTime || !nodeTime.isSampleTimeValid()) return std::nullopt;
+    return AudioTime::withSampleTime(nodeTime.sampleTime() - start, nodeTime.sampleRate());
 }
 
 std::optional<AudioTime> AudioPlayerNode::nodeTime(const AudioTime& playerTime) const {
-    std::lock_guard lock(mutex_);
-    if (!playing_ || !playerStartNodeTime_ || !playerTime.isSampleTimeValid()) return std::nullopt;
-    return AudioTime::withSampleTime(playerTime.sampleTime() + *playerStartNodeTime_,
-                                     playerTime.sampleRate());
+    const std::int64_t start = playerStartNodeTime_.load();
+    if (!playing_.load() || start == kNoTime || !playerTime.isSampleTimeValid()) return std::nullopt;
+    return AudioTime::withSampleTime(playerTime.sampleTime() + start, playerTime.sampleRate());
 }
 
 std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::uint32_t channels,
@@ -344,30 +385,35 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
 }
 
 void AudioPlayerNode::render(const RenderContext& context) {
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return; // being changed: silence for this cycle
     // Completions the tap queue had no room for last time go first.
-    if (!finished_.empty()) {
-        AudioEngine* engine = engineForRender();
-        std::size_t sent = 0;
-        while (sent < finished_.size() && engine && engine->queueAfterCycle(finished_[sent]))
-            ++sent;
-        finished_.erase(finished_.begin(), finished_.begin() + std::ptrdiff_t(sent));
-    }
+    if (AudioEngine* engine = engineForRender())
+        while (Segment* s = finished_.pop()) {
+            std::unique_ptr<AudioEngine::CycleWork> work(s);
+            if (engine->queueAfterCycle(work)) continue;
+            finished_.prepend(static_cast<Segment*>(work.release()));
+            break;
+        }
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return; // being stopped or interrupted: silence for this cycle
+    takeIncoming();
     sampleRate_ = context.sampleRate;
     const std::uint32_t frames = context.frames;
-    if (!playing_ || !head()) {
-        if (playing_ && playerStartNodeTime_) playerTime_ += frames;
+    const bool playing = playing_.load(std::memory_order_acquire);
+    if (!playing || !head()) {
+        if (playing && playerStartNodeTime_.load(std::memory_order_relaxed) != kNoTime) playerTime_ += frames;
         return; // silence
     }
     std::uint32_t cursor = 0;
-    if (startAtNodeTime_ && *startAtNodeTime_ > context.sampleTime) {
-        const std::int64_t wait = *startAtNodeTime_ - context.sampleTime;
+    std::int64_t startAt = startAtNodeTime_.load(std::memory_order_relaxed);
+    if (startAt != kNoTime && startAt > context.sampleTime) {
+        const std::int64_t wait = startAt - context.sampleTime;
         if (wait >= frames) return;
         cursor = std::uint32_t(wait);
     }
-    if (!playerStartNodeTime_) playerStartNodeTime_ = context.sampleTime + cursor;
-    startAtNodeTime_.reset();
+    if (playerStartNodeTime_.load(std::memory_order_relaxed) == kNoTime)
+        playerStartNodeTime_.store(context.sampleTime + cursor);
+    // Only the start it acted on: a play(at:) that came meanwhile stays.
+    if (startAt != kNoTime) startAtNodeTime_.compare_exchange_strong(startAt, kNoTime);
 
     // The common case: one buffer covers the whole cycle in the output's channel layout; hand out
     // its samples without copying. A segment that ends here reaches the tap thread only when the

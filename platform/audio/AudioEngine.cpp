@@ -763,6 +763,7 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     context.hostTimeValid = hostTime.has_value();
     context.sampleRate = output.currentOutputFormat(0).sampleRate();
     context.frames = frames;
+    context.mayBlock = mayBlock;
     float* const* dest = buffer.floatChannelData();
     // The output node passes its input through unchanged when nothing converts it: that input
     // can render into the caller's buffer itself.

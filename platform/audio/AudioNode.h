@@ -69,6 +69,7 @@ public:
         bool hostTimeValid = false;
         double sampleRate = 0;
         std::uint32_t frames = 0;
+        bool mayBlock = false; // offline rendering: a node may wait for what it needs
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <semaphore.h>
@@ -16,6 +17,8 @@ namespace {
 constexpr std::int64_t kReadAheadFrames = 32768;
 constexpr std::uint32_t kReadChunkFrames = 4096;
 constexpr auto kReaderNap = std::chrono::milliseconds(5);
+// Offline rendering waits this long at most for the reader; then the frames it lacks are silence.
+constexpr auto kOfflineReadWait = std::chrono::seconds(10);
 } // namespace
 
 // A file segment's samples, read ahead into a ring made when it is scheduled: the reader writes,
@@ -69,6 +72,7 @@ struct AudioPlayerNode::FileStream {
 // when one runs half empty, and every few milliseconds.
 struct AudioPlayerNode::Reader {
     std::mutex mutex;
+    std::condition_variable filled; // after each pass
     std::vector<std::shared_ptr<FileStream>> streams;
     bool ending = false;
     sem_t wake;
@@ -104,11 +108,12 @@ struct AudioPlayerNode::Reader {
             std::vector<FileStream*> done;
             for (auto& stream : work)
                 if (!stream->fill()) done.push_back(stream.get());
-            if (!done.empty()) {
+            {
                 std::lock_guard lock(self->mutex);
                 std::erase_if(self->streams, [&](const auto& s) {
                     return std::find(done.begin(), done.end(), s.get()) != done.end();
                 });
+                self->filled.notify_all();
             }
             work.clear();
             self->sleeping.store(true);
@@ -125,6 +130,15 @@ struct AudioPlayerNode::Reader {
         }
         std::lock_guard lock(self->mutex);
         self->streams.clear();
+        self->ending = true;
+        self->filled.notify_all();
+    }
+    // Offline rendering: waits until the stream holds `frames` frames, or the reader gave up on it.
+    void waitFor(FileStream& stream, std::int64_t frames) {
+        std::unique_lock lock(mutex);
+        poke();
+        filled.wait_for(lock, kOfflineReadWait,
+                        [&] { return ending || stream.cancelled.load() || stream.written.load() >= frames; });
     }
 };
 
@@ -341,7 +355,7 @@ std::optional<AudioTime> AudioPlayerNode::nodeTime(const AudioTime& playerTime) 
 }
 
 std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::uint32_t channels,
-                                           std::uint32_t offset, std::uint32_t frames) {
+                                           std::uint32_t offset, std::uint32_t frames, bool mayBlock) {
     std::uint32_t n = std::uint32_t(std::min<std::int64_t>(frames, s.frames - s.position));
     if (n == 0) return 0;
     if (s.buffer) {
@@ -359,12 +373,12 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
     }
     // A file: only what the reader has read.
     FileStream& f = *s.stream;
+    n = std::uint32_t(std::min<std::int64_t>(n, f.capacity));
+    // Offline rendering is exact: it waits for the reader rather than play what it has not read.
+    if (mayBlock && f.reader && f.written.load(std::memory_order_acquire) < s.position + n)
+        f.reader->waitFor(f, s.position + n);
     const std::int64_t available = f.written.load(std::memory_order_acquire) - s.position;
-    if (available < n) {
-        underruns_.fetch_add(n - std::uint32_t(std::max<std::int64_t>(available, 0)),
-                             std::memory_order_relaxed);
-        n = std::uint32_t(std::max<std::int64_t>(available, 0));
-    }
+    if (available < n) n = std::uint32_t(std::max<std::int64_t>(available, 0));
     const std::int64_t at = s.position % f.capacity;
     const auto first = std::uint32_t(std::min<std::int64_t>(n, f.capacity - at));
     for (std::uint32_t c = 0; c < channels; ++c) {
@@ -448,7 +462,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
                 continue;
             }
             const std::uint32_t wanted = frames - cursor;
-            const std::uint32_t n = copySegment(*s, out, channels, cursor, wanted);
+            const std::uint32_t n = copySegment(*s, out, channels, cursor, wanted, context.mayBlock);
             cursor += n;
             playerTime_ += n;
             if (s->position >= s->frames) {
@@ -457,8 +471,10 @@ void AudioPlayerNode::render(const RenderContext& context) {
                     continue;
                 }
                 popHead();
-            } else if (n < wanted) {
-                break; // the reader is behind: silence until it catches up
+            } else if (n == 0) {
+                // The reader is behind: silence until it catches up.
+                underruns_.fetch_add(frames - cursor, std::memory_order_relaxed);
+                break;
             }
         }
         for (std::uint32_t c = 0; c < channels; ++c)

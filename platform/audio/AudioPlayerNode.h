@@ -108,7 +108,7 @@ private:
     Segment* head() { return queue_.head; }
     void popHead();
     std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
-                              std::uint32_t frames);
+                              std::uint32_t frames, bool mayBlock);
 
     std::mutex mutex_;                        // the queue and the player's time
     std::atomic<Segment*> incoming_{nullptr}; // appended without the lock, newest first

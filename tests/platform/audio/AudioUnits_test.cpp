@@ -154,6 +154,22 @@ TEST(AudioPlayerNode, PlaysFileSegments) {
     EXPECT_EQ(o.at(1, 9), -1000.0f);
     EXPECT_EQ(o.at(0, 10), 0.0f);
     EXPECT_TRUE(finished);
+
+    // Longer than what is read ahead at once: offline rendering still gets every frame in its place.
+    const std::uint32_t frames = 100000;
+    AudioFile::forWriting(path, stereo().settings())->write(*counting(frames));
+    Offline offline;
+    auto reading = AudioPlayerNode::make();
+    offline.add(reading);
+    ASSERT_TRUE(reading->scheduleSegment(AudioFile::forReading(path), 0, frames));
+    reading->play();
+    int wrong = 0;
+    for (std::uint32_t at = 0; at + 512 <= frames; at += 512) {
+        offline.render(512);
+        wrong += offline.at(0, 0) != float(at + 1) || offline.at(1, 511) != -float(at + 512);
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(reading->readAheadUnderruns(), 0u);
     std::filesystem::remove(path);
 }
 

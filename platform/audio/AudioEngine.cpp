@@ -98,8 +98,9 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
 }
 
 // What the rendering thread hands over, in order, through a fixed ring it never waits on: one
-// producer at a time (rendering holds the graph lock), one consumer (the tap thread, or without it
-// the thread that rendered offline). Items become visible when their cycle ends.
+// producer (cycles come one at a time), one consumer (the tap thread, or without it the thread that
+// rendered offline). Items become visible when their cycle ends. Other threads hand theirs over
+// through a short list under its own lock, delivered after what was published before them.
 struct AudioEngine::Deliveries {
     enum class Kind { tap, work, captureReport };
     struct Item {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +78,19 @@ private:
     std::string why_;
 };
 
+// The kernel's raw MIDI parameters (struct snd_rawmidi_params of <sound/asound.h>, which cannot be
+// included beside the ALSA library's headers).
+struct RawMidiParams {
+    int stream;
+    std::size_t bufferSize;
+    std::size_t availMin;
+    unsigned int noActiveSensing : 1;
+    unsigned int mode;
+    unsigned char reserved[12];
+};
+inline constexpr int kRawMidiInput = 1;
+inline const unsigned long kRawMidiSetParams = _IOWR('W', 0x10, RawMidiParams);
+
 // The same instrument with its end of the cable played here: what it receives is collected, and
 // bytes can be sent toward the host.
 class UsbInstrument {
@@ -122,6 +136,20 @@ public:
 private:
     bool open(const std::string& device) {
         fd_ = device.empty() ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ >= 0) {
+            // Room for the longest message a test sends, so that a reader held up by a loaded
+            // guest loses nothing: the kernel drops what its 4,096-byte default does not hold.
+            RawMidiParams params{};
+            params.stream = kRawMidiInput;
+            params.bufferSize = 1 << 20;
+            params.availMin = 1;
+            if (::ioctl(fd_, kRawMidiSetParams, &params) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+                why_ = "the USB instrument's raw MIDI input buffer could not be enlarged";
+                return false;
+            }
+        }
         if (fd_ < 0) {
             why_ = !gadget_.why().empty()
                        ? gadget_.why()

@@ -209,8 +209,15 @@ bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, 
     {
         std::lock_guard lock(mutex_);
         if (interrupt) dropped = dropAll();
-        std::erase_if(pendingTickets_, [](const auto& t) { return t->state.load() != Ticket::pending; });
-        if (segment->ticket) pendingTickets_.push_back(segment->ticket);
+        if (segment->ticket) {
+            // Those that completed go now and then, so that scheduling stays cheap however many wait.
+            if (pendingTickets_.size() >= pruneAt_) {
+                std::erase_if(pendingTickets_,
+                              [](const auto& t) { return t->state.load() != Ticket::pending; });
+                pruneAt_ = std::max<std::size_t>(16, 2 * pendingTickets_.size());
+            }
+            pendingTickets_.push_back(segment->ticket);
+        }
         const std::int64_t order = segment->order = nextOrder_++;
         Segment* s = segment.release();
         s->next = incoming_.load(std::memory_order_relaxed);
@@ -342,7 +349,7 @@ void AudioPlayerNode::release(const std::vector<std::shared_ptr<Ticket>>& droppe
     // A cycle under way may still play them; the next one drops them.
     if (auto e = engine()) e->waitForCycleInProgress();
     for (const auto& t : dropped)
-        t->handler(t->type);
+        std::exchange(t->handler, nullptr)(t->type);
 }
 
 bool AudioPlayerNode::isPlaying() const {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -96,7 +97,7 @@ private:
         bool completed = false;         // set by rendering before it hands the segment on
         Segment* next = nullptr;        // in the list that owns it
         void run() override {
-            if (completed && ticket && ticket->handler) ticket->handler(ticket->type);
+            if (completed && ticket && ticket->handler) std::exchange(ticket->handler, nullptr)(ticket->type);
         }
     };
     // Segments in order, owned by the list; linking one in never allocates.
@@ -128,6 +129,7 @@ private:
     std::mutex mutex_; // callers: the order of segments and the handlers not yet run
     std::int64_t nextOrder_ = 0;
     std::vector<std::shared_ptr<Ticket>> pendingTickets_;
+    std::size_t pruneAt_ = 16;
     std::atomic<Segment*> incoming_{nullptr};     // appended by callers, newest first
     std::atomic<std::int64_t> dropBefore_{0};     // segments scheduled before this order are dropped
     std::atomic<std::int64_t> loopsEndBefore_{0}; // and those before this one stop looping

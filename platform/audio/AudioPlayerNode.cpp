@@ -226,7 +226,7 @@ bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, 
         }
         // Published after the segment, so that rendering never finds the queue cut and the
         // newcomer missing.
-        if (interrupt) dropBefore_.store(order, std::memory_order_release);
+        if (interrupt) cut_.store(order << kStopBits | (stops_ & kStopMask), std::memory_order_release);
         // A looping segment finishes its current pass, then gives way.
         if (interruptAtLoop) loopsEndBefore_.store(order, std::memory_order_release);
     }
@@ -336,8 +336,8 @@ void AudioPlayerNode::stop() {
         std::lock_guard lock(mutex_);
         playing_.store(false);
         dropped = dropAll();
-        dropBefore_.store(nextOrder_, std::memory_order_release);
-        stops_.fetch_add(1, std::memory_order_release);
+        ++stops_;
+        cut_.store(nextOrder_ << kStopBits | (stops_ & kStopMask), std::memory_order_release);
         playerStartNodeTime_.store(kNoTime);
         startAtNodeTime_.store(kNoTime);
     }
@@ -425,15 +425,13 @@ void AudioPlayerNode::render(const RenderContext& context) {
             finished_.prepend(static_cast<Segment*>(work.release()));
             break;
         }
-    // A stop seen here comes with what it drops.
-    const std::uint64_t stops = stops_.load(std::memory_order_acquire);
-    const std::int64_t dropBefore = dropBefore_.load(std::memory_order_acquire);
+    const std::int64_t cut = cut_.load(std::memory_order_acquire);
     const std::int64_t loopsEndBefore = loopsEndBefore_.load(std::memory_order_acquire);
     takeIncoming();
-    while (head() && head()->order < dropBefore)
+    while (head() && head()->order < cut >> kStopBits)
         retire(queue_.pop(), false);
-    if (stops != stopsSeen_) {
-        stopsSeen_ = stops;
+    if ((cut & kStopMask) != stopsSeen_) {
+        stopsSeen_ = cut & kStopMask;
         playerTime_ = 0;
         playerStartNodeTime_.store(kNoTime);
     }

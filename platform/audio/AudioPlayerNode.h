@@ -130,15 +130,19 @@ private:
     std::int64_t nextOrder_ = 0;
     std::vector<std::shared_ptr<Ticket>> pendingTickets_;
     std::size_t pruneAt_ = 16;
-    std::atomic<Segment*> incoming_{nullptr};     // appended by callers, newest first
-    std::atomic<std::int64_t> dropBefore_{0};     // segments scheduled before this order are dropped
-    std::atomic<std::int64_t> loopsEndBefore_{0}; // and those before this one stop looping
-    std::atomic<std::uint64_t> stops_{0};
+    std::atomic<Segment*> incoming_{nullptr}; // appended by callers, newest first
+    std::int64_t stops_ = 0;
+    // One value, so that rendering sees a stop and what it drops together: segments scheduled
+    // before `cut_ >> kStopBits` are dropped, and the bits below count stops.
+    static constexpr int kStopBits = 20;
+    static constexpr std::int64_t kStopMask = (std::int64_t(1) << kStopBits) - 1;
+    std::atomic<std::int64_t> cut_{0};
+    std::atomic<std::int64_t> loopsEndBefore_{0}; // segments scheduled before this order stop looping
     std::atomic<bool> playing_{false};
     std::atomic<std::int64_t> startAtNodeTime_{kNoTime};
     std::atomic<std::int64_t> playerStartNodeTime_{kNoTime}; // node sample time of player time 0
     // Rendering thread only:
-    std::uint64_t stopsSeen_ = 0;
+    std::int64_t stopsSeen_ = 0;
     SegmentList queue_;
     SegmentList finished_; // what the tap queue had no room for
     std::int64_t playerTime_ = 0;

@@ -94,7 +94,7 @@ void AudioInputNode::setCaptureRing(std::shared_ptr<AudioRingBuffer> ring) {
     std::unique_lock<std::recursive_mutex> lock;
     if (e) lock = std::unique_lock(e->graphMutex());
     ring_ = std::move(ring);
-    reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = 0;
+    reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = lostSeen_ = 0;
     lastReport_ = 0;
 }
 
@@ -142,6 +142,11 @@ void AudioInputNode::render(const RenderContext& context) {
             source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
                                             : (c < channelMap_.size() ? channelMap_[c] : -1);
         ring_->read(out, source.data(), channels, context.frames);
+        // Frames the ring dropped or trimmed never reach a take: recorders write silence in their
+        // place, so a take lasts as long as the time it recorded. Underruns are silence already.
+        const std::uint64_t lost = ring_->overrunFrames() + ring_->discardedFrames();
+        if (lost != lostSeen_) addLostFramesToRecorders(lost - lostSeen_);
+        lostSeen_ = lost;
         reportCaptureLosses(context);
         return;
     }

@@ -55,6 +55,7 @@ private:
     std::uint64_t reportedOverruns_ = 0;
     std::uint64_t reportedUnderruns_ = 0;
     std::uint64_t reportedDiscarded_ = 0;
+    std::uint64_t lostSeen_ = 0;  // overruns and discards the recorders were told of
     mutable std::mutex mapMutex_; // the map is read by the render thread while the graph lock is held
     std::vector<std::int32_t> channelMap_;
 };

@@ -13,6 +13,7 @@ struct AudioNode::Tap {
     std::uint32_t bufferSize = 0;
     AudioFormat format;
     TapBlock block;
+    TapSilenceBlock silence;
     TapKind kind = TapKind::analysis;
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
@@ -135,7 +136,7 @@ AudioNode::Output& AudioNode::output(std::uint32_t bus) {
 }
 
 bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                           TapBlock block, TapKind kind) {
+                           TapBlock block, TapKind kind, TapSilenceBlock silence) {
     if (bus >= outputs_.size() || !block) return false;
     const AudioFormat busFormat = outputFormat(bus);
     if (format && !format->isEmpty() &&
@@ -147,6 +148,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     tap->bufferSize = bufferSize;
     tap->format = busFormat;
     tap->block = std::move(block);
+    tap->silence = std::move(silence);
     tap->kind = kind;
     // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
     // at least two cycles of the largest size.
@@ -188,6 +190,7 @@ void AudioNode::removeTap(std::uint32_t bus) {
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
     if (lostFrames > 0 && tap.kind == TapKind::recorder) {
         // Blocks the tap thread could not take: silence of their length keeps the recording in time.
+        if (tap.silence) tap.silence(lostFrames);
         std::int64_t at = when.sampleTime() - lostFrames;
         while (lostFrames > 0) {
             const std::uint32_t n = std::min(lostFrames, tap.bufferSize);
@@ -339,6 +342,12 @@ void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
     for (std::uint32_t c = 0; c < outputs_[bus].view.channels; ++c)
         std::memset(channels[c], 0, frames * sizeof(float));
     outputs_[bus].view.silent = true;
+}
+
+void AudioNode::addLostFramesToRecorders(std::uint64_t frames) {
+    for (auto& out : outputs_)
+        if (out.tap && out.tap->kind == TapKind::recorder)
+            out.tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(out.tap->lostFrames + frames, ~0u));
 }
 
 void AudioNode::deliverTaps(const RenderContext& context) {

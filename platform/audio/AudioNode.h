@@ -24,6 +24,9 @@ class AudioEngine;
 class AudioNode : public std::enable_shared_from_this<AudioNode> {
 public:
     using TapBlock = std::function<void(std::shared_ptr<PCMBuffer> buffer, AudioTime when)>;
+    // Told, on the tap thread, of each run of frames of silence a recorder is about to get in place of
+    // audio that was lost.
+    using TapSilenceBlock = std::function<void(std::uint32_t frames)>;
 
     virtual ~AudioNode();
     AudioNode(const AudioNode&) = delete;
@@ -54,7 +57,7 @@ public:
     // come from a pool made here; a buffer the block keeps is replaced in the pool by a new one. False
     // when the bus has a tap, does not exist or the format does not match the bus.
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                    TapBlock block, TapKind kind = TapKind::analysis);
+                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {});
     void removeTap(std::uint32_t bus);
 
     virtual std::string typeName() const = 0;
@@ -111,6 +114,9 @@ protected:
     void setOutputView(std::uint32_t bus, const BusData& view);
     void setOutputSilent(std::uint32_t bus, std::uint32_t frames);
     AudioEngine* engineForRender() const { return renderEngine_; }
+    // Rendering thread: audio lost before it reached this node (a capture ring's overruns and trims);
+    // recorders tapping it get silence of that length with their next block.
+    void addLostFramesToRecorders(std::uint64_t frames);
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
     // Formats without taking the graph lock; for render code, which runs under it.

@@ -58,49 +58,66 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     EXPECT_EQ(std::vector<float>(c, c + 2), (std::vector<float>{3, 6}));
 }
 
-TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
-    const float frames[32] = {};
+TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQuietStretch) {
+    const float frames[140] = {};
     float a[2][8];
     float* out[] = {a[0], a[1]};
     const std::int32_t both[] = {0, 1};
     // Reads wait in silence until the prefill is there, and after an underrun for twice as much; the
     // silence given out while waiting counts as underrun like any other.
-    AudioRingBuffer primed(2, 64);
-    primed.setPrefill(2);
-    primed.setRecoveryFrames(8);
+    AudioRingBuffer ring(2, 64);
+    ring.setPrefill(4);
+    ring.setRecoveryFrames(16);
     std::uint64_t silence = 0;
     const auto read = [&](std::uint32_t n) {
-        const std::uint32_t got = primed.read(out, both, 2, n);
+        const std::uint32_t got = ring.read(out, both, 2, n);
         silence += n - got;
         return got;
     };
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 0u);
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(read(2), 1u); // short
-    EXPECT_EQ(primed.prefill(), 4u);
-    primed.write(frames, 3);
+    const auto steady = [&](int reads) {
+        for (int i = 0; i < reads; ++i) {
+            ring.write(frames, 2);
+            ASSERT_EQ(read(2), 2u);
+        }
+    };
+    ring.write(frames, 3);
+    EXPECT_EQ(read(2), 0u);
+    ring.write(frames, 1);
+    EXPECT_EQ(read(2), 2u);
+    EXPECT_EQ(read(4), 2u); // short
+    EXPECT_EQ(ring.prefill(), 8u);
+    ring.write(frames, 7);
     EXPECT_EQ(read(1), 0u); // refilling to the doubled prefill
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(primed.underrunFrames(), silence);
-    EXPECT_EQ(silence, 3u);
+    ring.write(frames, 1);
+    EXPECT_EQ(read(2), 2u); // 6 held, where the start held 2 after a read of 2
+    EXPECT_EQ(ring.underrunFrames(), silence);
+    EXPECT_EQ(silence, 5u);
 
-    // Eight frames read without an underrun: the prefill halves back to its start, and the two frames
-    // held beyond it go, counted.
-    EXPECT_EQ(primed.write(frames, 8), 8u); // 11 held
-    EXPECT_EQ(read(6), 6u);
-    EXPECT_EQ(primed.prefill(), 4u);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(primed.prefill(), 2u);
-    EXPECT_EQ(primed.available(), 2u);
-    EXPECT_EQ(primed.discardedFrames(), 2u);
-    primed.write(frames, 16);
-    EXPECT_EQ(read(8), 8u);
-    EXPECT_EQ(primed.prefill(), 2u); // never below the start
-    EXPECT_EQ(primed.discardedFrames(), 2u);
-    EXPECT_EQ(primed.underrunFrames(), silence);
+    // Sixteen frames read without a loss: the prefill is back at its start and the four frames held
+    // beyond the start's level all along go, counted.
+    steady(6);
+    EXPECT_EQ(ring.prefill(), 8u);
+    EXPECT_EQ(ring.available(), 6u);
+    steady(1);
+    EXPECT_EQ(ring.prefill(), 4u);
+    EXPECT_EQ(ring.available(), 2u);
+    EXPECT_EQ(ring.discardedFrames(), 4u);
+
+    // An overrun leaves the ring full with no underrun at all; a second one restarts the quiet
+    // stretch; once it has lasted, the ring is back at the start's level.
+    EXPECT_EQ(ring.write(frames, 70), 62u);
+    EXPECT_EQ(read(2), 2u);
+    steady(7);
+    EXPECT_EQ(ring.write(frames, 4), 2u);
+    EXPECT_EQ(ring.overrunFrames(), 10u);
+    EXPECT_EQ(read(2), 2u);
+    steady(7);
+    EXPECT_EQ(ring.available(), 62u);
+    steady(1);
+    EXPECT_EQ(ring.available(), 2u);
+    EXPECT_EQ(ring.discardedFrames(), 64u);
+    EXPECT_EQ(ring.prefill(), 4u);
+    EXPECT_EQ(ring.underrunFrames(), silence);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {

@@ -145,7 +145,7 @@ void AudioInputNode::render(const RenderContext& context) {
         // Frames the ring dropped or trimmed never reach a take: recorders write silence in their
         // place, so a take lasts as long as the time it recorded. Underruns are silence already.
         const std::uint64_t lost = ring_->overrunFrames() + ring_->discardedFrames();
-        if (lost != lostSeen_) addLostFramesToRecorders(lost - lostSeen_);
+        setLostInputFrames(lost - lostSeen_);
         lostSeen_ = lost;
         reportCaptureLosses(context);
         return;

@@ -227,6 +227,7 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         for (auto& out : outputs_)
             out.view.frames = 0;
         unit_->beginRender(context.sampleTime, context.frames);
+        lostInput_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
@@ -242,13 +243,16 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
 
 const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std::uint32_t bus) {
     if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
-    return &inputs_[bus]->source->pull(context, inputs_[bus]->bus);
+    AudioNode& source = *inputs_[bus]->source;
+    const BusData& data = source.pull(context, inputs_[bus]->bus);
+    lostInput_ = std::max(lostInput_, source.lostInput_);
+    return &data;
 }
 
 const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus) {
     if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
     Input& in = *inputs_[bus];
-    if (!in.conversion) return &in.source->pull(context, in.bus);
+    if (!in.conversion) return pullInput(context, bus);
     Conversion& conversion = *in.conversion;
     const std::uint32_t channels = conversion.converter.channels();
     const std::size_t needed = std::size_t(channels) * context.frames;
@@ -265,6 +269,7 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
                                      sub.frames = n;
                                      sub.hostTimeValid = false;
                                      const BusData& pulled = in.source->pull(sub, in.bus);
+                                     lostInput_ = std::max(lostInput_, in.source->lostInput_);
                                      conversion.sampleTime += n;
                                      *data = pulled.data.data();
                                      return pulled.frames;
@@ -344,17 +349,13 @@ void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
     outputs_[bus].view.silent = true;
 }
 
-void AudioNode::addLostFramesToRecorders(std::uint64_t frames) {
-    for (auto& out : outputs_)
-        if (out.tap && out.tap->kind == TapKind::recorder)
-            out.tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(out.tap->lostFrames + frames, ~0u));
-}
-
 void AudioNode::deliverTaps(const RenderContext& context) {
     for (auto& out : outputs_) {
         Tap* tap = out.tap.get();
         if (!tap) continue;
         const BusData& view = out.view;
+        if (lostInput_ > 0 && tap->kind == TapKind::recorder)
+            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;

@@ -114,9 +114,10 @@ protected:
     void setOutputView(std::uint32_t bus, const BusData& view);
     void setOutputSilent(std::uint32_t bus, std::uint32_t frames);
     AudioEngine* engineForRender() const { return renderEngine_; }
-    // Rendering thread: audio lost before it reached this node (a capture ring's overruns and trims);
-    // recorders tapping it get silence of that length with their next block.
-    void addLostFramesToRecorders(std::uint64_t frames);
+    // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
+    // ring's overruns and trims). It passes on to every node this one feeds, and recorders tapping
+    // any of them get silence of that length with their next block, so their takes keep time.
+    void setLostInputFrames(std::uint64_t frames) { lostInput_ = frames; }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
     // Formats without taking the graph lock; for render code, which runs under it.
@@ -150,6 +151,7 @@ private:
     std::vector<std::optional<Input>> inputs_;
     std::vector<Output> outputs_;
     std::uint64_t renderedCycle_ = 0;
+    std::uint64_t lostInput_ = 0; // in the cycle last rendered
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

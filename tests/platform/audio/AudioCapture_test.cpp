@@ -3,8 +3,10 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/audio/devices/AudioCallbackTiming.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -278,4 +280,34 @@ TEST(FakeAudioDeviceBackend, WaitingForTapDeliveriesWaitsUntilTheBlockHasReturne
         ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
         EXPECT_EQ(returned.load(), i);
     }
+}
+
+TEST(AudioCallbackTiming,
+     AnOutputCallbackLaterThanWhatTheDeviceHeldIsAnUnderrunCountedAndLoggedOffTheRenderingThread) {
+    // 1000 frames a second: a frame a millisecond; periods of 10 frames.
+    AudioCallbackTiming timing(1000, 10);
+    const auto ms = [](std::uint64_t n) { return n * 1'000'000; };
+    EXPECT_FALSE(timing.callback(ms(100), 10, false));
+    EXPECT_FALSE(timing.callback(ms(100), 10, false)); // the device fills its buffer at the start
+    EXPECT_FALSE(timing.callback(ms(130), 10, false)); // played 30 of 20: late by a period, no more
+    EXPECT_TRUE(timing.callback(ms(171), 10, false));  // played 71 of 30
+    EXPECT_EQ(timing.silenceFrames(), 41u);
+    EXPECT_FALSE(timing.callback(ms(181), 10, false)); // measured again from the underrun
+    EXPECT_TRUE(timing.callback(ms(185), 10, true));   // the device's own word
+    EXPECT_EQ(timing.silenceFrames(), 0u);
+    EXPECT_FALSE(timing.callback(ms(50), 10, false)); // a clock that went back starts over
+
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    engine->mainMixerNode();
+    ScopedLogCapture capture;
+    engine->start();
+    engine->countOutputUnderrun(41);
+    engine->countOutputUnderrun(0);
+    EXPECT_EQ(engine->outputUnderruns(), 2u);
+    EXPECT_TRUE(testwait::eventually([&] { return !capture.entries().empty(); }));
+    ASSERT_EQ(capture.entries().size(), 1u);
+    EXPECT_EQ(capture.entries()[0].text, "Audio output: 2 underruns, 41 frames of silence played");
+    engine->stop();
 }

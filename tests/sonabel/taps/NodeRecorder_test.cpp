@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <set>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace sonabel;
 using namespace taptest;
@@ -329,4 +331,50 @@ TEST_F(NodeRecorderTest, InputLostOnTheWayInIsRecordedAsSilenceSoTheTakeKeepsTim
                           "⏹ Recorded " + platform::describe(double(take.size()) / 44100) +
                               " s, of which 0.19682539682539682 s silence in place of lost audio"));
     platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+}
+
+TEST_F(NodeRecorderTest, RecordersOfTwoProcessesInTheSameSecondAndFolderNeverShareAFile) {
+    platform::ScopedLogCapture quiet;
+    // Two processes wait at one pipe, then each makes 32 files of the same second and writes its own
+    // mark into each one (its length).
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+        children[k] = fork();
+        ASSERT_GE(children[k], 0);
+        if (children[k] == 0) {
+            close(gate[1]);
+            char go;
+            if (read(gate[0], &go, 1) != 1) _exit(2);
+            int status = 0;
+            for (int i = 0; i < 32; ++i) {
+                auto file = NodeRecorder::createTempFile();
+                auto mark = file ? platform::PCMBuffer::make(file->processingFormat(), 1 + k) : nullptr;
+                if (!mark) {
+                    status = 3;
+                    continue;
+                }
+                mark->setFrameLength(1 + k);
+                file->write(*mark);
+            }
+            _exit(status);
+        }
+    }
+    close(gate[0]);
+    ASSERT_EQ(write(gate[1], "go", 2), 2);
+    close(gate[1]);
+    for (pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    int frames[3] = {0, 0, 0};
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        const auto length = platform::AudioFile::forReading(entry.path().string())->length();
+        ++frames[std::clamp<std::int64_t>(length, 0, 2)];
+    }
+    EXPECT_EQ(frames[1], 32); // the first process's marks
+    EXPECT_EQ(frames[2], 32);
+    EXPECT_EQ(frames[0], 0);
 }

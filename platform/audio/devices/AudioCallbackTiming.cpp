@@ -10,14 +10,25 @@ AudioCallbackTiming::AudioCallbackTiming(double sampleRate, std::uint32_t period
 bool AudioCallbackTiming::callback(std::uint64_t hostTime, std::uint32_t frames, bool flagged) {
     silence_ = 0;
     bool underrun = flagged;
-    if (!started_ || hostTime < anchor_) {
+    if (!started_ || hostTime < last_) {
         started_ = true;
+        paced_ = false;
         anchor_ = hostTime;
         handed_ = 0;
     } else {
-        const double played = double(hostTime - anchor_) * rate_ / double(HostClock::ticksPerSecond);
-        const double late = played - double(handed_);
-        if (late > double(period_)) {
+        const auto framesIn = [&](std::uint64_t ticks) {
+            return double(ticks) * rate_ / double(HostClock::ticksPerSecond);
+        };
+        const double late = framesIn(hostTime - anchor_) - double(handed_);
+        if (!paced_) {
+            // A device takes its first fill at once and may start playing well after it (a sound
+            // server resuming its sink took two seconds): the first callback it paces is its start,
+            // with all it was handed still to play.
+            if (framesIn(hostTime - last_) >= double(period_) / 2) {
+                paced_ = true;
+                if (late > 0) anchor_ = hostTime;
+            }
+        } else if (late > double(period_)) {
             underrun = true;
             silence_ = std::uint64_t(late);
         }
@@ -27,6 +38,7 @@ bool AudioCallbackTiming::callback(std::uint64_t hostTime, std::uint32_t frames,
             handed_ = 0;
         }
     }
+    last_ = hostTime;
     handed_ += frames;
     return underrun;
 }

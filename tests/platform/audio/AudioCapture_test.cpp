@@ -288,12 +288,13 @@ TEST(AudioCallbackTiming,
     AudioCallbackTiming timing(1000, 10);
     const auto ms = [](std::uint64_t n) { return n * 1'000'000; };
     EXPECT_FALSE(timing.callback(ms(100), 10, false));
-    EXPECT_FALSE(timing.callback(ms(100), 10, false)); // the device fills its buffer at the start
-    EXPECT_FALSE(timing.callback(ms(130), 10, false)); // played 30 of 20: late by a period, no more
-    EXPECT_TRUE(timing.callback(ms(171), 10, false));  // played 71 of 30
-    EXPECT_EQ(timing.silenceFrames(), 41u);
-    EXPECT_FALSE(timing.callback(ms(181), 10, false)); // measured again from the underrun
-    EXPECT_TRUE(timing.callback(ms(185), 10, true));   // the device's own word
+    EXPECT_FALSE(timing.callback(ms(100), 10, false)); // the device takes its first fill at once
+    EXPECT_FALSE(timing.callback(ms(400), 10, false)); // and starts playing it late: not a loss
+    EXPECT_FALSE(timing.callback(ms(440), 10, false)); // played 40 of 30: late by a period, no more
+    EXPECT_TRUE(timing.callback(ms(461), 10, false));  // played 61 of 40
+    EXPECT_EQ(timing.silenceFrames(), 21u);
+    EXPECT_FALSE(timing.callback(ms(481), 10, false)); // measured again from the underrun: late by a period
+    EXPECT_TRUE(timing.callback(ms(485), 10, true));   // the device's own word
     EXPECT_EQ(timing.silenceFrames(), 0u);
     EXPECT_FALSE(timing.callback(ms(50), 10, false)); // a clock that went back starts over
 

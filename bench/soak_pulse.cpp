@@ -1,12 +1,12 @@
 // A minute of a 1 kHz tone played to a PulseAudio server of the benchmark's own (a null sink) and
-// recorded back from the sink's monitor, with busy processes beside it: first through the engine
-// (the tone from a source node, the monitor through the input node), then through a plain RtAudio
-// program of the same shape (one output and one input stream, the same server, rate, period and busy
-// processes) as the peer to compare with. Reports for each the output underruns, the discontinuities
-// found in the recorded sine, and the round-trip latency at the start (where the tone begins) and at
-// the end (where it stops); for the engine also the capture ring's losses and trims.
+// recorded back from the sink's monitor, with busy processes beside it: through the engine (the tone
+// from a source node, the monitor through the input node) and, at the same time on a second null sink,
+// through a plain RtAudio program of the same shape (one output and one input stream, the same server,
+// rate and period) as the peer to compare with. Reports for each the output underruns, the
+// discontinuities found in the recorded sine, and the round-trip latency at the start (where the tone
+// begins) and at the end (where it stops); for the engine also the capture ring's losses and trims.
 // SONABEL_SOAK_SECONDS shortens or lengthens the minute; SONABEL_SOAK_BUSY sets the busy processes
-// (4), SONABEL_SOAK_BUSY_SECONDS ends them after that long (they last the whole run by default).
+// (4); with SONABEL_SOAK_BUSY_SECONDS they run that long from four seconds in, else the whole run.
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
@@ -55,13 +55,11 @@ public:
             if (pid > 0) pids_.push_back(pid);
         }
     }
-    ~BusyProcesses() { end(); }
-    void end() {
+    ~BusyProcesses() {
         for (pid_t pid : pids_) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        pids_.clear();
     }
 
 private:
@@ -126,22 +124,35 @@ float tone(std::int64_t t, std::int64_t start, std::int64_t length, double rate)
                : 0.0f;
 }
 
-// Busy processes for the run (or the first part of it), then until the tone's end has come back:
-// half a second of silence after it, at most 20 s more.
-void waitForTheTone(const Settings& settings, BusyProcesses& busy, const Recording& recording,
+// Busy processes for the run, or for a stretch from four seconds in (once the tone's start has come
+// back), then on until the tone's end has come back: half a second of silence after it, at most 20 s
+// more.
+void waitForTheTone(const Settings& settings, const std::vector<const Recording*>& recordings,
                     std::int64_t toneEnd, double rate) {
-    const double busyFor = std::min(settings.busySeconds.value_or(settings.seconds), settings.seconds);
-    std::this_thread::sleep_for(std::chrono::duration<double>(busyFor));
-    busy.end();
-    std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds - busyFor));
+    const auto sleep = [](double seconds) {
+        if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
+    const double lead = settings.busySeconds ? std::min(4.0, settings.seconds) : 0.0;
+    const double busyFor = std::min(settings.busySeconds.value_or(settings.seconds), settings.seconds - lead);
+    sleep(lead);
+    {
+        BusyProcesses busy(settings.busy);
+        sleep(busyFor);
+    }
+    sleep(settings.seconds - lead - busyFor);
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    std::size_t lastLoud = 0, scanned = 0;
+    std::vector<std::size_t> lastLoud(recordings.size(), 0), scanned(recordings.size(), 0);
     while (Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const std::size_t count = recording.count.load(std::memory_order_acquire);
-        for (; scanned < count; ++scanned)
-            if (std::fabs(recording.samples[scanned]) > 0.05f) lastLoud = scanned;
-        if (lastLoud > 0 && count - lastLoud > std::size_t(rate / 2) && std::int64_t(count) > toneEnd) break;
+        bool done = true;
+        for (std::size_t r = 0; r < recordings.size(); ++r) {
+            const std::size_t count = recordings[r]->count.load(std::memory_order_acquire);
+            for (; scanned[r] < count; ++scanned[r])
+                if (std::fabs(recordings[r]->samples[scanned[r]]) > 0.05f) lastLoud[r] = scanned[r];
+            done = done && lastLoud[r] > 0 && count - lastLoud[r] > std::size_t(rate / 2) &&
+                   std::int64_t(count) > toneEnd;
+        }
+        if (done) break;
     }
 }
 
@@ -163,17 +174,24 @@ struct EngineResult : Result {
     std::uint64_t captureUnderrunFrames = 0, overrunFrames = 0, discardedFrames = 0;
 };
 
-EngineResult runEngine(platform::RtAudioDeviceBackend& rt, const Settings& settings, double& rate) {
-    EngineResult result;
-    platform::ScopedLogCapture log;
-    auto engine = platform::AudioEngine::make();
-    engine->setIOBackend(rt.makeIO());
-    rate = engine->outputNode()->outputFormat(0).sampleRate();
-    const auto toneStart = std::int64_t(0.5 * rate);
-    const auto toneLength = std::int64_t(settings.seconds * rate);
-    auto source =
-        platform::AudioSourceNode::make([&](bool&, const platform::AudioTime& time, std::uint32_t frames,
-                                            float* const* out, std::uint32_t channels) {
+// The engine: a source node plays the tone into the main mixer, the input node records the monitor
+// through a tap, placed by the engine's sample time (a block the tap thread had no room for stays a gap).
+struct EngineRun {
+    std::shared_ptr<platform::AudioEngine> engine = platform::AudioEngine::make();
+    double rate = 0;
+    std::int64_t toneStart = 0, toneLength = 0;
+    Recording recording;
+    std::shared_ptr<platform::AudioRingBuffer> ring;
+
+    // False when the monitor runs at another rate than the sink.
+    bool prepare(platform::RtAudioDeviceBackend& rt, const Settings& settings) {
+        engine->setIOBackend(rt.makeIO());
+        rate = engine->outputNode()->outputFormat(0).sampleRate();
+        toneStart = std::int64_t(0.5 * rate);
+        toneLength = std::int64_t(settings.seconds * rate);
+        auto source = platform::AudioSourceNode::make([this](bool&, const platform::AudioTime& time,
+                                                             std::uint32_t frames, float* const* out,
+                                                             std::uint32_t channels) {
             for (std::uint32_t i = 0; i < frames; ++i) {
                 const float v = tone(time.sampleTime() + i, toneStart, toneLength, rate);
                 for (std::uint32_t c = 0; c < channels; ++c)
@@ -181,42 +199,43 @@ EngineResult runEngine(platform::RtAudioDeviceBackend& rt, const Settings& setti
             }
             return noErr;
         });
-    const auto format = *platform::AudioFormat::standard(rate, 2);
-    engine->attach(source);
-    engine->connect(source, engine->mainMixerNode(), format);
-    auto input = engine->inputNode();
-    if (input->outputFormat(0).sampleRate() != rate) return result;
-    input->setVolume(0);
-    engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
-    // Placed by the engine's sample time: a block the tap thread had no room for stays a gap.
-    Recording recording;
-    recording.samples.assign(std::size_t((settings.seconds + 30) * rate), 0.0f);
-    input->installTap(
-        0, 1024, std::nullopt, [&](std::shared_ptr<platform::PCMBuffer> buffer, platform::AudioTime when) {
-            const std::int64_t at = when.sampleTime();
-            const float* s = buffer->floatChannelData()[0];
-            for (std::uint32_t i = 0; i < buffer->frameLength(); ++i)
-                if (at + i >= 0 && std::size_t(at + i) < recording.samples.size())
-                    recording.samples[std::size_t(at + i)] = s[i];
-            const auto end = std::min<std::size_t>(
-                std::size_t(std::max<std::int64_t>(at + buffer->frameLength(), 0)), recording.samples.size());
-            if (end > recording.count.load(std::memory_order_relaxed))
-                recording.count.store(end, std::memory_order_release);
-        });
-    BusyProcesses busy(settings.busy);
-    engine->start();
-    const auto ring = input->captureRing();
-    waitForTheTone(settings, busy, recording, toneStart + toneLength, rate);
-    result.outputUnderruns = engine->outputUnderruns();
-    result.captureUnderrunFrames = ring ? ring->underrunFrames() : 0;
-    result.overrunFrames = ring ? ring->overrunFrames() : 0;
-    result.discardedFrames = ring ? ring->discardedFrames() : 0;
-    engine->stop();
-    measure(recording, toneStart, toneStart + toneLength, rate, result);
-    for (const auto& line : log.lines())
-        std::fprintf(stderr, "soak engine: %s\n", line.c_str());
-    return result;
-}
+        engine->attach(source);
+        engine->connect(source, engine->mainMixerNode(), *platform::AudioFormat::standard(rate, 2));
+        auto input = engine->inputNode();
+        if (input->outputFormat(0).sampleRate() != rate) return false;
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
+        recording.samples.assign(std::size_t((settings.seconds + 30) * rate), 0.0f);
+        input->installTap(0, 1024, std::nullopt,
+                          [this](std::shared_ptr<platform::PCMBuffer> buffer, platform::AudioTime when) {
+                              const std::int64_t at = when.sampleTime();
+                              const float* s = buffer->floatChannelData()[0];
+                              for (std::uint32_t i = 0; i < buffer->frameLength(); ++i)
+                                  if (at + i >= 0 && std::size_t(at + i) < recording.samples.size())
+                                      recording.samples[std::size_t(at + i)] = s[i];
+                              const auto end = std::min<std::size_t>(
+                                  std::size_t(std::max<std::int64_t>(at + buffer->frameLength(), 0)),
+                                  recording.samples.size());
+                              if (end > recording.count.load(std::memory_order_relaxed))
+                                  recording.count.store(end, std::memory_order_release);
+                          });
+        return true;
+    }
+    void start() {
+        engine->start();
+        ring = engine->inputNode()->captureRing();
+    }
+    EngineResult finish() {
+        EngineResult result;
+        result.outputUnderruns = engine->outputUnderruns();
+        result.captureUnderrunFrames = ring ? ring->underrunFrames() : 0;
+        result.overrunFrames = ring ? ring->overrunFrames() : 0;
+        result.discardedFrames = ring ? ring->discardedFrames() : 0;
+        engine->stop();
+        measure(recording, toneStart, toneStart + toneLength, rate, result);
+        return result;
+    }
+};
 
 // The plain program: an output stream that plays the tone and an input stream that records the
 // monitor, opened and started back to back, each with its own callback; underruns as the engine
@@ -255,39 +274,54 @@ struct Peer {
     }
 };
 
-std::optional<Result> runPeer(const Settings& settings, double rate) {
-    Peer peer;
+// Opens and starts the peer's streams on the server's other sink and its monitor.
+bool startPeer(Peer& peer, RtAudio& out, RtAudio& in, const Settings& settings, double rate) {
     peer.rate = rate;
     peer.toneStart = std::int64_t(0.5 * rate);
     peer.toneLength = std::int64_t(settings.seconds * rate);
     peer.recording.samples.assign(std::size_t((settings.seconds + 30) * rate), 0.0f);
-    Result result;
+    bool started = false;
     try {
-        RtAudio out(RtAudio::LINUX_PULSE), in(RtAudio::LINUX_PULSE);
         out.showWarnings(false);
         in.showWarnings(false);
-        RtAudio::StreamParameters outParameters{out.getDefaultOutputDevice(), 2, 0};
-        const unsigned inputDevice = in.getDefaultInputDevice();
-        peer.inputChannels = std::min(2u, in.getDeviceInfo(inputDevice).inputChannels);
-        RtAudio::StreamParameters inParameters{inputDevice, peer.inputChannels, 0};
+        // The peer's sink and its monitor, by name.
+        std::optional<unsigned> sink, monitor;
+        for (unsigned d = 0; d < out.getDeviceCount(); ++d) {
+            const RtAudio::DeviceInfo info = out.getDeviceInfo(d);
+            if (info.name == "Peer" && info.outputChannels >= 2) sink = d;
+            if (info.name == "Monitor of Peer" && info.inputChannels > 0) monitor = d;
+        }
+        if (!sink || !monitor) {
+            std::fprintf(stderr, "soak peer: RtAudio does not list the peer's sink and monitor\n");
+            return false;
+        }
+        RtAudio::StreamParameters outParameters{*sink, 2, 0};
+        peer.inputChannels = std::min(2u, in.getDeviceInfo(*monitor).inputChannels);
+        RtAudio::StreamParameters inParameters{*monitor, peer.inputChannels, 0};
         unsigned outFrames = settings.period, inFrames = settings.period;
         out.openStream(&outParameters, nullptr, RTAUDIO_FLOAT32, unsigned(rate), &outFrames, &Peer::output,
                        &peer);
         in.openStream(nullptr, &inParameters, RTAUDIO_FLOAT32, unsigned(rate), &inFrames, &Peer::input,
                       &peer);
         peer.timing.emplace(rate, outFrames);
-        BusyProcesses busy(settings.busy);
         in.startStream();
         out.startStream();
-        waitForTheTone(settings, busy, peer.recording, peer.toneStart + peer.toneLength, rate);
-        out.stopStream();
-        in.stopStream();
+        started = true;
     } catch (const RtAudioError& error) {
         std::fprintf(stderr, "soak peer: %s\n", error.getMessage().c_str());
-        return std::nullopt;
     }
+    return started;
+}
+
+Result finishPeer(Peer& peer, RtAudio& out, RtAudio& in) {
+    try {
+        out.stopStream();
+        in.stopStream();
+    } catch (const RtAudioError&) {
+    }
+    Result result;
     result.outputUnderruns = peer.underruns.load();
-    measure(peer.recording, peer.toneStart, peer.toneStart + peer.toneLength, rate, result);
+    measure(peer.recording, peer.toneStart, peer.toneStart + peer.toneLength, peer.rate, result);
     return result;
 }
 
@@ -315,17 +349,39 @@ void soakPulse(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        double rate = 0;
-        const EngineResult engine = runEngine(*rt, settings, rate);
+        platform::ScopedLogCapture log;
+        EngineRun run;
+        if (!run.prepare(*rt, settings)) {
+            state.SkipWithError("the monitor runs at another rate than the sink");
+            break;
+        }
+        run.start();
+        // The peer plays to a sink of its own, made once the engine's streams are on the first, so that
+        // both run at once, under the same load.
+        if (!pulsetest::succeeds({"pactl", "load-module", "module-null-sink", "sink_name=sonabel_peer",
+                                  "sink_properties=device.description=Peer"},
+                                 {}, (pulse.folder / "server.log").string())) {
+            state.SkipWithError("the peer's sink could not be made");
+            break;
+        }
+        Peer peer;
+        RtAudio out(RtAudio::LINUX_PULSE), in(RtAudio::LINUX_PULSE);
+        const bool peerRuns = startPeer(peer, out, in, settings, run.rate);
+        waitForTheTone(settings, {&run.recording, &peer.recording}, run.toneStart + run.toneLength, run.rate);
+        const EngineResult engine = run.finish();
+        const std::optional<Result> peerResult =
+            peerRuns ? std::optional<Result>(finishPeer(peer, out, in)) : std::nullopt;
+        for (const auto& line : log.lines())
+            std::fprintf(stderr, "soak engine: %s\n", line.c_str());
         if (!engine.recorded) {
             state.SkipWithError("nothing was recorded back through the engine");
             break;
         }
-        const auto peer = runPeer(settings, rate);
-        if (!peer || !peer->recorded) {
+        if (!peerResult || !peerResult->recorded) {
             state.SkipWithError("nothing was recorded back through the peer");
             break;
         }
+        const Result* peerRun = &*peerResult;
         state.counters["seconds"] = settings.seconds;
         state.counters["busy"] = settings.busy;
         state.counters["engine_breaks"] = engine.breaks;
@@ -335,13 +391,13 @@ void soakPulse(benchmark::State& state) {
         state.counters["engine_dropped_for_latency_frames"] = double(engine.discardedFrames);
         state.counters["engine_latency_start_ms"] = engine.latencyStart * 1e3;
         state.counters["engine_latency_end_ms"] = engine.latencyEnd * 1e3;
-        state.counters["peer_breaks"] = peer->breaks;
-        state.counters["peer_output_underruns"] = double(peer->outputUnderruns);
-        state.counters["peer_latency_start_ms"] = peer->latencyStart * 1e3;
-        state.counters["peer_latency_end_ms"] = peer->latencyEnd * 1e3;
+        state.counters["peer_breaks"] = peerRun->breaks;
+        state.counters["peer_output_underruns"] = double(peerRun->outputUnderruns);
+        state.counters["peer_latency_start_ms"] = peerRun->latencyStart * 1e3;
+        state.counters["peer_latency_end_ms"] = peerRun->latencyEnd * 1e3;
         // Goals: the engine's breaks at most the peer's + 2; its latency at the end within 12 ms of the
         // start.
-        state.counters["breaks_over_peer"] = engine.breaks - peer->breaks;
+        state.counters["breaks_over_peer"] = engine.breaks - peerRun->breaks;
         state.counters["latency_growth_ms"] = (engine.latencyEnd - engine.latencyStart) * 1e3;
     }
     unsetenv("PULSE_SERVER");

@@ -162,12 +162,12 @@ private:
 
     // Output, duplex, or input driving the graph: captured frames go into the ring first, then the
     // graph renders (and reads them) in blocks of the render buffer.
-    static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status,
+    static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus flags,
                         void* user) {
         auto* self = static_cast<RtAudioIO*>(user);
         if (output && self->timing_ &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
-                                    status & RTAUDIO_OUTPUT_UNDERFLOW))
+                                    flags & RTAUDIO_OUTPUT_UNDERFLOW))
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);

@@ -108,7 +108,9 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
         if (!port.connectionTo(source)) continue;
         (port.kind == ClientPortTable::Kind::eventInput ? toEventPorts : toPacketPorts) = true;
     }
-    const auto lists = translation_.fromSource(source, packets, toPacketPorts, toEventPorts);
+    std::string name;
+    if (const auto* endpoint = endpoints_.find(source)) endpoint->getString(kMIDIPropertyName, name);
+    const auto lists = translation_.fromSource(source, name, packets, toPacketPorts, toEventPorts);
     for (auto& [ref, port] : ports_.ports()) {
         const auto* connection = port.connectionTo(source);
         if (!connection) continue;
@@ -119,6 +121,7 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
                              (*block)(list->list(), list->size(), refCon);
                          });
         } else {
+            if (!lists.packets) continue;
             queue_->post(connection->target,
                          [block = port.readBlock, list = lists.packets, refCon = connection->refCon] {
                              (*block)(list->list(), list->size(), refCon);

@@ -40,10 +40,19 @@ AlsaTranslation::~AlsaTranslation() {
     snd_midi_event_free(decoder_);
 }
 
-int AlsaTranslation::encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, bool& inSysEx,
+int AlsaTranslation::encode(std::span<const std::uint8_t> input, std::size_t sysExChunkBytes, OpenSysEx& open,
                             const EventSink& sink) {
     sysExChunkBytes = std::max<std::size_t>(sysExChunkBytes, 1);
     snd_midi_event_reset_encode(encoder_);
+    bool inSysEx = !open.empty();
+    std::vector<std::uint8_t> joined;
+    std::span<const std::uint8_t> bytes = input;
+    if (inSysEx) {
+        joined = std::move(open);
+        joined.insert(joined.end(), input.begin(), input.end());
+        bytes = joined;
+    }
+    open.clear();
     std::size_t i = 0;
     while (i < bytes.size()) {
         if (!inSysEx && bytes[i] != 0xF0) {
@@ -56,12 +65,20 @@ int AlsaTranslation::encode(std::span<const std::uint8_t> bytes, std::size_t sys
         // Everything up to and including F7 is SysEx data, F0 of a new SysEx included.
         const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(i) + (inSysEx ? 0 : 1);
         const auto f7 = std::find(from, bytes.end(), 0xF7);
-        const std::size_t end =
-            f7 == bytes.end() ? bytes.size() : static_cast<std::size_t>(f7 - bytes.begin()) + 1;
+        std::size_t end = f7 == bytes.end() ? bytes.size() : static_cast<std::size_t>(f7 - bytes.begin()) + 1;
         inSysEx = f7 == bytes.end();
+        if (inSysEx) {
+            // A receiver takes an event that begins with F0 for a new SysEx: the last bytes wait
+            // for the next send, from one that is no F0 (or from the start of this run).
+            std::size_t last = end - 1;
+            while (last > i && bytes[last] == 0xF0)
+                --last;
+            open.assign(bytes.begin() + static_cast<std::ptrdiff_t>(last), bytes.end());
+            end = last;
+        }
         for (std::size_t at = i, n = 0; at < end; at += n) {
             n = std::min(sysExChunkBytes, end - at);
-            // A receiver takes an event that begins with F0 for a new SysEx: the cut moves.
+            // The same for the cuts between events: each moves off an F0.
             while (at + n < end && bytes[at + n] == 0xF0)
                 n = n > 1 && bytes[at + n - 1] != 0xF0 ? n - 1 : n + 1;
             snd_seq_event_t event;
@@ -70,6 +87,7 @@ int AlsaTranslation::encode(std::span<const std::uint8_t> bytes, std::size_t sys
                                  const_cast<std::uint8_t*>(bytes.data() + at));
             if (int status = sink(event, n); status < 0) return status;
         }
+        if (inSysEx) break;
         i = end;
     }
     return 0;

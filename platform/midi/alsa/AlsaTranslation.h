@@ -35,10 +35,12 @@ public:
     AlsaTranslation(const AlsaTranslation&) = delete;
     AlsaTranslation& operator=(const AlsaTranslation&) = delete;
 
-    // Encodes one send. inSysEx carries an unfinished SysEx from one send to the next toward the
-    // same destination: the next send's bytes continue it until F7, whatever they are. A short
-    // message cut off at the end is left out.
-    int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, bool& inSysEx,
+    // A SysEx left open by one send toward a destination: its last bytes, held back for the next
+    // send, so that no event of ours but a SysEx's first begins with F0. Empty when none is open.
+    using OpenSysEx = std::vector<std::uint8_t>;
+    // Encodes one send. The next send's bytes continue an open SysEx until F7, whatever they are.
+    // A short message cut off at the end is left out.
+    int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, OpenSysEx& open,
                const EventSink& sink);
 
     // The MIDI bytes of one received event, appended to out; nothing for events that carry none.

@@ -84,7 +84,7 @@ struct Rig {
     }
     void sendFrom(int client, int port, int ourPort, const Bytes& bytes) {
         AlsaTranslation t;
-        bool open = false;
+        AlsaTranslation::OpenSysEx open;
         t.encode(bytes, 100, open, [&](snd_seq_event_t& e, std::size_t) {
             e.source = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
             e.dest = {128, static_cast<unsigned char>(ourPort)};

@@ -18,7 +18,8 @@ struct Captured {
     std::size_t wireBytes = 0;
 };
 
-std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, bool& inSysEx, std::size_t chunk = 256) {
+std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, AlsaTranslation::OpenSysEx& inSysEx,
+                             std::size_t chunk = 256) {
     std::vector<Captured> out;
     EXPECT_EQ(t.encode(bytes, chunk, inSysEx,
                        [&](snd_seq_event_t& e, std::size_t wire) {
@@ -35,9 +36,9 @@ std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, bool& inSys
 }
 
 std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, std::size_t chunk = 256) {
-    bool inSysEx = false;
+    AlsaTranslation::OpenSysEx inSysEx;
     auto out = encode(t, bytes, inSysEx, chunk);
-    EXPECT_FALSE(inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
     return out;
 }
 
@@ -101,22 +102,28 @@ TEST(AlsaTranslation, MixedStreamsAndSysExCarriedAcrossSends) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(decode(t, events), mixed);
 
-    // A SysEx left open goes on with the next send's data, even bytes that look like status.
-    bool inSysEx = false;
-    auto first = encode(t, {0xF0, 0x43, 0x10}, inSysEx);
-    EXPECT_TRUE(inSysEx);
-    auto second = encode(t, {0x20, 0x96, 0xF7, 0x80, 0x3C, 0x00}, inSysEx);
-    EXPECT_FALSE(inSysEx);
+    // A SysEx left open goes on with the next send's data, even bytes that look like status; its
+    // last bytes wait for that send, so that no continuation event begins with an F0.
+    AlsaTranslation::OpenSysEx inSysEx;
+    auto first = encode(t, {0xF0, 0x43, 0x10, 0xF0, 0xF0}, inSysEx);
+    EXPECT_EQ(inSysEx, (Bytes{0x10, 0xF0, 0xF0}));
+    auto second = encode(t, {0xF0, 0x96, 0xF7, 0x80, 0x3C, 0x00}, inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[0].sysEx, (Bytes{0x10, 0xF0, 0xF0, 0xF0, 0x96, 0xF7}));
     first.insert(first.end(), second.begin(), second.end());
-    EXPECT_EQ(decode(t, first), (Bytes{0xF0, 0x43, 0x10, 0x20, 0x96, 0xF7, 0x80, 0x3C, 0x00}));
+    EXPECT_EQ(decode(t, first), (Bytes{0xF0, 0x43, 0x10, 0xF0, 0xF0, 0xF0, 0x96, 0xF7, 0x80, 0x3C, 0x00}));
+    // A send of the F0 alone holds it all.
+    EXPECT_TRUE(encode(t, {0xF0}, inSysEx).empty());
+    EXPECT_EQ(encode(t, {0xF0, 0xF7}, inSysEx)[0].sysEx, (Bytes{0xF0, 0xF0, 0xF7}));
 
     // So does a send that begins with a status or a real-time byte: only F7 ends the SysEx.
-    inSysEx = true;
+    inSysEx = {0x01};
     auto rest = encode(t, {0x90, 0x3C, 0xF8, 0xF7}, inSysEx);
-    EXPECT_FALSE(inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(rest[0].event.type, SND_SEQ_EVENT_SYSEX);
-    EXPECT_EQ(rest[0].sysEx, (Bytes{0x90, 0x3C, 0xF8, 0xF7}));
+    EXPECT_EQ(rest[0].sysEx, (Bytes{0x01, 0x90, 0x3C, 0xF8, 0xF7}));
 
     // A short message cut off at the end, or a stray data byte, sends nothing.
     EXPECT_TRUE(encode(t, {0x90, 0x3C}).empty());
@@ -125,7 +132,7 @@ TEST(AlsaTranslation, MixedStreamsAndSysExCarriedAcrossSends) {
 
 TEST(AlsaTranslation, ASinkErrorStopsTheSend) {
     AlsaTranslation t;
-    bool inSysEx = false;
+    AlsaTranslation::OpenSysEx inSysEx;
     int calls = 0;
     const Bytes message = miditest::eightBitSysEx(1000);
     EXPECT_EQ(

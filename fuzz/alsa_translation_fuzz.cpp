@@ -110,6 +110,21 @@ bool wholeMessages(const Bytes& bytes) {
     return true;
 }
 
+struct Packet {
+    MIDITimeStamp timeStamp;
+    Bytes data;
+};
+
+std::vector<Packet> packetsOf(const PacketListBuilder& list) {
+    std::vector<Packet> packets;
+    PacketListReader reader(list.list(), list.size());
+    PacketListReader::Packet packet;
+    while (reader.next(packet))
+        packets.push_back({packet.timeStamp, {packet.data.begin(), packet.data.end()}});
+    check(!reader.malformed() && packets.size() == list.count());
+    return packets;
+}
+
 // What a packet-list receiver's assembly reads, and this model of the sender's SysEx.
 struct Receiver {
     sonabel::SysExAssembler assembler;

@@ -370,7 +370,8 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     const auto* source = endpoints_.findAt(event.source.client, event.source.port, true);
     // A sender we do not list (one that cannot be read from) is known by its address.
     const std::uint32_t sender = source ? source->ref : kUnlistedSender | addressOf(event.source);
-    const std::string senderName = source ? source->portName : addressText(event.source);
+    std::string senderName = addressText(event.source);
+    if (source) source->getString(kMIDIPropertyName, senderName);
     if (auto* port = ports_.findByBackendPort(event.dest.port);
         port && port->kind != ClientPortTable::Kind::output) {
         if (!source) return;

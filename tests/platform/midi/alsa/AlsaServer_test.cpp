@@ -538,8 +538,8 @@ TEST(AlsaServer, ASysExGoesUpWholeAsTheKernelFramedItHoweverLateItIsRead) {
     std::vector<std::string> expected;
     for (const char* bytes : {"256", "4", "3"})
         for (int receiver = 0; receiver < 3; ++receiver)
-            expected.push_back(std::string("MIDI input from Toskar MK2 MIDI 1: an unfinished SysEx of ") +
-                               bytes + " bytes is dropped");
+            expected.push_back(std::string("MIDI input from Toskar MK2: an unfinished SysEx of ") + bytes +
+                               " bytes is dropped");
     EXPECT_EQ(log.lines(), expected);
 }
 

@@ -133,10 +133,11 @@ TEST_P(UsbInstrumentInput, ASysExArrivesWholeThoughThisProcessStopsForTwoSeconds
 
 TEST_P(UsbInstrumentInput, ASysExCutOffByANewOneIsDroppedAndTheNewOneArrivesAlone) {
     platform::ScopedLogCapture log;
-    // The kernel hands on 256 bytes of an unfinished SysEx as an event of their own, and keeps
-    // fewer until the next byte: a new F0 then drops them before we see them.
+    // The kernel hands on the first 256 bytes of an unfinished SysEx as an event of their own and
+    // drops what it holds beyond them at a new F0 (as it drops F0 7D 01 02 below before we see
+    // it). The gadget's side sends whole 3-byte USB packets only: 258 bytes all cross.
     Bytes head{0xF0};
-    head.insert(head.end(), 255, 0x41);
+    head.insert(head.end(), 257, 0x41);
     const Bytes first{0xF0, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF7};
     const Bytes second{0xF0, 0x7D, 0x03, 0x04, 0xF7};
     ASSERT_TRUE(instrument->send(head));

@@ -14,12 +14,25 @@ void logError(const std::string& text) {
 
 } // namespace
 
-std::shared_ptr<const PacketListBuilder>
-InProcessTranslation::packetList(std::span<const PacketListReader::Packet> packets) {
+std::shared_ptr<const PacketListBuilder> InProcessTranslation::piecesList() const {
+    if (pieces_.empty()) return nullptr;
     auto list = std::make_shared<PacketListBuilder>();
-    for (const auto& packet : packets)
-        list->addSplit(packet.timeStamp, packet.data);
+    for (const auto& piece : pieces_)
+        list->addSplit(piece.timeStamp, piece.bytes);
     return list;
+}
+
+std::shared_ptr<const PacketListBuilder>
+InProcessTranslation::toDestination(MIDIEndpointRef destination, MIDIPortRef port, std::string_view portName,
+                                    std::span<const PacketListReader::Packet> packets) {
+    frame(framing_[{destination, port}], portName, packets);
+    return piecesList();
+}
+
+void InProcessTranslation::forget(MIDIObjectRef ref) {
+    translators_.erase(ref);
+    std::erase_if(framing_,
+                  [&](const auto& entry) { return entry.first.first == ref || entry.first.second == ref; });
 }
 
 void InProcessTranslation::frame(Source& source, std::string_view sourceName,
@@ -76,15 +89,9 @@ InProcessTranslation::Lists
 InProcessTranslation::fromSource(MIDIEndpointRef sourceRef, std::string_view sourceName,
                                  std::span<const PacketListReader::Packet> packets, bool forPacketPorts,
                                  bool forEventPorts) {
-    auto& source = sources_[sourceRef];
-    frame(source, sourceName, packets);
+    frame(framing_[{0, sourceRef}], sourceName, packets);
     Lists lists;
-    if (forPacketPorts && !pieces_.empty()) {
-        auto list = std::make_shared<PacketListBuilder>();
-        for (const auto& piece : pieces_)
-            list->addSplit(piece.timeStamp, piece.bytes);
-        lists.packets = std::move(list);
-    }
+    if (forPacketPorts) lists.packets = piecesList();
     if (!forEventPorts) {
         // Nobody follows the stream as UMP now; a port connected later starts clean.
         translators_.erase(sourceRef);

@@ -614,6 +614,30 @@ TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOf
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Velmor: an unfinished SysEx of 3 bytes is dropped"}));
 
+    // The same from a client's port to a virtual destination.
+    log.clear();
+    Bytes toDestination;
+    MIDIEndpointRef destination = 0;
+    ASSERT_EQ(server.createDestination(
+                  c, "Virtual In",
+                  [&](const MIDIPacketList* l, ByteCount n, void*) {
+                      const auto bytes = miditest::concat(miditest::packetsOf(l, n));
+                      toDestination.insert(toDestination.end(), bytes.begin(), bytes.end());
+                  },
+                  &destination),
+              noErr);
+    const MIDIPortRef out = outputPort(c);
+    for (const auto& [time, bytes] : {std::pair{start, Bytes{0xF0, 0x7D, 0x03}},
+                                      std::pair{start + second + 1, Bytes{0x90, 0x3C, 0x64}}}) {
+        PacketListBuilder list;
+        list.add(time, bytes);
+        ASSERT_EQ(server.send(out, destination, list.list(), list.size()), noErr);
+    }
+    server.runPending();
+    EXPECT_EQ(toDestination, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from MIDI Out Port: an unfinished SysEx of 3 bytes is dropped"}));
+
     // Beyond the bound the SysEx is dropped, with a line, and the rest of it up to its F7 skipped.
     packets.clear();
     words.clear();

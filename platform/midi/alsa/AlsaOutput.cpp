@@ -27,7 +27,8 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
     const auto key = route.toSubscribers ? std::tuple{-1, route.sourcePort, 0}
                                          : std::tuple{route.client, route.port, route.sourcePort};
     const std::tuple subscription{route.sourcePort, route.client, route.port};
-    bool inSysEx = false, subscribed = route.toSubscribers;
+    AlsaTranslation::OpenSysEx inSysEx;
+    bool subscribed = route.toSubscribers;
     {
         std::lock_guard lock(stateMutex_);
         inSysEx = openSysEx_[key];
@@ -51,7 +52,7 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
         return noErr;
     }
     // What did not go out must not be continued by the next send.
-    openSysEx_[key] = false;
+    openSysEx_[key].clear();
     // The destination may have gone and come back, unsubscribed, between two listings.
     subscribed_.erase(subscription);
     return kMIDIMessageSendErr;

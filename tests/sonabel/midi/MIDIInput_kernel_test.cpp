@@ -127,7 +127,7 @@ TEST_P(UsbInstrumentInput, ASysExArrivesWholeThoughThisProcessStopsForTwoSeconds
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(messages->waitFor(1), std::vector<Bytes>{sysEx});
-    ASSERT_TRUE(server->waitUntilIdle());
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(messages->waitFor(0), std::vector<Bytes>{sysEx}) << "nothing else arrives";
 }
 
@@ -148,7 +148,7 @@ TEST_P(UsbInstrumentInput, ASysExCutOffByANewOneIsDroppedAndTheNewOneArrivesAlon
     pause(100ms);
     ASSERT_TRUE(instrument->send(second));
     EXPECT_EQ(messages->waitFor(2), (std::vector<Bytes>{first, second}));
-    ASSERT_TRUE(server->waitUntilIdle());
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
     EXPECT_EQ(messages->waitFor(0), (std::vector<Bytes>{first, second}));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Toskar MK2: an unfinished SysEx of 256 bytes is dropped"}));

@@ -3,6 +3,7 @@
 #include "MIDIObjectTestSupport.h"
 
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/Eventually.h"
 #include "testing/FakeSequencer.h"
 
 #include <gtest/gtest.h>
@@ -47,9 +48,8 @@ protected:
     }
     // The SysEx messages that reached the listener once everything pushed was handled.
     std::vector<Bytes> received() {
-        for (int i = 0; i < 2000 && !sequencer->inputEmpty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        EXPECT_TRUE(server->waitUntilIdle());
+        EXPECT_TRUE(testwait::eventually([&] { return sequencer->inputEmpty(); }));
+        EXPECT_TRUE(server->waitUntilIdle(testwait::kDeadline));
         std::vector<Bytes> out;
         for (const Call& call : listener->calls())
             if (call.kind == "system") out.push_back(call.bytes);

@@ -42,7 +42,9 @@ constexpr std::size_t kLength = 65522;
 // Reads the instrument's end and notes when the first and the last expected byte came.
 class Arrivals {
 public:
-    explicit Arrivals(const std::string& device) : fd_(::open(device.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit Arrivals(const std::string& device) : fd_(::open(device.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ >= 0) kerneltest::growInputBuffer(fd_, 1 << 20);
+    }
     ~Arrivals() {
         if (fd_ >= 0) ::close(fd_);
     }

@@ -63,7 +63,12 @@ public:
             got.insert(got.end(), buffer, buffer + n);
             last = Clock::now();
         }
-        if (got != expected) return -1;
+        if (got != expected) {
+            const auto at = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+            std::fprintf(stderr, "the instrument got %zu of %zu bytes, the first wrong at %td\n", got.size(),
+                         expected.size(), at.first - got.begin());
+            return -1;
+        }
         return std::chrono::duration<double>(last - first).count();
     }
     bool open() const { return fd_ >= 0; }
@@ -162,7 +167,7 @@ void OurSend(benchmark::State& state) {
     }
     if (amidiMedian > 0) state.counters["x_amidi"] = median(times) / amidiMedian;
     server->disposeClient(client);
-    server.reset();
+    server->stop();
     jobs.joinAll();
 }
 
@@ -238,20 +243,26 @@ void FirmwareUploadThroughTheKernel(benchmark::State& state) {
     for (auto _ : state) {
         instrument->emulator().modifyState([](auto& s) { s.firmwareBlocks.clear(); });
         const auto start = Clock::now();
-        exact = malvo::FirmwareUpload(controllerState, link, silent).run(file, target) && exact;
+        const bool ran = malvo::FirmwareUpload(controllerState, link, silent).run(file, target);
+        std::fprintf(stderr, "upload ran=%d after %.2f s, %zu blocks in\n", ran,
+                     std::chrono::duration<double>(Clock::now() - start).count(),
+                     instrument->emulator().state().firmwareBlocks.size());
+        exact = ran && exact;
         // The last block is not acknowledged: it is in when the emulator holds the whole image.
-        const auto deadline = Clock::now() + std::chrono::seconds(120);
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (instrument->emulator().state().firmwareImage() != firmware && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-        exact = exact && instrument->emulator().state().firmwareImage() == firmware;
+        const auto image = instrument->emulator().state().firmwareImage();
+        std::fprintf(stderr, "image %zu bytes, %s\n", image ? image->size() : 0,
+                     image == firmware ? "exact" : "not exact");
+        exact = exact && image == firmware;
     }
     fs::remove(file);
     if (!exact) state.SkipWithError("the firmware did not arrive exact");
     midi->clearListeners();
     instrument->detach();
-    midi.reset();
-    server.reset();
+    server->stop(); // the link's calls hold the MIDI object, and it the server
     jobs.joinAll();
 }
 

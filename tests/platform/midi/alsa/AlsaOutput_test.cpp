@@ -275,3 +275,23 @@ TEST(AlsaOutput, ASysExWithAByteACableReadsAsStatusIsRefusedTowardADeviceOnly) {
     EXPECT_EQ(log.lines()[2], "MIDI send to 20:0 refused: the SysEx holds the byte F0, which cannot cross a "
                               "MIDI cable inside a SysEx");
 }
+
+TEST(AlsaOutput, TheRoomIsReadFromTheKernelsReportOfTheSubstreamBehindThePort) {
+    // As the guest's kernel wrote it for a USB instrument while a subscription held it open.
+    const std::string usb = "Toskar MK2\n\nOutput 0\n  Tx bytes     : 3008\n  Owner PID    : 172\n"
+                            "  Mode         : native\n  Buffer size  : 4096\n  Avail        : 3941\nInput 0\n"
+                            "  Rx bytes     : 0\n  Buffer size  : 4096\n  Avail        : 17\n";
+    EXPECT_EQ(AlsaOutputRoom::parse(usb, 0), (AlsaOutputRoom::Figure{4096, 3941}));
+    EXPECT_EQ(AlsaOutputRoom::parse(usb, 1), std::nullopt);
+    // Closed: no buffer shown; a second substream has its own.
+    const std::string two = "UM-2\n\nOutput 0\n  Tx bytes     : 0\nOutput 1\n  Tx bytes     : 9\n"
+                            "  Buffer size  : 4096\n  Avail        : 0\n";
+    EXPECT_EQ(AlsaOutputRoom::parse(two, 0), std::nullopt);
+    EXPECT_EQ(AlsaOutputRoom::parse(two, 1), (AlsaOutputRoom::Figure{4096, 0}));
+    EXPECT_EQ(AlsaOutputRoom::parse("MIDI 2.0\n\nType: UMP\n" + usb.substr(12), 0), std::nullopt);
+    AlsaOutputRoom room([&](const std::string& path) {
+        return path == "/proc/asound/card3/midi1" ? std::optional(two) : std::nullopt;
+    });
+    EXPECT_EQ(room.read({3, 1, 1}), (AlsaOutputRoom::Figure{4096, 0}));
+    EXPECT_EQ(room.read({3, 0, 1}), std::nullopt);
+}

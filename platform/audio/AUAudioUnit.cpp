@@ -4,12 +4,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace platform {
 
 namespace {
 constexpr std::int64_t kImmediateWindow = std::int64_t{1} << 32;
+constexpr std::size_t kPreparedMIDIEvents = 256;
+
+// Where an event scheduled for `time` plays in the cycle that starts at `sampleTime`.
+std::int64_t resolve(AUEventSampleTime time, std::int64_t sampleTime) {
+    const std::int64_t offset = time - AUEventSampleTimeImmediate;
+    if (time >= AUEventSampleTimeImmediate && offset < kImmediateWindow) return sampleTime + offset;
+    return time < sampleTime ? sampleTime : time; // late events play at once
 }
+} // namespace
 
 AUAudioUnit::AUAudioUnit(const AudioComponentDescription& description, std::uint32_t inputs,
                          std::uint32_t outputs, bool inputCountChangeable)
@@ -66,26 +75,61 @@ std::optional<AUAudioUnit::ScheduleMIDIEventBlock> AUAudioUnit::scheduleMIDIEven
     return [weak](AUEventSampleTime time, std::uint8_t cable, std::size_t length, const std::uint8_t* bytes) {
         auto unit = weak.lock();
         if (!unit || (length && !bytes)) return;
-        ScheduledEvent e;
-        e.time = time;
-        e.isMIDI = true;
-        e.cable = cable;
-        e.bytes.assign(bytes, bytes + length);
-        unit->schedule(std::move(e));
+        unit->scheduleMIDI(time, cable, length, bytes);
     };
 }
 
 void AUAudioUnit::setMIDIHandler(MIDIHandler handler) {
     auto shared = std::make_shared<const MIDIHandler>(std::move(handler));
+    {
+        std::lock_guard lock(midiMutex_);
+        // Storage for a burst before the first: more comes from the schedulers' threads when needed.
+        while (midiEvents_.size() < kPreparedMIDIEvents) {
+            midiEvents_.push_back(std::make_unique<MIDIEvent>());
+            MIDIEvent* event = midiEvents_.back().get();
+            event->bytes.reserve(3);
+            event->next = spare_;
+            spare_ = event;
+        }
+    }
     std::lock_guard lock(mutex_);
-    midiHandler_ = std::move(shared);
-    dueMIDI_.reserve(64);
+    handlers_.push_back(shared);
+    midiHandler_ = shared;
+    renderHandler_.store(shared.get(), std::memory_order_release);
+}
+
+void AUAudioUnit::scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::size_t length,
+                               const std::uint8_t* bytes) {
+    std::lock_guard lock(midiMutex_);
+    if (!spare_) spare_ = recycled_.exchange(nullptr, std::memory_order_acquire);
+    MIDIEvent* event = spare_;
+    if (event) {
+        spare_ = event->next;
+    } else {
+        midiEvents_.push_back(std::make_unique<MIDIEvent>());
+        event = midiEvents_.back().get();
+    }
+    event->time = time;
+    event->cable = cable;
+    event->bytes.assign(bytes, bytes + length);
+    event->generation = midiGeneration_.load(std::memory_order_relaxed);
+    event->next = incoming_.load(std::memory_order_relaxed);
+    while (!incoming_.compare_exchange_weak(event->next, event, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
+}
+
+void AUAudioUnit::recycle(MIDIEvent* event) {
+    event->next = recycled_.load(std::memory_order_relaxed);
+    while (!recycled_.compare_exchange_weak(event->next, event, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
 }
 
 void AUAudioUnit::schedule(ScheduledEvent event) {
     std::lock_guard lock(mutex_);
-    if (!event.isMIDI) parameters_.try_emplace(event.address); // rendering never adds an address
-    pending_.push_back(std::move(event));
+    parameters_.try_emplace(event.address); // rendering never adds an address
+    pending_.push_back(event);
     // Rendering takes events over without growing its list.
     if (active_.capacity() < active_.size() + pending_.size())
         active_.reserve(2 * (active_.size() + pending_.size()));
@@ -113,6 +157,8 @@ void AUAudioUnit::reset() {
         pending_.clear();
         active_.clear();
         hasPending_.store(false);
+        hasActive_.store(false);
+        midiGeneration_.fetch_add(1, std::memory_order_relaxed);
         for (auto& [address, p] : parameters_) {
             if (p.ramping) p.value = p.target;
             p.ramping = false;
@@ -206,55 +252,98 @@ OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, 
 }
 
 void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
+    const std::uint64_t generation = midiGeneration_.load(std::memory_order_relaxed);
+    if (generation != renderGeneration_) {
+        // Reset since the last cycle: what waited is forgotten.
+        while (dueHead_) {
+            MIDIEvent* event = dueHead_;
+            dueHead_ = event->next;
+            recycle(event);
+        }
+        dueTail_ = nullptr;
+        renderGeneration_ = generation;
+    }
+    if (incoming_.load(std::memory_order_relaxed)) {
+        // Newest first: turned round, the events keep the order they were scheduled in.
+        MIDIEvent* batch = incoming_.exchange(nullptr, std::memory_order_acquire);
+        MIDIEvent* ordered = nullptr;
+        while (batch) {
+            MIDIEvent* next = batch->next;
+            batch->next = ordered;
+            ordered = batch;
+            batch = next;
+        }
+        while (ordered) {
+            MIDIEvent* event = ordered;
+            ordered = event->next;
+            event->next = nullptr;
+            if (event->generation != generation) {
+                recycle(event);
+                continue;
+            }
+            event->time = resolve(event->time, sampleTime);
+            // After those of the same time.
+            if (!dueTail_ || dueTail_->time <= event->time) {
+                (dueTail_ ? dueTail_->next : dueHead_) = event;
+                dueTail_ = event;
+                continue;
+            }
+            MIDIEvent** at = &dueHead_;
+            while ((*at)->time <= event->time)
+                at = &(*at)->next;
+            event->next = *at;
+            *at = event;
+        }
+    }
     if (!hasPending_.load(std::memory_order_acquire)) return;
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;
     for (auto& e : pending_) {
-        const std::int64_t offset = e.time - AUEventSampleTimeImmediate;
-        if (e.time >= AUEventSampleTimeImmediate && offset < kImmediateWindow)
-            e.time = sampleTime + offset;
-        else if (e.time < sampleTime)
-            e.time = sampleTime; // late events play at once
+        e.time = resolve(e.time, sampleTime);
         // After those of the same time: events keep the order they were scheduled in.
         auto at = std::upper_bound(active_.begin(), active_.end(), e.time,
                                    [](AUEventSampleTime t, const ScheduledEvent& a) { return t < a.time; });
-        active_.insert(at, std::move(e)); // within the capacity schedule() made
+        active_.insert(at, e); // within the capacity schedule() made
     }
     pending_.clear();
     hasPending_.store(false, std::memory_order_relaxed);
+    hasActive_.store(!active_.empty(), std::memory_order_relaxed);
 }
 
 void AUAudioUnit::applyEventsDue(std::int64_t sampleTime) {
-    std::shared_ptr<const MIDIHandler> handler;
-    {
+    if (hasActive_.load(std::memory_order_relaxed)) {
         std::unique_lock lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock() || active_.empty() || active_.front().time > sampleTime) return;
-        auto end = active_.begin();
-        while (end != active_.end() && end->time <= sampleTime) {
-            if (end->isMIDI) {
-                if (dueMIDI_.size() < dueMIDI_.capacity()) dueMIDI_.push_back(std::move(*end));
-            } else if (auto p = parameters_.find(end->address); p != parameters_.end()) {
-                auto& parameter = p->second;
-                if (end->duration == 0) {
-                    parameter.value = end->value;
-                    parameter.ramping = false;
-                } else {
-                    parameter.start = parameter.value;
-                    parameter.target = end->value;
-                    parameter.duration = end->duration;
-                    parameter.elapsed = 0;
-                    parameter.ramping = true;
+        if (lock.owns_lock()) {
+            auto end = active_.begin();
+            while (end != active_.end() && end->time <= sampleTime) {
+                if (auto p = parameters_.find(end->address); p != parameters_.end()) {
+                    auto& parameter = p->second;
+                    if (end->duration == 0) {
+                        parameter.value = end->value;
+                        parameter.ramping = false;
+                    } else {
+                        parameter.start = parameter.value;
+                        parameter.target = end->value;
+                        parameter.duration = end->duration;
+                        parameter.elapsed = 0;
+                        parameter.ramping = true;
+                    }
                 }
+                ++end;
             }
-            ++end;
+            active_.erase(active_.begin(), end);
+            hasActive_.store(!active_.empty(), std::memory_order_relaxed);
         }
-        active_.erase(active_.begin(), end);
-        handler = midiHandler_;
     }
-    if (handler && *handler)
-        for (auto& e : dueMIDI_)
-            (*handler)(e.time, e.cable, e.bytes);
-    dueMIDI_.clear();
+    if (!dueHead_ || dueHead_->time > sampleTime) return;
+    const MIDIHandler* handler = renderHandler_.load(std::memory_order_acquire);
+    while (dueHead_ && dueHead_->time <= sampleTime) {
+        MIDIEvent* event = dueHead_;
+        dueHead_ = event->next;
+        if (!dueHead_) dueTail_ = nullptr;
+        if (handler && *handler) (*handler)(event->time, event->cable, event->bytes);
+        recycle(event);
+    }
 }
 
 std::uint32_t AUAudioUnit::framesUntilNextChange(std::int64_t sampleTime, std::uint32_t limit) const {
@@ -262,8 +351,11 @@ std::uint32_t AUAudioUnit::framesUntilNextChange(std::int64_t sampleTime, std::u
     if (!lock.owns_lock()) return 1;
     for (const auto& [address, p] : parameters_)
         if (p.ramping) return 1;
-    if (active_.empty()) return limit;
-    const std::int64_t until = active_.front().time - sampleTime;
+    std::int64_t next = std::numeric_limits<std::int64_t>::max();
+    if (!active_.empty()) next = active_.front().time;
+    if (dueHead_) next = std::min<std::int64_t>(next, dueHead_->time);
+    if (next == std::numeric_limits<std::int64_t>::max()) return limit;
+    const std::int64_t until = next - sampleTime;
     if (until <= 0) return 1;
     return until < std::int64_t(limit) ? std::uint32_t(until) : limit;
 }

@@ -79,8 +79,10 @@ public:
                          const void* data, std::uint32_t size);
 
     // --- render side; called with the node's render in progress. The caller's thread changes the
-    // unit under its lock; rendering only tries it, and a try that fails leaves the change for later
-    // (events wait for the next frame or cycle, values read as they last were). ---
+    // parameters under its lock; rendering only tries it, and a try that fails leaves the change for
+    // later (parameter events wait for the next frame, values read as they last were). MIDI events
+    // reach rendering through a lock-free list, however many, and their storage is reused, never freed
+    // there. ---
     // Takes the events scheduled so far into the cycle that starts at sampleTime.
     void beginRender(std::int64_t sampleTime, std::uint32_t frames);
     // Applies parameter and MIDI events due at or before this sample time.
@@ -110,11 +112,20 @@ private:
         std::uint32_t duration = 0;
         AUParameterAddress address = 0;
         AUValue value = 0;
-        bool isMIDI = false;
+    };
+    // A MIDI event on its way to rendering; kept for reuse once delivered.
+    struct MIDIEvent {
+        AUEventSampleTime time = 0;
         std::uint8_t cable = 0;
         std::vector<std::uint8_t> bytes;
+        std::uint64_t generation = 0;
+        MIDIEvent* next = nullptr;
     };
     void schedule(ScheduledEvent event);
+    void scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::size_t length,
+                      const std::uint8_t* bytes);
+    // Rendering thread: hands a delivered event back to the schedulers.
+    void recycle(MIDIEvent* event);
 
     AudioComponentDescription description_;
     std::atomic<bool> bypass_{false};
@@ -126,14 +137,28 @@ private:
     std::shared_ptr<AUParameterTree> tree_;
     std::map<AUParameterAddress, RenderParameter> parameters_; // addresses added by the caller's thread only
     std::atomic<bool> hasPending_{false};
+    std::atomic<bool> hasActive_{false}; // a hint for rendering, which checks under the lock
     std::vector<ScheduledEvent> pending_;
     std::vector<ScheduledEvent> active_;    // resolved to absolute sample times, in time order
-    std::vector<ScheduledEvent> dueMIDI_;   // rendering thread
     std::uint32_t unappliedRampFrames_ = 0; // rendering thread: ramp frames not yet applied
     // Values the rendering thread read last, for a cycle that finds the lock taken.
     mutable std::array<std::pair<AUParameterAddress, AUValue>, 32> lastValues_{};
     mutable std::size_t lastValueCount_ = 0;
     std::shared_ptr<const MIDIHandler> midiHandler_;
+    std::vector<std::shared_ptr<const MIDIHandler>> handlers_; // every one set: rendering may hold any
+    std::atomic<const MIDIHandler*> renderHandler_{nullptr};
+
+    // MIDI: schedulers push onto `incoming_` (newest first); rendering takes the whole list, keeps
+    // what is not yet due in time order and returns delivered events through `recycled_`.
+    std::mutex midiMutex_; // schedulers among themselves
+    std::vector<std::unique_ptr<MIDIEvent>> midiEvents_;
+    MIDIEvent* spare_ = nullptr; // schedulers
+    std::atomic<MIDIEvent*> incoming_{nullptr};
+    std::atomic<MIDIEvent*> recycled_{nullptr};
+    std::atomic<std::uint64_t> midiGeneration_{0}; // moved on by reset(): events scheduled before are dropped
+    std::uint64_t renderGeneration_ = 0;           // rendering thread
+    MIDIEvent* dueHead_ = nullptr;                 // rendering thread, in time order
+    MIDIEvent* dueTail_ = nullptr;
     std::map<AudioUnitPropertyID, std::pair<PropertyGetter, PropertySetter>> properties_;
     std::function<void()> resetHandler_;
 };

@@ -23,14 +23,37 @@ namespace platform {
 
 namespace {
 constexpr std::uint32_t kMaxManualFrames = 1u << 20;
+// Far beyond any cycle; a publisher that waits longer leaves the old graph for a later publication.
+constexpr auto kCycleWait = std::chrono::seconds(2);
+thread_local const AudioEngine* renderingEngine = nullptr;
 
 void logGraph(const std::string& text) {
     LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error, text});
 }
 } // namespace
 
+// The graph as rendering sees it: every node with its render state, made under the graph lock.
+struct AudioEngine::Snapshot {
+    std::uint64_t generation = 0;
+    std::vector<std::shared_ptr<AudioNode>> nodes; // alive while a cycle may reach them
+    std::vector<AudioNode::RenderState> states;    // nodes[i]'s
+    AudioNode* output = nullptr;
+    AudioInputNode* input = nullptr;
+};
+
+struct AudioEngine::Publication {
+    Publication() { sem_init(&cycleEnded, 0, 0); }
+    ~Publication() { sem_destroy(&cycleEnded); }
+    sem_t cycleEnded; // posted by rendering when a cycle ends and someone waits
+    std::atomic<int> waiting{0};
+    // Under the graph lock: graphs a cycle still rendered when their publisher stopped waiting, with
+    // the epoch of that cycle.
+    std::vector<std::pair<std::unique_ptr<Snapshot>, std::uint64_t>> retired;
+};
+
 std::shared_ptr<AudioEngine> AudioEngine::make() {
     std::shared_ptr<AudioEngine> engine(new AudioEngine());
+    engine->publication_ = std::make_unique<Publication>();
     engine->deliveries_ = std::make_shared<Deliveries>();
     engine->outputNode_ = AudioOutputNode::make();
     engine->attach(engine->outputNode_);
@@ -75,8 +98,9 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
 }
 
 // What the rendering thread hands over, in order, through a fixed ring it never waits on: one
-// producer at a time (rendering holds the graph lock), one consumer (the tap thread, or without it
-// the thread that rendered offline). Items become visible when their cycle ends.
+// producer (cycles come one at a time), one consumer (the tap thread, or without it the thread that
+// rendered offline). Items become visible when their cycle ends. Other threads hand theirs over
+// through a short list under its own lock, delivered after what was published before them.
 struct AudioEngine::Deliveries {
     enum class Kind { tap, work, captureReport };
     struct Item {
@@ -112,9 +136,23 @@ struct AudioEngine::Deliveries {
         tail.store(staged, std::memory_order_release);
         return true;
     }
+    // Other threads: items run after everything published before them.
+    void pushOutside(Item&& item) {
+        std::lock_guard lock(outsideMutex);
+        outside.push_back(std::move(item));
+        ++outsideQueued;
+        outsidePending.store(true, std::memory_order_release);
+    }
     // Consumer: delivers everything published; caller holds `consumer`. Returns the items run.
     std::uint64_t drain() {
         std::uint64_t ran = 0;
+        // Taken before the ring is read to its end: what was published before them runs first.
+        std::vector<Item> fromOutside;
+        if (outsidePending.load(std::memory_order_acquire)) {
+            std::lock_guard lock(outsideMutex);
+            std::swap(fromOutside, outside);
+            outsidePending.store(false, std::memory_order_relaxed);
+        }
         for (;; ++ran) {
             const std::uint64_t h = head.load(std::memory_order_relaxed);
             if (h == tail.load(std::memory_order_acquire)) break;
@@ -122,6 +160,11 @@ struct AudioEngine::Deliveries {
             head.store(h + 1, std::memory_order_release);
             run(item);
             delivered.store(h + 1, std::memory_order_release);
+        }
+        for (auto& item : fromOutside) {
+            run(item);
+            outsideDelivered.fetch_add(1, std::memory_order_release);
+            ++ran;
         }
         reportLosses();
         return ran;
@@ -175,6 +218,12 @@ struct AudioEngine::Deliveries {
     std::uint64_t reportedSilenced = 0;
     std::optional<std::chrono::steady_clock::time_point> lastReport;
 
+    std::mutex outsideMutex;
+    std::vector<Item> outside;
+    std::uint64_t outsideQueued = 0; // under outsideMutex
+    std::atomic<std::uint64_t> outsideDelivered{0};
+    std::atomic<bool> outsidePending{false};
+
     std::mutex consumer; // held by whoever drains
     sem_t wake;          // posted by the producer: sem_post neither locks nor allocates
     // The tap thread's life, and waiters for its progress.
@@ -198,7 +247,9 @@ struct AudioEngine::Deliveries {
         const auto until = std::chrono::steady_clock::now() + span;
         do {
             for (int i = 0; i < 64; ++i) {
-                if (head.load(std::memory_order_relaxed) != tail.load(std::memory_order_relaxed)) return true;
+                if (head.load(std::memory_order_relaxed) != tail.load(std::memory_order_relaxed) ||
+                    outsidePending.load(std::memory_order_relaxed))
+                    return true;
                 relax();
             }
         } while (std::chrono::steady_clock::now() < until);
@@ -248,7 +299,7 @@ struct AudioEngine::Deliveries {
             // the rendering thread has to ask for costs it a system call.
             if (ran > 0 && self->pollFor(kPoll)) continue;
             self->sleeping.store(true);
-            if (self->head.load() != self->tail.load()) {
+            if (self->head.load() != self->tail.load() || self->outsidePending.load()) {
                 self->sleeping.store(false);
                 continue;
             }
@@ -282,7 +333,75 @@ AudioEngine::~AudioEngine() {
         for (auto& out : node->outputs_)
             out.format.reset();
         node->renderEngine_ = nullptr;
+        node->render_ = nullptr;
     }
+    delete snapshot_.exchange(nullptr);
+    publication_->retired.clear();
+}
+
+AudioEngine::GraphChange::GraphChange(AudioEngine* engine) : engine_(engine) {
+    if (!engine_) return;
+    engine_->graphMutex_.lock();
+    ++engine_->changeDepth_;
+}
+
+AudioEngine::GraphChange::~GraphChange() {
+    if (!engine_) return;
+    if (--engine_->changeDepth_ == 0) engine_->publishLocked();
+    engine_->graphMutex_.unlock();
+}
+
+void AudioEngine::publishGraph() {
+    std::lock_guard lock(graphMutex_);
+    publishLocked();
+}
+
+void AudioEngine::publishLocked() {
+    auto fresh = std::make_unique<Snapshot>();
+    fresh->generation = ++generation_;
+    fresh->nodes = nodes_;
+    fresh->states.reserve(nodes_.size());
+    for (const auto& node : nodes_)
+        fresh->states.push_back(node->makeRenderState());
+    fresh->output = outputNode_.get();
+    fresh->input = inputNode_.get();
+    // Released when this returns, here: the rendering thread never frees a graph.
+    std::unique_ptr<Snapshot> old(snapshot_.exchange(fresh.release()));
+    const std::uint64_t epoch = epoch_.load();
+    auto& retired = publication_->retired;
+    std::erase_if(retired, [&](const auto& entry) { return entry.second != epoch; });
+    if (!old || !(epoch & 1)) return;
+    if (renderingEngine == this || !waitForCycleEnd(epoch)) retired.emplace_back(std::move(old), epoch);
+}
+
+bool AudioEngine::waitForCycleEnd(std::uint64_t epoch) {
+    auto& p = *publication_;
+    const auto deadline = std::chrono::steady_clock::now() + kCycleWait;
+    p.waiting.fetch_add(1);
+    bool ended = true;
+    while (epoch_.load() == epoch) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ended = false;
+            break;
+        }
+        // A post can be missed between the check and the wait: look again soon regardless.
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += 1'000'000;
+        if (until.tv_nsec >= 1'000'000'000) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1'000'000'000;
+        }
+        sem_clockwait(&p.cycleEnded, CLOCK_MONOTONIC, &until);
+    }
+    p.waiting.fetch_sub(1);
+    return ended;
+}
+
+void AudioEngine::waitForCycleInProgress() {
+    if (renderingEngine == this) return;
+    const std::uint64_t epoch = epoch_.load();
+    if (epoch & 1) waitForCycleEnd(epoch);
 }
 
 bool AudioEngine::isAttachedLocked(const AudioNode* node) const {
@@ -291,7 +410,7 @@ bool AudioEngine::isAttachedLocked(const AudioNode* node) const {
 
 bool AudioEngine::attach(const std::shared_ptr<AudioNode>& node) {
     if (!node) return false;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     auto owner = node->engine_.lock();
     if (owner.get() == this) return true;
     if (owner) {
@@ -309,7 +428,7 @@ void AudioEngine::detach(const std::shared_ptr<AudioNode>& node) {
     if (!node) return;
     std::shared_ptr<AudioNode> keep = node; // released after the lock
     {
-        std::lock_guard lock(graphMutex_);
+        GraphChange change(this);
         if (!isAttachedLocked(node.get())) return;
         if (node == outputNode_) return; // the output node belongs to the engine for good
         disconnectNodeInput(node);
@@ -381,7 +500,7 @@ bool AudioEngine::connectLocked(AudioNode& source, std::uint32_t fromBus,
         logGraph("connect: " + source.description() + " has no output bus " + std::to_string(fromBus));
         return false;
     }
-    const AudioFormat f = format && !format->isEmpty() ? *format : source.currentOutputFormat(fromBus);
+    const AudioFormat f = format && !format->isEmpty() ? *format : source.graphOutputFormat(fromBus);
     if (!f.isStandard()) {
         logGraph("connect: only deinterleaved float formats connect nodes, not " + f.description());
         return false;
@@ -426,14 +545,14 @@ bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
                           const std::shared_ptr<AudioNode>& destination, std::uint32_t fromBus,
                           std::uint32_t toBus, std::optional<AudioFormat> format) {
     if (!source || !destination) return false;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     return connectLocked(*source, fromBus, {{destination, toBus}}, format, true);
 }
 
 bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
                           const std::shared_ptr<AudioNode>& destination, std::optional<AudioFormat> format) {
     if (!source || !destination) return false;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     std::uint32_t bus = 0;
     if (auto mixer = std::dynamic_pointer_cast<AudioMixerNode>(destination))
         bus = mixer->nextAvailableInputBus();
@@ -444,33 +563,33 @@ bool AudioEngine::connect(const std::shared_ptr<AudioNode>& source,
                           const std::vector<AudioConnectionPoint>& destinations, std::uint32_t fromBus,
                           std::optional<AudioFormat> format) {
     if (!source) return false;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     return connectLocked(*source, fromBus, destinations, format, true);
 }
 
 void AudioEngine::disconnectNodeInput(const std::shared_ptr<AudioNode>& node) {
     if (!node) return;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     for (std::uint32_t b = 0; b < node->inputs_.size(); ++b)
         disconnectInputLocked(*node, b);
 }
 
 void AudioEngine::disconnectNodeInput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus) {
     if (!node) return;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     disconnectInputLocked(*node, bus);
 }
 
 void AudioEngine::disconnectNodeOutput(const std::shared_ptr<AudioNode>& node) {
     if (!node) return;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     for (std::uint32_t b = 0; b < node->outputs_.size(); ++b)
         disconnectOutputLocked(*node, b);
 }
 
 void AudioEngine::disconnectNodeOutput(const std::shared_ptr<AudioNode>& node, std::uint32_t bus) {
     if (!node) return;
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     disconnectOutputLocked(*node, bus);
 }
 
@@ -502,7 +621,11 @@ std::shared_ptr<AudioOutputNode> AudioEngine::outputNode() {
 }
 
 std::shared_ptr<AudioInputNode> AudioEngine::inputNode() {
-    std::lock_guard lock(graphMutex_);
+    {
+        std::lock_guard lock(graphMutex_);
+        if (inputNode_) return inputNode_;
+    }
+    GraphChange change(this);
     if (!inputNode_) {
         inputNode_ = AudioInputNode::make();
         attach(inputNode_);
@@ -512,7 +635,11 @@ std::shared_ptr<AudioInputNode> AudioEngine::inputNode() {
 }
 
 std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
-    std::lock_guard lock(graphMutex_);
+    {
+        std::lock_guard lock(graphMutex_);
+        if (mainMixer_) return mainMixer_;
+    }
+    GraphChange change(this);
     if (!mainMixer_) {
         mainMixer_ = AudioMixerNode::make();
         attach(mainMixer_);
@@ -522,7 +649,7 @@ std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
 }
 
 void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     backend_ = std::move(backend);
     if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
     if (backend_ && inputNode_) inputNode_->setHardwareFormat(backend_->inputFormat());
@@ -574,7 +701,7 @@ void AudioEngine::enableManualRenderingMode(ManualRenderingMode mode, const Audi
                          "manual rendering needs a deinterleaved float format");
     if (maximumFrameCount == 0 || maximumFrameCount > kMaxManualFrames)
         throw AudioError(AudioError::kDomain, kAudio_ParamError, "maximum frame count out of range");
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     manualMode_ = mode;
     manualFormat_ = format;
     manualMaxFrames_ = maximumFrameCount;
@@ -589,7 +716,7 @@ void AudioEngine::enableManualRenderingMode(ManualRenderingMode mode, const Audi
 }
 
 void AudioEngine::disableManualRenderingMode() {
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     if (!manual_) return;
     manual_ = false;
     running_ = false;
@@ -618,45 +745,53 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
                                                             std::optional<std::uint64_t> hostTime,
                                                             bool mayBlock) {
     ManualRenderingStatus status = ManualRenderingStatus::success;
-    bool published = false;
-    {
-        std::unique_lock lock(graphMutex_, std::defer_lock);
-        if (mayBlock)
-            lock.lock();
-        else if (!lock.try_lock())
-            return ManualRenderingStatus::cannotDoInCurrentContext;
-        AudioNode::RenderContext context;
-        context.cycle = nextCycle();
-        context.sampleTime = sampleTime_.load();
-        context.hostTime = hostTime.value_or(0);
-        context.hostTimeValid = hostTime.has_value();
-        context.sampleRate = outputNode_->renderFormat_.sampleRate();
-        context.frames = frames;
-        float* const* dest = buffer.floatChannelData();
-        // The output node passes its input through unchanged when nothing converts it: that input
-        // can render into the caller's buffer itself.
-        AudioNode* direct = nullptr;
-        if (!outputNode_->inputs_.empty() && outputNode_->inputs_[0] &&
-            !outputNode_->inputs_[0]->conversion && !buffer.format().isInterleaved() &&
-            outputNode_->inputs_[0]->source->renderedCycle_ != context.cycle) {
-            direct = outputNode_->inputs_[0]->source;
-            direct->renderInto_ = dest;
-            direct->renderIntoBus_ = outputNode_->inputs_[0]->bus;
-            direct->renderIntoChannels_ = buffer.format().channelCount();
-        }
-        const AudioNode::BusData& out = outputNode_->pull(context, 0);
-        if (direct) direct->renderInto_ = nullptr;
-        const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
-        for (std::uint32_t c = 0; c < channels; ++c)
-            if (out.data[c] != dest[c]) std::memcpy(dest[c], out.data[c], frames * sizeof(float));
-        for (std::uint32_t c = channels; c < buffer.format().channelCount(); ++c)
-            std::memset(dest[c], 0, frames * sizeof(float));
-        buffer.setFrameLength(frames);
-        sampleTime_ += frames;
-        if (inputNode_ && inputNode_->renderedCycle_ == context.cycle && inputNode_->starvedInLastCycle())
-            status = ManualRenderingStatus::insufficientDataFromInputNode;
-        published = deliveries_->publish();
+    std::unique_lock serial(renderers_, std::defer_lock);
+    if (mayBlock) serial.lock();
+    const AudioEngine* outer = renderingEngine;
+    renderingEngine = this;
+    epoch_.fetch_add(1); // odd: publishers wait for this cycle before they free what it reads
+    Snapshot* graph = snapshot_.load();
+    if (graph->generation != adopted_) {
+        for (std::size_t i = 0; i < graph->nodes.size(); ++i)
+            graph->nodes[i]->render_ = &graph->states[i];
+        adopted_ = graph->generation;
     }
+    AudioNode& output = *graph->output;
+    AudioNode::RenderContext context;
+    context.cycle = nextCycle();
+    context.sampleTime = sampleTime_.load();
+    context.hostTime = hostTime.value_or(0);
+    context.hostTimeValid = hostTime.has_value();
+    context.sampleRate = output.currentOutputFormat(0).sampleRate();
+    context.frames = frames;
+    context.mayBlock = mayBlock;
+    float* const* dest = buffer.floatChannelData();
+    // The output node passes its input through unchanged when nothing converts it: that input
+    // can render into the caller's buffer itself.
+    AudioNode* direct = nullptr;
+    const auto& outputInputs = output.render_->inputs;
+    if (!outputInputs.empty() && outputInputs[0] && !outputInputs[0]->conversion &&
+        !buffer.format().isInterleaved() && outputInputs[0]->source->renderedCycle_ != context.cycle) {
+        direct = outputInputs[0]->source;
+        direct->renderInto_ = dest;
+        direct->renderIntoBus_ = outputInputs[0]->bus;
+        direct->renderIntoChannels_ = buffer.format().channelCount();
+    }
+    const AudioNode::BusData& out = output.pull(context, 0);
+    if (direct) direct->renderInto_ = nullptr;
+    const std::uint32_t channels = std::min(buffer.format().channelCount(), out.channels);
+    for (std::uint32_t c = 0; c < channels; ++c)
+        if (out.data[c] != dest[c]) std::memcpy(dest[c], out.data[c], frames * sizeof(float));
+    for (std::uint32_t c = channels; c < buffer.format().channelCount(); ++c)
+        std::memset(dest[c], 0, frames * sizeof(float));
+    buffer.setFrameLength(frames);
+    sampleTime_ += frames;
+    if (graph->input && graph->input->renderedCycle_ == context.cycle && graph->input->starvedInLastCycle())
+        status = ManualRenderingStatus::insufficientDataFromInputNode;
+    const bool published = deliveries_->publish();
+    epoch_.fetch_add(1);
+    if (publication_->waiting.load()) sem_post(&publication_->cycleEnded);
+    renderingEngine = outer;
     if (published) {
         if (deliveries_->threadRunning.load()) {
             deliveries_->wakeIfNeeded();
@@ -702,8 +837,16 @@ bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t under
     return deliveries_->push(std::move(item));
 }
 
-void AudioEngine::publishDeliveries() {
-    if (deliveries_->publish() && deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))
+void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
+                                              std::uint32_t lostFrames, const AudioTime& when) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::tap;
+    item.tap = tap;
+    item.slot = slot;
+    item.lostFrames = lostFrames;
+    item.when = when;
+    deliveries_->pushOutside(std::move(item));
+    if (deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))
         sem_post(&deliveries_->wake);
 }
 
@@ -744,10 +887,18 @@ void AudioEngine::endTapThread() {
 bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {
     auto d = deliveries_;
     const std::uint64_t target = d->tail.load(std::memory_order_acquire);
+    std::uint64_t outsideTarget = 0;
+    {
+        std::lock_guard outside(d->outsideMutex);
+        outsideTarget = d->outsideQueued;
+    }
     std::unique_lock lock(d->mutex);
     if (d->threadRunning.load() && d->id != std::this_thread::get_id()) {
         sem_post(&d->wake);
-        const auto done = [&] { return !d->threadRunning.load() || d->delivered.load() >= target; };
+        const auto done = [&] {
+            return !d->threadRunning.load() ||
+                   (d->delivered.load() >= target && d->outsideDelivered.load() >= outsideTarget);
+        };
         if (timeout == std::chrono::nanoseconds::max()) {
             d->changed.wait(lock, done);
             return true;
@@ -763,7 +914,7 @@ bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {
 }
 
 std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t capacityFrames) {
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     if (!inputNode_) return nullptr;
     bool feeds = false;
     for (const auto& candidate : nodes_)
@@ -779,12 +930,12 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
 }
 
 void AudioEngine::detachCaptureRing() {
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     if (inputNode_) inputNode_->setCaptureRing(nullptr);
 }
 
 void AudioEngine::setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format) {
-    std::lock_guard lock(graphMutex_);
+    GraphChange change(this);
     if (!isAttachedLocked(&node) || bus >= node.outputs_.size() || !node.outputs_[bus].format) return;
     node.outputs_[bus].format = format;
     for (const auto& candidate : nodes_)

@@ -119,11 +119,13 @@ public:
     ManualRenderingStatus renderOffline(std::uint32_t frames, PCMBuffer& buffer);
 
     // One render cycle into the buffer (its format is the output node's). Backends call this on their
-    // thread. What nodes hand over (tap buffers, completions) goes, when the cycle ends, through a
+    // thread. The cycle renders the graph as last published (every change made under the graph lock
+    // is published when the change ends) and never takes the graph lock, so every cycle renders.
+    // What nodes hand over (tap buffers, completions) goes, when the cycle ends, through a
     // preallocated queue to the engine's tap thread, which start() starts (except in offline manual
     // rendering) and stop() ends once it has delivered everything; without a tap thread it runs on
-    // this thread after the graph lock is released. Without `mayBlock` a cycle that finds the graph
-    // lock taken renders nothing and returns cannotDoInCurrentContext.
+    // this thread after the cycle. Cycles of one engine come from one thread at a time; `mayBlock`
+    // (offline rendering) lets a cycle wait for one running on another thread.
     ManualRenderingStatus renderCycle(std::uint32_t frames, PCMBuffer& buffer,
                                       std::optional<std::uint64_t> hostTime, bool mayBlock);
     // Returns once everything queued by cycles that ended before the call has been delivered; false
@@ -132,6 +134,23 @@ public:
 
     // --- for nodes ---
     std::recursive_mutex& graphMutex() const { return graphMutex_; }
+    // Holds the graph lock; when the outermost change ends, the graph is published for rendering.
+    // Does nothing without an engine.
+    class GraphChange {
+    public:
+        explicit GraphChange(AudioEngine* engine);
+        ~GraphChange();
+        GraphChange(const GraphChange&) = delete;
+        GraphChange& operator=(const GraphChange&) = delete;
+
+    private:
+        AudioEngine* engine_;
+    };
+    // Under the graph lock: publishes the graph now and returns once no cycle renders an older one
+    // (at once on the rendering thread itself, which finishes its cycle on what it has).
+    void publishGraph();
+    // Returns once a cycle in progress on another thread has ended: what it was given may go.
+    void waitForCycleInProgress();
     std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
     // Work a node hands to the tap thread; it is destroyed there after running.
     struct CycleWork {
@@ -142,8 +161,9 @@ public:
     bool queueAfterCycle(std::unique_ptr<CycleWork>& work);
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                           std::uint32_t lostFrames, const AudioTime& when);
-    // Under the graph lock, outside a cycle: hands what was queued to the tap thread now.
-    void publishDeliveries();
+    // Any other thread: delivered after everything rendering handed over before.
+    void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
+                                     std::uint32_t lostFrames, const AudioTime& when);
     // Capture losses since the last report, logged by the tap thread.
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.
@@ -167,6 +187,11 @@ private:
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
     void startTapThread();
+    struct Snapshot;
+    struct Publication;
+    void publishLocked();
+    // Waits until the cycle counted by `epoch` (odd while it runs) is over; false after the deadline.
+    bool waitForCycleEnd(std::uint64_t epoch);
     // Delivers what the tap thread has, then ends it.
     void endTapThread();
 
@@ -185,6 +210,13 @@ private:
     std::atomic<std::uint64_t> cycle_{0};
     struct Deliveries;
     std::shared_ptr<Deliveries> deliveries_; // shared with the tap thread, which may outlive a stop()
+    int changeDepth_ = 0;                    // under the graph lock
+    std::uint64_t generation_ = 0;           // under the graph lock
+    std::uint64_t adopted_ = 0;              // rendering thread: the generation its nodes point into
+    std::atomic<Snapshot*> snapshot_{nullptr};
+    std::atomic<std::uint64_t> epoch_{0}; // odd while a cycle renders
+    std::unique_ptr<Publication> publication_;
+    std::mutex renderers_; // cycles that may block wait here for one on another thread
 };
 
 } // namespace platform

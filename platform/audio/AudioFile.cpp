@@ -150,6 +150,7 @@ std::shared_ptr<AudioFile> AudioFile::forReading(const std::string& path, Common
     file->fileSettings_ = fileFormat->settings();
     file->fileSettings_["AVLinearPCMBitDepthKey"] = bitDepthOfSubtype(subtype);
     file->fileSettings_["AVLinearPCMIsFloatKey"] = isFloatSubtype(subtype) ? 1 : 0;
+    file->floatFile_ = isFloatSubtype(subtype);
     file->length_ = info.frames;
     return file;
 }
@@ -218,6 +219,7 @@ std::shared_ptr<AudioFile> AudioFile::forWriting(const std::string& path, const 
     file->fileSettings_ = file->fileFormat_.settings();
     file->fileSettings_["AVLinearPCMBitDepthKey"] = bits;
     file->fileSettings_["AVLinearPCMIsFloatKey"] = isFloat ? 1 : 0;
+    file->floatFile_ = isFloat;
     return file;
 }
 
@@ -271,7 +273,7 @@ void AudioFile::readLocked(PCMBuffer& buffer, std::uint32_t frameCount) {
         fail(kAudioUnitErr_FormatNotSupported, "buffer format does not match the processing format");
     const std::uint32_t channels = f.channelCount();
     const std::size_t wanted = std::min(frameCount, buffer.frameCapacity());
-    const bool floatFile = fileSettings_.at("AVLinearPCMIsFloatKey") != 0;
+    const bool floatFile = floatFile_;
     auto convert = [&](auto tag, std::size_t offset, std::size_t frames) {
         using T = decltype(tag);
         T* const* ch = channelsOf<T>(buffer);
@@ -326,7 +328,7 @@ void AudioFile::write(const PCMBuffer& buffer) {
         fail(kAudioUnitErr_FormatNotSupported, "buffer format does not match the processing format");
     const std::uint32_t channels = f.channelCount();
     const std::size_t total = buffer.frameLength();
-    const bool floatFile = fileSettings_.at("AVLinearPCMIsFloatKey") != 0;
+    const bool floatFile = floatFile_;
     auto convert = [&](auto tag, std::size_t offset, std::size_t frames) {
         using T = decltype(tag);
         T* const* ch = channelsOf<T>(buffer);

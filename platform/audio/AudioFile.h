@@ -61,6 +61,7 @@ private:
     std::string path_;
     AudioFormat fileFormat_;
     AudioFormatSettings fileSettings_;
+    bool floatFile_ = false; // samples on disk are float
     AudioFormat processingFormat_;
     std::int64_t length_ = 0;
     std::int64_t position_ = 0;

@@ -54,8 +54,7 @@ OSStatus AudioInputNode::setChannelMap(AudioUnitScope scope, AudioUnitElement el
     std::vector<std::int32_t> map(size / sizeof(std::int32_t));
     if (size > 0) std::memcpy(map.data(), data, size);
     auto e = engine();
-    std::unique_lock<std::recursive_mutex> graph;
-    if (e) graph = std::unique_lock(e->graphMutex());
+    AudioEngine::GraphChange change(e.get());
     {
         std::lock_guard lock(mapMutex_);
         channelMap_ = std::move(map);
@@ -68,17 +67,15 @@ OSStatus AudioInputNode::setChannelMap(AudioUnitScope scope, AudioUnitElement el
 bool AudioInputNode::setManualRenderingInputPCMFormat(const AudioFormat& format, InputBlock block) {
     if (!format.isStandard()) return false;
     auto e = engine();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (e) lock = std::unique_lock(e->graphMutex());
+    AudioEngine::GraphChange change(e.get());
     format_ = format;
-    block_ = std::move(block);
+    block_ = block ? std::make_shared<InputBlock>(std::move(block)) : nullptr;
     return true;
 }
 
 void AudioInputNode::setHardwareFormat(const AudioFormat& format) {
     auto e = engine();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (e) lock = std::unique_lock(e->graphMutex());
+    AudioEngine::GraphChange change(e.get());
     if (!block_) format_ = format;
 }
 
@@ -91,11 +88,16 @@ AudioFormat AudioInputNode::defaultOutputFormat(std::uint32_t) const {
 
 void AudioInputNode::setCaptureRing(std::shared_ptr<AudioRingBuffer> ring) {
     auto e = engine();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (e) lock = std::unique_lock(e->graphMutex());
+    AudioEngine::GraphChange change(e.get());
     ring_ = std::move(ring);
-    reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = 0;
-    lastReport_ = 0;
+}
+
+std::shared_ptr<const void> AudioInputNode::renderExtras() const {
+    auto published = std::make_shared<Published>();
+    published->block = block_;
+    published->ring = ring_;
+    published->map = channelMap();
+    return published;
 }
 
 std::shared_ptr<AudioRingBuffer> AudioInputNode::captureRing() const {
@@ -112,12 +114,17 @@ AudioFormat AudioInputNode::hardwareFormat() const {
     return format_;
 }
 
-void AudioInputNode::reportCaptureLosses(const RenderContext& context) {
+void AudioInputNode::reportCaptureLosses(const RenderContext& context, AudioRingBuffer& ring) {
+    if (countedRing_ != &ring) {
+        countedRing_ = &ring;
+        reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = 0;
+        lastReport_ = 0;
+    }
     // Counted here, written by the tap thread; at most once a second.
     if (!context.hostTimeValid) return;
-    const std::uint64_t overruns = ring_->overrunFrames();
-    const std::uint64_t underruns = ring_->underrunFrames();
-    const std::uint64_t discarded = ring_->discardedFrames();
+    const std::uint64_t overruns = ring.overrunFrames();
+    const std::uint64_t underruns = ring.underrunFrames();
+    const std::uint64_t discarded = ring.discardedFrames();
     if (overruns == reportedOverruns_ && underruns == reportedUnderruns_ && discarded == reportedDiscarded_)
         return;
     if (lastReport_ != 0 && context.hostTime - lastReport_ < HostClock::ticksPerSecond) return;
@@ -133,20 +140,23 @@ void AudioInputNode::reportCaptureLosses(const RenderContext& context) {
 
 void AudioInputNode::render(const RenderContext& context) {
     starved_ = false;
-    if (!block_ && ring_) {
+    const auto* published = static_cast<const Published*>(publishedExtras());
+    if (!published) return; // silence
+    const std::vector<std::int32_t>& map = published->map;
+    AudioRingBuffer* ring = published->ring.get();
+    if (!published->block && ring) {
         float* const* out = outputChannels(0, context.frames);
         const std::uint32_t channels = currentOutputFormat(0).channelCount();
-        // The map changes only under the graph lock, which rendering holds: no other lock here.
         std::array<std::int32_t, kMaxChannels> source; // only `channels` of them are read
         for (std::uint32_t c = 0; c < channels; ++c)
-            source[c] = channelMap_.empty() ? std::int32_t(c < ring_->channels() ? c : 0)
-                                            : (c < channelMap_.size() ? channelMap_[c] : -1);
-        ring_->read(out, source.data(), channels, context.frames);
-        reportCaptureLosses(context);
+            source[c] =
+                map.empty() ? std::int32_t(c < ring->channels() ? c : 0) : (c < map.size() ? map[c] : -1);
+        ring->read(out, source.data(), channels, context.frames);
+        reportCaptureLosses(context, *ring);
         return;
     }
-    if (!block_) return; // silence
-    const PCMBuffer* buffer = block_(context.frames);
+    if (!published->block) return; // silence
+    const PCMBuffer* buffer = (*published->block)(context.frames);
     if (!buffer || buffer->frameLength() < context.frames || !buffer->floatChannelData()) {
         starved_ = true;
         return;
@@ -154,15 +164,14 @@ void AudioInputNode::render(const RenderContext& context) {
     float* const* out = outputChannels(0, context.frames);
     const std::uint32_t channels = currentOutputFormat(0).channelCount();
     const std::uint32_t available = buffer->format().channelCount();
-    // The map changes only under the graph lock, which rendering holds.
     for (std::uint32_t c = 0; c < channels; ++c) {
-        if (channelMap_.empty()) {
+        if (map.empty()) {
             const std::uint32_t from = c < available ? c : 0;
             std::memcpy(out[c], buffer->floatChannelData()[from], context.frames * sizeof(float));
             continue;
         }
         // Unmapped outputs and device channels that do not exist stay silent.
-        const std::int32_t from = c < channelMap_.size() ? channelMap_[c] : -1;
+        const std::int32_t from = c < map.size() ? map[c] : -1;
         if (from >= 0 && std::uint32_t(from) < available)
             std::memcpy(out[c], buffer->floatChannelData()[from], context.frames * sizeof(float));
         else

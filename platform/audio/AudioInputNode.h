@@ -41,21 +41,29 @@ protected:
     AudioInputNode();
     void render(const RenderContext& context) override;
     AudioFormat defaultOutputFormat(std::uint32_t bus) const override;
+    std::shared_ptr<const void> renderExtras() const override;
 
 private:
     OSStatus setChannelMap(AudioUnitScope scope, AudioUnitElement element, const void* data,
                            std::uint32_t size);
     AudioFormat format_ = *AudioFormat::standard(44100, 2);
-    void reportCaptureLosses(const RenderContext& context);
+    void reportCaptureLosses(const RenderContext& context, AudioRingBuffer& ring);
 
-    InputBlock block_;
+    // What rendering reads, published with the graph.
+    struct Published {
+        std::shared_ptr<InputBlock> block;
+        std::shared_ptr<AudioRingBuffer> ring;
+        std::vector<std::int32_t> map;
+    };
+    std::shared_ptr<InputBlock> block_; // under the graph lock
     bool starved_ = false;
-    std::shared_ptr<AudioRingBuffer> ring_; // changed under the graph lock, read by render
+    std::shared_ptr<AudioRingBuffer> ring_;        // under the graph lock
+    const AudioRingBuffer* countedRing_ = nullptr; // rendering thread: the ring the counts below are of
     std::uint64_t lastReport_ = 0;
     std::uint64_t reportedOverruns_ = 0;
     std::uint64_t reportedUnderruns_ = 0;
     std::uint64_t reportedDiscarded_ = 0;
-    mutable std::mutex mapMutex_; // the map is read by the render thread while the graph lock is held
+    mutable std::mutex mapMutex_; // the map is read without the graph lock by the property getter
     std::vector<std::int32_t> channelMap_;
 };
 

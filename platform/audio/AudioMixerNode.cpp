@@ -55,14 +55,11 @@ std::uint32_t AudioMixerNode::nextAvailableInputBus() const {
     if (e) lock = std::unique_lock(e->graphMutex());
     const std::uint32_t count = numberOfInputs();
     for (std::uint32_t bus = 0; bus < count; ++bus)
-        if (!isInputConnected(bus)) return bus;
+        if (!graphInputConnected(bus)) return bus;
     return count;
 }
 
 void AudioMixerNode::reset() {
-    auto e = engine();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (e) lock = std::unique_lock(e->graphMutex());
     resetInputConversions();
 }
 
@@ -74,7 +71,7 @@ void AudioMixerNode::render(const RenderContext& context) {
     const std::uint32_t frames = context.frames;
     const std::uint32_t outChannels = currentOutputFormat(0).channelCount();
     const float master = outputVolume();
-    const std::uint32_t inputCount = numberOfInputs();
+    const std::uint32_t inputCount = inputBusCountForRender();
     std::uint32_t connected = 0, lastBus = 0;
     for (std::uint32_t bus = 0; bus < inputCount; ++bus)
         if (isInputConnected(bus)) {

@@ -104,22 +104,49 @@ void AudioNode::setPan(float pan) {
     pan_.store(std::clamp(pan, -1.0f, 1.0f));
 }
 
+std::uint32_t AudioNode::inputBusCountForRender() const {
+    return render_ ? std::uint32_t(render_->inputs.size()) : 0;
+}
+
 bool AudioNode::isInputConnected(std::uint32_t bus) const {
-    return bus < inputs_.size() && inputs_[bus];
+    return render_ && bus < render_->inputs.size() && render_->inputs[bus];
 }
 
 const AudioNode* AudioNode::inputSource(std::uint32_t bus) const {
-    return bus < inputs_.size() && inputs_[bus] ? inputs_[bus]->source : nullptr;
+    return isInputConnected(bus) ? render_->inputs[bus]->source : nullptr;
 }
 
-AudioFormat AudioNode::currentInputFormat(std::uint32_t bus) const {
+AudioFormat AudioNode::currentOutputFormat(std::uint32_t bus) const {
+    return render_ && bus < render_->outputs.size() ? render_->outputs[bus].format : AudioFormat{};
+}
+
+const void* AudioNode::publishedExtras() const {
+    return render_ ? render_->extras.get() : nullptr;
+}
+
+bool AudioNode::graphInputConnected(std::uint32_t bus) const {
+    return bus < inputs_.size() && inputs_[bus];
+}
+
+AudioFormat AudioNode::graphInputFormat(std::uint32_t bus) const {
     if (bus < inputs_.size() && inputs_[bus]) return inputs_[bus]->format;
     return defaultOutputFormat(0);
 }
 
-AudioFormat AudioNode::currentOutputFormat(std::uint32_t bus) const {
+AudioFormat AudioNode::graphOutputFormat(std::uint32_t bus) const {
     if (bus < outputs_.size() && outputs_[bus].format) return *outputs_[bus].format;
     return defaultOutputFormat(bus);
+}
+
+AudioNode::RenderState AudioNode::makeRenderState() {
+    reserveRenderStorage();
+    RenderState state;
+    state.inputs = inputs_;
+    state.outputs.reserve(outputs_.size());
+    for (std::uint32_t b = 0; b < outputs_.size(); ++b)
+        state.outputs.push_back({graphOutputFormat(b), outputs_[b].tap, outputs_[b].storage});
+    state.extras = renderExtras();
+    return state;
 }
 
 std::string AudioNode::description() const {
@@ -164,8 +191,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     }
     tap->busy = std::make_unique<std::atomic<bool>[]>(slots);
     auto engine = engine_.lock();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (engine) lock = std::unique_lock(engine->graphMutex());
+    AudioEngine::GraphChange change(engine.get());
     if (outputs_[bus].tap) return false;
     outputs_[bus].tap = std::move(tap);
     return true;
@@ -174,15 +200,18 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
 void AudioNode::removeTap(std::uint32_t bus) {
     std::shared_ptr<Tap> old; // the tap thread may still hold it for queued blocks
     auto engine = engine_.lock();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (engine) lock = std::unique_lock(engine->graphMutex());
-    if (bus < outputs_.size()) old = std::move(outputs_[bus].tap);
+    {
+        AudioEngine::GraphChange change(engine.get());
+        if (bus < outputs_.size()) old = std::move(outputs_[bus].tap);
+        if (!old || !engine) return;
+        // Rendering lets go of the tap before its last count is read.
+        engine->publishGraph();
+    }
     // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
     // length is the time it recorded.
-    if (old && engine && old->kind == TapKind::recorder && old->lostFrames > 0 &&
-        engine->queueTapDelivery(old, kNoSlot, old->lostFrames,
-                                 AudioTime::withSampleTime(old->endSampleTime, old->sampleRate)))
-        engine->publishDeliveries();
+    if (old->kind == TapKind::recorder && old->lostFrames > 0)
+        engine->queueTapDeliveryFromOutside(old, kNoSlot, old->lostFrames,
+                                            AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
 }
 
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
@@ -219,6 +248,13 @@ bool AudioNode::poolRunsLow(Tap& tap) {
 }
 
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
+    if (!render_ || bus >= outputs_.size()) {
+        static constexpr BusData nothing{}; // a node the published graph does not know yet
+        return nothing;
+    }
+    if (resetConversions_.load(std::memory_order_relaxed) && resetConversions_.exchange(false))
+        for (auto& in : render_->inputs)
+            if (in && in->conversion) in->conversion->converter.reset();
     if (renderedCycle_ != context.cycle) {
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
@@ -238,13 +274,14 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
 }
 
 const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std::uint32_t bus) {
-    if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
-    return &inputs_[bus]->source->pull(context, inputs_[bus]->bus);
+    if (!isInputConnected(bus)) return nullptr;
+    const Input& in = *render_->inputs[bus];
+    return &in.source->pull(context, in.bus);
 }
 
 const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus) {
-    if (bus >= inputs_.size() || !inputs_[bus]) return nullptr;
-    Input& in = *inputs_[bus];
+    if (!isInputConnected(bus)) return nullptr;
+    const Input& in = *render_->inputs[bus];
     if (!in.conversion) return &in.source->pull(context, in.bus);
     Conversion& conversion = *in.conversion;
     const std::uint32_t channels = conversion.converter.channels();
@@ -252,7 +289,7 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     if (conversion.scratch.size() < needed) conversion.scratch.resize(needed); // beyond the maximum frames
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
-    AudioEngine* engine = renderEngine_;
+    AudioEngine* engine = engineForRender();
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
                                      RenderContext sub = context;
@@ -275,7 +312,7 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
 }
 
 void AudioNode::prepareInputConversions() {
-    const double rate = currentOutputFormat(0).sampleRate();
+    const double rate = graphOutputFormat(0).sampleRate();
     const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
     for (auto& in : inputs_) {
         if (!in) continue;
@@ -294,19 +331,22 @@ void AudioNode::prepareInputConversions() {
 
 void AudioNode::reserveRenderStorage() {
     const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
-    for (std::uint32_t b = 0; b < outputs_.size(); ++b)
-        outputs_[b].storage.reserve(std::size_t(currentOutputFormat(b).channelCount()) * maximumFrames);
+    for (std::uint32_t b = 0; b < outputs_.size(); ++b) {
+        const std::size_t needed = std::size_t(graphOutputFormat(b).channelCount()) * maximumFrames;
+        // A new one when it grows: rendering may still be writing into the one it has.
+        if (!outputs_[b].storage || outputs_[b].storage->size() < needed)
+            outputs_[b].storage = std::make_shared<std::vector<float>>(needed);
+    }
 }
 
 void AudioNode::resetInputConversions() {
-    for (auto& in : inputs_)
-        if (in && in->conversion) in->conversion->converter.reset();
+    resetConversions_.store(true);
 }
 
 float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames) {
     Output& out = outputs_[bus];
-    const AudioFormat format = out.format ? *out.format : defaultOutputFormat(bus);
-    const std::uint32_t channels = format.channelCount();
+    const RenderState::Out& published = render_->outputs[bus];
+    const std::uint32_t channels = published.format.channelCount();
     out.view.channels = channels;
     out.view.frames = frames;
     out.view.silent = false;
@@ -318,9 +358,10 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
         return out.writable.data();
     }
     const std::size_t needed = std::size_t(channels) * frames;
-    if (out.storage.size() < needed) out.storage.resize(needed);
+    std::vector<float>& storage = *published.storage;
+    if (storage.size() < needed) storage.resize(needed); // beyond the maximum frames
     for (std::uint32_t c = 0; c < channels; ++c) {
-        out.writable[c] = out.storage.data() + std::size_t(c) * frames;
+        out.writable[c] = storage.data() + std::size_t(c) * frames;
         out.view.data[c] = out.writable[c];
     }
     return out.writable.data();
@@ -342,10 +383,12 @@ void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
 }
 
 void AudioNode::deliverTaps(const RenderContext& context) {
-    for (auto& out : outputs_) {
-        Tap* tap = out.tap.get();
+    AudioEngine* engine = engineForRender();
+    for (std::uint32_t b = 0; b < render_->outputs.size() && b < outputs_.size(); ++b) {
+        const std::shared_ptr<Tap>& published = render_->outputs[b].tap;
+        Tap* tap = published.get();
         if (!tap) continue;
-        const BusData& view = out.view;
+        const BusData& view = outputs_[b].view;
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;
@@ -366,7 +409,7 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                 if (!tap->filling) {
                     // The tap thread holds every buffer: this block is lost.
                     tap->skipping = tap->bufferSize;
-                    if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);
+                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
                     continue;
                 }
                 tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
@@ -394,13 +437,13 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                 const std::uint32_t slot = *tap->filling;
                 tap->filling.reset();
                 ++tap->handed;
-                if (renderEngine_ && renderEngine_->queueTapDelivery(out.tap, slot, tap->lostFrames, when)) {
+                if (engine && engine->queueTapDelivery(published, slot, tap->lostFrames, when)) {
                     tap->lostFrames = 0;
                 } else {
                     --tap->handed;
                     tap->busy[slot].store(false, std::memory_order_relaxed);
                     tap->lostFrames += tap->bufferSize;
-                    if (renderEngine_) renderEngine_->countLostTapBlock(tap->kind == TapKind::recorder);
+                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
                 }
             }
         }

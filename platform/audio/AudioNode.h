@@ -69,6 +69,7 @@ public:
         bool hostTimeValid = false;
         double sampleRate = 0;
         std::uint32_t frames = 0;
+        bool mayBlock = false; // offline rendering: a node may wait for what it needs
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {
@@ -91,31 +92,40 @@ protected:
     AudioNode(std::shared_ptr<AUAudioUnit> unit);
 
     virtual void render(const RenderContext& context) = 0;
-    // The format of an output bus that nothing is connected to.
+    // The format of an output bus that nothing is connected to; under the graph lock.
     virtual AudioFormat defaultOutputFormat(std::uint32_t bus) const;
     // Called under the engine's graph lock when a connection of this node changed.
     virtual void connectionsChanged() {}
+    // Under the graph lock: the node's own state that rendering reads, published with the graph;
+    // rendering finds it in publishedExtras().
+    virtual std::shared_ptr<const void> renderExtras() const { return nullptr; }
 
+    // --- render code: the graph as last published, never the lock ---
     // The source feeding an input bus, pulled for this cycle; null when nothing is connected.
     const BusData* pullInput(const RenderContext& context, std::uint32_t bus);
     // The same at the rate of output bus 0, through the converter the connection made when the
     // rates differ.
     const BusData* pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus);
-    // Under the graph lock, when connections or formats changed: makes the converters and scratch
-    // that pullInputAtOutputRate() needs, so that rendering never does.
-    void prepareInputConversions();
-    void resetInputConversions();
     // Storage for an output bus in its format, frames long; marks the bus as not silent.
     float* const* outputChannels(std::uint32_t bus, std::uint32_t frames);
     // Points an output bus at samples someone else keeps alive until the next cycle.
     void setOutputView(std::uint32_t bus, const BusData& view);
     void setOutputSilent(std::uint32_t bus, std::uint32_t frames);
-    AudioEngine* engineForRender() const { return renderEngine_; }
+    AudioEngine* engineForRender() const { return renderEngine_.load(std::memory_order_relaxed); }
+    std::uint32_t inputBusCountForRender() const;
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
-    // Formats without taking the graph lock; for render code, which runs under it.
-    AudioFormat currentInputFormat(std::uint32_t bus) const;
     AudioFormat currentOutputFormat(std::uint32_t bus) const;
+    const void* publishedExtras() const;
+
+    // --- the graph as the caller's thread changes it, under the graph lock ---
+    bool graphInputConnected(std::uint32_t bus) const;
+    AudioFormat graphInputFormat(std::uint32_t bus) const;
+    AudioFormat graphOutputFormat(std::uint32_t bus) const;
+    // Makes the converters and scratch that pullInputAtOutputRate() needs, so that rendering never does.
+    void prepareInputConversions();
+    // Rendering clears the converters' state at its next cycle.
+    void resetInputConversions();
 
 private:
     friend class AudioEngine;
@@ -128,11 +138,24 @@ private:
     };
     struct Output {
         std::optional<AudioFormat> format; // set while connected
-        std::vector<float> storage;
-        std::array<float*, kMaxChannels> writable{};
-        BusData view;
-        std::shared_ptr<Tap> tap; // changed under the graph lock, which rendering holds
+        std::shared_ptr<std::vector<float>> storage;
+        std::array<float*, kMaxChannels> writable{}; // rendering thread
+        BusData view;                                // rendering thread
+        std::shared_ptr<Tap> tap;
     };
+    // What rendering reads of the graph around the node: a copy made under the graph lock and
+    // published by the engine with those of the other nodes.
+    struct RenderState {
+        struct Out {
+            AudioFormat format;
+            std::shared_ptr<Tap> tap;
+            std::shared_ptr<std::vector<float>> storage;
+        };
+        std::vector<std::optional<Input>> inputs;
+        std::vector<Out> outputs;
+        std::shared_ptr<const void> extras;
+    };
+    RenderState makeRenderState();
     void deliverTaps(const RenderContext& context);
     // Under the graph lock: output storage for the largest cycle, so that rendering does not grow it.
     void reserveRenderStorage();
@@ -140,9 +163,11 @@ private:
 
     std::shared_ptr<AUAudioUnit> unit_;
     std::weak_ptr<AudioEngine> engine_;
-    AudioEngine* renderEngine_ = nullptr;
+    std::atomic<AudioEngine*> renderEngine_{nullptr};
     std::vector<std::optional<Input>> inputs_;
     std::vector<Output> outputs_;
+    const RenderState* render_ = nullptr; // rendering thread: the state of the snapshot it renders
+    std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.

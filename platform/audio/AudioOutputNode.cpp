@@ -46,7 +46,7 @@ void AudioOutputNode::render(const RenderContext& context) {
     const std::uint32_t frames = context.frames;
     const BusData* in = pullInputAtOutputRate(context, 0);
     if (!in || in->frames < frames) return; // silence
-    const std::uint32_t outChannels = renderFormat_.channelCount();
+    const std::uint32_t outChannels = currentOutputFormat(0).channelCount();
     if (in->channels == outChannels) {
         setOutputView(0, *in);
         return;

@@ -1,55 +1,244 @@
 #include "platform/audio/AudioPlayerNode.h"
 
 #include "platform/audio/AudioEngine.h"
+#include "platform/core/BackgroundJobs.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <semaphore.h>
 
 namespace platform {
+
+namespace {
+constexpr std::int64_t kReadAheadFrames = 32768;
+constexpr std::uint32_t kReadChunkFrames = 4096;
+constexpr auto kReaderNap = std::chrono::milliseconds(5);
+// Offline rendering waits this long at most for the reader; then the frames it lacks are silence.
+constexpr auto kOfflineReadWait = std::chrono::seconds(10);
+} // namespace
+
+// A file segment's samples, read ahead into a ring made when it is scheduled: the reader writes,
+// the rendering thread reads, each moving its own count.
+struct AudioPlayerNode::FileStream {
+    std::shared_ptr<AudioFile> file;
+    std::int64_t start = 0;  // in the file
+    std::int64_t frames = 0; // of the segment
+    std::uint32_t channels = 0;
+    std::int64_t capacity = 0;
+    std::vector<float> ring; // channel c from c * capacity
+    std::shared_ptr<PCMBuffer> scratch;
+    Reader* reader = nullptr; // alive while its player is
+    std::atomic<std::int64_t> written{0};
+    std::atomic<std::int64_t> consumed{0};
+    std::atomic<bool> cancelled{false};
+
+    // Reads what fits; false once the whole segment is in. A file that cannot be read gives silence.
+    bool fill() {
+        std::int64_t w = written.load(std::memory_order_relaxed);
+        while (w < frames) {
+            if (cancelled.load(std::memory_order_relaxed)) return false;
+            const std::int64_t room = capacity - (w - consumed.load(std::memory_order_acquire));
+            if (room <= 0) return true;
+            const auto n = std::uint32_t(std::min({room, frames - w, std::int64_t(kReadChunkFrames)}));
+            std::uint32_t got = 0;
+            try {
+                // A file scheduled twice is read from two threads: each seek stays with its read.
+                static std::mutex seekAndRead;
+                std::lock_guard lock(seekAndRead);
+                file->setFramePosition(start + w);
+                file->read(*scratch, n);
+                got = std::min(scratch->frameLength(), n);
+            } catch (const std::exception&) {
+                got = 0;
+            }
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                float* to = ring.data() + std::size_t(c) * std::size_t(capacity);
+                const float* from = scratch->floatChannelData()[c];
+                for (std::uint32_t i = 0; i < n; ++i)
+                    to[(w + i) % capacity] = i < got ? from[i] : 0.0f;
+            }
+            w += n;
+            written.store(w, std::memory_order_release);
+        }
+        return false;
+    }
+};
+
+// The player's reader thread: tops up the rings of its file segments, woken by the rendering thread
+// when one runs half empty, and every few milliseconds.
+struct AudioPlayerNode::Reader {
+    std::mutex mutex;
+    std::condition_variable filled; // after each pass
+    std::vector<std::shared_ptr<FileStream>> streams;
+    bool ending = false;
+    sem_t wake;
+    std::atomic<bool> sleeping{false};
+
+    Reader() { sem_init(&wake, 0, 0); }
+    ~Reader() { sem_destroy(&wake); }
+
+    // Any thread, the rendering one too: sem_post neither locks nor allocates.
+    void poke() {
+        if (sleeping.exchange(false)) sem_post(&wake);
+    }
+    void add(std::shared_ptr<FileStream> stream) {
+        {
+            std::lock_guard lock(mutex);
+            streams.push_back(std::move(stream));
+        }
+        poke();
+    }
+    void end() {
+        std::lock_guard lock(mutex);
+        ending = true;
+        sem_post(&wake);
+    }
+    static void loop(const std::shared_ptr<Reader>& self) {
+        std::vector<std::shared_ptr<FileStream>> work;
+        for (;;) {
+            {
+                std::lock_guard lock(self->mutex);
+                if (self->ending) break;
+                work = self->streams;
+            }
+            std::vector<FileStream*> done;
+            for (auto& stream : work)
+                if (!stream->fill()) done.push_back(stream.get());
+            {
+                std::lock_guard lock(self->mutex);
+                std::erase_if(self->streams, [&](const auto& s) {
+                    return std::find(done.begin(), done.end(), s.get()) != done.end();
+                });
+                self->filled.notify_all();
+            }
+            work.clear();
+            self->sleeping.store(true);
+            timespec until{};
+            clock_gettime(CLOCK_MONOTONIC, &until);
+            until.tv_nsec += std::chrono::nanoseconds(kReaderNap).count();
+            if (until.tv_nsec >= 1'000'000'000) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1'000'000'000;
+            }
+            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+            }
+            self->sleeping.store(false);
+        }
+        std::lock_guard lock(self->mutex);
+        self->streams.clear();
+        self->ending = true;
+        self->filled.notify_all();
+    }
+    // Offline rendering: waits until the stream holds `frames` frames, or the reader gave up on it.
+    void waitFor(FileStream& stream, std::int64_t frames) {
+        std::unique_lock lock(mutex);
+        poke();
+        filled.wait_for(lock, kOfflineReadWait,
+                        [&] { return ending || stream.cancelled.load() || stream.written.load() >= frames; });
+    }
+};
+
+AudioPlayerNode::Segment::~Segment() {
+    if (stream) stream->cancelled.store(true, std::memory_order_relaxed);
+}
+
+AudioPlayerNode::~AudioPlayerNode() {
+    if (reader_) reader_->end();
+    takeIncoming();
+    queue_.destroy();
+    finished_.destroy();
+}
+
+void AudioPlayerNode::SegmentList::append(Segment* s) {
+    s->next = nullptr;
+    (tail ? tail->next : head) = s;
+    tail = s;
+}
+
+void AudioPlayerNode::SegmentList::prepend(Segment* s) {
+    s->next = head;
+    head = s;
+    if (!tail) tail = s;
+}
+
+AudioPlayerNode::Segment* AudioPlayerNode::SegmentList::pop() {
+    Segment* s = head;
+    if (!s) return nullptr;
+    head = s->next;
+    if (!head) tail = nullptr;
+    s->next = nullptr;
+    return s;
+}
+
+void AudioPlayerNode::SegmentList::destroy() {
+    while (Segment* s = pop())
+        delete s;
+}
+
+void AudioPlayerNode::takeIncoming() {
+    Segment* batch = incoming_.exchange(nullptr, std::memory_order_acquire);
+    Segment* ordered = nullptr;
+    while (batch) {
+        Segment* next = batch->next;
+        batch->next = ordered;
+        ordered = batch;
+        batch = next;
+    }
+    while (ordered) {
+        Segment* next = ordered->next;
+        queue_.append(ordered);
+        ordered = next;
+    }
+}
 
 AudioPlayerNode::AudioPlayerNode()
     : AudioNode(AUAudioUnit::make({kAudioUnitType_Generator, kAudioUnitSubType_ScheduledSoundPlayer,
                                    kAudioUnitManufacturer_Apple, 0, 0},
-                                  0, 1)) {
-    finished_.reserve(64);
-}
+                                  0, 1)) {}
 
 std::shared_ptr<AudioPlayerNode> AudioPlayerNode::make() {
     return std::shared_ptr<AudioPlayerNode>(new AudioPlayerNode());
 }
 
 bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop) {
-    std::vector<std::unique_ptr<Segment>> dropped;
+    if (!interrupt && !interruptAtLoop) {
+        Segment* s = segment.release();
+        s->next = incoming_.load(std::memory_order_relaxed);
+        while (!incoming_.compare_exchange_weak(s->next, s, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+        }
+        return true;
+    }
+    SegmentList dropped;
     {
         std::lock_guard lock(mutex_);
-        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
-        head_ = 0;
+        takeIncoming();
         if (interrupt) {
             std::swap(dropped, queue_);
-        } else if (interruptAtLoop) {
+        } else {
             // A looping segment finishes its current pass, then gives way.
-            for (auto& s : queue_)
+            for (Segment* s = queue_.head; s; s = s->next)
                 s->loops = false;
         }
-        queue_.push_back(std::move(segment));
-        // Room for the rendering thread's hand-over, so that it never grows the list itself.
-        if (finished_.capacity() < queue_.size() + finished_.size())
-            finished_.reserve(queue_.size() + finished_.size());
+        queue_.append(segment.release());
     }
-    for (auto& s : dropped)
-        s->run();
+    release(dropped);
     return true;
 }
 
 void AudioPlayerNode::popHead() {
-    if (head_ < queue_.size()) retire(std::move(queue_[head_++]));
+    if (Segment* s = queue_.pop()) retire(s);
 }
 
-void AudioPlayerNode::retire(std::unique_ptr<Segment> segment) {
-    std::unique_ptr<AudioEngine::CycleWork> work = std::move(segment);
+void AudioPlayerNode::retire(Segment* segment) {
+    std::unique_ptr<AudioEngine::CycleWork> work(segment);
     AudioEngine* engine = engineForRender();
     if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
-    finished_.push_back(std::move(work));
+    finished_.append(static_cast<Segment*>(work.release()));
 }
 
 bool AudioPlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::optional<AudioTime> when,
@@ -79,13 +268,29 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
                                       CompletionCallbackType type, CompletionHandler handler) {
     if (!file || !file->isOpen() || startingFrame < 0 || startingFrame > file->length()) return false;
     if (!file->processingFormat().isStandard()) return false;
+    auto stream = std::make_shared<FileStream>();
+    stream->start = startingFrame;
+    stream->frames = std::min<std::int64_t>(frameCount, file->length() - startingFrame);
+    stream->channels = file->processingFormat().channelCount();
+    stream->capacity = std::max<std::int64_t>(1, std::min(stream->frames, kReadAheadFrames));
+    stream->ring.resize(std::size_t(stream->channels) * std::size_t(stream->capacity));
+    stream->scratch = PCMBuffer::make(file->processingFormat(), kReadChunkFrames);
+    if (!stream->scratch) return false;
+    stream->file = std::move(file);
+    // The start is read here, so that it plays from the first cycle; the reader reads the rest.
+    if (stream->fill()) {
+        std::lock_guard lock(readerMutex_);
+        if (!reader_) {
+            reader_ = std::make_shared<Reader>();
+            BackgroundJobs::shared().run([reader = reader_] { Reader::loop(reader); });
+        }
+        stream->reader = reader_.get();
+        reader_->add(stream);
+    }
     auto s = std::make_unique<Segment>();
-    s->file = std::move(file);
-    s->start = startingFrame;
-    s->frames = std::min<std::int64_t>(frameCount, s->file->length() - startingFrame);
-    // The file's samples are read on the rendering thread into scratch made here.
-    s->scratch = PCMBuffer::make(s->file->processingFormat(), 4096);
-    if (!s->scratch) return false;
+    s->start = 0;
+    s->frames = stream->frames;
+    s->stream = std::move(stream);
     if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
     s->type = type;
     s->handler = std::move(handler);
@@ -93,44 +298,44 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
 }
 
 void AudioPlayerNode::play() {
-    std::lock_guard lock(mutex_);
-    playing_ = true;
-    startAtNodeTime_.reset();
+    startAtNodeTime_.store(kNoTime, std::memory_order_relaxed);
+    playing_.store(true, std::memory_order_release);
 }
 
 void AudioPlayerNode::play(const AudioTime& when) {
-    std::lock_guard lock(mutex_);
-    playing_ = true;
-    if (when.isSampleTimeValid()) startAtNodeTime_ = when.sampleTime();
+    if (when.isSampleTimeValid()) startAtNodeTime_.store(when.sampleTime(), std::memory_order_relaxed);
+    playing_.store(true, std::memory_order_release);
 }
 
 void AudioPlayerNode::pause() {
-    std::lock_guard lock(mutex_);
-    playing_ = false;
+    playing_.store(false);
 }
 
 void AudioPlayerNode::stop() {
-    std::vector<std::unique_ptr<Segment>> dropped;
+    SegmentList dropped;
     {
-        auto e = engine();
-        std::unique_lock<std::recursive_mutex> graphLock;
-        if (e) graphLock = std::unique_lock(e->graphMutex()); // not while a cycle reads the queue
         std::lock_guard lock(mutex_);
-        playing_ = false;
-        queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(head_));
-        head_ = 0;
+        playing_.store(false);
+        takeIncoming();
         std::swap(dropped, queue_);
         playerTime_ = 0;
-        playerStartNodeTime_.reset();
-        startAtNodeTime_.reset();
+        playerStartNodeTime_.store(kNoTime);
+        startAtNodeTime_.store(kNoTime);
     }
-    for (auto& s : dropped)
+    release(dropped);
+}
+
+void AudioPlayerNode::release(SegmentList& dropped) {
+    if (dropped.empty()) return;
+    // Nodes downstream may still read a dropped buffer in the cycle under way.
+    if (auto e = engine()) e->waitForCycleInProgress();
+    for (Segment* s = dropped.head; s; s = s->next)
         s->run();
+    dropped.destroy();
 }
 
 bool AudioPlayerNode::isPlaying() const {
-    std::lock_guard lock(mutex_);
-    return playing_;
+    return playing_.load();
 }
 
 void AudioPlayerNode::reset() {
@@ -138,80 +343,91 @@ void AudioPlayerNode::reset() {
 }
 
 std::optional<AudioTime> AudioPlayerNode::playerTime(const AudioTime& nodeTime) const {
-    std::lock_guard lock(mutex_);
-    if (!playing_ || !playerStartNodeTime_ || !nodeTime.isSampleTimeValid()) return std::nullopt;
-    return AudioTime::withSampleTime(nodeTime.sampleTime() - *playerStartNodeTime_, nodeTime.sampleRate());
+    const std::int64_t start = playerStartNodeTime_.load();
+    if (!playing_.load() || start == kNoTime || !nodeTime.isSampleTimeValid()) return std::nullopt;
+    return AudioTime::withSampleTime(nodeTime.sampleTime() - start, nodeTime.sampleRate());
 }
 
 std::optional<AudioTime> AudioPlayerNode::nodeTime(const AudioTime& playerTime) const {
-    std::lock_guard lock(mutex_);
-    if (!playing_ || !playerStartNodeTime_ || !playerTime.isSampleTimeValid()) return std::nullopt;
-    return AudioTime::withSampleTime(playerTime.sampleTime() + *playerStartNodeTime_,
-                                     playerTime.sampleRate());
+    const std::int64_t start = playerStartNodeTime_.load();
+    if (!playing_.load() || start == kNoTime || !playerTime.isSampleTimeValid()) return std::nullopt;
+    return AudioTime::withSampleTime(playerTime.sampleTime() + start, playerTime.sampleRate());
 }
 
 std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::uint32_t channels,
-                                           std::uint32_t offset, std::uint32_t frames) {
+                                           std::uint32_t offset, std::uint32_t frames, bool mayBlock) {
     std::uint32_t n = std::uint32_t(std::min<std::int64_t>(frames, s.frames - s.position));
-    if (s.scratch) n = std::min(n, s.scratch->frameCapacity());
     if (n == 0) return 0;
-    const float* const* source = nullptr;
-    std::uint32_t sourceChannels = 0;
-    std::int64_t from = 0;
     if (s.buffer) {
-        source = s.buffer->floatChannelData();
-        sourceChannels = s.buffer->format().channelCount();
-        from = s.start + s.position;
-    } else {
-        PCMBuffer* scratch = s.scratch.get();
-        try {
-            s.file->setFramePosition(s.start + s.position);
-            s.file->read(*scratch, n);
-        } catch (const std::exception&) {
-            scratch->setFrameLength(0);
+        const float* const* source = s.buffer->floatChannelData();
+        const std::uint32_t sourceChannels = s.buffer->format().channelCount();
+        const std::int64_t from = s.start + s.position;
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            if (c >= sourceChannels && sourceChannels != 1)
+                std::memset(out[c] + offset, 0, n * sizeof(float));
+            else
+                std::memcpy(out[c] + offset, source[sourceChannels == 1 ? 0 : c] + from, n * sizeof(float));
         }
-        source = scratch->floatChannelData();
-        sourceChannels = scratch->format().channelCount();
-        const std::uint32_t got = scratch->frameLength();
-        for (std::uint32_t c = 0; c < sourceChannels; ++c)
-            std::memset(scratch->floatChannelData()[c] + got, 0, (n - std::min(n, got)) * sizeof(float));
+        s.position += n;
+        return n;
     }
+    // A file: only what the reader has read.
+    FileStream& f = *s.stream;
+    n = std::uint32_t(std::min<std::int64_t>(n, f.capacity));
+    // Offline rendering is exact: it waits for the reader rather than play what it has not read.
+    if (mayBlock && f.reader && f.written.load(std::memory_order_acquire) < s.position + n)
+        f.reader->waitFor(f, s.position + n);
+    const std::int64_t available = f.written.load(std::memory_order_acquire) - s.position;
+    if (available < n) n = std::uint32_t(std::max<std::int64_t>(available, 0));
+    const std::int64_t at = s.position % f.capacity;
+    const auto first = std::uint32_t(std::min<std::int64_t>(n, f.capacity - at));
     for (std::uint32_t c = 0; c < channels; ++c) {
-        const float* src = source[sourceChannels == 1 ? 0 : std::min(c, sourceChannels - 1)] + from;
-        if (c >= sourceChannels && sourceChannels != 1)
+        if (c >= f.channels && f.channels != 1) {
             std::memset(out[c] + offset, 0, n * sizeof(float));
-        else
-            std::memcpy(out[c] + offset, src, n * sizeof(float));
+            continue;
+        }
+        const float* ring = f.ring.data() + std::size_t(f.channels == 1 ? 0 : c) * std::size_t(f.capacity);
+        std::memcpy(out[c] + offset, ring + at, first * sizeof(float));
+        std::memcpy(out[c] + offset + first, ring, (n - first) * sizeof(float));
     }
     s.position += n;
+    f.consumed.store(s.position, std::memory_order_release);
+    if (f.reader && f.written.load(std::memory_order_relaxed) < f.frames &&
+        2 * (f.written.load(std::memory_order_relaxed) - s.position) < f.capacity)
+        f.reader->poke();
     return n;
 }
 
 void AudioPlayerNode::render(const RenderContext& context) {
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return; // being changed: silence for this cycle
     // Completions the tap queue had no room for last time go first.
-    if (!finished_.empty()) {
-        AudioEngine* engine = engineForRender();
-        std::size_t sent = 0;
-        while (sent < finished_.size() && engine && engine->queueAfterCycle(finished_[sent]))
-            ++sent;
-        finished_.erase(finished_.begin(), finished_.begin() + std::ptrdiff_t(sent));
-    }
+    if (AudioEngine* engine = engineForRender())
+        while (Segment* s = finished_.pop()) {
+            std::unique_ptr<AudioEngine::CycleWork> work(s);
+            if (engine->queueAfterCycle(work)) continue;
+            finished_.prepend(static_cast<Segment*>(work.release()));
+            break;
+        }
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return; // being stopped or interrupted: silence for this cycle
+    takeIncoming();
     sampleRate_ = context.sampleRate;
     const std::uint32_t frames = context.frames;
-    if (!playing_ || !head()) {
-        if (playing_ && playerStartNodeTime_) playerTime_ += frames;
+    const bool playing = playing_.load(std::memory_order_acquire);
+    if (!playing || !head()) {
+        if (playing && playerStartNodeTime_.load(std::memory_order_relaxed) != kNoTime) playerTime_ += frames;
         return; // silence
     }
     std::uint32_t cursor = 0;
-    if (startAtNodeTime_ && *startAtNodeTime_ > context.sampleTime) {
-        const std::int64_t wait = *startAtNodeTime_ - context.sampleTime;
+    std::int64_t startAt = startAtNodeTime_.load(std::memory_order_relaxed);
+    if (startAt != kNoTime && startAt > context.sampleTime) {
+        const std::int64_t wait = startAt - context.sampleTime;
         if (wait >= frames) return;
         cursor = std::uint32_t(wait);
     }
-    if (!playerStartNodeTime_) playerStartNodeTime_ = context.sampleTime + cursor;
-    startAtNodeTime_.reset();
+    if (playerStartNodeTime_.load(std::memory_order_relaxed) == kNoTime)
+        playerStartNodeTime_.store(context.sampleTime + cursor);
+    // Only the start it acted on: a play(at:) that came meanwhile stays.
+    if (startAt != kNoTime) startAtNodeTime_.compare_exchange_strong(startAt, kNoTime);
 
     // The common case: one buffer covers the whole cycle in the output's channel layout; hand out
     // its samples without copying. A segment that ends here reaches the tap thread only when the
@@ -245,7 +461,8 @@ void AudioPlayerNode::render(const RenderContext& context) {
                 playerTime_ += gap;
                 continue;
             }
-            const std::uint32_t n = copySegment(*s, out, channels, cursor, frames - cursor);
+            const std::uint32_t wanted = frames - cursor;
+            const std::uint32_t n = copySegment(*s, out, channels, cursor, wanted, context.mayBlock);
             cursor += n;
             playerTime_ += n;
             if (s->position >= s->frames) {
@@ -254,6 +471,10 @@ void AudioPlayerNode::render(const RenderContext& context) {
                     continue;
                 }
                 popHead();
+            } else if (n == 0) {
+                // The reader is behind: silence until it catches up.
+                underruns_.fetch_add(frames - cursor, std::memory_order_relaxed);
+                break;
             }
         }
         for (std::uint32_t c = 0; c < channels; ++c)

@@ -14,7 +14,7 @@ std::shared_ptr<AudioUnitEffect> AudioUnitEffect::make(const AudioComponentDescr
 
 AudioFormat AudioUnitEffect::defaultOutputFormat(std::uint32_t bus) const {
     // An effect's output follows its input.
-    return isInputConnected(0) ? currentInputFormat(0) : AudioNode::defaultOutputFormat(bus);
+    return graphInputConnected(0) ? graphInputFormat(0) : AudioNode::defaultOutputFormat(bus);
 }
 
 void AudioUnitEffect::process(const float* const* in, float* const* out, std::uint32_t channels,

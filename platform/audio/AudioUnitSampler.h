@@ -1,15 +1,17 @@
 #pragma once
 #include "platform/audio/AudioUnitNode.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace platform {
 
-// A simple instrument: every note on sounds a sine at the note's pitch until its note off; every
-// MIDI message it receives is kept, with the frame it was rendered at.
+// A simple instrument: every note on sounds a sine at the note's pitch until its note off. The last
+// `kRecordedMessages` MIDI messages it received are kept, with the frame they were rendered at (their
+// first `kRecordedBytes` bytes), in a record made once: rendering never grows it or waits for a reader.
 class AudioUnitSampler : public AudioUnitNode {
 public:
     struct ReceivedMIDI {
@@ -18,6 +20,9 @@ public:
         std::vector<std::uint8_t> bytes;
         bool operator==(const ReceivedMIDI&) const = default;
     };
+
+    static constexpr std::size_t kRecordedMessages = 1024;
+    static constexpr std::size_t kRecordedBytes = 64;
 
     static std::shared_ptr<AudioUnitSampler> make();
 
@@ -45,9 +50,20 @@ private:
     };
     void handleMIDI(std::int64_t sampleTime, std::uint8_t cable, const std::vector<std::uint8_t>& bytes);
 
-    mutable std::mutex mutex_;
-    std::vector<ReceivedMIDI> received_;
-    std::vector<Voice> voices_;
+    // Written by the rendering thread only; a reader copies and keeps what was not overwritten meanwhile.
+    struct Record {
+        std::atomic<std::int64_t> sampleTime{0};
+        std::atomic<std::uint8_t> cable{0};
+        std::atomic<std::uint32_t> length{0};
+        std::array<std::atomic<std::uint8_t>, kRecordedBytes> bytes{};
+    };
+    std::unique_ptr<Record[]> record_;
+    std::atomic<std::uint64_t> recordStarted_{0};  // messages whose entry is being or was written
+    std::atomic<std::uint64_t> recordFinished_{0}; // messages whose entry is complete
+
+    std::vector<Voice> voices_; // rendering thread
+    std::atomic<std::size_t> voiceCount_{0};
+    std::atomic<bool> resetRequested_{false};
 };
 
 } // namespace platform

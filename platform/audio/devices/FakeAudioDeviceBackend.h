@@ -31,9 +31,9 @@ public:
     void failStart(std::optional<std::string> message);
 
     // Runs one render callback of the engine started last, as a device's thread would: without
-    // waiting for a lock (a cycle that finds the graph being changed is silence) and handing taps to
-    // the engine's tap thread. Null when none is running. With a host time the cycle is stamped with
-    // it, as a device's is. Call it from one thread at a time.
+    // waiting for a lock and handing taps to the engine's tap thread. Null when none is running.
+    // With a host time the cycle is stamped with it, as a device's is. Call it from one thread at a
+    // time.
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames);
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames, std::optional<std::uint64_t> hostTime);
     // What the input device captures, as its callback would hand it over: into the running engine's

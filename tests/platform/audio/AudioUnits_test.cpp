@@ -154,6 +154,22 @@ TEST(AudioPlayerNode, PlaysFileSegments) {
     EXPECT_EQ(o.at(1, 9), -1000.0f);
     EXPECT_EQ(o.at(0, 10), 0.0f);
     EXPECT_TRUE(finished);
+
+    // Longer than what is read ahead at once: offline rendering still gets every frame in its place.
+    const std::uint32_t frames = 100000;
+    AudioFile::forWriting(path, stereo().settings())->write(*counting(frames));
+    Offline offline;
+    auto reading = AudioPlayerNode::make();
+    offline.add(reading);
+    ASSERT_TRUE(reading->scheduleSegment(AudioFile::forReading(path), 0, frames));
+    reading->play();
+    int wrong = 0;
+    for (std::uint32_t at = 0; at + 512 <= frames; at += 512) {
+        offline.render(512);
+        wrong += offline.at(0, 0) != float(at + 1) || offline.at(1, 511) != -float(at + 512);
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(reading->readAheadUnderruns(), 0u);
     std::filesystem::remove(path);
 }
 
@@ -267,6 +283,46 @@ TEST(AudioUnitSampler, PlaysNotesAudiblyAndKeepsTheMIDIItGets) {
     ASSERT_EQ(midi.size(), 2u);
     EXPECT_EQ(midi[0], (AudioUnitSampler::ReceivedMIDI{0, 0, {0x90, 69, 127}}));
     EXPECT_EQ(midi[1].sampleTime, 612);
+}
+
+TEST(AUAudioUnit, BurstsOfMIDIAreDeliveredWholeAndInOrder) {
+    auto unit = AUAudioUnit::make({kAudioUnitType_MusicDevice, 0, 0, 0, 0}, 0, 1);
+    std::vector<std::vector<std::uint8_t>> got;
+    got.reserve(512);
+    unit->setMIDIHandler([&](AUEventSampleTime time, std::uint8_t, const std::vector<std::uint8_t>& bytes) {
+        EXPECT_EQ(time, 1000 + 7);
+        got.push_back(bytes);
+    });
+    auto block = *unit->scheduleMIDIEventBlock();
+    for (const int burst : {65, 100, 200}) {
+        got.clear();
+        for (int i = 0; i < burst; ++i) {
+            const std::uint8_t bytes[3] = {0xB0, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7)};
+            block(AUEventSampleTimeImmediate + 7, 0, 3, bytes);
+        }
+        unit->beginRender(1000, 512);
+        unit->applyEventsDue(1006);
+        EXPECT_TRUE(got.empty());
+        unit->applyEventsDue(1007);
+        ASSERT_EQ(got.size(), std::size_t(burst));
+        for (int i = 0; i < burst; ++i)
+            EXPECT_EQ(got[i],
+                      (std::vector<std::uint8_t>{0xB0, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7)}));
+    }
+}
+
+TEST(AudioUnitSampler, KeepsTheLastMessagesItReceived) {
+    auto sampler = AudioUnitSampler::make();
+    const std::size_t sent = AudioUnitSampler::kRecordedMessages + 100;
+    for (std::size_t i = 0; i < sent; ++i)
+        sampler->sendMIDIEvent(0xB0, std::uint8_t(i & 0x7F), std::uint8_t((i >> 7) & 0x7F));
+    sampler->auAudioUnit()->beginRender(0, 512);
+    sampler->auAudioUnit()->applyEventsDue(0);
+    const auto midi = sampler->receivedMIDI();
+    ASSERT_EQ(midi.size(), AudioUnitSampler::kRecordedMessages);
+    EXPECT_EQ(midi.front().bytes, (std::vector<std::uint8_t>{0xB0, 100, 0}));
+    EXPECT_EQ(midi.back().bytes, (std::vector<std::uint8_t>{0xB0, std::uint8_t((sent - 1) & 0x7F),
+                                                            std::uint8_t((sent - 1) >> 7)}));
 }
 
 TEST(DSP, FFTFindsTheToneAndRoundTrips) {

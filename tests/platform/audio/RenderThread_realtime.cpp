@@ -1,12 +1,15 @@
-// Counts, on the thread that renders, the heap allocations and the calls that can block: this binary
-// replaces operator new and delete and puts itself in front of the pthread lock and wait calls. Built
-// apart from the other tests, and not under ThreadSanitizer, whose interceptors these would replace.
+// Counts, on the thread that renders, the heap allocations, the calls that can block and file I/O:
+// this binary replaces operator new and delete and puts itself in front of the pthread lock and wait
+// calls and of the file calls. Built apart from the other tests, and not under ThreadSanitizer, whose
+// interceptors these would replace.
 #include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioPlayerNode.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
@@ -28,6 +31,8 @@
 #include <filesystem>
 #include <new>
 #include <pthread.h>
+#include <sys/uio.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +40,7 @@ namespace {
 thread_local bool rendering = false;
 std::atomic<long> allocations{0};
 std::atomic<long> blockingCalls{0};
+std::atomic<long> fileCalls{0};
 
 void* allocate(std::size_t size, std::size_t alignment = 0) {
     if (rendering) allocations.fetch_add(1, std::memory_order_relaxed);
@@ -71,9 +77,25 @@ CondTimedWait realCondTimedWait = next<CondTimedWait>("pthread_cond_timedwait", 
 CondClockWait realCondClockWait = next<CondClockWait>("pthread_cond_clockwait");
 RwLock realRdLock = next<RwLock>("pthread_rwlock_rdlock");
 RwLock realWrLock = next<RwLock>("pthread_rwlock_wrlock");
+using Read = ssize_t (*)(int, void*, size_t);
+using Write = ssize_t (*)(int, const void*, size_t);
+using PRead = ssize_t (*)(int, void*, size_t, off_t);
+using PWrite = ssize_t (*)(int, const void*, size_t, off_t);
+using Seek = off_t (*)(int, off_t, int);
+using Vector = ssize_t (*)(int, const iovec*, int);
+Read realRead = next<Read>("read");
+Write realWrite = next<Write>("write");
+PRead realPRead = next<PRead>("pread64");
+PWrite realPWrite = next<PWrite>("pwrite64");
+Seek realSeek = next<Seek>("lseek64");
+Vector realReadV = next<Vector>("readv");
+Vector realWriteV = next<Vector>("writev");
 
 void blocking() {
     if (rendering) blockingCalls.fetch_add(1, std::memory_order_relaxed);
+}
+void fileCall() {
+    if (rendering) fileCalls.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace
@@ -150,6 +172,46 @@ int pthread_rwlock_wrlock(pthread_rwlock_t* l) {
     blocking();
     return realWrLock(l);
 }
+ssize_t read(int fd, void* data, size_t size) {
+    fileCall();
+    return realRead(fd, data, size);
+}
+ssize_t write(int fd, const void* data, size_t size) {
+    fileCall();
+    return realWrite(fd, data, size);
+}
+ssize_t pread(int fd, void* data, size_t size, off_t at) {
+    fileCall();
+    return realPRead(fd, data, size, at);
+}
+ssize_t pread64(int fd, void* data, size_t size, off_t at) {
+    fileCall();
+    return realPRead(fd, data, size, at);
+}
+ssize_t pwrite(int fd, const void* data, size_t size, off_t at) {
+    fileCall();
+    return realPWrite(fd, data, size, at);
+}
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t at) {
+    fileCall();
+    return realPWrite(fd, data, size, at);
+}
+off_t lseek(int fd, off_t offset, int whence) {
+    fileCall();
+    return realSeek(fd, offset, whence);
+}
+off_t lseek64(int fd, off_t offset, int whence) {
+    fileCall();
+    return realSeek(fd, offset, whence);
+}
+ssize_t readv(int fd, const iovec* parts, int count) {
+    fileCall();
+    return realReadV(fd, parts, count);
+}
+ssize_t writev(int fd, const iovec* parts, int count) {
+    fileCall();
+    return realWriteV(fd, parts, count);
+}
 }
 
 namespace {
@@ -158,7 +220,7 @@ using namespace platform;
 
 constexpr std::uint32_t kBlock = 512;
 constexpr int kWarmUp = 50;
-constexpr int kCounted = 1000;
+constexpr int kCounted = 3000;
 // Far beyond what a loaded or emulated machine needs; a tap thread that hangs fails the test.
 constexpr auto kDeadline = std::chrono::seconds(60);
 
@@ -186,11 +248,16 @@ std::shared_ptr<PCMBuffer> sine(const AudioFormat& format, std::uint32_t frames,
 struct Counts {
     long allocations = 0;
     long blockingCalls = 0;
+    long fileCalls = 0;
+    int unrendered = 0; // cycles that rendered nothing
 };
 
-// The graph a user builds: a looping player and a generator into the mixer, which runs at 44.1 kHz
-// and feeds an output at another rate; the input, at a third rate, into the mixer too. Every kind of
-// tap listens, and both recorders record. `render` runs one cycle as the rendering thread would.
+// The graph a user builds: a looping player, a player playing a file, a sampler and a generator into
+// the mixer, which runs at 44.1 kHz and feeds an output at another rate; the input, at a third rate,
+// into the mixer too. Every kind of tap listens, and both recorders record. While it renders, one
+// thread plays notes on the sampler and a UI thread changes volumes, pans and parameters, schedules
+// file segments, reads formats and connects and disconnects a node. `render` runs one cycle as the
+// rendering thread would.
 class RealTimeGraph {
 public:
     RealTimeGraph()
@@ -221,6 +288,21 @@ public:
         });
         engine.attach(generator_);
         engine.connect(generator_, engine.mainMixerNode(), mixerFormat);
+        file_ = AudioFile::forReading(writeFile(mixerFormat));
+        filePlayer_ = AudioPlayerNode::make();
+        engine.attach(filePlayer_);
+        engine.connect(filePlayer_, engine.mainMixerNode(), mixerFormat);
+        scheduleFileSegments();
+        filePlayer_->play();
+        sampler_ = AudioUnitSampler::make();
+        engine.attach(sampler_);
+        engine.connect(sampler_, engine.mainMixerNode(), mixerFormat);
+        spare_ = AudioSourceNode::make(
+            [](bool& silent, const AudioTime&, std::uint32_t, float* const*, std::uint32_t) {
+                silent = true;
+                return noErr;
+            });
+        engine.attach(spare_);
         engine.disconnectNodeOutput(engine.mainMixerNode());
         engine.connect(engine.mainMixerNode(), engine.outputNode(), 0u, 0u, mixerFormat);
         auto input = engine.inputNode();
@@ -252,21 +334,45 @@ public:
         ASSERT_TRUE(multi_->recordEnabled());
     }
 
-    // Renders warm-up cycles, then counts over the rest; `between` runs outside the count (the
-    // device's input side, the main queue).
+    // Renders warm-up cycles, then counts over the rest, with the MIDI and UI threads running;
+    // `between` runs outside the count (the device's input side, the main queue).
     template <typename Render, typename Between>
     Counts run(AudioEngine& engine, Render render, Between between) {
         Counts counts;
+        std::atomic<bool> done{false};
+        std::thread midi([&] {
+            for (std::uint8_t note = 0; !done.load(); note = std::uint8_t((note + 1) % 12)) {
+                sampler_->startNote(std::uint8_t(60 + note), 100, 0);
+                sampler_->stopNote(std::uint8_t(60 + note), 0);
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        });
+        std::thread ui([&] {
+            auto mixer = engine.mainMixerNode();
+            const auto parameter = sampler_->auAudioUnit()->scheduleParameterBlock();
+            for (int i = 0; !done.load(); ++i) {
+                player_->setVolume(i % 2 ? 0.9f : 1.0f);
+                filePlayer_->setPan(float(i % 3 - 1) * 0.5f);
+                mixer->setOutputVolume(i % 2 ? 1.0f : 0.95f);
+                parameter(AUEventSampleTimeImmediate, 0, 1, float(i % 10) / 10);
+                scheduleFileSegments();
+                EXPECT_EQ(filePlayer_->outputFormat(0).sampleRate(), 44100.0);
+                if (i % 20 == 0) engine.connect(spare_, mixer, filePlayer_->outputFormat(0));
+                if (i % 20 == 10) engine.disconnectNodeOutput(spare_);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
         for (int i = 0; i < kWarmUp + kCounted; ++i) {
             between();
             if (i == kWarmUp) {
                 allocations = 0;
                 blockingCalls = 0;
+                fileCalls = 0;
             }
             rendering = true;
             const bool rendered = render();
             rendering = false;
-            EXPECT_TRUE(rendered) << "cycle " << i;
+            if (!rendered) ++counts.unrendered;
             if (i % 25 == 0) {
                 // Ticks come far faster than a device's: the tap thread gets to keep up.
                 EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
@@ -275,8 +381,13 @@ public:
         }
         counts.allocations = allocations.load();
         counts.blockingCalls = blockingCalls.load();
+        counts.fileCalls = fileCalls.load();
+        done = true;
+        midi.join();
+        ui.join();
         EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
         driver_.runUntilIdle();
+        EXPECT_FALSE(sampler_->receivedMIDI().empty());
         return counts;
     }
 
@@ -289,10 +400,10 @@ public:
         EXPECT_GT(amplitude_->leftAmplitude(), 0.1f);
         EXPECT_FALSE(fft_->fftData().empty());
         EXPECT_FALSE(raw_->data().empty());
-        // 1,050 blocks of 512 frames at 48 kHz, less what the last unfinished tap buffer holds.
-        EXPECT_GT(recorder_->recordedDuration(), 1050.0 * kBlock / 48000 - 0.5);
+        // Every block of 512 frames at 48 kHz, less what the last unfinished tap buffer holds.
+        EXPECT_GT(recorder_->recordedDuration(), double(kWarmUp + kCounted) * kBlock / 48000 - 0.5);
         for (const auto& file : multi_->files())
-            EXPECT_GT(file->totalFramesWritten(), 1000 * 256);
+            EXPECT_GT(file->totalFramesWritten(), kCounted * 256);
         amplitude_->stop();
         fft_->stop();
         raw_->stop();
@@ -300,12 +411,34 @@ public:
     }
 
 private:
+    // A second of sound, played by the file player a segment at a time.
+    std::string writeFile(const AudioFormat& format) {
+        const std::string path = (dir_ / "played.wav").string();
+        AudioFile::forWriting(path, format.settings())->write(*sine(format, 44100, 300));
+        return path;
+    }
+    // Keeps three segments ahead of the file player; on the UI thread once rendering runs.
+    void scheduleFileSegments() {
+        while (scheduled_ - segmentsDone_.load() < 3) {
+            ASSERT_TRUE(filePlayer_->scheduleSegment(file_, 0, 44100, std::nullopt,
+                                                     AudioPlayerNode::CompletionCallbackType::dataConsumed,
+                                                     [this](auto) { segmentsDone_.fetch_add(1); }));
+            ++scheduled_;
+        }
+    }
+
     std::filesystem::path dir_;
     ManualClock clock_;
     MainQueue queue_{clock_};
     TestMainQueueDriver driver_{queue_, clock_};
     std::shared_ptr<AudioPlayerNode> player_;
     std::shared_ptr<AudioSourceNode> generator_;
+    std::shared_ptr<AudioFile> file_;
+    std::shared_ptr<AudioPlayerNode> filePlayer_;
+    int scheduled_ = 0;
+    std::atomic<int> segmentsDone_{0};
+    std::shared_ptr<AudioUnitSampler> sampler_;
+    std::shared_ptr<AudioSourceNode> spare_;
     std::shared_ptr<sonabel::AmplitudeTap> amplitude_;
     std::shared_ptr<sonabel::FFTTap> fft_;
     std::shared_ptr<sonabel::RawDataTap> raw_;
@@ -331,14 +464,19 @@ TEST(RenderThread, FakeDeviceTicksNeitherAllocateNorBlock) {
         *engine,
         [&] {
             host += 10'666'667;
+            // A cycle that renders moves the engine's sample time on.
+            const std::int64_t before = engine->manualRenderingSampleTime();
             auto out = fake->tick(kBlock, host);
-            return out && out->frameLength() == kBlock;
+            return out && out->frameLength() == kBlock &&
+                   engine->manualRenderingSampleTime() == before + std::int64_t(kBlock);
         },
         [&] { fake->feedInput(*captured); });
     graph.stopAndCheck(*engine);
     engine->stop();
     EXPECT_EQ(counts.allocations, 0);
     EXPECT_EQ(counts.blockingCalls, 0);
+    EXPECT_EQ(counts.fileCalls, 0);
+    EXPECT_EQ(counts.unrendered, 0);
 }
 
 TEST(RenderThread, ManualRenderingInRealTimeNeitherAllocatesNorBlocks) {
@@ -362,6 +500,8 @@ TEST(RenderThread, ManualRenderingInRealTimeNeitherAllocatesNorBlocks) {
     engine->stop();
     EXPECT_EQ(counts.allocations, 0);
     EXPECT_EQ(counts.blockingCalls, 0);
+    EXPECT_EQ(counts.fileCalls, 0);
+    EXPECT_EQ(counts.unrendered, 0);
 }
 
 } // namespace

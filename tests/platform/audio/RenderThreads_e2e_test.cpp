@@ -1,0 +1,117 @@
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioFile.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioPlayerNode.h"
+#include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitSampler.h"
+#include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/LogSink.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+std::shared_ptr<PCMBuffer> ramp(const AudioFormat& format, std::uint32_t frames) {
+    auto buffer = PCMBuffer::make(format, frames);
+    for (std::uint32_t c = 0; c < format.channelCount(); ++c)
+        for (std::uint32_t i = 0; i < frames; ++i)
+            buffer->floatChannelData()[c][i] = float(i % 100) / 200.0f;
+    buffer->setFrameLength(frames);
+    return buffer;
+}
+
+// Rendering on a device's thread while other threads play notes, schedule, interrupt and stop a
+// player, and change the graph: every cycle renders, and every scheduled segment completes once.
+TEST(RenderThreads, EveryCycleRendersAndEverySegmentCompletesOnce) {
+    ScopedLogCapture quiet;
+    const auto format = *AudioFormat::standard(44100, 2);
+    const auto path = (std::filesystem::temp_directory_path() /
+                       ("sonabel-render-threads-" + std::to_string(::getpid()) + ".wav"))
+                          .string();
+    AudioFile::forWriting(path, format.settings())->write(*ramp(format, 40000));
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(format);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto mixer = engine->mainMixerNode();
+    auto player = AudioPlayerNode::make();
+    auto sampler = AudioUnitSampler::make();
+    auto spare = AudioSourceNode::make(
+        [](bool& silent, const AudioTime&, std::uint32_t, float* const*, std::uint32_t) {
+            silent = true;
+            return noErr;
+        });
+    for (const auto& node : std::vector<std::shared_ptr<AudioNode>>{player, sampler, spare})
+        engine->attach(node);
+    engine->connect(player, mixer, format);
+    engine->connect(sampler, mixer, format);
+    engine->start();
+    player->play();
+
+    // The device renders at least kCycles, and on until the UI thread is through.
+    constexpr int kCycles = 2000;
+    constexpr int kSegments = 200;
+    std::vector<std::atomic<int>> completions(kSegments);
+    std::atomic<bool> uiDone{false};
+    std::atomic<bool> done{false};
+    std::int64_t cycles = 0;
+    std::thread device([&] {
+        for (; cycles < kCycles || !uiDone; ++cycles)
+            fake->tick(512);
+        done = true;
+    });
+    std::thread midi([&] {
+        for (std::uint8_t note = 0; !done; note = std::uint8_t((note + 1) % 12)) {
+            sampler->startNote(std::uint8_t(60 + note), 100, 0);
+            sampler->stopNote(std::uint8_t(60 + note), 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    std::thread ui([&] {
+        auto file = AudioFile::forReading(path);
+        auto buffer = ramp(format, 3000);
+        for (int i = 0; i < kSegments; ++i) {
+            const auto handler = [&completions, i](AudioPlayerNode::CompletionCallbackType) {
+                completions[std::size_t(i)].fetch_add(1);
+            };
+            const auto type = AudioPlayerNode::CompletionCallbackType::dataConsumed;
+            const bool ok =
+                i % 2 ? player->scheduleSegment(file, i * 10, 20000, std::nullopt, type, handler)
+                      : player->scheduleBuffer(buffer, std::nullopt,
+                                               i % 10 == 0 ? AudioPlayerNode::interrupts : 0, type, handler);
+            EXPECT_TRUE(ok);
+            if (i % 25 == 24) {
+                player->stop();
+                player->play();
+            }
+            if (i % 10 == 5) engine->connect(spare, mixer, format);
+            if (i % 10 == 8) engine->disconnectNodeOutput(spare);
+            if (i % 50 == 0) mixer->installTap(0, 1024, std::nullopt, [](auto, auto) {});
+            if (i % 50 == 25) mixer->removeTap(0);
+            player->setVolume(i % 2 ? 0.5f : 1.0f);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        uiDone = true;
+    });
+    device.join();
+    midi.join();
+    ui.join();
+    player->stop();
+    engine->stop();
+    EXPECT_EQ(engine->manualRenderingSampleTime(), cycles * 512);
+    for (int i = 0; i < kSegments; ++i)
+        EXPECT_EQ(completions[std::size_t(i)].load(), 1) << "segment " << i;
+    EXPECT_FALSE(sampler->receivedMIDI().empty());
+    std::filesystem::remove(path);
+}
+
+} // namespace

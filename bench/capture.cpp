@@ -102,7 +102,7 @@ void captureToTap(benchmark::State& state) {
     state.counters["memcpy_ms"] = copy / double(state.iterations()) * 1e3;
     // A pass another process interrupted says nothing about either side: the ratio compares the
     // fastest passes among those whose tap received every block (the mean when there were none).
-    state.counters["ratio"] = complete ? fastestCapture / fastestCopy : capture / copy; // goal <= 3
+    state.counters["ratio"] = complete ? fastestCapture / fastestCopy : capture / copy;
     state.counters["complete_passes"] = double(complete);
     state.counters["mean_ratio"] = capture / copy;
     state.counters["frames_per_second"] =

@@ -1,15 +1,15 @@
 // Feeds the ALSA backend's receive translation what the kernel may deliver: sequencer events of
-// every type with any field values, SysEx chunks of any size and bytes, from several sources to
-// several ports, with time stamps that advance by gaps on both sides of a second. Each event is
-// decoded and handed on as the server does (universal packets or packet lists), the packet lists
-// are walked by the framework's packet assembly as a receiver would, and at the end every receiver
-// is sent an F7 so that nothing stays held. It traps when:
+// every type with any field values, SysEx chunks of any size and bytes, from several senders to
+// several receivers, with lost input and vanished senders and receivers between them. Each event
+// is decoded and framed as the server does, then handed on (universal packets or packet lists)
+// and read by the framework's packet assembly as a receiver would. It traps when:
 // - a short event decodes to anything but whole messages with their status bytes;
-// - a SysEx event decodes to other bytes than its data, or a delivery loses, adds or reorders them;
-// - a delivered list is not [real-time bytes given up with a SysEx][the event's bytes][held
-//   real-time bytes], each in its expected packets, or carries a stamp later than its delivery;
-// - the two layers disagree about an abandoned SysEx (the receiver would swallow the real-time
-//   bytes that the translation stopped holding);
+// - a SysEx event decodes to other bytes than its data;
+// - framing differs from this model of the kernel's: an event beginning with F0 starts a SysEx
+//   (dropping an unfinished one, with one log line), other SysEx events continue it up to F7,
+//   any other event but a real-time one ends it (with a log line) and passes as it is;
+// - a receiver's assembly is left inside a SysEx after a delivery (the layers would disagree), or
+//   reads other messages than were delivered;
 // - decoded short messages, encoded again, do not decode to the same bytes;
 // - universal packets are not well-formed messages of types 1, 2 and 3.
 #include "fuzz/FuzzSupport.h"
@@ -42,19 +42,13 @@ namespace {
 
 using fuzzsupport::check;
 
-constexpr MIDITimeStamp kSecond = 1'000'000'000;
-
-// Counts the lines that tell of a given-up SysEx, from either layer.
+// Counts the lines that tell of a dropped SysEx.
 class CountingLogSink final : public platform::LogSink {
 public:
     void write(const platform::LogEntry& entry) override {
-        if (entry.text.starts_with("MIDI input: a SysEx got no F7")) ++translationAbandons;
-        if (entry.text.starts_with("MIDI input: too many real-time")) ++translationDrops;
-        if (entry.text.find("Dropped an unfinished SysEx") != std::string::npos) ++assemblerAbandons;
+        if (entry.text.find("an unfinished SysEx of") != std::string::npos) ++drops;
     }
-    int translationAbandons = 0;
-    int translationDrops = 0;
-    int assemblerAbandons = 0;
+    int drops = 0;
 };
 
 CountingLogSink& logSink() {
@@ -76,10 +70,8 @@ const std::array<snd_seq_event_type_t, 26> kTypes{
     SND_SEQ_EVENT_TICK,       SND_SEQ_EVENT_TUNE_REQUEST, SND_SEQ_EVENT_RESET,     SND_SEQ_EVENT_SENSING,
     SND_SEQ_EVENT_SYSEX,      SND_SEQ_EVENT_USR_VAR0};
 
-// Receivers 1 and 2 are packet-list ports, 3 a universal-packet port, 4 a virtual destination
-// (which hears every sender as source 0).
+// Receivers 1 and 2 are packet-list ports, 3 a universal-packet port, 4 a virtual destination.
 constexpr MIDIObjectRef kUniversalPort = 3;
-constexpr MIDIObjectRef kVirtualDestination = 4;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -118,13 +110,6 @@ bool wholeMessages(const Bytes& bytes) {
     return true;
 }
 
-Bytes withoutRealTime(const Bytes& bytes) {
-    Bytes kept;
-    for (std::uint8_t byte : bytes)
-        if (!isRealTime(byte)) kept.push_back(byte);
-    return kept;
-}
-
 struct Packet {
     MIDITimeStamp timeStamp;
     Bytes data;
@@ -140,11 +125,11 @@ std::vector<Packet> packetsOf(const PacketListBuilder& list) {
     return packets;
 }
 
-// What one packet-list receiver was given and what it got, and the framework's assembly of it.
+// What a packet-list receiver's assembly reads, and this model of the sender's SysEx.
 struct Receiver {
-    Bytes given;
-    Bytes delivered;
     sonabel::SysExAssembler assembler;
+    bool open = false;
+    Bytes sysEx;
 };
 
 // The input read front to back; past its end every read gives zeros.
@@ -176,7 +161,6 @@ public:
     void play() {
         while (!input_.empty()) {
             const std::uint8_t op = input_.byte();
-            advance(op >> 5);
             const int source = op & 3;
             const MIDIObjectRef receiver = 1 + ((op >> 2) & 3);
             if (op & 0x10) {
@@ -186,71 +170,38 @@ public:
             snd_seq_event_t event = makeEvent();
             deliver(event, source, receiver);
         }
-        // An F7 to everyone a little later ends what is open and brings out what is held.
-        now_ += 1;
-        snd_seq_event_t end{};
-        std::uint8_t f7 = 0xF7;
-        snd_seq_ev_set_sysex(&end, 1, &f7);
-        for (auto& [key, state] : receivers_)
-            toPackets(key.first, key.second, end, Bytes{0xF7});
-        // Held bytes go when the bound is reached or the translation forgets them.
-        const bool dropped = logSink().translationDrops != drops_ || forgotten_;
-        for (auto& [key, state] : receivers_) {
-            // Every byte arrives once, in order; held real-time bytes may only come later.
-            check(withoutRealTime(state.delivered) == withoutRealTime(state.given));
-            std::array<std::size_t, 8> given{}, delivered{};
-            for (std::uint8_t byte : state.given)
-                if (isRealTime(byte)) ++given[byte - 0xF8];
-            for (std::uint8_t byte : state.delivered)
-                if (isRealTime(byte)) ++delivered[byte - 0xF8];
-            for (std::size_t i = 0; i < given.size(); ++i)
-                check(dropped ? delivered[i] <= given[i] : delivered[i] == given[i]);
-        }
     }
 
 private:
-    void advance(int choice) {
-        static constexpr std::array<MIDITimeStamp, 7> kSteps{0,           1,       1'000'000,  300'000'000,
-                                                             kSecond - 1, kSecond, kSecond + 1};
-        if (choice < 7)
-            now_ += kSteps[static_cast<std::size_t>(choice)];
-        else
-            now_ += input_.u32();
-    }
-
     void special(int source, MIDIObjectRef receiver) {
         switch (input_.byte() & 3) {
         case 0: {
             // A burst of one real-time message, each its own event, as a busy sender gives them.
-            // One flood a run passes the bound on held bytes; more would only slow the run down.
             const std::uint8_t kind = input_.byte();
-            std::size_t count = 1 + input_.u16() % 300;
-            if ((kind & 6) == 6 && !flooded_) {
-                count += AlsaTranslation::kMaxHeldRealTime;
-                flooded_ = true;
-            }
-            const MIDITimeStamp step = input_.u16() * MIDITimeStamp{4};
+            const std::size_t count = 1 + input_.u16() % 300;
             const auto type = kind & 1 ? SND_SEQ_EVENT_SENSING : SND_SEQ_EVENT_CLOCK;
             for (std::size_t i = 0; i < count; ++i) {
                 snd_seq_event_t event{};
                 event.type = type;
-                now_ += step;
                 deliver(event, source, receiver, i == 0);
             }
             return;
         }
         case 1:
-            // Lost input: nothing held survives, and the receiver's own SysEx goes on.
+            // Lost input: every unfinished SysEx is gone, without a line of the framing's.
             translation_.forgetAll();
-            forgotten_ = true;
+            for (auto& [key, state] : receivers_)
+                state.open = false;
             return;
         case 2:
-            translation_.forgetSource(sourceRef(source));
-            forgotten_ = true;
+            translation_.forgetSender(sourceRef(source));
+            for (auto& [key, state] : receivers_)
+                if (key.second == sourceRef(source)) state.open = false;
             return;
         default:
-            translation_.forgetPort(receiver);
-            forgotten_ = true;
+            translation_.forgetReceiver(receiver);
+            for (auto& [key, state] : receivers_)
+                if (key.first == receiver) state.open = false;
             return;
         }
     }
@@ -326,98 +277,68 @@ private:
             check(wholeMessages(bytes) && bytes.size() <= 16);
             if (encodeAgain) checkRoundTrip(bytes);
         }
-        if (bytes.empty()) return;
+        auto& state = receivers_[{receiver, sourceRef(source)}];
+        const Bytes expected = model(state, bytes, sysExEvent);
+        const int dropsBefore = logSink().drops;
+        Bytes out;
+        translation_.frame(receiver, sourceRef(source), "fuzz", event, bytes, out);
+        check(out == expected);
+        check(logSink().drops == dropsBefore + expectedDrops_);
+        if (out.empty()) return;
         if (receiver == kUniversalPort) {
             words_.clear();
-            translation_.toWords(receiver, sourceRef(source), bytes, words_, sysExEvent);
+            translation_.toWords(out, words_);
             checkWords();
             return;
         }
-        const MIDIEndpointRef from = receiver == kVirtualDestination ? 0 : sourceRef(source);
-        toPackets(receiver, from, event, bytes);
+        // The receiver reads whole messages only, and is never left inside a SysEx.
+        PacketListBuilder list;
+        list.addSplit(1, out);
+        Bytes read;
+        for (const auto& packet : packetsOf(list)) {
+            check(!packet.data.empty() && packet.data.size() <= kMIDIPacketDataCapacity);
+            sonabel::MIDIPacketIterator iterator(sonabel::MIDIPacketView(packet.timeStamp, packet.data),
+                                                 state.assembler);
+            while (const auto message = iterator.nextMessage())
+                read.insert(read.end(), message->bytes.begin(), message->bytes.end());
+        }
+        check(!state.assembler.isReceivingSysEx() && read == out);
     }
 
-    void toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, const snd_seq_event_t& event,
-                   const Bytes& bytes) {
-        const bool sysExEvent = event.type == SND_SEQ_EVENT_SYSEX;
-        auto& state = receivers_[{receiver, source}];
-        const int abandonsBefore = logSink().translationAbandons;
-        const int assemblerAbandonsBefore = logSink().assemblerAbandons;
-        const bool receiving = state.assembler.isReceivingSysEx();
-        PacketListBuilder list;
-        translation_.toPackets(receiver, source, now_, bytes, sysExEvent, list);
-        const auto packets = packetsOf(list);
-        const bool abandoned = logSink().translationAbandons != abandonsBefore;
-        check(logSink().translationAbandons - abandonsBefore <= 1);
-
-        // [real-time bytes given up with a SysEx, at now][the event's bytes, at now][held, earlier]
-        // After giving up nothing is held, so the event's bytes end the list.
-        std::size_t ownBegin = 0, ownEnd = 0;
-        if (abandoned) {
-            std::size_t taken = 0;
-            ownBegin = packets.size();
-            while (ownBegin > 0 && taken < bytes.size())
-                taken += packets[--ownBegin].data.size();
-            ownEnd = packets.size();
-        } else {
-            std::size_t taken = 0;
-            while (ownEnd < packets.size() && taken < bytes.size())
-                taken += packets[ownEnd++].data.size();
-        }
-        const bool held = ownBegin == ownEnd;
-        Bytes own;
-        for (std::size_t i = ownBegin; i < ownEnd; ++i) {
-            check(packets[i].timeStamp == now_ && !packets[i].data.empty() &&
-                  packets[i].data.size() <= kMIDIPacketDataCapacity);
-            own.insert(own.end(), packets[i].data.begin(), packets[i].data.end());
-        }
-        if (held)
-            // Only a lone real-time byte outside a SysEx event is ever held.
-            check(!abandoned && packets.empty() && !sysExEvent && bytes.size() == 1 && isRealTime(bytes[0]));
-        else
-            check(own == bytes);
-        for (std::size_t i = 0; i < ownBegin; ++i)
-            check(packets[i].timeStamp == now_ && !packets[i].data.empty() &&
-                  packets[i].data.size() <= kMIDIPacketDataCapacity &&
-                  std::all_of(packets[i].data.begin(), packets[i].data.end(), isRealTime));
-        for (std::size_t i = ownEnd; i < packets.size(); ++i)
-            check(packets[i].timeStamp <= now_ && packets[i].data.size() == 1 &&
-                  isRealTime(packets[i].data[0]));
-        const std::size_t releasedAtAbandon = ownBegin;
-
-        state.given.insert(state.given.end(), bytes.begin(), bytes.end());
-        for (const auto& packet : packets)
-            state.delivered.insert(state.delivered.end(), packet.data.begin(), packet.data.end());
-
-        // The receiver's own assembly gives up the SysEx on the same packet, so what the
-        // translation stopped holding reaches it as messages. (Lost input makes the translation
-        // forget a SysEx that the receiver still collects: the layers part until it ends.)
-        for (std::size_t i = 0; i < packets.size(); ++i) {
-            sonabel::MIDIPacketIterator iterator(
-                sonabel::MIDIPacketView(packets[i].timeStamp, packets[i].data), state.assembler);
-            std::size_t messages = 0;
-            while (const auto message = iterator.nextMessage())
-                ++messages;
-            if (abandoned && i < releasedAtAbandon && !forgotten_) {
-                check(!state.assembler.isReceivingSysEx());
-                check(messages == packets[i].data.size());
+    // The kernel's framing: what the receiver should get for these bytes, and how many SysEx
+    // drops are logged.
+    Bytes model(Receiver& state, const Bytes& bytes, bool sysExEvent) {
+        expectedDrops_ = 0;
+        if (bytes.empty()) return {};
+        if (!sysExEvent) {
+            if (!isRealTime(bytes[0]) && state.open) {
+                state.open = false;
+                expectedDrops_ = 1;
             }
+            return bytes;
         }
-        if (abandoned && !forgotten_ && receiving)
-            check(logSink().assemblerAbandons == assemblerAbandonsBefore + 1);
-        // A byte is held only while the receiver collects a SysEx.
-        if (held && !forgotten_) check(state.assembler.isReceivingSysEx());
+        if (bytes[0] == 0xF0) {
+            if (state.open) expectedDrops_ = 1;
+            state.open = true;
+            state.sysEx.clear();
+        }
+        if (!state.open) return {};
+        const auto f7 = std::find(bytes.begin(), bytes.end(), 0xF7);
+        state.sysEx.insert(state.sysEx.end(), bytes.begin(), f7 == bytes.end() ? f7 : f7 + 1);
+        if (f7 == bytes.end()) return {};
+        state.open = false;
+        return state.sysEx;
     }
 
     // Short messages go out as typed events and come back the same.
     void checkRoundTrip(const Bytes& bytes) {
         Bytes back;
-        bool inSysEx = false;
+        AlsaTranslation::OpenSysEx inSysEx;
         const int status = translation_.encode(bytes, 256, inSysEx, [&](snd_seq_event_t& event, std::size_t) {
             translation_.decode(event, back);
             return 0;
         });
-        check(status == 0 && !inSysEx && back == bytes);
+        check(status == 0 && inSysEx.empty() && back == bytes);
     }
 
     void checkWords() {
@@ -436,15 +357,12 @@ private:
 
     Input& input_;
     AlsaTranslation translation_;
-    MIDITimeStamp now_ = kSecond;
-    std::map<std::pair<MIDIObjectRef, MIDIEndpointRef>, Receiver> receivers_;
+    std::map<std::pair<MIDIObjectRef, std::uint32_t>, Receiver> receivers_;
     std::vector<std::uint32_t> words_;
     std::unique_ptr<std::uint8_t[]> sysEx_;
     std::size_t sysExLength_ = 0;
-    int drops_ = logSink().translationDrops;
-    bool flooded_ = false;
     std::size_t sysExBudget_ = 100'000;
-    bool forgotten_ = false;
+    int expectedDrops_ = 0;
 };
 
 } // namespace

@@ -189,6 +189,7 @@ struct AudioEngine::Deliveries {
         }
     }
     void reportLosses() {
+        reportUnderruns();
         const std::uint64_t dropped = droppedBlocks.load(std::memory_order_relaxed);
         const std::uint64_t silenced = silencedBlocks.load(std::memory_order_relaxed);
         if (dropped == reportedDropped && silenced == reportedSilenced) return;
@@ -203,6 +204,20 @@ struct AudioEngine::Deliveries {
         lastReport = now;
     }
 
+    void reportUnderruns() {
+        const std::uint64_t underruns = outputUnderruns.load(std::memory_order_relaxed);
+        if (underruns == reportedUnderruns) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (lastUnderrunReport && now - *lastUnderrunReport < std::chrono::seconds(1)) return;
+        const std::uint64_t frames = outputUnderrunFrames.load(std::memory_order_relaxed);
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                       "Audio output: " + std::to_string(underruns - reportedUnderruns) + " underruns, " +
+                           std::to_string(frames - reportedUnderrunFrames) + " frames of silence played"});
+        reportedUnderruns = underruns;
+        reportedUnderrunFrames = frames;
+        lastUnderrunReport = now;
+    }
+
     std::unique_ptr<Item[]> items;
     // Each side writes its own cache line: a line both write would be fetched back and forth on
     // every block.
@@ -214,6 +229,11 @@ struct AudioEngine::Deliveries {
     std::atomic<std::uint64_t> delivered{0}; // items run to their end; `head` moves before they run
     alignas(64) std::atomic<std::uint64_t> droppedBlocks{0};
     std::atomic<std::uint64_t> silencedBlocks{0};
+    std::atomic<std::uint64_t> outputUnderruns{0};
+    std::atomic<std::uint64_t> outputUnderrunFrames{0};
+    std::uint64_t reportedUnderruns = 0; // consumer
+    std::uint64_t reportedUnderrunFrames = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastUnderrunReport;
     std::uint64_t reportedDropped = 0; // consumer
     std::uint64_t reportedSilenced = 0;
     std::optional<std::chrono::steady_clock::time_point> lastReport;
@@ -853,6 +873,15 @@ void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::T
 void AudioEngine::countLostTapBlock(bool recorder) {
     (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
         .fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::countOutputUnderrun(std::uint64_t silenceFrames) {
+    deliveries_->outputUnderrunFrames.fetch_add(silenceFrames, std::memory_order_relaxed);
+    deliveries_->outputUnderruns.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t AudioEngine::outputUnderruns() const {
+    return deliveries_->outputUnderruns.load(std::memory_order_relaxed);
 }
 
 void AudioEngine::startTapThread() {

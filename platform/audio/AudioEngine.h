@@ -168,6 +168,10 @@ public:
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.
     void countLostTapBlock(bool recorder);
+    // For backends, on the rendering thread: the output device played silence (an underrun it reported
+    // or its callbacks' timing shows), about this many frames when known. Logged by the tap thread.
+    void countOutputUnderrun(std::uint64_t silenceFrames);
+    std::uint64_t outputUnderruns() const;
     // A connected output bus takes a new format, and so does every input it feeds; for nodes whose
     // bus format changes by itself. Nothing when the bus is not connected.
     // For backends that run the input device: a ring for the input node's captured frames, when the

@@ -152,6 +152,15 @@ void AudioInputNode::render(const RenderContext& context) {
             source[c] =
                 map.empty() ? std::int32_t(c < ring->channels() ? c : 0) : (c < map.size() ? map[c] : -1);
         ring->read(out, source.data(), channels, context.frames);
+        // Frames the ring dropped or trimmed never reach a take: recorders write silence in their
+        // place, so a take lasts as long as the time it recorded. Underruns are silence already.
+        if (lostRing_ != ring) {
+            lostRing_ = ring;
+            lostSeen_ = 0;
+        }
+        const std::uint64_t lost = ring->overrunFrames() + ring->discardedFrames();
+        setLostInputFrames(lost - lostSeen_);
+        lostSeen_ = lost;
         reportCaptureLosses(context, *ring);
         return;
     }

@@ -63,6 +63,8 @@ private:
     std::uint64_t reportedOverruns_ = 0;
     std::uint64_t reportedUnderruns_ = 0;
     std::uint64_t reportedDiscarded_ = 0;
+    const AudioRingBuffer* lostRing_ = nullptr; // rendering thread: the ring `lostSeen_` is of
+    std::uint64_t lostSeen_ = 0;                // its overruns and discards the recorders were told of
     mutable std::mutex mapMutex_; // the map is read without the graph lock by the property getter
     std::vector<std::int32_t> channelMap_;
 };

@@ -13,6 +13,7 @@ struct AudioNode::Tap {
     std::uint32_t bufferSize = 0;
     AudioFormat format;
     TapBlock block;
+    TapSilenceBlock silence;
     TapKind kind = TapKind::analysis;
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
@@ -162,7 +163,7 @@ AudioNode::Output& AudioNode::output(std::uint32_t bus) {
 }
 
 bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                           TapBlock block, TapKind kind) {
+                           TapBlock block, TapKind kind, TapSilenceBlock silence) {
     if (bus >= outputs_.size() || !block) return false;
     const AudioFormat busFormat = outputFormat(bus);
     if (format && !format->isEmpty() &&
@@ -174,6 +175,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     tap->bufferSize = bufferSize;
     tap->format = busFormat;
     tap->block = std::move(block);
+    tap->silence = std::move(silence);
     tap->kind = kind;
     // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
     // at least two cycles of the largest size.
@@ -217,6 +219,7 @@ void AudioNode::removeTap(std::uint32_t bus) {
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
     if (lostFrames > 0 && tap.kind == TapKind::recorder) {
         // Blocks the tap thread could not take: silence of their length keeps the recording in time.
+        if (tap.silence) tap.silence(lostFrames);
         std::int64_t at = when.sampleTime() - lostFrames;
         while (lostFrames > 0) {
             const std::uint32_t n = std::min(lostFrames, tap.bufferSize);
@@ -260,6 +263,7 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         for (auto& out : outputs_)
             out.view.frames = 0;
         unit_->beginRender(context.sampleTime, context.frames);
+        lostInput_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
@@ -276,13 +280,15 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
 const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std::uint32_t bus) {
     if (!isInputConnected(bus)) return nullptr;
     const Input& in = *render_->inputs[bus];
-    return &in.source->pull(context, in.bus);
+    const BusData& data = in.source->pull(context, in.bus);
+    lostInput_ = std::max(lostInput_, in.source->lostInput_);
+    return &data;
 }
 
 const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& context, std::uint32_t bus) {
     if (!isInputConnected(bus)) return nullptr;
     const Input& in = *render_->inputs[bus];
-    if (!in.conversion) return &in.source->pull(context, in.bus);
+    if (!in.conversion) return pullInput(context, bus);
     Conversion& conversion = *in.conversion;
     const std::uint32_t channels = conversion.converter.channels();
     const std::size_t needed = std::size_t(channels) * context.frames;
@@ -299,6 +305,7 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
                                      sub.frames = n;
                                      sub.hostTimeValid = false;
                                      const BusData& pulled = in.source->pull(sub, in.bus);
+                                     lostInput_ = std::max(lostInput_, in.source->lostInput_);
                                      conversion.sampleTime += n;
                                      *data = pulled.data.data();
                                      return pulled.frames;
@@ -389,6 +396,8 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
+        if (lostInput_ > 0 && tap->kind == TapKind::recorder)
+            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;

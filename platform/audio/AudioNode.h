@@ -24,6 +24,9 @@ class AudioEngine;
 class AudioNode : public std::enable_shared_from_this<AudioNode> {
 public:
     using TapBlock = std::function<void(std::shared_ptr<PCMBuffer> buffer, AudioTime when)>;
+    // Told, on the tap thread, of each run of frames of silence a recorder is about to get in place of
+    // audio that was lost.
+    using TapSilenceBlock = std::function<void(std::uint32_t frames)>;
 
     virtual ~AudioNode();
     AudioNode(const AudioNode&) = delete;
@@ -54,7 +57,7 @@ public:
     // come from a pool made here; a buffer the block keeps is replaced in the pool by a new one. False
     // when the bus has a tap, does not exist or the format does not match the bus.
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                    TapBlock block, TapKind kind = TapKind::analysis);
+                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {});
     void removeTap(std::uint32_t bus);
 
     virtual std::string typeName() const = 0;
@@ -113,6 +116,10 @@ protected:
     void setOutputSilent(std::uint32_t bus, std::uint32_t frames);
     AudioEngine* engineForRender() const { return renderEngine_.load(std::memory_order_relaxed); }
     std::uint32_t inputBusCountForRender() const;
+    // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
+    // ring's overruns and trims). It passes on to every node this one feeds, and recorders tapping
+    // any of them get silence of that length with their next block, so their takes keep time.
+    void setLostInputFrames(std::uint64_t frames) { lostInput_ = frames; }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
     AudioFormat currentOutputFormat(std::uint32_t bus) const;
@@ -169,6 +176,7 @@ private:
     const RenderState* render_ = nullptr; // rendering thread: the state of the snapshot it renders
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
+    std::uint64_t lostInput_ = 0; // in the cycle last rendered
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

@@ -205,36 +205,49 @@ std::shared_ptr<AudioPlayerNode> AudioPlayerNode::make() {
 }
 
 bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop) {
-    if (!interrupt && !interruptAtLoop) {
+    std::vector<std::shared_ptr<Ticket>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (interrupt) dropped = dropAll();
+        if (segment->ticket) {
+            // Those that completed go now and then, so that scheduling stays cheap however many wait.
+            if (pendingTickets_.size() >= pruneAt_) {
+                std::erase_if(pendingTickets_,
+                              [](const auto& t) { return t->state.load() != Ticket::pending; });
+                pruneAt_ = std::max<std::size_t>(16, 2 * pendingTickets_.size());
+            }
+            pendingTickets_.push_back(segment->ticket);
+        }
+        const std::int64_t order = segment->order = nextOrder_++;
         Segment* s = segment.release();
         s->next = incoming_.load(std::memory_order_relaxed);
         while (!incoming_.compare_exchange_weak(s->next, s, std::memory_order_release,
                                                 std::memory_order_relaxed)) {
         }
-        return true;
-    }
-    SegmentList dropped;
-    {
-        std::lock_guard lock(mutex_);
-        takeIncoming();
-        if (interrupt) {
-            std::swap(dropped, queue_);
-        } else {
-            // A looping segment finishes its current pass, then gives way.
-            for (Segment* s = queue_.head; s; s = s->next)
-                s->loops = false;
-        }
-        queue_.append(segment.release());
+        // Published after the segment, so that rendering never finds the queue cut and the
+        // newcomer missing.
+        if (interrupt) cut_.store(order << kStopBits | (stops_ & kStopMask), std::memory_order_release);
+        // A looping segment finishes its current pass, then gives way.
+        if (interruptAtLoop) loopsEndBefore_.store(order, std::memory_order_release);
     }
     release(dropped);
     return true;
 }
 
-void AudioPlayerNode::popHead() {
-    if (Segment* s = queue_.pop()) retire(s);
+std::vector<std::shared_ptr<AudioPlayerNode::Ticket>> AudioPlayerNode::dropAll() {
+    std::vector<std::shared_ptr<Ticket>> dropped;
+    for (auto& t : pendingTickets_)
+        if (t->claim(Ticket::dropped)) dropped.push_back(std::move(t));
+    pendingTickets_.clear();
+    return dropped;
 }
 
-void AudioPlayerNode::retire(Segment* segment) {
+void AudioPlayerNode::popHead() {
+    if (Segment* s = queue_.pop()) retire(s, true);
+}
+
+void AudioPlayerNode::retire(Segment* segment, bool finished) {
+    segment->completed = finished && (!segment->ticket || segment->ticket->claim(Ticket::completed));
     std::unique_ptr<AudioEngine::CycleWork> work(segment);
     AudioEngine* engine = engineForRender();
     if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
@@ -250,8 +263,11 @@ bool AudioPlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::opt
     s->frames = s->buffer->frameLength();
     s->loops = options & loops;
     if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
-    s->type = type;
-    s->handler = std::move(handler);
+    if (handler) {
+        s->ticket = std::make_shared<Ticket>();
+        s->ticket->type = type;
+        s->ticket->handler = std::move(handler);
+    }
     return enqueue(std::move(s), options & interrupts, options & interruptsAtLoop);
 }
 
@@ -292,8 +308,11 @@ bool AudioPlayerNode::scheduleSegment(std::shared_ptr<AudioFile> file, std::int6
     s->frames = stream->frames;
     s->stream = std::move(stream);
     if (when && when->isSampleTimeValid()) s->when = when->sampleTime();
-    s->type = type;
-    s->handler = std::move(handler);
+    if (handler) {
+        s->ticket = std::make_shared<Ticket>();
+        s->ticket->type = type;
+        s->ticket->handler = std::move(handler);
+    }
     return enqueue(std::move(s), false, false);
 }
 
@@ -312,26 +331,25 @@ void AudioPlayerNode::pause() {
 }
 
 void AudioPlayerNode::stop() {
-    SegmentList dropped;
+    std::vector<std::shared_ptr<Ticket>> dropped;
     {
         std::lock_guard lock(mutex_);
         playing_.store(false);
-        takeIncoming();
-        std::swap(dropped, queue_);
-        playerTime_ = 0;
+        dropped = dropAll();
+        ++stops_;
+        cut_.store(nextOrder_ << kStopBits | (stops_ & kStopMask), std::memory_order_release);
         playerStartNodeTime_.store(kNoTime);
         startAtNodeTime_.store(kNoTime);
     }
     release(dropped);
 }
 
-void AudioPlayerNode::release(SegmentList& dropped) {
+void AudioPlayerNode::release(const std::vector<std::shared_ptr<Ticket>>& dropped) {
     if (dropped.empty()) return;
-    // Nodes downstream may still read a dropped buffer in the cycle under way.
+    // A cycle under way may still play them; the next one drops them.
     if (auto e = engine()) e->waitForCycleInProgress();
-    for (Segment* s = dropped.head; s; s = s->next)
-        s->run();
-    dropped.destroy();
+    for (const auto& t : dropped)
+        std::exchange(t->handler, nullptr)(t->type);
 }
 
 bool AudioPlayerNode::isPlaying() const {
@@ -407,9 +425,17 @@ void AudioPlayerNode::render(const RenderContext& context) {
             finished_.prepend(static_cast<Segment*>(work.release()));
             break;
         }
-    std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return; // being stopped or interrupted: silence for this cycle
+    const std::int64_t cut = cut_.load(std::memory_order_acquire);
+    const std::int64_t loopsEndBefore = loopsEndBefore_.load(std::memory_order_acquire);
     takeIncoming();
+    while (head() && head()->order < cut >> kStopBits)
+        retire(queue_.pop(), false);
+    if ((cut & kStopMask) != stopsSeen_) {
+        stopsSeen_ = cut & kStopMask;
+        playerTime_ = 0;
+        playerStartNodeTime_.store(kNoTime);
+    }
+    const auto keepsLooping = [&](const Segment& s) { return s.loops && s.order >= loopsEndBefore; };
     sampleRate_ = context.sampleRate;
     const std::uint32_t frames = context.frames;
     const bool playing = playing_.load(std::memory_order_acquire);
@@ -466,7 +492,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
             cursor += n;
             playerTime_ += n;
             if (s->position >= s->frames) {
-                if (s->loops && s->frames > 0) {
+                if (keepsLooping(*s) && s->frames > 0) {
                     s->position = 0;
                     continue;
                 }
@@ -481,7 +507,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
             std::memset(out[c] + cursor, 0, (frames - cursor) * sizeof(float));
     }
     if (Segment* s = head(); s && s->position >= s->frames) {
-        if (s->loops)
+        if (keepsLooping(*s))
             s->position = 0;
         else
             popHead();

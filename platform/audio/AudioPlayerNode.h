@@ -10,18 +10,19 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace platform {
 
 // Plays scheduled buffers and file segments one after the other. Completion handlers run after
 // the render cycle that used the last of their data, on the engine's tap thread; those of segments
-// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread. Segments
-// appended, play, pause and the time conversions reach rendering without a lock; stop and the
-// interrupting schedules take the queue's lock, which rendering only tries: a cycle that finds one
-// of them under way plays the player silent. File segments are read ahead on the player's own reader thread
-// into buffers made when they are scheduled; rendering only copies from them (silence where the reader is
-// behind, counted in `readAheadUnderruns`).
+// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread. Nothing
+// reaches rendering through a lock: segments come through a lock-free list, and stop and the
+// interrupting schedules publish how far the segments they drop go, which rendering observes at the
+// start of its next cycle. File segments are read ahead on the player's own reader thread into
+// buffers made when they are scheduled; rendering only copies from them (silence where the reader
+// is behind, counted in `readAheadUnderruns`).
 class AudioPlayerNode : public AudioNode {
 public:
     enum BufferOptions : std::uint32_t { loops = 1, interrupts = 2, interruptsAtLoop = 4 };
@@ -70,6 +71,18 @@ protected:
 private:
     struct FileStream;
     struct Reader;
+    // Whether a segment's handler runs: claimed once, by rendering as it finishes the segment or by
+    // the caller that drops it, whichever comes first.
+    struct Ticket {
+        enum State { pending, completed, dropped };
+        std::atomic<int> state{pending};
+        CompletionCallbackType type = CompletionCallbackType::dataConsumed;
+        CompletionHandler handler;
+        bool claim(State by) {
+            int expected = pending;
+            return state.compare_exchange_strong(expected, by, std::memory_order_acq_rel);
+        }
+    };
     struct Segment : AudioEngine::CycleWork {
         ~Segment() override;
         std::shared_ptr<PCMBuffer> buffer;
@@ -79,11 +92,12 @@ private:
         std::int64_t position = 0; // frames of this segment already played
         std::optional<std::int64_t> when;
         bool loops = false;
-        CompletionCallbackType type = CompletionCallbackType::dataConsumed;
-        CompletionHandler handler;
-        Segment* next = nullptr; // in the list that owns it
+        std::int64_t order = 0;         // in the order scheduled
+        std::shared_ptr<Ticket> ticket; // null without a handler
+        bool completed = false;         // set by rendering before it hands the segment on
+        Segment* next = nullptr;        // in the list that owns it
         void run() override {
-            if (handler) handler(type);
+            if (completed && ticket && ticket->handler) std::exchange(ticket->handler, nullptr)(ticket->type);
         }
     };
     // Segments in order, owned by the list; linking one in never allocates.
@@ -99,24 +113,38 @@ private:
     static constexpr std::int64_t kNoTime = INT64_MIN;
 
     bool enqueue(std::unique_ptr<Segment> segment, bool interrupt, bool interruptAtLoop);
-    // Under the queue's lock: appends the segments scheduled without it, in the order they came.
+    // Rendering thread: appends the segments scheduled since, in the order they came.
     void takeIncoming();
-    // Runs the handlers of dropped segments and lets them go, once no cycle reads them.
-    void release(SegmentList& dropped);
-    // Rendering thread: hands finished segments to the tap thread.
-    void retire(Segment* segment);
+    // Under the callers' lock: claims the handlers of every segment not yet finished.
+    std::vector<std::shared_ptr<Ticket>> dropAll();
+    // Runs the handlers of dropped segments once no cycle plays them.
+    void release(const std::vector<std::shared_ptr<Ticket>>& dropped);
+    // Rendering thread: hands a segment it is through with to the tap thread.
+    void retire(Segment* segment, bool finished);
     Segment* head() { return queue_.head; }
     void popHead();
     std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
                               std::uint32_t frames, bool mayBlock);
 
-    std::mutex mutex_;                        // the queue and the player's time
-    std::atomic<Segment*> incoming_{nullptr}; // appended without the lock, newest first
-    SegmentList queue_;
-    SegmentList finished_; // rendering thread: what the tap queue had no room for
+    std::mutex mutex_; // callers: the order of segments and the handlers not yet run
+    std::int64_t nextOrder_ = 0;
+    std::vector<std::shared_ptr<Ticket>> pendingTickets_;
+    std::size_t pruneAt_ = 16;
+    std::atomic<Segment*> incoming_{nullptr}; // appended by callers, newest first
+    std::int64_t stops_ = 0;
+    // One value, so that rendering sees a stop and what it drops together: segments scheduled
+    // before `cut_ >> kStopBits` are dropped, and the bits below count stops.
+    static constexpr int kStopBits = 20;
+    static constexpr std::int64_t kStopMask = (std::int64_t(1) << kStopBits) - 1;
+    std::atomic<std::int64_t> cut_{0};
+    std::atomic<std::int64_t> loopsEndBefore_{0}; // segments scheduled before this order stop looping
     std::atomic<bool> playing_{false};
     std::atomic<std::int64_t> startAtNodeTime_{kNoTime};
     std::atomic<std::int64_t> playerStartNodeTime_{kNoTime}; // node sample time of player time 0
+    // Rendering thread only:
+    std::int64_t stopsSeen_ = 0;
+    SegmentList queue_;
+    SegmentList finished_; // what the tap queue had no room for
     std::int64_t playerTime_ = 0;
     double sampleRate_ = 44100;
     std::mutex readerMutex_;

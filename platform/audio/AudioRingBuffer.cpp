@@ -40,12 +40,10 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
             prefill_ = std::min(prefill_ * 2, capacity_ / 2);
         }
     }
-    if (n < frames) {
-        underruns_.fetch_add(frames - n, std::memory_order_relaxed);
-        sinceUnderrun_ = 0;
-    } else {
-        sinceUnderrun_ += n;
-    }
+    const std::uint64_t overruns = overruns_.load(std::memory_order_relaxed);
+    const bool lost = n < frames || overruns != overrunsSeen_;
+    if (n < frames) underruns_.fetch_add(frames - n, std::memory_order_relaxed);
+    overrunsSeen_ = overruns;
     for (std::uint32_t c = 0; c < outChannels; ++c)
         if (source[c] < 0 || std::uint32_t(source[c]) >= channels_) {
             std::memset(out[c], 0, frames * sizeof(float));
@@ -58,13 +56,22 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
     copyOut(out, source, outChannels, 0, start, first);
     copyOut(out, source, outChannels, first, 0, n - first);
     read_.store(r + n, std::memory_order_release);
-    if (recoveryFrames_ && sinceUnderrun_ >= recoveryFrames_) {
-        sinceUnderrun_ = 0;
-        if (prefill_ > startPrefill_) {
-            prefill_ = std::max(prefill_ / 2, startPrefill_);
-            const std::uint32_t fill = available();
-            if (fill > prefill_) discard(fill - prefill_);
-        }
+    if (lost) {
+        sinceLoss_ = 0;
+        lowestFill_ = ~0u;
+        return n;
+    }
+    sinceLoss_ += n;
+    lowestFill_ = std::min(lowestFill_, available());
+    if (recoveryFrames_ && sinceLoss_ >= recoveryFrames_) {
+        // Right after a read at the start the ring held the cushion less that read. Frames that
+        // stayed beyond that level through the whole quiet stretch are latency an overrun or a grown
+        // cushion left behind; the ring's own jitter never reaches below the lowest fill.
+        prefill_ = startPrefill_;
+        const std::uint32_t level = startPrefill_ > frames ? startPrefill_ - frames : 0;
+        if (lowestFill_ > level) discard(lowestFill_ - level);
+        sinceLoss_ = 0;
+        lowestFill_ = ~0u;
     }
     return n;
 }

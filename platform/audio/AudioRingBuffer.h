@@ -27,16 +27,16 @@ public:
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
-    // after each underrun, which also doubles it (up to half the ring). 0 by default. Set before the
-    // producer starts.
+    // after each underrun, which also doubles it (up to half the ring): the cushion. 0 by default.
+    // Set before the producer starts.
     void setPrefill(std::uint32_t frames) {
         prefill_ = frames < capacity_ ? frames : capacity_;
         startPrefill_ = prefill_;
     }
     std::uint32_t prefill() const { return prefill_; }
-    // Consumer: after each `frames` frames read without an underrun a doubled prefill halves again
-    // (never below the one set), and what the ring holds beyond it is discarded, so the latency comes
-    // back down. 0 (the default) keeps it.
+    // Consumer: once `frames` frames have been read without a loss (an underrun or an overrun), the
+    // prefill returns to the one set and what the ring held beyond the cushion all that while is
+    // discarded, so the latency comes back to where it started. 0 (the default) keeps it.
     void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
@@ -61,7 +61,9 @@ private:
     std::uint32_t startPrefill_ = 0;
     bool primed_ = false;
     std::uint64_t recoveryFrames_ = 0;
-    std::uint64_t sinceUnderrun_ = 0;
+    std::uint64_t sinceLoss_ = 0;
+    std::uint64_t overrunsSeen_ = 0;
+    std::uint32_t lowestFill_ = ~0u; // after a read, since the last loss or trim
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<std::uint64_t> discarded_{0};

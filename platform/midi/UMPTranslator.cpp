@@ -1,6 +1,8 @@
 // Byte stream to MIDI 1.0 UMP words.
 #include "platform/midi/UMPTranslator.h"
 
+#include "platform/midi/MIDIByteReader.h"
+
 #include <algorithm>
 
 namespace platform::midi {
@@ -8,24 +10,13 @@ namespace platform::midi {
 namespace {
 
 bool isRealTime(std::uint8_t byte) {
-    return byte >= 0xF8;
+    return MIDIByteReader::isRealTime(byte);
 }
 
 // Data bytes that follow a status byte, for the statuses collected here.
 std::uint8_t dataLength(std::uint8_t status) {
-    if (status < 0xF0) {
-        const std::uint8_t kind = status & 0xF0;
-        return (kind == 0xC0 || kind == 0xD0) ? 1 : 2;
-    }
-    switch (status) {
-    case 0xF1:
-    case 0xF3:
-        return 1;
-    case 0xF2:
-        return 2;
-    default:
-        return 0;
-    }
+    const std::size_t length = MIDIByteReader::messageLength(status);
+    return static_cast<std::uint8_t>(length > 0 ? length - 1 : 0);
 }
 
 } // namespace

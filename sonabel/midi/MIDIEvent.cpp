@@ -1,6 +1,7 @@
 #include "sonabel/midi/MIDIEvent.h"
 
 #include "platform/core/ValueText.h"
+#include "platform/midi/MIDIByteReader.h"
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/midi/MIDICustomMetaEvent.h"
 #include "sonabel/midi/MIDICustomMetaEventType.h"
@@ -30,24 +31,7 @@ MIDIEvent::MIDIEvent(std::vector<MIDIByte> bytes, std::optional<MIDITimeStamp> t
 namespace {
 // Bytes of a fixed-size message with this status, 0 when it has none.
 std::size_t fixedLength(MIDIByte status) {
-    if (status >= 0x80 && status < 0xF0) return static_cast<std::size_t>(MIDIStatus(status).length());
-    switch (status) {
-    case MIDISystemCommand::timeCodeQuarterFrame:
-    case MIDISystemCommand::songSelect:
-        return 2;
-    case MIDISystemCommand::songPosition:
-        return 3;
-    case MIDISystemCommand::tuneRequest:
-    case MIDISystemCommand::clock:
-    case MIDISystemCommand::start:
-    case MIDISystemCommand::continue_:
-    case MIDISystemCommand::stop:
-    case MIDISystemCommand::activeSensing:
-    case MIDISystemCommand::sysReset:
-        return 1;
-    default:
-        return 0;
-    }
+    return platform::midi::MIDIByteReader::messageLength(status);
 }
 
 std::vector<MIDIByte> toVector(std::span<const MIDIByte> bytes) {

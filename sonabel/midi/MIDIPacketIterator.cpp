@@ -1,5 +1,7 @@
 #include "sonabel/midi/MIDIPacketIterator.h"
 
+#include "platform/midi/MIDIByteReader.h"
+
 namespace sonabel {
 
 namespace {
@@ -32,54 +34,29 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
         return Message{assembler_->incomingSysEx(), timeStamp};
     }
 
-    const MIDIByte status = bytes[index_];
+    using Kind = platform::midi::MIDIByteReader::Step::Kind;
     const std::span<const MIDIByte> rest = bytes.subspan(index_);
-    std::size_t length = 0;
-    bool stamped = false;
-    if (status >= 0x80 && status < 0xF0) {
-        // Program change and channel pressure take one data byte, the other channel messages two.
-        const MIDIByte kind = status >> 4;
-        length = kind == 0xC || kind == 0xD ? 2 : 3;
-    } else {
-        switch (status) {
-        case MIDISystemCommand::sysEx: {
-            if (const auto taken = assembler_->startSysEx(rest, timeStamp)) {
-                index_ += *taken;
-                return Message{rest.first(*taken), timeStamp};
-            }
-            index_ = bytes.size();
-            return Message{{}, timeStamp};
+    const auto step = platform::midi::MIDIByteReader::next(bytes, index_);
+    switch (step.kind) {
+    case Kind::sysExStart:
+        if (const auto taken = assembler_->startSysEx(rest, timeStamp)) {
+            index_ += *taken;
+            return Message{rest.first(*taken), timeStamp};
         }
-        case MIDISystemCommand::sysExEnd:
-            ++index_;
-            return Message{{}, timeStamp};
-        case MIDISystemCommand::timeCodeQuarterFrame:
-        case MIDISystemCommand::songSelect:
-            length = 2;
-            break;
-        case MIDISystemCommand::songPosition:
-            length = 3;
-            break;
-        case MIDISystemCommand::tuneRequest:
-        case MIDISystemCommand::clock:
-        case MIDISystemCommand::start:
-        case MIDISystemCommand::continue_:
-        case MIDISystemCommand::stop:
-        case MIDISystemCommand::activeSensing:
-        case MIDISystemCommand::sysReset:
-            length = 1;
-            stamped = true;
-            break;
-        default:
-            break;
-        }
-    }
-    if (length == 0 || length > rest.size()) {
+        index_ = bytes.size();
+        return Message{{}, timeStamp};
+    case Kind::strayEnd:
+        ++index_;
+        return Message{{}, timeStamp};
+    case Kind::end:
         index_ = bytes.size();
         return std::nullopt;
+    case Kind::message:
+        break;
     }
-    index_ += length;
-    return Message{rest.first(length), stamped ? std::optional(timeStamp) : std::nullopt};
+    index_ += step.length;
+    // One-byte messages are the stamped ones: tune request and real-time.
+    return Message{rest.first(step.length), step.length == 1 ? std::optional(timeStamp) : std::nullopt};
 }
 
 std::vector<MIDIEvent> packetEvents(const MIDIPacketView& packet, SysExAssembler& assembler) {

@@ -169,6 +169,7 @@ bool MultiChannelInputNodeTap::makeFiles() {
 // ---- recording path
 
 void MultiChannelInputNodeTap::setIsRecording(bool recording) {
+    if (recording) silenceFrames_.store(0);
     isRecording_.store(recording);
     if (recording) {
         startedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
@@ -202,7 +203,10 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
                                             platform::AudioTime time) {
                     if (buffer) self->process(*buffer, time);
                 },
-                platform::AudioNode::TapKind::recorder);
+                platform::AudioNode::TapKind::recorder,
+                [self = shared_from_this()](std::uint32_t frames) {
+                    if (self->isRecording()) self->silenceFrames_ += frames;
+                });
             if (!installed) {
                 // Nothing would ever be recorded: the tap does not count as installed.
                 Log({"recordEnabled"}, "🛑 Failed installing tap");
@@ -359,6 +363,9 @@ void MultiChannelInputNodeTap::stop() {
         if (i < current.size() && current[i]) current[i]->close();
     }
     Log({"stop()"}, "⏹", filesDescription());
+    if (const std::uint64_t silence = silenceFrames_.load())
+        Log({"stop()"}, "⏹ Of the take,", sampleRate_ > 0 ? double(silence) / sampleRate_ : 0.0,
+            "s are silence in place of lost input");
 }
 
 } // namespace sonabel

@@ -22,7 +22,9 @@ namespace sonabel {
 // Records each chosen channel of the engine's input into a 24-bit file of its own, named after the
 // channel and the take ("Audio 1 #1.wav"). The input unit's channel map picks the device channels;
 // the tap on the input node splits every buffer into one mono buffer per channel and hands it to that
-// channel's WriteableFile on the tap thread. The installed tap keeps this object alive; make it with
+// channel's WriteableFile on the tap thread. Input lost on the way (the device's or the engine's drops,
+// the tap thread falling behind) is written as silence of the same length, so a take keeps time; stop()
+// logs how much of it is silence. The installed tap keeps this object alive; make it with
 // std::make_shared.
 class MultiChannelInputNodeTap : public std::enable_shared_from_this<MultiChannelInputNodeTap> {
 public:
@@ -132,6 +134,8 @@ private:
     std::vector<std::int32_t> channelMap_;
     std::uint32_t ioLatency_ = 0;
     platform::HostClock& clock_;
+    // Of the take in progress (or the last one): frames written as silence in place of lost input.
+    std::atomic<std::uint64_t> silenceFrames_{0};
 };
 
 } // namespace sonabel

@@ -1,5 +1,6 @@
 #include "sonabel/taps/NodeRecorder.h"
 
+#include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioError.h"
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/internals/settings/Settings.h"
@@ -9,7 +10,10 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
+#include <limits>
+#include <unistd.h>
 
 namespace sonabel {
 
@@ -132,6 +136,7 @@ void NodeRecorder::record() {
         }
     }
     const std::uint32_t tapSize = Settings::recorderBufferLength().samplesCount();
+    silenceFrames_.store(0);
     isRecording_.store(true);
     auto file = internalAudioFile();
     Log({"record()"}, "⏺ Recording using format",
@@ -144,13 +149,15 @@ void NodeRecorder::record() {
         return;
     }
     const bool installed =
-        bus_ >= 0 && av->installTap(
-                         static_cast<std::uint32_t>(bus_), tapSize, recordFormat(),
-                         [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
-                                                     platform::AudioTime time) {
-                             if (buffer) self->process(*buffer, time);
-                         },
-                         platform::AudioNode::TapKind::recorder);
+        bus_ >= 0 &&
+        av->installTap(
+            static_cast<std::uint32_t>(bus_), tapSize, recordFormat(),
+            [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
+                                        platform::AudioTime time) {
+                if (buffer) self->process(*buffer, time);
+            },
+            platform::AudioNode::TapKind::recorder,
+            [self = shared_from_this()](std::uint32_t frames) { self->silenceFrames_ += frames; });
     if (!installed) {
         // A tap the platform refused records nothing: not a recording.
         Log({"record()"}, "🛑 Error: Error recording. Input node '" + name + "' could not be tapped on bus",
@@ -173,10 +180,14 @@ void NodeRecorder::process(const platform::PCMBuffer& buffer, const platform::Au
         return;
     }
     const double limit = durationToRecord();
-    if (limit != 0 && recordedDuration() >= limit) stop();
+    if (limit != 0 && recordedDuration() >= limit) finish(false);
 }
 
 void NodeRecorder::stop() {
+    finish(true);
+}
+
+void NodeRecorder::finish(bool waitForDeliveries) {
     if (!isRecording_.exchange(false)) {
         Log({"stop()"}, "Warning: Cannot stop recording, already stopped");
         return;
@@ -187,8 +198,19 @@ void NodeRecorder::stop() {
         if (seconds > 0 && seconds < 3600)
             sleeper_.load()->sleepFor(std::chrono::nanoseconds(std::int64_t(seconds * 1e9)));
     }
-    if (auto av = node_ ? node_->avAudioNode() : nullptr; av && bus_ >= 0)
-        av->removeTap(static_cast<std::uint32_t>(bus_));
+    auto av = node_ ? node_->avAudioNode() : nullptr;
+    if (!av || bus_ < 0) return;
+    av->removeTap(static_cast<std::uint32_t>(bus_));
+    // The take's last blocks, and the silence for what was lost since, are still on their way (unless
+    // this is their delivery, stopping at the duration).
+    if (auto engine = av->engine(); engine && waitForDeliveries)
+        engine->waitForTapDeliveries(std::chrono::seconds(2));
+    if (const std::uint64_t silence = silenceFrames_.load()) {
+        auto file = internalAudioFile();
+        const double rate = file ? file->fileFormat().sampleRate() : 0;
+        Log({"stop()"}, "⏹ Recorded", recordedDuration(), "s, of which", secondsOf(silence, rate),
+            "s silence in place of lost audio");
+    }
 }
 
 void NodeRecorder::reset() {
@@ -233,23 +255,32 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
     std::error_code error;
     const std::filesystem::path folder =
         directory ? std::filesystem::path(*directory) : std::filesystem::temp_directory_path(error);
-    // Names are per second: a later file of the same second takes the next free number after it, so
-    // it never opens (and empties) a recording made a moment before.
+    // Names are per second: a later file of the same second takes the next free number after it. A
+    // name is ours once the file is created exclusively: a recorder in another process (or thread)
+    // started in the same second finds it taken and goes on to the next number.
     const std::string stem = dateName(now);
     std::string url;
-    {
-        // The name is taken in the same locked stretch that found it free: a recorder started in the
-        // same second by another thread goes on to the next number.
-        std::lock_guard lock(state.mutex);
-        for (int n = 1;; ++n) {
-            std::string name = stem;
-            if (n > 1) name.append(" ").append(std::to_string(n));
-            url = (folder / name.append(".caf")).string();
-            std::error_code ignored;
-            if (std::find(state.files.begin(), state.files.end(), url) == state.files.end() &&
-                !std::filesystem::exists(url, ignored))
-                break;
+    for (int n = 1;; ++n) {
+        std::string name = stem;
+        if (n > 1) name.append(" ").append(std::to_string(n));
+        url = (folder / name.append(".caf")).string();
+        {
+            // A name this process gave out stays given, even when its file was deleted since.
+            std::lock_guard lock(state.mutex);
+            if (std::find(state.files.begin(), state.files.end(), url) != state.files.end()) continue;
         }
+        const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        if (errno != EEXIST || n == std::numeric_limits<int>::max()) {
+            Log({"createTempFile()"}, "Error, cannot create a file at", url);
+            return nullptr;
+        }
+    }
+    {
+        std::lock_guard lock(state.mutex);
         state.files.push_back(url);
     }
     const auto format = Settings::audioFormat();
@@ -259,6 +290,8 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
     try {
         return platform::AudioFile::forWriting(url, settings, format.commonFormat(), true);
     } catch (const platform::AudioError&) {
+        std::error_code ignored;
+        std::filesystem::remove(url, ignored);
         std::lock_guard lock(state.mutex);
         std::erase(state.files, url);
         return nullptr;

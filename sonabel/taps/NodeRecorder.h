@@ -18,8 +18,11 @@ namespace sonabel {
 
 // Records a node's output bus to an audio file, written on the tap thread; optionally stops by
 // itself once the file holds durationToRecord seconds. Without a file of its own it records to a
-// date-named ".caf" file in the temporary directory. The installed tap keeps the recorder alive
-// until stop(); make recorders with std::make_shared.
+// date-named ".caf" file in the temporary directory, created exclusively, so that no other recorder,
+// in this process or another, ever writes to it. Audio lost on its way to the node (the tap thread
+// falling behind, input the device or the engine dropped) is written as silence of the same length,
+// so a take lasts as long as it recorded; stop() logs how much of it is silence. The installed tap keeps the
+// recorder alive until stop(); make recorders with std::make_shared.
 class NodeRecorder : public std::enable_shared_from_this<NodeRecorder> {
 public:
     using DateSource = std::function<std::chrono::system_clock::time_point()>;
@@ -64,6 +67,7 @@ public:
     static void setDateSource(DateSource source);
 
 private:
+    void finish(bool waitForDeliveries);
     void setInternalAudioFile(std::shared_ptr<platform::AudioFile> file);
 
     const std::shared_ptr<Node> node_;
@@ -76,6 +80,8 @@ private:
     std::shared_ptr<platform::AudioFile> internalAudioFile_;
     int bus_ = 0;
     std::atomic<double> recordBufferDuration_;
+    // Of the take in progress (or the last one): frames written as silence in place of lost audio.
+    std::atomic<std::uint64_t> silenceFrames_{0};
     std::atomic<platform::Sleeper*> sleeper_{&platform::Sleeper::system()};
 };
 

@@ -4,12 +4,14 @@
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/devices/AudioCallbackTiming.h"
 
 #include <RtAudio.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 namespace platform {
 
@@ -68,6 +70,7 @@ public:
                                     static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
                                     this);
                 bufferFrames_ = frames;
+                timing_.emplace(format.sampleRate(), frames);
                 if (!duplex && ring_) {
                     // Two streams wake on their own schedules: the graph reads a few periods behind
                     // the input so that their jitter does not starve it.
@@ -159,8 +162,13 @@ private:
 
     // Output, duplex, or input driving the graph: captured frames go into the ring first, then the
     // graph renders (and reads them) in blocks of the render buffer.
-    static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
+    static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus flags,
+                        void* user) {
         auto* self = static_cast<RtAudioIO*>(user);
+        if (output && self->timing_ &&
+            self->timing_->callback(self->backend_->configuration().clock->now(), frames,
+                                    flags & RTAUDIO_OUTPUT_UNDERFLOW))
+            self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);
         const std::uint32_t channels = self->buffer_->format().channelCount();
@@ -207,6 +215,7 @@ private:
         ring_.reset();
         engine_ = nullptr;
         bufferFrames_ = 0;
+        timing_.reset();
     }
 
     std::shared_ptr<RtAudioDeviceBackend> backend_;
@@ -218,6 +227,7 @@ private:
     std::shared_ptr<AudioRingBuffer> ring_;
     AudioEngine* engine_ = nullptr;
     std::uint32_t bufferFrames_ = 0;
+    std::optional<AudioCallbackTiming> timing_; // of the output stream
 };
 
 } // namespace

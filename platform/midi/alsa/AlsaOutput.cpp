@@ -48,14 +48,15 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
     const auto key = route.toSubscribers ? std::tuple{-1, route.sourcePort, 0}
                                          : std::tuple{route.client, route.port, route.sourcePort};
     const std::tuple subscription{route.sourcePort, route.client, route.port};
-    bool inSysEx = false, subscribed = route.toSubscribers;
+    AlsaTranslation::OpenSysEx inSysEx;
+    bool subscribed = route.toSubscribers;
     {
         std::lock_guard lock(stateMutex_);
         inSysEx = openSysEx_[key];
         subscribed = subscribed || subscribed_.contains(subscription);
     }
     if (route.kernel && !route.toSubscribers) {
-        if (const auto byte = statusInSysEx(bytes, inSysEx)) {
+        if (const auto byte = statusInSysEx(bytes, !inSysEx.empty())) {
             static constexpr char digits[] = "0123456789ABCDEF";
             log(LogLevel::error, "MIDI send to " + describe(route) + " refused: the SysEx holds the byte " +
                                      digits[*byte >> 4] + digits[*byte & 15] +
@@ -87,7 +88,7 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
         return noErr;
     }
     // What did not go out must not be continued by the next send.
-    openSysEx_[key] = false;
+    openSysEx_[key].clear();
     // The destination may have gone and come back, unsubscribed, between two listings.
     subscribed_.erase(subscription);
     return kMIDIMessageSendErr;

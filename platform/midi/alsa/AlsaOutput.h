@@ -77,10 +77,10 @@ private:
     AlsaTranslation translation_;
     // What the polling thread may change while a send is paced, under a lock held only briefly.
     std::mutex stateMutex_;
-    std::map<std::tuple<int, int, int>, bool> openSysEx_; // by where the bytes go
-    std::set<std::tuple<int, int, int>> subscribed_;      // our port, client, port
-    std::set<std::pair<int, int>> failing_;               // told the log; see target()
-    std::map<std::pair<int, int>, Flow> flows_;           // decided and logged; see target()
+    std::map<std::tuple<int, int, int>, AlsaTranslation::OpenSysEx> openSysEx_; // by where the bytes go
+    std::set<std::tuple<int, int, int>> subscribed_;                            // our port, client, port
+    std::set<std::pair<int, int>> failing_;                                     // told the log; see target()
+    std::map<std::pair<int, int>, Flow> flows_; // decided and logged; see target()
 };
 
 } // namespace platform::midi

@@ -24,6 +24,17 @@ OSStatus statusOf(int alsaError) {
     return alsaError == -ENOENT || alsaError == -ENXIO ? kMIDIUnknownEndpoint : kMIDIServerStartErr;
 }
 
+// Listed endpoints have handles from 0x1000 up; an unlisted sender is this bit and its address.
+constexpr std::uint32_t kUnlistedSender = 0x80000000u;
+
+std::uint32_t addressOf(const snd_seq_addr_t& address) {
+    return (std::uint32_t{address.client} << 8) | address.port;
+}
+
+std::string addressText(const snd_seq_addr_t& address) {
+    return std::to_string(address.client) + ":" + std::to_string(address.port);
+}
+
 bool isAnnouncement(const snd_seq_event_t& event) {
     return event.source.client == SND_SEQ_CLIENT_SYSTEM && event.type >= SND_SEQ_EVENT_CLIENT_START &&
            event.type <= SND_SEQ_EVENT_PORT_CHANGE;
@@ -83,7 +94,7 @@ AlsaServer::Targets AlsaServer::apply(const std::vector<AlsaEndpoints::Change>& 
         if (change.messageID == kMIDIMsgObjectRemoved && change.type == kMIDIObjectType_Source) {
             auto dropped = ports_.dropConnectionsTo(change.ref);
             targets.insert(targets.end(), dropped.begin(), dropped.end());
-            translation_.forgetSource(change.ref);
+            translation_.forgetSender(change.ref);
         }
         notify(change);
     }
@@ -112,7 +123,7 @@ OSStatus AlsaServer::openPort(ClientPortTable::Port& port) {
 void AlsaServer::closePort(const ClientPortTable::Port& port) {
     sequencer_->deletePort(port.backendPort);
     if (port.kind == ClientPortTable::Kind::output) output_.forgetSender(port.backendPort);
-    translation_.forgetPort(port.ref);
+    translation_.forgetReceiver(port.ref);
 }
 
 OSStatus AlsaServer::connecting(const ClientPortTable::Port& port, const Endpoint& source) {
@@ -221,11 +232,11 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
     Targets targets;
     if (endpoint.isSource) {
         targets = ports_.dropConnectionsTo(endpoint.ref);
-        translation_.forgetSource(endpoint.ref);
+        translation_.forgetSender(endpoint.ref);
         output_.forget(-1, endpoint.port);
     } else {
         targets.push_back(endpoint.target);
-        translation_.forgetPort(endpoint.ref);
+        translation_.forgetReceiver(endpoint.ref);
     }
     sequencer_->deletePort(endpoint.port);
     if (!endpoint.isPrivate) {
@@ -308,7 +319,7 @@ void AlsaServer::handleInput() {
 }
 
 void AlsaServer::lostInput() {
-    log(LogLevel::error, "MIDI input overran: events were lost; a SysEx in progress is dropped");
+    log(LogLevel::error, "MIDI input overran: events were lost; every unfinished SysEx is dropped");
     output_.forgetSubscriptions();
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
@@ -357,14 +368,21 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     translation_.decode(event, bytes_);
     if (bytes_.empty()) return;
     const auto* source = endpoints_.findAt(event.source.client, event.source.port, true);
+    // A sender we do not list (one that cannot be read from) is known by its address.
+    const std::uint32_t sender = source ? source->ref : kUnlistedSender | addressOf(event.source);
+    std::string senderName = addressText(event.source);
+    if (source) source->getString(kMIDIPropertyName, senderName);
     if (auto* port = ports_.findByBackendPort(event.dest.port);
         port && port->kind != ClientPortTable::Kind::output) {
         if (!source) return;
         const auto* connection = port->connectionTo(source->ref);
         if (!connection) return; // arrived after the disconnect
+        message_.clear();
+        translation_.frame(port->ref, sender, senderName, event, bytes_, message_);
+        if (message_.empty()) return;
         if (port->kind == ClientPortTable::Kind::eventInput) {
             words_.clear();
-            translation_.toWords(port->ref, source->ref, bytes_, words_, event.type == SND_SEQ_EVENT_SYSEX);
+            translation_.toWords(message_, words_);
             auto list = std::make_shared<EventListBuilder>(kMIDIProtocol_1_0);
             list->addMessages(now, words_);
             if (list->count() == 0) return;
@@ -374,8 +392,7 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
             return;
         }
         auto list = std::make_shared<PacketListBuilder>();
-        translation_.toPackets(port->ref, source->ref, now, bytes_, event.type == SND_SEQ_EVENT_SYSEX, *list);
-        if (list->count() == 0) return;
+        list->addSplit(now, message_);
         queue_->post(connection->target, [block = port->readBlock, list, refCon = connection->refCon] {
             (*block)(list->list(), list->size(), refCon);
         });
@@ -384,9 +401,11 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     // Data for one of our virtual destinations, from whoever sent it.
     auto* endpoint = endpoints_.findAt(ownClient_, event.dest.port, false);
     if (!endpoint || !endpoint->readBlock) return;
+    message_.clear();
+    translation_.frame(endpoint->ref, sender, senderName, event, bytes_, message_);
+    if (message_.empty()) return;
     auto list = std::make_shared<PacketListBuilder>();
-    translation_.toPackets(endpoint->ref, 0, now, bytes_, event.type == SND_SEQ_EVENT_SYSEX, *list);
-    if (list->count() == 0) return;
+    list->addSplit(now, message_);
     queue_->post(endpoint->target,
                  [block = endpoint->readBlock, list] { (*block)(list->list(), list->size(), nullptr); });
 }

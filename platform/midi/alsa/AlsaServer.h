@@ -80,6 +80,7 @@ private:
     std::string clientName_;
     AlsaTranslation translation_; // received events, under mutex_
     std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t> message_;
     std::vector<std::uint32_t> words_;
 
     // An event as read, its data copied out of alsa-lib's buffer; or the news that some were lost.

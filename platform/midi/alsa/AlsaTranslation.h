@@ -3,16 +3,12 @@
 // (running status off); SysEx we cut ourselves into ordered chunks, because the coder ends a
 // SysEx at any byte of 80 and above, and our instruments put 8-bit values inside theirs.
 //
-// Receiving keeps one UMP translator per (input port, source), so SysEx chunks that arrive as
-// separate events reach a universal-packet port as one run of SysEx7 pieces. A packet-list
-// receiver takes every packet that arrives while a SysEx is open as part of it, so real-time events
-// that come meanwhile are held back and follow the packet that holds the F7; whether a SysEx is
-// open is read from the packets as the receiver reads them. A SysEx whose F7 never comes is given
-// up as the receiver gives it up: by the first packet stamped more than a second after the SysEx's
-// last one. The held events then go first, stamped like that packet, so that the receiver, which
-// has given up too, reads them as messages.
+// Receiving follows the kernel's framing of the wire: a SysEx event that begins with F0 starts a
+// new SysEx, later SysEx events continue it, and any other event but a real-time one ends it.
+// Receivers get a SysEx only whole, once its F7 came: how late we read the events changes
+// nothing. A SysEx cut off by a new one or by another message is dropped, with a log line.
 #include "platform/midi/MIDITypes.h"
-#include "platform/midi/PacketListBuilder.h"
+#include "platform/midi/SysExCollector.h"
 #include "platform/midi/UMPTranslator.h"
 
 #include <alsa/asoundlib.h>
@@ -21,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,51 +35,38 @@ public:
     AlsaTranslation(const AlsaTranslation&) = delete;
     AlsaTranslation& operator=(const AlsaTranslation&) = delete;
 
-    // Encodes one send. inSysEx carries an unfinished SysEx from one send to the next toward the
-    // same destination: the next send's bytes continue it until F7, whatever they are. A short
-    // message cut off at the end is left out.
-    int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, bool& inSysEx,
+    // A SysEx left open by one send toward a destination: its last bytes, held back for the next
+    // send, so that no event of ours but a SysEx's first begins with F0. Empty when none is open.
+    using OpenSysEx = std::vector<std::uint8_t>;
+    // Encodes one send. The next send's bytes continue an open SysEx until F7, whatever they are.
+    // A short message cut off at the end is left out.
+    int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, OpenSysEx& open,
                const EventSink& sink);
 
     // The MIDI bytes of one received event, appended to out; nothing for events that carry none.
     void decode(const snd_seq_event_t& event, std::vector<std::uint8_t>& out);
 
-    // Universal-packet words for bytes from a source to a port. sysExEvent: the bytes came in a
-    // SysEx event, so while a SysEx is open they are all data, F0 and status values included.
-    void toWords(MIDIPortRef port, MIDIEndpointRef source, std::span<const std::uint8_t> bytes,
-                 std::vector<std::uint32_t>& out, bool sysExEvent = false);
-    // Packets for bytes from a source to a packet-list port; receiver is the port, or a virtual
-    // destination with source 0 (it cannot tell senders apart). Adds nothing for a held event.
-    // At most kMaxHeldRealTime are held per receiver and source; later ones are dropped, with a
-    // log line, until the SysEx ends.
-    void toPackets(MIDIObjectRef receiver, MIDIEndpointRef source, MIDITimeStamp time,
-                   std::span<const std::uint8_t> bytes, bool sysExEvent, PacketListBuilder& out);
-    // Clock at 300 beats a minute beside a 70,000-byte SysEx on a cable (22 s) is 2,640 bytes; a
-    // cable carries 3,125 bytes a second in all.
-    static constexpr std::size_t kMaxHeldRealTime = 16384;
-    // A port or a virtual destination.
-    void forgetPort(MIDIObjectRef port);
-    void forgetSource(MIDIEndpointRef source);
-    // After lost input: a SysEx left open is dropped, not joined to what comes next.
-    void forgetAll() {
-        translators_.clear();
-        packetReceivers_.clear();
-    }
+    // Frames one received event's bytes for a receiver (a port, or a virtual destination) and the
+    // sender it came from (named in log lines): appends to out what the receiver gets now, the
+    // event's message or a SysEx now whole; nothing while a SysEx is collected, nor for the rest
+    // of one whose start was lost.
+    void frame(MIDIObjectRef receiver, std::uint32_t sender, std::string_view senderName,
+               const snd_seq_event_t& event, std::span<const std::uint8_t> bytes,
+               std::vector<std::uint8_t>& out);
+    // Universal-packet words for whole messages.
+    void toWords(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t>& out);
+    void forgetReceiver(MIDIObjectRef receiver);
+    void forgetSender(std::uint32_t sender);
+    // After lost input: every unfinished SysEx is dropped, not joined to what comes next.
+    void forgetAll() { collectors_.clear(); }
 
 private:
     int encodeShort(std::span<const std::uint8_t> bytes, const EventSink& sink);
 
     snd_midi_event_t* encoder_ = nullptr;
     snd_midi_event_t* decoder_ = nullptr;
-    std::map<std::pair<MIDIPortRef, MIDIEndpointRef>, UMPTranslator> translators_;
-    struct PacketReceiver {
-        bool inSysEx = false;
-        bool droppedRealTime = false;
-        // The stamp of the last packet the receiver took into the SysEx.
-        MIDITimeStamp sysExTime = 0;
-        std::vector<std::pair<MIDITimeStamp, std::uint8_t>> heldRealTime;
-    };
-    std::map<std::pair<MIDIObjectRef, MIDIEndpointRef>, PacketReceiver> packetReceivers_;
+    UMPTranslator words_;
+    std::map<std::pair<MIDIObjectRef, std::uint32_t>, SysExCollector> collectors_;
 };
 
 } // namespace platform::midi

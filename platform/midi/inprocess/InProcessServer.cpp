@@ -108,7 +108,9 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
         if (!port.connectionTo(source)) continue;
         (port.kind == ClientPortTable::Kind::eventInput ? toEventPorts : toPacketPorts) = true;
     }
-    const auto lists = translation_.fromSource(source, packets, toPacketPorts, toEventPorts);
+    std::string name;
+    if (const auto* endpoint = endpoints_.find(source)) endpoint->getString(kMIDIPropertyName, name);
+    const auto lists = translation_.fromSource(source, name, packets, toPacketPorts, toEventPorts);
     for (auto& [ref, port] : ports_.ports()) {
         const auto* connection = port.connectionTo(source);
         if (!connection) continue;
@@ -119,6 +121,7 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
                              (*block)(list->list(), list->size(), refCon);
                          });
         } else {
+            if (!lists.packets) continue;
             queue_->post(connection->target,
                          [block = port.readBlock, list = lists.packets, refCon = connection->refCon] {
                              (*block)(list->list(), list->size(), refCon);
@@ -127,13 +130,14 @@ void InProcessServer::deliverFromSource(MIDIEndpointRef source,
     }
 }
 
-void InProcessServer::deliverToDestination(Endpoint& destination,
+void InProcessServer::deliverToDestination(Endpoint& destination, const ClientPortTable::Port& port,
                                            std::span<const PacketListReader::Packet> packets) {
     if (destination.readBlock) {
-        queue_->post(destination.target,
-                     [block = destination.readBlock, list = InProcessTranslation::packetList(packets)] {
-                         (*block)(list->list(), list->size(), nullptr);
-                     });
+        auto list = translation_.toDestination(destination.ref, port.ref, port.name, packets);
+        if (!list) return;
+        queue_->post(destination.target, [block = destination.readBlock, list = std::move(list)] {
+            (*block)(list->list(), list->size(), nullptr);
+        });
         return;
     }
     std::vector<ExternalPacket> copies;
@@ -162,7 +166,7 @@ OSStatus InProcessServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationR
     if (!destination) return kMIDIUnknownEndpoint;
     if (destination->isSource) return kMIDIWrongEndpointType;
     if (!readList(list, listSize, packets_)) return kAudio_ParamError;
-    if (!packets_.empty()) deliverToDestination(*destination, packets_);
+    if (!packets_.empty()) deliverToDestination(*destination, *port, packets_);
     return noErr;
 }
 
@@ -199,6 +203,7 @@ InProcessServer::Targets InProcessServer::removeEndpoint(Endpoint& endpoint) {
         translation_.forget(endpoint.ref);
     } else {
         targets.push_back(endpoint.target);
+        translation_.forget(endpoint.ref);
     }
     notifyAddedOrRemoved(kMIDIMsgObjectRemoved, endpoint);
     endpoints_.erase(endpoint.ref);

@@ -86,6 +86,7 @@ private:
     OSStatus addOwnEndpoint(MIDIClientRef client, std::string_view name, bool isSource,
                             std::shared_ptr<const MIDIReadBlock> readBlock, MIDIEndpointRef* outRef) override;
     Targets removeOwnEndpoint(Endpoint& endpoint) override { return removeEndpoint(endpoint); }
+    void closePort(const ClientPortTable::Port& port) override { translation_.forget(port.ref); }
     OSStatus setString(Endpoint& endpoint, std::string_view property, std::string_view value) override;
 
     OSStatus addEndpoint(Endpoint endpoint, MIDIEndpointRef* outRef);
@@ -94,7 +95,8 @@ private:
     // Reads the list into packets with time stamps 0 set to now; false when it is malformed.
     bool readList(const MIDIPacketList* list, ByteCount listSize, std::vector<PacketListReader::Packet>& out);
     void deliverFromSource(MIDIEndpointRef source, std::span<const PacketListReader::Packet> packets);
-    void deliverToDestination(Endpoint& destination, std::span<const PacketListReader::Packet> packets);
+    void deliverToDestination(Endpoint& destination, const ClientPortTable::Port& port,
+                              std::span<const PacketListReader::Packet> packets);
 
     // Added or removed (2 or 3) then setup changed (1); nothing for a private endpoint.
     void notifyAddedOrRemoved(MIDINotificationMessageID messageID, const Endpoint& endpoint);

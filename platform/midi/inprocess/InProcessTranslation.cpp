@@ -1,39 +1,117 @@
 // Sent packets to receiver lists.
 #include "platform/midi/inprocess/InProcessTranslation.h"
 
+#include "platform/core/LogSink.h"
+#include "platform/midi/MIDIByteReader.h"
+
 namespace platform::midi {
 
-std::shared_ptr<const PacketListBuilder>
-InProcessTranslation::packetList(std::span<const PacketListReader::Packet> packets) {
+namespace {
+
+void logError(const std::string& text) {
+    LogSink::emit({"io.sonabel.platform", "midi", LogLevel::error, text});
+}
+
+} // namespace
+
+std::shared_ptr<const PacketListBuilder> InProcessTranslation::piecesList() const {
+    if (pieces_.empty()) return nullptr;
     auto list = std::make_shared<PacketListBuilder>();
-    for (const auto& packet : packets)
-        list->addSplit(packet.timeStamp, packet.data);
+    for (const auto& piece : pieces_)
+        list->addSplit(piece.timeStamp, piece.bytes);
     return list;
 }
 
+std::shared_ptr<const PacketListBuilder>
+InProcessTranslation::toDestination(MIDIEndpointRef destination, MIDIPortRef port, std::string_view portName,
+                                    std::span<const PacketListReader::Packet> packets) {
+    frame(framing_[{destination, port}], portName, packets);
+    return piecesList();
+}
+
+void InProcessTranslation::forget(MIDIObjectRef ref) {
+    translators_.erase(ref);
+    std::erase_if(framing_,
+                  [&](const auto& entry) { return entry.first.first == ref || entry.first.second == ref; });
+}
+
+void InProcessTranslation::frame(Source& source, std::string_view sourceName,
+                                 std::span<const PacketListReader::Packet> packets) {
+    pieces_.clear();
+    whole_.clear();
+    const auto collect = [&](MIDITimeStamp timeStamp, std::span<const std::uint8_t> bytes) {
+        std::size_t taken = 0;
+        switch (source.sysEx.add(bytes, taken)) {
+        case SysExCollector::Result::pending:
+            break;
+        case SysExCollector::Result::whole:
+            whole_.push_back(source.sysEx.message());
+            pieces_.push_back({timeStamp, whole_.back()});
+            break;
+        case SysExCollector::Result::tooLong:
+            logError(SysExCollector::tooLongText(sourceName));
+            break;
+        }
+        return taken;
+    };
+    for (const auto& packet : packets) {
+        const auto bytes = packet.data;
+        std::size_t i = 0;
+        if (source.sysEx.isOpen()) {
+            // Stamps that go back (a sender's own schedule) never count as silence.
+            if (packet.timeStamp > source.last && packet.timeStamp - source.last > kSilenceEndsSysEx) {
+                if (const auto dropped = source.sysEx.drop())
+                    logError(SysExCollector::droppedText(sourceName, *dropped));
+            } else {
+                i = collect(packet.timeStamp, bytes);
+            }
+        }
+        source.last = packet.timeStamp;
+        // The rest as every receiver reads a packet; what it cannot read is passed on as it is.
+        std::size_t from = i;
+        while (i < bytes.size()) {
+            const auto step = MIDIByteReader::next(bytes, i);
+            if (step.kind == MIDIByteReader::Step::Kind::end) break;
+            if (step.kind != MIDIByteReader::Step::Kind::sysExStart) {
+                i += step.length;
+                continue;
+            }
+            if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+            source.sysEx.start();
+            i += collect(packet.timeStamp, bytes.subspan(i));
+            from = i;
+        }
+        if (from < bytes.size()) pieces_.push_back({packet.timeStamp, bytes.subspan(from)});
+    }
+}
+
 InProcessTranslation::Lists
-InProcessTranslation::fromSource(MIDIEndpointRef source, std::span<const PacketListReader::Packet> packets,
-                                 bool forPacketPorts, bool forEventPorts) {
+InProcessTranslation::fromSource(MIDIEndpointRef sourceRef, std::string_view sourceName,
+                                 std::span<const PacketListReader::Packet> packets, bool forPacketPorts,
+                                 bool forEventPorts) {
+    frame(framing_[{0, sourceRef}], sourceName, packets);
     Lists lists;
-    if (forPacketPorts) lists.packets = packetList(packets);
+    if (forPacketPorts) lists.packets = piecesList();
     if (!forEventPorts) {
         // Nobody follows the stream as UMP now; a port connected later starts clean.
-        translators_.erase(source);
+        translators_.erase(sourceRef);
         return lists;
     }
-    auto& translator = translators_[source];
+    auto& translator = translators_[sourceRef];
     // Translated first, so the list is sized once.
     words_.clear();
     ends_.clear();
-    for (const auto& packet : packets) {
-        translator.translate(packet.data, words_);
+    for (const auto& piece : pieces_) {
+        translator.translate(piece.bytes, words_);
         ends_.push_back(words_.size());
     }
+    // SysEx reaches it only whole: an F0 the packet reading never reached opens nothing.
+    if (translator.inSysEx()) translator.reset();
     auto events = std::make_shared<EventListBuilder>(kMIDIProtocol_1_0);
-    events->reserve(words_.size() + packets.size() * 4);
+    events->reserve(words_.size() + pieces_.size() * 4);
     std::size_t begin = 0;
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        events->addMessages(packets[i].timeStamp, std::span(words_).subspan(begin, ends_[i] - begin));
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+        events->addMessages(pieces_[i].timeStamp, std::span(words_).subspan(begin, ends_[i] - begin));
         begin = ends_[i];
     }
     if (events->count() > 0) lists.events = std::move(events);

@@ -3,8 +3,10 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/audio/devices/AudioCallbackTiming.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -58,49 +60,66 @@ TEST(AudioRingBuffer, WrapsMapsAndCountsLosses) {
     EXPECT_EQ(std::vector<float>(c, c + 2), (std::vector<float>{3, 6}));
 }
 
-TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheCushionShrinksBackAfterQuietStretches) {
-    const float frames[32] = {};
+TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQuietStretch) {
+    const float frames[140] = {};
     float a[2][8];
     float* out[] = {a[0], a[1]};
     const std::int32_t both[] = {0, 1};
     // Reads wait in silence until the prefill is there, and after an underrun for twice as much; the
     // silence given out while waiting counts as underrun like any other.
-    AudioRingBuffer primed(2, 64);
-    primed.setPrefill(2);
-    primed.setRecoveryFrames(8);
+    AudioRingBuffer ring(2, 64);
+    ring.setPrefill(4);
+    ring.setRecoveryFrames(16);
     std::uint64_t silence = 0;
     const auto read = [&](std::uint32_t n) {
-        const std::uint32_t got = primed.read(out, both, 2, n);
+        const std::uint32_t got = ring.read(out, both, 2, n);
         silence += n - got;
         return got;
     };
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 0u);
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(read(2), 1u); // short
-    EXPECT_EQ(primed.prefill(), 4u);
-    primed.write(frames, 3);
+    const auto steady = [&](int reads) {
+        for (int i = 0; i < reads; ++i) {
+            ring.write(frames, 2);
+            ASSERT_EQ(read(2), 2u);
+        }
+    };
+    ring.write(frames, 3);
+    EXPECT_EQ(read(2), 0u);
+    ring.write(frames, 1);
+    EXPECT_EQ(read(2), 2u);
+    EXPECT_EQ(read(4), 2u); // short
+    EXPECT_EQ(ring.prefill(), 8u);
+    ring.write(frames, 7);
     EXPECT_EQ(read(1), 0u); // refilling to the doubled prefill
-    primed.write(frames, 1);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(primed.underrunFrames(), silence);
-    EXPECT_EQ(silence, 3u);
+    ring.write(frames, 1);
+    EXPECT_EQ(read(2), 2u); // 6 held, where the start held 2 after a read of 2
+    EXPECT_EQ(ring.underrunFrames(), silence);
+    EXPECT_EQ(silence, 5u);
 
-    // Eight frames read without an underrun: the prefill halves back to its start, and the two frames
-    // held beyond it go, counted.
-    EXPECT_EQ(primed.write(frames, 8), 8u); // 11 held
-    EXPECT_EQ(read(6), 6u);
-    EXPECT_EQ(primed.prefill(), 4u);
-    EXPECT_EQ(read(1), 1u);
-    EXPECT_EQ(primed.prefill(), 2u);
-    EXPECT_EQ(primed.available(), 2u);
-    EXPECT_EQ(primed.discardedFrames(), 2u);
-    primed.write(frames, 16);
-    EXPECT_EQ(read(8), 8u);
-    EXPECT_EQ(primed.prefill(), 2u); // never below the start
-    EXPECT_EQ(primed.discardedFrames(), 2u);
-    EXPECT_EQ(primed.underrunFrames(), silence);
+    // Sixteen frames read without a loss: the prefill is back at its start and the four frames held
+    // beyond the start's level all along go, counted.
+    steady(6);
+    EXPECT_EQ(ring.prefill(), 8u);
+    EXPECT_EQ(ring.available(), 6u);
+    steady(1);
+    EXPECT_EQ(ring.prefill(), 4u);
+    EXPECT_EQ(ring.available(), 2u);
+    EXPECT_EQ(ring.discardedFrames(), 4u);
+
+    // An overrun leaves the ring full with no underrun at all; a second one restarts the quiet
+    // stretch; once it has lasted, the ring is back at the start's level.
+    EXPECT_EQ(ring.write(frames, 70), 62u);
+    EXPECT_EQ(read(2), 2u);
+    steady(7);
+    EXPECT_EQ(ring.write(frames, 4), 2u);
+    EXPECT_EQ(ring.overrunFrames(), 10u);
+    EXPECT_EQ(read(2), 2u);
+    steady(7);
+    EXPECT_EQ(ring.available(), 62u);
+    steady(1);
+    EXPECT_EQ(ring.available(), 2u);
+    EXPECT_EQ(ring.discardedFrames(), 64u);
+    EXPECT_EQ(ring.prefill(), 4u);
+    EXPECT_EQ(ring.underrunFrames(), silence);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
@@ -261,4 +280,35 @@ TEST(FakeAudioDeviceBackend, WaitingForTapDeliveriesWaitsUntilTheBlockHasReturne
         ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
         EXPECT_EQ(returned.load(), i);
     }
+}
+
+TEST(AudioCallbackTiming,
+     AnOutputCallbackLaterThanWhatTheDeviceHeldIsAnUnderrunCountedAndLoggedOffTheRenderingThread) {
+    // 1000 frames a second: a frame a millisecond; periods of 10 frames.
+    AudioCallbackTiming timing(1000, 10);
+    const auto ms = [](std::uint64_t n) { return n * 1'000'000; };
+    EXPECT_FALSE(timing.callback(ms(100), 10, false));
+    EXPECT_FALSE(timing.callback(ms(100), 10, false)); // the device takes its first fill at once
+    EXPECT_FALSE(timing.callback(ms(400), 10, false)); // and starts playing it late: not a loss
+    EXPECT_FALSE(timing.callback(ms(440), 10, false)); // played 40 of 30: late by a period, no more
+    EXPECT_TRUE(timing.callback(ms(461), 10, false));  // played 61 of 40
+    EXPECT_EQ(timing.silenceFrames(), 21u);
+    EXPECT_FALSE(timing.callback(ms(481), 10, false)); // measured again from the underrun: late by a period
+    EXPECT_TRUE(timing.callback(ms(485), 10, true));   // the device's own word
+    EXPECT_EQ(timing.silenceFrames(), 0u);
+    EXPECT_FALSE(timing.callback(ms(50), 10, false)); // a clock that went back starts over
+
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    engine->mainMixerNode();
+    ScopedLogCapture capture;
+    engine->start();
+    engine->countOutputUnderrun(41);
+    engine->countOutputUnderrun(0);
+    EXPECT_EQ(engine->outputUnderruns(), 2u);
+    EXPECT_TRUE(testwait::eventually([&] { return !capture.entries().empty(); }));
+    ASSERT_EQ(capture.entries().size(), 1u);
+    EXPECT_EQ(capture.entries()[0].text, "Audio output: 2 underruns, 41 frames of silence played");
+    engine->stop();
 }

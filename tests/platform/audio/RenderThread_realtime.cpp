@@ -256,8 +256,8 @@ struct Counts {
 // the mixer, which runs at 44.1 kHz and feeds an output at another rate; the input, at a third rate,
 // into the mixer too. Every kind of tap listens, and both recorders record. While it renders, one
 // thread plays notes on the sampler and a UI thread changes volumes, pans and parameters, schedules
-// file segments, reads formats and connects and disconnects a node. `render` runs one cycle as the
-// rendering thread would.
+// file segments, interrupts the looping player, reads formats and connects and disconnects a node.
+// `render` runs one cycle as the rendering thread would.
 class RealTimeGraph {
 public:
     RealTimeGraph()
@@ -277,7 +277,8 @@ public:
         player_ = AudioPlayerNode::make();
         engine.attach(player_);
         engine.connect(player_, engine.mainMixerNode(), mixerFormat);
-        player_->scheduleBuffer(sine(mixerFormat, 4410, 1000), std::nullopt, AudioPlayerNode::loops);
+        loop_ = sine(mixerFormat, 4410, 1000);
+        player_->scheduleBuffer(loop_, std::nullopt, AudioPlayerNode::loops);
         player_->play();
         generator_ = AudioSourceNode::make([](bool&, const AudioTime& time, std::uint32_t frames,
                                               float* const* out, std::uint32_t channels) {
@@ -356,6 +357,10 @@ public:
                 mixer->setOutputVolume(i % 2 ? 1.0f : 0.95f);
                 parameter(AUEventSampleTimeImmediate, 0, 1, float(i % 10) / 10);
                 scheduleFileSegments();
+                if (i % 20 == 5)
+                    player_->scheduleBuffer(
+                        loop_, std::nullopt, AudioPlayerNode::loops | AudioPlayerNode::interrupts,
+                        AudioPlayerNode::CompletionCallbackType::dataConsumed, [](auto) {});
                 EXPECT_EQ(filePlayer_->outputFormat(0).sampleRate(), 44100.0);
                 if (i % 20 == 0) engine.connect(spare_, mixer, filePlayer_->outputFormat(0));
                 if (i % 20 == 10) engine.disconnectNodeOutput(spare_);
@@ -432,6 +437,7 @@ private:
     MainQueue queue_{clock_};
     TestMainQueueDriver driver_{queue_, clock_};
     std::shared_ptr<AudioPlayerNode> player_;
+    std::shared_ptr<PCMBuffer> loop_;
     std::shared_ptr<AudioSourceNode> generator_;
     std::shared_ptr<AudioFile> file_;
     std::shared_ptr<AudioPlayerNode> filePlayer_;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -112,6 +113,74 @@ TEST(RenderThreads, EveryCycleRendersAndEverySegmentCompletesOnce) {
         EXPECT_EQ(completions[std::size_t(i)].load(), 1) << "segment " << i;
     EXPECT_FALSE(sampler->receivedMIDI().empty());
     std::filesystem::remove(path);
+}
+
+// A UI thread interrupting a looping player and stopping and restarting it while the device
+// renders: the player is heard in every cycle but those it was stopped in, and the handler of every
+// segment it drops runs once, on the UI thread.
+TEST(RenderThreads, StoppingAndInterruptingNeverSilenceAPlayingPlayer) {
+    ScopedLogCapture quiet;
+    const auto format = *AudioFormat::standard(44100, 2);
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(format);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto player = AudioPlayerNode::make();
+    engine->attach(player);
+    engine->connect(player, engine->mainMixerNode(), format);
+    auto level = PCMBuffer::make(format, 300);
+    for (std::uint32_t c = 0; c < 2; ++c)
+        std::fill(level->floatChannelData()[c], level->floatChannelData()[c] + 300, 0.5f);
+    level->setFrameLength(300);
+    player->scheduleBuffer(level, std::nullopt, AudioPlayerNode::loops);
+    engine->start();
+    player->play();
+
+    constexpr int kCycles = 3000;
+    std::atomic<int> stops{0}; // odd while the UI thread has the player stopped
+    std::atomic<bool> done{false};
+    int unrendered = 0;
+    std::thread device([&] {
+        for (int i = 0; i < kCycles; ++i) {
+            const int before = stops.load();
+            auto out = fake->tick(512);
+            const bool stopped = before % 2 || stops.load() != before;
+            const float* left = out ? out->floatChannelData()[0] : nullptr;
+            if (!stopped && (!left || out->frameLength() != 512 || std::count(left, left + 512, 0.0f) > 0))
+                ++unrendered;
+        }
+        done = true;
+    });
+    int scheduled = 0;
+    std::atomic<int> handled{0};
+    std::atomic<int> handledElsewhere{0};
+    std::thread ui([&] {
+        const auto handler = [&, here = std::this_thread::get_id()](AudioPlayerNode::CompletionCallbackType) {
+            handled.fetch_add(1);
+            if (std::this_thread::get_id() != here) handledElsewhere.fetch_add(1);
+        };
+        const auto type = AudioPlayerNode::CompletionCallbackType::dataConsumed;
+        for (int i = 0; !done; ++i, ++scheduled) {
+            if (i % 10 == 9) {
+                stops.fetch_add(1);
+                player->stop();
+                player->scheduleBuffer(level, std::nullopt, AudioPlayerNode::loops, type, handler);
+                player->play();
+                stops.fetch_add(1);
+            } else {
+                player->scheduleBuffer(level, std::nullopt,
+                                       AudioPlayerNode::loops | AudioPlayerNode::interrupts, type, handler);
+            }
+        }
+        player->stop();
+    });
+    device.join();
+    ui.join();
+    engine->stop();
+    EXPECT_EQ(unrendered, 0);
+    EXPECT_GT(scheduled, 0);
+    EXPECT_EQ(handled.load(), scheduled);
+    EXPECT_EQ(handledElsewhere.load(), 0);
 }
 
 } // namespace

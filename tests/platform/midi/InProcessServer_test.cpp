@@ -1,8 +1,10 @@
 // The in-process server in manual mode: handles, unique IDs, listing, properties, notifications,
 // what reaches which receiver, and injected failures.
 #include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
 #include "platform/midi/MIDIServices.h"
 #include "platform/midi/PacketListBuilder.h"
+#include "platform/midi/SysExCollector.h"
 #include "platform/midi/inprocess/InProcessServer.h"
 #include "testing/MIDITestSupport.h"
 
@@ -583,4 +585,73 @@ TEST_F(InProcessServerTest, EveryOperationCanBeMadeToFail) {
     EXPECT_EQ(server.send(out, dest, list.list(), list.size()), -1);
     server.clearFailures();
     EXPECT_EQ(server.send(out, dest, list.list(), list.size()), noErr);
+}
+
+TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOfSilenceAndIsBounded) {
+    const MIDIClientRef c = client();
+    std::vector<miditest::Packet> packets;
+    std::vector<std::uint32_t> words;
+    const MIDIEndpointRef source = externalSource("Velmor");
+    ASSERT_EQ(server.connectSource(packetPort(c, packets), source, nullptr), noErr);
+    ASSERT_EQ(server.connectSource(eventPort(c, words), source, nullptr), noErr);
+    platform::ScopedLogCapture log;
+    constexpr MIDITimeStamp second = 1'000'000'000, start = 5 * second;
+
+    // The 8-bit contract: a second after its last packet, any packet (a note too) continues it.
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0x7D, 0x01}, start), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x90, 0x3C, 0x64}, start + second), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0xF7}, start + 2 * second), noErr);
+    // Silent for more than a second: the unfinished one goes, with a line, and a note gets through.
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0x7D, 0x02}, start + 3 * second), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x90, 0x3C, 0x64}, start + 4 * second + 1), noErr);
+    server.runPending();
+    const Bytes whole{0xF0, 0x7D, 0x01, 0x90, 0x3C, 0x64, 0xF0, 0xF7};
+    EXPECT_EQ(miditest::concat(packets),
+              (Bytes{0xF0, 0x7D, 0x01, 0x90, 0x3C, 0x64, 0xF0, 0xF7, 0x90, 0x3C, 0x64}));
+    EXPECT_EQ(packets.front().timeStamp, start + 2 * second);
+    EXPECT_EQ(miditest::sysExMessages(words), std::vector<Bytes>{whole});
+    EXPECT_EQ(words.back(), 0x20903C64u);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from Velmor: an unfinished SysEx of 3 bytes is dropped"}));
+
+    // The same from a client's port to a virtual destination.
+    log.clear();
+    Bytes toDestination;
+    MIDIEndpointRef destination = 0;
+    ASSERT_EQ(server.createDestination(
+                  c, "Virtual In",
+                  [&](const MIDIPacketList* l, ByteCount n, void*) {
+                      const auto bytes = miditest::concat(miditest::packetsOf(l, n));
+                      toDestination.insert(toDestination.end(), bytes.begin(), bytes.end());
+                  },
+                  &destination),
+              noErr);
+    const MIDIPortRef out = outputPort(c);
+    for (const auto& [time, bytes] : {std::pair{start, Bytes{0xF0, 0x7D, 0x03}},
+                                      std::pair{start + second + 1, Bytes{0x90, 0x3C, 0x64}}}) {
+        PacketListBuilder list;
+        list.add(time, bytes);
+        ASSERT_EQ(server.send(out, destination, list.list(), list.size()), noErr);
+    }
+    server.runPending();
+    EXPECT_EQ(toDestination, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from MIDI Out Port: an unfinished SysEx of 3 bytes is dropped"}));
+
+    // Beyond the bound the SysEx is dropped, with a line, and the rest of it up to its F7 skipped.
+    packets.clear();
+    words.clear();
+    log.clear();
+    Bytes chunk(65535, 0x55);
+    chunk[0] = 0xF0;
+    for (std::size_t sent = 0; sent <= SysExCollector::kMaxBytes; sent += chunk.size()) {
+        ASSERT_EQ(server.sendFromSource(source, chunk, start), noErr);
+        chunk[0] = 0x55;
+    }
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x01, 0xF7, 0xF0, 0x7D, 0xF7}, start), noErr);
+    server.runPending();
+    EXPECT_EQ(miditest::concat(packets), (Bytes{0xF0, 0x7D, 0xF7}));
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x7D, 0xF7}}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from Velmor: a SysEx longer than 1048576 bytes is dropped"}));
 }

@@ -5,6 +5,8 @@
 #include "platform/core/BundleInfo.h"
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
+#include <algorithm>
+
 using namespace sonabel;
 using namespace taptest;
 
@@ -467,6 +469,47 @@ TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
         for (std::int64_t t = 0; t < 1024; ++t) {
             ASSERT_EQ(fourth[t], deviceValue(3, t)) << t;
             ASSERT_EQ(second[t], deviceValue(1, t)) << t;
+        }
+    }
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+    Settings::setAudioFormat(Settings::defaultAudioFormat());
+}
+
+TEST(MultiChannelRealTime, InputTheRingDroppedIsWrittenAsSilenceAndTheStopSaysHowMuch) {
+    FakeDevices fake;
+    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
+    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+    ScopedDirectory dir;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        engine.setOutput(input);
+        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
+        tap->setDirectory(dir.path.string());
+        tap->setBufferSize(256);
+        engine.start();
+        tap->configure(std::vector<std::int32_t>{3, 1});
+        tap->record();
+        // 256 frames more than the capture ring holds: dropped on the way in.
+        auto captured = makeBuffer(*platform::AudioFormat::standard(48000, 4), 8448,
+                                   [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, i); });
+        ASSERT_EQ(fake.devices->feedInput(*captured), 8192u);
+        for (int block = 0; block < 32; ++block)
+            fake.devices->tick(256);
+        ASSERT_TRUE(engine.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+        platform::ScopedLogCapture capture;
+        tap->stop();
+        ASSERT_FALSE(capture.lines().empty());
+        EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "stop()",
+                              "⏹ Of the take, 0.005333333333333333 s are silence in place of lost input"));
+        engine.stop();
+        tap->setRecordEnabled(false);
+        for (const char* name : {"Audio 4 #1.wav", "Audio 2 #1.wav"}) {
+            const auto take = readAll(dir.file(name))[0];
+            EXPECT_EQ(take.size(), 8448u);
+            EXPECT_EQ(std::count(take.begin(), take.end(), 0.0f), 256);
         }
     }
     platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);

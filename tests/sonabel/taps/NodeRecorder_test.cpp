@@ -1,13 +1,19 @@
 #include "TapTestSupport.h"
 
+#include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioError.h"
+#include "platform/core/BundleInfo.h"
 #include "platform/core/Sleeper.h"
+#include "platform/core/ValueText.h"
 #include "sonabel/taps/NodeRecorder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <set>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace sonabel;
 using namespace taptest;
@@ -275,4 +281,100 @@ TEST_F(NodeRecorderTest, RecordersStartedInTheSameSecondOnManyThreadsTakeFilesOf
     NodeRecorder::setTemporaryDirectory(dir.file("missing"));
     EXPECT_FALSE(NodeRecorder::createTempFile());
     EXPECT_EQ(NodeRecorder::tempFiles().size(), 32u);
+}
+
+TEST_F(NodeRecorderTest, InputLostOnTheWayInIsRecordedAsSilenceSoTheTakeKeepsTime) {
+    fake.devices->setInputFormat(*platform::AudioFormat::standard(44100, 2));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+    AudioEngine live;
+    auto input = live.input();
+    ASSERT_TRUE(input);
+    live.setOutput(input);
+    live.start();
+    auto recorder = std::make_shared<NodeRecorder>(input, floatWav("take.wav"));
+    platform::ScopedLogCapture capture;
+    recorder->record();
+    const platform::AudioFormat format = *platform::AudioFormat::standard(44100, 2);
+    std::int64_t fed = 0, ticked = 0;
+    const auto feed = [&](std::uint32_t frames) {
+        fake.devices->feedInput(*makeBuffer(format, frames, [](auto, auto) { return 0.25f; }));
+        fed += frames;
+    };
+    const auto tick = [&] {
+        fake.devices->tick(512, std::uint64_t(1'000'000'000 + ticked * 1'000'000'000 / 44100));
+        ticked += 512;
+    };
+    // The device hands over more than the capture ring holds (an overrun), then keeps pace: the ring
+    // stays full for ten seconds without another loss, and is then trimmed back to its start.
+    feed(9192);
+    tick();
+    for (int i = 0; i < 870; ++i) {
+        feed(512);
+        tick();
+    }
+    ASSERT_TRUE(live.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+    recorder->stop();
+    live.stop();
+    const auto take = readAll(dir.file("take.wav"))[0];
+    EXPECT_LE(take.size(), std::size_t(fed));
+    EXPECT_GT(take.size() + Settings::recorderBufferLength().samplesCount(), std::size_t(fed));
+    EXPECT_EQ(std::count(take.begin(), take.end(), 0.0f), 8680); // 1000 dropped, 7680 trimmed
+
+    std::vector<std::string> audio;
+    for (const auto& entry : capture.entries())
+        if (entry.text.rfind("Audio input:", 0) == 0) audio.push_back(entry.text);
+    EXPECT_EQ(audio, (std::vector<std::string>{
+                         "Audio input: 1000 frames dropped (overrun), 0 frames of silence (underrun)",
+                         "Audio input: 0 frames dropped (overrun), 0 frames of silence (underrun), 7680 "
+                         "frames dropped (latency reduced)"}));
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "NodeRecorder.cpp", "stop()",
+                          "⏹ Recorded " + platform::describe(double(take.size()) / 44100) +
+                              " s, of which 0.19682539682539682 s silence in place of lost audio"));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+}
+
+TEST_F(NodeRecorderTest, RecordersOfTwoProcessesInTheSameSecondAndFolderNeverShareAFile) {
+    platform::ScopedLogCapture quiet;
+    // Two processes wait at one pipe, then each makes 32 files of the same second and writes its own
+    // mark into each one (its length).
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+        children[k] = fork();
+        ASSERT_GE(children[k], 0);
+        if (children[k] == 0) {
+            close(gate[1]);
+            char go;
+            if (read(gate[0], &go, 1) != 1) _exit(2);
+            int status = 0;
+            for (int i = 0; i < 32; ++i) {
+                auto file = NodeRecorder::createTempFile();
+                auto mark = file ? platform::PCMBuffer::make(file->processingFormat(), 1 + k) : nullptr;
+                if (!mark) {
+                    status = 3;
+                    continue;
+                }
+                mark->setFrameLength(1 + k);
+                file->write(*mark);
+            }
+            _exit(status);
+        }
+    }
+    close(gate[0]);
+    ASSERT_EQ(write(gate[1], "go", 2), 2);
+    close(gate[1]);
+    for (pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    int frames[3] = {0, 0, 0};
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        const auto length = platform::AudioFile::forReading(entry.path().string())->length();
+        ++frames[std::clamp<std::int64_t>(length, 0, 2)];
+    }
+    EXPECT_EQ(frames[1], 32); // the first process's marks
+    EXPECT_EQ(frames[2], 32);
+    EXPECT_EQ(frames[0], 0);
 }

@@ -1,14 +1,18 @@
 // Plays a tone into a PulseAudio null sink and records the sink's monitor through the engine's
 // input node: a real sound server, no hardware. The test runs its own server in a temporary folder.
 #include "TapTestSupport.h"
+#include "testing/Eventually.h"
 #include "testing/PulseServer.h"
 
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/BundleInfo.h"
 #include "sonabel/nodes/mixing/Mixer.h"
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -16,7 +20,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <thread>
-
 
 // The PulseAudio client library keeps a few blocks for the life of the process, and its threads
 // share memory through synchronisation the (uninstrumented) library does not show the race detector.
@@ -100,4 +103,38 @@ TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
     const double rmsDb = 20 * std::log10(std::sqrt(energy / double(to - from)) / (0.5 / std::sqrt(2.0)));
     EXPECT_NEAR(frequency, 1000.0, 1.0);
     EXPECT_NEAR(rmsDb, 0.0, 1.0);
+}
+
+TEST(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
+    PulseServer pulse;
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+    struct Restore {
+        ~Restore() { unsetenv("PULSE_SERVER"); }
+    } restore;
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
+        {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
+    if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    auto engine = platform::AudioEngine::make();
+    engine->setIOBackend(rt->makeIO());
+    // Half a second in, one cycle takes 400 ms: far longer than the server holds.
+    std::atomic<bool> stalled{false};
+    auto source = platform::AudioSourceNode::make(
+        [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
+            if (time.sampleTime() > 22050 && !stalled.exchange(true))
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            return noErr;
+        });
+    engine->attach(source);
+    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    platform::ScopedLogCapture capture;
+    ASSERT_NO_THROW(engine->start());
+    const auto logged = [&] {
+        for (const auto& entry : capture.entries())
+            if (entry.text.rfind("Audio output: ", 0) == 0) return true;
+        return false;
+    };
+    EXPECT_TRUE(testwait::eventually([&] { return stalled.load() && logged(); }));
+    EXPECT_GE(engine->outputUnderruns(), 1u);
+    engine->stop();
 }

@@ -1,5 +1,6 @@
 // The sequencer server over a fake sequencer: listing, announcements, input and sending.
 #include "platform/core/LogSink.h"
+#include "platform/midi/MIDIByteReader.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaErrorLog.h"
 #include "platform/midi/alsa/AlsaServer.h"
@@ -84,7 +85,7 @@ struct Rig {
     }
     void sendFrom(int client, int port, int ourPort, const Bytes& bytes) {
         AlsaTranslation t;
-        bool open = false;
+        AlsaTranslation::OpenSysEx open;
         t.encode(bytes, 100, open, [&](snd_seq_event_t& e, std::size_t) {
             e.source = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
             e.dest = {128, static_cast<unsigned char>(ourPort)};
@@ -219,7 +220,7 @@ TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
     words.clear();
     rig.sendFrom(20, 0, ports[1], Bytes(sysEx.begin(), sysEx.begin() + 150));
     rig.settle();
-    EXPECT_FALSE(words.empty()); // pieces so far are passed on as they come
+    EXPECT_TRUE(words.empty()); // a SysEx goes up whole or not at all
     words.clear();
     rig.sequencer->pushOverrun();
     rig.sendFrom(20, 0, ports[1], {0xF0, 0x01, 0xF7, 0x80, 0x3C, 0x00});
@@ -378,7 +379,7 @@ TEST(AlsaServer, AlsaLibMessagesBecomeOneLogLine) {
     EXPECT_EQ(AlsaErrorLog::line(nullptr, 1, nullptr, 0, "x"), "ALSA lib ?:1:(?) x");
 }
 
-TEST(AlsaServer, RealTimeEventsInsideASysExPassOnUniversalPortsAndFollowItsF7OnPacketPorts) {
+TEST(AlsaServer, RealTimeEventsInsideASysExPassAtOnceOnEveryReceiver) {
     Rig rig;
     const MIDIEndpointRef toskar = rig.server->source(0);
     std::vector<std::vector<miditest::Packet>> lists;
@@ -419,15 +420,144 @@ TEST(AlsaServer, RealTimeEventsInsideASysExPassOnUniversalPortsAndFollowItsF7OnP
     }
     rig.settle();
 
-    // Held back until the packet with the F7 went, then in their order; later ones as they come.
-    ASSERT_EQ(lists.size(), 3u);
-    EXPECT_EQ(miditest::concat(lists[1]), (Bytes{0x03, 0xF7, 0xF8, 0xFA}));
-    EXPECT_EQ(lists[1].size(), 3u);
-    EXPECT_EQ(miditest::concat(lists[2]), Bytes{0xFC});
-    EXPECT_EQ(toDestination, (Bytes{0xF0, 0x01, 0x02, 0x03, 0xF7, 0xF8, 0xFA, 0xFC}));
-    ASSERT_EQ(words.size(), 7u);
-    EXPECT_EQ((std::vector<std::uint32_t>{words[2], words[3]}),
-              (std::vector<std::uint32_t>{0x10F80000u, 0x10FA0000u}));
-    EXPECT_EQ(words[6], 0x10FC0000u);
+    // Real-time messages as they come; the SysEx once whole, never cut by them.
+    ASSERT_EQ(lists.size(), 4u);
+    EXPECT_EQ(miditest::concat(lists[2]), (Bytes{0xF0, 0x01, 0x02, 0x03, 0xF7}));
+    EXPECT_EQ(miditest::concat(lists[3]), Bytes{0xFC});
+    EXPECT_EQ(toDestination, (Bytes{0xF8, 0xFA, 0xF0, 0x01, 0x02, 0x03, 0xF7, 0xFC}));
+    ASSERT_EQ(words.size(), 5u);
+    EXPECT_EQ((std::vector<std::uint32_t>{words[0], words[1], words[4]}),
+              (std::vector<std::uint32_t>{0x10F80000u, 0x10FA0000u, 0x10FC0000u}));
     EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0x02, 0x03, 0xF7}}));
+}
+
+namespace {
+
+// Every message each kind of receiver got from the Toskar, one byte string per message.
+struct Receivers {
+    Rig& rig;
+    std::vector<Bytes> packets, events, virtualIn;
+    std::vector<int> ports;
+
+    explicit Receivers(Rig& r) : rig(r) {
+        MIDIPortRef packetPort = 0, eventPort = 0;
+        MIDIEndpointRef destination = 0;
+        const auto messagesOf = [](const MIDIPacketList* l, ByteCount n) {
+            std::vector<Bytes> out;
+            // Whole messages only: a packet list holds either one SysEx or short messages.
+            const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
+            if (!bytes.empty() && bytes[0] == 0xF0) return std::vector<Bytes>{bytes};
+            for (std::size_t i = 0; i < bytes.size();) {
+                const std::size_t length = MIDIByteReader::messageLength(bytes[i]);
+                out.emplace_back(bytes.begin() + i, bytes.begin() + i + std::max<std::size_t>(length, 1));
+                i += std::max<std::size_t>(length, 1);
+            }
+            return out;
+        };
+        EXPECT_EQ(rig.server->createInputPortWithBlock(
+                      rig.client, "In",
+                      [=, this](const MIDIPacketList* l, ByteCount n, void*) {
+                          for (auto& m : messagesOf(l, n))
+                              packets.push_back(m);
+                      },
+                      &packetPort),
+                  noErr);
+        EXPECT_EQ(rig.server->createInputPortWithProtocol(
+                      rig.client, "UMP In", kMIDIProtocol_1_0,
+                      [this](const MIDIEventList* l, ByteCount n, void*) {
+                          const auto words = miditest::wordsOf(l, n);
+                          for (auto& m : miditest::sysExMessages(words))
+                              events.push_back(m);
+                          for (std::size_t i = 0; i < words.size(); i += (words[i] >> 28) == 3 ? 2 : 1)
+                              if ((words[i] >> 28) == 2)
+                                  events.push_back({std::uint8_t(words[i] >> 16), std::uint8_t(words[i] >> 8),
+                                                    std::uint8_t(words[i])});
+                      },
+                      &eventPort),
+                  noErr);
+        EXPECT_EQ(rig.server->createDestination(
+                      rig.client, "Virtual In",
+                      [=, this](const MIDIPacketList* l, ByteCount n, void*) {
+                          for (auto& m : messagesOf(l, n))
+                              virtualIn.push_back(m);
+                      },
+                      &destination),
+                  noErr);
+        const MIDIEndpointRef toskar = rig.server->source(0);
+        EXPECT_EQ(rig.server->connectSource(packetPort, toskar, nullptr), noErr);
+        EXPECT_EQ(rig.server->connectSource(eventPort, toskar, nullptr), noErr);
+        ports = rig.sequencer->ownPorts();
+    }
+    void sysEx(const Bytes& bytes) {
+        for (int port : ports)
+            rig.sysExFrom(20, 0, port, bytes);
+    }
+    void send(const Bytes& bytes) {
+        for (int port : ports)
+            rig.sendFrom(20, 0, port, bytes);
+    }
+    void expectEach(const std::vector<Bytes>& messages) {
+        EXPECT_EQ(packets, messages);
+        EXPECT_EQ(events, messages);
+        EXPECT_EQ(virtualIn, messages);
+    }
+};
+
+Bytes withData(Bytes head, std::size_t count, std::uint8_t value) {
+    head.insert(head.end(), count, value);
+    return head;
+}
+
+} // namespace
+
+TEST(AlsaServer, ASysExGoesUpWholeAsTheKernelFramedItHoweverLateItIsRead) {
+    Rig rig;
+    Receivers in(rig);
+    ASSERT_EQ(in.ports.size(), 3u);
+    platform::ScopedLogCapture log;
+    // A new start drops the unfinished SysEx: the later one alone, whole.
+    in.sysEx(withData({0xF0}, 255, 0x41));
+    in.sysEx({0xF0, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF7});
+    rig.settle();
+    in.sysEx({0xF0, 0x7D, 0x01, 0x02});
+    rig.settle();
+    rig.clock.advance(100'000'000);
+    in.sysEx({0xF0, 0x7D, 0x03, 0x04, 0xF7});
+    // Continuation events read more than a second apart (a reader held up, or a slow sender):
+    // one SysEx, 8-bit data and all, nothing invented from its bytes.
+    in.sysEx({0xF0, 0x7D, 0x10, 0x20});
+    rig.settle();
+    rig.clock.advance(1'000'000'001);
+    in.sysEx({0x90, 0x3C, 0x64, 0xB0, 0x07, 0x7F, 0x01, 0xF7});
+    rig.settle();
+    // A channel message ends a SysEx and goes at once; the rest of that SysEx is dropped.
+    in.sysEx({0xF0, 0x7D, 0x05});
+    in.send({0x90, 0x3C, 0x64});
+    in.sysEx({0x06, 0xF7});
+    rig.settle();
+    in.expectEach({{0xF0, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF7},
+                   {0xF0, 0x7D, 0x03, 0x04, 0xF7},
+                   {0xF0, 0x7D, 0x10, 0x20, 0x90, 0x3C, 0x64, 0xB0, 0x07, 0x7F, 0x01, 0xF7},
+                   {0x90, 0x3C, 0x64}});
+    std::vector<std::string> expected;
+    for (const char* bytes : {"256", "4", "3"})
+        for (int receiver = 0; receiver < 3; ++receiver)
+            expected.push_back(std::string("MIDI input from Toskar MK2: an unfinished SysEx of ") + bytes +
+                               " bytes is dropped");
+    EXPECT_EQ(log.lines(), expected);
+}
+
+TEST(AlsaServer, AfterAnOverrunEveryUnfinishedSysExIsDroppedOnEveryReceiverWithOneLogLine) {
+    Rig rig;
+    Receivers in(rig);
+    platform::ScopedLogCapture log;
+    in.sysEx(withData({0xF0}, 255, 0x41));
+    rig.settle();
+    rig.sequencer->pushOverrun();
+    in.sysEx({0x41, 0x42, 0x43, 0xF7});
+    in.sysEx({0xF0, 0x7D, 0x0D, 0xF7});
+    rig.settle();
+    in.expectEach({{0xF0, 0x7D, 0x0D, 0xF7}});
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input overran: events were lost; every unfinished SysEx is dropped"}));
 }

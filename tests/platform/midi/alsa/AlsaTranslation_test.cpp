@@ -18,7 +18,8 @@ struct Captured {
     std::size_t wireBytes = 0;
 };
 
-std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, bool& inSysEx, std::size_t chunk = 256) {
+std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, AlsaTranslation::OpenSysEx& inSysEx,
+                             std::size_t chunk = 256) {
     std::vector<Captured> out;
     EXPECT_EQ(t.encode(bytes, chunk, inSysEx,
                        [&](snd_seq_event_t& e, std::size_t wire) {
@@ -35,9 +36,9 @@ std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, bool& inSys
 }
 
 std::vector<Captured> encode(AlsaTranslation& t, const Bytes& bytes, std::size_t chunk = 256) {
-    bool inSysEx = false;
+    AlsaTranslation::OpenSysEx inSysEx;
     auto out = encode(t, bytes, inSysEx, chunk);
-    EXPECT_FALSE(inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
     return out;
 }
 
@@ -101,22 +102,28 @@ TEST(AlsaTranslation, MixedStreamsAndSysExCarriedAcrossSends) {
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(decode(t, events), mixed);
 
-    // A SysEx left open goes on with the next send's data, even bytes that look like status.
-    bool inSysEx = false;
-    auto first = encode(t, {0xF0, 0x43, 0x10}, inSysEx);
-    EXPECT_TRUE(inSysEx);
-    auto second = encode(t, {0x20, 0x96, 0xF7, 0x80, 0x3C, 0x00}, inSysEx);
-    EXPECT_FALSE(inSysEx);
+    // A SysEx left open goes on with the next send's data, even bytes that look like status; its
+    // last bytes wait for that send, so that no continuation event begins with an F0.
+    AlsaTranslation::OpenSysEx inSysEx;
+    auto first = encode(t, {0xF0, 0x43, 0x10, 0xF0, 0xF0}, inSysEx);
+    EXPECT_EQ(inSysEx, (Bytes{0x10, 0xF0, 0xF0}));
+    auto second = encode(t, {0xF0, 0x96, 0xF7, 0x80, 0x3C, 0x00}, inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_EQ(second[0].sysEx, (Bytes{0x10, 0xF0, 0xF0, 0xF0, 0x96, 0xF7}));
     first.insert(first.end(), second.begin(), second.end());
-    EXPECT_EQ(decode(t, first), (Bytes{0xF0, 0x43, 0x10, 0x20, 0x96, 0xF7, 0x80, 0x3C, 0x00}));
+    EXPECT_EQ(decode(t, first), (Bytes{0xF0, 0x43, 0x10, 0xF0, 0xF0, 0xF0, 0x96, 0xF7, 0x80, 0x3C, 0x00}));
+    // A send of the F0 alone holds it all.
+    EXPECT_TRUE(encode(t, {0xF0}, inSysEx).empty());
+    EXPECT_EQ(encode(t, {0xF0, 0xF7}, inSysEx)[0].sysEx, (Bytes{0xF0, 0xF0, 0xF7}));
 
     // So does a send that begins with a status or a real-time byte: only F7 ends the SysEx.
-    inSysEx = true;
+    inSysEx = {0x01};
     auto rest = encode(t, {0x90, 0x3C, 0xF8, 0xF7}, inSysEx);
-    EXPECT_FALSE(inSysEx);
+    EXPECT_TRUE(inSysEx.empty());
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(rest[0].event.type, SND_SEQ_EVENT_SYSEX);
-    EXPECT_EQ(rest[0].sysEx, (Bytes{0x90, 0x3C, 0xF8, 0xF7}));
+    EXPECT_EQ(rest[0].sysEx, (Bytes{0x01, 0x90, 0x3C, 0xF8, 0xF7}));
 
     // A short message cut off at the end, or a stray data byte, sends nothing.
     EXPECT_TRUE(encode(t, {0x90, 0x3C}).empty());
@@ -125,7 +132,7 @@ TEST(AlsaTranslation, MixedStreamsAndSysExCarriedAcrossSends) {
 
 TEST(AlsaTranslation, ASinkErrorStopsTheSend) {
     AlsaTranslation t;
-    bool inSysEx = false;
+    AlsaTranslation::OpenSysEx inSysEx;
     int calls = 0;
     const Bytes message = miditest::eightBitSysEx(1000);
     EXPECT_EQ(
@@ -134,105 +141,45 @@ TEST(AlsaTranslation, ASinkErrorStopsTheSend) {
     EXPECT_EQ(calls, 2);
 }
 
-TEST(AlsaTranslation, ReceivedChunksBecomeOneRunOfSysEx7PiecesPerPortAndSource) {
+TEST(AlsaTranslation, NoContinuationEventBeginsWithF0SoEveryF0EventIsAStart) {
     AlsaTranslation t;
-    const Bytes message = miditest::eightBitSysEx(408);
-    auto events = encode(t, message, 100);
-    std::vector<std::uint32_t> a, b;
-    for (auto& c : events) {
-        c.event.data.ext.ptr = c.sysEx.data();
-        Bytes bytes;
-        t.decode(c.event, bytes);
-        t.toWords(1, 10, bytes, a, true);
-        // Another source interleaved on the same port keeps its own state.
-        t.toWords(1, 11, Bytes{0x90, 0x3C, 0x64}, b);
+    // F0 data bytes where the cuts would fall, alone and in a run longer than a chunk.
+    Bytes message{0xF0, 0x01, 0x02, 0x03, 0xF0, 0x05, 0x06, 0x07, 0xF0, 0xF0, 0xF0, 0xF0, 0xF0, 0x0D, 0xF7};
+    for (std::size_t chunk : {1u, 2u, 4u, 256u}) {
+        SCOPED_TRACE(chunk);
+        auto events = encode(t, message, chunk);
+        ASSERT_EQ(events.front().sysEx.front(), 0xF0);
+        for (std::size_t i = 1; i < events.size(); ++i)
+            EXPECT_NE(events[i].sysEx.front(), 0xF0) << i;
+        EXPECT_EQ(decode(t, events), message);
     }
-    ASSERT_EQ(miditest::sysExMessages(a).size(), 1u);
-    EXPECT_EQ(miditest::sysExMessages(a)[0], message);
-    EXPECT_EQ(b.size(), events.size());
-
-    // Lost input: the open SysEx is dropped, and the next complete one arrives whole.
-    std::vector<std::uint32_t> c;
-    t.toWords(1, 10, Bytes(message.begin(), message.begin() + 50), c);
-    t.forgetAll();
-    c.clear();
-    t.toWords(1, 10, Bytes{0xF0, 0x01, 0xF7}, c);
-    EXPECT_EQ(miditest::sysExMessages(c), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
+    EXPECT_EQ(encode(t, message, 4)[0].sysEx, (Bytes{0xF0, 0x01, 0x02}));
 }
 
 namespace {
 
-constexpr MIDITimeStamp kSecond = 1'000'000'000;
-
-std::vector<miditest::Packet> packetsFor(AlsaTranslation& t, MIDITimeStamp time, const Bytes& bytes,
-                                         bool sysExEvent = false) {
-    PacketListBuilder list;
-    t.toPackets(1, 10, time, bytes, sysExEvent, list);
-    return miditest::packetsOf(list.list(), list.size());
+Bytes frame(AlsaTranslation& t, const Bytes& bytes, bool sysExEvent, MIDIObjectRef receiver = 1) {
+    snd_seq_event_t event{};
+    event.type = sysExEvent ? SND_SEQ_EVENT_SYSEX : SND_SEQ_EVENT_NOTEON;
+    Bytes out;
+    t.frame(receiver, 10, "Toskar", event, bytes, out);
+    return out;
 }
 
 } // namespace
 
-TEST(AlsaTranslation, AnUnfinishedSysExIsGivenUpOnPacketPortsByAPacketMoreThanASecondAfterIt) {
+TEST(AlsaTranslation, ASysExLongerThanTheBoundIsDroppedAndItsRestSkipped) {
     platform::ScopedLogCapture log;
     AlsaTranslation t;
-    const MIDITimeStamp start = 5 * kSecond;
-    ASSERT_EQ(packetsFor(t, start, {0xF0, 0x01, 0x02}, true).size(), 1u);
-    // Clock every 0.1 ms, the last one second after the SysEx: all held.
-    for (MIDITimeStamp i = 1; i <= 10000; ++i)
-        ASSERT_TRUE(packetsFor(t, start + i * kSecond / 10000, {0xF8}).empty());
+    Bytes chunk(4096, 0x55);
+    EXPECT_TRUE(frame(t, {0xF0}, true).empty());
+    for (std::size_t n = 1; n + chunk.size() <= SysExCollector::kMaxBytes; n += chunk.size())
+        ASSERT_TRUE(frame(t, chunk, true).empty());
     EXPECT_TRUE(log.entries().empty());
-
-    // A note 1.001 s after the SysEx: the clock goes first, stamped like the note, then the note.
-    const MIDITimeStamp late = start + kSecond + 1'000'000;
-    const auto packets = packetsFor(t, late, {0x90, 0x3C, 0x64});
-    Bytes expected(10000, 0xF8);
-    expected.insert(expected.end(), {0x90, 0x3C, 0x64});
-    EXPECT_EQ(miditest::concat(packets), expected);
-    for (const auto& packet : packets)
-        EXPECT_EQ(packet.timeStamp, late);
-    EXPECT_EQ(packets.back().data, (Bytes{0x90, 0x3C, 0x64}));
-    ASSERT_EQ(log.entries().size(), 1u);
-    EXPECT_EQ(log.entries()[0].level, platform::LogLevel::error);
-    EXPECT_EQ(log.entries()[0].text,
-              "MIDI input: a SysEx got no F7 for more than 1 s and is taken as ended; the "
-              "real-time messages held meanwhile are delivered");
-    // Nothing is held any more.
-    EXPECT_EQ(miditest::concat(packetsFor(t, late + 1, {0xF8})), Bytes{0xF8});
-}
-
-TEST(AlsaTranslation, WithinASecondEveryPacketStillGoesIntoTheSysExAndHeldRealTimeIsBounded) {
-    platform::ScopedLogCapture log;
-    AlsaTranslation t;
-    const MIDITimeStamp start = 5 * kSecond;
-    packetsFor(t, start, {0xF0, 0x01, 0x02}, true);
-    // Exactly a second later a note is passed on as today, for the receiver's SysEx, and counts as
-    // its last packet: the clock stays held for a second after it, not after the F0.
-    EXPECT_EQ(miditest::concat(packetsFor(t, start + kSecond, {0x90, 0x3C, 0x64})),
-              (Bytes{0x90, 0x3C, 0x64}));
-    EXPECT_TRUE(packetsFor(t, start + 2 * kSecond, {0xF8}).empty());
-    EXPECT_TRUE(log.entries().empty());
-    EXPECT_EQ(miditest::concat(packetsFor(t, start + 2 * kSecond + 1, {0xFC})), (Bytes{0xF8, 0xFC}));
-    EXPECT_EQ(log.entries().size(), 1u);
-
-    // An F0 the receiver never reads as a start (after a stray data byte, or as a note's data)
-    // opens nothing, so nothing is held.
-    for (const Bytes& chunk : {Bytes{0x43, 0xF0, 0x01}, Bytes{0x90, 0xF0, 0x01}, Bytes{0x90, 0xF0}}) {
-        packetsFor(t, start, chunk, true);
-        EXPECT_EQ(miditest::concat(packetsFor(t, start, {0xF8})), Bytes{0xF8});
-    }
-
-    // Held real-time beyond the bound is dropped, said once; the rest follows the F7 in order.
-    log.clear();
-    packetsFor(t, start, {0xF0, 0x01}, true);
-    for (std::size_t i = 0; i < AlsaTranslation::kMaxHeldRealTime + 5; ++i)
-        ASSERT_TRUE(packetsFor(t, start + i, {0xFE}).empty());
-    const auto packets = packetsFor(t, start + kSecond, {0x02, 0xF7}, true);
-    ASSERT_EQ(packets.size(), AlsaTranslation::kMaxHeldRealTime + 1);
-    EXPECT_EQ(packets[1].timeStamp, start);
-    EXPECT_EQ(packets.back().timeStamp, start + AlsaTranslation::kMaxHeldRealTime - 1);
-    ASSERT_EQ(log.entries().size(), 1u);
-    EXPECT_EQ(log.entries()[0].text,
-              "MIDI input: too many real-time messages came during one SysEx; later ones "
-              "are dropped until it ends");
+    EXPECT_TRUE(frame(t, chunk, true).empty());
+    ASSERT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from Toskar: a SysEx longer than 1048576 bytes is dropped"}));
+    EXPECT_TRUE(frame(t, {0x01, 0xF7}, true).empty());
+    EXPECT_EQ(frame(t, {0xF0, 0x01, 0xF7}, true), (Bytes{0xF0, 0x01, 0xF7}));
+    EXPECT_EQ(log.lines().size(), 1u);
 }

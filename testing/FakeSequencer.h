@@ -5,16 +5,21 @@
 // client's queue holds a number of events, drains one per `userDrainEvery` and refuses more with
 // -EAGAIN (the kernel then empties the receiver's queue: `refused` counts it). A kernel port
 // refuses events (-ENODEV) from a port not subscribed to it, as a USB or DIN device's driver
-// does. Input is a queue the test fills.
+// does. A kernel port given a raw MIDI device shows its buffer's room as the kernel's
+// /proc/asound/cardN/midiD does (kernelFile) while a subscription holds it open. Input is a queue
+// the test fills.
 #include "platform/core/HostClock.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace alsatest {
@@ -28,6 +33,7 @@ struct Destination {
     std::size_t dropped = 0;
     std::vector<std::size_t> eventSizes;
     std::size_t refused = 0; // events a user-space receiver had no room for
+    std::optional<platform::midi::AlsaSequencer::RawMidi> rawMidi;
     // Model state.
     double fill = 0;
     std::uint64_t at = 0;
@@ -52,6 +58,34 @@ public:
         d.capacity = capacity;
         d.at = clock_.now();
     }
+    void setRawMidi(int client, int port, RawMidi rawMidi) {
+        std::lock_guard lock(mutex_);
+        destinations_[{client, port}].rawMidi = rawMidi;
+    }
+    // The kernel's report of a card's raw MIDI device; none for a device no port drives.
+    std::optional<std::string> kernelFile(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        ++kernelFileReads;
+        std::optional<std::string> text;
+        for (auto& [address, d] : destinations_) {
+            if (!d.rawMidi || path != "/proc/asound/card" + std::to_string(d.rawMidi->card) + "/midi" +
+                                          std::to_string(d.rawMidi->device))
+                continue;
+            if (!text) text = "Fake MIDI\n\n";
+            *text += "Output " + std::to_string(d.rawMidi->subdevice) +
+                     "\n  Tx bytes     : " + std::to_string(d.bytes.size()) + "\n";
+            const bool open = std::any_of(subscriptions_.begin(), subscriptions_.end(),
+                                          [&](const auto& s) { return s.second == address; });
+            if (!open) continue;
+            drainKernel(d);
+            const auto used = static_cast<std::size_t>(std::ceil(d.fill));
+            *text += "  Owner PID    : 1\n  Mode         : native\n  Buffer size  : " +
+                     std::to_string(d.capacity) + "\n  Avail        : " + std::to_string(d.capacity - used) +
+                     "\n";
+        }
+        return text;
+    }
+    std::size_t kernelFileReads = 0;
     void refuseSubscriptions(int client, int port, int error) {
         std::lock_guard lock(mutex_);
         destinations_[{client, port}].refuseSubscription = error;
@@ -141,6 +175,11 @@ public:
         return listing_;
     }
     bool hasKernelSubscriber(int) override { return kernelSubscriber; }
+    std::optional<RawMidi> rawMidiOf(int client, int port) override {
+        std::lock_guard lock(mutex_);
+        auto it = destinations_.find({client, port});
+        return it == destinations_.end() ? std::nullopt : it->second.rawMidi;
+    }
 
     bool hasRoomFor(const snd_seq_event_t& event) override {
         std::lock_guard lock(mutex_);
@@ -188,18 +227,15 @@ public:
         if (d.needsSubscription &&
             !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
             return -ENODEV;
-        const std::uint64_t now = clock_.now();
-        const double seconds = static_cast<double>(now - d.at) / 1e9;
-        d.at = now;
         if (d.kernel) {
-            d.fill = std::max(0.0, d.fill - seconds * kernelBytesPerSecond);
+            drainKernel(d);
             if (d.fill + static_cast<double>(bytes.size()) > static_cast<double>(d.capacity)) {
                 ++d.dropped; // as the kernel: gone, and the sender hears nothing
                 return 0;
             }
             d.fill += static_cast<double>(bytes.size());
         } else {
-            d.fill = std::max(0.0, d.fill - seconds * 1e9 / static_cast<double>(userDrainEvery));
+            drainUser(d);
             if (d.fill + 1 > static_cast<double>(d.capacity)) {
                 ++d.refused;
                 return -EAGAIN;
@@ -212,6 +248,11 @@ public:
     }
     std::vector<std::uint8_t> subscriberBytes;
 
+    void drainKernel(Destination& d) {
+        const std::uint64_t now = clock_.now();
+        d.fill = std::max(0.0, d.fill - static_cast<double>(now - d.at) / 1e9 * kernelBytesPerSecond);
+        d.at = now;
+    }
     void drainUser(Destination& d) {
         const std::uint64_t now = clock_.now();
         d.fill =

@@ -21,6 +21,21 @@
 
 namespace kerneltest {
 
+// Gives a raw MIDI device's input a buffer of `bytes` (the kernel's default is 4 KiB): at USB
+// speed in an emulated guest, a reader held up for some milliseconds would otherwise lose bytes
+// at the instrument's end (the card's /proc/asound/cardN/midiD counts them as overruns).
+inline bool growInputBuffer(int fd, std::size_t bytes) {
+    // The kernel's raw MIDI parameters (its header clashes with alsa-lib's).
+    struct Params {
+        int stream;
+        std::size_t bufferSize;
+        std::size_t availMin;
+        unsigned int noActiveSensing : 1;
+        unsigned char reserved[16];
+    } params{1, bytes, 1, 0, {}};
+    return ::ioctl(fd, _IOWR('W', 0x10, Params), &params) == 0;
+}
+
 // The USB instrument of scripts/usb-instrument, plugged in while the object lives; its gadget side's
 // raw MIDI device is left to whoever plays the instrument. One test process at a time has it (the
 // guest has one USB device controller): others wait for it.
@@ -78,19 +93,6 @@ private:
     std::string why_;
 };
 
-// The kernel's raw MIDI parameters (struct snd_rawmidi_params of <sound/asound.h>, which cannot be
-// included beside the ALSA library's headers).
-struct RawMidiParams {
-    int stream;
-    std::size_t bufferSize;
-    std::size_t availMin;
-    unsigned int noActiveSensing : 1;
-    unsigned int mode;
-    unsigned char reserved[12];
-};
-inline constexpr int kRawMidiInput = 1;
-inline const unsigned long kRawMidiSetParams = _IOWR('W', 0x10, RawMidiParams);
-
 // The same instrument with its end of the cable played here: what it receives is collected, and
 // bytes can be sent toward the host.
 class UsbInstrument {
@@ -136,20 +138,7 @@ public:
 private:
     bool open(const std::string& device) {
         fd_ = device.empty() ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ >= 0) {
-            // Room for the longest message a test sends, so that a reader held up by a loaded
-            // guest loses nothing: the kernel drops what its 4,096-byte default does not hold.
-            RawMidiParams params{};
-            params.stream = kRawMidiInput;
-            params.bufferSize = 1 << 20;
-            params.availMin = 1;
-            if (::ioctl(fd_, kRawMidiSetParams, &params) != 0) {
-                ::close(fd_);
-                fd_ = -1;
-                why_ = "the USB instrument's raw MIDI input buffer could not be enlarged";
-                return false;
-            }
-        }
+        if (fd_ >= 0) growInputBuffer(fd_, 1 << 20);
         if (fd_ < 0) {
             why_ = !gadget_.why().empty()
                        ? gadget_.why()

@@ -3,6 +3,7 @@
 #include "platform/audio/AudioError.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "sonabel/internals/error_handling/Log.h"
+#include "sonabel/taps/ReserveFreeFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,6 +24,7 @@ MultiChannelInputNodeTap::~MultiChannelInputNodeTap() {
     Log({"deinit"}, "* { MultiChannelInputNodeTap }");
     setDelegate(nullptr);
     files_.setWrappedValue({});
+    releaseReservations();
     inputNode_.reset();
 }
 
@@ -106,24 +108,26 @@ void MultiChannelInputNodeTap::initFormats() {
     Log({"initFormats()"}, "fileFormat", description);
 }
 
-std::optional<std::string>
-MultiChannelInputNodeTap::uniqueFileURL(const std::string& directory, const std::string& name,
-                                        std::int64_t startIndex,
-                                        const std::vector<std::string>& taken) const {
+std::optional<std::string> MultiChannelInputNodeTap::uniqueFileURL(const std::string& directory,
+                                                                   const std::string& name,
+                                                                   std::int64_t startIndex) const {
     namespace fs = std::filesystem;
     const fs::path named = fs::path(directory) / (name + "." + recordFileType_);
     const std::string extension = recordFileType_;
     const std::string stem =
         named.filename().string().substr(0, named.filename().string().size() - extension.size() - 1);
-    for (std::int64_t n = startIndex; n <= 10000; ++n) {
-        const fs::path candidate =
-            fs::path(directory) / (stem + " #" + platform::describe(n) + "." + extension);
+    return reserveFreeFile(startIndex, 10000, [&](std::int64_t n) {
+        return std::optional<std::string>(
+            (fs::path(directory) / (stem + " #" + platform::describe(n) + "." + extension)).string());
+    });
+}
+
+void MultiChannelInputNodeTap::releaseReservations() {
+    for (const auto& path : reserved_) {
         std::error_code error;
-        if (!fs::exists(candidate, error) &&
-            std::find(taken.begin(), taken.end(), candidate.string()) == taken.end())
-            return candidate.string();
+        if (std::filesystem::file_size(path, error) == 0 && !error) std::filesystem::remove(path, error);
     }
-    return std::nullopt;
+    reserved_.clear();
 }
 
 void MultiChannelInputNodeTap::createFiles() {
@@ -142,19 +146,14 @@ bool MultiChannelInputNodeTap::makeFiles() {
         return false;
     }
     files_.setWrappedValue({});
-    std::vector<std::string> given; // two channels of one name must not share a file
+    releaseReservations();
     for (const auto& fileChannel : *fileChannels_) {
-        const auto url = uniqueFileURL(*directory_, fileChannel.name, recordCounter_, given);
+        const auto url = uniqueFileURL(*directory_, fileChannel.name, recordCounter_);
         if (!url) {
             Log({"createFiles()"}, "Failed to create URL in", *directory_, "with name", fileChannel.name);
             continue;
         }
-        std::error_code error;
-        if (std::filesystem::exists(*url, error)) {
-            Log({"createFiles()"}, "Warning, deleting existing record file at", *url);
-            std::filesystem::remove(*url, error);
-        }
-        given.push_back(*url);
+        reserved_.push_back(*url);
         Log({"createFiles()"}, "Creating destination:", *url);
         auto writer = std::make_shared<WriteableFile>(*url, *file, fileChannel.channel, ioLatency_);
         files_.modify([&](auto& files) { files.push_back(writer); });
@@ -177,6 +176,7 @@ void MultiChannelInputNodeTap::setIsRecording(bool recording) {
         Log({"isRecording"}, "⏺", current.size(), " to record", startedAtTime_);
         for (const auto& file : current)
             if (file) file->createFile();
+        reserved_.clear();
     } else {
         stoppedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
         Log({"isRecording"}, "⏹", files().size(), "recorded", stoppedAtTime_);

@@ -20,7 +20,9 @@
 namespace sonabel {
 
 // Records each chosen channel of the engine's input into a 24-bit file of its own, named after the
-// channel and the take ("Audio 1 #1.wav"). The input unit's channel map picks the device channels;
+// channel and the take ("Audio 1 #1.wav"); each file is created, empty, when its name is chosen, so
+// that another tap, in this process or another, takes the next free number instead of this file, and
+// is removed again if no take opens it. The input unit's channel map picks the device channels;
 // the tap on the input node splits every buffer into one mono buffer per channel and hands it to that
 // channel's WriteableFile on the tap thread. Input lost on the way (the device's or the engine's drops,
 // the tap thread falling behind) is written as silence of the same length, so a take keeps time; stop()
@@ -100,10 +102,12 @@ public:
     void process(const platform::PCMBuffer& buffer, const platform::AudioTime& time);
 
 private:
-    // Skips files that exist and the paths in `taken`.
+    // Creates the file of the first free take number from startIndex to 10000, empty and exclusively,
+    // so that no other tap, in this process or another, is given the same file.
     std::optional<std::string> uniqueFileURL(const std::string& directory, const std::string& name,
-                                             std::int64_t startIndex,
-                                             const std::vector<std::string>& taken) const;
+                                             std::int64_t startIndex) const;
+    // Removes the files reserved for a take that never started, while they are still empty.
+    void releaseReservations();
     // createFiles(); true when it made a new list with at least one file.
     bool makeFiles();
     // The channel-map setter. Without an input unit the map is refused as the unit would refuse it.
@@ -133,6 +137,8 @@ private:
     std::optional<platform::AudioTime> stoppedAtTime_;
     std::vector<std::int32_t> channelMap_;
     std::uint32_t ioLatency_ = 0;
+    // Files of the current list that no take has opened yet.
+    std::vector<std::string> reserved_;
     platform::HostClock& clock_;
     // Of the take in progress (or the last one): frames written as silence in place of lost input.
     std::atomic<std::uint64_t> silenceFrames_{0};

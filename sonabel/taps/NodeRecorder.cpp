@@ -5,15 +5,14 @@
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/internals/settings/Settings.h"
 #include "sonabel/taps/MakeAVAudioFileForWriting.h"
+#include "sonabel/taps/ReserveFreeFile.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <limits>
-#include <unistd.h>
 
 namespace sonabel {
 
@@ -260,24 +259,19 @@ std::shared_ptr<platform::AudioFile> NodeRecorder::createTempFile() {
     // started in the same second finds it taken and goes on to the next number.
     const std::string stem = dateName(now);
     std::string url;
-    for (int n = 1;; ++n) {
+    const auto reserved = reserveFreeFile(1, std::numeric_limits<int>::max(), [&](std::int64_t n) {
         std::string name = stem;
         if (n > 1) name.append(" ").append(std::to_string(n));
         url = (folder / name.append(".caf")).string();
-        {
-            // A name this process gave out stays given, even when its file was deleted since.
-            std::lock_guard lock(state.mutex);
-            if (std::find(state.files.begin(), state.files.end(), url) != state.files.end()) continue;
-        }
-        const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            break;
-        }
-        if (errno != EEXIST || n == std::numeric_limits<int>::max()) {
-            Log({"createTempFile()"}, "Error, cannot create a file at", url);
-            return nullptr;
-        }
+        // A name this process gave out stays given, even when its file was deleted since.
+        std::lock_guard lock(state.mutex);
+        return std::find(state.files.begin(), state.files.end(), url) == state.files.end()
+                   ? std::optional<std::string>(url)
+                   : std::nullopt;
+    });
+    if (!reserved) {
+        Log({"createTempFile()"}, "Error, cannot create a file at", url);
+        return nullptr;
     }
     {
         std::lock_guard lock(state.mutex);

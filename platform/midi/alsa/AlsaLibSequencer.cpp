@@ -181,6 +181,23 @@ bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
     return kernel;
 }
 
+std::optional<AlsaSequencer::RawMidi> AlsaLibSequencer::rawMidiOf(int client, int port) {
+    std::lock_guard lock(mutex_);
+    snd_seq_client_info_t* clientInfo = nullptr;
+    snd_seq_port_info_t* portInfo = nullptr;
+    snd_seq_client_info_alloca(&clientInfo);
+    snd_seq_port_info_alloca(&portInfo);
+    if (snd_seq_get_any_client_info(handle_, client, clientInfo) < 0 ||
+        snd_seq_client_info_get_type(clientInfo) != SND_SEQ_KERNEL_CLIENT ||
+        snd_seq_get_any_port_info(handle_, client, port, portInfo) < 0)
+        return std::nullopt;
+    const int card = snd_seq_client_info_get_card(clientInfo);
+    // The kernel's MIDI driver client numbers a card's ports by raw MIDI device (32 subdevices
+    // each) and marks them as hardware; virtual and software ports of a card are not backed so.
+    if (card < 0 || !(snd_seq_port_info_get_type(portInfo) & SND_SEQ_PORT_TYPE_HARDWARE)) return std::nullopt;
+    return RawMidi{card, port / 32, port % 32};
+}
+
 bool AlsaLibSequencer::hasRoomFor(const snd_seq_event_t& event) {
     // An event takes a cell, and its variable data as many more as it fills.
     const std::size_t cell = sizeof(snd_seq_event_t);

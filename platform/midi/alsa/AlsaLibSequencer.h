@@ -27,6 +27,7 @@ public:
     int connectTo(int ourPort, int client, int port) override;
     std::vector<AlsaPortInfo> listPorts() override;
     bool hasKernelSubscriber(int ourPort) override;
+    std::optional<RawMidi> rawMidiOf(int client, int port) override;
     bool hasRoomFor(const snd_seq_event_t& event) override;
     int outputDirect(snd_seq_event_t& event) override;
     void waitForInput(std::chrono::milliseconds timeout) override;

@@ -3,6 +3,7 @@
 
 #include "platform/core/LogSink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -11,8 +12,27 @@ namespace platform::midi {
 
 namespace {
 
-void logError(const std::string& text) {
-    LogSink::emit({"io.sonabel.platform", "midi", LogLevel::error, text});
+void log(LogLevel level, const std::string& text) {
+    LogSink::emit({"io.sonabel.platform", "midi", level, text});
+}
+
+std::string describe(const AlsaOutput::Route& route) {
+    return route.toSubscribers ? "the subscribers of port " + std::to_string(route.sourcePort)
+                               : std::to_string(route.client) + ":" + std::to_string(route.port);
+}
+
+// The first SysEx data byte a MIDI cable would read as a status byte (80-F7), reading on from an
+// unfinished SysEx when inSysEx. Real-time bytes may sit inside a SysEx on a cable too.
+std::optional<std::uint8_t> statusInSysEx(std::span<const std::uint8_t> bytes, bool inSysEx) {
+    for (const std::uint8_t byte : bytes) {
+        if (!inSysEx)
+            inSysEx = byte == 0xF0;
+        else if (byte == 0xF7)
+            inSysEx = false;
+        else if (byte >= 0x80 && byte < 0xF8)
+            return byte;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -20,7 +40,8 @@ void logError(const std::string& text) {
 AlsaOutput::AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config)
     : sequencer_(sequencer), clock_(config.clock ? *config.clock : HostClock::system()),
       sleeper_(config.sleeper ? *config.sleeper : Sleeper::system()), config_(config),
-      pacer_(clock_, sleeper_, config.kernelBytesPerSecond, config.kernelBufferBudget) {}
+      pacer_(clock_, sleeper_, config.kernelBytesPerSecond, config.kernelBufferBudget),
+      room_(config.readKernelFile) {}
 
 OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> bytes) {
     std::lock_guard sending(mutex_);
@@ -34,6 +55,15 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
         inSysEx = openSysEx_[key];
         subscribed = subscribed || subscribed_.contains(subscription);
     }
+    if (route.kernel && !route.toSubscribers) {
+        if (const auto byte = statusInSysEx(bytes, !inSysEx.empty())) {
+            static constexpr char digits[] = "0123456789ABCDEF";
+            log(LogLevel::error, "MIDI send to " + describe(route) + " refused: the SysEx holds the byte " +
+                                     digits[*byte >> 4] + digits[*byte & 15] +
+                                     ", which cannot cross a MIDI cable inside a SysEx");
+            return kMIDIMessageSendErr;
+        }
+    }
     if (!subscribed) {
         if (const int err = sequencer_.connectTo(route.sourcePort, route.client, route.port); err < 0) {
             failed(route, "the port refused our connection: " + std::string(snd_strerror(err)));
@@ -42,9 +72,15 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
         std::lock_guard lock(stateMutex_);
         subscribed_.insert(subscription);
     }
-    const int status = translation_.encode(
-        bytes, config_.sysExChunkBytes, inSysEx,
-        [&](snd_seq_event_t& event, std::size_t wireBytes) { return write(route, event, wireBytes); });
+    // After the subscription: a device's driver opens its output, and reports its room, only then.
+    const std::optional<Flow> flow = route.kernel ? std::optional(flowOf(route)) : std::nullopt;
+    const std::size_t chunkBytes = flow && flow->rawMidi
+                                       ? std::min(config_.kernelSysExChunkBytes, flow->bufferSize)
+                                       : config_.sysExChunkBytes;
+    const int status =
+        translation_.encode(bytes, chunkBytes, inSysEx, [&](snd_seq_event_t& event, std::size_t wireBytes) {
+            return write(route, flow ? &*flow : nullptr, event, wireBytes);
+        });
     std::lock_guard lock(stateMutex_);
     if (status >= 0) {
         openSysEx_[key] = inSysEx;
@@ -67,13 +103,62 @@ void AlsaOutput::failed(const Route& route, const std::string& why) {
         std::lock_guard lock(stateMutex_);
         if (!failing_.insert(target(route)).second) return;
     }
-    const std::string to = route.toSubscribers
-                               ? "the subscribers of port " + std::to_string(route.sourcePort)
-                               : std::to_string(route.client) + ":" + std::to_string(route.port);
-    logError("MIDI send to " + to + " failed: " + why);
+    log(LogLevel::error, "MIDI send to " + describe(route) + " failed: " + why);
 }
 
-int AlsaOutput::write(const Route& route, snd_seq_event_t& event, std::size_t wireBytes) {
+AlsaOutput::Flow AlsaOutput::flowOf(const Route& route) {
+    {
+        std::lock_guard lock(stateMutex_);
+        if (auto it = flows_.find(target(route)); it != flows_.end()) return it->second;
+    }
+    Flow flow;
+    std::string why = route.toSubscribers ? "its subscribers may be several devices"
+                                          : "the port drives no raw MIDI device of a card";
+    if (const auto rawMidi =
+            route.toSubscribers ? std::nullopt : sequencer_.rawMidiOf(route.client, route.port)) {
+        if (const auto figure = room_.read(*rawMidi)) {
+            flow.rawMidi = rawMidi;
+            flow.bufferSize = figure->bufferSize;
+        } else {
+            why = AlsaOutputRoom::path(*rawMidi) + " shows no room for output " +
+                  std::to_string(rawMidi->subdevice);
+        }
+    }
+    if (flow.rawMidi)
+        log(LogLevel::info, "MIDI output to " + describe(route) + " goes as fast as the device takes it: " +
+                                AlsaOutputRoom::path(*flow.rawMidi) + " shows the room in its buffer");
+    else
+        log(LogLevel::info, "MIDI output to " + describe(route) + " is paced at a MIDI cable's rate (" +
+                                std::to_string(config_.kernelBytesPerSecond) + " bytes a second): " + why);
+    std::lock_guard lock(stateMutex_);
+    flows_[target(route)] = flow;
+    return flow;
+}
+
+int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi,
+                            std::size_t wireBytes) {
+    std::optional<std::uint64_t> waitingSince;
+    while (true) {
+        if (stopped_) return -ECANCELED;
+        const auto figure = room_.read(rawMidi);
+        // Unplugged, or our subscription (and with it the device's output) went.
+        if (!figure) {
+            failed(route, "the device's output is gone (" + AlsaOutputRoom::path(rawMidi) + ")");
+            return -ENODEV;
+        }
+        if (figure->avail >= wireBytes) return 0;
+        const std::uint64_t now = clock_.now();
+        if (!waitingSince) waitingSince = now;
+        if (now - *waitingSince >= static_cast<std::uint64_t>(config_.retryTimeout.count())) {
+            failed(route, "the device took nothing for " +
+                              std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms");
+            return -ETIMEDOUT;
+        }
+        sleeper_.sleepFor(config_.kernelRoomPoll);
+    }
+}
+
+int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes) {
     if (stopped_) return -ECANCELED;
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
     if (route.toSubscribers)
@@ -82,9 +167,11 @@ int AlsaOutput::write(const Route& route, snd_seq_event_t& event, std::size_t wi
         snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
                             static_cast<unsigned char>(route.port));
     snd_seq_ev_set_direct(&event);
-    if (route.kernel) {
-        const int client = route.toSubscribers ? -1 : route.client;
-        pacer_.waitForRoom(client, route.toSubscribers ? route.sourcePort : route.port, wireBytes);
+    if (flow && flow->rawMidi) {
+        if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes); err < 0) return err;
+    } else if (flow) {
+        const auto [client, port] = target(route);
+        pacer_.waitForRoom(client, port, wireBytes);
     }
     std::optional<std::uint64_t> waitingSince;
     while (true) {
@@ -116,6 +203,7 @@ void AlsaOutput::forget(int client, int port) {
     });
     std::erase_if(subscribed_, [&](const auto& key) { return matches(std::get<1>(key), std::get<2>(key)); });
     std::erase_if(failing_, [&](const auto& key) { return matches(key.first, key.second); });
+    std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first.first, entry.first.second); });
 }
 
 void AlsaOutput::forgetSender(int ourPort) {

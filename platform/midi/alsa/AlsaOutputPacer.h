@@ -1,6 +1,7 @@
 #pragma once
 // Keeps the bytes in flight toward each kernel MIDI port within a budget, modelling the port's
-// output buffer as draining at the cable's rate. Not locked: the caller serialises writes.
+// output buffer as draining at the cable's rate: for ports whose room the kernel does not report.
+// Not locked: the caller serialises writes.
 #include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 

@@ -8,6 +8,7 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +32,15 @@ public:
     virtual std::vector<AlsaPortInfo> listPorts() = 0;
     // Whether a kernel client's port is subscribed to our port (its output must be paced).
     virtual bool hasKernelSubscriber(int ourPort) = 0;
+    // The raw MIDI output behind a kernel client's port: the client's card, the port's device and
+    // subdevice. None for other clients and for kernel ports that drive no device of a card.
+    struct RawMidi {
+        int card = 0;
+        int device = 0;
+        int subdevice = 0;
+        bool operator==(const RawMidi&) const = default;
+    };
+    virtual std::optional<RawMidi> rawMidiOf(int client, int port) = 0;
 
     // Whether the input pools of the event's user-space receivers (its destination, or our source
     // port's subscribers) have room for it now; true when it cannot tell. An event that does not

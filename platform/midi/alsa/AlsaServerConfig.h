@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
 
 namespace platform::midi {
 
@@ -20,15 +23,23 @@ struct AlsaServerConfig {
     Sleeper* sleeper = &Sleeper::system();
     MIDIObjectRef firstHandle = 0x1000;
 
-    // SysEx goes out in events of at most this many bytes.
+    // SysEx goes out in events of at most this many bytes; toward a kernel MIDI device, of at
+    // most kernelSysExChunkBytes (measured through the USB MIDI driver: see the README).
     std::size_t sysExChunkBytes = 256;
-    // Toward a kernel MIDI device: the kernel drops what does not fit its output buffer (4 KiB)
-    // without telling us, so we keep at most `kernelBufferBudget` bytes in flight, draining at
-    // the cable's rate (31250 baud: 3125 bytes a second). 0 bytes a second turns pacing off.
+    std::size_t kernelSysExChunkBytes = 1024;
+    // Toward a kernel MIDI device the kernel drops what does not fit the device's output buffer
+    // without telling us. Where the kernel reports the buffer's free room (AlsaOutputRoom), each
+    // event waits, polling every kernelRoomPoll, until it fits; the device that takes nothing for
+    // retryTimeout fails the send. Elsewhere we keep at most `kernelBufferBudget` bytes in
+    // flight, draining at the cable's rate (31250 baud: 3125 bytes a second); 0 bytes a second
+    // turns that off.
+    std::chrono::nanoseconds kernelRoomPoll = std::chrono::milliseconds(1);
     std::size_t kernelBytesPerSecond = 3125;
     std::size_t kernelBufferBudget = 2048;
+    // Reads the kernel's reports (/proc/asound); empty: the files themselves.
+    std::function<std::optional<std::string>(const std::string& path)> readKernelFile;
     // Toward a user-space client whose queue is full: wait and retry; give up (and say so) only
-    // when it has taken nothing for retryTimeout.
+    // when it has taken nothing for retryTimeout. A device, likewise.
     std::chrono::nanoseconds retryWait = std::chrono::milliseconds(1);
     std::chrono::nanoseconds retryTimeout = std::chrono::seconds(10);
     // Upper bound of one wait of the polling thread; stopping wakes it at once.

@@ -365,9 +365,10 @@ TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {
     EXPECT_EQ(read(target), expected);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 
-    // Unplugged after ten requests: said so, the file as it was.
+    // Unplugged after ten requests: said so, the file as it was. Every answer takes a poll, so
+    // the hook sees each request arrive; an instant answer could let the job run past the tenth.
     dialogs.clearRequests();
-    velmor.setFaults({});
+    velmor.setFaults({.replyDelay = std::chrono::milliseconds(1)});
     velmor.clearLog();
     dialogs.queueAnswer(target);
     sleeper.afterSettling = [&] {

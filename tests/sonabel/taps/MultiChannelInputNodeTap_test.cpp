@@ -6,6 +6,9 @@
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
 #include <algorithm>
+#include <set>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace sonabel;
 using namespace taptest;
@@ -178,6 +181,10 @@ TEST_F(MultiChannelTest, FileNamesAndTakeNumbers) {
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0]->url(), dir.file("take.x #2.wav"));
     EXPECT_EQ(files[1]->url(), dir.file("take #2.wav"));
+    // The files no take used are gone; the one this tap did not make stays.
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Audio 1 #2.wav")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Audio 2 #1.wav")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("Audio 1 #1.wav")));
 
     // No free take number up to 10000: that channel gets no file, and the counter moves on all the same.
     tap->setRecordCounter(9999);
@@ -317,7 +324,7 @@ TEST_F(MultiChannelTest, RefusedChannelMapAndUnconfiguredTap) {
     EXPECT_TRUE(detached->files().empty());
     EXPECT_FALSE(detached->fileChannels());
     EXPECT_FALSE(detached->recordEnabled());
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2); // the first tap's
 }
 
 TEST_F(MultiChannelTest, BuffersWithMoreOrFewerChannelsThanFiles) {
@@ -399,6 +406,48 @@ TEST_F(MultiChannelTest, ChannelsOfOneNameGetFilesOfTheirOwn) {
     EXPECT_EQ(files[1]->url(), dir.file("Audio #2.wav"));
     EXPECT_EQ(files[2]->url(), dir.file("Audio #3.wav")); // the folder part is dropped: the same name
     EXPECT_EQ(tap->recordCounter(), 2);
+}
+
+TEST_F(MultiChannelTest, TapsOfTwoProcessesInOneFolderNeverShareAFile) {
+    platform::ScopedLogCapture quiet;
+    // Both processes choose their files at once, and only then record: a take of one block, of two.
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+        children[k] = fork();
+        ASSERT_GE(children[k], 0);
+        if (children[k] == 0) {
+            tap->setBufferSize(512);
+            tap->configure(std::vector<std::int32_t>{0, 1});
+            run();
+            char byte = 'r';
+            if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1) _exit(2);
+            tap->record();
+            render(k + 1);
+            tap->stop();
+            _exit(tap->files().size() == 2 ? 0 : 3);
+        }
+    }
+    char byte;
+    for (int k = 0; k < 2; ++k)
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(write(go[1], "gg", 2), 2);
+    for (pid_t child : children) {
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::set<std::string> names;
+    std::multiset<std::size_t> lengths;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+        names.insert(entry.path().filename().string());
+        lengths.insert(readAll(entry.path().string())[0].size());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"Audio 1 #1.wav", "Audio 1 #2.wav", "Audio 2 #1.wav",
+                                            "Audio 2 #2.wav"}));
+    EXPECT_EQ(lengths, (std::multiset<std::size_t>{512, 512, 1024, 1024}));
 }
 
 TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {

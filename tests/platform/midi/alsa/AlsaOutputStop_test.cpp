@@ -1,7 +1,7 @@
 // At shutdown a send being paced toward a kernel port ends at its next event, and nothing more goes out.
 #include "platform/midi/alsa/AlsaOutput.h"
 #include "testing/FakeSequencer.h"
-#include "testing/MIDITestSupport.h"
+#include "testing/KernelTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ TEST(AlsaOutput, AStoppedOutputDropsWhatWaitsForPacingAndSendsNothingMore) {
     sleeper.onFifth = [&] { output.stop(); };
 
     const AlsaOutput::Route kernelPort{.sourcePort = 1, .client = 20, .port = 0, .kernel = true};
-    EXPECT_EQ(output.send(kernelPort, miditest::eightBitSysEx(65522)), kMIDIMessageSendErr);
+    EXPECT_EQ(output.send(kernelPort, kerneltest::sevenBitSysEx(65522)), kMIDIMessageSendErr);
     EXPECT_EQ(sleeper.calls, 5);
     const auto sent = sequencer.destination(20, 0).bytes.size();
     EXPECT_GT(sent, 0u);

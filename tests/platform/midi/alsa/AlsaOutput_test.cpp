@@ -3,6 +3,7 @@
 #include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaOutput.h"
 #include "testing/FakeSequencer.h"
+#include "testing/KernelTestSupport.h"
 #include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,11 @@ struct Rig {
     }
 };
 
-// The upload check: 200 back-to-back 521-byte blocks, then one SysEx as long as a send takes.
-std::vector<Bytes> upload() {
-    std::vector<Bytes> messages(200, miditest::eightBitSysEx(521));
-    messages.push_back(miditest::eightBitSysEx(65522));
+// The upload check: 200 back-to-back 521-byte blocks, then one SysEx as long as a send takes;
+// 7-bit, as a device takes them, unless told.
+std::vector<Bytes> upload(Bytes (*sysEx)(std::size_t) = kerneltest::sevenBitSysEx) {
+    std::vector<Bytes> messages(200, sysEx(521));
+    messages.push_back(sysEx(65522));
     return messages;
 }
 
@@ -94,7 +96,7 @@ TEST(AlsaOutput, AFullUserSpaceQueueIsWaitedForAndAStuckOneFailsTheSendAloud) {
     Rig rig;
     rig.sequencer.addDestination(130, 0, false, 8);
     AlsaOutput output(rig.sequencer, rig.config);
-    const auto messages = upload();
+    const auto messages = upload(miditest::eightBitSysEx);
     for (const auto& m : messages)
         ASSERT_EQ(output.send({.sourcePort = 1, .client = 130, .port = 0}, m), noErr);
     EXPECT_EQ(rig.sequencer.destination(130, 0).bytes, joined(messages));
@@ -150,4 +152,146 @@ TEST(AlsaOutput, ConcurrentSendsNeverInterleaveTheirChunks) {
         EXPECT_EQ(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                         bytes.begin() + static_cast<std::ptrdiff_t>(at + 300)),
                   messageOf(bytes[at + 1]));
+}
+
+namespace {
+
+// A device behind card 1's first raw MIDI device (when `rawMidi`), draining `bytesPerSecond`.
+struct DeviceRig : Rig {
+    explicit DeviceRig(double bytesPerSecond, bool rawMidi = true) {
+        sequencer.kernelBytesPerSecond = bytesPerSecond;
+        sequencer.addDestination(20, 0, true, 4096);
+        if (rawMidi) sequencer.setRawMidi(20, 0, {1, 0, 0});
+        config.readKernelFile = [this](const std::string& path) { return sequencer.kernelFile(path); };
+    }
+    static constexpr AlsaOutput::Route device{.sourcePort = 1, .client = 20, .port = 0, .kernel = true};
+};
+
+} // namespace
+
+TEST(AlsaOutput, TowardADeviceEventsFitTheRoomTheKernelReportsOrElseGoAtTheCablesPace) {
+    const auto messages = upload();
+    const double total = static_cast<double>(joined(messages).size());
+    struct Case {
+        const char* name;
+        bool fileReadable;
+        bool rawMidi;
+        double bytesPerSecond; // the device's own
+        double expectedBytesPerSecond;
+        double buffer; // bytes that may go at once
+        std::size_t eventBytes;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"room reported", true, true, 1e6, 1e6, 4096, 1024,
+         "MIDI output to 20:0 goes as fast as the device takes it: /proc/asound/card1/midi0 shows the room "
+         "in its buffer"},
+        {"a device as slow as a cable", true, true, 3125, 3125, 4096, 1024,
+         "MIDI output to 20:0 goes as fast as the device takes it: /proc/asound/card1/midi0 shows the room "
+         "in its buffer"},
+        {"no such file", false, true, 1e6, 3125, 2048, 256,
+         "MIDI output to 20:0 is paced at a MIDI cable's rate (3125 bytes a second): "
+         "/proc/asound/card1/midi0 "
+         "shows no room for output 0"},
+        {"another kind of port", true, false, 1e6, 3125, 2048, 256,
+         "MIDI output to 20:0 is paced at a MIDI cable's rate (3125 bytes a second): the port drives no raw "
+         "MIDI device of a card"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::ScopedLogCapture log;
+        DeviceRig rig(c.bytesPerSecond, c.rawMidi);
+        if (!c.fileReadable) rig.config.readKernelFile = [](const std::string&) { return std::nullopt; };
+        AlsaOutput output(rig.sequencer, rig.config);
+        const auto start = rig.clock.now();
+        for (const auto& m : messages)
+            ASSERT_EQ(output.send(DeviceRig::device, m), noErr);
+        const auto received = rig.sequencer.destination(20, 0);
+        EXPECT_EQ(received.dropped, 0u);
+        EXPECT_EQ(received.bytes, joined(messages));
+        EXPECT_EQ(*std::max_element(received.eventSizes.begin(), received.eventSizes.end()), c.eventBytes);
+        const double seconds = static_cast<double>(rig.clock.now() - start) / 1e9;
+        EXPECT_GT(seconds, (total - c.buffer) / c.expectedBytesPerSecond - 0.01);
+        EXPECT_LT(seconds, total / c.expectedBytesPerSecond + 0.01);
+        EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
+    }
+}
+
+TEST(AlsaOutput, ASendToADeviceThatStopsTakingBytesOrIsUnpluggedFailsAloud) {
+    // Room 0 for good: the send fails after the time-out, having filled the buffer and no more.
+    {
+        platform::ScopedLogCapture log;
+        DeviceRig rig(0);
+        AlsaOutput output(rig.sequencer, rig.config);
+        const auto start = rig.clock.now();
+        EXPECT_EQ(output.send(DeviceRig::device, kerneltest::sevenBitSysEx(65522)), kMIDIMessageSendErr);
+        EXPECT_GE(rig.clock.now() - start, 10'000'000'000u);
+        EXPECT_LT(rig.clock.now() - start, 10'010'000'000u);
+        EXPECT_EQ(rig.sequencer.destination(20, 0).bytes.size(), 4096u);
+        EXPECT_EQ(rig.sequencer.destination(20, 0).dropped, 0u);
+        ASSERT_EQ(log.lines().size(), 2u);
+        EXPECT_EQ(log.lines()[1], "MIDI send to 20:0 failed: the device took nothing for 10000 ms");
+    }
+    // Unplugged while waiting for room: the kernel's report goes, and the send fails at once.
+    {
+        platform::ScopedLogCapture log;
+        DeviceRig rig(3125);
+        std::size_t reads = 0;
+        rig.config.readKernelFile = [&](const std::string& path) {
+            if (++reads == 10) rig.sequencer.removeDestination(20, 0);
+            return rig.sequencer.kernelFile(path);
+        };
+        AlsaOutput output(rig.sequencer, rig.config);
+        const auto start = rig.clock.now();
+        EXPECT_EQ(output.send(DeviceRig::device, kerneltest::sevenBitSysEx(65522)), kMIDIMessageSendErr);
+        EXPECT_EQ(reads, 10u);
+        EXPECT_LT(rig.clock.now() - start, 100'000'000u);
+        ASSERT_EQ(log.lines().size(), 2u);
+        EXPECT_EQ(log.lines()[1],
+                  "MIDI send to 20:0 failed: the device's output is gone (/proc/asound/card1/midi0)");
+    }
+}
+
+TEST(AlsaOutput, ASysExWithAByteACableReadsAsStatusIsRefusedTowardADeviceOnly) {
+    platform::ScopedLogCapture log;
+    DeviceRig rig(1e6);
+    rig.sequencer.addDestination(130, 0, false, 100);
+    AlsaOutput output(rig.sequencer, rig.config);
+    const Bytes latin1Name{0xF0, 0x7D, 0x4E, 0xE9, 0x65, 0xF7};
+    EXPECT_EQ(output.send(DeviceRig::device, latin1Name), kMIDIMessageSendErr);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"MIDI send to 20:0 refused: the SysEx holds the byte E9, "
+                                                    "which cannot cross a MIDI cable inside a SysEx"});
+    EXPECT_EQ(rig.sequencer.connectToCalls, 0u);
+    // A SysEx that continues over sends is read as one; real-time bytes may sit inside it.
+    ASSERT_EQ(output.send(DeviceRig::device, Bytes{0xF0, 0x7D, 0x01, 0xF8}), noErr);
+    EXPECT_EQ(output.send(DeviceRig::device, Bytes{0x02, 0xF0, 0xF7}), kMIDIMessageSendErr);
+    ASSERT_EQ(output.send(DeviceRig::device, Bytes{0x02, 0xF7, 0x90, 0x3C, 0x64}), noErr);
+    EXPECT_EQ(rig.sequencer.destination(20, 0).bytes,
+              (Bytes{0xF0, 0x7D, 0x01, 0xF8, 0x02, 0xF7, 0x90, 0x3C, 0x64}));
+    // Another program takes 8-bit SysEx as it is.
+    EXPECT_EQ(output.send({.sourcePort = 1, .client = 130, .port = 0}, latin1Name), noErr);
+    EXPECT_EQ(rig.sequencer.destination(130, 0).bytes, latin1Name);
+    ASSERT_EQ(log.lines().size(), 3u);
+    EXPECT_EQ(log.lines()[2], "MIDI send to 20:0 refused: the SysEx holds the byte F0, which cannot cross a "
+                              "MIDI cable inside a SysEx");
+}
+
+TEST(AlsaOutput, TheRoomIsReadFromTheKernelsReportOfTheSubstreamBehindThePort) {
+    // As the guest's kernel wrote it for a USB instrument while a subscription held it open.
+    const std::string usb = "Toskar MK2\n\nOutput 0\n  Tx bytes     : 3008\n  Owner PID    : 172\n"
+                            "  Mode         : native\n  Buffer size  : 4096\n  Avail        : 3941\nInput 0\n"
+                            "  Rx bytes     : 0\n  Buffer size  : 4096\n  Avail        : 17\n";
+    EXPECT_EQ(AlsaOutputRoom::parse(usb, 0), (AlsaOutputRoom::Figure{4096, 3941}));
+    EXPECT_EQ(AlsaOutputRoom::parse(usb, 1), std::nullopt);
+    // Closed: no buffer shown; a second substream has its own.
+    const std::string two = "UM-2\n\nOutput 0\n  Tx bytes     : 0\nOutput 1\n  Tx bytes     : 9\n"
+                            "  Buffer size  : 4096\n  Avail        : 0\n";
+    EXPECT_EQ(AlsaOutputRoom::parse(two, 0), std::nullopt);
+    EXPECT_EQ(AlsaOutputRoom::parse(two, 1), (AlsaOutputRoom::Figure{4096, 0}));
+    EXPECT_EQ(AlsaOutputRoom::parse("MIDI 2.0\n\nType: UMP\n" + usb.substr(12), 0), std::nullopt);
+    AlsaOutputRoom room([&](const std::string& path) {
+        return path == "/proc/asound/card3/midi1" ? std::optional(two) : std::nullopt;
+    });
+    EXPECT_EQ(room.read({3, 1, 1}), (AlsaOutputRoom::Figure{4096, 0}));
+    EXPECT_EQ(room.read({3, 0, 1}), std::nullopt);
 }

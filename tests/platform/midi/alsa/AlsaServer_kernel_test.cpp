@@ -1,6 +1,7 @@
 // The sequencer server against the kernel and its USB MIDI driver: an instrument plugged in over
-// USB takes what we send with no connection made beforehand, paced to cable rate, and what it
-// answers comes back whole.
+// USB takes what we send with no connection made beforehand, as fast as its buffer's room allows
+// (or, where the room is not read, at cable rate), and what it answers comes back whole.
+#include "platform/core/LogSink.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "testing/KernelTestSupport.h"
@@ -8,6 +9,11 @@
 #include "testing/UsbInstrument.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <regex>
 
 using namespace platform::midi;
 using namespace std::chrono_literals;
@@ -18,7 +24,8 @@ namespace {
 class UsbInstrumentExchange : public testing::Test {
 protected:
     void SetUp() override {
-        server = AlsaServer::open({.jobs = &jobs}, &why);
+        config.jobs = &jobs;
+        server = AlsaServer::open(config, &why);
         KERNEL_TEST_NEEDS(server, "no ALSA sequencer on this machine (" << why << ")");
         instrument = std::make_unique<kerneltest::UsbInstrument>("Toskar MK2");
         ASSERT_TRUE(instrument->plugged()) << instrument->why();
@@ -71,7 +78,9 @@ protected:
         return std::exchange(replies, {});
     }
 
+    platform::ScopedLogCapture log;
     platform::BackgroundJobs jobs;
+    AlsaServerConfig config;
     std::string why;
     std::shared_ptr<AlsaServer> server;
     std::unique_ptr<kerneltest::UsbInstrument> instrument;
@@ -82,6 +91,40 @@ protected:
     std::condition_variable arrived;
     Bytes replies;
 };
+
+// The same, with the kernel's report of the device's room out of reach (as in a container without
+// /proc/asound): the cable model paces.
+class UsbInstrumentOnTheCableModel : public UsbInstrumentExchange {
+protected:
+    void SetUp() override {
+        config.readKernelFile = [](const std::string&) { return std::nullopt; };
+        UsbInstrumentExchange::SetUp();
+    }
+};
+
+// The kernel's report read as it is until the device seems to stop: from the tenth read on, its
+// room shows 0, as a device that no longer takes bytes leaves it (the emulated instrument always
+// takes what USB brings).
+class UsbInstrumentThatStops : public UsbInstrumentExchange {
+protected:
+    void SetUp() override {
+        config.retryTimeout = 1s;
+        config.readKernelFile = [this](const std::string& path) -> std::optional<std::string> {
+            std::ifstream file(path);
+            if (!file) return std::nullopt;
+            std::string text((std::istreambuf_iterator<char>(file)), {});
+            if (++reads >= 10) text = std::regex_replace(text, std::regex("Avail( *): [0-9]+"), "Avail$1: 0");
+            return text;
+        };
+        UsbInstrumentExchange::SetUp();
+    }
+    std::atomic<int> reads{0};
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& part) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+}
 
 } // namespace
 
@@ -101,17 +144,56 @@ TEST_F(UsbInstrumentExchange, SysExArrivesExactWithNoConnectionMadeAndTheReplies
     EXPECT_EQ(reply(dump.size()), dump);
 }
 
-TEST_F(UsbInstrumentExchange, LongSysExPacedToCableRateArrivesExact) {
-    // The driver's 4 KB buffer drops what overflows and says nothing: only pacing gets these through.
+TEST_F(UsbInstrumentExchange, LongSysExArrivesExactAtTheDevicesSpeed) {
+    // The driver's 4 KB buffer drops what overflows and says nothing: each event waits for room.
     for (const std::size_t length : {65522, 70000}) {
         SCOPED_TRACE(length);
         const Bytes sysEx = kerneltest::sevenBitSysEx(length);
         const auto start = std::chrono::steady_clock::now();
         ASSERT_EQ(send(sysEx), noErr);
-        EXPECT_EQ(instrument->receive(length, 60s), sysEx);
-        // 3125 bytes a second, less the buffer's worth that goes at once.
-        EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(length / 3125 - 1));
+        const Bytes got = instrument->receive(length, 60s);
+        EXPECT_EQ(got.size(), sysEx.size());
+        EXPECT_TRUE(got == sysEx);
+        // A cable would take 21 s and more.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
     }
+    EXPECT_TRUE(contains(log.lines(), "goes as fast as the device takes it: /proc/asound/card"));
+}
+
+TEST_F(UsbInstrumentOnTheCableModel, LongSysExPacedToCableRateArrivesExact) {
+    const Bytes sysEx = kerneltest::sevenBitSysEx(70000);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(send(sysEx), noErr);
+    EXPECT_EQ(instrument->receive(sysEx.size(), 60s), sysEx);
+    // 3125 bytes a second, less the buffer's worth that goes at once.
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 21s);
+    EXPECT_TRUE(
+        contains(log.lines(), "is paced at a MIDI cable's rate (3125 bytes a second): /proc/asound/card"));
+}
+
+TEST_F(UsbInstrumentThatStops, ASendFailsAfterTheTimeOutAndWhatWentBeforeArrivesExact) {
+    const Bytes sysEx = kerneltest::sevenBitSysEx(65522);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(send(sysEx), noErr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    const Bytes got = instrument->receive(sysEx.size(), 2s);
+    // What went before arrives exact (USB MIDI carries SysEx in threes: up to two bytes wait).
+    ASSERT_GT(got.size(), 0u);
+    ASSERT_LT(got.size(), 16384u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sysEx.begin()));
+    EXPECT_TRUE(contains(log.lines(), "failed: the device took nothing for 1000 ms"));
+}
+
+TEST_F(UsbInstrumentExchange, AnUnplugMidSendFailsTheSendAtOnce) {
+    // Long enough to be on its way when the unplug comes.
+    const Bytes sysEx = kerneltest::sevenBitSysEx(4 * 1024 * 1024);
+    auto sending = std::async(std::launch::async, [&] { return send(sysEx); });
+    ASSERT_EQ(instrument->receive(16384, 30s).size() >= 16384, true);
+    instrument->unplug();
+    const auto unplugged = std::chrono::steady_clock::now();
+    ASSERT_EQ(sending.wait_for(30s), std::future_status::ready);
+    EXPECT_NE(sending.get(), noErr);
+    EXPECT_LT(std::chrono::steady_clock::now() - unplugged, 2s);
 }
 
 TEST_F(UsbInstrumentExchange, AnUnpluggedInstrumentFailsTheSendAndAfterAReplugTakesEventsAgain) {

@@ -70,7 +70,10 @@ public:
                                     static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
                                     this);
                 bufferFrames_ = frames;
+                // The stream's thread may already run the callback: it looks at timing_ only once
+                // this is published.
                 timing_.emplace(format.sampleRate(), frames);
+                timingReady_.store(true, std::memory_order_release);
                 if (!duplex && ring_) {
                     // Two streams wake on their own schedules: the graph reads a few periods behind
                     // the input so that their jitter does not starve it.
@@ -165,7 +168,7 @@ private:
     static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus flags,
                         void* user) {
         auto* self = static_cast<RtAudioIO*>(user);
-        if (output && self->timing_ &&
+        if (output && self->timingReady_.load(std::memory_order_acquire) &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
                                     flags & RTAUDIO_OUTPUT_UNDERFLOW))
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
@@ -215,6 +218,7 @@ private:
         ring_.reset();
         engine_ = nullptr;
         bufferFrames_ = 0;
+        timingReady_.store(false, std::memory_order_relaxed);
         timing_.reset();
     }
 
@@ -228,6 +232,7 @@ private:
     AudioEngine* engine_ = nullptr;
     std::uint32_t bufferFrames_ = 0;
     std::optional<AudioCallbackTiming> timing_; // of the output stream
+    std::atomic<bool> timingReady_{false};
 };
 
 } // namespace

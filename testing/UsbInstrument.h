@@ -138,7 +138,13 @@ public:
 private:
     bool open(const std::string& device) {
         fd_ = device.empty() ? -1 : ::open(device.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ >= 0) growInputBuffer(fd_, 1 << 20);
+        if (fd_ >= 0) {
+            growInputBuffer(fd_, 1 << 20);
+            // The gadget drops what the host sends until its raw input is started, which a poll
+            // does: started here, a send right after a replug cannot beat the reader thread to it.
+            pollfd start{fd_, POLLIN, 0};
+            ::poll(&start, 1, 0);
+        }
         if (fd_ < 0) {
             why_ = !gadget_.why().empty()
                        ? gadget_.why()

@@ -5,7 +5,9 @@
 // client's queue holds a number of events, drains one per `userDrainEvery` and refuses more with
 // -EAGAIN (the kernel then empties the receiver's queue: `refused` counts it). A kernel port
 // refuses events (-ENODEV) from a port not subscribed to it, as a USB or DIN device's driver
-// does. A kernel port given a raw MIDI device shows its buffer's room as the kernel's
+// does. Another client's port subscribed to one of our ports (subscribe) gets what the port sends to
+// its subscribers, each as a destination, and the sender hears the first error after the others
+// got it, as from the kernel. A kernel port given a raw MIDI device shows its buffer's room as the kernel's
 // /proc/asound/cardN/midiD does (kernelFile) while a subscription holds it open. Input is a queue
 // the test fills.
 #include "platform/core/HostClock.h"
@@ -32,6 +34,7 @@ struct Destination {
     std::vector<std::uint8_t> bytes;
     std::size_t dropped = 0;
     std::vector<std::size_t> eventSizes;
+    std::vector<snd_seq_event_type_t> eventTypes;
     std::size_t refused = 0; // events a user-space receiver had no room for
     std::optional<platform::midi::AlsaSequencer::RawMidi> rawMidi;
     // Model state.
@@ -131,8 +134,12 @@ public:
         std::lock_guard lock(mutex_);
         return ports_.count(port) ? ports_[port] : 0;
     }
-    bool kernelSubscriber = false;
-    std::vector<snd_seq_event_t> subscriberEvents;
+    // client:port subscribes to our port, as another program or a connection tool would.
+    void subscribe(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        subscribers_[ourPort].push_back({client, port});
+        subscriptions_.insert({ourPort, {client, port}});
+    }
 
     // AlsaSequencer
     int clientID() override { return own_; }
@@ -174,7 +181,18 @@ public:
         std::lock_guard lock(mutex_);
         return listing_;
     }
-    bool hasKernelSubscriber(int) override { return kernelSubscriber; }
+    std::vector<Subscriber> subscribersOf(int ourPort) override {
+        std::lock_guard lock(mutex_);
+        std::vector<Subscriber> out;
+        for (auto& [port, from] : connections_)
+            if (std::find(from.begin(), from.end(), std::pair{own_, ourPort}) != from.end())
+                out.push_back({own_, port, false});
+        for (auto [client, port] : subscribers_[ourPort]) {
+            auto it = destinations_.find({client, port});
+            out.push_back({client, port, it != destinations_.end() && it->second.kernel});
+        }
+        return out;
+    }
     std::optional<RawMidi> rawMidiOf(int client, int port) override {
         std::lock_guard lock(mutex_);
         auto it = destinations_.find({client, port});
@@ -209,12 +227,17 @@ public:
             wake_.notify_all();
         };
         if (event.dest.client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
-            subscriberBytes.insert(subscriberBytes.end(), bytes.begin(), bytes.end());
+            int first = 0;
             for (auto& [ourPort, from] : connections_)
                 if (std::find(from.begin(), from.end(), std::pair{own_, int(event.source.port)}) !=
                     from.end())
                     loop(ourPort);
-            return 0;
+            for (auto address : subscribers_[event.source.port]) {
+                auto it = destinations_.find(address);
+                const int result = it == destinations_.end() ? -ENOENT : deliver(it->second, event, bytes);
+                if (first == 0) first = result;
+            }
+            return first;
         }
         if (event.dest.client == own_) {
             if (!ports_.count(event.dest.port)) return -ENOENT;
@@ -223,10 +246,12 @@ public:
         }
         auto it = destinations_.find({event.dest.client, event.dest.port});
         if (it == destinations_.end()) return -ENOENT;
-        Destination& d = it->second;
-        if (d.needsSubscription &&
+        if (it->second.needsSubscription &&
             !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
             return -ENODEV;
+        return deliver(it->second, event, bytes);
+    }
+    int deliver(Destination& d, const snd_seq_event_t& event, const std::vector<std::uint8_t>& bytes) {
         if (d.kernel) {
             drainKernel(d);
             if (d.fill + static_cast<double>(bytes.size()) > static_cast<double>(d.capacity)) {
@@ -243,10 +268,10 @@ public:
             d.fill += 1;
         }
         d.eventSizes.push_back(bytes.size());
+        d.eventTypes.push_back(event.type);
         d.bytes.insert(d.bytes.end(), bytes.begin(), bytes.end());
         return 0;
     }
-    std::vector<std::uint8_t> subscriberBytes;
 
     void drainKernel(Destination& d) {
         const std::uint64_t now = clock_.now();
@@ -305,6 +330,7 @@ private:
     int nextPort_ = 0;
     std::map<int, std::vector<std::pair<int, int>>> connections_;
     std::set<std::pair<int, std::pair<int, int>>> subscriptions_; // our port -> client:port
+    std::map<int, std::vector<std::pair<int, int>>> subscribers_;   // of our port, by subscribe()
     std::deque<Input> inputs_;
     Input current_;
 };

@@ -164,7 +164,7 @@ bool AlsaLibSequencer::isKernelClient(int number) {
     return kernel;
 }
 
-bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
+std::vector<AlsaSequencer::Subscriber> AlsaLibSequencer::subscribersOf(int ourPort) {
     std::lock_guard lock(mutex_);
     snd_seq_query_subscribe_t* query = nullptr;
     snd_seq_query_subscribe_malloc(&query);
@@ -172,13 +172,14 @@ bool AlsaLibSequencer::hasKernelSubscriber(int ourPort) {
     snd_seq_query_subscribe_set_root(query, &root);
     snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
     snd_seq_query_subscribe_set_index(query, 0);
-    bool kernel = false;
-    while (!kernel && snd_seq_query_port_subscribers(handle_, query) >= 0) {
-        kernel = isKernelClient(snd_seq_query_subscribe_get_addr(query)->client);
+    std::vector<Subscriber> out;
+    while (snd_seq_query_port_subscribers(handle_, query) >= 0) {
+        const snd_seq_addr_t* address = snd_seq_query_subscribe_get_addr(query);
+        out.push_back({address->client, address->port, isKernelClient(address->client)});
         snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
     }
     snd_seq_query_subscribe_free(query);
-    return kernel;
+    return out;
 }
 
 std::optional<AlsaSequencer::RawMidi> AlsaLibSequencer::rawMidiOf(int client, int port) {

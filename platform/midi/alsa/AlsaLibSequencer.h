@@ -26,7 +26,7 @@ public:
     int disconnectFrom(int ourPort, int client, int port) override;
     int connectTo(int ourPort, int client, int port) override;
     std::vector<AlsaPortInfo> listPorts() override;
-    bool hasKernelSubscriber(int ourPort) override;
+    std::vector<Subscriber> subscribersOf(int ourPort) override;
     std::optional<RawMidi> rawMidiOf(int client, int port) override;
     bool hasRoomFor(const snd_seq_event_t& event) override;
     int outputDirect(snd_seq_event_t& event) override;

@@ -1,4 +1,4 @@
-// Serialised, paced writes to the sequencer.
+// Paced writes to the sequencer, one lane per destination.
 #include "platform/midi/alsa/AlsaOutput.h"
 
 #include "platform/core/LogSink.h"
@@ -17,8 +17,7 @@ void log(LogLevel level, const std::string& text) {
 }
 
 std::string describe(const AlsaOutput::Route& route) {
-    return route.toSubscribers ? "the subscribers of port " + std::to_string(route.sourcePort)
-                               : std::to_string(route.client) + ":" + std::to_string(route.port);
+    return std::to_string(route.client) + ":" + std::to_string(route.port);
 }
 
 // The first SysEx data byte a MIDI cable would read as a status byte (80-F7), reading on from an
@@ -43,79 +42,108 @@ AlsaOutput::AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config)
       pacer_(clock_, sleeper_, config.kernelBytesPerSecond, config.kernelBufferBudget),
       room_(config.readKernelFile) {}
 
-OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> bytes) {
-    std::lock_guard sending(mutex_);
-    const auto key = route.toSubscribers ? std::tuple{-1, route.sourcePort, 0}
-                                         : std::tuple{route.client, route.port, route.sourcePort};
-    const std::tuple subscription{route.sourcePort, route.client, route.port};
-    AlsaTranslation::OpenSysEx inSysEx;
-    bool subscribed = route.toSubscribers;
+OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+    // Taken before waiting for the lane: time rules follow the send, not our turn to write it.
+    if (at == 0) at = clock_.now();
+    return route.toSubscribers ? sendToSubscribers(route, bytes, at) : sendTo(route, false, bytes, at);
+}
+
+AlsaOutput::Found AlsaOutput::laneOf(int client, int port, int ourPort) {
+    std::lock_guard lock(stateMutex_);
+    auto& lane = lanes_[{client, port}];
+    if (!lane) lane = std::make_shared<Lane>();
+    auto& stream = lane->streams[ourPort];
+    if (!stream) stream = std::make_shared<Stream>();
+    return {lane, stream};
+}
+
+OSStatus AlsaOutput::sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes,
+                                       MIDITimeStamp at) {
+    // One send to the subscribers at a time, so that each gets them in order.
+    const auto subscribers = laneOf(-1, route.sourcePort, route.sourcePort).lane;
+    std::lock_guard sending(subscribers->sending);
+    OSStatus status = noErr;
+    for (const auto& subscriber : sequencer_.subscribersOf(route.sourcePort)) {
+        const Route to{route.sourcePort, subscriber.client, subscriber.port, false, subscriber.kernel};
+        if (const OSStatus result = sendTo(to, true, bytes, at); status == noErr) status = result;
+    }
+    return status;
+}
+
+OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
+                            MIDITimeStamp at) {
+    const auto [lane, stream] = laneOf(route.client, route.port, route.sourcePort);
+    std::lock_guard sending(lane->sending);
+    AlsaTranslation::OpenSysEx open;
+    MIDITimeStamp last = 0;
+    bool subscribed = subscriber;
     {
         std::lock_guard lock(stateMutex_);
-        inSysEx = openSysEx_[key];
-        subscribed = subscribed || subscribed_.contains(subscription);
+        open = stream->open;
+        last = stream->last;
+        subscribed = subscribed || stream->subscribed;
     }
-    if (route.kernel && !route.toSubscribers) {
-        if (const auto byte = statusInSysEx(bytes, !inSysEx.empty())) {
+    const bool silent = at > last && at - last > kSilenceEndsSysEx;
+    const bool ends = !open.empty() && !bytes.empty() && bytes[0] >= 0x80 && bytes[0] < 0xF7 &&
+                      (route.kernel || silent);
+    if (route.kernel) {
+        if (const auto byte = statusInSysEx(bytes, !open.empty() && !ends)) {
             static constexpr char digits[] = "0123456789ABCDEF";
-            log(LogLevel::error, "MIDI send to " + describe(route) + " refused: the SysEx holds the byte " +
-                                     digits[*byte >> 4] + digits[*byte & 15] +
-                                     ", which cannot cross a MIDI cable inside a SysEx");
+            const std::string why = std::string("the SysEx holds the byte ") + digits[*byte >> 4] +
+                                    digits[*byte & 15] + ", which cannot cross a MIDI cable inside a SysEx";
+            log(LogLevel::error, subscriber ? "MIDI send to " + describe(route) + " (a subscriber of port " +
+                                                  std::to_string(route.sourcePort) + ") skipped: " + why
+                                            : "MIDI send to " + describe(route) + " refused: " + why);
             return kMIDIMessageSendErr;
         }
     }
     if (!subscribed) {
         if (const int err = sequencer_.connectTo(route.sourcePort, route.client, route.port); err < 0) {
             failed(route, "the port refused our connection: " + std::string(snd_strerror(err)));
+            std::lock_guard lock(stateMutex_);
+            *stream = {};
             return kMIDIMessageSendErr;
         }
-        std::lock_guard lock(stateMutex_);
-        subscribed_.insert(subscription);
     }
     // After the subscription: a device's driver opens its output, and reports its room, only then.
     const std::optional<Flow> flow = route.kernel ? std::optional(flowOf(route)) : std::nullopt;
     const std::size_t chunkBytes = flow && flow->rawMidi
                                        ? std::min(config_.kernelSysExChunkBytes, flow->bufferSize)
                                        : config_.sysExChunkBytes;
-    const int status =
-        translation_.encode(bytes, chunkBytes, inSysEx, [&](snd_seq_event_t& event, std::size_t wireBytes) {
-            return write(route, flow ? &*flow : nullptr, event, wireBytes);
-        });
+    const AlsaTranslation::EventSink sink = [&](snd_seq_event_t& event, std::size_t wireBytes) {
+        return write(route, flow ? &*flow : nullptr, event, wireBytes);
+    };
+    int status = ends ? AlsaTranslation::endSysEx(open, chunkBytes, sink) : 0;
+    if (status >= 0) status = lane->translation.encode(bytes, chunkBytes, open, sink);
     std::lock_guard lock(stateMutex_);
     if (status >= 0) {
-        openSysEx_[key] = inSysEx;
-        failing_.erase(target(route));
+        *stream = {std::move(open), at, true};
+        failing_.erase({route.client, route.port});
         return noErr;
     }
-    // What did not go out must not be continued by the next send.
-    openSysEx_[key].clear();
-    // The destination may have gone and come back, unsubscribed, between two listings.
-    subscribed_.erase(subscription);
+    // What did not go out must not be continued by the next send; and the destination may have
+    // gone and come back, unsubscribed, between two listings.
+    *stream = {};
     return kMIDIMessageSendErr;
-}
-
-std::pair<int, int> AlsaOutput::target(const Route& route) {
-    return route.toSubscribers ? std::pair{-1, route.sourcePort} : std::pair{route.client, route.port};
 }
 
 void AlsaOutput::failed(const Route& route, const std::string& why) {
     {
         std::lock_guard lock(stateMutex_);
-        if (!failing_.insert(target(route)).second) return;
+        if (!failing_.insert({route.client, route.port}).second) return;
     }
     log(LogLevel::error, "MIDI send to " + describe(route) + " failed: " + why);
 }
 
 AlsaOutput::Flow AlsaOutput::flowOf(const Route& route) {
+    const std::pair destination{route.client, route.port};
     {
         std::lock_guard lock(stateMutex_);
-        if (auto it = flows_.find(target(route)); it != flows_.end()) return it->second;
+        if (auto it = flows_.find(destination); it != flows_.end()) return it->second;
     }
     Flow flow;
-    std::string why = route.toSubscribers ? "its subscribers may be several devices"
-                                          : "the port drives no raw MIDI device of a card";
-    if (const auto rawMidi =
-            route.toSubscribers ? std::nullopt : sequencer_.rawMidiOf(route.client, route.port)) {
+    std::string why = "the port drives no raw MIDI device of a card";
+    if (const auto rawMidi = sequencer_.rawMidiOf(route.client, route.port)) {
         if (const auto figure = room_.read(*rawMidi)) {
             flow.rawMidi = rawMidi;
             flow.bufferSize = figure->bufferSize;
@@ -131,7 +159,7 @@ AlsaOutput::Flow AlsaOutput::flowOf(const Route& route) {
         log(LogLevel::info, "MIDI output to " + describe(route) + " is paced at a MIDI cable's rate (" +
                                 std::to_string(config_.kernelBytesPerSecond) + " bytes a second): " + why);
     std::lock_guard lock(stateMutex_);
-    flows_[target(route)] = flow;
+    flows_[destination] = flow;
     return flow;
 }
 
@@ -161,17 +189,12 @@ int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& ra
 int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes) {
     if (stopped_) return -ECANCELED;
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
-    if (route.toSubscribers)
-        snd_seq_ev_set_subs(&event);
-    else
-        snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
-                            static_cast<unsigned char>(route.port));
+    snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client), static_cast<unsigned char>(route.port));
     snd_seq_ev_set_direct(&event);
     if (flow && flow->rawMidi) {
         if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes); err < 0) return err;
     } else if (flow) {
-        const auto [client, port] = target(route);
-        pacer_.waitForRoom(client, port, wireBytes);
+        pacer_.waitForRoom(route.client, route.port, wireBytes);
     }
     std::optional<std::uint64_t> waitingSince;
     while (true) {
@@ -196,24 +219,28 @@ int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& eve
 }
 
 void AlsaOutput::forget(int client, int port) {
-    auto matches = [&](int c, int p) { return c == client && (p == port || port < 0); };
+    auto matches = [&](const std::pair<int, int>& key) {
+        return key.first == client && (key.second == port || port < 0);
+    };
+    pacer_.forget(client, port);
     std::lock_guard lock(stateMutex_);
-    std::erase_if(openSysEx_, [&](const auto& entry) {
-        return matches(std::get<0>(entry.first), std::get<1>(entry.first));
-    });
-    std::erase_if(subscribed_, [&](const auto& key) { return matches(std::get<1>(key), std::get<2>(key)); });
-    std::erase_if(failing_, [&](const auto& key) { return matches(key.first, key.second); });
-    std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first.first, entry.first.second); });
+    std::erase_if(lanes_, [&](const auto& entry) { return matches(entry.first); });
+    std::erase_if(failing_, matches);
+    std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first); });
 }
 
 void AlsaOutput::forgetSender(int ourPort) {
     std::lock_guard lock(stateMutex_);
-    std::erase_if(subscribed_, [&](const auto& key) { return std::get<0>(key) == ourPort; });
+    lanes_.erase({-1, ourPort});
+    for (auto& [destination, lane] : lanes_)
+        lane->streams.erase(ourPort);
 }
 
 void AlsaOutput::forgetSubscriptions() {
     std::lock_guard lock(stateMutex_);
-    subscribed_.clear();
+    for (auto& [destination, lane] : lanes_)
+        for (auto& [ourPort, stream] : lane->streams)
+            stream->subscribed = false;
 }
 
 } // namespace platform::midi

@@ -1,15 +1,26 @@
 #pragma once
-// Every write to the sequencer goes through here, one send at a time: the chunks of one send go
-// out under one lock, so two messages never interleave toward a destination. Toward a kernel MIDI
-// port each event waits for room in the device's output buffer as the kernel reports it
-// (AlsaOutputRoom), or, where the kernel reports none, as a cable would drain it (AlsaOutputPacer);
-// the log says once per port which. Toward user-space clients a full queue is waited for and the
-// event retried. Nothing is dropped: a send either goes out whole or fails with a status, and a
-// log line the first time it fails toward that destination. A SysEx whose data holds a byte
-// 80-F7 is refused toward a kernel port: on a cable or USB MIDI that byte is a status byte.
+// Every write to the sequencer goes through here. Each destination has a lane: its sends go one
+// at a time, in order, their events never interleaved, whichever of our ports they leave from;
+// sends to different destinations never wait for each other. Toward a kernel MIDI port each event
+// waits for room in the device's output buffer as the kernel reports it (AlsaOutputRoom), or,
+// where the kernel reports none, as a cable would drain it (AlsaOutputPacer); the log says once
+// per port which. Toward user-space clients a full queue is waited for and the event retried.
+// Nothing is dropped: a send either goes out whole or fails with a status, and a log line the
+// first time it fails toward that destination. A SysEx whose data holds a byte 80-F7 is refused
+// toward a kernel port: on a cable or USB MIDI that byte is a status byte.
+//
+// A SysEx left unfinished by a send stays open toward that destination from that port of ours, as
+// the wire has it: toward a device a send that begins with a status byte (but F7 or real-time)
+// ends it; toward a program, where SysEx data may be 8-bit, only one that begins so more than
+// kSilenceEndsSysEx after the last send (by the sends' own stamps). That state ends with our
+// port, with the destination, and with a failed send.
+//
 // Before the first event from one of our ports to a destination, that port is subscribed to it
 // (a device driver takes events only from a subscriber); the events stay addressed to the
-// destination alone. The subscription lasts as long as our port, or the destination.
+// destination alone. The subscription lasts as long as our port, or the destination. A send to
+// our source's subscribers goes to each of them on its own (the kernel's fan-out would deliver to
+// all but one refusing receiver and leave us unable to retry without repeating), so each is paced,
+// retried and refused as a destination of its own.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
 #include "platform/midi/alsa/AlsaOutputRoom.h"
@@ -20,33 +31,37 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <span>
 #include <string>
-#include <tuple>
 
 namespace platform::midi {
 
 class AlsaOutput {
 public:
+    static constexpr MIDITimeStamp kSilenceEndsSysEx = 1'000'000'000;
+
     struct Route {
         int sourcePort = 0; // our port the events leave from
         int client = 0;     // destination address; ignored toward subscribers
         int port = 0;
         bool toSubscribers = false; // MIDIReceived: to whoever subscribed to sourcePort
-        bool kernel = false;        // a kernel MIDI device is (or may be) at the other end
+        bool kernel = false;        // a kernel MIDI device is at the other end; ignored toward subscribers
         auto operator<=>(const Route&) const = default;
     };
 
     AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config);
 
-    OSStatus send(const Route& route, std::span<const std::uint8_t> bytes);
-    // The port went away (another client's, or port -1: all of that client's): a SysEx left open
-    // toward it and the subscriptions to it are forgotten.
+    // `at`: the send's own time stamp; 0 is now.
+    OSStatus send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at = 0);
+    // The port went away (another client's, or port -1: all of that client's): what was kept
+    // toward it is forgotten.
     void forget(int client, int port);
-    // One of our output ports is deleted, and its subscriptions with it.
+    // One of our ports (an output port or a source) is deleted, and its subscriptions and
+    // unfinished SysEx with it.
     void forgetSender(int ourPort);
     // Events may have been lost, announcements among them: subscriptions are checked again.
     void forgetSubscriptions();
@@ -54,33 +69,52 @@ public:
     void stop() { stopped_ = true; }
 
 private:
+    // What one port of ours left toward one destination. Belongs to its lane; under stateMutex_.
+    struct Stream {
+        AlsaTranslation::OpenSysEx open;
+        MIDITimeStamp last = 0;
+        bool subscribed = false;
+    };
+    // One destination (or, at client -1, our source port's subscribers as one). A lane leaves the
+    // map when its destination or our port goes; a send still holding it then changes nothing
+    // that a later send would find.
+    struct Lane {
+        std::mutex sending; // held for a whole send, pacing included
+        AlsaTranslation translation;
+        std::map<int, std::shared_ptr<Stream>> streams; // by our port
+    };
     // How events toward a kernel port wait for room: none where it is known.
     struct Flow {
         std::optional<AlsaSequencer::RawMidi> rawMidi; // the kernel's figure; else the cable model
         std::size_t bufferSize = 0;
     };
+    struct Found {
+        std::shared_ptr<Lane> lane;
+        std::shared_ptr<Stream> stream;
+    };
+    Found laneOf(int client, int port, int ourPort);
+    OSStatus sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at);
+    // subscriber: the route is one of our source's subscribers, subscribed already.
+    OSStatus sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
+                    MIDITimeStamp at);
     Flow flowOf(const Route& route);
     int write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes);
     int waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi, std::size_t wireBytes);
     // Logs the first failure toward a destination until a send to it succeeds again.
     void failed(const Route& route, const std::string& why);
-    static std::pair<int, int> target(const Route& route);
 
     AlsaSequencer& sequencer_;
     HostClock& clock_;
     Sleeper& sleeper_;
     AlsaServerConfig config_;
-    std::mutex mutex_; // held for a whole send, pacing included
     std::atomic<bool> stopped_{false};
     AlsaOutputPacer pacer_;
     AlsaOutputRoom room_;
-    AlsaTranslation translation_;
-    // What the polling thread may change while a send is paced, under a lock held only briefly.
+    // What sends and the polling thread share, under a lock held only briefly.
     std::mutex stateMutex_;
-    std::map<std::tuple<int, int, int>, AlsaTranslation::OpenSysEx> openSysEx_; // by where the bytes go
-    std::set<std::tuple<int, int, int>> subscribed_;                            // our port, client, port
-    std::set<std::pair<int, int>> failing_;                                     // told the log; see target()
-    std::map<std::pair<int, int>, Flow> flows_; // decided and logged; see target()
+    std::map<std::pair<int, int>, std::shared_ptr<Lane>> lanes_; // by the destination's address now
+    std::set<std::pair<int, int>> failing_;                      // told the log
+    std::map<std::pair<int, int>, Flow> flows_;                  // decided and logged
 };
 
 } // namespace platform::midi

@@ -22,24 +22,38 @@ void AlsaOutputPacer::drain(Buffer& buffer) {
 
 void AlsaOutputPacer::waitForRoom(int client, int port, std::size_t bytes) {
     if (bytesPerSecond_ <= 0) return;
-    Buffer& buffer = buffers_[{client, port}];
     const double wanted = static_cast<double>(bytes);
-    drain(buffer);
     // The buffer must fall to what leaves room; an oversized write waits for it to be empty.
     const double target = std::max(0.0, budget_ - wanted);
-    while (buffer.bytes > target) {
-        const double seconds = (buffer.bytes - target) / bytesPerSecond_;
+    while (true) {
+        double excess = 0;
+        {
+            std::lock_guard lock(mutex_);
+            Buffer& buffer = buffers_[{client, port}];
+            drain(buffer);
+            excess = buffer.bytes - target;
+            if (excess <= 0) {
+                buffer.bytes += wanted;
+                return;
+            }
+        }
         sleeper_.sleepFor(std::chrono::nanoseconds(
-            static_cast<std::int64_t>(std::ceil(seconds * HostClock::ticksPerSecond))));
-        drain(buffer);
+            static_cast<std::int64_t>(std::ceil(excess / bytesPerSecond_ * HostClock::ticksPerSecond))));
     }
-    buffer.bytes += wanted;
 }
 
 std::size_t AlsaOutputPacer::inFlight(int client, int port) {
+    std::lock_guard lock(mutex_);
     Buffer& buffer = buffers_[{client, port}];
     drain(buffer);
     return static_cast<std::size_t>(std::ceil(buffer.bytes));
+}
+
+void AlsaOutputPacer::forget(int client, int port) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(buffers_, [&](const auto& entry) {
+        return entry.first.first == client && (port < 0 || entry.first.second == port);
+    });
 }
 
 } // namespace platform::midi

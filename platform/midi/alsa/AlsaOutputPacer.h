@@ -1,13 +1,14 @@
 #pragma once
 // Keeps the bytes in flight toward each kernel MIDI port within a budget, modelling the port's
 // output buffer as draining at the cable's rate: for ports whose room the kernel does not report.
-// Not locked: the caller serialises writes.
+// Sends toward different ports may wait at once; the caller serialises those toward one port.
 #include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <utility>
 
 namespace platform::midi {
@@ -22,6 +23,8 @@ public:
     void waitForRoom(int client, int port, std::size_t bytes);
     // Bytes the model holds for the port now.
     std::size_t inFlight(int client, int port);
+    // The port went: a port given its number later starts empty.
+    void forget(int client, int port);
 
 private:
     struct Buffer {
@@ -34,6 +37,7 @@ private:
     Sleeper& sleeper_;
     double bytesPerSecond_;
     double budget_;
+    std::mutex mutex_; // not held while sleeping
     std::map<std::pair<int, int>, Buffer> buffers_;
 };
 

@@ -30,8 +30,14 @@ public:
     // already is. A device driver opens its output only for a subscriber.
     virtual int connectTo(int ourPort, int client, int port) = 0;
     virtual std::vector<AlsaPortInfo> listPorts() = 0;
-    // Whether a kernel client's port is subscribed to our port (its output must be paced).
-    virtual bool hasKernelSubscriber(int ourPort) = 0;
+    // The ports subscribed to our port, and which of them are a kernel client's (a device's).
+    struct Subscriber {
+        int client = 0;
+        int port = 0;
+        bool kernel = false;
+        bool operator==(const Subscriber&) const = default;
+    };
+    virtual std::vector<Subscriber> subscribersOf(int ourPort) = 0;
     // The raw MIDI output behind a kernel client's port: the client's card, the port's device and
     // subdevice. None for other clients and for kernel ports that drive no device of a card.
     struct RawMidi {

@@ -151,12 +151,15 @@ OSStatus AlsaServer::setString(Endpoint& endpoint, std::string_view property, st
 
 namespace {
 
-// The bytes of every packet in order; false when the list is malformed.
-bool bytesOf(const MIDIPacketList* list, ByteCount listSize, std::vector<std::uint8_t>& out) {
+// The bytes of every packet in order, and the first one's stamp; false when the list is malformed.
+bool bytesOf(const MIDIPacketList* list, ByteCount listSize, std::vector<std::uint8_t>& out,
+             MIDITimeStamp& at) {
     PacketListReader reader(list, listSize);
     PacketListReader::Packet packet;
-    while (reader.next(packet))
+    for (bool first = true; reader.next(packet); first = false) {
+        if (first) at = packet.timeStamp;
         out.insert(out.end(), packet.data.begin(), packet.data.end());
+    }
     return !reader.malformed();
 }
 
@@ -166,6 +169,7 @@ OSStatus AlsaServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationRef, c
                           ByteCount listSize) {
     AlsaOutput::Route route;
     std::vector<std::uint8_t> bytes;
+    MIDITimeStamp at = 0;
     {
         std::lock_guard lock(mutex_);
         auto* port = ports_.findPort(portRef);
@@ -173,29 +177,27 @@ OSStatus AlsaServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationRef, c
         auto* destination = endpoints_.find(destinationRef);
         if (!destination) return kMIDIUnknownEndpoint;
         if (destination->isSource) return kMIDIWrongEndpointType;
-        if (!bytesOf(list, listSize, bytes)) return kAudio_ParamError;
+        if (!bytesOf(list, listSize, bytes, at)) return kAudio_ParamError;
         route = {port->backendPort, destination->client, destination->port, false, destination->kernelClient};
     }
     // Outside the table lock: an upload to a MIDI cable takes seconds.
-    return bytes.empty() ? noErr : output_.send(route, bytes);
+    return bytes.empty() ? noErr : output_.send(route, bytes, at);
 }
 
 OSStatus AlsaServer::received(MIDIEndpointRef sourceRef, const MIDIPacketList* list, ByteCount listSize) {
     AlsaOutput::Route route;
     std::vector<std::uint8_t> bytes;
+    MIDITimeStamp at = 0;
     {
         std::lock_guard lock(mutex_);
         auto* source = endpoints_.find(sourceRef);
         if (!source) return kMIDIUnknownEndpoint;
         if (!source->isSource) return kMIDIWrongEndpointType;
         if (!source->isOwn()) return kMIDINotPermitted;
-        if (!bytesOf(list, listSize, bytes)) return kAudio_ParamError;
+        if (!bytesOf(list, listSize, bytes, at)) return kAudio_ParamError;
         route = {source->port, 0, 0, true, false};
     }
-    if (bytes.empty()) return noErr;
-    // Someone may have connected our source to a MIDI cable.
-    route.kernel = sequencer_->hasKernelSubscriber(route.sourcePort);
-    return output_.send(route, bytes);
+    return bytes.empty() ? noErr : output_.send(route, bytes, at);
 }
 
 // Endpoints -----------------------------------------------------------------------------------
@@ -233,7 +235,7 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
     if (endpoint.isSource) {
         targets = ports_.dropConnectionsTo(endpoint.ref);
         translation_.forgetSender(endpoint.ref);
-        output_.forget(-1, endpoint.port);
+        output_.forgetSender(endpoint.port);
     } else {
         targets.push_back(endpoint.target);
         translation_.forgetReceiver(endpoint.ref);

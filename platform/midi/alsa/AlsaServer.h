@@ -6,8 +6,8 @@
 //
 // One polling job only reads the sequencer and stamps events with host time, so the kernel's
 // input pool never waits on us; a second job turns them into packets and events; deliveries run
-// on the delivery queue's thread, as with the in-process server. Sends are serialised and paced
-// (AlsaOutput) and run outside the table lock, so a long upload does not stall listing.
+// on the delivery queue's thread, as with the in-process server. Sends are ordered and paced per
+// destination (AlsaOutput) and run outside the table lock, so a long upload does not stall listing.
 #include "platform/midi/DeliveryQueue.h"
 #include "platform/midi/TableServer.h"
 #include "platform/midi/alsa/AlsaEndpoints.h"

@@ -76,19 +76,31 @@ int AlsaTranslation::encode(std::span<const std::uint8_t> input, std::size_t sys
             open.assign(bytes.begin() + static_cast<std::ptrdiff_t>(last), bytes.end());
             end = last;
         }
-        for (std::size_t at = i, n = 0; at < end; at += n) {
-            n = std::min(sysExChunkBytes, end - at);
-            // The same for the cuts between events: each moves off an F0.
-            while (at + n < end && bytes[at + n] == 0xF0)
-                n = n > 1 && bytes[at + n - 1] != 0xF0 ? n - 1 : n + 1;
-            snd_seq_event_t event;
-            snd_seq_ev_clear(&event);
-            snd_seq_ev_set_sysex(&event, static_cast<unsigned>(n),
-                                 const_cast<std::uint8_t*>(bytes.data() + at));
-            if (int status = sink(event, n); status < 0) return status;
-        }
+        if (int status = encodeSysEx(bytes.subspan(i, end - i), sysExChunkBytes, sink); status < 0)
+            return status;
         if (inSysEx) break;
         i = end;
+    }
+    return 0;
+}
+
+int AlsaTranslation::endSysEx(OpenSysEx& open, std::size_t sysExChunkBytes, const EventSink& sink) {
+    const OpenSysEx held = std::move(open);
+    open.clear();
+    return encodeSysEx(held, std::max<std::size_t>(sysExChunkBytes, 1), sink);
+}
+
+int AlsaTranslation::encodeSysEx(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes,
+                                 const EventSink& sink) {
+    for (std::size_t at = 0, n = 0; at < bytes.size(); at += n) {
+        n = std::min(sysExChunkBytes, bytes.size() - at);
+        // The same for the cuts between events: each moves off an F0.
+        while (at + n < bytes.size() && bytes[at + n] == 0xF0)
+            n = n > 1 && bytes[at + n - 1] != 0xF0 ? n - 1 : n + 1;
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_seq_ev_set_sysex(&event, static_cast<unsigned>(n), const_cast<std::uint8_t*>(bytes.data() + at));
+        if (int status = sink(event, n); status < 0) return status;
     }
     return 0;
 }

@@ -42,6 +42,9 @@ public:
     // A short message cut off at the end is left out.
     int encode(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes, OpenSysEx& open,
                const EventSink& sink);
+    // Ends an open SysEx unfinished, as a status byte does on a cable: what it held back goes out
+    // as the continuation it is, and the next send starts afresh.
+    static int endSysEx(OpenSysEx& open, std::size_t sysExChunkBytes, const EventSink& sink);
 
     // The MIDI bytes of one received event, appended to out; nothing for events that carry none.
     void decode(const snd_seq_event_t& event, std::vector<std::uint8_t>& out);
@@ -62,6 +65,8 @@ public:
 
 private:
     int encodeShort(std::span<const std::uint8_t> bytes, const EventSink& sink);
+    static int encodeSysEx(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes,
+                           const EventSink& sink);
 
     snd_midi_event_t* encoder_ = nullptr;
     snd_midi_event_t* decoder_ = nullptr;

@@ -2,12 +2,15 @@
 // port drops what overflows its buffer, as the kernel does.
 #include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaOutput.h"
+#include "testing/Eventually.h"
 #include "testing/FakeSequencer.h"
 #include "testing/KernelTestSupport.h"
 #include "testing/MIDITestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace platform::midi;
@@ -274,6 +277,84 @@ TEST(AlsaOutput, ASysExWithAByteACableReadsAsStatusIsRefusedTowardADeviceOnly) {
     ASSERT_EQ(log.lines().size(), 3u);
     EXPECT_EQ(log.lines()[2], "MIDI send to 20:0 refused: the SysEx holds the byte F0, which cannot cross a "
                               "MIDI cable inside a SysEx");
+}
+
+TEST(AlsaOutput, AnUnfinishedSysExEndsAsTheWireEndsItAndNeverOutlivesOurPort) {
+    platform::ScopedLogCapture log;
+    DeviceRig rig(1e6);
+    rig.sequencer.addDestination(130, 0, false, 100);
+    AlsaOutput output(rig.sequencer, rig.config);
+    // Toward a device a status byte ends it, and goes out.
+    ASSERT_EQ(output.send(DeviceRig::device, Bytes{0xF0, 0x7D, 0x01}), noErr);
+    EXPECT_EQ(output.send(DeviceRig::device, Bytes{0x90, 0x3C, 0x64}), noErr);
+    EXPECT_EQ(output.send(DeviceRig::device, Bytes{0xF0, 0x7D, 0x02, 0xF7}), noErr);
+    EXPECT_EQ(rig.sequencer.destination(20, 0).bytes,
+              (Bytes{0xF0, 0x7D, 0x01, 0x90, 0x3C, 0x64, 0xF0, 0x7D, 0x02, 0xF7}));
+    EXPECT_EQ(log.lines().size(), 1u);
+    // Toward a program 8-bit data continues it, until a send that begins with a status byte more
+    // than 1 s after the last one.
+    const AlsaOutput::Route program{.sourcePort = 1, .client = 130, .port = 0};
+    ASSERT_EQ(output.send(program, Bytes{0xF0, 0x7D, 0x01}), noErr);
+    rig.clock.advance(1'000'000'000);
+    ASSERT_EQ(output.send(program, Bytes{0x90, 0x3C}), noErr);
+    rig.clock.advance(1'000'000'001);
+    ASSERT_EQ(output.send(program, Bytes{0x90, 0x3C, 0x64}), noErr);
+    auto received = rig.sequencer.destination(130, 0);
+    EXPECT_EQ(received.bytes, (Bytes{0xF0, 0x7D, 0x01, 0x90, 0x3C, 0x90, 0x3C, 0x64}));
+    EXPECT_EQ(received.eventTypes.back(), SND_SEQ_EVENT_NOTEON);
+    // Our port goes, and a new one gets its number: it starts clean.
+    ASSERT_EQ(output.send(program, Bytes{0xF0, 0x7D, 0x03}), noErr);
+    output.forgetSender(1);
+    ASSERT_EQ(output.send(program, Bytes{0x90, 0x3C, 0x64}), noErr);
+    received = rig.sequencer.destination(130, 0);
+    EXPECT_EQ(received.eventTypes.back(), SND_SEQ_EVENT_NOTEON);
+    EXPECT_EQ(Bytes(received.bytes.end() - 5, received.bytes.end()), (Bytes{0xF0, 0x7D, 0x90, 0x3C, 0x64}));
+}
+
+TEST(AlsaOutput, ASendToOneDestinationNeverWaitsForAnothersPacing) {
+    // Holds the upload in its first wait for room until released.
+    struct Gate final : platform::Sleeper {
+        platform::ManualClock* clock = nullptr;
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool holding = false, open = false;
+        void sleepFor(std::chrono::nanoseconds duration) override {
+            std::unique_lock lock(mutex);
+            holding = true;
+            changed.notify_all();
+            changed.wait_for(lock, 2 * testwait::kDeadline, [&] { return open; });
+            clock->advance(static_cast<std::uint64_t>(duration.count()));
+        }
+    } gate;
+    Rig rig;
+    gate.clock = &rig.clock;
+    rig.config.sleeper = &gate;
+    rig.sequencer.addDestination(20, 0, true, 4096);
+    rig.sequencer.addDestination(130, 0, false, 100);
+    AlsaOutput output(rig.sequencer, rig.config);
+    std::thread upload([&] {
+        EXPECT_EQ(output.send({.sourcePort = 1, .client = 20, .port = 0, .kernel = true},
+                              kerneltest::sevenBitSysEx(8000)),
+                  noErr);
+    });
+    std::atomic<bool> noteSent{false};
+    std::thread note([&] {
+        const auto sent = output.send({.sourcePort = 2, .client = 130, .port = 0}, Bytes{0x90, 0x3C, 0x64});
+        noteSent = sent == noErr;
+    });
+    EXPECT_TRUE(testwait::eventually([&] {
+        std::lock_guard lock(gate.mutex);
+        return gate.holding && noteSent;
+    }));
+    EXPECT_EQ(rig.sequencer.destination(130, 0).bytes, (Bytes{0x90, 0x3C, 0x64}));
+    {
+        std::lock_guard lock(gate.mutex);
+        gate.open = true;
+    }
+    gate.changed.notify_all();
+    upload.join();
+    note.join();
+    EXPECT_EQ(rig.sequencer.destination(20, 0).bytes, kerneltest::sevenBitSysEx(8000));
 }
 
 TEST(AlsaOutput, TheRoomIsReadFromTheKernelsReportOfTheSubstreamBehindThePort) {

@@ -269,11 +269,11 @@ TEST(AlsaServer, SendsGoToDestinationsPacedTowardDevicesAndVirtualEndpointsAreEx
     EXPECT_EQ(rig.server->setIntegerProperty(toskarIn, kMIDIPropertyUniqueID, 5), kMIDINotPermitted);
 
     // MIDIReceived goes to subscribers, paced when a device subscribed.
-    rig.sequencer->kernelSubscriber = true;
+    rig.sequencer->subscribe(ports[1], 20, 0);
     PacketListBuilder note;
     note.add(0, Bytes{0x90, 0x3C, 0x64});
     EXPECT_EQ(rig.server->received(source, note.list(), note.size()), noErr);
-    EXPECT_EQ(rig.sequencer->subscriberBytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes.size(), 20u * 521u + 3u);
     EXPECT_EQ(rig.server->received(toskarIn, note.list(), note.size()), kMIDINotPermitted);
 
     ASSERT_EQ(rig.server->disposeEndpoint(source), noErr);
@@ -317,6 +317,37 @@ TEST(AlsaServer, ASendSubscribesFirstAndARefusalFailsItAloudOncePerDestination) 
             "raw MIDI device of a card",
             "MIDI send to 21:0 failed: the port refused our connection: Device or resource busy",
             "MIDI send to 20:0 failed: No such file or directory"}));
+}
+
+TEST(AlsaServer, OurSourceSendsToEachSubscriberOnceAndNoEightBitSysExToADevice) {
+    Rig rig;
+    rig.sequencer->addDestination(20, 0, true, 4096);
+    rig.sequencer->addDestination(130, 0, false, 2); // a program that takes an event a second
+    rig.sequencer->userDrainEvery = 1'000'000'000;
+    MIDIEndpointRef source = 0;
+    ASSERT_EQ(rig.server->createSource(rig.client, "Sonabel Out", &source), noErr);
+    const int ourPort = rig.sequencer->ownPorts().back();
+    rig.sequencer->subscribe(ourPort, 20, 0);
+    rig.sequencer->subscribe(ourPort, 130, 0);
+    platform::ScopedLogCapture log;
+    // The program's full pool refuses an event the device got: the device never gets it again.
+    PacketListBuilder upload;
+    upload.add(0, kerneltest::sevenBitSysEx(1000));
+    EXPECT_EQ(rig.server->received(source, upload.list(), upload.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes, kerneltest::sevenBitSysEx(1000));
+    EXPECT_EQ(rig.sequencer->destination(130, 0).bytes, kerneltest::sevenBitSysEx(1000));
+    // A byte a cable reads as status: the program gets it, the device is skipped, and told of.
+    const Bytes latin1Name{0xF0, 0x7D, 0x4E, 0xE9, 0x65, 0xF7};
+    PacketListBuilder name;
+    name.add(0, latin1Name);
+    EXPECT_EQ(rig.server->received(source, name.list(), name.size()), kMIDIMessageSendErr);
+    EXPECT_EQ(rig.sequencer->destination(20, 0).bytes.size(), 1000u);
+    const auto program = rig.sequencer->destination(130, 0).bytes;
+    EXPECT_EQ(Bytes(program.end() - 6, program.end()), latin1Name);
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_EQ(log.lines().back(), "MIDI send to 20:0 (a subscriber of port " + std::to_string(ourPort) +
+                                      ") skipped: the SysEx holds the byte E9, which cannot cross a MIDI "
+                                      "cable inside a SysEx");
 }
 
 TEST(AlsaServer, InputIsHandledWhileASendIsPacedAndItsDestinationGoes) {

@@ -330,7 +330,7 @@ private:
     int nextPort_ = 0;
     std::map<int, std::vector<std::pair<int, int>>> connections_;
     std::set<std::pair<int, std::pair<int, int>>> subscriptions_; // our port -> client:port
-    std::map<int, std::vector<std::pair<int, int>>> subscribers_;   // of our port, by subscribe()
+    std::map<int, std::vector<std::pair<int, int>>> subscribers_; // of our port, by subscribe()
     std::deque<Input> inputs_;
     Input current_;
 };

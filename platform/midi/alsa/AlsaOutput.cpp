@@ -84,8 +84,8 @@ OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const
         subscribed = subscribed || stream->subscribed;
     }
     const bool silent = at > last && at - last > kSilenceEndsSysEx;
-    const bool ends = !open.empty() && !bytes.empty() && bytes[0] >= 0x80 && bytes[0] < 0xF7 &&
-                      (route.kernel || silent);
+    const bool ends =
+        !open.empty() && !bytes.empty() && bytes[0] >= 0x80 && bytes[0] < 0xF7 && (route.kernel || silent);
     if (route.kernel) {
         if (const auto byte = statusInSysEx(bytes, !open.empty() && !ends)) {
             static constexpr char digits[] = "0123456789ABCDEF";
@@ -189,7 +189,8 @@ int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& ra
 int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes) {
     if (stopped_) return -ECANCELED;
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
-    snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client), static_cast<unsigned char>(route.port));
+    snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
+                        static_cast<unsigned char>(route.port));
     snd_seq_ev_set_direct(&event);
     if (flow && flow->rawMidi) {
         if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes); err < 0) return err;

@@ -350,6 +350,22 @@ TEST(AlsaServer, OurSourceSendsToEachSubscriberOnceAndNoEightBitSysExToADevice) 
                                       "cable inside a SysEx");
 }
 
+TEST(AlsaServer, APortAnnouncedWhereWeSentBeforeGetsNoneOfTheOldPortsUnfinishedSysEx) {
+    Rig rig({{130, 0, "Synth", "Synth In", kOut, false}});
+    rig.sequencer->addDestination(130, 0, false, 100);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    PacketListBuilder head, note;
+    head.add(0, Bytes{0xF0, 0x7D, 0x01});
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    ASSERT_EQ(rig.server->send(out, rig.server->destination(0), head.list(), head.size()), noErr);
+    // Its exit went unheard (lost input); the new one's start is heard.
+    rig.announce(SND_SEQ_EVENT_PORT_START, 130, 0);
+    rig.settle();
+    ASSERT_EQ(rig.server->send(out, rig.server->destination(0), note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(130, 0).eventTypes.back(), SND_SEQ_EVENT_NOTEON);
+}
+
 TEST(AlsaServer, InputIsHandledWhileASendIsPacedAndItsDestinationGoes) {
     // Holds the send in its first pacing wait until released, then lets the clock run.
     struct HeldSleeper final : platform::Sleeper {

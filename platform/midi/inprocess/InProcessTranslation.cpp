@@ -4,12 +4,25 @@
 #include "platform/core/LogSink.h"
 #include "platform/midi/MIDIByteReader.h"
 
+#include <algorithm>
+
 namespace platform::midi {
 
 namespace {
 
 void logError(const std::string& text) {
     LogSink::emit({"io.sonabel.platform", "midi", LogLevel::error, text});
+}
+
+// Where a packet that resumes after the silence rule dropped its sender's SysEx is read from: past
+// that SysEx's tail, up to its F7, when it begins with one. Neither kind of receiver reads such a
+// tail, and the packet reading would stop at it, losing whole messages that follow.
+std::size_t oldTail(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || MIDIByteReader::isStatus(bytes[0])) return 0;
+    const auto f7 = std::find(bytes.begin(), bytes.end(), MIDIByteReader::sysExEnd);
+    if (f7 != bytes.end()) return static_cast<std::size_t>(f7 - bytes.begin()) + 1;
+    return static_cast<std::size_t>(std::find_if(bytes.begin(), bytes.end(), MIDIByteReader::isStatus) -
+                                    bytes.begin());
 }
 
 } // namespace
@@ -62,6 +75,7 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             if (packet.timeStamp > source.last && packet.timeStamp - source.last > kSilenceEndsSysEx) {
                 if (const auto dropped = source.sysEx.drop())
                     logError(SysExCollector::droppedText(sourceName, *dropped));
+                i = oldTail(bytes);
             } else {
                 i = collect(packet.timeStamp, bytes);
             }

@@ -614,6 +614,18 @@ TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOf
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Velmor: an unfinished SysEx of 3 bytes is dropped"}));
 
+    // Resuming with the dropped one's tail: the whole messages after it reach both kinds alike.
+    packets.clear();
+    words.clear();
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0x7D, 0x04}, start + 5 * second), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x03, 0xF7, 0xF0, 0x7D, 0x05, 0xF7, 0x90, 0x3C, 0x64},
+                                    start + 6 * second + 1),
+              noErr);
+    server.runPending();
+    EXPECT_EQ(miditest::concat(packets), (Bytes{0xF0, 0x7D, 0x05, 0xF7, 0x90, 0x3C, 0x64}));
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x7D, 0x05, 0xF7}}));
+    EXPECT_EQ(words.back(), 0x20903C64u);
+
     // The same from a client's port to a virtual destination.
     log.clear();
     Bytes toDestination;

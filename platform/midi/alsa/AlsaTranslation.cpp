@@ -25,16 +25,6 @@ void log(LogLevel level, const std::string& text) {
     LogSink::emit({"io.sonabel.platform", "midi", level, text});
 }
 
-// A short message whose data bytes are all data: what every kind of receiver reads alike.
-bool wellFormed(std::span<const std::uint8_t> message) {
-    return std::none_of(message.begin() + 1, message.end(), MIDIByteReader::isStatus);
-}
-
-std::string strayText(std::string_view sender, std::size_t bytes) {
-    return "MIDI input from " + std::string(sender) + ": " + std::to_string(bytes) +
-           " bytes that begin no message are dropped";
-}
-
 } // namespace
 
 AlsaTranslation::AlsaTranslation() {
@@ -161,7 +151,7 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
             collector.start();
             collect(collector, senderName, bytes, at, out);
         } else if (step.kind == MIDIByteReader::Step::Kind::message &&
-                   wellFormed(bytes.subspan(at, step.length))) {
+                   MIDIByteReader::isWhole(bytes.subspan(at, step.length))) {
             out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
                        bytes.begin() + static_cast<std::ptrdiff_t>(at + step.length));
             at += step.length;
@@ -170,7 +160,7 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
             ++at;
         }
     }
-    if (skipped > 0) log(LogLevel::error, strayText(senderName, skipped));
+    if (skipped > 0) log(LogLevel::error, SysExCollector::strayText(senderName, skipped));
 }
 
 void AlsaTranslation::collect(SysExCollector& collector, std::string_view senderName,

@@ -81,12 +81,18 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             }
         }
         source.last = packet.timeStamp;
-        // The rest as every receiver reads a packet; what it cannot read is passed on as it is.
+        // The rest as every receiver reads a packet. What begins no message is left out: a packet
+        // list's reading would stop there, and universal packets would read something else.
         std::size_t from = i;
         while (i < bytes.size()) {
             const auto step = MIDIByteReader::next(bytes, i);
             if (step.kind == MIDIByteReader::Step::Kind::end) break;
-            if (step.kind != MIDIByteReader::Step::Kind::sysExStart) {
+            if (step.kind == MIDIByteReader::Step::Kind::message) {
+                if (!MIDIByteReader::isWhole(bytes.subspan(i, step.length))) break;
+                i += step.length;
+                continue;
+            }
+            if (step.kind == MIDIByteReader::Step::Kind::strayEnd) {
                 i += step.length;
                 continue;
             }
@@ -95,7 +101,8 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             i += collect(packet.timeStamp, bytes.subspan(i));
             from = i;
         }
-        if (from < bytes.size()) pieces_.push_back({packet.timeStamp, bytes.subspan(from)});
+        if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+        if (i < bytes.size()) logError(SysExCollector::strayText(sourceName, bytes.size() - i));
     }
 }
 

@@ -150,10 +150,9 @@ void AlsaServer::disconnecting(const ClientPortTable::Port& port, MIDIEndpointRe
     if (!source) return;
     sequencer_->disconnectFrom(port.backendPort, source->client, source->port);
     // A later connection starts clean: its first bytes never complete a SysEx begun before.
-    translation_.endPair(port.ref, sourceRef,
-                         senderOf(source, {static_cast<unsigned char>(source->client),
-                                           static_cast<unsigned char>(source->port)})
-                             .name);
+    const snd_seq_addr_t address{static_cast<unsigned char>(source->client),
+                                 static_cast<unsigned char>(source->port)};
+    translation_.endPair(port.ref, sourceRef, senderOf(source, address).name);
 }
 
 OSStatus AlsaServer::setString(Endpoint& endpoint, std::string_view property, std::string_view value) {

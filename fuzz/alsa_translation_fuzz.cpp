@@ -7,7 +7,9 @@
 // - a SysEx event decodes to other bytes than its data;
 // - framing differs from this model of the kernel's: an event beginning with F0 starts a SysEx
 //   (dropping an unfinished one, with one log line), other SysEx events continue it up to F7,
-//   any other event but a real-time one ends it (with a log line) and passes as it is;
+//   any other event but a real-time one ends it (with a log line) and passes as it is; what a
+//   SysEx event holds after that F7 (as a program may send it) is read as messages, and bytes that
+//   begin none are left out with one log line;
 // - a receiver's assembly is left inside a SysEx after a delivery (the layers would disagree), or
 //   reads other messages than were delivered;
 // - decoded short messages, encoded again, do not decode to the same bytes;
@@ -47,8 +49,10 @@ class CountingLogSink final : public platform::LogSink {
 public:
     void write(const platform::LogEntry& entry) override {
         if (entry.text.find("an unfinished SysEx of") != std::string::npos) ++drops;
+        if (entry.text.find("begin no message") != std::string::npos) ++strays;
     }
     int drops = 0;
+    int strays = 0;
 };
 
 CountingLogSink& logSink() {
@@ -280,10 +284,12 @@ private:
         auto& state = receivers_[{receiver, sourceRef(source)}];
         const Bytes expected = model(state, bytes, sysExEvent);
         const int dropsBefore = logSink().drops;
+        const int straysBefore = logSink().strays;
         Bytes out;
         translation_.frame(receiver, sourceRef(source), "fuzz", event, bytes, out);
         check(out == expected);
         check(logSink().drops == dropsBefore + expectedDrops_);
+        check(logSink().strays == straysBefore + expectedStrays_);
         if (out.empty()) return;
         if (receiver == kUniversalPort) {
             words_.clear();
@@ -309,6 +315,7 @@ private:
     // drops are logged.
     Bytes model(Receiver& state, const Bytes& bytes, bool sysExEvent) {
         expectedDrops_ = 0;
+        expectedStrays_ = 0;
         if (bytes.empty()) return {};
         if (!sysExEvent) {
             if (!isRealTime(bytes[0]) && state.open) {
@@ -322,12 +329,40 @@ private:
             state.open = true;
             state.sysEx.clear();
         }
-        if (!state.open) return {};
-        const auto f7 = std::find(bytes.begin(), bytes.end(), 0xF7);
-        state.sysEx.insert(state.sysEx.end(), bytes.begin(), f7 == bytes.end() ? f7 : f7 + 1);
-        if (f7 == bytes.end()) return {};
-        state.open = false;
-        return state.sysEx;
+        // Up to the first F7 the event continues an open SysEx, or the rest of one whose start
+        // was lost; a program's event may hold more messages after it (the kernel's never do).
+        Bytes out;
+        std::size_t at = takeSysEx(state, bytes, 0, out);
+        int stray = 0;
+        while (at < bytes.size()) {
+            const std::size_t length = messageLength(bytes[at]);
+            if (bytes[at] == 0xF0) {
+                state.open = true;
+                state.sysEx.clear();
+                at = takeSysEx(state, bytes, at, out);
+            } else if (length > 0 && at + length <= bytes.size() &&
+                       wholeMessages(Bytes(bytes.begin() + at, bytes.begin() + at + length))) {
+                out.insert(out.end(), bytes.begin() + at, bytes.begin() + at + length);
+                at += length;
+            } else {
+                ++stray;
+                ++at;
+            }
+        }
+        expectedStrays_ = stray > 0 ? 1 : 0;
+        return out;
+    }
+
+    // Bytes from `at` up to the first F7 into the open SysEx; appends it to out once whole.
+    static std::size_t takeSysEx(Receiver& state, const Bytes& bytes, std::size_t at, Bytes& out) {
+        const auto f7 = std::find(bytes.begin() + at, bytes.end(), 0xF7);
+        const auto end = f7 == bytes.end() ? f7 : f7 + 1;
+        if (state.open) state.sysEx.insert(state.sysEx.end(), bytes.begin() + at, end);
+        if (state.open && f7 != bytes.end()) {
+            state.open = false;
+            out.insert(out.end(), state.sysEx.begin(), state.sysEx.end());
+        }
+        return static_cast<std::size_t>(end - bytes.begin());
     }
 
     // Short messages go out as typed events and come back the same.
@@ -363,6 +398,7 @@ private:
     std::size_t sysExLength_ = 0;
     std::size_t sysExBudget_ = 100'000;
     int expectedDrops_ = 0;
+    int expectedStrays_ = 0;
 };
 
 } // namespace

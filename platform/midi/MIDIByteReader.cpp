@@ -1,6 +1,8 @@
 // The shared reading of MIDI bytes.
 #include "platform/midi/MIDIByteReader.h"
 
+#include <algorithm>
+
 namespace platform::midi {
 
 std::size_t MIDIByteReader::messageLength(std::uint8_t status) {
@@ -22,6 +24,10 @@ std::size_t MIDIByteReader::messageLength(std::uint8_t status) {
     default:
         return 0;
     }
+}
+
+bool MIDIByteReader::isWhole(std::span<const std::uint8_t> message) {
+    return message.empty() || std::none_of(message.begin() + 1, message.end(), isStatus);
 }
 
 MIDIByteReader::Step MIDIByteReader::next(std::span<const std::uint8_t> packet, std::size_t at) {

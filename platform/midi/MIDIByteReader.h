@@ -19,6 +19,8 @@ public:
     // Bytes of the message this status begins, status included; 0 for a byte that begins no
     // message of fixed length (data bytes, F0, F7 and the undefined F4, F5, F9, FD).
     static std::size_t messageLength(std::uint8_t status);
+    // Whether a message's bytes after its status are all data: a status among them cuts it short.
+    static bool isWhole(std::span<const std::uint8_t> message);
 
     // The next piece of a packet outside a SysEx, read from `at`.
     struct Step {

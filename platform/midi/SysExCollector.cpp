@@ -51,4 +51,9 @@ std::string SysExCollector::tooLongText(std::string_view source) {
            " bytes is dropped";
 }
 
+std::string SysExCollector::strayText(std::string_view source, std::size_t bytes) {
+    return "MIDI input from " + std::string(source) + ": " + std::to_string(bytes) +
+           " bytes that begin no message are dropped";
+}
+
 } // namespace platform::midi

@@ -32,6 +32,7 @@ public:
     // The log lines of both servers.
     static std::string droppedText(std::string_view source, std::size_t bytes);
     static std::string tooLongText(std::string_view source);
+    static std::string strayText(std::string_view source, std::size_t bytes);
 
 private:
     bool collecting_ = false;

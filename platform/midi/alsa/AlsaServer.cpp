@@ -35,6 +35,19 @@ std::string addressText(const snd_seq_addr_t& address) {
     return std::to_string(address.client) + ":" + std::to_string(address.port);
 }
 
+// Who sent an event, as the framing keys and names it: a sender we do not list (one that cannot be
+// read from) is known by its address.
+struct Sender {
+    std::uint32_t id;
+    std::string name;
+};
+
+Sender senderOf(const AlsaEndpoint* source, const snd_seq_addr_t& address) {
+    Sender sender{source ? source->ref : kUnlistedSender | addressOf(address), addressText(address)};
+    if (source) source->getString(kMIDIPropertyName, sender.name);
+    return sender;
+}
+
 bool isAnnouncement(const snd_seq_event_t& event) {
     return event.source.client == SND_SEQ_CLIENT_SYSTEM && event.type >= SND_SEQ_EVENT_CLIENT_START &&
            event.type <= SND_SEQ_EVENT_PORT_CHANGE;
@@ -133,8 +146,13 @@ OSStatus AlsaServer::connecting(const ClientPortTable::Port& port, const Endpoin
 }
 
 void AlsaServer::disconnecting(const ClientPortTable::Port& port, MIDIEndpointRef sourceRef) {
-    if (auto* source = endpoints_.find(sourceRef))
-        sequencer_->disconnectFrom(port.backendPort, source->client, source->port);
+    auto* source = endpoints_.find(sourceRef);
+    if (!source) return;
+    sequencer_->disconnectFrom(port.backendPort, source->client, source->port);
+    // A later connection starts clean: its first bytes never complete a SysEx begun before.
+    const snd_seq_addr_t address{static_cast<unsigned char>(source->client),
+                                 static_cast<unsigned char>(source->port)};
+    translation_.endPair(port.ref, sourceRef, senderOf(source, address).name);
 }
 
 OSStatus AlsaServer::setString(Endpoint& endpoint, std::string_view property, std::string_view value) {
@@ -369,14 +387,15 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
         return;
     }
     std::lock_guard lock(mutex_);
+    if (event.type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED && event.source.client == SND_SEQ_CLIENT_SYSTEM) {
+        unsubscribed(event.data.connect);
+        return;
+    }
     bytes_.clear();
     translation_.decode(event, bytes_);
     if (bytes_.empty()) return;
     const auto* source = endpoints_.findAt(event.source.client, event.source.port, true);
-    // A sender we do not list (one that cannot be read from) is known by its address.
-    const std::uint32_t sender = source ? source->ref : kUnlistedSender | addressOf(event.source);
-    std::string senderName = addressText(event.source);
-    if (source) source->getString(kMIDIPropertyName, senderName);
+    const auto [sender, senderName] = senderOf(source, event.source);
     if (auto* port = ports_.findByBackendPort(event.dest.port);
         port && port->kind != ClientPortTable::Kind::output) {
         if (!source) return;
@@ -413,6 +432,16 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     list->addSplit(now, message_);
     queue_->post(endpoint->target,
                  [block = endpoint->readBlock, list] { (*block)(list->list(), list->size(), nullptr); });
+}
+
+void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
+    // Ours are ended by disconnecting; a virtual destination's by whoever subscribed it.
+    if (connection.dest.client != ownClient_) return;
+    const auto* endpoint = endpoints_.findAt(ownClient_, connection.dest.port, false);
+    if (!endpoint || !endpoint->readBlock) return;
+    const auto sender = senderOf(endpoints_.findAt(connection.sender.client, connection.sender.port, true),
+                                 connection.sender);
+    translation_.endPair(endpoint->ref, sender.id, sender.name);
 }
 
 // Delivery ------------------------------------------------------------------------------------

@@ -66,6 +66,8 @@ private:
     void handleInput();
     void handle(const snd_seq_event_t& event, MIDITimeStamp now);
     void handleAnnouncement(const snd_seq_event_t& event);
+    // The kernel's news that a subscription ended; under mutex_.
+    void unsubscribed(const snd_seq_connect_t& connection);
     void lostInput();
 
     // The change's own notification; setup changed (1) is the caller's.

@@ -152,23 +152,57 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
         dropUnfinished();
         collector.start();
     }
-    // What follows an F7 inside the same event is no message of the wire's.
+    // The rest of one whose start was lost is taken too, up to its F7.
+    std::size_t at = 0;
+    collect(collector, senderName, bytes, at, out);
+    // The kernel ends its events from a wire at F7; a program's may hold more messages after it.
+    std::size_t skipped = 0;
+    while (at < bytes.size()) {
+        const auto step = MIDIByteReader::next(bytes, at);
+        if (step.kind == MIDIByteReader::Step::Kind::sysExStart) {
+            collector.start();
+            collect(collector, senderName, bytes, at, out);
+        } else if (step.kind == MIDIByteReader::Step::Kind::message &&
+                   MIDIByteReader::isWhole(bytes.subspan(at, step.length))) {
+            out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at + step.length));
+            at += step.length;
+        } else {
+            ++skipped;
+            ++at;
+        }
+    }
+    if (skipped > 0) log(LogLevel::error, SysExCollector::strayText(senderName, skipped));
+}
+
+void AlsaTranslation::collect(SysExCollector& collector, std::string_view senderName,
+                              std::span<const std::uint8_t> bytes, std::size_t& at,
+                              std::vector<std::uint8_t>& out) {
     std::size_t taken = 0;
-    switch (collector.add(bytes, taken)) {
+    switch (collector.add(bytes.subspan(at), taken)) {
     case SysExCollector::Result::pending:
-        return;
+        break;
     case SysExCollector::Result::whole:
         out.insert(out.end(), collector.message().begin(), collector.message().end());
-        return;
+        break;
     case SysExCollector::Result::tooLong:
         log(LogLevel::error, SysExCollector::tooLongText(senderName));
-        return;
+        break;
     }
+    at += taken;
 }
 
 void AlsaTranslation::toWords(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t>& out) {
     words_.translate(bytes, out);
     words_.reset();
+}
+
+void AlsaTranslation::endPair(MIDIObjectRef receiver, std::uint32_t sender, std::string_view senderName) {
+    const auto found = collectors_.find({receiver, sender});
+    if (found == collectors_.end()) return;
+    if (const auto dropped = found->second.drop())
+        log(LogLevel::error, SysExCollector::droppedText(senderName, *dropped));
+    collectors_.erase(found);
 }
 
 void AlsaTranslation::forgetReceiver(MIDIObjectRef receiver) {

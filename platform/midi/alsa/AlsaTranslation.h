@@ -6,7 +6,9 @@
 // Receiving follows the kernel's framing of the wire: a SysEx event that begins with F0 starts a
 // new SysEx, later SysEx events continue it, and any other event but a real-time one ends it.
 // Receivers get a SysEx only whole, once its F7 came: how late we read the events changes
-// nothing. A SysEx cut off by a new one or by another message is dropped, with a log line.
+// nothing. A SysEx cut off by a new one or by another message is dropped, with a log line. A
+// program's SysEx event may go on after its F7 (a whole file of messages as one event): the
+// messages there reach receivers too, in order.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/SysExCollector.h"
 #include "platform/midi/UMPTranslator.h"
@@ -58,6 +60,8 @@ public:
                std::vector<std::uint8_t>& out);
     // Universal-packet words for whole messages.
     void toWords(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t>& out);
+    // The pair's unfinished SysEx is dropped, with a log line: its sender was disconnected.
+    void endPair(MIDIObjectRef receiver, std::uint32_t sender, std::string_view senderName);
     void forgetReceiver(MIDIObjectRef receiver);
     void forgetSender(std::uint32_t sender);
     // After lost input: every unfinished SysEx is dropped, not joined to what comes next.
@@ -67,6 +71,9 @@ private:
     int encodeShort(std::span<const std::uint8_t> bytes, const EventSink& sink);
     static int encodeSysEx(std::span<const std::uint8_t> bytes, std::size_t sysExChunkBytes,
                            const EventSink& sink);
+    // Adds bytes from `at` to the collector, up to its F7; appends the SysEx to out once whole.
+    static void collect(SysExCollector& collector, std::string_view senderName,
+                        std::span<const std::uint8_t> bytes, std::size_t& at, std::vector<std::uint8_t>& out);
 
     snd_midi_event_t* encoder_ = nullptr;
     snd_midi_event_t* decoder_ = nullptr;

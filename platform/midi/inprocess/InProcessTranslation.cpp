@@ -4,12 +4,25 @@
 #include "platform/core/LogSink.h"
 #include "platform/midi/MIDIByteReader.h"
 
+#include <algorithm>
+
 namespace platform::midi {
 
 namespace {
 
 void logError(const std::string& text) {
     LogSink::emit({"io.sonabel.platform", "midi", LogLevel::error, text});
+}
+
+// Where a packet that resumes after the silence rule dropped its sender's SysEx is read from: past
+// that SysEx's tail, up to its F7, when it begins with one. Neither kind of receiver reads such a
+// tail, and the packet reading would stop at it, losing whole messages that follow.
+std::size_t oldTail(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || MIDIByteReader::isStatus(bytes[0])) return 0;
+    const auto f7 = std::find(bytes.begin(), bytes.end(), MIDIByteReader::sysExEnd);
+    if (f7 != bytes.end()) return static_cast<std::size_t>(f7 - bytes.begin()) + 1;
+    return static_cast<std::size_t>(std::find_if(bytes.begin(), bytes.end(), MIDIByteReader::isStatus) -
+                                    bytes.begin());
 }
 
 } // namespace
@@ -62,17 +75,24 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             if (packet.timeStamp > source.last && packet.timeStamp - source.last > kSilenceEndsSysEx) {
                 if (const auto dropped = source.sysEx.drop())
                     logError(SysExCollector::droppedText(sourceName, *dropped));
+                i = oldTail(bytes);
             } else {
                 i = collect(packet.timeStamp, bytes);
             }
         }
         source.last = packet.timeStamp;
-        // The rest as every receiver reads a packet; what it cannot read is passed on as it is.
+        // The rest as every receiver reads a packet. What begins no message is left out: a packet
+        // list's reading would stop there, and universal packets would read something else.
         std::size_t from = i;
         while (i < bytes.size()) {
             const auto step = MIDIByteReader::next(bytes, i);
             if (step.kind == MIDIByteReader::Step::Kind::end) break;
-            if (step.kind != MIDIByteReader::Step::Kind::sysExStart) {
+            if (step.kind == MIDIByteReader::Step::Kind::message) {
+                if (!MIDIByteReader::isWhole(bytes.subspan(i, step.length))) break;
+                i += step.length;
+                continue;
+            }
+            if (step.kind == MIDIByteReader::Step::Kind::strayEnd) {
                 i += step.length;
                 continue;
             }
@@ -81,7 +101,8 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             i += collect(packet.timeStamp, bytes.subspan(i));
             from = i;
         }
-        if (from < bytes.size()) pieces_.push_back({packet.timeStamp, bytes.subspan(from)});
+        if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+        if (i < bytes.size()) logError(SysExCollector::strayText(sourceName, bytes.size() - i));
     }
 }
 

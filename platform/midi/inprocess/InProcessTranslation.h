@@ -8,6 +8,8 @@
 // F7. Receivers get the SysEx only whole, stamped like the packet that ended it. A source whose F7 never
 // comes is heard again once it was silent for more than kSilenceEndsSysEx (by the packets' stamps): the
 // unfinished SysEx is dropped with a log line, and so is one that grows beyond SysExCollector::kMaxBytes.
+// Outside a SysEx both kinds get the same whole messages: bytes that begin none end what is read
+// of a packet, and are dropped with a log line.
 #include "platform/midi/EventListBuilder.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/PacketListReader.h"

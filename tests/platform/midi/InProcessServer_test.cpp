@@ -614,6 +614,28 @@ TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOf
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Velmor: an unfinished SysEx of 3 bytes is dropped"}));
 
+    // Resuming with the dropped one's tail: the whole messages after it reach both kinds alike.
+    // Bytes that begin no message (running status, an F0 behind a data byte) reach neither, with
+    // a line: universal packets got the start of a SysEx that never ended.
+    packets.clear();
+    words.clear();
+    log.clear();
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0x7D, 0x04}, start + 5 * second), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x03, 0xF7, 0xF0, 0x7D, 0x05, 0xF7, 0x90, 0x3C, 0x64},
+                                    start + 6 * second + 1),
+              noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x80, 0x3C, 0x00, 0x3E, 0x00}, start + 7 * second), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0x3E, 0xF0, 0x60}, start + 7 * second), noErr);
+    server.runPending();
+    EXPECT_EQ(miditest::concat(packets), (Bytes{0xF0, 0x7D, 0x05, 0xF7, 0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00}));
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x7D, 0x05, 0xF7}}));
+    EXPECT_EQ(std::vector<std::uint32_t>(words.end() - 2, words.end()),
+              (std::vector<std::uint32_t>{0x20903C64u, 0x20803C00u}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from Velmor: an unfinished SysEx of 3 bytes is dropped",
+                               "MIDI input from Velmor: 2 bytes that begin no message are dropped",
+                               "MIDI input from Velmor: 3 bytes that begin no message are dropped"}));
+
     // The same from a client's port to a virtual destination.
     log.clear();
     Bytes toDestination;

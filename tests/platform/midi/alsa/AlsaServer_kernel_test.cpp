@@ -4,6 +4,7 @@
 #include "platform/core/LogSink.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "testing/Eventually.h"
 #include "testing/KernelTestSupport.h"
 #include "testing/MIDITestSupport.h"
 #include "testing/UsbInstrument.h"
@@ -207,4 +208,113 @@ TEST_F(UsbInstrumentExchange, AnUnpluggedInstrumentFailsTheSendAndAfterAReplugTa
     ASSERT_NE(toskar, 0u);
     ASSERT_EQ(send({0x90, 0x3D, 0x64}), noErr);
     EXPECT_EQ(instrument->receive(3, 30s), (Bytes{0x90, 0x3D, 0x64}));
+}
+
+namespace {
+
+// Another program on the sequencer, with a port that may be subscribed to ours.
+struct OtherProgram {
+    snd_seq_t* seq = nullptr;
+    int port = -1;
+
+    OtherProgram() {
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return;
+        snd_seq_set_client_name(seq, "Sketcher");
+        port = snd_seq_create_simple_port(seq, "Sketcher", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                          SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    }
+    ~OtherProgram() {
+        if (seq) snd_seq_close(seq);
+    }
+    // The address of a client's port, by their names.
+    snd_seq_addr_t find(const std::string& clientName, const std::string& portName) {
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_t* info = nullptr;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&info);
+        snd_seq_client_info_set_client(client, -1);
+        while (snd_seq_query_next_client(seq, client) >= 0) {
+            if (snd_seq_client_info_get_name(client) != clientName) continue;
+            snd_seq_port_info_set_client(info, snd_seq_client_info_get_client(client));
+            snd_seq_port_info_set_port(info, -1);
+            while (snd_seq_query_next_port(seq, info) >= 0)
+                if (snd_seq_port_info_get_name(info) == portName) return *snd_seq_port_info_get_addr(info);
+        }
+        return {0, 0};
+    }
+    // One SysEx event to our subscribers, whatever its bytes; true once sent.
+    bool sysEx(Bytes bytes) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        snd_seq_ev_set_source(&event, port);
+        snd_seq_ev_set_subs(&event);
+        snd_seq_ev_set_direct(&event);
+        snd_seq_ev_set_sysex(&event, static_cast<unsigned>(bytes.size()), bytes.data());
+        return snd_seq_event_output_direct(seq, &event) >= 0;
+    }
+};
+
+} // namespace
+
+TEST(AlsaServerWithAnotherProgram,
+     ItsSysExEventArrivesMessageByMessageAndAnUnsubscribeEndsItsUnfinishedSysEx) {
+    platform::ScopedLogCapture log;
+    // Declared so that the server stops before what its deliveries touch goes.
+    platform::BackgroundJobs jobs;
+    std::mutex mutex;
+    Bytes got;
+    AlsaServerConfig config;
+    config.jobs = &jobs;
+    std::string why;
+    auto server = AlsaServer::open(config, &why);
+    KERNEL_TEST_NEEDS(server, "no ALSA sequencer on this machine (" << why << ")");
+    log.clear(); // the pool's size
+    MIDIClientRef client = 0;
+    MIDIEndpointRef destination = 0;
+    ASSERT_EQ(server->createClient("Sonabel kernel test", {}, &client), noErr);
+    ASSERT_EQ(server->createDestination(
+                  client, "Virtual In",
+                  [&](const MIDIPacketList* list, ByteCount size, void*) {
+                      const Bytes bytes = miditest::concat(miditest::packetsOf(list, size));
+                      std::lock_guard lock(mutex);
+                      got.insert(got.end(), bytes.begin(), bytes.end());
+                  },
+                  &destination),
+              noErr);
+    OtherProgram sketcher;
+    ASSERT_GE(sketcher.port, 0);
+    const snd_seq_addr_t ours = sketcher.find("Sonabel kernel test", "Virtual In");
+    ASSERT_NE(ours.client, 0);
+    const auto subscribe = [&] {
+        return snd_seq_connect_to(sketcher.seq, sketcher.port, ours.client, ours.port);
+    };
+    // Listed first, so that it is named in the log line.
+    ASSERT_TRUE(testwait::eventually([&] {
+        for (ItemCount i = 0; i < server->numberOfSources(); ++i) {
+            std::string name;
+            if (server->getStringProperty(server->source(i), kMIDIPropertyName, &name) == noErr &&
+                name == "Sketcher")
+                return true;
+        }
+        return false;
+    }));
+
+    ASSERT_EQ(subscribe(), 0);
+    ASSERT_TRUE(sketcher.sysEx({0xF0, 0x7D, 0x01, 0xF7, 0xF0, 0x7D, 0x02, 0xF7, 0x90, 0x3C, 0x64}));
+    ASSERT_TRUE(sketcher.sysEx({0xF0, 0x7D, 0x0A, 0x0A, 0x0A}));
+    ASSERT_EQ(snd_seq_disconnect_to(sketcher.seq, sketcher.port, ours.client, ours.port), 0);
+    ASSERT_EQ(subscribe(), 0);
+    ASSERT_TRUE(sketcher.sysEx({0x0B, 0x0B, 0x0B, 0xF7}));
+    ASSERT_TRUE(sketcher.sysEx({0xF0, 0x7D, 0x0C, 0xF7}));
+    const Bytes expected{0xF0, 0x7D, 0x01, 0xF7, 0xF0, 0x7D, 0x02, 0xF7,
+                         0x90, 0x3C, 0x64, 0xF0, 0x7D, 0x0C, 0xF7};
+    EXPECT_TRUE(testwait::eventually([&] {
+        std::lock_guard lock(mutex);
+        return got.size() >= expected.size();
+    }));
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI input from Sketcher: an unfinished SysEx of 5 bytes is dropped"}));
 }

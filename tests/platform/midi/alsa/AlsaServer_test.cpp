@@ -23,6 +23,7 @@ namespace {
 constexpr unsigned kIn = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
 constexpr unsigned kOut = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 const AlsaPortInfo kToskar{20, 0, "Toskar MK2", "Toskar MK2 MIDI 1", kIn | kOut, true};
+const AlsaPortInfo kSketcher{130, 0, "Sketcher", "Sketcher out", kIn, false};
 
 struct Notice {
     MIDINotificationMessageID id;
@@ -480,24 +481,30 @@ TEST(AlsaServer, RealTimeEventsInsideASysExPassAtOnceOnEveryReceiver) {
 
 namespace {
 
-// Every message each kind of receiver got from the Toskar, one byte string per message.
+// Every message each kind of receiver got from a source (the Toskar unless told), one byte string
+// per message, in order.
 struct Receivers {
     Rig& rig;
+    int client;
     std::vector<Bytes> packets, events, virtualIn;
+    Bytes umpSysEx; // the universal packets' SysEx so far
     std::vector<int> ports;
+    MIDIPortRef packetPort = 0, eventPort = 0;
+    MIDIEndpointRef destination = 0, source = 0;
 
-    explicit Receivers(Rig& r) : rig(r) {
-        MIDIPortRef packetPort = 0, eventPort = 0;
-        MIDIEndpointRef destination = 0;
+    explicit Receivers(Rig& r, std::size_t sourceIndex = 0, int sourceClient = 20)
+        : rig(r), client(sourceClient) {
         const auto messagesOf = [](const MIDIPacketList* l, ByteCount n) {
             std::vector<Bytes> out;
-            // Whole messages only: a packet list holds either one SysEx or short messages.
             const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
-            if (!bytes.empty() && bytes[0] == 0xF0) return std::vector<Bytes>{bytes};
             for (std::size_t i = 0; i < bytes.size();) {
-                const std::size_t length = MIDIByteReader::messageLength(bytes[i]);
-                out.emplace_back(bytes.begin() + i, bytes.begin() + i + std::max<std::size_t>(length, 1));
-                i += std::max<std::size_t>(length, 1);
+                std::size_t length = std::max<std::size_t>(MIDIByteReader::messageLength(bytes[i]), 1);
+                if (bytes[i] == 0xF0)
+                    length = static_cast<std::size_t>(std::find(bytes.begin() + i, bytes.end(), 0xF7) -
+                                                      bytes.begin()) +
+                             1 - i;
+                out.emplace_back(bytes.begin() + i, bytes.begin() + std::min(i + length, bytes.size()));
+                i += length;
             }
             return out;
         };
@@ -513,12 +520,27 @@ struct Receivers {
                       rig.client, "UMP In", kMIDIProtocol_1_0,
                       [this](const MIDIEventList* l, ByteCount n, void*) {
                           const auto words = miditest::wordsOf(l, n);
-                          for (auto& m : miditest::sysExMessages(words))
-                              events.push_back(m);
-                          for (std::size_t i = 0; i < words.size(); i += (words[i] >> 28) == 3 ? 2 : 1)
-                              if ((words[i] >> 28) == 2)
-                                  events.push_back({std::uint8_t(words[i] >> 16), std::uint8_t(words[i] >> 8),
-                                                    std::uint8_t(words[i])});
+                          for (std::size_t i = 0; i < words.size(); ++i) {
+                              const std::uint32_t w = words[i];
+                              if ((w >> 28) == 3 && i + 1 < words.size()) {
+                                  const std::uint32_t w1 = words[++i];
+                                  const unsigned status = (w >> 20) & 0xF, n = std::min((w >> 16) & 0xF, 6u);
+                                  const std::uint8_t b[6] = {std::uint8_t(w >> 8),   std::uint8_t(w),
+                                                             std::uint8_t(w1 >> 24), std::uint8_t(w1 >> 16),
+                                                             std::uint8_t(w1 >> 8),  std::uint8_t(w1)};
+                                  if (status <= 1) umpSysEx = {0xF0};
+                                  umpSysEx.insert(umpSysEx.end(), b, b + n);
+                                  if (status == 0 || status == 3) {
+                                      umpSysEx.push_back(0xF7);
+                                      events.push_back(umpSysEx);
+                                  }
+                                  continue;
+                              }
+                              const auto status = std::uint8_t(w >> 16);
+                              const Bytes all{status, std::uint8_t(w >> 8), std::uint8_t(w)};
+                              events.emplace_back(all.begin(),
+                                                  all.begin() + MIDIByteReader::messageLength(status));
+                          }
                       },
                       &eventPort),
                   noErr);
@@ -530,18 +552,18 @@ struct Receivers {
                       },
                       &destination),
                   noErr);
-        const MIDIEndpointRef toskar = rig.server->source(0);
-        EXPECT_EQ(rig.server->connectSource(packetPort, toskar, nullptr), noErr);
-        EXPECT_EQ(rig.server->connectSource(eventPort, toskar, nullptr), noErr);
+        source = rig.server->source(sourceIndex);
+        EXPECT_EQ(rig.server->connectSource(packetPort, source, nullptr), noErr);
+        EXPECT_EQ(rig.server->connectSource(eventPort, source, nullptr), noErr);
         ports = rig.sequencer->ownPorts();
     }
     void sysEx(const Bytes& bytes) {
         for (int port : ports)
-            rig.sysExFrom(20, 0, port, bytes);
+            rig.sysExFrom(client, 0, port, bytes);
     }
     void send(const Bytes& bytes) {
         for (int port : ports)
-            rig.sendFrom(20, 0, port, bytes);
+            rig.sendFrom(client, 0, port, bytes);
     }
     void expectEach(const std::vector<Bytes>& messages) {
         EXPECT_EQ(packets, messages);
@@ -607,4 +629,53 @@ TEST(AlsaServer, AfterAnOverrunEveryUnfinishedSysExIsDroppedOnEveryReceiverWithO
     in.expectEach({{0xF0, 0x7D, 0x0D, 0xF7}});
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input overran: events were lost; every unfinished SysEx is dropped"}));
+}
+
+TEST(AlsaServer, EveryMessageOfAProgramsSysExEventReachesEveryReceiverInOrder) {
+    Rig rig({kToskar, kSketcher});
+    Receivers in(rig, 1, kSketcher.client);
+    platform::ScopedLogCapture log;
+    in.sysEx({0xF0, 0x7D, 0x01, 0xF7, 0xF0, 0x7D, 0x02, 0xF7, 0x90, 0x3C, 0x64});
+    // Split over events, 8-bit data and all; after an F7, real-time bytes and a SysEx left open.
+    in.sysEx({0xF0, 0x7D, 0xE9});
+    in.sysEx({0x03, 0xF7, 0xF8, 0xF0, 0x7D, 0x04});
+    in.sysEx({0x05, 0xF7, 0x80, 0x3C, 0x00});
+    // Bytes that begin no message are not passed on as if they did.
+    in.sysEx({0xF0, 0x06, 0xF7, 0x3C, 0x64, 0xF7, 0x90, 0x3C});
+    rig.settle();
+    in.expectEach({{0xF0, 0x7D, 0x01, 0xF7},
+                   {0xF0, 0x7D, 0x02, 0xF7},
+                   {0x90, 0x3C, 0x64},
+                   {0xF0, 0x7D, 0xE9, 0x03, 0xF7},
+                   {0xF8},
+                   {0xF0, 0x7D, 0x04, 0x05, 0xF7},
+                   {0x80, 0x3C, 0x00},
+                   {0xF0, 0x06, 0xF7}});
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               3, "MIDI input from Sketcher: 5 bytes that begin no message are dropped"));
+}
+
+TEST(AlsaServer, ADisconnectEndsThePairsUnfinishedSysExSoAReconnectJoinsNothingToIt) {
+    Rig rig;
+    Receivers in(rig);
+    platform::ScopedLogCapture log;
+    in.sysEx({0xF0, 0x7D, 0x0A, 0x0A, 0x0A});
+    rig.settle();
+    ASSERT_EQ(rig.server->disconnectSource(in.packetPort, in.source), noErr);
+    ASSERT_EQ(rig.server->disconnectSource(in.eventPort, in.source), noErr);
+    // The virtual destination's subscriber taken away from outside: the kernel announces it.
+    snd_seq_event_t unsubscribed{};
+    unsubscribed.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+    unsubscribed.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    unsubscribed.data.connect = {{20, 0}, {128, static_cast<unsigned char>(in.ports.back())}};
+    rig.sequencer->push(unsubscribed);
+    rig.settle();
+    ASSERT_EQ(rig.server->connectSource(in.packetPort, in.source, nullptr), noErr);
+    ASSERT_EQ(rig.server->connectSource(in.eventPort, in.source, nullptr), noErr);
+    in.sysEx({0x0B, 0x0B, 0x0B, 0xF7});
+    in.sysEx({0xF0, 0x7D, 0x0C, 0xF7});
+    rig.settle();
+    in.expectEach({{0xF0, 0x7D, 0x0C, 0xF7}});
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               3, "MIDI input from Toskar MK2: an unfinished SysEx of 5 bytes is dropped"));
 }

@@ -1,5 +1,6 @@
 // Plays a tone into a PulseAudio null sink and records the sink's monitor through the engine's
-// input node: a real sound server, no hardware. The test runs its own server in a temporary folder.
+// input node: a real sound server, no hardware, PulseAudio and PipeWire's PulseAudio service. The test
+// runs its own server in a temporary folder.
 #include "TapTestSupport.h"
 #include "testing/Eventually.h"
 #include "testing/PulseServer.h"
@@ -34,11 +35,16 @@ using namespace sonabel;
 using namespace taptest;
 using pulsetest::PulseServer;
 
-namespace {} // namespace
+class PulseAudio : public testing::TestWithParam<PulseServer::Kind> {};
+INSTANTIATE_TEST_SUITE_P(Servers, PulseAudio,
+                         testing::Values(PulseServer::Kind::pulseaudio, PulseServer::Kind::pipewire),
+                         [](const auto& info) {
+                             return info.param == PulseServer::Kind::pipewire ? "PipeWire" : "PulseAudio";
+                         });
 
-TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
-    PulseServer pulse;
-    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+TEST_P(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
     // What the test changes for the process, put back however it ends.
     struct Restore {
         std::shared_ptr<platform::AudioDeviceBackend> previous;
@@ -105,9 +111,9 @@ TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
     EXPECT_NEAR(rmsDb, 0.0, 1.0);
 }
 
-TEST(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
-    PulseServer pulse;
-    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+TEST_P(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
     struct Restore {
         ~Restore() { unsetenv("PULSE_SERVER"); }
     } restore;

@@ -304,14 +304,13 @@ struct EngineRun {
     }
 };
 
-// The plain program: streams of the same shape as the engine's (one duplex stream where the sink and
-// its monitor are one device, else an output and an input stream, opened and started back to back),
-// each block stamped on the host clock as its callback runs; underruns as the engine counts them
-// (the stream's flag or its callbacks' timing).
+// The plain program: streams of the same shape as the engine's (an output and an input stream,
+// opened and started back to back), each block stamped on the host clock as its callback runs;
+// underruns as the engine counts them (the stream's flag or its callbacks' timing).
 struct Peer {
     std::int64_t toneStart = 0, toneLength = 0;
     double rate = 0;
-    std::int64_t played = 0; // output callback only
+    std::int64_t played = 0; // output stream only
     unsigned inputChannels = 2;
     Recording recording;
     Stamps handed, received;
@@ -381,16 +380,13 @@ bool startPeer(Peer& peer, RtAudio& out, RtAudio& in, const Settings& settings, 
         peer.inputChannels = std::min(2u, in.getDeviceInfo(*monitor).inputChannels);
         RtAudio::StreamParameters inParameters{*monitor, peer.inputChannels, 0};
         unsigned outFrames = settings.period, inFrames = settings.period;
-        const bool duplex = *sink == *monitor;
-        out.openStream(&outParameters, duplex ? &inParameters : nullptr, RTAUDIO_FLOAT32, unsigned(rate),
-                       &outFrames, &Peer::callback, &peer);
+        out.openStream(&outParameters, nullptr, RTAUDIO_FLOAT32, unsigned(rate), &outFrames, &Peer::callback,
+                       &peer);
         peer.timing.emplace(rate, outFrames);
         peer.timingReady.store(true, std::memory_order_release);
-        if (!duplex) {
-            in.openStream(nullptr, &inParameters, RTAUDIO_FLOAT32, unsigned(rate), &inFrames, &Peer::callback,
-                          &peer);
-            in.startStream();
-        }
+        in.openStream(nullptr, &inParameters, RTAUDIO_FLOAT32, unsigned(rate), &inFrames, &Peer::callback,
+                      &peer);
+        in.startStream();
         out.startStream();
         started = true;
     } catch (const RtAudioError& error) {

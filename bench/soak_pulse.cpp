@@ -179,14 +179,14 @@ void waitForTheTone(const Settings& settings, const std::vector<const Recording*
     }
 }
 
-// The recording's loud stretches (20 ms of quiet or more between them): each burst that came back
+// The recording's loud stretches (50 ms of quiet or more between them): each burst that came back
 // is one; one more is a gap in a burst, a break. Each burst's round trip is from the host time its
 // first frame was handed over to the host time of the first stretch to start after it.
 void measure(const Recording& recording, const Stamps& handed, const Stamps& received, std::int64_t toneStart,
              std::int64_t toneLength, double rate, Result& result) {
     const std::vector<float> s(recording.samples.begin(),
                                recording.samples.begin() + std::ptrdiff_t(recording.count.load()));
-    const auto quiet = std::int64_t(0.02 * rate), margin = std::int64_t(0.01 * rate);
+    const auto quiet = std::int64_t(kBurstGapSeconds / 2 * rate), margin = std::int64_t(0.01 * rate);
     std::vector<std::pair<std::int64_t, std::int64_t>> stretches; // first and last loud frame
     std::int64_t quietFor = quiet;
     for (std::int64_t i = 0; i < std::int64_t(s.size()); ++i) {

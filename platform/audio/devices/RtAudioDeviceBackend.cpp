@@ -82,6 +82,9 @@ public:
                 timing_.emplace(format.sampleRate(), frames);
                 timingReady_.store(true, std::memory_order_release);
                 fitCaptureRing(engine, frames);
+                if (ring_)
+                    inputPerOutputFrame_ =
+                        engine.inputNode()->hardwareFormat().sampleRate() / format.sampleRate();
                 if (!duplex && ring_) {
                     // Two streams wake on their own schedules: the graph reads two periods behind
                     // the input so that their jitter does not starve it. RtAudio runs no callback
@@ -187,8 +190,18 @@ private:
         auto* self = static_cast<RtAudioIO*>(user);
         if (output && self->timingReady_.load(std::memory_order_acquire) &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
-                                    flags & RTAUDIO_OUTPUT_UNDERFLOW))
-            self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
+                                    flags & RTAUDIO_OUTPUT_UNDERFLOW)) {
+            const std::uint64_t silence = self->timing_->silenceFrames();
+            self->engine_->countOutputUnderrun(silence);
+            // An input stream of its own went on while the output stalled: what it piled up beyond
+            // the cushion meanwhile would stay as latency.
+            if (!input && self->ring_) {
+                const std::uint32_t held = self->ring_->available(), cushion = self->ring_->prefill();
+                const auto stalled = std::uint64_t(double(silence) * self->inputPerOutputFrame_);
+                if (held > cushion)
+                    self->ring_->discard(std::uint32_t(std::min<std::uint64_t>(held - cushion, stalled)));
+            }
+        }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);
         const std::uint32_t channels = self->buffer_->format().channelCount();
@@ -250,6 +263,7 @@ private:
     std::uint32_t bufferFrames_ = 0;
     std::optional<AudioCallbackTiming> timing_; // of the output stream
     std::atomic<bool> timingReady_{false};
+    double inputPerOutputFrame_ = 1; // the input's rate over the output's
 };
 
 } // namespace

@@ -82,9 +82,6 @@ public:
                 timing_.emplace(format.sampleRate(), frames);
                 timingReady_.store(true, std::memory_order_release);
                 fitCaptureRing(engine, frames);
-                if (ring_)
-                    inputPerOutputFrame_ =
-                        engine.inputNode()->hardwareFormat().sampleRate() / format.sampleRate();
                 if (!duplex && ring_) {
                     // Two streams wake on their own schedules: the graph reads two periods behind
                     // the input so that their jitter does not starve it. RtAudio runs no callback
@@ -191,15 +188,13 @@ private:
         if (output && self->timingReady_.load(std::memory_order_acquire) &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
                                     flags & RTAUDIO_OUTPUT_UNDERFLOW)) {
-            const std::uint64_t silence = self->timing_->silenceFrames();
-            self->engine_->countOutputUnderrun(silence);
+            self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
             // An input stream of its own went on while the output stalled: what it piled up beyond
-            // the cushion meanwhile would stay as latency.
+            // the cushion would stay as latency. The device starts again from empty, the input from
+            // its cushion.
             if (!input && self->ring_) {
                 const std::uint32_t held = self->ring_->available(), cushion = self->ring_->prefill();
-                const auto stalled = std::uint64_t(double(silence) * self->inputPerOutputFrame_);
-                if (held > cushion)
-                    self->ring_->discard(std::uint32_t(std::min<std::uint64_t>(held - cushion, stalled)));
+                if (held > cushion) self->ring_->discard(held - cushion);
             }
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
@@ -263,7 +258,6 @@ private:
     std::uint32_t bufferFrames_ = 0;
     std::optional<AudioCallbackTiming> timing_; // of the output stream
     std::atomic<bool> timingReady_{false};
-    double inputPerOutputFrame_ = 1; // the input's rate over the output's
 };
 
 } // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // A PulseAudio server of the caller's own, for the tests and benchmarks that need a real sound
 // server: reachable only through a socket in a temporary folder, a null sink as the default sink and
-// its monitor as the default source. Stopped by its pid when the object goes.
+// its monitor as the default source. Or PipeWire serving the same protocol (pipewire-pulse), with
+// its session manager and a session bus of its own. Stopped by their pids when the object goes.
 #include "testing/Eventually.h"
 
 #include <chrono>
@@ -50,35 +51,56 @@ inline bool succeeds(const std::vector<std::string>& args, const std::vector<std
 class PulseServer {
 public:
     // `name` tells apart the folders of processes that run at once.
-    explicit PulseServer(const std::string& name = "pulse")
+    enum class Kind { pulseaudio, pipewire };
+
+    explicit PulseServer(const std::string& name = "pulse", Kind kind = Kind::pulseaudio)
         : folder(std::filesystem::temp_directory_path() /
                  ("sonabel-" + name + "-" + std::to_string(::getpid()))) {
         std::filesystem::create_directories(folder);
         const std::string dir = folder.string(), log = dir + "/server.log";
-        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir};
-        pid_ = spawn({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
-                      "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
-                      "module-null-sink sink_name=sonabel_null"},
-                     env, log);
-        if (pid_ < 0) {
-            whyNot = "pulseaudio could not be started (is the pulseaudio package installed?)";
-            return;
+        std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir, "PULSE_RUNTIME_PATH=" + dir, "HOME=" + dir,
+                                     "XDG_CONFIG_HOME=" + dir + "/config"};
+        const auto start = [&](std::vector<std::string> args) {
+            const pid_t pid = spawn(args, env, log);
+            if (pid < 0)
+                whyNot = args[0] + " could not be started (is its package installed?)";
+            else
+                pids_.push_back(pid);
+            return pid > 0;
+        };
+        if (kind == Kind::pulseaudio) {
+            if (!start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
+                        "module-native-protocol-unix auth-anonymous=1 socket=" + dir + "/native", "-L",
+                        "module-null-sink sink_name=sonabel_null"}))
+                return;
+        } else {
+            // The session manager, which links streams to sinks, wants a session bus.
+            const std::string bus = "unix:path=" + dir + "/bus";
+            if (!start({"dbus-daemon", "--session", "--nofork", "--address=" + bus})) return;
+            env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus);
+            if (!waitFor([&] { return std::filesystem::exists(folder / "bus"); }, "dbus-daemon", log) ||
+                !start({"pipewire"}) ||
+                !waitFor([&] { return std::filesystem::exists(folder / "pipewire-0"); }, "pipewire", log) ||
+                !start({"wireplumber"}) || !start({"pipewire-pulse"}))
+                return;
         }
         env.push_back("PULSE_SERVER=" + server());
-        const auto deadline = std::chrono::steady_clock::now() + testwait::kDeadline;
-        while (!succeeds({"pactl", "info"}, env, log)) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_ || std::chrono::steady_clock::now() > deadline) {
-                whyNot = "pulseaudio did not come up; see " + log;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!succeeds({"pactl", "set-default-sink", "sonabel_null"}, env, log) ||
-            !succeeds({"pactl", "set-default-source", "sonabel_null.monitor"}, env, log))
+        if (!waitFor([&] { return succeeds({"pactl", "info"}, env, log); }, "the server", log)) return;
+        if (kind == Kind::pipewire &&
+            !succeeds({"pactl", "load-module", "module-null-sink", "sink_name=sonabel_null"}, env, log))
+            whyNot = "pactl could not make a null sink";
+        // PipeWire makes the sink a moment after it answers.
+        else if (!waitFor(
+                     [&] {
+                         return succeeds({"pactl", "set-default-sink", "sonabel_null"}, env, log) &&
+                                succeeds({"pactl", "set-default-source", "sonabel_null.monitor"}, env, log);
+                     },
+                     "the null sink", log))
             whyNot = "pactl could not select the null sink and its monitor";
     }
     ~PulseServer() {
-        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
+        for (auto it = pids_.rbegin(); it != pids_.rend(); ++it)
+            if (*it > 0 && kill(*it, SIGTERM) == 0) waitpid(*it, nullptr, 0);
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
@@ -88,7 +110,26 @@ public:
     std::string whyNot; // empty while the server runs
 
 private:
-    pid_t pid_ = -1;
+    // Polls `ready` until the deadline or until one of the processes ends.
+    template <typename Ready> bool waitFor(Ready ready, const std::string& what, const std::string& log) {
+        const auto deadline = std::chrono::steady_clock::now() + testwait::kDeadline;
+        while (!ready()) {
+            for (pid_t& pid : pids_)
+                if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) {
+                    pid = -1; // reaped: never signalled again
+                    whyNot = what + " did not come up; see " + log;
+                    return false;
+                }
+            if (std::chrono::steady_clock::now() > deadline) {
+                whyNot = what + " did not come up; see " + log;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+
+    std::vector<pid_t> pids_;
 };
 
 } // namespace pulsetest

@@ -17,8 +17,12 @@ namespace platform {
 
 namespace {
 
-// Enough for a few device periods of drift between two streams.
-constexpr std::uint32_t kCaptureFrames = 16384;
+// Room for the cushion to grow to eight device periods between two streams (it waits in silence
+// for all of it each time it grows), and as much again for the input's bursts after a hiccup;
+// 16,384 frames at least, which small periods need under load.
+std::uint32_t captureFrames(std::uint32_t period) {
+    return std::max(16 * period, 16384u);
+}
 
 RtAudio::Api rtApi(RtAudioDeviceBackend::Api api) {
     switch (api) {
@@ -46,7 +50,8 @@ public:
         const AudioDeviceID inputID = backend_->defaultDevice(true);
         RtAudioDeviceBackend::Device in;
         const bool hasInput = inputID && backend_->device(inputID, in) && in.inputChannels > 0;
-        ring_ = hasInput ? engine.attachCaptureRing(kCaptureFrames) : nullptr;
+        ring_ = hasInput ? engine.attachCaptureRing(captureFrames(backend_->configuration().bufferFrameSize))
+                         : nullptr;
         if (!hasOutput && !ring_)
             throw AudioError(AudioError::kDomain, kAudioHardwareBadDeviceError, "no output device");
         const AudioFormat format = engine.outputNode()->outputFormat(0);
@@ -65,7 +70,9 @@ public:
             if (hasOutput) {
                 output_ = std::make_unique<RtAudio>(api);
                 output_->showWarnings(false);
-                const bool duplex = ring_ && inputID == device_;
+                // RtAudio's PulseAudio duplex stream reads input only as often as it writes output:
+                // input the server queued during a hiccup would stay queued, latency for good.
+                const bool duplex = ring_ && inputID == device_ && api != RtAudio::LINUX_PULSE;
                 output_->openStream(&outParameters, duplex ? &inParameters : nullptr, RTAUDIO_FLOAT32,
                                     static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
                                     this);
@@ -74,15 +81,18 @@ public:
                 // this is published.
                 timing_.emplace(format.sampleRate(), frames);
                 timingReady_.store(true, std::memory_order_release);
+                fitCaptureRing(engine, frames);
                 if (!duplex && ring_) {
-                    // Two streams wake on their own schedules: the graph reads a few periods behind
-                    // the input so that their jitter does not starve it.
-                    ring_->setPrefill(std::min(kCaptureFrames / 2, 4 * frames));
+                    // Two streams wake on their own schedules: the graph reads two periods behind
+                    // the input so that their jitter does not starve it. RtAudio runs no callback
+                    // before startStream(), which comes after this.
+                    ring_->setPrefill(2 * frames);
                     openInput(api, inParameters, &RtAudioIO::inputCallback);
                 }
             } else {
                 // No output device: the input's own callback drives the graph, whose output is dropped.
                 bufferFrames_ = openInput(api, inParameters, &RtAudioIO::callback);
+                fitCaptureRing(engine, bufferFrames_);
             }
             if (input_) input_->startStream();
             if (output_) output_->startStream();
@@ -152,6 +162,13 @@ public:
     }
 
 private:
+    // The ring was made for the period asked for; a device that granted a longer one gets a ring
+    // for that, before any callback runs.
+    void fitCaptureRing(AudioEngine& engine, std::uint32_t period) {
+        if (ring_ && captureFrames(period) > ring_->capacity())
+            ring_ = engine.attachCaptureRing(captureFrames(period));
+    }
+
     // Returns the buffer size the device granted.
     unsigned openInput(RtAudio::Api api, RtAudio::StreamParameters& parameters, RtAudioCallback callback) {
         const double rate = ring_ && engine_ ? engine_->inputNode()->hardwareFormat().sampleRate() : 44100;
@@ -170,8 +187,16 @@ private:
         auto* self = static_cast<RtAudioIO*>(user);
         if (output && self->timingReady_.load(std::memory_order_acquire) &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
-                                    flags & RTAUDIO_OUTPUT_UNDERFLOW))
+                                    flags & RTAUDIO_OUTPUT_UNDERFLOW)) {
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
+            // An input stream of its own went on while the output stalled: what it piled up beyond
+            // the cushion would stay as latency. The device starts again from empty, the input from
+            // its cushion.
+            if (!input && self->ring_) {
+                const std::uint32_t held = self->ring_->available(), cushion = self->ring_->prefill();
+                if (held > cushion) self->ring_->discard(held - cushion);
+            }
+        }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);
         const std::uint32_t channels = self->buffer_->format().channelCount();

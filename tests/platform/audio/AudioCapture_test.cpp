@@ -290,13 +290,20 @@ TEST(AudioCallbackTiming,
     EXPECT_FALSE(timing.callback(ms(100), 10, false));
     EXPECT_FALSE(timing.callback(ms(100), 10, false)); // the device takes its first fill at once
     EXPECT_FALSE(timing.callback(ms(400), 10, false)); // and starts playing it late: not a loss
-    EXPECT_FALSE(timing.callback(ms(440), 10, false)); // played 40 of 30: late by a period, no more
-    EXPECT_TRUE(timing.callback(ms(461), 10, false));  // played 61 of 40
+    EXPECT_FALSE(timing.callback(ms(410), 10, false)); // on schedule: playing
+    EXPECT_FALSE(timing.callback(ms(450), 10, false)); // played 50 of 40: late by a period, no more
+    EXPECT_TRUE(timing.callback(ms(471), 10, false));  // played 71 of 50
     EXPECT_EQ(timing.silenceFrames(), 21u);
-    EXPECT_FALSE(timing.callback(ms(481), 10, false)); // measured again from the underrun: late by a period
-    EXPECT_TRUE(timing.callback(ms(485), 10, true));   // the device's own word
+    EXPECT_FALSE(timing.callback(ms(491), 10, false)); // measured again from the underrun: late by a period
+    EXPECT_TRUE(timing.callback(ms(495), 10, true));   // the device's own word
     EXPECT_EQ(timing.silenceFrames(), 0u);
     EXPECT_FALSE(timing.callback(ms(50), 10, false)); // a clock that went back starts over
+
+    // A duplex stream's first callbacks wait for input while the server still prebuffers the output:
+    // the start, not a loss.
+    AudioCallbackTiming duplex(1000, 10);
+    for (std::uint64_t at : {0, 32, 75, 85, 95, 105, 115})
+        EXPECT_FALSE(duplex.callback(ms(at), 10, false)) << at;
 
     auto fake = std::make_shared<FakeAudioDeviceBackend>();
     auto engine = AudioEngine::make();
@@ -311,4 +318,22 @@ TEST(AudioCallbackTiming,
     ASSERT_EQ(capture.entries().size(), 1u);
     EXPECT_EQ(capture.entries()[0].text, "Audio output: 2 underruns, 41 frames of silence played");
     engine->stop();
+}
+
+TEST(AudioCallbackTiming, ADeviceClockAwayFromTheHostsNeitherHidesUnderrunsNorMakesThem) {
+    for (double speed : {1.001, 0.999}) {
+        // 1000 frames a second by the host's clock, periods of 10 frames; four periods taken at once,
+        // then a period each time the device, at its own speed, has played one.
+        AudioCallbackTiming timing(1000, 10);
+        int underruns = 0;
+        for (int i = 0; i < 4; ++i)
+            underruns += timing.callback(0, 10, false);
+        const auto at = [&](double periods) { return std::uint64_t(periods * 10e6 / speed); };
+        int k = 1;
+        for (; k <= 20'000; ++k) // 200 s
+            underruns += timing.callback(at(k), 10, false);
+        EXPECT_EQ(underruns, 0) << speed;
+        // Five periods late: the three it held and one more played as silence.
+        EXPECT_TRUE(timing.callback(at(k + 5), 10, false)) << speed;
+    }
 }

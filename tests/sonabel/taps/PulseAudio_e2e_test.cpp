@@ -1,10 +1,14 @@
 // Plays a tone into a PulseAudio null sink and records the sink's monitor through the engine's
-// input node: a real sound server, no hardware. The test runs its own server in a temporary folder.
+// input node: a real sound server, no hardware, PulseAudio and PipeWire's PulseAudio service. The test
+// runs its own server in a temporary folder.
 #include "TapTestSupport.h"
 #include "testing/Eventually.h"
 #include "testing/PulseServer.h"
 
 #include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/BundleInfo.h"
@@ -34,11 +38,16 @@ using namespace sonabel;
 using namespace taptest;
 using pulsetest::PulseServer;
 
-namespace {} // namespace
+class PulseAudio : public testing::TestWithParam<PulseServer::Kind> {};
+INSTANTIATE_TEST_SUITE_P(Servers, PulseAudio,
+                         testing::Values(PulseServer::Kind::pulseaudio, PulseServer::Kind::pipewire),
+                         [](const auto& info) {
+                             return info.param == PulseServer::Kind::pipewire ? "PipeWire" : "PulseAudio";
+                         });
 
-TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
-    PulseServer pulse;
-    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+TEST_P(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
     // What the test changes for the process, put back however it ends.
     struct Restore {
         std::shared_ptr<platform::AudioDeviceBackend> previous;
@@ -105,9 +114,9 @@ TEST(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
     EXPECT_NEAR(rmsDb, 0.0, 1.0);
 }
 
-TEST(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
-    PulseServer pulse;
-    if (!pulse.whyNot.empty()) GTEST_SKIP() << "PulseAudio cannot start here: " << pulse.whyNot;
+TEST_P(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
     struct Restore {
         ~Restore() { unsetenv("PULSE_SERVER"); }
     } restore;
@@ -136,5 +145,41 @@ TEST(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) {
     };
     EXPECT_TRUE(testwait::eventually([&] { return stalled.load() && logged(); }));
     EXPECT_GE(engine->outputUnderruns(), 1u);
+    engine->stop();
+}
+
+TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
+    struct Restore {
+        ~Restore() { unsetenv("PULSE_SERVER"); }
+    } restore;
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
+        {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
+    if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    auto engine = platform::AudioEngine::make();
+    engine->setIOBackend(rt->makeIO());
+    // Half a second in, one cycle takes 400 ms, while the input stream goes on.
+    std::atomic<bool> stalled{false};
+    auto source = platform::AudioSourceNode::make(
+        [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
+            if (time.sampleTime() > 22050 && !stalled.exchange(true))
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            return noErr;
+        });
+    engine->attach(source);
+    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    auto input = engine->inputNode();
+    input->setVolume(0);
+    engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
+    ASSERT_NO_THROW(engine->start());
+    auto ring = input->captureRing();
+    ASSERT_TRUE(ring);
+    ASSERT_TRUE(testwait::eventually([&] { return stalled.load() && engine->outputUnderruns() >= 1; }));
+    // The ring's own recovery would take the backlog only after ten quiet seconds.
+    const auto since = std::chrono::steady_clock::now();
+    EXPECT_TRUE(testwait::eventually([&] { return ring->available() < 4096; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5));
     engine->stop();
 }

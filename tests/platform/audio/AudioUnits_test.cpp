@@ -177,10 +177,13 @@ TEST(AudioPlayerNode, PlaysFileSegments) {
     std::filesystem::remove(path);
 }
 
-// A reader held back as a slow disk would: while it reads nothing, the player plays silence in place
-// of the frames it lacks, skips them when they come late, and what follows keeps its time.
+namespace {
 std::atomic<bool> readerHeld{false};
 std::atomic<int> readerPasses{0};
+} // namespace
+
+// A reader held back as a slow disk would: while it reads nothing, the player plays silence in place
+// of the frames it lacks, skips them when they come late, and what follows keeps its time.
 
 TEST(AudioPlayerNode, PlaysSilenceInPlaceOfFramesItsReaderDidNotDeliver) {
     const auto path = (std::filesystem::temp_directory_path() / "sonabel-player-stall.wav").string();
@@ -201,9 +204,10 @@ TEST(AudioPlayerNode, PlaysSilenceInPlaceOfFramesItsReaderDidNotDeliver) {
     std::optional<std::int64_t> markerHeardAt;
     for (std::uint32_t at = 0; at < kMarkerAt + 2 * kStall; at += 512) {
         if (at == kReadAhead + kStall) {
+            // A whole pass of this player's reader; readers of players gone before pass once more.
             const int passes = readerPasses.load();
             readerHeld = false;
-            ASSERT_TRUE(testwait::eventually([&] { return readerPasses.load() > passes; }));
+            ASSERT_TRUE(testwait::eventually([&] { return readerPasses.load() > passes + 2; }));
         }
         o.render(512);
         for (std::uint32_t i = 0; i < 512; ++i) {
@@ -220,6 +224,11 @@ TEST(AudioPlayerNode, PlaysSilenceInPlaceOfFramesItsReaderDidNotDeliver) {
     EXPECT_EQ(player->readAheadUnderruns(), kStall);
     ASSERT_TRUE(markerHeardAt);
     EXPECT_EQ(player->playerTime(AudioTime::withSampleTime(*markerHeardAt, 44100))->sampleTime(), kMarkerAt);
+    // The hook goes once the reader, ended with its player, has passed it for the last time.
+    const int passes = readerPasses.load();
+    o.engine->detach(player);
+    player.reset();
+    EXPECT_TRUE(testwait::eventually([&] { return readerPasses.load() > passes; }));
     AudioPlayerNode::setReaderPassHookForTesting(nullptr);
     std::filesystem::remove(path);
 }

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <filesystem>
 #include <numbers>
+#include <unistd.h>
 
 using namespace platform;
 using Type = AudioPlayerNode::CompletionCallbackType;
@@ -184,9 +185,10 @@ std::atomic<int> readerPasses{0};
 
 // A reader held back as a slow disk would: while it reads nothing, the player plays silence in place
 // of the frames it lacks, skips them when they come late, and what follows keeps its time.
-
 TEST(AudioPlayerNode, PlaysSilenceInPlaceOfFramesItsReaderDidNotDeliver) {
-    const auto path = (std::filesystem::temp_directory_path() / "sonabel-player-stall.wav").string();
+    const auto path = (std::filesystem::temp_directory_path() /
+                       ("sonabel-player-stall-" + std::to_string(::getpid()) + ".wav"))
+                          .string();
     constexpr std::uint32_t kFileFrames = 50000, kReadAhead = 32768, kStall = 4608, kMarkerAt = 60000;
     AudioFile::forWriting(path, stereo().settings())->write(*counting(kFileFrames));
     readerHeld = true;

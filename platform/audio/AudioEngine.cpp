@@ -733,6 +733,7 @@ void AudioEngine::enableManualRenderingMode(ManualRenderingMode mode, const Audi
     }
     sampleTime_ = 0;
     manual_ = true;
+    prepareForCycles(maximumFrameCount);
 }
 
 void AudioEngine::disableManualRenderingMode() {
@@ -764,6 +765,9 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderOffline(std::uint32_t fram
 AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames, PCMBuffer& buffer,
                                                             std::optional<std::uint64_t> hostTime,
                                                             bool mayBlock) {
+    // Nodes' storage holds no more, and this thread never grows it.
+    if (frames > cycleFrames_.load(std::memory_order_acquire))
+        return ManualRenderingStatus::cannotDoInCurrentContext;
     ManualRenderingStatus status = ManualRenderingStatus::success;
     std::unique_lock serial(renderers_, std::defer_lock);
     if (mayBlock) serial.lock();
@@ -785,6 +789,7 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     context.sampleRate = output.currentOutputFormat(0).sampleRate();
     context.frames = frames;
     context.mayBlock = mayBlock;
+    context.engine = this;
     float* const* dest = buffer.floatChannelData();
     // The output node passes its input through unchanged when nothing converts it: that input
     // can render into the caller's buffer itself.
@@ -956,6 +961,16 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
         std::uint64_t(10 * hardware.sampleRate())); // a cushion grown by underruns shrinks
     inputNode_->setCaptureRing(ring);
     return ring;
+}
+
+void AudioEngine::prepareForCycles(std::uint32_t maximumFrames) {
+    std::lock_guard lock(graphMutex_);
+    if (maximumFrames <= reservedCycleFrames_.load()) return;
+    reservedCycleFrames_.store(maximumFrames);
+    for (auto& node : nodes_)
+        node->connectionsChanged(); // converters' room
+    publishLocked();                // storage, made by each node's render state
+    cycleFrames_.store(maximumFrames, std::memory_order_release);
 }
 
 void AudioEngine::detachCaptureRing() {

@@ -177,6 +177,12 @@ public:
     // For backends that run the input device: a ring for the input node's captured frames, when the
     // input node feeds the graph and has a hardware format; null otherwise. Detach when the device stops.
     std::shared_ptr<AudioRingBuffer> attachCaptureRing(std::uint32_t capacityFrames);
+    // For backends, before their device can run a cycle: the most frames one cycle will render. Node
+    // storage is made for it here, on the caller's thread, so that rendering never grows it; a cycle
+    // of more frames than storage holds renders nothing (cannotDoInCurrentContext). Never below 4,096.
+    void prepareForCycles(std::uint32_t maximumFrames);
+    // For nodes, under the graph lock: the frames of the largest cycle that their storage must hold.
+    std::uint32_t maximumFramesPerCycle() const { return reservedCycleFrames_.load(); }
     void detachCaptureRing();
     void setConnectedOutputFormat(AudioNode& node, std::uint32_t bus, const AudioFormat& format);
 
@@ -212,6 +218,8 @@ private:
     std::uint32_t manualMaxFrames_ = 0;
     std::atomic<std::int64_t> sampleTime_{0};
     std::atomic<std::uint64_t> cycle_{0};
+    std::atomic<std::uint32_t> reservedCycleFrames_{4096}; // raised under the graph lock
+    std::atomic<std::uint32_t> cycleFrames_{4096};         // raised once published storage holds it
     struct Deliveries;
     std::shared_ptr<Deliveries> deliveries_; // shared with the tap thread, which may outlive a stop()
     int changeDepth_ = 0;                    // under the graph lock

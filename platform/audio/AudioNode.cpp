@@ -181,8 +181,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     // at least two cycles of the largest size.
     const double rate = busFormat.sampleRate() > 0 ? busFormat.sampleRate() : 44100;
     const std::uint32_t perSecond = std::uint32_t(std::ceil(rate / bufferSize));
-    const std::uint32_t perCycle =
-        (std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096) + bufferSize - 1) / bufferSize;
+    const std::uint32_t perCycle = (maximumRenderFrames() + bufferSize - 1) / bufferSize;
     const std::uint32_t slots = std::clamp<std::uint32_t>(
         std::max(kind == TapKind::recorder ? perSecond + 1 : perSecond / 2 + 2, 2 * perCycle + 1), 4, 4096);
     tap->pool.reserve(slots);
@@ -291,8 +290,6 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     if (!in.conversion) return pullInput(context, bus);
     Conversion& conversion = *in.conversion;
     const std::uint32_t channels = conversion.converter.channels();
-    const std::size_t needed = std::size_t(channels) * context.frames;
-    if (conversion.scratch.size() < needed) conversion.scratch.resize(needed); // beyond the maximum frames
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
     AudioEngine* engine = engineForRender();
@@ -320,7 +317,7 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
 
 void AudioNode::prepareInputConversions() {
     const double rate = graphOutputFormat(0).sampleRate();
-    const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
+    const std::uint32_t maximumFrames = maximumRenderFrames();
     for (auto& in : inputs_) {
         if (!in) continue;
         const std::uint32_t channels = in->format.channelCount();
@@ -336,8 +333,14 @@ void AudioNode::prepareInputConversions() {
     }
 }
 
+std::uint32_t AudioNode::maximumRenderFrames() const {
+    const AudioEngine* engine = renderEngine_.load(std::memory_order_relaxed);
+    return std::max(
+        {unit_->maximumFramesToRender(), std::uint32_t(4096), engine ? engine->maximumFramesPerCycle() : 0u});
+}
+
 void AudioNode::reserveRenderStorage() {
-    const std::uint32_t maximumFrames = std::max<std::uint32_t>(unit_->maximumFramesToRender(), 4096);
+    const std::uint32_t maximumFrames = maximumRenderFrames();
     for (std::uint32_t b = 0; b < outputs_.size(); ++b) {
         const std::size_t needed = std::size_t(graphOutputFormat(b).channelCount()) * maximumFrames;
         // A new one when it grows: rendering may still be writing into the one it has.
@@ -364,9 +367,7 @@ float* const* AudioNode::outputChannels(std::uint32_t bus, std::uint32_t frames)
         }
         return out.writable.data();
     }
-    const std::size_t needed = std::size_t(channels) * frames;
-    std::vector<float>& storage = *published.storage;
-    if (storage.size() < needed) storage.resize(needed); // beyond the maximum frames
+    std::vector<float>& storage = *published.storage; // holds the largest cycle
     for (std::uint32_t c = 0; c < channels; ++c) {
         out.writable[c] = storage.data() + std::size_t(c) * frames;
         out.view.data[c] = out.writable[c];

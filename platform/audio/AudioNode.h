@@ -72,7 +72,8 @@ public:
         bool hostTimeValid = false;
         double sampleRate = 0;
         std::uint32_t frames = 0;
-        bool mayBlock = false; // offline rendering: a node may wait for what it needs
+        bool mayBlock = false;         // offline rendering: a node may wait for what it needs
+        AudioEngine* engine = nullptr; // whose cycle it is
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {
@@ -166,6 +167,8 @@ private:
     void deliverTaps(const RenderContext& context);
     // Under the graph lock: output storage for the largest cycle, so that rendering does not grow it.
     void reserveRenderStorage();
+    // Under the graph lock: the frames of the largest cycle rendered here.
+    std::uint32_t maximumRenderFrames() const;
     Output& output(std::uint32_t bus);
 
     std::shared_ptr<AUAudioUnit> unit_;

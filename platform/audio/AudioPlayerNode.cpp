@@ -19,7 +19,12 @@ constexpr std::uint32_t kReadChunkFrames = 4096;
 constexpr auto kReaderNap = std::chrono::milliseconds(5);
 // Offline rendering waits this long at most for the reader; then the frames it lacks are silence.
 constexpr auto kOfflineReadWait = std::chrono::seconds(10);
+std::atomic<void (*)()> readerPassHook{nullptr};
 } // namespace
+
+void AudioPlayerNode::setReaderPassHookForTesting(void (*hook)()) {
+    readerPassHook.store(hook);
+}
 
 // A file segment's samples, read ahead into a ring made when it is scheduled: the reader writes,
 // the rendering thread reads, each moving its own count.
@@ -41,7 +46,14 @@ struct AudioPlayerNode::FileStream {
         std::int64_t w = written.load(std::memory_order_relaxed);
         while (w < frames) {
             if (cancelled.load(std::memory_order_relaxed)) return false;
-            const std::int64_t room = capacity - (w - consumed.load(std::memory_order_acquire));
+            const std::int64_t played = consumed.load(std::memory_order_acquire);
+            if (w < played) {
+                // Rendering played these as silence: they are never read, so never heard late.
+                w = std::min(played, frames);
+                written.store(w, std::memory_order_release);
+                continue;
+            }
+            const std::int64_t room = capacity - (w - played);
             if (room <= 0) return true;
             const auto n = std::uint32_t(std::min({room, frames - w, std::int64_t(kReadChunkFrames)}));
             std::uint32_t got = 0;
@@ -100,6 +112,7 @@ struct AudioPlayerNode::Reader {
     static void loop(const std::shared_ptr<Reader>& self) {
         std::vector<std::shared_ptr<FileStream>> work;
         for (;;) {
+            if (auto hook = readerPassHook.load()) hook();
             {
                 std::lock_guard lock(self->mutex);
                 if (self->ending) break;
@@ -242,14 +255,13 @@ std::vector<std::shared_ptr<AudioPlayerNode::Ticket>> AudioPlayerNode::dropAll()
     return dropped;
 }
 
-void AudioPlayerNode::popHead() {
-    if (Segment* s = queue_.pop()) retire(s, true);
+void AudioPlayerNode::popHead(AudioEngine* engine) {
+    if (Segment* s = queue_.pop()) retire(s, true, engine);
 }
 
-void AudioPlayerNode::retire(Segment* segment, bool finished) {
+void AudioPlayerNode::retire(Segment* segment, bool finished, AudioEngine* engine) {
     segment->completed = finished && (!segment->ticket || segment->ticket->claim(Ticket::completed));
     std::unique_ptr<AudioEngine::CycleWork> work(segment);
-    AudioEngine* engine = engineForRender();
     if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
     finished_.append(static_cast<Segment*>(work.release()));
 }
@@ -389,16 +401,17 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
         s.position += n;
         return n;
     }
-    // A file: only what the reader has read.
+    // A file: what the reader has read, and silence in place of what it has not read in time, so
+    // that the player keeps its schedule.
     FileStream& f = *s.stream;
     n = std::uint32_t(std::min<std::int64_t>(n, f.capacity));
     // Offline rendering is exact: it waits for the reader rather than play what it has not read.
     if (mayBlock && f.reader && f.written.load(std::memory_order_acquire) < s.position + n)
         f.reader->waitFor(f, s.position + n);
-    const std::int64_t available = f.written.load(std::memory_order_acquire) - s.position;
-    if (available < n) n = std::uint32_t(std::max<std::int64_t>(available, 0));
+    const auto ready =
+        std::uint32_t(std::clamp<std::int64_t>(f.written.load(std::memory_order_acquire) - s.position, 0, n));
     const std::int64_t at = s.position % f.capacity;
-    const auto first = std::uint32_t(std::min<std::int64_t>(n, f.capacity - at));
+    const auto first = std::uint32_t(std::min<std::int64_t>(ready, f.capacity - at));
     for (std::uint32_t c = 0; c < channels; ++c) {
         if (c >= f.channels && f.channels != 1) {
             std::memset(out[c] + offset, 0, n * sizeof(float));
@@ -406,8 +419,10 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
         }
         const float* ring = f.ring.data() + std::size_t(f.channels == 1 ? 0 : c) * std::size_t(f.capacity);
         std::memcpy(out[c] + offset, ring + at, first * sizeof(float));
-        std::memcpy(out[c] + offset + first, ring, (n - first) * sizeof(float));
+        std::memcpy(out[c] + offset + first, ring, (ready - first) * sizeof(float));
+        std::memset(out[c] + offset + ready, 0, (n - ready) * sizeof(float));
     }
+    if (ready < n) underruns_.fetch_add(n - ready, std::memory_order_relaxed);
     s.position += n;
     f.consumed.store(s.position, std::memory_order_release);
     if (f.reader && f.written.load(std::memory_order_relaxed) < f.frames &&
@@ -417,8 +432,11 @@ std::uint32_t AudioPlayerNode::copySegment(Segment& s, float* const* out, std::u
 }
 
 void AudioPlayerNode::render(const RenderContext& context) {
+    // The cycle's engine, even when the player was detached while the cycle was under way: what it
+    // finishes still reaches that engine's tap thread.
+    AudioEngine* engine = context.engine;
     // Completions the tap queue had no room for last time go first.
-    if (AudioEngine* engine = engineForRender())
+    if (engine)
         while (Segment* s = finished_.pop()) {
             std::unique_ptr<AudioEngine::CycleWork> work(s);
             if (engine->queueAfterCycle(work)) continue;
@@ -429,7 +447,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
     const std::int64_t loopsEndBefore = loopsEndBefore_.load(std::memory_order_acquire);
     takeIncoming();
     while (head() && head()->order < cut >> kStopBits)
-        retire(queue_.pop(), false);
+        retire(queue_.pop(), false, engine);
     if ((cut & kStopMask) != stopsSeen_) {
         stopsSeen_ = cut & kStopMask;
         playerTime_ = 0;
@@ -496,11 +514,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
                     s->position = 0;
                     continue;
                 }
-                popHead();
-            } else if (n == 0) {
-                // The reader is behind: silence until it catches up.
-                underruns_.fetch_add(frames - cursor, std::memory_order_relaxed);
-                break;
+                popHead(engine);
             }
         }
         for (std::uint32_t c = 0; c < channels; ++c)
@@ -510,7 +524,7 @@ void AudioPlayerNode::render(const RenderContext& context) {
         if (keepsLooping(*s))
             s->position = 0;
         else
-            popHead();
+            popHead(engine);
     }
 }
 

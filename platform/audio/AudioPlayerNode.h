@@ -63,6 +63,9 @@ public:
     ~AudioPlayerNode() override;
     // Frames of file segments that played as silence because the reader had not read them yet.
     std::uint64_t readAheadUnderruns() const { return underruns_.load(std::memory_order_relaxed); }
+    // For tests: runs on every player's reader thread before each of its passes, so that a test can
+    // hold the reader back as a slow disk would. Null for none.
+    static void setReaderPassHookForTesting(void (*hook)());
 
 protected:
     AudioPlayerNode();
@@ -119,10 +122,10 @@ private:
     std::vector<std::shared_ptr<Ticket>> dropAll();
     // Runs the handlers of dropped segments once no cycle plays them.
     void release(const std::vector<std::shared_ptr<Ticket>>& dropped);
-    // Rendering thread: hands a segment it is through with to the tap thread.
-    void retire(Segment* segment, bool finished);
+    // Rendering thread: hands a segment it is through with to the tap thread of the cycle's engine.
+    void retire(Segment* segment, bool finished, AudioEngine* engine);
     Segment* head() { return queue_.head; }
-    void popHead();
+    void popHead(AudioEngine* engine);
     std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
                               std::uint32_t frames, bool mayBlock);
 

@@ -17,6 +17,7 @@ public:
 
     void start(AudioEngine& engine) override {
         bool capture = false;
+        std::uint32_t period = 0;
         {
             std::lock_guard lock(backend_.mutex_);
             if (backend_.startError_)
@@ -26,15 +27,19 @@ public:
             engine_ = &engine;
             ++backend_.starts_;
             capture = backend_.inputFormat_.sampleRate() > 0;
+            period = backend_.bufferFrames_;
         }
         // The graph lock is taken without the backend's: the graph asks the backend for formats under its
         // own.
         auto ring = capture ? engine.attachCaptureRing(kCaptureFrames) : nullptr;
-        // A device's buffers are there before it runs: tick() renders into them.
+        // A device's buffers are there before it runs, and the graph is ready for its period: tick()
+        // renders into them.
+        const std::uint32_t frames = std::max(period, 4096u);
+        engine.prepareForCycles(frames);
         format_ = engine.outputNode()->outputFormat(0);
         buffers_.clear();
         for (int i = 0; i < 4; ++i)
-            if (auto buffer = PCMBuffer::make(format_, 4096)) buffers_.push_back(std::move(buffer));
+            if (auto buffer = PCMBuffer::make(format_, frames)) buffers_.push_back(std::move(buffer));
         std::lock_guard lock(backend_.mutex_);
         if (backend_.running_ == &engine) {
             backend_.ring_ = std::move(ring);
@@ -95,7 +100,10 @@ public:
             }
         if (!buffer) buffer = PCMBuffer::make(format_, frames);
         if (!buffer || !engine_) return nullptr;
-        engine_->renderCycle(frames, *buffer, hostTime, false);
+        // More than the period it started with: the engine refuses it, as a device never asks it.
+        if (engine_->renderCycle(frames, *buffer, hostTime, false) ==
+            AudioEngine::ManualRenderingStatus::cannotDoInCurrentContext)
+            return nullptr;
         return buffer;
     }
 

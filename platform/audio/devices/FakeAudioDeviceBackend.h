@@ -31,7 +31,8 @@ public:
     void failStart(std::optional<std::string> message);
 
     // Runs one render callback of the engine started last, as a device's thread would: without
-    // waiting for a lock and handing taps to the engine's tap thread. Null when none is running.
+    // waiting for a lock and handing taps to the engine's tap thread. Null when none is running, or
+    // for more frames than the buffer frame size the engine started with (or 4,096, the larger).
     // With a host time the cycle is stamped with it, as a device's is. Call it from one thread at a
     // time.
     std::shared_ptr<PCMBuffer> tick(std::uint32_t frames);

@@ -23,6 +23,7 @@ public:
             return;
         }
         jobs_.joinAll(); // a loop stopped from its own thread ends here
+        engine.prepareForCycles(configuration_.bufferFrameSize);
         running_ = true;
         LogSink::emit({"io.sonabel.platform", "audio", LogLevel::info,
                        "No audio output device: real-time output is unavailable, the graph is rendered "

@@ -60,6 +60,7 @@ public:
             unsigned frames = backend_->configuration().bufferFrameSize;
             buffer_ = PCMBuffer::make(format, std::max(frames, 4096u));
             if (!buffer_) throw AudioError(AudioError::kDomain, kAudio_MemFullError, "no render buffer");
+            engine.prepareForCycles(buffer_->frameCapacity()); // the callback's largest chunk
             engine_ = &engine;
             RtAudio::StreamParameters outParameters;
             outParameters.deviceId = out.index;

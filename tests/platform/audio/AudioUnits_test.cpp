@@ -7,12 +7,15 @@
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/dsp/FFT.h"
 #include "platform/audio/dsp/VectorOps.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <numbers>
+#include <unistd.h>
 
 using namespace platform;
 using Type = AudioPlayerNode::CompletionCallbackType;
@@ -26,7 +29,9 @@ AudioFormat stereo() {
 struct Offline {
     std::shared_ptr<AudioEngine> engine = AudioEngine::make();
     std::shared_ptr<PCMBuffer> buffer = PCMBuffer::make(stereo(), 512);
-    Offline() { engine->enableManualRenderingMode(AudioEngine::ManualRenderingMode::offline, stereo(), 512); }
+    explicit Offline(AudioEngine::ManualRenderingMode mode = AudioEngine::ManualRenderingMode::offline) {
+        engine->enableManualRenderingMode(mode, stereo(), 512);
+    }
     void add(const std::shared_ptr<AudioNode>& node, AudioFormat format = stereo()) {
         engine->attach(node);
         engine->connect(node, engine->mainMixerNode(), format);
@@ -170,6 +175,63 @@ TEST(AudioPlayerNode, PlaysFileSegments) {
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(reading->readAheadUnderruns(), 0u);
+    std::filesystem::remove(path);
+}
+
+namespace {
+std::atomic<bool> readerHeld{false};
+std::atomic<int> readerPasses{0};
+} // namespace
+
+// A reader held back as a slow disk would: while it reads nothing, the player plays silence in place
+// of the frames it lacks, skips them when they come late, and what follows keeps its time.
+TEST(AudioPlayerNode, PlaysSilenceInPlaceOfFramesItsReaderDidNotDeliver) {
+    const auto path = (std::filesystem::temp_directory_path() /
+                       ("sonabel-player-stall-" + std::to_string(::getpid()) + ".wav"))
+                          .string();
+    constexpr std::uint32_t kFileFrames = 50000, kReadAhead = 32768, kStall = 4608, kMarkerAt = 60000;
+    AudioFile::forWriting(path, stereo().settings())->write(*counting(kFileFrames));
+    readerHeld = true;
+    AudioPlayerNode::setReaderPassHookForTesting([] {
+        readerPasses.fetch_add(1);
+        EXPECT_TRUE(testwait::eventually([] { return !readerHeld.load(); }));
+    });
+    Offline o(AudioEngine::ManualRenderingMode::realtime);
+    auto player = AudioPlayerNode::make();
+    o.add(player);
+    ASSERT_TRUE(player->scheduleSegment(AudioFile::forReading(path), 0, kFileFrames));
+    ASSERT_TRUE(player->scheduleBuffer(counting(16), AudioTime::withSampleTime(kMarkerAt, 44100)));
+    player->play();
+    int wrong = 0;
+    std::optional<std::int64_t> markerHeardAt;
+    for (std::uint32_t at = 0; at < kMarkerAt + 2 * kStall; at += 512) {
+        if (at == kReadAhead + kStall) {
+            // A whole pass of this player's reader; readers of players gone before pass once more.
+            const int passes = readerPasses.load();
+            readerHeld = false;
+            ASSERT_TRUE(testwait::eventually([&] { return readerPasses.load() > passes + 2; }));
+        }
+        o.render(512);
+        for (std::uint32_t i = 0; i < 512; ++i) {
+            const std::uint32_t frame = at + i;
+            const bool played = frame < kFileFrames && (frame < kReadAhead || frame >= kReadAhead + kStall);
+            const bool marker = frame >= kMarkerAt && frame < kMarkerAt + 16;
+            wrong += o.at(1, i) != (played   ? -float(frame + 1)
+                                    : marker ? -float(frame - kMarkerAt + 1)
+                                             : 0.0f);
+            if (o.at(0, i) == 1.0f && frame >= kFileFrames) markerHeardAt = frame;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(player->readAheadUnderruns(), kStall);
+    ASSERT_TRUE(markerHeardAt);
+    EXPECT_EQ(player->playerTime(AudioTime::withSampleTime(*markerHeardAt, 44100))->sampleTime(), kMarkerAt);
+    // The hook goes once the reader, ended with its player, has passed it for the last time.
+    const int passes = readerPasses.load();
+    o.engine->detach(player);
+    player.reset();
+    EXPECT_TRUE(testwait::eventually([&] { return readerPasses.load() > passes; }));
+    AudioPlayerNode::setReaderPassHookForTesting(nullptr);
     std::filesystem::remove(path);
 }
 

@@ -20,6 +20,7 @@
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 #include "sonabel/taps/NodeRecorder.h"
 #include "sonabel/taps/RawDataTap.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -260,8 +261,10 @@ struct Counts {
 // `render` runs one cycle as the rendering thread would.
 class RealTimeGraph {
 public:
-    RealTimeGraph()
-        : dir_(std::filesystem::temp_directory_path() / ("sonabel-realtime-" + std::to_string(::getpid()))) {
+    // `block`: the frames of a device cycle at 48 kHz; `counted`: the cycles counted.
+    explicit RealTimeGraph(std::uint32_t block = kBlock, int counted = kCounted)
+        : block_(block), counted_(counted),
+          dir_(std::filesystem::temp_directory_path() / ("sonabel-realtime-" + std::to_string(::getpid()))) {
         std::filesystem::create_directories(dir_);
         sonabel::NodeRecorder::setTemporaryDirectory(dir_.string());
         sonabel::Settings::setWaitBeforeRecorderStop(false);
@@ -367,7 +370,7 @@ public:
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
         });
-        for (int i = 0; i < kWarmUp + kCounted; ++i) {
+        for (int i = 0; i < kWarmUp + counted_; ++i) {
             between();
             if (i == kWarmUp) {
                 allocations = 0;
@@ -405,15 +408,17 @@ public:
         EXPECT_GT(amplitude_->leftAmplitude(), 0.1f);
         EXPECT_FALSE(fft_->fftData().empty());
         EXPECT_FALSE(raw_->data().empty());
-        // Every block of 512 frames at 48 kHz, less what the last unfinished tap buffer holds.
-        EXPECT_GT(recorder_->recordedDuration(), double(kWarmUp + kCounted) * kBlock / 48000 - 0.5);
+        // Every block at 48 kHz, less what the last unfinished tap buffer holds.
+        EXPECT_GT(recorder_->recordedDuration(), double(kWarmUp + counted_) * block_ / 48000 - 0.5);
         for (const auto& file : multi_->files())
-            EXPECT_GT(file->totalFramesWritten(), kCounted * 256);
+            EXPECT_GT(file->totalFramesWritten(), std::int64_t(counted_) * block_ / 2);
         amplitude_->stop();
         fft_->stop();
         raw_->stop();
         multi_->setRecordEnabled(false);
     }
+
+    std::uint64_t filePlayerUnderruns() const { return filePlayer_->readAheadUnderruns(); }
 
 private:
     // A second of sound, played by the file player a segment at a time.
@@ -432,6 +437,8 @@ private:
         }
     }
 
+    std::uint32_t block_;
+    int counted_;
     std::filesystem::path dir_;
     ManualClock clock_;
     MainQueue queue_{clock_};
@@ -504,6 +511,54 @@ TEST(RenderThread, ManualRenderingInRealTimeNeitherAllocatesNorBlocks) {
         [] {});
     graph.stopAndCheck(*engine);
     engine->stop();
+    EXPECT_EQ(counts.allocations, 0);
+    EXPECT_EQ(counts.blockingCalls, 0);
+    EXPECT_EQ(counts.fileCalls, 0);
+    EXPECT_EQ(counts.unrendered, 0);
+}
+
+// Held by the test as a slow disk would hold it.
+std::atomic<bool> readerHeld{false};
+
+TEST(RenderThread, LongDevicePeriodsAndAStalledFileReaderNeitherAllocateNorBlock) {
+    constexpr std::uint32_t kPeriod = 8192;
+    constexpr int kLongCounted = 200;
+    ScopedLogCapture quiet;
+    RealTimeGraph graph(kPeriod, kLongCounted);
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(*AudioFormat::standard(48000, 2));
+    fake->setInputFormat(*AudioFormat::standard(32000, 2));
+    fake->setBufferFrameSize(kPeriod);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    graph.build(*engine);
+    graph.startTaps(*engine);
+    AudioPlayerNode::setReaderPassHookForTesting(
+        [] { EXPECT_TRUE(testwait::eventually([] { return !readerHeld.load(); })); });
+    engine->start();
+    auto captured = sine(*AudioFormat::standard(32000, 2), kPeriod * 2 / 3, 440);
+    std::uint64_t host = 1'000'000'000;
+    int cycle = 0;
+    const Counts counts = graph.run(
+        *engine,
+        [&] {
+            host += 170'666'667;
+            const std::int64_t before = engine->manualRenderingSampleTime();
+            auto out = fake->tick(kPeriod, host);
+            return out && out->frameLength() == kPeriod &&
+                   engine->manualRenderingSampleTime() == before + std::int64_t(kPeriod);
+        },
+        [&] {
+            // For a quarter of the counted cycles the file player's reader reads nothing.
+            readerHeld = cycle >= kWarmUp + kLongCounted / 4 && cycle < kWarmUp + kLongCounted / 2;
+            ++cycle;
+            fake->feedInput(*captured);
+        });
+    readerHeld = false;
+    graph.stopAndCheck(*engine);
+    engine->stop();
+    AudioPlayerNode::setReaderPassHookForTesting(nullptr);
+    EXPECT_GT(graph.filePlayerUnderruns(), 0u);
     EXPECT_EQ(counts.allocations, 0);
     EXPECT_EQ(counts.blockingCalls, 0);
     EXPECT_EQ(counts.fileCalls, 0);

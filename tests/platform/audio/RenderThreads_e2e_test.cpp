@@ -6,6 +6,7 @@
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -181,6 +182,106 @@ TEST(RenderThreads, StoppingAndInterruptingNeverSilenceAPlayingPlayer) {
     EXPECT_GT(scheduled, 0);
     EXPECT_EQ(handled.load(), scheduled);
     EXPECT_EQ(handledElsewhere.load(), 0);
+}
+
+// A player whose next cycle, once begun, goes on only when the player has been detached: a cycle
+// under way when the graph thread detaches it.
+class HeldPlayer : public AudioPlayerNode {
+public:
+    std::atomic<bool> hold{false};
+    std::atomic<bool> held{false};
+
+protected:
+    void render(const RenderContext& context) override {
+        if (hold.exchange(false)) {
+            held = true;
+            EXPECT_TRUE(testwait::eventually([&] { return engineForRender() == nullptr; }));
+        }
+        AudioPlayerNode::render(context);
+    }
+};
+
+// The handler of a segment a detached player finished in its last cycle still runs, on the tap
+// thread, as soon as that cycle is over.
+TEST(RenderThreads, APlayerDetachedDuringACycleStillCompletesWhatItFinished) {
+    const auto format = *AudioFormat::standard(44100, 2);
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(format);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto player = std::make_shared<HeldPlayer>();
+    engine->attach(player);
+    engine->connect(player, engine->mainMixerNode(), format);
+    std::atomic<int> completions{0};
+    std::atomic<std::thread::id> handledOn;
+    player->scheduleBuffer(ramp(format, 256), std::nullopt, 0,
+                           AudioPlayerNode::CompletionCallbackType::dataConsumed, [&](auto) {
+                               completions.fetch_add(1);
+                               handledOn = std::this_thread::get_id();
+                           });
+    engine->start();
+    player->play();
+    player->hold = true;
+    std::thread ticking([&] { fake->tick(512); });
+    const auto device = ticking.get_id();
+    EXPECT_TRUE(testwait::eventually([&] { return player->held.load(); }));
+    engine->detach(player);
+    ticking.join();
+    EXPECT_TRUE(engine->waitForTapDeliveries(testwait::kDeadline));
+    EXPECT_EQ(completions.load(), 1);
+    EXPECT_NE(handledOn.load(), device);
+    EXPECT_NE(handledOn.load(), std::this_thread::get_id());
+    engine->stop();
+}
+
+// A device period above the default largest cycle, while nodes come and go: every cycle renders the
+// whole period, and rendering never resizes what the graph thread reads (ThreadSanitizer watches).
+TEST(RenderThreads, LongDevicePeriodsRenderWhileNodesComeAndGo) {
+    constexpr std::uint32_t kPeriod = 8192;
+    constexpr int kNodes = 40;
+    const auto format = *AudioFormat::standard(44100, 2);
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(format);
+    fake->setBufferFrameSize(kPeriod);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto mixer = engine->mainMixerNode();
+    engine->start();
+    // Relaxed on both sides: the test itself must not order the two threads for the sanitizer.
+    std::atomic<int> cycles{0};
+    std::atomic<int> heard{0};
+    std::atomic<int> unrendered{0};
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            auto out = fake->tick(kPeriod);
+            if (!out || out->frameLength() != kPeriod)
+                unrendered.fetch_add(1, std::memory_order_relaxed);
+            else if (out->floatChannelData()[0][kPeriod - 1] == 0.25f)
+                heard.fetch_add(1, std::memory_order_relaxed);
+            cycles.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    for (int i = 0; i < kNodes; ++i) {
+        auto source = AudioSourceNode::make(
+            [](bool&, const AudioTime&, std::uint32_t frames, float* const* out, std::uint32_t channels) {
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    std::fill(out[c], out[c] + frames, 0.25f);
+                return noErr;
+            });
+        engine->attach(source);
+        engine->connect(source, mixer, format);
+        const int before = cycles.load(std::memory_order_relaxed);
+        EXPECT_TRUE(
+            testwait::eventually([&] { return cycles.load(std::memory_order_relaxed) > before + 1; }));
+        engine->disconnectNodeOutput(source);
+        engine->detach(source);
+    }
+    done = true;
+    device.join();
+    engine->stop();
+    EXPECT_EQ(unrendered.load(), 0);
+    EXPECT_GE(heard.load(), kNodes);
 }
 
 } // namespace

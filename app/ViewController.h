@@ -73,8 +73,8 @@ public:
     void showAlert(const std::string& message, const std::string& title);
 
     // Notification handlers. SysexGet, CCGet and MessageGet run on the thread that posts them (the
-    // MIDI thread);
-    // SetupUpdate is device detection and runs on the main thread (a notification hops there).
+    // MIDI thread); SetupUpdate is device detection and runs on the main thread (a notification
+    // hops there).
     void SetupUpdate();
     void SysexGetWithNotification(const platform::Notification& notification);
     void CCGetWithNotification(const platform::Notification& notification);

@@ -369,8 +369,8 @@ void soakPulse(benchmark::State& state) {
         const bool peerRuns = startPeer(peer, out, in, settings, run.rate);
         waitForTheTone(settings, {&run.recording, &peer.recording}, run.toneStart + run.toneLength, run.rate);
         const EngineResult engine = run.finish();
-        const std::optional<Result> peerResult =
-            peerRuns ? std::optional<Result>(finishPeer(peer, out, in)) : std::nullopt;
+        const std::optional<Result> peerResult = peerRuns ? std::optional<Result>(finishPeer(peer, out, in))
+                                                          : Result{}; // not run: nothing recorded
         for (const auto& line : log.lines())
             std::fprintf(stderr, "soak engine: %s\n", line.c_str());
         if (!engine.recorded) {

@@ -20,7 +20,15 @@ void ViewController::SysexGetWithNotification(const platform::Notification& noti
     handler_.handle(*data);
 }
 
-void ViewController::CCGetWithNotification(const platform::Notification&) {}
+void ViewController::CCGetWithNotification(const platform::Notification&) {
+    state_.arrivals.count(0xB0);
+}
+
+void ViewController::MessageGetWithNotification(const platform::Notification& notification) {
+    const auto found = notification.userInfo.find("status");
+    if (found == notification.userInfo.end()) return;
+    if (const auto* status = std::any_cast<std::uint8_t>(&found->second)) state_.arrivals.count(*status);
+}
 
 void ViewController::NoteOnNotification(const platform::Notification& notification) {
     const auto found = notification.userInfo.find("note");

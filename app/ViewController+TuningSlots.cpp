@@ -4,6 +4,7 @@
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/InstrumentModel.h"
 #include "platform/core/ValueText.h"
+#include "sonabel/internals/error_handling/Log.h"
 
 namespace malvo {
 
@@ -15,9 +16,14 @@ void ViewController::refreshTuningNames() {
 
     for (int slot = 0; slot < count; ++slot) {
         state_.mts_names_flag = 0;
+        state_.arrivals.restart();
         if (!sendCommand(tuningNameRequest(model, std::uint8_t(slot)))) return;
         // A silent slot keeps the name it had; an instrument that went away ends the refresh.
-        if (!waitUntil([this] { return state_.mts_names_flag != 0; }, 100) && !instrumentStillListed()) break;
+        if (waitUntil([this] { return state_.mts_names_flag != 0; }, 100)) continue;
+        if (!instrumentStillListed()) break;
+        sonabel::Log(
+            sonabel::LogSite("refreshTuningNames()", sonabel::OSLog::midi, sonabel::OSLogType::error),
+            state_.arrivals.inPlaceOf("No name arrived for tuning slot " + platform::describe(slot + 1)));
     }
     fillTuningNamesList(state_.tuningNames());
 }

@@ -78,6 +78,8 @@ void ViewController::viewDidLoad() {
                                 [this](const platform::Notification& n) { SysexGetWithNotification(n); });
     notifications_->addObserver(this, "CCGet",
                                 [this](const platform::Notification& n) { CCGetWithNotification(n); });
+    notifications_->addObserver(this, "MessageGet",
+                                [this](const platform::Notification& n) { MessageGetWithNotification(n); });
 
     disableTuningControls();
     SetupUpdate();

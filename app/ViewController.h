@@ -72,11 +72,14 @@ public:
     // A modal warning alert with a single "OK"; returns when it is dismissed.
     void showAlert(const std::string& message, const std::string& title);
 
-    // Notification handlers. SysexGet and CCGet run on the thread that posts them (the MIDI thread);
-    // SetupUpdate is device detection and runs on the main thread (a notification hops there).
+    // Notification handlers. SysexGet, CCGet and MessageGet run on the thread that posts them (the
+    // MIDI thread); SetupUpdate is device detection and runs on the main thread (a notification
+    // hops there).
     void SetupUpdate();
     void SysexGetWithNotification(const platform::Notification& notification);
     void CCGetWithNotification(const platform::Notification& notification);
+    // The other channel messages: counted only, for the log of a reply that does not come.
+    void MessageGetWithNotification(const platform::Notification& notification);
     // userInfo "note" (std::uint8_t) becomes the current key; the tuning buttons come on.
     void NoteOnNotification(const platform::Notification& notification);
 

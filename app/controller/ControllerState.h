@@ -2,6 +2,7 @@
 // What the controller and the receive handler share. The handler writes on the MIDI thread while
 // the main thread (or an upload job) polls, so every flag and value is atomic and the buffers sit
 // behind one mutex. A waiter clears its flag before sending the request it waits on.
+#include "app/controller/ArrivalTally.h"
 #include "app/controller/TuningFetches.h"
 
 #include <array>
@@ -60,6 +61,8 @@ struct ControllerState {
 
     // Slot-table fetches and the dumps that answer them; has its own lock.
     TuningFetches tuningFetches;
+    // What came while a reply was awaited, for the log when it does not come; has its own lock.
+    ArrivalTally arrivals;
     void setPresetFileTarget(std::optional<std::filesystem::path> path);
 };
 

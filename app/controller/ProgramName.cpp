@@ -13,7 +13,7 @@ std::optional<std::string> ProgramName::refusal(std::string_view utf8Name) {
     if (scalars.empty()) return "Name can't be empty!";
     if (std::any_of(scalars.begin(), scalars.end(), [](char32_t c) { return c > 0xFF; }))
         return "Name can only use Latin-1 characters!";
-    return std::nullopt;
+    return sysExTextRefusal("Name", latin1Bytes(utf8Name, maxCharacters));
 }
 
 std::vector<std::uint8_t> ProgramName::message(std::uint8_t deviceModel, std::string_view utf8Name) {

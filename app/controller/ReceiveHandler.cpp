@@ -34,6 +34,7 @@ void ReceiveHandler::handle(std::span<const std::uint8_t> message) {
     const InstrumentReply reply = InstrumentReply::decode(message, model);
     switch (reply.kind) {
     case Kind::ignored:
+        if (!message.empty()) state_.arrivals.count(message.front());
         break;
     case Kind::tuningDump:
         takeTuningDump(reply.data);

@@ -1,5 +1,7 @@
 #include "app/controller/TuningSender.h"
 
+#include "app/protocol/Latin1Text.h"
+
 #include <system_error>
 
 namespace malvo {
@@ -32,6 +34,15 @@ TuningSender::Result TuningSender::sendTuningFile(const std::filesystem::path& p
     if (!imported) {
         services_.alert(std::string(fileNotValidMessage));
         return result;
+    }
+    // A scala file's name becomes the dump's; a ".syx" dump goes as it is.
+    if (imported->scale) {
+        const auto name =
+            std::span(imported->mts_file.bytes()).subspan(TuningDump::nameOffset, TuningDump::nameLength);
+        if (const auto refusal = sysExTextRefusal("Tuning name \"" + imported->name + "\"", name)) {
+            services_.alert(*refusal);
+            return result;
+        }
     }
     services_.sendUnframed(imported->mts_file.bytes());
     result.sent = std::move(imported);

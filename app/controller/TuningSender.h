@@ -24,7 +24,8 @@ public:
 
     static platform::OpenPanelOptions panelOptions();
 
-    // Asks for the file and sends it; every refusal alerts "File is not valid!".
+    // Asks for the file and sends it; every refusal alerts "File is not valid!", but a scala file
+    // whose name the wire cannot carry is refused with its own alert.
     Result sendTuningFile() const;
     // The same with the file already chosen.
     Result sendTuningFile(const std::filesystem::path& path) const;

@@ -2,6 +2,8 @@
 
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/InstrumentMessages.h"
+#include "platform/core/ValueText.h"
+#include "sonabel/internals/error_handling/Log.h"
 
 namespace malvo {
 
@@ -28,11 +30,15 @@ void TuningSlots::fetchTable(std::uint8_t slot, const std::filesystem::path& fil
     auto& fetches = services_.state.tuningFetches;
     services_.state.mts_download_flag = 0;
     const auto ticket = fetches.add(services_.clock.now());
+    services_.state.arrivals.restart();
     services_.sendSysEx(tuningDumpRequest(services_.model(), slot));
     std::optional<TuningFetches::Dump> dump;
     if (!services_.waitFor([&] { return (dump = fetches.take(ticket)).has_value(); }))
         dump = fetches.giveUp(ticket);
     if (!dump) {
+        sonabel::Log(sonabel::LogSite("download_bank(_:)", sonabel::OSLog::midi, sonabel::OSLogType::error),
+                     services_.state.arrivals.inPlaceOf("No tuning table arrived for slot " +
+                                                        platform::describe(int(slot) + 1)));
         services_.alert("Something went wrong, please try again 1");
         return;
     }

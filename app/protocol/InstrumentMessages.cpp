@@ -31,6 +31,7 @@ Bytes versionRequest(std::uint8_t deviceModel, SysExFraming framing) {
 
 Bytes shortCommand(std::uint8_t deviceModel, SysExCommand cmd, std::span<const std::uint8_t> payload) {
     Bytes out{sysEx, deviceModel, static_cast<std::uint8_t>(cmd)};
+    out.reserve(payload.size() + 4);
     out.insert(out.end(), payload.begin(), payload.end());
     out.push_back(sysExEnd);
     return out;

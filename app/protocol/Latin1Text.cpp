@@ -1,5 +1,7 @@
 #include "app/protocol/Latin1Text.h"
 
+#include <algorithm>
+
 namespace malvo {
 
 namespace {
@@ -78,6 +80,16 @@ std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxChar
         out.push_back(c <= 0xFF ? static_cast<std::uint8_t>(c) : std::uint8_t('?'));
     }
     return out;
+}
+
+std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<const std::uint8_t> latin1) {
+    const auto found = std::find_if(latin1.begin(), latin1.end(), [](std::uint8_t b) { return b >= 0x80; });
+    if (found == latin1.end()) return std::nullopt;
+    constexpr std::string_view digits = "0123456789ABCDEF";
+    const std::uint8_t byte = *found;
+    return std::string(subject) + " can't use \"" + utf8FromLatin1(std::span(&byte, 1)) + "\": its byte " +
+           digits[byte >> 4] + digits[byte & 0xF] +
+           " cannot cross a MIDI cable inside a SysEx. Use ASCII characters only!";
 }
 
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes) {

@@ -4,6 +4,7 @@
 // combining marks counts once, by its base.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +23,11 @@ inline std::size_t characterCount(std::string_view utf8) {
 
 // At most maxCharacters bytes: each character's Latin-1 value, or '?' when it has none.
 std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxCharacters);
+
+// Why these bytes cannot travel inside a SysEx: the character of the first byte 80-FF, which a
+// MIDI cable reads as a status byte, named in an alert that begins with `subject`. nullopt when
+// every byte is 7-bit.
+std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<const std::uint8_t> latin1);
 
 // Bytes read as Latin-1 (00 to FF are U+0000 to U+00FF), as UTF-8 text.
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes);

@@ -549,7 +549,7 @@ bool AudioEngine::connectLocked(AudioNode& source, std::uint32_t fromBus,
         if (p.bus >= busses.count()) busses.setBusCount(p.bus + 1);
         disconnectInputLocked(*p.node, p.bus);
         if (p.node->inputs_.size() <= p.bus) p.node->inputs_.resize(p.bus + 1);
-        p.node->inputs_[p.bus] = AudioNode::Input{&source, fromBus, f};
+        p.node->inputs_[p.bus] = AudioNode::Input{&source, fromBus, f, nullptr};
         p.node->connectionsChanged();
     }
     source.outputs_[fromBus].format = f;

@@ -48,17 +48,17 @@ std::vector<AudioUnitSampler::ReceivedMIDI> AudioUnitSampler::receivedMIDI() con
     for (std::uint64_t i = begin; i < end; ++i) {
         const Record& r = record_[i % kRecordedMessages];
         ReceivedMIDI m;
-        m.sampleTime = r.sampleTime.load(std::memory_order_relaxed);
-        m.cable = r.cable.load(std::memory_order_relaxed);
+        m.sampleTime = r.sampleTime.load(std::memory_order_acquire);
+        m.cable = r.cable.load(std::memory_order_acquire);
         const std::uint32_t length =
-            std::min<std::uint32_t>(r.length.load(std::memory_order_relaxed), std::uint32_t(kRecordedBytes));
+            std::min<std::uint32_t>(r.length.load(std::memory_order_acquire), std::uint32_t(kRecordedBytes));
         m.bytes.resize(length);
         for (std::uint32_t b = 0; b < length; ++b)
-            m.bytes[b] = r.bytes[b].load(std::memory_order_relaxed);
+            m.bytes[b] = r.bytes[b].load(std::memory_order_acquire);
         out.push_back(std::move(m));
     }
-    // Entries the rendering thread began to overwrite while they were copied are dropped.
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Entries the rendering thread began to overwrite while they were copied are dropped: a value
+    // read from an overwrite was stored (release) after that overwrite was counted as started.
     const std::uint64_t started = recordStarted_.load(std::memory_order_relaxed);
     const std::uint64_t overwritten = started > kRecordedMessages ? started - kRecordedMessages : 0;
     if (overwritten > begin)
@@ -82,14 +82,13 @@ void AudioUnitSampler::handleMIDI(std::int64_t sampleTime, std::uint8_t cable,
     // On the rendering thread, inside render().
     const std::uint64_t index = recordStarted_.load(std::memory_order_relaxed);
     recordStarted_.store(index + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     Record& r = record_[index % kRecordedMessages];
-    r.sampleTime.store(sampleTime, std::memory_order_relaxed);
-    r.cable.store(cable, std::memory_order_relaxed);
-    r.length.store(std::uint32_t(bytes.size()), std::memory_order_relaxed);
+    r.sampleTime.store(sampleTime, std::memory_order_release);
+    r.cable.store(cable, std::memory_order_release);
+    r.length.store(std::uint32_t(bytes.size()), std::memory_order_release);
     const std::size_t kept = std::min(bytes.size(), kRecordedBytes);
     for (std::size_t b = 0; b < kept; ++b)
-        r.bytes[b].store(bytes[b], std::memory_order_relaxed);
+        r.bytes[b].store(bytes[b], std::memory_order_release);
     recordFinished_.store(index + 1, std::memory_order_release);
     if (bytes.size() < 3) return;
     const std::uint8_t type = bytes[0] & 0xF0, channel = bytes[0] & 0x0F, note = bytes[1],

@@ -351,8 +351,8 @@ std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t
     std::uint32_t trackIndex = 0;
     auto rest = bytes.subspan(head->size());
     while (trackIndex < declaredTracks) {
-        if (rest.empty()) break; // fewer tracks than declared, each of them whole
         const auto chunk = StandardMIDIFileWalker::chunk(rest);
+        // Fewer tracks than declared is a file cut at a chunk boundary.
         if (!chunk || !chunk->isWhole()) {
             content.complete = false; // cut short: the tracks before it stay
             break;

@@ -21,8 +21,8 @@ struct SequenceContent {
 // events ignored). Refuses (none) a bad header. A track that is cut short or malformed (a chunk or
 // event running past its end, a body that ends before End of Track, a data byte without running
 // status) ends the reading: the tracks
-// before it are kept and the content is marked incomplete. Fewer tracks than declared, each whole,
-// are not an error; unknown chunks are skipped. Notes pair each note on with the first following
+// before it are kept and the content is marked incomplete. So do fewer tracks than declared;
+// unknown chunks are skipped. Notes pair each note on with the first following
 // note off of the same key and channel; one left sounding ends at its track's end.
 std::optional<SequenceContent> readStandardMIDIFile(std::span<const std::uint8_t> bytes);
 

@@ -93,7 +93,7 @@ private:
     Event event_;
     std::span<const std::uint8_t> body_;
     std::size_t position_ = 0;
-    std::optional<std::uint8_t> runningStatus_;
+    std::uint8_t runningStatus_ = 0; // none while 0: a status is 80 or more
     std::uint64_t ticks_ = 0;
 };
 
@@ -155,7 +155,7 @@ inline bool StandardMIDIFileWalker::next() {
         event.data = rest.subspan(start, std::min<std::uint64_t>(event.length.value, available));
         event.whole = event.data.size() == event.length.value;
         size = start + event.data.size();
-        runningStatus_.reset();
+        runningStatus_ = 0;
     };
     // Any meta type, known or not, is one whole meta event; meta, SysEx and escape events end
     // running status.
@@ -168,11 +168,11 @@ inline bool StandardMIDIFileWalker::next() {
     } else if (first == 0xF7 && rest.size() >= 2) {
         event.metaType = 0;
         sized(EventKind::escape, 1);
-    } else if (isChannelStatus(first) || runningStatus_) {
+    } else if (isChannelStatus(first) || runningStatus_ != 0) {
         const bool explicitStatus = isChannelStatus(first);
         if (explicitStatus) runningStatus_ = first;
         event.kind = EventKind::channel;
-        event.status = *runningStatus_;
+        event.status = runningStatus_;
         event.runningStatus = !explicitStatus;
         event.metaType = 0;
         event.length = {};

@@ -236,9 +236,18 @@ void MIDI::closeOpenInput(MIDIUniqueID uid, const std::string& name) {
 
     // Both calls may wait for a delivery in flight: no lock is held across them.
     const OSStatus disconnected = server_->disconnectSource(entry.port, entry.endpoint);
-    if (disconnected != noErr) {
+    // An unplugged source took its connection with it: nothing is left to disconnect.
+    std::int32_t listedID = 0;
+    const bool failed = disconnected != noErr &&
+                        !(disconnected == kMIDINoConnection &&
+                          server_->getIntegerProperty(entry.endpoint, kMIDIPropertyUniqueID, &listedID) ==
+                              kMIDIObjectNotFound);
+    if (failed) {
         Log({kCloseInput, OSLog::midi, OSLogType::error},
             "Error disconnecting MIDI port: " + std::to_string(disconnected));
+    } else if (disconnected != noErr) {
+        removeEntries();
+        Log({kCloseInput, OSLog::midi, OSLogType::info}, name + " was unplugged: nothing to disconnect");
     } else {
         removeEntries();
         Log({kCloseInput, OSLog::midi, OSLogType::info},
@@ -252,7 +261,7 @@ void MIDI::closeOpenInput(MIDIUniqueID uid, const std::string& name) {
     }
     Log({kCloseInput, OSLog::midi, OSLogType::info}, "Disposed " + name);
     // Nothing reaches the port any more, so the entries can go even when the disconnect failed.
-    if (disconnected != noErr) removeEntries();
+    if (failed) removeEntries();
     ump_.dropPendingSysEx(uid);
 }
 

@@ -36,7 +36,8 @@ std::string AlsaErrorLog::line(const char* file, int line, const char* function,
     std::string out = "ALSA lib ";
     const char* base = file ? std::strrchr(file, '/') : nullptr;
     out += base ? base + 1 : (file ? file : "?");
-    out += ":" + std::to_string(line) + ":(" + (function ? function : "?") + ") " + text;
+    out += ':';
+    out += std::to_string(line) + ":(" + (function ? function : "?") + ") " + text;
     if (err) out += std::string(": ") + snd_strerror(err);
     return out;
 }

@@ -37,7 +37,7 @@ struct AlsaServerConfig {
     std::size_t kernelBytesPerSecond = 3125;
     std::size_t kernelBufferBudget = 2048;
     // Reads the kernel's reports (/proc/asound); empty: the files themselves.
-    std::function<std::optional<std::string>(const std::string& path)> readKernelFile;
+    std::function<std::optional<std::string>(const std::string& path)> readKernelFile{};
     // Toward a user-space client whose queue is full: wait and retry; give up (and say so) only
     // when it has taken nothing for retryTimeout. A device, likewise.
     std::chrono::nanoseconds retryWait = std::chrono::milliseconds(1);

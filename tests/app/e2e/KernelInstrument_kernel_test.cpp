@@ -4,6 +4,7 @@
 #include "testing/ControllerHarness.h"
 #include "testing/HexBytes.h"
 
+#include "platform/core/LogSink.h"
 #include "platform/midi/alsa/AlsaServer.h"
 #include "testing/KernelTestSupport.h"
 #include "testing/RawMidiInstrument.h"
@@ -278,6 +279,58 @@ TEST_F(KernelInstrument, SilenceAndUnplugsMidTransferAreToldAndKeepTheUsersFile)
 
     replugAndOpen();
     EXPECT_EQ(alertMessages(), Strings{});
+}
+
+TEST_F(KernelInstrument, EightBitNamesAreRefusedCutRepliesNamedAndAnUnplugLogsNoError) {
+    platform::ScopedLogCapture capture;
+    const auto errorLines = [&] {
+        Strings out;
+        for (const auto& entry : capture.entries())
+            if (entry.level == platform::LogLevel::error) out.push_back(entry.text);
+        return out;
+    };
+    const auto cameInstead = [](const std::string& line, const std::string& missing) {
+        return line.find(missing + ", but ") != std::string::npos &&
+               line.find(" pitch bend") != std::string::npos;
+    };
+
+    // Slot 3's name holds E9: the kernel cuts its reply into pitch bends.
+    emulator().setVersion({1, 2, 1});
+    openToskar("1.2.1");
+    EXPECT_EQ(o().program_names_list->itemText(2), "3: ");
+    auto errors = errorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(cameInstead(errors[0], "No name arrived for tuning slot 3")) << errors[0];
+
+    capture.clear();
+    o().program_names_list->setCurrentIndex(2);
+    dialogs.clearRequests();
+    dialogs.queueAnswer((dir / "Pythagore.syx").string());
+    click(o().mts_download_bank_outlet);
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, please try again 1"});
+    errors = errorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(cameInstead(errors[0], "No tuning table arrived for slot 3")) << errors[0];
+
+    // A typed "é" is refused before anything goes out; the name typed next is the first to arrive.
+    dialogs.clearRequests();
+    emulator().clearLog();
+    o().ProgramName->setText(QString::fromUtf8("Caf\xC3\xA9"));
+    controller->SaveProgram();
+    EXPECT_EQ(alertMessages(), Strings{"Name can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI cable "
+                                       "inside a SysEx. Use ASCII characters only!"});
+    o().ProgramName->setText("Cafe");
+    controller->SaveProgram();
+    ASSERT_TRUE(pumpUntil([&] { return !emulator().received().empty(); }));
+    EXPECT_EQ(emulator().received(),
+              std::vector<Bytes>{hex("F0 02 11 43 61 66 65 00 00 00 00 00 00 00 00 00 00 00 00 F7")});
+
+    // An unplug closes the instrument without an error line.
+    capture.clear();
+    unplug();
+    ASSERT_TRUE(pumpUntil([&] { return o().devicesList->count() == 0; }));
+    EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+    EXPECT_EQ(errorLines(), Strings{});
 }
 
 } // namespace

@@ -404,18 +404,25 @@ TEST_F(Transfers, BankDownloadProposesTheNameAndReplacesTheFileOnlyWhenWhole) {
 
 TEST_F(Transfers, ProgramSaveChecksTheNameAndSendsIt) {
     auto& toskar = openInstrument("Toskar");
-    for (const char* name : {"", "ABCDEFGHIJKLMNOP", "Pad \xE2\x82\xAC"}) {
+    for (const char* name : {"", "ABCDEFGHIJKLMNOP", "Pad \xE2\x82\xAC", "Caf\xC3\xA9", "\xC3\xBF"}) {
         o().ProgramName->setText(QString::fromUtf8(name));
         controller->SaveProgram();
     }
-    EXPECT_EQ(alertMessages(), (Strings{"Name can't be empty!", "Name must have less than 16 characters!",
-                                        "Name can only use Latin-1 characters!"}));
-    o().ProgramName->setText(QString::fromUtf8("Caf\xC3\xA9"));
+    EXPECT_EQ(alertMessages(),
+              (Strings{"Name can't be empty!", "Name must have less than 16 characters!",
+                       "Name can only use Latin-1 characters!",
+                       "Name can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI cable inside a SysEx. "
+                       "Use ASCII characters only!",
+                       "Name can't use \"\xC3\xBF\": its byte FF cannot cross a MIDI cable inside a SysEx. "
+                       "Use ASCII characters only!"}));
+    settle();
+    EXPECT_TRUE(toskar.received().empty());
+    o().ProgramName->setText(QString::fromUtf8("Caf\x7F"));
     controller->SaveProgram();
     settle();
     EXPECT_EQ(toskar.received(),
-              (std::vector<Bytes>{hex("F0 02 11 43 61 66 E9 00 00 00 00 00 00 00 00 00 00 00 00 F7")}));
-    EXPECT_EQ(toskar.state().programNameText(), "Caf\xE9");
+              (std::vector<Bytes>{hex("F0 02 11 43 61 66 7F 00 00 00 00 00 00 00 00 00 00 00 00 F7")}));
+    EXPECT_EQ(toskar.state().programNameText(), "Caf\x7F");
 
     // Without the name field there is nothing to save.
     malvo::MainWindowOutlets outlets = o();

@@ -277,7 +277,11 @@ TEST(ProgramNames, MessagesAndRefusals) {
     EXPECT_EQ(ProgramName::refusal(decomposed), std::nullopt);
     EXPECT_EQ(ProgramName::refusal(""), "Name can't be empty!");
     EXPECT_EQ(ProgramName::refusal("Pad \xE2\x82\xAC"), "Name can only use Latin-1 characters!"); // euro sign
-    EXPECT_EQ(ProgramName::refusal("\xC3\xBF"), std::nullopt);                                    // U+00FF
+    // Latin-1 above 7F has a byte, but no MIDI cable carries it inside a SysEx.
+    EXPECT_EQ(ProgramName::refusal("Caf\x7F"), std::nullopt);
+    EXPECT_EQ(ProgramName::refusal("A\xC2\x80\xC3\xBF"),
+              "Name can't use \"\xC2\x80\": its byte 80 cannot cross a "
+              "MIDI cable inside a SysEx. Use ASCII characters only!");
 }
 
 TEST(TransferJobGuard, OneJobAtATimeAndJoinedWhenTheGuardGoes) {

@@ -2,6 +2,7 @@
 // server: what the instrument receives and keeps, what the window shows, files read back.
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/ScalaScale.h"
+#include "platform/core/LogSink.h"
 #include "testing/ControllerHarness.h"
 #include "testing/HexBytes.h"
 
@@ -50,6 +51,22 @@ protected:
         return bytes ? std::string(bytes->begin(), bytes->end()) : "(unreadable)";
     }
 
+    // The contents of the error lines logged, in order.
+    static Strings errorLines(const platform::ScopedLogCapture& capture) {
+        Strings out;
+        for (const auto& entry : capture.entries()) {
+            if (entry.level != platform::LogLevel::error) continue;
+            // "file:function:line:content (where)"; a function's name may hold colons in parentheses.
+            std::size_t at = 0;
+            for (int colons = 0, depth = 0; at < entry.text.size() && colons < 3; ++at) {
+                depth += (entry.text[at] == '(') - (entry.text[at] == ')');
+                colons += depth == 0 && entry.text[at] == ':';
+            }
+            out.push_back(entry.text.substr(at, entry.text.rfind(" (") - at));
+        }
+        return out;
+    }
+
     fs::path dir;
 };
 
@@ -86,6 +103,17 @@ TEST_F(Tuning, AScalaFileRetunesTheInstrumentAndSwitchesMicrotuningOnWithoutAMes
     EXPECT_TRUE(o().microtuning_switch->isChecked());
     EXPECT_EQ(o().microtuning_switch->text(), "On");
     EXPECT_TRUE(o().noteonoff_switch->isEnabled());
+
+    // A name the wire cannot carry inside a SysEx: the name is shown, nothing is sent.
+    orvane.clearLog();
+    dialogs.queueAnswer(write("Pythagor\xC3\xA9.scl", justMajor).string());
+    click(o().send_tune_file_outlet);
+    EXPECT_EQ(alertMessages(),
+              Strings{"Tuning name \"Pythagor\xC3\xA9\" can't use \"\xC3\xA9\": its byte E9 "
+                      "cannot cross a MIDI cable inside a SysEx. Use ASCII characters only!"});
+    EXPECT_EQ(o().ProgramName->text(), "Pythagor\u00e9");
+    EXPECT_TRUE(orvane.received().empty());
+    dialogs.clearRequests();
 
     // A refused file: the name is shown, nothing is sent.
     orvane.clearLog();
@@ -158,6 +186,36 @@ TEST_F(Tuning, ASlotTableIsFetchedIntoAFileAndATimeOutKeepsTheOldOne) {
     EXPECT_EQ(file(target), fetched);
 }
 
+TEST_F(Tuning, WhatCameInPlaceOfAMissingTableIsLogged) {
+    platform::ScopedLogCapture capture;
+    auto& orvane = ready("ORVANE");
+    orvane.setFaults({.silentSlots = {2}});
+    // What the kernel's sequencer makes of a table whose name holds E9, and a stray reply.
+    sleeper.afterSettling = [&orvane, sent = false]() mutable {
+        if (sent || orvane.received().empty()) return;
+        sent = true;
+        orvane.sendRaw(hex("E9 00 00 00 00 E9 40 00 90 3C 64 F0 04 7D F7"));
+    };
+    o().program_names_list->setCurrentIndex(2);
+    dialogs.queueAnswer((dir / "slot3.syx").string());
+    click(o().mts_download_bank_outlet);
+    sleeper.afterSettling = nullptr;
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, please try again 1"});
+    EXPECT_EQ(errorLines(capture),
+              Strings{"No tuning table arrived for slot 3, but 1 note on, 3 pitch bends and 1 other SysEx "
+                      "message did"});
+
+    // Silence is named too; what came before the request is not counted.
+    capture.clear();
+    orvane.sendRaw(hex("E9 00 00"));
+    settleAll();
+    dialogs.clearRequests();
+    dialogs.queueAnswer((dir / "slot3.syx").string());
+    click(o().mts_download_bank_outlet);
+    EXPECT_EQ(errorLines(capture), Strings{"No tuning table arrived for slot 3, nor anything else"});
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
 TEST_F(Tuning, ASlowInstrumentsLateDumpNeverLandsInAnotherSlotsFile) {
     auto& orvane = ready("ORVANE");
     orvane.setFaults({.replyDelay = std::chrono::milliseconds(1500)});
@@ -180,8 +238,11 @@ TEST_F(Tuning, NamesRefreshPassesOverSilentSlots) {
     pellandor.setFaults({.silentSlots = {1, 4}});
     pellandor.modifyState([](emulation::InstrumentState& s) { s.slots[0].name = "empty"; });
     makeWindow();
+    platform::ScopedLogCapture capture;
     const int sleepsBefore = sleeper.calls;
     open("Pellandor");
+    EXPECT_EQ(errorLines(capture), (Strings{"No name arrived for tuning slot 2, nor anything else",
+                                            "No name arrived for tuning slot 5, nor anything else"}));
     const auto requests = pellandor.received();
     std::vector<Bytes> nameRequests;
     for (const auto& m : requests)

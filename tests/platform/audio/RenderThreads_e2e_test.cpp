@@ -89,7 +89,7 @@ TEST(RenderThreads, EveryCycleRendersAndEverySegmentCompletesOnce) {
             const bool ok =
                 i % 2 ? player->scheduleSegment(file, i * 10, 20000, std::nullopt, type, handler)
                       : player->scheduleBuffer(buffer, std::nullopt,
-                                               i % 10 == 0 ? AudioPlayerNode::interrupts : 0, type, handler);
+                                               i % 10 == 0 ? AudioPlayerNode::interrupts : 0u, type, handler);
             EXPECT_TRUE(ok);
             if (i % 25 == 24) {
                 player->stop();

@@ -193,11 +193,20 @@ TEST(MusicSequenceFileTest, AFaultyTrackLoadsTheTracksBeforeItAndFails) {
               kAudioFileInvalidFileError);
     EXPECT_EQ(s.count(), 1u);
 
-    // Fewer tracks than declared, each whole, and a format 0 file of two tracks: read as they are.
+    // Fewer tracks than declared: cut at a chunk boundary, down to the header alone.
     auto fewer = file(1, {conductor, first});
     fewer[11] = 3;
-    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, fewer, kMusicSequenceFile_MIDIType, 0), noErr);
+    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, fewer, kMusicSequenceFile_MIDIType, 0),
+              kAudioFileInvalidFileError);
     EXPECT_EQ(s.count(), 1u);
+    auto header = file(1, {});
+    header[11] = 5;
+    ASSERT_EQ(header.size(), 14u);
+    EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, header, kMusicSequenceFile_MIDIType, 0),
+              kAudioFileInvalidFileError);
+    EXPECT_EQ(s.count(), 0u);
+
+    // A format 0 file of two tracks: read as it is.
     EXPECT_EQ(MusicSequenceFileLoadData(s.sequence, file(0, {first, first}), kMusicSequenceFile_MIDIType, 0),
               noErr);
     EXPECT_EQ(s.count(), 2u);

@@ -1,6 +1,7 @@
 // The MIDI object over the sequencer server (a fake sequencer): the backend decides about a SysEx
 // once and the object follows it, so the two never disagree about one it dropped.
 #include "MIDIObjectTestSupport.h"
+#include "MIDITestSupport.h"
 
 #include "platform/midi/alsa/AlsaServer.h"
 #include "testing/Eventually.h"
@@ -82,4 +83,21 @@ TEST_P(MIDIOverAlsa, AfterAnOverrunOrANewStartTheObjectHearsOnlyWholeMessages) {
     sysEx({0xF0, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF7});
     EXPECT_EQ(received(), (std::vector<Bytes>{{0xF0, 0x7D, 0x0D, 0xF7},
                                               {0xF0, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF7}}));
+}
+
+TEST_P(MIDIOverAlsa, ClosingAnUnpluggedInstrumentLogsNoError) {
+    platform::ScopedLogCapture capture;
+    sequencer->setListing({});
+    snd_seq_event_t exit{};
+    exit.type = SND_SEQ_EVENT_CLIENT_EXIT;
+    exit.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    exit.data.addr = {20, 0};
+    sequencer->push(exit);
+    ASSERT_TRUE(testwait::eventually([&] { return midi->inputNames().empty(); }));
+    midi->closeInput("Toskar MK2");
+    EXPECT_EQ(
+        miditest::logContents(capture, "closeInput(uid:)"),
+        (std::vector<std::string>{"Closing MIDI Input 'Toskar MK2'",
+                                  "Toskar MK2 was unplugged: nothing to disconnect", "Disposed Toskar MK2"}));
+    EXPECT_TRUE(midi->inputPorts().empty());
 }

@@ -194,7 +194,7 @@ TEST_F(Tuning, WhatCameInPlaceOfAMissingTableIsLogged) {
     sleeper.afterSettling = [&orvane, sent = false]() mutable {
         if (sent || orvane.received().empty()) return;
         sent = true;
-        orvane.sendRaw(hex("E9 00 00 00 00 E9 40 00 90 3C 64 F0 04 7D F7"));
+        orvane.sendRaw(hex("E9 00 00 E9 00 00 E9 40 00 90 3C 64 F0 04 7D F7"));
     };
     o().program_names_list->setCurrentIndex(2);
     dialogs.queueAnswer((dir / "slot3.syx").string());

@@ -307,6 +307,10 @@ public:
         *event = &current_.event;
         return 1;
     }
+    int inputPending() override {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(inputs_.size());
+    }
     bool inputEmpty() {
         std::lock_guard lock(mutex_);
         return inputs_.empty();

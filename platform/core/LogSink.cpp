@@ -1,5 +1,7 @@
 #include "platform/core/LogSink.h"
 
+#include <atomic>
+
 namespace platform {
 
 namespace {
@@ -10,6 +12,11 @@ std::mutex& sinkMutex() {
 std::shared_ptr<LogSink>& sinkSlot() {
     static std::shared_ptr<LogSink> sink = std::make_shared<StderrLogSink>();
     return sink;
+}
+// The current sink's lowest level, set with the sink (at first the default sink's).
+std::atomic<LogLevel>& lowestWritten() {
+    static std::atomic<LogLevel> level{StderrLogSink::lowestLevelFor(std::getenv("SONABEL_LOG"))};
+    return level;
 }
 } // namespace
 
@@ -38,7 +45,12 @@ std::shared_ptr<LogSink> LogSink::setCurrent(std::shared_ptr<LogSink> sink) {
     if (!sink) sink = std::make_shared<StderrLogSink>();
     std::lock_guard lock(sinkMutex());
     std::swap(sinkSlot(), sink);
+    lowestWritten().store(sinkSlot()->lowestLevel(), std::memory_order_relaxed);
     return sink;
+}
+
+bool LogSink::writes(LogLevel level) {
+    return level >= lowestWritten().load(std::memory_order_relaxed);
 }
 
 void LogSink::emit(const LogEntry& entry) {

@@ -26,11 +26,15 @@ class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void write(const LogEntry& entry) = 0;
+    // Lines below this level are dropped unread, so callers need not build their text.
+    virtual LogLevel lowestLevel() const { return LogLevel::debug; }
 
     // The process-wide sink. Replacing it returns the previous one so tests can restore it.
     static std::shared_ptr<LogSink> current();
     static std::shared_ptr<LogSink> setCurrent(std::shared_ptr<LogSink> sink);
     static void emit(const LogEntry& entry);
+    // Whether the current sink takes lines of this level; cheap enough for every message received.
+    static bool writes(LogLevel level);
 };
 
 // What a user sees on the terminal: levels default, error and fault. SONABEL_LOG=info adds info,
@@ -43,6 +47,7 @@ public:
                            std::FILE* stream = stderr)
         : lowest_(lowest), stream_(stream) {}
     void write(const LogEntry& entry) override;
+    LogLevel lowestLevel() const override { return lowest_; }
 
     static LogLevel lowestLevelFor(const char* setting);
 

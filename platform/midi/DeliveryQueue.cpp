@@ -42,6 +42,19 @@ struct DeliveryQueue::State {
         return false;
     }
 
+    // Under the mutex: the target hears nothing more; its queued items move to `dropped`.
+    void dropQueued(const TargetPtr& target, std::deque<Item>& dropped) {
+        target->retired = true;
+        for (auto it = items.begin(); it != items.end();) {
+            if (it->target == target) {
+                dropped.push_back(std::move(*it));
+                it = items.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
     void finish(std::unique_lock<std::mutex>& lock, Item& item) {
         // The call and its captures go away outside the lock: they may hold user objects.
         lock.unlock();
@@ -112,22 +125,42 @@ void DeliveryQueue::post(const TargetPtr& target, std::function<void()> delivery
     if (wasEmpty) state_->wake.notify_one();
 }
 
+bool DeliveryQueue::post(std::vector<Posting>& batch, bool mayWait) {
+    std::vector<Posting> refused; // destroyed after the lock is released
+    {
+        std::unique_lock lock(state_->mutex, std::defer_lock);
+        if (mayWait)
+            lock.lock();
+        else if (!lock.try_lock())
+            return false;
+        const bool wasEmpty = state_->items.empty();
+        for (auto& posting : batch) {
+            if (!posting.target) continue;
+            if (posting.target->retired || state_->stopping)
+                refused.push_back(std::move(posting));
+            else
+                state_->items.push_back({std::move(posting.target), std::move(posting.delivery)});
+        }
+        if (wasEmpty && !state_->items.empty()) state_->wake.notify_one();
+    }
+    batch.clear();
+    return true;
+}
+
 void DeliveryQueue::retire(const TargetPtr& target) {
     if (!target) return;
     std::deque<State::Item> dropped; // destroyed after the lock is released
     std::unique_lock lock(state_->mutex);
-    target->retired = true;
-    auto& items = state_->items;
-    for (auto it = items.begin(); it != items.end();) {
-        if (it->target == target) {
-            dropped.push_back(std::move(*it));
-            it = items.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    state_->dropQueued(target, dropped);
     if (state_->deliveringThread == std::this_thread::get_id()) return;
     state_->changed.wait(lock, [&] { return state_->inFlight != target.get(); });
+}
+
+void DeliveryQueue::drop(const TargetPtr& target) {
+    if (!target) return;
+    std::deque<State::Item> dropped; // destroyed after the lock is released
+    std::lock_guard lock(state_->mutex);
+    state_->dropQueued(target, dropped);
 }
 
 std::size_t DeliveryQueue::runPending(std::size_t maxCount) {

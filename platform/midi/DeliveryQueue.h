@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace platform::midi {
 
@@ -33,9 +34,22 @@ public:
     DeliveryQueue(const DeliveryQueue&) = delete;
     DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
+    struct Posting {
+        TargetPtr target;
+        std::function<void()> delivery;
+    };
+
     TargetPtr makeTarget();
     void post(const TargetPtr& target, std::function<void()> delivery);
+    // Queues the postings in their order under one lock, waking the delivery thread once, and
+    // empties `batch` (its capacity stays for the next one). Unless `mayWait`, gives up when
+    // the lock is taken at the moment, keeping `batch`: false then.
+    bool post(std::vector<Posting>& batch, bool mayWait = true);
     void retire(const TargetPtr& target);
+    // Like retire(), but returns without waiting for a delivery in flight: for a thread that must
+    // never wait on a callback. Afterwards nothing more is delivered to the target once the one in
+    // flight returns.
+    void drop(const TargetPtr& target);
 
     // Manual mode: runs queued deliveries, those queued meanwhile included, up to maxCount.
     // Returns how many ran. Does nothing in threaded mode or when called from a delivery.

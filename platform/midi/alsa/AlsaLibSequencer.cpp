@@ -252,4 +252,8 @@ int AlsaLibSequencer::input(snd_seq_event_t** event) {
     return snd_seq_event_input(handle_, event);
 }
 
+int AlsaLibSequencer::inputPending() {
+    return snd_seq_event_input_pending(handle_, 0);
+}
+
 } // namespace platform::midi

@@ -33,6 +33,7 @@ public:
     void waitForInput(std::chrono::milliseconds timeout) override;
     void wake() override;
     int input(snd_seq_event_t** event) override;
+    int inputPending() override;
 
     static constexpr long kInputPoolCells = 2000;
 

@@ -62,6 +62,9 @@ public:
     // The next event (valid until the next call), -EAGAIN when there is none, -ENOSPC when the
     // input overran and events were lost.
     virtual int input(snd_seq_event_t** event) = 0;
+    // Events read from the kernel with the last ones and not yet taken by input(); 0 once input()
+    // would have to ask the kernel again.
+    virtual int inputPending() { return 0; }
 };
 
 } // namespace platform::midi

@@ -3,8 +3,6 @@
 #include "platform/midi/alsa/AlsaServer.h"
 
 #include "platform/core/LogSink.h"
-#include "platform/midi/EventListBuilder.h"
-#include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaLibSequencer.h"
 
@@ -71,9 +69,8 @@ AlsaServer::AlsaServer(std::unique_ptr<AlsaSequencer> sequencer, AlsaServerConfi
         std::lock_guard lock(mutex_);
         apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); }));
     }
-    pollRunning_ = handlerRunning_ = true;
+    pollRunning_ = true;
     jobs.run([this] { poll(); });
-    jobs.run([this] { handleInput(); });
 }
 
 AlsaServer::~AlsaServer() {
@@ -87,7 +84,7 @@ void AlsaServer::stop() {
     {
         std::unique_lock lock(pollMutex_);
         pollDone_.notify_all();
-        pollDone_.wait(lock, [&] { return !pollRunning_ && !handlerRunning_; });
+        pollDone_.wait(lock, [&] { return !pollRunning_; });
     }
     queue_->stop();
 }
@@ -270,7 +267,8 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
 // Input ---------------------------------------------------------------------------------------
 
 void AlsaServer::poll() {
-    // Only reading here: whatever fills the kernel's input pool is refused, and counted as lost.
+    // Whatever fills the kernel's input pool is refused, and counted as lost: nothing here waits
+    // for a delivery, and what one read brought is handed to the delivery thread together.
     while (!stopping_) {
         sequencer_->waitForInput(config_.pollTimeout);
         while (!stopping_) {
@@ -282,22 +280,16 @@ void AlsaServer::poll() {
                 log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
                 break;
             }
-            Received received;
-            received.lost = result == -ENOSPC;
-            if (event && !received.lost) {
-                received.event = *event;
-                received.at = clock_.now();
-                if (snd_seq_ev_is_variable(event)) {
-                    const auto* data = static_cast<const std::uint8_t*>(event->data.ext.ptr);
-                    received.data.assign(data, data + event->data.ext.len);
-                }
+            if (result == -ENOSPC) {
+                queueBatch();
+                lostInput();
+            } else if (event) {
+                handle(*event, clock_.now());
             }
-            {
-                std::lock_guard lock(pollMutex_);
-                inbox_.push_back(std::move(received));
-            }
-            pollDone_.notify_all();
+            // More may be on its way: rather than wait for the delivery thread, read on.
+            if (sequencer_->inputPending() <= 0) queueBatch(false);
         }
+        queueBatch();
         {
             std::lock_guard lock(pollMutex_);
             polling_ = false;
@@ -310,32 +302,13 @@ void AlsaServer::poll() {
     pollDone_.notify_all();
 }
 
-void AlsaServer::handleInput() {
-    std::unique_lock lock(pollMutex_);
-    while (true) {
-        pollDone_.wait(lock, [&] { return stopping_ || !inbox_.empty(); });
-        if (stopping_) break;
-        Received received = std::move(inbox_.front());
-        inbox_.pop_front();
-        handling_ = true;
-        lock.unlock();
-        if (received.lost) {
-            lostInput();
-        } else {
-            if (snd_seq_ev_is_variable(&received.event)) {
-                received.event.data.ext.ptr = received.data.data();
-                received.event.data.ext.len = static_cast<unsigned>(received.data.size());
-            }
-            handle(received.event, received.at);
-        }
-        lock.lock();
-        handling_ = false;
-        pollDone_.notify_all();
-    }
-    inbox_.clear();
-    handling_ = false;
-    handlerRunning_ = false;
-    pollDone_.notify_all();
+void AlsaServer::queueBatch(bool mayWait) {
+    if (!batch_.empty()) batch_.queue(*queue_, mayWait);
+}
+
+void AlsaServer::drop(const Targets& targets) {
+    for (const auto& target : targets)
+        queue_->drop(target);
 }
 
 void AlsaServer::lostInput() {
@@ -344,7 +317,7 @@ void AlsaServer::lostInput() {
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
     // Announcements may have been among them.
-    retire(apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); })));
+    drop(apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); })));
 }
 
 void AlsaServer::refreshListing() {
@@ -378,11 +351,12 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         changes.insert(changes.end(), more.begin(), more.end());
         targets = apply(changes);
     }
-    retire(targets);
+    drop(targets);
 }
 
 void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     if (isAnnouncement(event)) {
+        queueBatch(); // its notifications go to the queue directly: what came before goes first
         handleAnnouncement(event);
         return;
     }
@@ -407,19 +381,11 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
         if (port->kind == ClientPortTable::Kind::eventInput) {
             words_.clear();
             translation_.toWords(message_, words_);
-            auto list = std::make_shared<EventListBuilder>(kMIDIProtocol_1_0);
-            list->addMessages(now, words_);
-            if (list->count() == 0) return;
-            queue_->post(connection->target, [block = port->receiveBlock, list, refCon = connection->refCon] {
-                (*block)(list->list(), list->size(), refCon);
-            });
+            batch_.events(connection->target, port->receiveBlock, connection->refCon)
+                .addMessages(now, words_);
             return;
         }
-        auto list = std::make_shared<PacketListBuilder>();
-        list->addSplit(now, message_);
-        queue_->post(connection->target, [block = port->readBlock, list, refCon = connection->refCon] {
-            (*block)(list->list(), list->size(), refCon);
-        });
+        batch_.packets(connection->target, port->readBlock, connection->refCon).addSplit(now, message_);
         return;
     }
     // Data for one of our virtual destinations, from whoever sent it.
@@ -428,10 +394,7 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     message_.clear();
     translation_.frame(endpoint->ref, sender, senderName, event, bytes_, message_);
     if (message_.empty()) return;
-    auto list = std::make_shared<PacketListBuilder>();
-    list->addSplit(now, message_);
-    queue_->post(endpoint->target,
-                 [block = endpoint->readBlock, list] { (*block)(list->list(), list->size(), nullptr); });
+    batch_.packets(endpoint->target, endpoint->readBlock, nullptr).addSplit(now, message_);
 }
 
 void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
@@ -454,8 +417,7 @@ bool AlsaServer::waitUntilIdle(std::chrono::nanoseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     {
         std::unique_lock lock(pollMutex_);
-        if (!pollDone_.wait_until(lock, deadline, [&] { return !polling_ && inbox_.empty() && !handling_; }))
-            return false;
+        if (!pollDone_.wait_until(lock, deadline, [&] { return !polling_; })) return false;
     }
     if (queue_->isManual()) return true;
     const auto left = deadline - std::chrono::steady_clock::now();

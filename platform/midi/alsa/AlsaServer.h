@@ -4,11 +4,13 @@
 // it. Other clients' ports are listed as sources and destinations (AlsaEndpoints), our input and
 // output ports are no-export ports of our own, virtual endpoints exported ones.
 //
-// One polling job only reads the sequencer and stamps events with host time, so the kernel's
-// input pool never waits on us; a second job turns them into packets and events; deliveries run
-// on the delivery queue's thread, as with the in-process server. Sends are ordered and paced per
-// destination (AlsaOutput) and run outside the table lock, so a long upload does not stall listing.
-#include "platform/midi/DeliveryQueue.h"
+// One polling job reads the sequencer, stamps events with host time and turns them into packets
+// and events at once (no other thread need wake for an event); what one read brought goes to the
+// delivery thread together, with one wake-up. It never waits for a delivery, so the kernel's
+// input pool never waits on a listener. Deliveries run on the delivery queue's thread, as with
+// the in-process server. Sends are ordered and paced per destination (AlsaOutput) and run outside
+// the table lock, so a long upload does not stall listing.
+#include "platform/midi/DeliveryBatch.h"
 #include "platform/midi/TableServer.h"
 #include "platform/midi/alsa/AlsaEndpoints.h"
 #include "platform/midi/alsa/AlsaOutput.h"
@@ -18,7 +20,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -63,7 +64,9 @@ private:
     Targets apply(const std::vector<AlsaEndpoints::Change>& changes);
 
     void poll();
-    void handleInput();
+    void queueBatch(bool mayWait = true);
+    // Retires without waiting for a delivery in flight, as the polling job never waits for one.
+    void drop(const Targets& targets);
     void handle(const snd_seq_event_t& event, MIDITimeStamp now);
     void handleAnnouncement(const snd_seq_event_t& event);
     // The kernel's news that a subscription ended; under mutex_.
@@ -85,22 +88,13 @@ private:
     std::vector<std::uint8_t> message_;
     std::vector<std::uint32_t> words_;
 
-    // An event as read, its data copied out of alsa-lib's buffer; or the news that some were lost.
-    struct Received {
-        snd_seq_event_t event{};
-        std::vector<std::uint8_t> data;
-        MIDITimeStamp at = 0;
-        bool lost = false;
-    };
+    DeliveryBatch batch_; // of the polling job: what it handled, not yet queued
 
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> polling_{false}; // reading input
+    std::atomic<bool> polling_{false}; // reading and handling input
     std::mutex pollMutex_;
-    std::condition_variable pollDone_; // read, handled, or stopped
-    std::deque<Received> inbox_;       // read, not yet handled
-    bool handling_ = false;
+    std::condition_variable pollDone_; // handled, or stopped
     bool pollRunning_ = false;
-    bool handlerRunning_ = false;
 };
 
 } // namespace platform::midi

@@ -29,6 +29,10 @@ platform::LogLevel levelOf(OSLogType type) {
 }
 } // namespace
 
+bool logs(const LogSite& site) {
+    return Settings::loggingEnabled() && platform::LogSink::writes(levelOf(site.type));
+}
+
 void writeLog(const LogSite& site, std::string_view content) {
     const std::string_view file = lastPathComponent(site.file ? site.file : "");
     const std::string function = site.function ? site.function : "";

@@ -48,6 +48,8 @@ struct LogSite {
 
 namespace detail {
 void writeLog(const LogSite& site, std::string_view content);
+// Whether a line of this site would be written anywhere.
+bool logs(const LogSite& site);
 
 // A null C string is an absent item, not text to read.
 template <class T> std::string describeItem(const T& item) {
@@ -58,9 +60,10 @@ template <class T> std::string describeItem(const T& item) {
 } // namespace detail
 
 // The framework's one logging function: items joined by blanks (absent ones as "nil"), written as
-// "file:function:line:content (file:function:line)" while Settings::loggingEnabled() is on.
+// "file:function:line:content (file:function:line)" while Settings::loggingEnabled() is on. No text
+// is built for a line the sink would not write.
 template <class... Items> void Log(const LogSite& site, const Items&... items) {
-    if (!Settings::loggingEnabled()) return;
+    if (!detail::logs(site)) return;
     std::string content;
     bool first = true;
     ((content += (first ? "" : " "), content += detail::describeItem(items), first = false), ...);

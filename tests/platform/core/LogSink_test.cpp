@@ -41,4 +41,17 @@ TEST(StderrLogSink, CapturingSinksStillTakeEveryLevel) {
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"a", "b"}));
 }
 
+TEST(StderrLogSink, WritesTellsWhatTheCurrentSinkTakes) {
+    auto previous = platform::LogSink::setCurrent(
+        std::make_shared<platform::StderrLogSink>(LogLevel::defaultLevel, std::tmpfile()));
+    EXPECT_FALSE(platform::LogSink::writes(LogLevel::info));
+    EXPECT_TRUE(platform::LogSink::writes(LogLevel::defaultLevel));
+    {
+        platform::ScopedLogCapture capture;
+        EXPECT_TRUE(platform::LogSink::writes(LogLevel::debug));
+    }
+    EXPECT_FALSE(platform::LogSink::writes(LogLevel::info));
+    platform::LogSink::setCurrent(previous);
+}
+
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 using namespace sonabel;
 using miditest::Bytes;
 using miditest::eventListBytes;
@@ -142,6 +144,25 @@ TEST(UMPSysExReassembly, EachPieceLogsOneLine) {
               }));
     ASSERT_EQ(capture.entries().size(), 6u);
     EXPECT_EQ(capture.entries()[0].category, "midi");
+}
+
+TEST(UMPSysExReassembly, NoLineReachesASinkThatTakesOnlyErrors) {
+    struct ErrorsOnly final : platform::LogSink {
+        std::atomic<int> written{0};
+        void write(const platform::LogEntry&) override { ++written; }
+        platform::LogLevel lowestLevel() const override { return platform::LogLevel::error; }
+    };
+    auto sink = std::make_shared<ErrorsOnly>();
+    auto previous = platform::LogSink::setCurrent(sink);
+    UMPMessageProcessor processor;
+    // A 408-byte SysEx: 68 pieces.
+    processor.processUMPSysExMessage(piece(1, {1, 2, 3, 4, 5, 6}), kSourceA, 0);
+    for (int i = 0; i < 66; ++i)
+        processor.processUMPSysExMessage(piece(2, {1, 2, 3, 4, 5, 6}), kSourceA, 0);
+    const Bytes whole = processor.processUMPSysExMessage(piece(3, {1, 2, 3, 4}), kSourceA, 0);
+    platform::LogSink::setCurrent(previous);
+    EXPECT_EQ(whole.size(), 408u);
+    EXPECT_EQ(sink->written, 0);
 }
 
 TEST(UMPMessages, OneWordMessagesCarryTheirThreeBytes) {

@@ -9,6 +9,7 @@
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/LogSink.h"
+#include "platform/core/SemaphoreWait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -123,12 +124,12 @@ AudioEngine::GraphChange::~GraphChange() {
     engine_->graphMutex_.unlock();
 }
 
-void AudioEngine::publishGraph() {
+bool AudioEngine::publishGraph() {
     std::lock_guard lock(graphMutex_);
-    publishLocked();
+    return publishLocked();
 }
 
-void AudioEngine::publishLocked() {
+bool AudioEngine::publishLocked() {
     auto fresh = std::make_unique<Snapshot>();
     fresh->generation = ++generation_;
     fresh->nodes = nodes_;
@@ -142,8 +143,10 @@ void AudioEngine::publishLocked() {
     const std::uint64_t epoch = epoch_.load();
     auto& retired = publication_->retired;
     std::erase_if(retired, [&](const auto& entry) { return entry.second != epoch; });
-    if (!old || !(epoch & 1)) return;
-    if (renderingEngine == this || !waitForCycleEnd(epoch)) retired.emplace_back(std::move(old), epoch);
+    if (!old || !(epoch & 1)) return true;
+    if (renderingEngine != this && waitForCycleEnd(epoch)) return true;
+    retired.emplace_back(std::move(old), epoch);
+    return false;
 }
 
 bool AudioEngine::waitForCycleEnd(std::uint64_t epoch) {
@@ -157,23 +160,19 @@ bool AudioEngine::waitForCycleEnd(std::uint64_t epoch) {
             break;
         }
         // A post can be missed between the check and the wait: look again soon regardless.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += 1'000'000;
-        if (until.tv_nsec >= 1'000'000'000) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1'000'000'000;
-        }
-        sem_clockwait(&p.cycleEnded, CLOCK_MONOTONIC, &until);
+        waitForPost(p.cycleEnded, std::chrono::milliseconds(1));
     }
     p.waiting.fetch_sub(1);
     return ended;
 }
 
-void AudioEngine::waitForCycleInProgress() {
+void AudioEngine::waitForCycleInProgress(bool untilItEnds) {
     if (renderingEngine == this) return;
     const std::uint64_t epoch = epoch_.load();
-    if (epoch & 1) waitForCycleEnd(epoch);
+    if (!(epoch & 1)) return;
+    // Cycles end by themselves: an offline one waits for a file reader only so long.
+    while (!waitForCycleEnd(epoch) && untilItEnds) {
+    }
 }
 
 bool AudioEngine::isAttachedLocked(const AudioNode* node) const {
@@ -625,6 +624,11 @@ void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::T
 void AudioEngine::countLostTapBlock(bool recorder) {
     (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
         .fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::countImpossibleLoss(std::uint64_t frames) {
+    deliveries_->lastImpossibleLoss.store(frames, std::memory_order_relaxed);
+    deliveries_->impossibleLosses.fetch_add(1, std::memory_order_relaxed);
 }
 
 void AudioEngine::countOutputUnderrun(std::uint64_t silenceFrames) {

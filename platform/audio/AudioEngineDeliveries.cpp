@@ -1,9 +1,8 @@
 #include "platform/audio/AudioEngineDeliveries.h"
 
 #include "platform/core/LogSink.h"
+#include "platform/core/SemaphoreWait.h"
 
-#include <cerrno>
-#include <ctime>
 #include <string>
 #include <sys/prctl.h>
 
@@ -73,6 +72,7 @@ void AudioEngine::Deliveries::run(Item& item) {
 
 void AudioEngine::Deliveries::reportLosses() {
     reportUnderruns();
+    reportImpossibleLosses();
     const std::uint64_t dropped = droppedBlocks.load(std::memory_order_relaxed);
     const std::uint64_t silenced = silencedBlocks.load(std::memory_order_relaxed);
     if (dropped == reportedDropped && silenced == reportedSilenced) return;
@@ -99,6 +99,19 @@ void AudioEngine::Deliveries::reportUnderruns() {
     reportedUnderruns = underruns;
     reportedUnderrunFrames = frames;
     lastUnderrunReport = now;
+}
+
+void AudioEngine::Deliveries::reportImpossibleLosses() {
+    // Rare, and each one a fault: told at once.
+    const std::uint64_t losses = impossibleLosses.load(std::memory_order_relaxed);
+    if (losses == reportedImpossibleLosses) return;
+    std::string text = "Audio taps: a loss of " +
+                       std::to_string(lastImpossibleLoss.load(std::memory_order_relaxed)) +
+                       " frames is too long to be true; recorders wrote no silence for it";
+    if (losses - reportedImpossibleLosses > 1)
+        text += " (" + std::to_string(losses - reportedImpossibleLosses) + " such losses)";
+    LogSink::emit({"io.sonabel.platform", "audio", LogLevel::fault, text});
+    reportedImpossibleLosses = losses;
 }
 
 bool AudioEngine::Deliveries::pollFor(std::chrono::nanoseconds span) const {
@@ -146,17 +159,9 @@ void AudioEngine::Deliveries::loop(const std::shared_ptr<Deliveries>& self) {
             self->sleeping.store(false);
             continue;
         }
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
         // While blocks keep coming, look again soon by itself: a rendering thread that has to wake
         // this one pays for a system call.
-        until.tv_nsec += std::chrono::nanoseconds(ran > 0 ? kBusyNap : kNap).count();
-        if (until.tv_nsec >= 1'000'000'000) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1'000'000'000;
-        }
-        while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
-        }
+        waitForPost(self->wake, ran > 0 ? kBusyNap : kNap);
         self->sleeping.store(false);
     }
     std::lock_guard lock(self->mutex);

@@ -62,6 +62,7 @@ struct AudioEngine::Deliveries {
     void run(Item& item);
     void reportLosses();
     void reportUnderruns();
+    void reportImpossibleLosses();
 
     std::unique_ptr<Item[]> items;
     // Each side writes its own cache line: a line both write would be fetched back and forth on
@@ -76,7 +77,10 @@ struct AudioEngine::Deliveries {
     std::atomic<std::uint64_t> silencedBlocks{0};
     std::atomic<std::uint64_t> outputUnderruns{0};
     std::atomic<std::uint64_t> outputUnderrunFrames{0};
-    std::uint64_t reportedUnderruns = 0; // consumer
+    std::atomic<std::uint64_t> impossibleLosses{0};
+    std::atomic<std::uint64_t> lastImpossibleLoss{0}; // its frames
+    std::uint64_t reportedImpossibleLosses = 0;       // consumer
+    std::uint64_t reportedUnderruns = 0;              // consumer
     std::uint64_t reportedUnderrunFrames = 0;
     std::optional<std::chrono::steady_clock::time_point> lastUnderrunReport;
     std::uint64_t reportedDropped = 0; // consumer

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -248,10 +249,19 @@ TEST(AudioInputNode, RecordersAreToldOnlyOfTrueLossesAcrossRestartsAndRingsMadeW
         10, "Audio input: 128 frames dropped (overrun), 0 frames of silence (underrun)");
     expected.push_back("Audio input: 136 frames dropped (overrun), 0 frames of silence (underrun)");
     expected.push_back("Audio input: 26460001 frames dropped (overrun), 0 frames of silence (underrun)");
-    expected.push_back(
-        "Audio taps: a loss of 26460001 frames is too long to be true; recorders wrote no silence for it");
-    EXPECT_EQ(capture.lines(), expected);
-    EXPECT_EQ(capture.entries().back().level, LogLevel::fault);
+    // The fault is told by itself, before or after the cycle's report.
+    const std::string fault =
+        "Audio taps: a loss of 26460001 frames is too long to be true; recorders wrote no silence for it";
+    auto entries = capture.entries();
+    const auto at =
+        std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.text == fault; });
+    ASSERT_NE(at, entries.end());
+    EXPECT_EQ(at->level, LogLevel::fault);
+    entries.erase(at);
+    std::vector<std::string> rest;
+    for (const auto& e : entries)
+        rest.push_back(e.text);
+    EXPECT_EQ(rest, expected);
 }
 
 // Reports a loss of 480 frames at 48 kHz each time it renders.

@@ -380,7 +380,8 @@ TEST(AUAudioUnit, NoteScheduledRightAfterResetPlays) {
     // Events scheduled before a reset are dropped, taken by rendering or not.
     auto unit = AUAudioUnit::make({kAudioUnitType_MusicDevice, 0, 0, 0, 0}, 0, 1);
     int played = 0;
-    unit->setMIDIHandler([&](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>&) { ++played; });
+    unit->setMIDIHandler(
+        [&](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>&) { ++played; });
     const std::uint8_t note[3] = {0x90, 60, 100};
     (*unit->scheduleMIDIEventBlock())(AUEventSampleTimeImmediate + 600, 0, 3, note);
     unit->beginRender(0, 512);

@@ -1,16 +1,22 @@
 #include "platform/audio/AUAudioUnit.h"
 
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/LogSink.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace platform {
 
 namespace {
 constexpr std::int64_t kImmediateWindow = std::int64_t{1} << 32;
 constexpr std::size_t kPreparedMIDIEvents = 256;
+// Events sent while nothing renders wait at most this many; more are dropped. Far beyond what a
+// cycle takes from a MIDI wire, and bounded so that a unit that is not rendered neither grows nor
+// plays a long backlog at once when it is.
+constexpr std::uint32_t kMaxWaitingMIDIEvents = 4096;
 
 // Where an event scheduled for `time` plays in the cycle that starts at `sampleTime`.
 std::int64_t resolve(AUEventSampleTime time, std::int64_t sampleTime) {
@@ -100,8 +106,18 @@ void AUAudioUnit::setMIDIHandler(MIDIHandler handler) {
 
 void AUAudioUnit::scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::size_t length,
                                const std::uint8_t* bytes) {
-    std::lock_guard lock(midiMutex_);
-    if (!spare_) spare_ = recycled_.exchange(nullptr, std::memory_order_acquire);
+    std::unique_lock lock(midiMutex_);
+    if (waitingMIDI_.load(std::memory_order_relaxed) >= kMaxWaitingMIDIEvents) {
+        if (droppingMIDI_) return;
+        droppingMIDI_ = true;
+        lock.unlock();
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                       "MIDI: " + std::to_string(kMaxWaitingMIDIEvents) +
+                           " events wait for rendering; more are dropped until it takes them"});
+        return;
+    }
+    droppingMIDI_ = false;
+    if (!spare_) spare_ = recycled_.takeAll();
     MIDIEvent* event = spare_;
     if (event) {
         spare_ = event->next;
@@ -113,17 +129,13 @@ void AUAudioUnit::scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::
     event->cable = cable;
     event->bytes.assign(bytes, bytes + length);
     event->generation = midiGeneration_.load(std::memory_order_relaxed);
-    event->next = incoming_.load(std::memory_order_relaxed);
-    while (!incoming_.compare_exchange_weak(event->next, event, std::memory_order_release,
-                                            std::memory_order_relaxed)) {
-    }
+    // Counted before it can be taken: the count never falls below what waits.
+    waitingMIDI_.fetch_add(1, std::memory_order_relaxed);
+    incoming_.push(event);
 }
 
 void AUAudioUnit::recycle(MIDIEvent* event) {
-    event->next = recycled_.load(std::memory_order_relaxed);
-    while (!recycled_.compare_exchange_weak(event->next, event, std::memory_order_release,
-                                            std::memory_order_relaxed)) {
-    }
+    recycled_.push(event);
 }
 
 void AUAudioUnit::schedule(ScheduledEvent event) {
@@ -158,7 +170,7 @@ void AUAudioUnit::reset() {
         active_.clear();
         hasPending_.store(false);
         hasActive_.store(false);
-        midiGeneration_.fetch_add(1, std::memory_order_relaxed);
+        forgetWaitingMIDI();
         for (auto& [address, p] : parameters_) {
             if (p.ramping) p.value = p.target;
             p.ramping = false;
@@ -166,6 +178,22 @@ void AUAudioUnit::reset() {
         handler = resetHandler_;
     }
     if (handler) handler();
+}
+
+void AUAudioUnit::forgetWaitingMIDI() {
+    std::lock_guard lock(midiMutex_);
+    // Taken back before the generation moves on: what waits was all scheduled before it, so none
+    // scheduled after the reset is taken for a stale one. What rendering took already it drops by
+    // its generation.
+    std::uint32_t taken = 0;
+    for (MIDIEvent* event = incoming_.takeAll(); event; ++taken) {
+        MIDIEvent* next = event->next;
+        event->next = spare_;
+        spare_ = event;
+        event = next;
+    }
+    waitingMIDI_.fetch_sub(taken, std::memory_order_relaxed);
+    midiGeneration_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void AUAudioUnit::setPropertyHandlers(AudioUnitPropertyID id, PropertyGetter getter, PropertySetter setter) {
@@ -252,6 +280,10 @@ OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, 
 }
 
 void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
+    // The events are taken before the generation is read: each was given the generation it read
+    // before it was pushed, so none can be newer than the one read here, and no event scheduled
+    // after a reset passes for one scheduled before it.
+    MIDIEvent* ordered = incoming_.mayHaveItems() ? incoming_.takeAll() : nullptr;
     const std::uint64_t generation = midiGeneration_.load(std::memory_order_relaxed);
     if (generation != renderGeneration_) {
         // Reset since the last cycle: what waited is forgotten.
@@ -263,38 +295,30 @@ void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
         dueTail_ = nullptr;
         renderGeneration_ = generation;
     }
-    if (incoming_.load(std::memory_order_relaxed)) {
-        // Newest first: turned round, the events keep the order they were scheduled in.
-        MIDIEvent* batch = incoming_.exchange(nullptr, std::memory_order_acquire);
-        MIDIEvent* ordered = nullptr;
-        while (batch) {
-            MIDIEvent* next = batch->next;
-            batch->next = ordered;
-            ordered = batch;
-            batch = next;
+    std::uint32_t taken = 0;
+    while (ordered) {
+        MIDIEvent* event = ordered;
+        ordered = event->next;
+        event->next = nullptr;
+        ++taken;
+        if (event->generation != generation) {
+            recycle(event);
+            continue;
         }
-        while (ordered) {
-            MIDIEvent* event = ordered;
-            ordered = event->next;
-            event->next = nullptr;
-            if (event->generation != generation) {
-                recycle(event);
-                continue;
-            }
-            event->time = resolve(event->time, sampleTime);
-            // After those of the same time.
-            if (!dueTail_ || dueTail_->time <= event->time) {
-                (dueTail_ ? dueTail_->next : dueHead_) = event;
-                dueTail_ = event;
-                continue;
-            }
-            MIDIEvent** at = &dueHead_;
-            while ((*at)->time <= event->time)
-                at = &(*at)->next;
-            event->next = *at;
-            *at = event;
+        event->time = resolve(event->time, sampleTime);
+        // After those of the same time.
+        if (!dueTail_ || dueTail_->time <= event->time) {
+            (dueTail_ ? dueTail_->next : dueHead_) = event;
+            dueTail_ = event;
+            continue;
         }
+        MIDIEvent** at = &dueHead_;
+        while ((*at)->time <= event->time)
+            at = &(*at)->next;
+        event->next = *at;
+        *at = event;
     }
+    if (taken) waitingMIDI_.fetch_sub(taken, std::memory_order_relaxed);
     if (!hasPending_.load(std::memory_order_acquire)) return;
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;

@@ -2,6 +2,7 @@
 #include "platform/audio/AUAudioUnitBusArray.h"
 #include "platform/audio/AUParameterTree.h"
 #include "platform/audio/AudioComponentDescription.h"
+#include "platform/core/LockFreeBatch.h"
 #include "platform/core/OSStatus.h"
 
 #include <array>
@@ -126,6 +127,8 @@ private:
                       const std::uint8_t* bytes);
     // Rendering thread: hands a delivered event back to the schedulers.
     void recycle(MIDIEvent* event);
+    // Drops the events that wait for rendering and those it holds from its next cycle on.
+    void forgetWaitingMIDI();
 
     AudioComponentDescription description_;
     std::atomic<bool> bypass_{false};
@@ -148,13 +151,15 @@ private:
     std::vector<std::shared_ptr<const MIDIHandler>> handlers_; // every one set: rendering may hold any
     std::atomic<const MIDIHandler*> renderHandler_{nullptr};
 
-    // MIDI: schedulers push onto `incoming_` (newest first); rendering takes the whole list, keeps
+    // MIDI: schedulers push onto `incoming_`; rendering takes the whole list, keeps
     // what is not yet due in time order and returns delivered events through `recycled_`.
     std::mutex midiMutex_; // schedulers among themselves
     std::vector<std::unique_ptr<MIDIEvent>> midiEvents_;
     MIDIEvent* spare_ = nullptr; // schedulers
-    std::atomic<MIDIEvent*> incoming_{nullptr};
-    std::atomic<MIDIEvent*> recycled_{nullptr};
+    bool droppingMIDI_ = false;  // schedulers: the last event found too many waiting
+    LockFreeBatch<MIDIEvent> incoming_;
+    std::atomic<std::uint32_t> waitingMIDI_{0}; // in `incoming_`, or about to be
+    LockFreeBatch<MIDIEvent> recycled_;
     std::atomic<std::uint64_t> midiGeneration_{0}; // moved on by reset(): events scheduled before are dropped
     std::uint64_t renderGeneration_ = 0;           // rendering thread
     MIDIEvent* dueHead_ = nullptr;                 // rendering thread, in time order

@@ -1,5 +1,6 @@
 #include "platform/audio/AudioEngine.h"
 
+#include "platform/audio/AudioEngineDeliveries.h"
 #include "platform/audio/AudioError.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
@@ -8,15 +9,13 @@
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/LogSink.h"
+#include "platform/core/SemaphoreWait.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <semaphore.h>
 #include <string>
-#include <sys/prctl.h>
 #include <thread>
 
 namespace platform {
@@ -97,252 +96,6 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
     return engine;
 }
 
-// What the rendering thread hands over, in order, through a fixed ring it never waits on: one
-// producer (cycles come one at a time), one consumer (the tap thread, or without it the thread that
-// rendered offline). Items become visible when their cycle ends. Other threads hand theirs over
-// through a short list under its own lock, delivered after what was published before them.
-struct AudioEngine::Deliveries {
-    enum class Kind { tap, work, captureReport };
-    struct Item {
-        Kind kind = Kind::tap;
-        std::shared_ptr<AudioNode::Tap> tap;
-        std::unique_ptr<CycleWork> work;
-        std::uint32_t slot = 0;
-        std::uint32_t lostFrames = 0;
-        AudioTime when;
-        std::uint64_t counts[3] = {0, 0, 0};
-    };
-    static constexpr std::uint64_t kCapacity = 4096;
-
-    Deliveries() : items(new Item[kCapacity]) { sem_init(&wake, 0, 0); }
-    ~Deliveries() { sem_destroy(&wake); }
-
-    // Producer.
-    bool full() {
-        // `head` only grows: a value seen earlier that leaves room is still right, and the line the
-        // tap thread writes is read only when the queue looks full.
-        if (staged - headSeen < kCapacity) return false;
-        headSeen = head.load(std::memory_order_acquire);
-        return staged - headSeen >= kCapacity;
-    }
-    bool push(Item&& item) {
-        if (full()) return false;
-        items[staged % kCapacity] = std::move(item);
-        ++staged;
-        return true;
-    }
-    bool publish() {
-        if (staged == tail.load(std::memory_order_relaxed)) return false;
-        tail.store(staged, std::memory_order_release);
-        return true;
-    }
-    // Other threads: items run after everything published before them.
-    void pushOutside(Item&& item) {
-        std::lock_guard lock(outsideMutex);
-        outside.push_back(std::move(item));
-        ++outsideQueued;
-        outsidePending.store(true, std::memory_order_release);
-    }
-    // Consumer: delivers everything published; caller holds `consumer`. Returns the items run.
-    std::uint64_t drain() {
-        std::uint64_t ran = 0;
-        // Taken before the ring is read to its end: what was published before them runs first.
-        std::vector<Item> fromOutside;
-        if (outsidePending.load(std::memory_order_acquire)) {
-            std::lock_guard lock(outsideMutex);
-            std::swap(fromOutside, outside);
-            outsidePending.store(false, std::memory_order_relaxed);
-        }
-        for (;; ++ran) {
-            const std::uint64_t h = head.load(std::memory_order_relaxed);
-            if (h == tail.load(std::memory_order_acquire)) break;
-            Item item = std::move(items[h % kCapacity]);
-            head.store(h + 1, std::memory_order_release);
-            run(item);
-            delivered.store(h + 1, std::memory_order_release);
-        }
-        for (auto& item : fromOutside) {
-            run(item);
-            outsideDelivered.fetch_add(1, std::memory_order_release);
-            ++ran;
-        }
-        reportLosses();
-        return ran;
-    }
-    void run(Item& item) {
-        switch (item.kind) {
-        case Kind::tap:
-            AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when);
-            break;
-        case Kind::work:
-            item.work->run();
-            break;
-        case Kind::captureReport: {
-            std::string text = "Audio input: " + std::to_string(item.counts[0]) +
-                               " frames dropped (overrun), " + std::to_string(item.counts[1]) +
-                               " frames of silence (underrun)";
-            if (item.counts[2])
-                text += ", " + std::to_string(item.counts[2]) + " frames dropped (latency reduced)";
-            LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error, text});
-            break;
-        }
-        }
-    }
-    void reportLosses() {
-        reportUnderruns();
-        const std::uint64_t dropped = droppedBlocks.load(std::memory_order_relaxed);
-        const std::uint64_t silenced = silencedBlocks.load(std::memory_order_relaxed);
-        if (dropped == reportedDropped && silenced == reportedSilenced) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (lastReport && now - *lastReport < std::chrono::seconds(1)) return;
-        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
-                       "Audio taps: " + std::to_string(dropped - reportedDropped) + " blocks dropped, " +
-                           std::to_string(silenced - reportedSilenced) +
-                           " recorder blocks written as silence (the tap thread fell behind)"});
-        reportedDropped = dropped;
-        reportedSilenced = silenced;
-        lastReport = now;
-    }
-
-    void reportUnderruns() {
-        const std::uint64_t underruns = outputUnderruns.load(std::memory_order_relaxed);
-        if (underruns == reportedUnderruns) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (lastUnderrunReport && now - *lastUnderrunReport < std::chrono::seconds(1)) return;
-        const std::uint64_t frames = outputUnderrunFrames.load(std::memory_order_relaxed);
-        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
-                       "Audio output: " + std::to_string(underruns - reportedUnderruns) + " underruns, " +
-                           std::to_string(frames - reportedUnderrunFrames) + " frames of silence played"});
-        reportedUnderruns = underruns;
-        reportedUnderrunFrames = frames;
-        lastUnderrunReport = now;
-    }
-
-    std::unique_ptr<Item[]> items;
-    // Each side writes its own cache line: a line both write would be fetched back and forth on
-    // every block.
-    alignas(64) std::uint64_t staged = 0; // producer
-    std::uint64_t headSeen = 0;           // producer: `head` when last looked at
-    bool urgent = false;                  // producer: a tap's pool runs low
-    alignas(64) std::atomic<std::uint64_t> tail{0};
-    alignas(64) std::atomic<std::uint64_t> head{0};
-    std::atomic<std::uint64_t> delivered{0}; // items run to their end; `head` moves before they run
-    alignas(64) std::atomic<std::uint64_t> droppedBlocks{0};
-    std::atomic<std::uint64_t> silencedBlocks{0};
-    std::atomic<std::uint64_t> outputUnderruns{0};
-    std::atomic<std::uint64_t> outputUnderrunFrames{0};
-    std::uint64_t reportedUnderruns = 0; // consumer
-    std::uint64_t reportedUnderrunFrames = 0;
-    std::optional<std::chrono::steady_clock::time_point> lastUnderrunReport;
-    std::uint64_t reportedDropped = 0; // consumer
-    std::uint64_t reportedSilenced = 0;
-    std::optional<std::chrono::steady_clock::time_point> lastReport;
-
-    std::mutex outsideMutex;
-    std::vector<Item> outside;
-    std::uint64_t outsideQueued = 0; // under outsideMutex
-    std::atomic<std::uint64_t> outsideDelivered{0};
-    std::atomic<bool> outsidePending{false};
-
-    std::mutex consumer; // held by whoever drains
-    sem_t wake;          // posted by the producer: sem_post neither locks nor allocates
-    // The tap thread's life, and waiters for its progress.
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::atomic<bool> threadRunning{false};
-    std::atomic<bool> sleeping{false};
-    bool ending = false;
-    bool finished = true;
-    std::thread::id id;
-
-    // The tap thread sleeps until woken or for a short while: the rendering thread wakes it only
-    // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.
-    static constexpr std::uint64_t kWakeAfter = 8;
-    static constexpr auto kNap = std::chrono::milliseconds(10);
-    static constexpr auto kBusyNap = std::chrono::microseconds(20);
-
-    static constexpr auto kPoll = std::chrono::microseconds(100);
-    // Tap thread: true once something was published within `span`.
-    bool pollFor(std::chrono::nanoseconds span) const {
-        const auto until = std::chrono::steady_clock::now() + span;
-        do {
-            for (int i = 0; i < 64; ++i) {
-                if (head.load(std::memory_order_relaxed) != tail.load(std::memory_order_relaxed) ||
-                    outsidePending.load(std::memory_order_relaxed))
-                    return true;
-                relax();
-            }
-        } while (std::chrono::steady_clock::now() < until);
-        return false;
-    }
-    static void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield");
-#endif
-    }
-
-    void wakeIfNeeded() {
-        if ((urgent ||
-             tail.load(std::memory_order_relaxed) - head.load(std::memory_order_relaxed) >= kWakeAfter) &&
-            sleeping.exchange(false))
-            sem_post(&wake);
-        urgent = false;
-    }
-
-    static void loop(const std::shared_ptr<Deliveries>& self) {
-        {
-            std::lock_guard lock(self->mutex);
-            self->id = std::this_thread::get_id();
-        }
-        // The short naps must stay short: the default slack would more than double them.
-        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-        for (;;) {
-            std::uint64_t ran = 0;
-            {
-                std::lock_guard lock(self->consumer);
-                ran = self->drain();
-            }
-            bool ending = false;
-            {
-                std::lock_guard lock(self->mutex);
-                ending = self->ending;
-                self->changed.notify_all();
-            }
-            if (ending) {
-                std::lock_guard lock(self->consumer);
-                self->drain(); // what the last cycles published before the end was asked for
-                break;
-            }
-            // Blocks that keep coming are looked for a little longer before sleeping: each wake-up
-            // the rendering thread has to ask for costs it a system call.
-            if (ran > 0 && self->pollFor(kPoll)) continue;
-            self->sleeping.store(true);
-            if (self->head.load() != self->tail.load() || self->outsidePending.load()) {
-                self->sleeping.store(false);
-                continue;
-            }
-            timespec until{};
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            // While blocks keep coming, look again soon by itself: a rendering thread that has to wake
-            // this one pays for a system call.
-            until.tv_nsec += std::chrono::nanoseconds(ran > 0 ? kBusyNap : kNap).count();
-            if (until.tv_nsec >= 1'000'000'000) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1'000'000'000;
-            }
-            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
-            }
-            self->sleeping.store(false);
-        }
-        std::lock_guard lock(self->mutex);
-        self->finished = true;
-        self->threadRunning.store(false);
-        self->changed.notify_all();
-    }
-};
-
 AudioEngine::~AudioEngine() {
     if (backend_ && running_) backend_->stop();
     endTapThread();
@@ -371,12 +124,12 @@ AudioEngine::GraphChange::~GraphChange() {
     engine_->graphMutex_.unlock();
 }
 
-void AudioEngine::publishGraph() {
+bool AudioEngine::publishGraph() {
     std::lock_guard lock(graphMutex_);
-    publishLocked();
+    return publishLocked();
 }
 
-void AudioEngine::publishLocked() {
+bool AudioEngine::publishLocked() {
     auto fresh = std::make_unique<Snapshot>();
     fresh->generation = ++generation_;
     fresh->nodes = nodes_;
@@ -390,8 +143,10 @@ void AudioEngine::publishLocked() {
     const std::uint64_t epoch = epoch_.load();
     auto& retired = publication_->retired;
     std::erase_if(retired, [&](const auto& entry) { return entry.second != epoch; });
-    if (!old || !(epoch & 1)) return;
-    if (renderingEngine == this || !waitForCycleEnd(epoch)) retired.emplace_back(std::move(old), epoch);
+    if (!old || !(epoch & 1)) return true;
+    if (renderingEngine != this && waitForCycleEnd(epoch)) return true;
+    retired.emplace_back(std::move(old), epoch);
+    return false;
 }
 
 bool AudioEngine::waitForCycleEnd(std::uint64_t epoch) {
@@ -405,23 +160,19 @@ bool AudioEngine::waitForCycleEnd(std::uint64_t epoch) {
             break;
         }
         // A post can be missed between the check and the wait: look again soon regardless.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += 1'000'000;
-        if (until.tv_nsec >= 1'000'000'000) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1'000'000'000;
-        }
-        sem_clockwait(&p.cycleEnded, CLOCK_MONOTONIC, &until);
+        waitForPost(p.cycleEnded, std::chrono::milliseconds(1));
     }
     p.waiting.fetch_sub(1);
     return ended;
 }
 
-void AudioEngine::waitForCycleInProgress() {
+void AudioEngine::waitForCycleInProgress(bool untilItEnds) {
     if (renderingEngine == this) return;
     const std::uint64_t epoch = epoch_.load();
-    if (epoch & 1) waitForCycleEnd(epoch);
+    if (!(epoch & 1)) return;
+    // Cycles end by themselves: an offline one waits for a file reader only so long.
+    while (!waitForCycleEnd(epoch) && untilItEnds) {
+    }
 }
 
 bool AudioEngine::isAttachedLocked(const AudioNode* node) const {
@@ -878,6 +629,11 @@ void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::T
 void AudioEngine::countLostTapBlock(bool recorder) {
     (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
         .fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::countImpossibleLoss(std::uint64_t frames) {
+    deliveries_->lastImpossibleLoss.store(frames, std::memory_order_relaxed);
+    deliveries_->impossibleLosses.fetch_add(1, std::memory_order_relaxed);
 }
 
 void AudioEngine::countOutputUnderrun(std::uint64_t silenceFrames) {

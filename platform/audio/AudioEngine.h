@@ -147,10 +147,13 @@ public:
         AudioEngine* engine_;
     };
     // Under the graph lock: publishes the graph now and returns once no cycle renders an older one
-    // (at once on the rendering thread itself, which finishes its cycle on what it has).
-    void publishGraph();
-    // Returns once a cycle in progress on another thread has ended: what it was given may go.
-    void waitForCycleInProgress();
+    // (at once on the rendering thread itself, which finishes its cycle on what it has). False when a
+    // cycle may still render an older one: on the rendering thread, or after a long wait for a cycle
+    // on another thread.
+    bool publishGraph();
+    // Returns once a cycle in progress on another thread has ended: what it was given may go. Gives up
+    // after a while, unless `untilItEnds`; at once on the rendering thread.
+    void waitForCycleInProgress(bool untilItEnds = false);
     std::uint64_t nextCycle() { return cycle_.fetch_add(1) + 1; }
     // Work a node hands to the tap thread; it is destroyed there after running.
     struct CycleWork {
@@ -168,6 +171,9 @@ public:
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.
     void countLostTapBlock(bool recorder);
+    // A recorder was told of a loss too long to be true and wrote no silence for it; logged by the
+    // tap thread.
+    void countImpossibleLoss(std::uint64_t frames);
     // For backends, on the rendering thread: the output device played silence (an underrun it reported
     // or its callbacks' timing shows), about this many frames when known. Logged by the tap thread.
     void countOutputUnderrun(std::uint64_t silenceFrames);
@@ -199,7 +205,7 @@ private:
     void startTapThread();
     struct Snapshot;
     struct Publication;
-    void publishLocked();
+    bool publishLocked();
     // Waits until the cycle counted by `epoch` (odd while it runs) is over; false after the deadline.
     bool waitForCycleEnd(std::uint64_t epoch);
     // Delivers what the tap thread has, then ends it.

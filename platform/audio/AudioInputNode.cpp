@@ -115,8 +115,8 @@ AudioFormat AudioInputNode::hardwareFormat() const {
 }
 
 void AudioInputNode::reportCaptureLosses(const RenderContext& context, AudioRingBuffer& ring) {
-    if (countedRing_ != &ring) {
-        countedRing_ = &ring;
+    if (countedRing_ != ring.serial()) {
+        countedRing_ = ring.serial();
         reportedOverruns_ = reportedUnderruns_ = reportedDiscarded_ = 0;
         lastReport_ = 0;
     }
@@ -154,8 +154,8 @@ void AudioInputNode::render(const RenderContext& context) {
         ring->read(out, source.data(), channels, context.frames);
         // Frames the ring dropped or trimmed never reach a take: recorders write silence in their
         // place, so a take lasts as long as the time it recorded. Underruns are silence already.
-        if (lostRing_ != ring) {
-            lostRing_ = ring;
+        if (lostRing_ != ring->serial()) {
+            lostRing_ = ring->serial();
             lostSeen_ = 0;
         }
         const std::uint64_t lost = ring->overrunFrames() + ring->discardedFrames();

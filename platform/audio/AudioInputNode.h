@@ -57,14 +57,15 @@ private:
     };
     std::shared_ptr<InputBlock> block_; // under the graph lock
     bool starved_ = false;
-    std::shared_ptr<AudioRingBuffer> ring_;        // under the graph lock
-    const AudioRingBuffer* countedRing_ = nullptr; // rendering thread: the ring the counts below are of
+    std::shared_ptr<AudioRingBuffer> ring_; // under the graph lock
+    // Rendering thread. Rings are told apart by serial: a new one may sit where an old one was.
+    std::uint64_t countedRing_ = 0; // the ring the counts below are of
     std::uint64_t lastReport_ = 0;
     std::uint64_t reportedOverruns_ = 0;
     std::uint64_t reportedUnderruns_ = 0;
     std::uint64_t reportedDiscarded_ = 0;
-    const AudioRingBuffer* lostRing_ = nullptr; // rendering thread: the ring `lostSeen_` is of
-    std::uint64_t lostSeen_ = 0;                // its overruns and discards the recorders were told of
+    std::uint64_t lostRing_ = 0;  // the ring `lostSeen_` is of
+    std::uint64_t lostSeen_ = 0;  // its overruns and discards the recorders were told of
     mutable std::mutex mapMutex_; // the map is read without the graph lock by the property getter
     std::vector<std::int32_t> channelMap_;
 };

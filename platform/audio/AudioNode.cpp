@@ -38,7 +38,10 @@ struct AudioNode::Tap {
 
 namespace {
 constexpr std::uint32_t kNoSlot = ~0u; // a delivery of lost frames alone
-}
+// Rendering runs every device period while the input is captured: a loss longer than this between
+// two cycles is a fault in the counting, and silence that long would ruin a take.
+constexpr double kLongestTrueLossSeconds = 600;
+} // namespace
 
 struct AudioNode::Conversion {
     Conversion(std::uint32_t channels, double from, double to, std::uint32_t maximumFrames)
@@ -48,6 +51,10 @@ struct AudioNode::Conversion {
     std::array<float*, kMaxChannels> channels{};
     std::int64_t sampleTime = 0; // of the source, in its own rate
     BusData view;
+    // Input lost before the source, in its frames and in this node's: each cycle passes on the
+    // difference, so no fraction of a frame goes missing between cycles.
+    std::uint64_t lostIn = 0;
+    std::uint64_t lostOut = 0;
 };
 
 AudioNode::AudioNode(std::shared_ptr<AUAudioUnit> unit) : unit_(std::move(unit)) {
@@ -201,13 +208,16 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
 void AudioNode::removeTap(std::uint32_t bus) {
     std::shared_ptr<Tap> old; // the tap thread may still hold it for queued blocks
     auto engine = engine_.lock();
+    bool released = false;
     {
         AudioEngine::GraphChange change(engine.get());
         if (bus < outputs_.size()) old = std::move(outputs_[bus].tap);
         if (!old || !engine) return;
         // Rendering lets go of the tap before its last count is read.
-        engine->publishGraph();
+        released = engine->publishGraph();
     }
+    // A cycle that outlasted the publisher's wait (an offline one waiting for a file) still fills it.
+    if (!released) engine->waitForCycleInProgress(true);
     // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
     // length is the time it recorded.
     if (old->kind == TapKind::recorder && old->lostFrames > 0)
@@ -293,6 +303,8 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
     AudioEngine* engine = engineForRender();
+    // Each pull is a cycle of its own for the source, so the losses of its pulls add up.
+    std::uint64_t lost = 0;
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
                                      RenderContext sub = context;
@@ -302,11 +314,18 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
                                      sub.frames = n;
                                      sub.hostTimeValid = false;
                                      const BusData& pulled = in.source->pull(sub, in.bus);
-                                     lostInput_ = std::max(lostInput_, in.source->lostInput_);
+                                     lost += in.source->lostInput_;
                                      conversion.sampleTime += n;
                                      *data = pulled.data.data();
                                      return pulled.frames;
                                  });
+    if (lost > 0) {
+        conversion.lostIn += lost;
+        const auto total = std::uint64_t(double(conversion.lostIn) * conversion.converter.outputRate() /
+                                         conversion.converter.inputRate());
+        lostInput_ = std::max(lostInput_, total - conversion.lostOut);
+        conversion.lostOut = total;
+    }
     conversion.view.channels = channels;
     conversion.view.frames = context.frames;
     conversion.view.silent = false;
@@ -397,8 +416,13 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
-        if (lostInput_ > 0 && tap->kind == TapKind::recorder)
-            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
+        if (lostInput_ > 0 && tap->kind == TapKind::recorder) {
+            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate()) {
+                if (engine) engine->countImpossibleLoss(lostInput_);
+            } else {
+                tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
+            }
+        }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;

@@ -118,8 +118,9 @@ protected:
     AudioEngine* engineForRender() const { return renderEngine_.load(std::memory_order_relaxed); }
     std::uint32_t inputBusCountForRender() const;
     // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
-    // ring's overruns and trims). It passes on to every node this one feeds, and recorders tapping
-    // any of them get silence of that length with their next block, so their takes keep time.
+    // ring's overruns and trims), in this node's frames. It passes on to every node this one feeds,
+    // at each one's rate, and recorders tapping any of them get silence of that duration with their
+    // next block, so their takes keep time.
     void setLostInputFrames(std::uint64_t frames) { lostInput_ = frames; }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
@@ -179,7 +180,7 @@ private:
     const RenderState* render_ = nullptr; // rendering thread: the state of the snapshot it renders
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
-    std::uint64_t lostInput_ = 0; // in the cycle last rendered
+    std::uint64_t lostInput_ = 0; // in the cycle last rendered, in this node's frames
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

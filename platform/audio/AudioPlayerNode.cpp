@@ -2,13 +2,12 @@
 
 #include "platform/audio/AudioEngine.h"
 #include "platform/core/BackgroundJobs.h"
+#include "platform/core/SemaphoreWait.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <semaphore.h>
 
 namespace platform {
@@ -130,15 +129,7 @@ struct AudioPlayerNode::Reader {
             }
             work.clear();
             self->sleeping.store(true);
-            timespec until{};
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += std::chrono::nanoseconds(kReaderNap).count();
-            if (until.tv_nsec >= 1'000'000'000) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1'000'000'000;
-            }
-            while (sem_clockwait(&self->wake, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
-            }
+            waitForPost(self->wake, kReaderNap);
             self->sleeping.store(false);
         }
         std::lock_guard lock(self->mutex);
@@ -193,14 +184,7 @@ void AudioPlayerNode::SegmentList::destroy() {
 }
 
 void AudioPlayerNode::takeIncoming() {
-    Segment* batch = incoming_.exchange(nullptr, std::memory_order_acquire);
-    Segment* ordered = nullptr;
-    while (batch) {
-        Segment* next = batch->next;
-        batch->next = ordered;
-        ordered = batch;
-        batch = next;
-    }
+    Segment* ordered = incoming_.takeAll();
     while (ordered) {
         Segment* next = ordered->next;
         queue_.append(ordered);
@@ -233,10 +217,7 @@ bool AudioPlayerNode::enqueue(std::unique_ptr<Segment> segment, bool interrupt, 
         }
         const std::int64_t order = segment->order = nextOrder_++;
         Segment* s = segment.release();
-        s->next = incoming_.load(std::memory_order_relaxed);
-        while (!incoming_.compare_exchange_weak(s->next, s, std::memory_order_release,
-                                                std::memory_order_relaxed)) {
-        }
+        incoming_.push(s);
         // Published after the segment, so that rendering never finds the queue cut and the
         // newcomer missing.
         if (interrupt) cut_.store(order << kStopBits | (stops_ & kStopMask), std::memory_order_release);

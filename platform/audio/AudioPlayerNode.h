@@ -2,6 +2,7 @@
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioNode.h"
+#include "platform/core/LockFreeBatch.h"
 
 #include <atomic>
 #include <climits>
@@ -133,7 +134,7 @@ private:
     std::int64_t nextOrder_ = 0;
     std::vector<std::shared_ptr<Ticket>> pendingTickets_;
     std::size_t pruneAt_ = 16;
-    std::atomic<Segment*> incoming_{nullptr}; // appended by callers, newest first
+    LockFreeBatch<Segment> incoming_; // appended by callers
     std::int64_t stops_ = 0;
     // One value, so that rendering sees a stop and what it drops together: segments scheduled
     // before `cut_ >> kStopBits` are dropped, and the bits below count stops.

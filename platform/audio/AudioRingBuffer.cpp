@@ -5,9 +5,13 @@
 
 namespace platform {
 
+namespace {
+std::atomic<std::uint64_t> lastSerial{0};
+}
+
 AudioRingBuffer::AudioRingBuffer(std::uint32_t channels, std::uint32_t capacityFrames)
-    : channels_(std::max(channels, 1u)), capacity_(std::max(capacityFrames, 1u)),
-      samples_(new float[std::size_t(channels_) * capacity_]()) {}
+    : serial_(lastSerial.fetch_add(1, std::memory_order_relaxed) + 1), channels_(std::max(channels, 1u)),
+      capacity_(std::max(capacityFrames, 1u)), samples_(new float[std::size_t(channels_) * capacity_]()) {}
 
 std::uint32_t AudioRingBuffer::available() const {
     return std::uint32_t(written_.load(std::memory_order_acquire) - read_.load(std::memory_order_acquire));

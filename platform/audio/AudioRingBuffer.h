@@ -16,6 +16,8 @@ public:
     AudioRingBuffer(const AudioRingBuffer&) = delete;
     AudioRingBuffer& operator=(const AudioRingBuffer&) = delete;
 
+    // Never the same for two rings, even when one is made where another was.
+    std::uint64_t serial() const { return serial_; }
     std::uint32_t channels() const { return channels_; }
     std::uint32_t capacity() const { return capacity_; }
     std::uint32_t available() const;
@@ -50,6 +52,7 @@ private:
     void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
                  std::uint32_t position, std::uint32_t count) const;
 
+    const std::uint64_t serial_;
     const std::uint32_t channels_;
     const std::uint32_t capacity_;
     std::unique_ptr<float[]> samples_; // one run of `capacity_` frames per channel

@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -184,6 +186,118 @@ TEST(FakeAudioDeviceBackend, FedInputReachesTheInputNodeMappedAndLossesAreLogged
     engine->stop();
     EXPECT_FALSE(fake->captureRing());
     EXPECT_FALSE(input->captureRing());
+}
+
+TEST(AudioInputNode, RecordersAreToldOnlyOfTrueLossesAcrossRestartsAndRingsMadeWhereOldOnesWere) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    const AudioFormat mono = *AudioFormat::standard(44100, 1);
+    fake->setInputFormat(mono);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto input = engine->inputNode();
+    input->setVolume(0);
+    engine->connect(input, engine->mainMixerNode(), std::nullopt);
+    std::atomic<std::uint64_t> silence{0};
+    ASSERT_TRUE(input->installTap(
+        0, 64, std::nullopt, [](auto, auto) {}, AudioNode::TapKind::recorder,
+        [&](std::uint32_t frames) { silence += frames; }));
+    auto block = PCMBuffer::make(mono, 64);
+    block->setFrameLength(64);
+    ScopedLogCapture capture;
+    std::uint64_t host = 0;
+    // Each start makes a new ring; what each one lost is told once.
+    for (int i = 0; i < 10; ++i) {
+        engine->start();
+        for (int k = 0; k < 130; ++k) // two blocks more than the ring holds
+            fake->feedInput(*block);
+        ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+        engine->stop();
+    }
+    EXPECT_EQ(silence.load(), 10u * 128);
+
+    // A ring made where the last one was is a ring of its own.
+    alignas(AudioRingBuffer) unsigned char place[sizeof(AudioRingBuffer)];
+    const auto ringThere = [&] {
+        return std::shared_ptr<AudioRingBuffer>(new (place) AudioRingBuffer(1, 64),
+                                                [](AudioRingBuffer* r) { r->~AudioRingBuffer(); });
+    };
+    const std::vector<float> frames(200, 0.5f);
+    engine->start();
+    auto ring = ringThere();
+    input->setCaptureRing(ring);
+    ring->write(frames.data(), 200);
+    ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+    input->setCaptureRing(nullptr);
+    ASSERT_EQ(ring.use_count(), 1);
+    ring.reset();
+    ring = ringThere();
+    input->setCaptureRing(ring);
+    ring->write(frames.data(), 64);
+    ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+    ASSERT_TRUE(engine->waitForTapDeliveries(std::chrono::seconds(60)));
+    EXPECT_EQ(silence.load(), 10u * 128 + 136);
+
+    // A loss longer than ten minutes between two cycles cannot be true: a fault, and no silence.
+    ring->write(frames.data(), 64);
+    ring->write(frames.data(), 600 * 44100 + 1);
+    ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+    ring->write(frames.data(), 64);
+    ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+    engine->stop();
+    EXPECT_EQ(silence.load(), 10u * 128 + 136);
+    std::vector<std::string> expected(
+        10, "Audio input: 128 frames dropped (overrun), 0 frames of silence (underrun)");
+    expected.push_back("Audio input: 136 frames dropped (overrun), 0 frames of silence (underrun)");
+    expected.push_back("Audio input: 26460001 frames dropped (overrun), 0 frames of silence (underrun)");
+    // The fault is told by itself, before or after the cycle's report.
+    const std::string fault =
+        "Audio taps: a loss of 26460001 frames is too long to be true; recorders wrote no silence for it";
+    auto entries = capture.entries();
+    const auto at =
+        std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.text == fault; });
+    ASSERT_NE(at, entries.end());
+    EXPECT_EQ(at->level, LogLevel::fault);
+    entries.erase(at);
+    std::vector<std::string> rest;
+    for (const auto& e : entries)
+        rest.push_back(e.text);
+    EXPECT_EQ(rest, expected);
+}
+
+// Reports a loss of 480 frames at 48 kHz each time it renders.
+class LossyInput : public AudioNode {
+public:
+    static std::shared_ptr<LossyInput> make() { return std::shared_ptr<LossyInput>(new LossyInput()); }
+    std::string typeName() const override { return "LossyInput"; }
+    int renders = 0;
+
+protected:
+    LossyInput() : AudioNode(AUAudioUnit::make({kAudioUnitType_Generator, 0, 0, 0, 0}, 0, 1)) {}
+    void render(const RenderContext&) override {
+        ++renders;
+        setLostInputFrames(480);
+    }
+    AudioFormat defaultOutputFormat(std::uint32_t) const override { return *AudioFormat::standard(48000, 1); }
+};
+
+TEST(AudioNode, SilenceForLostInputLastsAsLongAtTheRateOfTheTappedNode) {
+    // The mixer converts, pulling the input several times in some cycles: every loss counts, at 44.1 kHz.
+    const AudioFormat format = *AudioFormat::standard(44100, 2);
+    auto engine = AudioEngine::make();
+    engine->enableManualRenderingMode(AudioEngine::ManualRenderingMode::offline, format, 1024);
+    auto lossy = LossyInput::make();
+    engine->attach(lossy);
+    engine->connect(lossy, engine->mainMixerNode(), *AudioFormat::standard(48000, 1));
+    std::uint64_t silence = 0;
+    ASSERT_TRUE(engine->mainMixerNode()->installTap(
+        0, 1024, std::nullopt, [](auto, auto) {}, AudioNode::TapKind::recorder,
+        [&](std::uint32_t frames) { silence += frames; }));
+    engine->start();
+    auto out = PCMBuffer::make(format, 1024);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(engine->renderOffline(1024, *out), AudioEngine::ManualRenderingStatus::success);
+    EXPECT_GT(lossy->renders, 40);
+    EXPECT_EQ(silence, std::uint64_t(lossy->renders) * 441);
 }
 
 TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) {

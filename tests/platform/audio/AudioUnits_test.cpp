@@ -7,14 +7,17 @@
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/dsp/FFT.h"
 #include "platform/audio/dsp/VectorOps.h"
+#include "platform/core/LogSink.h"
 #include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <numbers>
+#include <thread>
 #include <unistd.h>
 
 using namespace platform;
@@ -371,6 +374,115 @@ TEST(AUAudioUnit, BurstsOfMIDIAreDeliveredWholeAndInOrder) {
             EXPECT_EQ(got[i],
                       (std::vector<std::uint8_t>{0xB0, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7)}));
     }
+}
+
+// A unit rendered on a thread of its own, cycle after cycle, counting the notes it plays.
+struct RacingRender {
+    std::shared_ptr<AUAudioUnit> unit = AUAudioUnit::make({kAudioUnitType_MusicDevice, 0, 0, 0, 0}, 0, 1);
+    std::atomic<int> lastNote{-1};
+    std::atomic<std::uint64_t> cycles{0};
+    std::atomic<bool> ending{false};
+    std::thread thread;
+    RacingRender() {
+        unit->setMIDIHandler([this](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>& b) {
+            if (b[0] == 0x90) lastNote.store(b[1] | b[2] << 7);
+        });
+        thread = std::thread([this] {
+            for (std::int64_t t = 0; !ending.load(); t += 512) {
+                unit->beginRender(t, 512);
+                unit->applyEventsDue(t + 511);
+                cycles.fetch_add(1);
+            }
+        });
+    }
+    ~RacingRender() {
+        ending.store(true);
+        thread.join();
+    }
+    void send(AUEventSampleTime time, std::uint8_t status, int value) {
+        const std::uint8_t bytes[3] = {status, std::uint8_t(value & 0x7F), std::uint8_t((value >> 7) & 0x7F)};
+        (*unit->scheduleMIDIEventBlock())(time, 0, 3, bytes);
+    }
+    // True once two whole cycles began after the call: what was sent before it has been taken.
+    bool settle() {
+        const std::uint64_t from = cycles.load();
+        const auto until = std::chrono::steady_clock::now() + testwait::kDeadline;
+        while (cycles.load() < from + 2) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+};
+
+TEST(AUAudioUnit, NoteScheduledRightAfterResetPlays) {
+    RacingRender r;
+    int lost = 0;
+    for (int i = 0; i < 300; ++i) {
+        r.unit->reset();
+        r.send(AUEventSampleTimeImmediate, 0x90, i & 0x3FFF);
+        ASSERT_TRUE(r.settle());
+        if (r.lastNote.load() != (i & 0x3FFF)) ++lost;
+    }
+    EXPECT_EQ(lost, 0);
+    // A long backlog makes the reset slow to take effect; a second reset and a note land meanwhile.
+    ScopedLogCapture quiet; // more than rendering takes at once
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 5000; ++i)
+            r.send(std::int64_t{1} << 40, 0xB0, i);
+        ASSERT_TRUE(r.settle());
+        r.unit->reset();
+        r.unit->reset();
+        r.send(AUEventSampleTimeImmediate, 0x90, round);
+        ASSERT_TRUE(r.settle());
+        EXPECT_EQ(r.lastNote.load(), round) << "round " << round;
+    }
+    // Events scheduled before a reset are dropped, taken by rendering or not.
+    auto unit = AUAudioUnit::make({kAudioUnitType_MusicDevice, 0, 0, 0, 0}, 0, 1);
+    int played = 0;
+    unit->setMIDIHandler(
+        [&](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>&) { ++played; });
+    const std::uint8_t note[3] = {0x90, 60, 100};
+    (*unit->scheduleMIDIEventBlock())(AUEventSampleTimeImmediate + 600, 0, 3, note);
+    unit->beginRender(0, 512);
+    (*unit->scheduleMIDIEventBlock())(AUEventSampleTimeImmediate + 600, 0, 3, note);
+    unit->reset();
+    unit->beginRender(512, 512);
+    unit->applyEventsDue(100000);
+    EXPECT_EQ(played, 0);
+}
+
+TEST(AUAudioUnit, MIDISentWhileNothingRendersWaitsBounded) {
+    auto unit = AUAudioUnit::make({kAudioUnitType_MusicDevice, 0, 0, 0, 0}, 0, 1);
+    std::vector<int> got;
+    unit->setMIDIHandler([&](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>& b) {
+        got.push_back(b[1] | b[2] << 7);
+    });
+    ScopedLogCapture capture;
+    auto block = *unit->scheduleMIDIEventBlock();
+    const auto sendMany = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const std::uint8_t bytes[3] = {0xB0, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7)};
+            block(AUEventSampleTimeImmediate, 0, 3, bytes);
+        }
+    };
+    sendMany(10000);
+    unit->beginRender(0, 512);
+    unit->applyEventsDue(0);
+    ASSERT_EQ(got.size(), 4096u);
+    EXPECT_EQ(got.back(), 4095);
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{
+                  "MIDI: 4096 events wait for rendering; more are dropped until it takes them"}));
+    // Rendering took them: there is room again, and a reset empties what waits.
+    sendMany(4096);
+    unit->reset();
+    sendMany(3);
+    got.clear();
+    unit->beginRender(512, 512);
+    unit->applyEventsDue(512);
+    EXPECT_EQ(got, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(capture.lines().size(), 1u);
 }
 
 TEST(AudioUnitSampler, KeepsTheLastMessagesItReceived) {

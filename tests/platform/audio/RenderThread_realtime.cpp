@@ -399,6 +399,11 @@ public:
         return counts;
     }
 
+    void playNotes() {
+        for (std::uint8_t note = 60; note < 72; ++note)
+            sampler_->startNote(note, 100, 0);
+    }
+
     // What the taps saw, once they stopped.
     void stopAndCheck(AudioEngine& engine) {
         EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
@@ -484,6 +489,51 @@ TEST(RenderThread, FakeDeviceTicksNeitherAllocateNorBlock) {
                    engine->manualRenderingSampleTime() == before + std::int64_t(kBlock);
         },
         [&] { fake->feedInput(*captured); });
+    graph.stopAndCheck(*engine);
+    engine->stop();
+    EXPECT_EQ(counts.allocations, 0);
+    EXPECT_EQ(counts.blockingCalls, 0);
+    EXPECT_EQ(counts.fileCalls, 0);
+    EXPECT_EQ(counts.unrendered, 0);
+}
+
+// Stops and starts of the engine while the input is recorded (each start makes a new capture ring),
+// and resets of the sampler with notes sent right after them.
+TEST(RenderThread, RestartsAndResetsNeitherAllocateNorBlock) {
+    ScopedLogCapture quiet;
+    RealTimeGraph graph;
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    fake->setOutputFormat(*AudioFormat::standard(48000, 2));
+    fake->setInputFormat(*AudioFormat::standard(32000, 2));
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    graph.build(*engine);
+    graph.startTaps(*engine);
+    engine->start();
+    auto captured = sine(*AudioFormat::standard(32000, 2), 372, 440);
+    std::uint64_t host = 1'000'000'000;
+    int cycle = 0;
+    const Counts counts = graph.run(
+        *engine,
+        [&] {
+            host += 10'666'667;
+            auto out = fake->tick(kBlock, host);
+            return out && out->frameLength() == kBlock;
+        },
+        [&] {
+            if (++cycle % 200 == 0) {
+                engine->stop();
+                engine->start();
+                // A burst the ring cannot hold: the first cycle of the new ring counts its losses.
+                for (int i = 0; i < 40; ++i)
+                    fake->feedInput(*captured);
+            }
+            if (cycle % 200 == 100) {
+                engine->reset();
+                graph.playNotes();
+            }
+            fake->feedInput(*captured);
+        });
     graph.stopAndCheck(*engine);
     engine->stop();
     EXPECT_EQ(counts.allocations, 0);

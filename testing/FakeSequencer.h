@@ -170,7 +170,9 @@ public:
     }
     int connectFrom(int ourPort, int client, int port) override {
         std::lock_guard lock(mutex_);
-        connections_[ourPort].push_back({client, port});
+        auto& from = connections_[ourPort];
+        if (std::find(from.begin(), from.end(), std::pair{client, port}) != from.end()) return -EBUSY;
+        from.push_back({client, port});
         return 0;
     }
     int disconnectFrom(int ourPort, int client, int port) override {

@@ -26,12 +26,6 @@ const ClientPortTable::Port* ClientPortTable::findPort(MIDIObjectRef ref) const 
     return it == ports_.end() ? nullptr : &it->second;
 }
 
-ClientPortTable::Port* ClientPortTable::findByBackendPort(int backendPort) {
-    for (auto& [ref, port] : ports_)
-        if (port.backendPort == backendPort) return &port;
-    return nullptr;
-}
-
 bool ClientPortTable::holds(MIDIObjectRef ref) const {
     return clients_.contains(ref) || ports_.contains(ref);
 }

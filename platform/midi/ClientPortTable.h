@@ -44,7 +44,6 @@ public:
     Client* findClient(MIDIObjectRef ref);
     Port* findPort(MIDIObjectRef ref);
     const Port* findPort(MIDIObjectRef ref) const;
-    Port* findByBackendPort(int backendPort);
     // Whether the handle is one of a client or a port.
     bool holds(MIDIObjectRef ref) const;
     // The name of the client or port; null for other handles.

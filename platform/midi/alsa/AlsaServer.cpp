@@ -105,6 +105,7 @@ AlsaServer::Targets AlsaServer::apply(const std::vector<AlsaEndpoints::Change>& 
             auto dropped = ports_.dropConnectionsTo(change.ref);
             targets.insert(targets.end(), dropped.begin(), dropped.end());
             translation_.forgetSender(change.ref);
+            subscriptions_.erase(change.ref); // the kernel ended it with the port
         }
         notify(change);
     }
@@ -123,29 +124,57 @@ void AlsaServer::clientCreated(std::string_view name) {
 }
 
 OSStatus AlsaServer::openPort(ClientPortTable::Port& port) {
-    const unsigned caps =
-        (port.kind == ClientPortTable::Kind::output ? SND_SEQ_PORT_CAP_READ : SND_SEQ_PORT_CAP_WRITE) |
-        SND_SEQ_PORT_CAP_NO_EXPORT;
-    port.backendPort = sequencer_->createPort(port.name, caps, kPortType);
+    if (port.kind != ClientPortTable::Kind::output) return noErr; // they hear through inputPort_
+    port.backendPort =
+        sequencer_->createPort(port.name, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_NO_EXPORT, kPortType);
     return port.backendPort < 0 ? kMIDIServerStartErr : noErr;
 }
 
 void AlsaServer::closePort(const ClientPortTable::Port& port) {
-    sequencer_->deletePort(port.backendPort);
-    if (port.kind == ClientPortTable::Kind::output) output_.forgetSender(port.backendPort);
+    if (port.kind == ClientPortTable::Kind::output) {
+        sequencer_->deletePort(port.backendPort);
+        output_.forgetSender(port.backendPort);
+    }
+    for (const auto& connection : port.connections)
+        release(port.ref, connection.source);
     translation_.forgetReceiver(port.ref);
 }
 
 OSStatus AlsaServer::connecting(const ClientPortTable::Port& port, const Endpoint& source) {
-    if (int err = sequencer_->connectFrom(port.backendPort, source.client, source.port); err < 0)
-        return statusOf(err);
+    auto& subscription = subscriptions_[source.ref];
+    if (!subscription.live) {
+        int err = inputPort_;
+        if (err < 0) {
+            err =
+                sequencer_->createPort("In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT, kPortType);
+            if (err >= 0) inputPort_ = err;
+        }
+        if (err >= 0) err = sequencer_->connectFrom(inputPort_, source.client, source.port);
+        // Busy: the kernel still holds it, and the end it announced was of an earlier one.
+        if (err < 0 && err != -EBUSY) {
+            if (subscription.ports.empty()) subscriptions_.erase(source.ref);
+            return statusOf(err);
+        }
+        subscription.live = true;
+    }
+    subscription.ports.push_back(port.ref);
     return noErr;
+}
+
+void AlsaServer::release(MIDIPortRef port, MIDIEndpointRef sourceRef) {
+    auto it = subscriptions_.find(sourceRef);
+    if (it == subscriptions_.end()) return;
+    std::erase(it->second.ports, port);
+    if (!it->second.ports.empty()) return;
+    if (auto* source = endpoints_.find(sourceRef))
+        sequencer_->disconnectFrom(inputPort_, source->client, source->port);
+    subscriptions_.erase(it);
 }
 
 void AlsaServer::disconnecting(const ClientPortTable::Port& port, MIDIEndpointRef sourceRef) {
     auto* source = endpoints_.find(sourceRef);
     if (!source) return;
-    sequencer_->disconnectFrom(port.backendPort, source->client, source->port);
+    release(port.ref, sourceRef);
     // A later connection starts clean: its first bytes never complete a SysEx begun before.
     const snd_seq_addr_t address{static_cast<unsigned char>(source->client),
                                  static_cast<unsigned char>(source->port)};
@@ -250,6 +279,7 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
     if (endpoint.isSource) {
         targets = ports_.dropConnectionsTo(endpoint.ref);
         translation_.forgetSender(endpoint.ref);
+        subscriptions_.erase(endpoint.ref); // deleting the port ends it
         output_.forgetSender(endpoint.port);
     } else {
         targets.push_back(endpoint.target);
@@ -370,22 +400,15 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     if (bytes_.empty()) return;
     const auto* source = endpoints_.findAt(event.source.client, event.source.port, true);
     const auto [sender, senderName] = senderOf(source, event.source);
-    if (auto* port = ports_.findByBackendPort(event.dest.port);
-        port && port->kind != ClientPortTable::Kind::output) {
+    if (event.dest.port == inputPort_) {
         if (!source) return;
-        const auto* connection = port->connectionTo(source->ref);
-        if (!connection) return; // arrived after the disconnect
-        message_.clear();
-        translation_.frame(port->ref, sender, senderName, event, bytes_, message_);
-        if (message_.empty()) return;
-        if (port->kind == ClientPortTable::Kind::eventInput) {
-            words_.clear();
-            translation_.toWords(message_, words_);
-            batch_.events(connection->target, port->receiveBlock, connection->refCon)
-                .addMessages(now, words_);
-            return;
+        auto it = subscriptions_.find(source->ref);
+        if (it == subscriptions_.end()) return; // arrived after the last disconnect
+        for (MIDIPortRef ref : it->second.ports) {
+            auto* port = ports_.findPort(ref);
+            if (const auto* connection = port ? port->connectionTo(source->ref) : nullptr)
+                deliver(*port, *connection, event, sender, senderName, now);
         }
-        batch_.packets(connection->target, port->readBlock, connection->refCon).addSplit(now, message_);
         return;
     }
     // Data for one of our virtual destinations, from whoever sent it.
@@ -397,13 +420,38 @@ void AlsaServer::handle(const snd_seq_event_t& event, MIDITimeStamp now) {
     batch_.packets(endpoint->target, endpoint->readBlock, nullptr).addSplit(now, message_);
 }
 
+void AlsaServer::deliver(const ClientPortTable::Port& port, const ClientPortTable::Connection& connection,
+                         const snd_seq_event_t& event, std::uint32_t sender, std::string_view senderName,
+                         MIDITimeStamp now) {
+    message_.clear();
+    translation_.frame(port.ref, sender, senderName, event, bytes_, message_);
+    if (message_.empty()) return;
+    if (port.kind == ClientPortTable::Kind::eventInput) {
+        words_.clear();
+        translation_.toWords(message_, words_);
+        batch_.events(connection.target, port.receiveBlock, connection.refCon).addMessages(now, words_);
+        return;
+    }
+    batch_.packets(connection.target, port.readBlock, connection.refCon).addSplit(now, message_);
+}
+
 void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
-    // Ours are ended by disconnecting; a virtual destination's by whoever subscribed it.
     if (connection.dest.client != ownClient_) return;
-    const auto* endpoint = endpoints_.findAt(ownClient_, connection.dest.port, false);
-    if (!endpoint || !endpoint->readBlock) return;
     const auto sender = senderOf(endpoints_.findAt(connection.sender.client, connection.sender.port, true),
                                  connection.sender);
+    // Ours, ended by the source's client or its going: every port connected to it stops hearing.
+    // (The end of one we ended comes after its entry went, or names an earlier one.)
+    if (connection.dest.port == inputPort_) {
+        auto it = subscriptions_.find(sender.id);
+        if (it == subscriptions_.end()) return;
+        it->second.live = false;
+        for (MIDIPortRef port : it->second.ports)
+            translation_.endPair(port, sender.id, sender.name);
+        return;
+    }
+    // A virtual destination's, ended by whoever subscribed it.
+    const auto* endpoint = endpoints_.findAt(ownClient_, connection.dest.port, false);
+    if (!endpoint || !endpoint->readBlock) return;
     translation_.endPair(endpoint->ref, sender.id, sender.name);
 }
 

@@ -4,6 +4,11 @@
 // it. Other clients' ports are listed as sources and destinations (AlsaEndpoints), our input and
 // output ports are no-export ports of our own, virtual endpoints exported ones.
 //
+// Our input ports are no ports of the sequencer's: one port of ours receives, subscribed once to
+// each source any of them is connected to, and the polling job hands each event to every port
+// connected to its source. A note then takes one cell of our client's input pool, however many
+// ports hear it.
+//
 // One polling job reads the sequencer, stamps events with host time and turns them into packets
 // and events at once (no other thread need wake for an event); what one read brought goes to the
 // delivery thread together, with one wake-up. It never waits for a delivery, so the kernel's
@@ -20,6 +25,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,6 +78,12 @@ private:
     // The kernel's news that a subscription ended; under mutex_.
     void unsubscribed(const snd_seq_connect_t& connection);
     void lostInput();
+    // Drops the port's share of the source's subscription; the last one ends the subscription.
+    void release(MIDIPortRef port, MIDIEndpointRef source);
+    // A port's connection heard what the event brought.
+    void deliver(const ClientPortTable::Port& port, const ClientPortTable::Connection& connection,
+                 const snd_seq_event_t& event, std::uint32_t sender, std::string_view senderName,
+                 MIDITimeStamp now);
 
     // The change's own notification; setup changed (1) is the caller's.
     void notify(const AlsaEndpoints::Change& change);
@@ -87,6 +99,16 @@ private:
     std::vector<std::uint8_t> bytes_;
     std::vector<std::uint8_t> message_;
     std::vector<std::uint32_t> words_;
+
+    // The subscriptions of our receiving port, under mutex_: by source, the ports connected to it
+    // in the order they connected, and whether the kernel holds the subscription (false once it
+    // announced its end).
+    struct Subscription {
+        std::vector<MIDIPortRef> ports;
+        bool live = false;
+    };
+    std::map<MIDIEndpointRef, Subscription> subscriptions_;
+    int inputPort_ = -1; // made at the first connection
 
     DeliveryBatch batch_; // of the polling job: what it handled, not yet queued
 

@@ -212,6 +212,71 @@ TEST_F(UsbInstrumentExchange, AnUnpluggedInstrumentFailsTheSendAndAfterAReplugTa
 
 namespace {
 
+// The subscriptions that read from the instrument's port: the kernel copies each event into every
+// one's reader.
+int readersOfInstrument() {
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return -1;
+    int count = -1;
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_client_info_set_client(client, -1);
+    while (count < 0 && snd_seq_query_next_client(seq, client) >= 0) {
+        if (std::string(snd_seq_client_info_get_name(client)) != "Toskar MK2") continue;
+        const snd_seq_addr_t root{static_cast<unsigned char>(snd_seq_client_info_get_client(client)), 0};
+        snd_seq_query_subscribe_set_root(query, &root);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        for (count = 0; snd_seq_query_subscribe_set_index(query, count),
+            snd_seq_query_port_subscribers(seq, query) >= 0;)
+            ++count;
+    }
+    snd_seq_close(seq);
+    return count;
+}
+
+} // namespace
+
+TEST_F(UsbInstrumentExchange, InputPortsOnTheInstrumentShareOneSubscriptionAndEachHearsEveryNote) {
+    Bytes second;
+    MIDIPortRef other = 0;
+    ASSERT_EQ(server->createInputPortWithBlock(
+                  client, "In 2",
+                  [&](const MIDIPacketList* list, ByteCount size, void*) {
+                      const Bytes bytes = miditest::concat(miditest::packetsOf(list, size));
+                      {
+                          std::lock_guard lock(mutex);
+                          second.insert(second.end(), bytes.begin(), bytes.end());
+                      }
+                      arrived.notify_all();
+                  },
+                  &other),
+              noErr);
+    const MIDIEndpointRef source = find(false);
+    ASSERT_EQ(server->connectSource(other, source, nullptr), noErr);
+    EXPECT_EQ(readersOfInstrument(), 1);
+    const auto secondHas = [&](std::size_t count) {
+        std::unique_lock lock(mutex);
+        arrived.wait_for(lock, 30s, [&] { return second.size() >= count; });
+        return second;
+    };
+    ASSERT_TRUE(instrument->send(Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(reply(3), (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(secondHas(3), (Bytes{0x90, 0x3C, 0x64}));
+
+    ASSERT_EQ(server->disconnectSource(in, source), noErr);
+    EXPECT_EQ(readersOfInstrument(), 1);
+    ASSERT_TRUE(instrument->send(Bytes{0x80, 0x3C, 0x00}));
+    EXPECT_EQ(secondHas(6), (Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00}));
+    ASSERT_TRUE(server->waitUntilIdle(testwait::kDeadline));
+    EXPECT_EQ(reply(0), Bytes{});
+    ASSERT_EQ(server->disposePort(other), noErr);
+    EXPECT_EQ(readersOfInstrument(), 0);
+}
+
+namespace {
+
 // Another program on the sequencer, with a port that may be subscribed to ours.
 struct OtherProgram {
     snd_seq_t* seq = nullptr;

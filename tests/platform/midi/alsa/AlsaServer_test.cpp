@@ -193,7 +193,7 @@ TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
     ASSERT_EQ(rig.server->connectSource(packetPort, toskar, &packets), noErr);
     ASSERT_EQ(rig.server->connectSource(eventPort, toskar, nullptr), noErr);
     const auto ports = rig.sequencer->ownPorts();
-    ASSERT_EQ(ports.size(), 2u);
+    ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(rig.sequencer->connections()[ports[0]], (std::vector<std::pair<int, int>>{{20, 0}}));
     // Ours are not for others to see or connect to.
     EXPECT_EQ(rig.sequencer->capabilityOf(ports[0]),
@@ -219,12 +219,12 @@ TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
     // Events lost in the middle of a SysEx: logged, the partial SysEx dropped, input goes on.
     platform::ScopedLogCapture log;
     words.clear();
-    rig.sendFrom(20, 0, ports[1], Bytes(sysEx.begin(), sysEx.begin() + 150));
+    rig.sendFrom(20, 0, ports[0], Bytes(sysEx.begin(), sysEx.begin() + 150));
     rig.settle();
     EXPECT_TRUE(words.empty()); // a SysEx goes up whole or not at all
     words.clear();
     rig.sequencer->pushOverrun();
-    rig.sendFrom(20, 0, ports[1], {0xF0, 0x01, 0xF7, 0x80, 0x3C, 0x00});
+    rig.sendFrom(20, 0, ports[0], {0xF0, 0x01, 0xF7, 0x80, 0x3C, 0x00});
     rig.settle();
     EXPECT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
@@ -236,7 +236,58 @@ TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
     rig.sendFrom(20, 0, ports[0], {0x90, 0x3C, 0x64});
     rig.settle();
     EXPECT_TRUE(packets.empty());
-    EXPECT_TRUE(rig.sequencer->connections()[ports[0]].empty());
+}
+
+TEST(AlsaServer, InputPortsOnOneSourceShareOneSubscriptionUntilTheLastDisconnects) {
+    Rig rig;
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    Bytes got[2];
+    MIDIPortRef ports[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(rig.server->createInputPortWithBlock(
+                      rig.client, "In",
+                      [&got, i](const MIDIPacketList* l, ByteCount n, void*) {
+                          const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
+                          got[i].insert(got[i].end(), bytes.begin(), bytes.end());
+                      },
+                      &ports[i]),
+                  noErr);
+        ASSERT_EQ(rig.server->connectSource(ports[i], toskar, nullptr), noErr);
+    }
+    // One event from the kernel, one cell of our input pool, whatever number of ports hear it.
+    std::vector<int> subscribed;
+    for (auto& [ourPort, from] : rig.sequencer->connections())
+        subscribed.insert(subscribed.end(), from.size(), ourPort);
+    ASSERT_EQ(subscribed.size(), 1u);
+    const int shared = subscribed[0];
+    rig.sysExFrom(20, 0, shared, {0xF0, 0x7D, 0x01});
+    rig.sendFrom(20, 0, shared, {0x90, 0x3C, 0x64});
+    rig.sysExFrom(20, 0, shared, {0xF0, 0x7D, 0x02, 0xF7});
+    rig.settle();
+    for (const Bytes& each : got)
+        EXPECT_EQ(each, (Bytes{0x90, 0x3C, 0x64, 0xF0, 0x7D, 0x02, 0xF7}));
+    // The kernel's news that the subscription ended ends each port's unfinished SysEx.
+    platform::ScopedLogCapture log;
+    rig.sysExFrom(20, 0, shared, {0xF0, 0x7D, 0x03});
+    snd_seq_event_t unsubscribed{};
+    unsubscribed.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+    unsubscribed.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    unsubscribed.data.connect = {{20, 0}, {128, static_cast<unsigned char>(shared)}};
+    rig.sequencer->push(unsubscribed);
+    rig.sysExFrom(20, 0, shared, {0x04, 0xF7});
+    rig.settle();
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               2, "MIDI input from Toskar MK2: an unfinished SysEx of 3 bytes is dropped"));
+
+    // The first port gone, the second hears on; the last one's disconnect ends the subscription.
+    ASSERT_EQ(rig.server->disconnectSource(ports[0], toskar), noErr);
+    EXPECT_EQ(rig.sequencer->connections()[shared], (std::vector<std::pair<int, int>>{{20, 0}}));
+    rig.sendFrom(20, 0, shared, {0x80, 0x3C, 0x00});
+    rig.settle();
+    EXPECT_EQ(got[0].size(), 7u);
+    EXPECT_EQ(Bytes(got[1].begin() + 7, got[1].end()), (Bytes{0x80, 0x3C, 0x00}));
+    ASSERT_EQ(rig.server->disposePort(ports[1]), noErr);
+    EXPECT_TRUE(rig.sequencer->connections()[shared].empty());
 }
 
 TEST(AlsaServer, SendsGoToDestinationsPacedTowardDevicesAndVirtualEndpointsAreExported) {
@@ -492,6 +543,7 @@ struct Receivers {
     std::vector<Bytes> packets, events, virtualIn;
     Bytes umpSysEx; // the universal packets' SysEx so far
     std::vector<int> ports;
+    int virtualPort = -1;
     MIDIPortRef packetPort = 0, eventPort = 0;
     MIDIEndpointRef destination = 0, source = 0;
 
@@ -555,6 +607,7 @@ struct Receivers {
                       },
                       &destination),
                   noErr);
+        virtualPort = rig.sequencer->ownPorts().back();
         source = rig.server->source(sourceIndex);
         EXPECT_EQ(rig.server->connectSource(packetPort, source, nullptr), noErr);
         EXPECT_EQ(rig.server->connectSource(eventPort, source, nullptr), noErr);
@@ -585,7 +638,7 @@ Bytes withData(Bytes head, std::size_t count, std::uint8_t value) {
 TEST(AlsaServer, ASysExGoesUpWholeAsTheKernelFramedItHoweverLateItIsRead) {
     Rig rig;
     Receivers in(rig);
-    ASSERT_EQ(in.ports.size(), 3u);
+    ASSERT_EQ(in.ports.size(), 2u);
     platform::ScopedLogCapture log;
     // A new start drops the unfinished SysEx: the later one alone, whole.
     in.sysEx(withData({0xF0}, 255, 0x41));
@@ -670,7 +723,7 @@ TEST(AlsaServer, ADisconnectEndsThePairsUnfinishedSysExSoAReconnectJoinsNothingT
     snd_seq_event_t unsubscribed{};
     unsubscribed.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
     unsubscribed.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
-    unsubscribed.data.connect = {{20, 0}, {128, static_cast<unsigned char>(in.ports.back())}};
+    unsubscribed.data.connect = {{20, 0}, {128, static_cast<unsigned char>(in.virtualPort)}};
     rig.sequencer->push(unsubscribed);
     rig.settle();
     ASSERT_EQ(rig.server->connectSource(in.packetPort, in.source, nullptr), noErr);

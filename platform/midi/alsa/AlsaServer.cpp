@@ -298,7 +298,11 @@ AlsaServer::Targets AlsaServer::removeOwnEndpoint(Endpoint& endpoint) {
 
 void AlsaServer::poll() {
     // Whatever fills the kernel's input pool is refused, and counted as lost: nothing here waits
-    // for a delivery, and what one read brought is handed to the delivery thread together.
+    // for a delivery, and what was read is handed to the delivery thread together, in slices: one
+    // read may bring the whole pool, and the delivery thread starts on the first slice while the
+    // rest is handled here.
+    constexpr unsigned kSlice = 64;
+    unsigned handled = 0;
     while (!stopping_) {
         sequencer_->waitForInput(config_.pollTimeout);
         while (!stopping_) {
@@ -317,7 +321,7 @@ void AlsaServer::poll() {
                 handle(*event, clock_.now());
             }
             // More may be on its way: rather than wait for the delivery thread, read on.
-            if (sequencer_->inputPending() <= 0) queueBatch(false);
+            if (++handled % kSlice == 0 || sequencer_->inputPending() <= 0) queueBatch(false);
         }
         queueBatch();
         {

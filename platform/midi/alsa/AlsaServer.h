@@ -11,10 +11,10 @@
 //
 // One polling job reads the sequencer, stamps events with host time and turns them into packets
 // and events at once (no other thread need wake for an event); what one read brought goes to the
-// delivery thread together, with one wake-up. It never waits for a delivery, so the kernel's
-// input pool never waits on a listener. Deliveries run on the delivery queue's thread, as with
-// the in-process server. Sends are ordered and paced per destination (AlsaOutput) and run outside
-// the table lock, so a long upload does not stall listing.
+// delivery thread together, 64 events at a time, with one wake-up each. It never waits for a delivery, so the
+// kernel's input pool never waits on a listener. Deliveries run on the delivery queue's thread, as with the
+// in-process server. Sends are ordered and paced per destination (AlsaOutput) and run outside the table lock,
+// so a long upload does not stall listing.
 #include "platform/midi/DeliveryBatch.h"
 #include "platform/midi/TableServer.h"
 #include "platform/midi/alsa/AlsaEndpoints.h"

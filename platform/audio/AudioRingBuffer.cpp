@@ -40,8 +40,10 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
         if (n < frames) {
             primed_ = prefill_ == 0;
-            // The cushion was too small for this machine's scheduling: wait for more next time.
-            prefill_ = std::min(prefill_ * 2, capacity_ / 2);
+            // The cushion was short by what was missing: that much more, and no more, since every
+            // frame of it is latency and a refill is silence.
+            if (prefill_ != 0)
+                prefill_ = std::min(prefill_ + (frames - n), std::max(capacity_ / 2, prefill_));
         }
     }
     const std::uint64_t overruns = overruns_.load(std::memory_order_relaxed);

@@ -29,7 +29,8 @@ public:
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
-    // after each underrun, which also doubles it (up to half the ring): the cushion. 0 by default.
+    // after each underrun, which also adds to it the frames that were missing (up to half the ring):
+    // the cushion. 0 by default.
     // Set before the producer starts.
     void setPrefill(std::uint32_t frames) {
         prefill_ = frames < capacity_ ? frames : capacity_;

@@ -177,7 +177,7 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     auto ring = input->captureRing();
     ASSERT_TRUE(ring);
     ASSERT_TRUE(testwait::eventually([&] { return stalled.load() && engine->outputUnderruns() >= 1; }));
-    // The ring's own recovery would take the backlog only after ten quiet seconds.
+    // The ring's own recovery would take the backlog only after five quiet seconds.
     const auto since = std::chrono::steady_clock::now();
     EXPECT_TRUE(testwait::eventually([&] { return ring->available() < 4096; }));
     EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5));

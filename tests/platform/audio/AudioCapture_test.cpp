@@ -122,6 +122,34 @@ TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQu
     EXPECT_EQ(ring.discardedFrames(), 62u);
     EXPECT_EQ(ring.prefill(), 4u);
     EXPECT_EQ(ring.underrunFrames(), silence);
+
+    // Past the quiet stretch the trim waits for input ahead that is quiet (a jump there is not
+    // heard), at most for a second stretch.
+    AudioRingBuffer mono(1, 64);
+    mono.setPrefill(2);
+    mono.setRecoveryFrames(10);
+    const float loud = 0.5f, quiet = 0.0009f;
+    const std::int32_t first[] = {0};
+    const auto step = [&](float value) {
+        mono.write(&value, 1);
+        ASSERT_EQ(mono.read(out, first, 1, 1), 1u);
+    };
+    for (int i = 0; i < 5; ++i)
+        mono.write(&loud, 1);
+    for (int i = 0; i < 14; ++i) // 4 held beyond the start's level of 1
+        step(i < 10 ? loud : quiet);
+    EXPECT_EQ(mono.available(), 5u);
+    step(quiet); // five quiet frames ahead: the four go, and the read after them is quiet too
+    EXPECT_EQ(mono.available(), 1u);
+    EXPECT_EQ(mono.discardedFrames(), 4u);
+    for (int i = 0; i < 4; ++i)
+        mono.write(&loud, 1);
+    for (int i = 0; i < 19; ++i)
+        step(loud);
+    EXPECT_EQ(mono.available(), 5u);
+    step(loud);
+    EXPECT_EQ(mono.available(), 1u);
+    EXPECT_EQ(mono.discardedFrames(), 8u);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {

@@ -713,8 +713,10 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     const AudioFormat hardware = inputNode_->hardwareFormat();
     if (!feeds || !(hardware.sampleRate() > 0) || hardware.channelCount() == 0) return nullptr;
     auto ring = std::make_shared<AudioRingBuffer>(hardware.channelCount(), capacityFrames);
-    ring->setRecoveryFrames(
-        std::uint64_t(10 * hardware.sampleRate())); // a cushion grown by underruns shrinks
+    // A cushion grown by underruns shrinks back once the input has kept up for a while: soon
+    // enough that its latency does not stay, late enough that one trim (itself a jump in the
+    // input) covers a run of hiccups.
+    ring->setRecoveryFrames(std::uint64_t(5 * hardware.sampleRate()));
     inputNode_->setCaptureRing(ring);
     return ring;
 }

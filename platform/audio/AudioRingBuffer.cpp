@@ -1,7 +1,9 @@
 #include "platform/audio/AudioRingBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace platform {
 
@@ -40,8 +42,10 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
         if (n < frames) {
             primed_ = prefill_ == 0;
-            // The cushion was too small for this machine's scheduling: wait for more next time.
-            prefill_ = std::min(prefill_ * 2, capacity_ / 2);
+            // The cushion was short by what was missing: that much more, and no more, since every
+            // frame of it is latency and a refill is silence.
+            if (prefill_ != 0)
+                prefill_ = std::min(prefill_ + (frames - n), std::max(capacity_ / 2, prefill_));
         }
     }
     const std::uint64_t overruns = overruns_.load(std::memory_order_relaxed);
@@ -71,9 +75,13 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         // Right after a read at the start the ring held the cushion less that read. Frames that
         // stayed beyond that level through the whole quiet stretch are latency an overrun or a grown
         // cushion left behind; the ring's own jitter never reaches below the lowest fill.
-        prefill_ = startPrefill_;
+        // Dropping them is a jump in the input, unheard only where it is quiet: they go once the
+        // frames about to be read are, or after a second quiet stretch without such a moment.
         const std::uint32_t level = startPrefill_ > frames ? startPrefill_ - frames : 0;
-        if (lowestFill_ > level) discard(lowestFill_ - level);
+        const std::uint32_t excess = lowestFill_ > level ? lowestFill_ - level : 0;
+        if (excess && sinceLoss_ < 2 * recoveryFrames_ && !quietAhead(excess + frames)) return n;
+        prefill_ = startPrefill_;
+        discard(excess);
         sinceLoss_ = 0;
         lowestFill_ = ~0u;
     }
@@ -109,6 +117,21 @@ void AudioRingBuffer::copyOut(float* const* out, const std::int32_t* source, std
         if (source[c] >= 0 && std::uint32_t(source[c]) < channels_)
             std::memcpy(out[c] + at, samples_.get() + std::size_t(source[c]) * capacity_ + position,
                         count * sizeof(float));
+}
+
+bool AudioRingBuffer::quietAhead(std::uint32_t frames) const {
+    constexpr float kQuiet = 0.001f; // -60 dBFS
+    const std::uint64_t r = read_.load(std::memory_order_relaxed);
+    if (written_.load(std::memory_order_acquire) - r < frames) return false;
+    const std::uint32_t start = std::uint32_t(r % capacity_);
+    const std::uint32_t first = std::min(frames, capacity_ - start);
+    for (std::uint32_t c = 0; c < channels_; ++c) {
+        const float* channel = samples_.get() + std::size_t(c) * capacity_;
+        for (const auto& [from, count] : {std::pair{start, first}, std::pair{0u, frames - first}})
+            for (std::uint32_t i = from; i < from + count; ++i)
+                if (std::fabs(channel[i]) > kQuiet) return false;
+    }
+    return true;
 }
 
 void AudioRingBuffer::discard(std::uint32_t frames) {

@@ -29,7 +29,8 @@ public:
     std::uint32_t read(float* const* out, const std::int32_t* source, std::uint32_t outChannels,
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
-    // after each underrun, which also doubles it (up to half the ring): the cushion. 0 by default.
+    // after each underrun, which also adds to it the frames that were missing (up to half the ring):
+    // the cushion. 0 by default.
     // Set before the producer starts.
     void setPrefill(std::uint32_t frames) {
         prefill_ = frames < capacity_ ? frames : capacity_;
@@ -38,7 +39,9 @@ public:
     std::uint32_t prefill() const { return prefill_; }
     // Consumer: once `frames` frames have been read without a loss (an underrun or an overrun), the
     // prefill returns to the one set and what the ring held beyond the cushion all that while is
-    // discarded, so the latency comes back to where it started. 0 (the default) keeps it.
+    // discarded, so the latency comes back to where it started: at a read where the input ahead is
+    // quiet (all channels within -60 dBFS), or once twice as many were read without one. 0 (the
+    // default) keeps it.
     void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
@@ -48,6 +51,8 @@ public:
     std::uint64_t discardedFrames() const { return discarded_.load(std::memory_order_relaxed); }
 
 private:
+    // The next `frames` frames are all there and within the quiet level.
+    bool quietAhead(std::uint32_t frames) const;
     void copyIn(const float* interleaved, std::uint32_t position, std::uint32_t count);
     void copyOut(float* const* out, const std::int32_t* source, std::uint32_t outChannels, std::uint32_t at,
                  std::uint32_t position, std::uint32_t count) const;

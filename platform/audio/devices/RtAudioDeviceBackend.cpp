@@ -190,13 +190,9 @@ private:
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
                                     flags & RTAUDIO_OUTPUT_UNDERFLOW)) {
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
-            // An input stream of its own went on while the output stalled: what it piled up beyond
-            // the cushion would stay as latency. The device starts again from empty, the input from
-            // its cushion.
-            if (!input && self->ring_) {
-                const std::uint32_t held = self->ring_->available(), cushion = self->ring_->prefill();
-                if (held > cushion) self->ring_->discard(held - cushion);
-            }
+            // An input stream of its own went on meanwhile; what it piled up is not dropped here:
+            // the device starts again from empty and its first callbacks come at once to fill its
+            // buffer, reading the pile. What stays is the ring's to give back.
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);

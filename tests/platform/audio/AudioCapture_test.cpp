@@ -67,8 +67,8 @@ TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQu
     float a[2][8];
     float* out[] = {a[0], a[1]};
     const std::int32_t both[] = {0, 1};
-    // Reads wait in silence until the prefill is there, and after an underrun for twice as much; the
-    // silence given out while waiting counts as underrun like any other.
+    // Reads wait in silence until the prefill is there, and after an underrun for that much more as
+    // was missing; the silence given out while waiting counts as underrun like any other.
     AudioRingBuffer ring(2, 64);
     ring.setPrefill(4);
     ring.setRecoveryFrames(16);
@@ -88,24 +88,24 @@ TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQu
     EXPECT_EQ(read(2), 0u);
     ring.write(frames, 1);
     EXPECT_EQ(read(2), 2u);
-    EXPECT_EQ(read(4), 2u); // short
-    EXPECT_EQ(ring.prefill(), 8u);
-    ring.write(frames, 7);
-    EXPECT_EQ(read(1), 0u); // refilling to the doubled prefill
+    EXPECT_EQ(read(4), 2u); // two short
+    EXPECT_EQ(ring.prefill(), 6u);
+    ring.write(frames, 5);
+    EXPECT_EQ(read(1), 0u); // refilling to the grown prefill
     ring.write(frames, 1);
-    EXPECT_EQ(read(2), 2u); // 6 held, where the start held 2 after a read of 2
+    EXPECT_EQ(read(2), 2u); // 4 held, where the start held 2 after a read of 2
     EXPECT_EQ(ring.underrunFrames(), silence);
     EXPECT_EQ(silence, 5u);
 
-    // Sixteen frames read without a loss: the prefill is back at its start and the four frames held
+    // Sixteen frames read without a loss: the prefill is back at its start and the two frames held
     // beyond the start's level all along go, counted.
     steady(6);
-    EXPECT_EQ(ring.prefill(), 8u);
-    EXPECT_EQ(ring.available(), 6u);
+    EXPECT_EQ(ring.prefill(), 6u);
+    EXPECT_EQ(ring.available(), 4u);
     steady(1);
     EXPECT_EQ(ring.prefill(), 4u);
     EXPECT_EQ(ring.available(), 2u);
-    EXPECT_EQ(ring.discardedFrames(), 4u);
+    EXPECT_EQ(ring.discardedFrames(), 2u);
 
     // An overrun leaves the ring full with no underrun at all; a second one restarts the quiet
     // stretch; once it has lasted, the ring is back at the start's level.
@@ -119,9 +119,37 @@ TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQu
     EXPECT_EQ(ring.available(), 62u);
     steady(1);
     EXPECT_EQ(ring.available(), 2u);
-    EXPECT_EQ(ring.discardedFrames(), 64u);
+    EXPECT_EQ(ring.discardedFrames(), 62u);
     EXPECT_EQ(ring.prefill(), 4u);
     EXPECT_EQ(ring.underrunFrames(), silence);
+
+    // Past the quiet stretch the trim waits for input ahead that is quiet (a jump there is not
+    // heard), at most for a second stretch.
+    AudioRingBuffer mono(1, 64);
+    mono.setPrefill(2);
+    mono.setRecoveryFrames(10);
+    const float loud = 0.5f, quiet = 0.0009f;
+    const std::int32_t first[] = {0};
+    const auto step = [&](float value) {
+        mono.write(&value, 1);
+        ASSERT_EQ(mono.read(out, first, 1, 1), 1u);
+    };
+    for (int i = 0; i < 5; ++i)
+        mono.write(&loud, 1);
+    for (int i = 0; i < 14; ++i) // 4 held beyond the start's level of 1
+        step(i < 10 ? loud : quiet);
+    EXPECT_EQ(mono.available(), 5u);
+    step(quiet); // five quiet frames ahead: the four go, and the read after them is quiet too
+    EXPECT_EQ(mono.available(), 1u);
+    EXPECT_EQ(mono.discardedFrames(), 4u);
+    for (int i = 0; i < 4; ++i)
+        mono.write(&loud, 1);
+    for (int i = 0; i < 19; ++i)
+        step(loud);
+    EXPECT_EQ(mono.available(), 5u);
+    step(loud);
+    EXPECT_EQ(mono.available(), 1u);
+    EXPECT_EQ(mono.discardedFrames(), 8u);
 }
 
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
@@ -376,6 +404,51 @@ TEST(AudioEngine, ATapThreadThatFallsBehindCostsAnalysisTapsBlocksAndRecordersSi
               "Audio taps: " + std::to_string(40 - analysed) + " blocks dropped, " +
                   std::to_string(silent / 4096) +
                   " recorder blocks written as silence (the tap thread fell behind)");
+}
+
+TEST(AudioInputNode, ALateInputCostsTheCushionWhatWasMissingAndTheLatencyComesBackWithinFiveSeconds) {
+    auto fake = std::make_shared<FakeAudioDeviceBackend>();
+    const AudioFormat mono = *AudioFormat::standard(44100, 1);
+    fake->setInputFormat(mono);
+    auto engine = AudioEngine::make();
+    engine->setIOBackend(fake->makeIO());
+    auto input = engine->inputNode();
+    input->setVolume(0);
+    engine->connect(input, engine->mainMixerNode(), std::nullopt);
+    engine->start();
+    auto ring = fake->captureRing();
+    ASSERT_TRUE(ring);
+    ring->setPrefill(1024); // two periods, as beside an output stream of its own
+    auto block = PCMBuffer::make(mono, 512);
+    block->setFrameLength(512);
+    std::uint64_t host = 0;
+    const auto cycle = [&](int blocksIn) {
+        for (int i = 0; i < blocksIn; ++i)
+            fake->feedInput(*block);
+        ASSERT_TRUE(fake->tick(512, host += 11'609'977));
+    };
+    cycle(2);
+    for (int i = 0; i < 10; ++i)
+        cycle(1);
+    EXPECT_EQ(ring->available(), 512u);
+    // The input comes two periods late, then all at once: one period was missing, one period of
+    // silence, and the cushion is that much larger.
+    cycle(0);
+    cycle(0);
+    fake->feedInput(*block);
+    fake->feedInput(*block);
+    cycle(1);
+    EXPECT_EQ(ring->underrunFrames(), 512u);
+    EXPECT_EQ(ring->available(), 1024u);
+    for (int i = 0; i < 400; ++i) // 4.6 s
+        cycle(1);
+    EXPECT_EQ(ring->available(), 1024u);
+    for (int i = 0; i < 40; ++i)
+        cycle(1);
+    EXPECT_EQ(ring->available(), 512u);
+    EXPECT_EQ(ring->discardedFrames(), 512u);
+    EXPECT_EQ(ring->underrunFrames(), 512u);
+    engine->stop();
 }
 
 TEST(FakeAudioDeviceBackend, WaitingForTapDeliveriesWaitsUntilTheBlockHasReturned) {

@@ -128,8 +128,10 @@ TEST_P(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) 
     engine->setIOBackend(rt->makeIO());
     // Half a second in, one cycle takes 400 ms: far longer than the server holds.
     std::atomic<bool> stalled{false};
+    std::atomic<std::int64_t> rendered{0};
     auto source = platform::AudioSourceNode::make(
         [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
+            rendered.store(time.sampleTime(), std::memory_order_relaxed);
             if (time.sampleTime() > 22050 && !stalled.exchange(true))
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
             return noErr;
@@ -162,8 +164,10 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     engine->setIOBackend(rt->makeIO());
     // Half a second in, one cycle takes 400 ms, while the input stream goes on.
     std::atomic<bool> stalled{false};
+    std::atomic<std::int64_t> rendered{0};
     auto source = platform::AudioSourceNode::make(
         [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
+            rendered.store(time.sampleTime(), std::memory_order_relaxed);
             if (time.sampleTime() > 22050 && !stalled.exchange(true))
                 std::this_thread::sleep_for(std::chrono::milliseconds(400));
             return noErr;
@@ -177,9 +181,14 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     auto ring = input->captureRing();
     ASSERT_TRUE(ring);
     ASSERT_TRUE(testwait::eventually([&] { return stalled.load() && engine->outputUnderruns() >= 1; }));
-    // The ring's own recovery would take the backlog only after ten quiet seconds.
+    const std::uint64_t silence = ring->underrunFrames();
+    // The ring's own recovery would take the backlog only after five quiet seconds.
     const auto since = std::chrono::steady_clock::now();
     EXPECT_TRUE(testwait::eventually([&] { return ring->available() < 4096; }));
     EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5));
+    // The output refilled the server's buffer at once, reading input as fast: what it read was the
+    // backlog, not silence.
+    ASSERT_TRUE(testwait::eventually([&] { return rendered.load(std::memory_order_relaxed) > 3 * 44100; }));
+    EXPECT_EQ(ring->underrunFrames(), silence);
     engine->stop();
 }

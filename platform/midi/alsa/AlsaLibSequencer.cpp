@@ -204,11 +204,17 @@ bool AlsaLibSequencer::hasRoomFor(const snd_seq_event_t& event) {
     const std::size_t cell = sizeof(snd_seq_event_t);
     const std::size_t cells =
         1 + (snd_seq_ev_is_variable(&event) ? (event.data.ext.len + cell - 1) / cell : 0);
+    // A sixteenth of the receiver's pool stays free for the kernel's own announcements, which
+    // nobody checks for room: one arriving at a pool our sends filled is an overrun there, and
+    // the receiver drops every SysEx it had unfinished.
     auto room = [&](int client) {
         ClientPool pool{};
         pool.client = client;
-        return fd_ < 0 || ::ioctl(fd_, kGetClientPool, &pool) < 0 || pool.inputPool <= 0 ||
-               static_cast<std::size_t>(pool.inputFree) >= cells;
+        if (fd_ < 0 || ::ioctl(fd_, kGetClientPool, &pool) < 0 || pool.inputPool <= 0) return true;
+        const auto size = static_cast<std::size_t>(pool.inputPool);
+        const std::size_t reserve =
+            cells + size / 16 <= size ? size / 16 : 0; // an event that would never fit
+        return static_cast<std::size_t>(pool.inputFree) >= cells + reserve;
     };
     if (event.dest.client != SND_SEQ_ADDRESS_SUBSCRIBERS) return room(event.dest.client);
     std::lock_guard lock(mutex_);

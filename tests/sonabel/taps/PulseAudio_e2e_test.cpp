@@ -45,6 +45,25 @@ INSTANTIATE_TEST_SUITE_P(Servers, PulseAudio,
                              return info.param == PulseServer::Kind::pipewire ? "PipeWire" : "PulseAudio";
                          });
 
+// An engine on the device whose source, half a second in, takes 400 ms over one cycle: far longer
+// than the server holds. `rendered` follows the source's sample time.
+std::shared_ptr<platform::AudioEngine> stallingEngine(platform::RtAudioDeviceBackend& rt,
+                                                      std::atomic<bool>& stalled,
+                                                      std::atomic<std::int64_t>& rendered) {
+    auto engine = platform::AudioEngine::make();
+    engine->setIOBackend(rt.makeIO());
+    auto source = platform::AudioSourceNode::make(
+        [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
+            rendered.store(time.sampleTime(), std::memory_order_relaxed);
+            if (time.sampleTime() > 22050 && !stalled.exchange(true))
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            return noErr;
+        });
+    engine->attach(source);
+    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    return engine;
+}
+
 TEST_P(PulseAudio, ToneToTheNullSinkIsRecordedFromItsMonitor) {
     PulseServer pulse("pulse", GetParam());
     if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
@@ -124,20 +143,9 @@ TEST_P(PulseAudio, AStalledRenderingThreadIsCountedAsAnOutputUnderrunAndLogged) 
     auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
         {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
     if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
-    auto engine = platform::AudioEngine::make();
-    engine->setIOBackend(rt->makeIO());
-    // Half a second in, one cycle takes 400 ms: far longer than the server holds.
     std::atomic<bool> stalled{false};
     std::atomic<std::int64_t> rendered{0};
-    auto source = platform::AudioSourceNode::make(
-        [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
-            rendered.store(time.sampleTime(), std::memory_order_relaxed);
-            if (time.sampleTime() > 22050 && !stalled.exchange(true))
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            return noErr;
-        });
-    engine->attach(source);
-    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    auto engine = stallingEngine(*rt, stalled, rendered);
     platform::ScopedLogCapture capture;
     ASSERT_NO_THROW(engine->start());
     const auto logged = [&] {
@@ -160,20 +168,10 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
         {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
     if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
-    auto engine = platform::AudioEngine::make();
-    engine->setIOBackend(rt->makeIO());
-    // Half a second in, one cycle takes 400 ms, while the input stream goes on.
+    // The stall comes while the input stream goes on.
     std::atomic<bool> stalled{false};
     std::atomic<std::int64_t> rendered{0};
-    auto source = platform::AudioSourceNode::make(
-        [&](bool&, const platform::AudioTime& time, std::uint32_t, float* const*, std::uint32_t) {
-            rendered.store(time.sampleTime(), std::memory_order_relaxed);
-            if (time.sampleTime() > 22050 && !stalled.exchange(true))
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            return noErr;
-        });
-    engine->attach(source);
-    engine->connect(source, engine->mainMixerNode(), std::nullopt);
+    auto engine = stallingEngine(*rt, stalled, rendered);
     auto input = engine->inputNode();
     input->setVolume(0);
     engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));

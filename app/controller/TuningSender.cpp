@@ -44,7 +44,10 @@ TuningSender::Result TuningSender::sendTuningFile(const std::filesystem::path& p
             return result;
         }
     }
-    services_.sendUnframed(imported->mts_file.bytes());
+    if (!services_.sent(services_.sendUnframed(imported->mts_file.bytes()), "The tuning file was not sent")) {
+        result.programName.reset();
+        return result;
+    }
     result.sent = std::move(imported);
     return result;
 }

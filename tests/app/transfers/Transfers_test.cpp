@@ -43,7 +43,11 @@ struct RecordingLink {
     platform::ManualSleeper sleeper{clock};
     std::vector<Bytes> sent;
     malvo::TransferLink link() {
-        return {.send = [this](std::span<const std::uint8_t> m) { sent.emplace_back(m.begin(), m.end()); },
+        return {.send =
+                    [this](std::span<const std::uint8_t> m) {
+                        sent.emplace_back(m.begin(), m.end());
+                        return sonabel::MIDISendOutcome{};
+                    },
                 .instrumentPresent = {},
                 .sleeper = &sleeper,
                 .cancelled = {}};

@@ -79,10 +79,19 @@ protected:
         .dialogs = dialogs,
         .sleeper = sleeper,
         .deviceOpen = [this] { return open; },
-        .sendSysEx = [this](std::span<const std::uint8_t> m) { framed.emplace_back(m.begin(), m.end()); },
-        .sendUnframed =
-            [this](std::span<const std::uint8_t> m) { unframed.emplace_back(m.begin(), m.end()); },
+        .sendSysEx = [this](std::span<const std::uint8_t> m) { return take(framed, m); },
+        .sendUnframed = [this](std::span<const std::uint8_t> m) { return take(unframed, m); },
     };
+    // Sends from this one on fail so; nothing is recorded for them.
+    std::optional<sonabel::MIDISendOutcome> failing;
+    std::size_t sendsBeforeFailing = 0;
+
+    sonabel::MIDISendOutcome take(std::vector<Bytes>& into, std::span<const std::uint8_t> m) {
+        if (failing && sendsBeforeFailing == 0) return *failing;
+        if (sendsBeforeFailing > 0) --sendsBeforeFailing;
+        into.emplace_back(m.begin(), m.end());
+        return {};
+    }
     fs::path dir;
 };
 

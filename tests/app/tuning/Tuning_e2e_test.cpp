@@ -375,3 +375,28 @@ TEST_F(Tuning, ResettingEveryKeyUndoesAScalaFile) {
     EXPECT_EQ(o().SemiSet->text(), "64.0");
     EXPECT_EQ(o().FreqSet->text(), "659.255");
 }
+
+TEST_F(Tuning, ADecomposedAccentIsRefusedAsThePrecomposedOneIsAndNothingGoesOut) {
+    auto& orvane = ready("ORVANE");
+    const std::string alertE9 =
+        "can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI cable inside a SysEx. Use "
+        "ASCII characters only!";
+    // Typed or pasted as e and a combining acute, and as the one letter: the same alert.
+    for (const char* typed : {"Cafe\xCC\x81", "Caf\xC3\xA9"}) {
+        dialogs.clearRequests();
+        o().ProgramName->setText(QString::fromUtf8(typed));
+        controller->SaveProgram();
+        EXPECT_EQ(alertMessages(), Strings{"Name " + alertE9}) << typed;
+    }
+    // File names often come decomposed.
+    for (const char* file : {"Pythagore\xCC\x81.scl", "Pythagor\xC3\xA9.scl"}) {
+        dialogs.clearRequests();
+        dialogs.queueAnswer(write(file, justMajor).string());
+        click(o().send_tune_file_outlet);
+        EXPECT_EQ(alertMessages(), Strings{"Tuning name \"Pythagor\xC3\xA9\" " + alertE9}) << file;
+        EXPECT_FALSE(o().microtuning_switch->isChecked());
+    }
+    settle();
+    EXPECT_TRUE(orvane.received().empty());
+    EXPECT_EQ(orvane.state().liveTuningName, std::nullopt);
+}

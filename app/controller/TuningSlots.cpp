@@ -33,7 +33,7 @@ void TuningSlots::fetchTable(std::uint8_t slot, const std::filesystem::path& fil
     services_.state.arrivals.restart();
     if (!services_.sent(services_.sendSysEx(tuningDumpRequest(services_.model(), slot)),
                         "The tuning table was not requested")) {
-        fetches.giveUp(ticket);
+        fetches.withdraw(ticket);
         return;
     }
     std::optional<TuningFetches::Dump> dump;

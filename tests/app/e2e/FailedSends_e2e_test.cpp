@@ -26,6 +26,10 @@ struct FailureCase {
     std::string why;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.why;
+}
+
 std::string nameOf(const ::testing::TestParamInfo<FailureCase>& info) {
     switch (info.param.failure) {
     case Failure::refused:

@@ -104,8 +104,10 @@ protected:
     fs::path dir;
 };
 
-// An unplug between two records is told by the transfers' own checks; these fail at the send.
-class FailedTransfers : public FailedSends {};
+// Where an unplug is caught before anything is sent (transfers look between records, an instrument
+// that is gone is not listed to open), only a refusal or a receiver that takes nothing fails at
+// the send.
+class RefusedOrStalled : public FailedSends {};
 
 } // namespace
 
@@ -156,7 +158,20 @@ TEST_P(FailedSends, ASingleSendIsAlertedAndChangesNothingInTheWindow) {
     EXPECT_EQ(after.liveTuningName, before.liveTuningName);
 }
 
-TEST_P(FailedTransfers, ATransferThatLostARecordEndsAsFailed) {
+TEST_P(RefusedOrStalled, AnInstrumentThatCannotBeAskedItsVersionIsNotOpened) {
+    auto& toskar = plug("Toskar MK2", Framing::both, emulation::FirmwareVersion{1, 0, 6});
+    makeWindow();
+    toskar.clearLog();
+    failSends(toskar);
+    open("Toskar MK2");
+    EXPECT_EQ(alertMessages(), Strings{alert("The version query was not sent")});
+    EXPECT_EQ(o().DeviceStatus->text(), "No Connections");
+    EXPECT_FALSE(o().ProgramName->isEnabled());
+    EXPECT_FALSE(controller->currentDevice().has_value());
+    EXPECT_TRUE(toskar.received().empty());
+}
+
+TEST_P(RefusedOrStalled, ATransferThatLostARecordEndsAsFailed) {
     auto& toskar = ready("Toskar MK2", emulation::FirmwareVersion{1, 0, 6});
     const auto banksBefore = toskar.state().banks;
     failSends(toskar);
@@ -205,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Each, FailedSends,
                                            FailureCase{Failure::gone, "the device is no longer connected"},
                                            FailureCase{Failure::stalled, tookNothing}),
                          nameOf);
-INSTANTIATE_TEST_SUITE_P(Each, FailedTransfers,
+INSTANTIATE_TEST_SUITE_P(Each, RefusedOrStalled,
                          ::testing::Values(FailureCase{Failure::refused, eightBit},
                                            FailureCase{Failure::stalled, tookNothing}),
                          nameOf);

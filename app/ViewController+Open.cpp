@@ -90,10 +90,16 @@ void ViewController::openButton() {
 
     // Plain first; an instrument that speaks only with the manufacturer ID answers the second query.
     const auto answered = [this] { return state_.version_flag != 0; };
-    requestVersion();
-    if (!waitUntil(answered, 99)) {
-        requestVersionWithID();
-        waitUntil(answered, 99);
+    // A query that did not go out has nothing to wait for, and an instrument that cannot be asked
+    // is not open: its alert said why.
+    bool asked = requestVersion();
+    if (asked && !waitUntil(answered, 99)) {
+        asked = requestVersionWithID();
+        if (asked) waitUntil(answered, 99);
+    }
+    if (!asked) {
+        closeCurrentDevice();
+        return;
     }
     if (state_.version_flag) {
         outlets_.log->setText(qs("Firmware Version " + platform::describe(state_.version1.load()) + "." +

@@ -70,6 +70,10 @@ public:
             o.log->setText(qs(text));
         });
     }
+    void showAlert(const std::string& message) override {
+        queue_.post(
+            [message](ViewController& c, const MainWindowOutlets&) { c.showAlert(message, "Error"); });
+    }
     void showEnded(const std::string& text) override {
         queue_.post([text, &uploading = uploading_](ViewController&, const MainWindowOutlets& o) {
             uploading = false;
@@ -132,7 +136,8 @@ TransferLink ViewController::transferLink() {
     const auto destination = openedOutput_.value_or(0);
     return {.send =
                 [midi = midi_](std::span<const std::uint8_t> wire) {
-                    midi->sendEvent(sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
+                    return midi->sendEventWithOutcome(
+                        sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
                 },
             .instrumentPresent =
                 [midi = midi_, destination] {
@@ -271,7 +276,7 @@ void ViewController::downloadBank(std::uint8_t bank, const std::filesystem::path
     }
     if (refuseDuringTransfer()) return;
     transfers_.begin();
-    BankDownload download(transferLink());
+    BankDownload download(transferLink(), &state_.arrivals);
     notifications_->addObserver(&download, "SysexGet", [&download](const platform::Notification& n) {
         const auto found = n.userInfo.find("data");
         if (found == n.userInfo.end()) return;
@@ -285,6 +290,7 @@ void ViewController::downloadBank(std::uint8_t bank, const std::filesystem::path
         showAlert(std::string(BankDownload::deviceLostText), "Error");
     if (result == BankDownload::Result::writeFailed)
         showAlert(std::string(BankDownload::writeFailedText), "Error");
+    if (result == BankDownload::Result::notSent) showAlert(download.notSentText(), "Error");
 }
 
 void ViewController::SaveProgram() {
@@ -307,7 +313,7 @@ void ViewController::writeProgramName(const std::string& name) {
     }
     // A name sent between firmware blocks or bank records would land in the middle of them.
     if (refuseDuringTransfer()) return;
-    sendSysEx(ProgramName::message(std::uint8_t(state_.device_model), name));
+    sent(sendSysEx(ProgramName::message(std::uint8_t(state_.device_model), name)), "The name was not sent");
 }
 
 } // namespace malvo

@@ -20,10 +20,11 @@ TuningServices ViewController::tuningServices() {
         .dialogs = dialogs_,
         .sleeper = *sleeper_,
         .deviceOpen = [this] { return currentDevice_.has_value(); },
-        .sendSysEx = [this](std::span<const std::uint8_t> plain) { sendSysEx(plain); },
+        .sendSysEx = [this](std::span<const std::uint8_t> plain) { return sendSysEx(plain); },
         .sendUnframed =
             [this](std::span<const std::uint8_t> bytes) {
-                midi_->sendEvent(sonabel::MIDIEvent(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
+                return midi_->sendEventWithOutcome(
+                    sonabel::MIDIEvent(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
             },
         .clock = *clock_,
     };
@@ -71,13 +72,17 @@ void ViewController::microtuning_switch() {
     const auto services = tuningServices();
     if (!services.requireDevice()) return;
     const bool on = outlets_.microtuning_switch->isChecked();
+    // Not sent: the switch goes back to what the instrument still has.
+    if (!TuningSlots(services).switchMicrotuning(on)) {
+        outlets_.microtuning_switch->setChecked(!on);
+        return;
+    }
     outlets_.microtuning_switch->setText(on ? QStringLiteral("On") : QStringLiteral("Off"));
     outlets_.noteonoff_switch->setEnabled(on);
     if (!on) {
         outlets_.noteonoff_switch->setChecked(false);
         outlets_.noteonoff_switch->setText(QStringLiteral("Off"));
     }
-    TuningSlots(services).switchMicrotuning(on);
 }
 
 void ViewController::noteonoff_switch() {
@@ -88,7 +93,10 @@ void ViewController::noteonoff_switch() {
     const auto services = tuningServices();
     if (!services.requireDevice()) return;
     const bool on = outlets_.noteonoff_switch->isChecked();
-    TuningSlots(services).switchNote(on);
+    if (!TuningSlots(services).switchNote(on)) {
+        outlets_.noteonoff_switch->setChecked(!on);
+        return;
+    }
     outlets_.noteonoff_switch->setText(on ? QStringLiteral("On") : QStringLiteral("Off"));
 }
 

@@ -17,7 +17,8 @@ void ViewController::refreshTuningNames() {
     for (int slot = 0; slot < count; ++slot) {
         state_.mts_names_flag = 0;
         state_.arrivals.restart();
-        if (!sendCommand(tuningNameRequest(model, std::uint8_t(slot)))) return;
+        if (!sendCommand(tuningNameRequest(model, std::uint8_t(slot)), "The tuning slot names were not requested"))
+            return;
         // A silent slot keeps the name it had; an instrument that went away ends the refresh.
         if (waitUntil([this] { return state_.mts_names_flag != 0; }, 100)) continue;
         if (!instrumentStillListed()) break;
@@ -44,9 +45,14 @@ void ViewController::queryMicrotuningState() {
         return;
     }
     state_.mtuning_get_state = ControllerState::microtuningUnknown;
-    sendSysEx(microtuningStateQuery(std::uint8_t(state_.device_model)));
-    if (!waitUntil([this] { return state_.mtuning_get_state != ControllerState::microtuningUnknown; }, 100))
-        showAlert("Something went wrong, try again 2", "Error");
+    state_.arrivals.restart();
+    if (!sent(sendSysEx(microtuningStateQuery(std::uint8_t(state_.device_model))),
+              "The microtuning state was not requested"))
+        return;
+    if (waitUntil([this] { return state_.mtuning_get_state != ControllerState::microtuningUnknown; }, 100)) return;
+    sonabel::Log(sonabel::LogSite("queryMicrotuningState()", sonabel::OSLog::midi, sonabel::OSLogType::error),
+                 state_.arrivals.inPlaceOf("No microtuning state arrived"));
+    showAlert("Something went wrong, try again 2", "Error");
 }
 
 } // namespace malvo

@@ -1,5 +1,6 @@
 #include "app/ViewController.h"
 
+#include "app/controller/NotSentText.h"
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/SysExFraming.h"
 #include "sonabel/midi/MIDIEvent.h"
@@ -128,41 +129,48 @@ bool ViewController::waitUntil(const std::function<bool()>& done, int maxSleeps)
     return false;
 }
 
-void ViewController::sendSysEx(std::span<const std::uint8_t> plainMessage) {
+sonabel::MIDISendOutcome ViewController::sendSysEx(std::span<const std::uint8_t> plainMessage) {
     const auto framing = state_.use_manufacturer_id ? SysExFraming::withManufacturerID : SysExFraming::plain;
-    midi_->sendEvent(sonabel::MIDIEvent(frameSysEx(plainMessage, framing)));
+    return midi_->sendEventWithOutcome(sonabel::MIDIEvent(frameSysEx(plainMessage, framing)));
 }
 
-bool ViewController::sendCommand(std::span<const std::uint8_t> plainMessage) {
+bool ViewController::sent(const sonabel::MIDISendOutcome& outcome, std::string_view whatFailed) {
+    if (outcome.sent()) return true;
+    showAlert(notSentText(whatFailed, outcome), "Error");
+    return false;
+}
+
+bool ViewController::sendCommand(std::span<const std::uint8_t> plainMessage, std::string_view whatFailed) {
     if (!currentDevice_) {
         showAlert("Open the Device!", "Error");
         return false;
     }
-    sendSysEx(plainMessage);
-    return true;
+    return sent(sendSysEx(plainMessage), whatFailed);
 }
 
-void ViewController::requestVersion() {
+bool ViewController::requestVersion() {
     if (!currentDevice_) {
         showAlert("Open the Device!", "Error");
-        return;
+        return false;
     }
-    midi_->sendEvent(
-        sonabel::MIDIEvent(versionRequest(std::uint8_t(state_.device_model), SysExFraming::plain)));
+    return sent(midi_->sendEventWithOutcome(sonabel::MIDIEvent(
+                    versionRequest(std::uint8_t(state_.device_model), SysExFraming::plain))),
+                "The version query was not sent");
 }
 
-void ViewController::requestVersionWithID() {
+bool ViewController::requestVersionWithID() {
     if (!currentDevice_) {
         showAlert("Open the Device!", "Error");
-        return;
+        return false;
     }
-    midi_->sendEvent(sonabel::MIDIEvent(
-        versionRequest(std::uint8_t(state_.device_model), SysExFraming::withManufacturerID)));
+    return sent(midi_->sendEventWithOutcome(sonabel::MIDIEvent(
+                    versionRequest(std::uint8_t(state_.device_model), SysExFraming::withManufacturerID))),
+                "The version query was not sent");
 }
 
 void ViewController::requestState() {
     state_.state_changed = 0;
-    sendCommand(stateRequest(std::uint8_t(state_.device_model)));
+    sendCommand(stateRequest(std::uint8_t(state_.device_model)), "The instrument's state was not requested");
 }
 
 void ViewController::closeButton() {

@@ -85,12 +85,13 @@ public:
 
     // Sending. sendSysEx() frames a plain message as the open instrument speaks; the version
     // queries are always sent in their own framing. The others alert "Open the Device!" and send
-    // nothing while no instrument is open.
-    void sendSysEx(std::span<const std::uint8_t> plainMessage);
-    void requestVersion();
-    void requestVersionWithID();
+    // nothing while no instrument is open. Each tells how the send went; those that return a bool
+    // have shown a failed send's alert, which begins with `whatFailed`, and return false.
+    sonabel::MIDISendOutcome sendSysEx(std::span<const std::uint8_t> plainMessage);
+    bool requestVersion();
+    bool requestVersionWithID();
     void requestState();
-    bool sendCommand(std::span<const std::uint8_t> plainMessage);
+    bool sendCommand(std::span<const std::uint8_t> plainMessage, std::string_view whatFailed);
 
     // Asks for every tuning-slot name and refills the names list; blocks while it waits.
     void refreshTuningNames();
@@ -131,6 +132,8 @@ private:
     void clearProgramName() override;
 
     // Main thread.
+    // True when it went out; else false after the alert for it, which begins with `whatFailed`.
+    bool sent(const sonabel::MIDISendOutcome& outcome, std::string_view whatFailed);
     // An unplugged instrument is closed by detection with `keepLog`, so that a firmware update's
     // outcome stays readable.
     void closeCurrentDevice(bool keepLog = false);

@@ -45,6 +45,7 @@ public:
     void showLog(const std::string&) override {}
     void showProgress(double, const std::string&) override {}
     void showEnded(const std::string&) override {}
+    void showAlert(const std::string&) override {}
 };
 
 std::chrono::nanoseconds floorOfUpload(std::size_t fileSize) {
@@ -85,7 +86,8 @@ void FirmwareUploadAcknowledged(benchmark::State& state) {
     malvo::TransferLink link{
         .send =
             [midi](std::span<const std::uint8_t> wire) {
-                midi->sendEvent(sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
+                return midi->sendEventWithOutcome(
+                    sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
             },
         .instrumentPresent =
             [midi, output] {

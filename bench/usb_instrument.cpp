@@ -189,6 +189,7 @@ public:
     void showLog(const std::string&) override {}
     void showProgress(double, const std::string&) override {}
     void showEnded(const std::string&) override {}
+    void showAlert(const std::string&) override {}
 };
 
 // Argument 1: the kernel's room is not read, so the cable model paces, as every upload did before.
@@ -229,7 +230,8 @@ void FirmwareUploadThroughTheKernel(benchmark::State& state) {
     malvo::TransferLink link{
         .send =
             [midi](std::span<const std::uint8_t> wire) {
-                midi->sendEvent(sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
+                return midi->sendEventWithOutcome(
+                    sonabel::MIDIEvent(std::vector<std::uint8_t>(wire.begin(), wire.end())));
             },
         .instrumentPresent =
             [midi, output] {

@@ -1,9 +1,12 @@
 #include "app/controller/BankDownload.h"
 
 #include "app/controller/BankFile.h"
+#include "app/controller/NotSentText.h"
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/InstrumentReply.h"
+#include "platform/core/ValueText.h"
+#include "sonabel/internals/error_handling/Log.h"
 
 namespace malvo {
 
@@ -23,6 +26,11 @@ BankDownload::Result BankDownload::run(const InstrumentSnapshot& target, std::ui
     return writeFileReplacing(file, contents) ? Result::done : Result::writeFailed;
 }
 
+std::string BankDownload::recordName(std::uint8_t bank, int index) const {
+    if (layers_) return "layer " + platform::describe(index + 1);
+    return "program " + platform::describe(index + 1) + " of bank " + platform::describe(int(bank));
+}
+
 BankDownload::Result BankDownload::unanswered() const {
     return link_.instrumentPresent && !link_.instrumentPresent() ? Result::deviceLost : Result::timedOut;
 }
@@ -39,11 +47,25 @@ std::optional<BankDownload::Result> BankDownload::fetch(const InstrumentSnapshot
         }
         answer_ = none;
         expected_ = index;
-        link_.send(target.framed(request));
+        if (arrivals_) arrivals_->restart();
+        const auto outcome = link_.send(target.framed(request));
+        if (!outcome.sent()) {
+            if (outcome.kind == sonabel::MIDISendOutcome::Kind::gone) return Result::deviceLost;
+            notSent_ = malvo::notSentText("The request for " + recordName(bank, index) + " was not sent", outcome) +
+                       " The bank was not fully received!";
+            return Result::notSent;
+        }
         int polls = 0;
         int answer = none;
         while ((answer = answer_) == none) {
-            if (polls == answerPolls || !link_.stillThere()) return unanswered();
+            if (polls == answerPolls || !link_.stillThere()) {
+                const Result result = unanswered();
+                if (result == Result::timedOut && arrivals_)
+                    sonabel::Log(
+                        sonabel::LogSite("downloadBank(_:)", sonabel::OSLog::midi, sonabel::OSLogType::error),
+                        arrivals_->inPlaceOf("No " + recordName(bank, index) + " arrived"));
+                return result;
+            }
             link_.sleeper->sleepFor(pollInterval);
             ++polls;
         }

@@ -5,6 +5,7 @@
 // whole bank, so a failed download leaves the user's old file as it was.
 // run() waits on the calling thread; take() is called with every incoming SysEx on the MIDI
 // thread.
+#include "app/controller/ArrivalTally.h"
 #include "app/controller/InstrumentSnapshot.h"
 #include "app/controller/TransferLink.h"
 
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -23,7 +25,8 @@ namespace malvo {
 
 class BankDownload {
 public:
-    enum class Result { done, timedOut, deviceLost, writeFailed };
+    // notSent: a request the MIDI server did not send; notSentText() says which and why.
+    enum class Result { done, timedOut, deviceLost, writeFailed, notSent };
 
     static constexpr std::chrono::milliseconds pollInterval{10};
     static constexpr int answerPolls = 100;
@@ -34,10 +37,15 @@ public:
     static constexpr std::string_view deviceLostText =
         "The device was disconnected, the bank was not fully received!";
 
-    explicit BankDownload(TransferLink link) : link_(std::move(link)) {}
+    // `arrivals`, when given, counts what comes instead of a record, for the log line of a request
+    // that goes unanswered.
+    explicit BankDownload(TransferLink link, ArrivalTally* arrivals = nullptr)
+        : link_(std::move(link)), arrivals_(arrivals) {}
 
     Result run(const InstrumentSnapshot& target, std::uint8_t bank, const std::filesystem::path& file);
     void take(std::span<const std::uint8_t> message);
+    // The alert for Result::notSent.
+    const std::string& notSentText() const { return notSent_; }
 
 private:
     enum Answer : int { none = 0, record = 1, wrongLength = 2 };
@@ -47,8 +55,12 @@ private:
                                 std::vector<std::uint8_t>& out);
     // Why a request went unanswered.
     Result unanswered() const;
+    // "program 3 of bank 1", "layer 12".
+    std::string recordName(std::uint8_t bank, int index) const;
 
     TransferLink link_;
+    ArrivalTally* arrivals_;
+    std::string notSent_;
     // What take() accepts: set before each request.
     std::atomic<int> model_{0};
     std::atomic<bool> layers_{false};

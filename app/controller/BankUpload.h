@@ -22,6 +22,8 @@ public:
     BankUpload(TransferLink link, BankUploadOutput& output) : link_(std::move(link)), output_(output) {}
 
     // Plain record messages (BankFile::uploadRecords), framed for the target. True when all went out.
+    // A record the MIDI server did not send ends the upload with an alert that says why; an
+    // instrument that went away, with deviceLostText.
     bool run(const std::vector<std::vector<std::uint8_t>>& records, const InstrumentSnapshot& target);
 
 private:

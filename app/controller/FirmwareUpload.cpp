@@ -1,5 +1,6 @@
 #include "app/controller/FirmwareUpload.h"
 
+#include "app/controller/NotSentText.h"
 #include "app/protocol/FileBytes.h"
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/InstrumentModel.h"
@@ -66,8 +67,10 @@ bool FirmwareUpload::run(const std::filesystem::path& file, const InstrumentSnap
     // One byte more than the largest file that fits tells a file too large from one that fits.
     const auto firmware = readFileBytes(file, maxFirmwareBlocks * firmwareBlockSize + 1);
     // Nothing read is nothing installed: an unreadable or empty file is a failure, not a success.
+    notSent_.reset();
     const bool ok = firmware && !firmware->empty() && fits(firmware->size()) && send(*firmware, target);
     output_.showEnded(std::string(ok ? updatedText : failedText));
+    if (notSent_) output_.showAlert(*notSent_);
     output_.setControlsEnabled(true);
     return ok;
 }
@@ -84,25 +87,34 @@ bool FirmwareUpload::send(std::span<const std::uint8_t> firmware, const Instrume
         const auto wire = target.framed(*block);
 
         if (k == 1 && preparesWithReady(target.deviceModel)) {
-            prepare(wire);
+            if (!prepare(wire, k)) return false;
             continue;
         }
         const double fraction = double(k) / double(count);
         output_.showProgress(fraction * 100, progressText(fraction));
         if (acknowledged && k != count) {
-            if (!sendAcknowledged(wire)) return false;
-        } else {
-            link_.send(wire);
+            if (!sendAcknowledged(wire, k)) return false;
+        } else if (!sendBlock(wire, k)) {
+            return false;
         }
     }
     return link_.stillThere();
 }
 
+bool FirmwareUpload::sendBlock(std::span<const std::uint8_t> wire, std::uint64_t block) {
+    const auto outcome = link_.send(wire);
+    if (outcome.sent()) return true;
+    // An instrument that went away is told by the device list, as it is between blocks.
+    if (outcome.kind != sonabel::MIDISendOutcome::Kind::gone)
+        notSent_ = notSentText("Block " + platform::describe(block) + " of the firmware was not sent", outcome);
+    return false;
+}
+
 // A missing "ready" is no error: the instrument may be ready without saying so.
-void FirmwareUpload::prepare(std::span<const std::uint8_t> wire) {
+bool FirmwareUpload::prepare(std::span<const std::uint8_t> wire, std::uint64_t block) {
     state_.ready_flag = 0;
     output_.showLog(std::string(preparingText));
-    link_.send(wire);
+    if (!sendBlock(wire, block)) return false;
     sleep(pollInterval);
     for (int i = 0; i < readyPolls && link_.stillThere(); ++i) {
         sleep(pollInterval);
@@ -110,14 +122,15 @@ void FirmwareUpload::prepare(std::span<const std::uint8_t> wire) {
     }
     state_.ready_flag = 0;
     sleep(afterReady);
+    return true;
 }
 
-bool FirmwareUpload::sendAcknowledged(std::span<const std::uint8_t> wire) {
+bool FirmwareUpload::sendAcknowledged(std::span<const std::uint8_t> wire, std::uint64_t block) {
     state_.ack_flag = 0;
     state_.nak_flag = 0;
     int resends = 0;
     for (;;) {
-        link_.send(wire);
+        if (!sendBlock(wire, block)) return false;
         if (state_.ack_flag) return true;
         int sleeps = 0;
         for (;;) {

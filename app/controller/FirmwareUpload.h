@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,19 +46,23 @@ public:
     static std::string progressText(double fraction);
 
     // The whole job: reads the file, sends it, shows the outcome. True when every block went out
-    // (and was acknowledged where the instrument acknowledges).
+    // (and was acknowledged where the instrument acknowledges). A block that the MIDI server did not
+    // send fails the update, with an alert that says why unless the instrument went away.
     bool run(const std::filesystem::path& file, const InstrumentSnapshot& target);
     // The blocks of an already read file, without the enabling of controls and the outcome.
     bool send(std::span<const std::uint8_t> firmware, const InstrumentSnapshot& target);
 
 private:
-    void prepare(std::span<const std::uint8_t> wire);
-    bool sendAcknowledged(std::span<const std::uint8_t> wire);
+    bool prepare(std::span<const std::uint8_t> wire, std::uint64_t block);
+    bool sendAcknowledged(std::span<const std::uint8_t> wire, std::uint64_t block);
+    // False, with the failure kept for the alert, when the block did not go out.
+    bool sendBlock(std::span<const std::uint8_t> wire, std::uint64_t block);
     void sleep(std::chrono::milliseconds duration) { link_.pause(duration); }
 
     ControllerState& state_;
     TransferLink link_;
     FirmwareUploadOutput& output_;
+    std::optional<std::string> notSent_;
 };
 
 } // namespace malvo

@@ -16,6 +16,9 @@ public:
     virtual void showProgress(double percent, const std::string& text) = 0;
     // The last log line; the progress goes back to 0 and the chosen file is forgotten.
     virtual void showEnded(const std::string& text) = 0;
+    // Why the update failed, where the log line alone would not say: a block the MIDI server did
+    // not send. After showEnded().
+    virtual void showAlert(const std::string& message) = 0;
 };
 
 } // namespace malvo

@@ -18,15 +18,17 @@ public:
     static constexpr std::chrono::milliseconds resetAllInterval{4};
 
     // Alerts "Open the Device!" while none is open; a pitch the message cannot carry at all
-    // (not a number) sends nothing.
-    void sendNoteTuning(std::uint8_t key, double pitch) const;
+    // (not a number) sends nothing. False only for a change that the MIDI server failed to send,
+    // after its alert: the pitch field then keeps what it showed.
+    bool sendNoteTuning(std::uint8_t key, double pitch) const;
 
-    // The pitch to show after the step from `shown`; nullopt when no key is current.
+    // The pitch to show after the step from `shown`; nullopt when no key is current or the change
+    // did not go out.
     std::optional<double> step(const TuningStep& step, double shown) const;
     // The current key back to its equal-tempered pitch, which is returned to be shown.
     std::optional<double> resetKey() const;
     // All 128 keys back, in key order; the current key's pitch to show, if a key is current.
-    // Without an instrument only the alert.
+    // Without an instrument only the alert; the first change that fails ends it with its alert.
     std::optional<double> resetAllKeys() const;
 
 private:

@@ -11,7 +11,8 @@ std::optional<std::string> ProgramName::refusal(std::string_view utf8Name) {
     const auto scalars = characterScalars(utf8Name);
     if (scalars.size() > maxCharacters) return "Name must have less than 16 characters!";
     if (scalars.empty()) return "Name can't be empty!";
-    if (std::any_of(scalars.begin(), scalars.end(), [](char32_t c) { return c > 0xFF; }))
+    const auto bytes = characterBytes(utf8Name);
+    if (std::any_of(bytes.begin(), bytes.end(), [](const auto& byte) { return !byte; }))
         return "Name can only use Latin-1 characters!";
     return sysExTextRefusal("Name", latin1Bytes(utf8Name, maxCharacters));
 }

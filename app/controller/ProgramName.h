@@ -1,8 +1,8 @@
 #pragma once
 // The name under which the instrument stores its current program: 1 to 15 characters, each one
-// byte on the wire. Characters are counted as a user sees them; one whose first Unicode scalar is
-// above U+00FF has no byte and is refused rather than sent as something else, and one whose byte
-// is 80-FF is refused as no MIDI cable carries it inside a SysEx.
+// byte on the wire. Characters are counted as a user sees them, in composed form; one without a
+// Latin-1 byte is refused rather than sent as something else, and one whose byte is 80-FF is
+// refused as no MIDI cable carries it inside a SysEx.
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -2,6 +2,7 @@
 // What a transfer job needs of the outside: a way to put bytes on the wire, a way to tell that the
 // instrument is still there, and the one sleeper it waits with.
 #include "platform/core/Sleeper.h"
+#include "sonabel/midi/MIDISendOutcome.h"
 
 #include <chrono>
 #include <cstdint>
@@ -11,8 +12,8 @@
 namespace malvo {
 
 struct TransferLink {
-    // Sends one whole message, already framed, to the open instrument.
-    std::function<void(std::span<const std::uint8_t>)> send;
+    // Sends one whole message, already framed, to the open instrument, and tells how it went.
+    std::function<sonabel::MIDISendOutcome(std::span<const std::uint8_t>)> send;
     // False once the instrument's ports are gone; may be called from any thread.
     std::function<bool()> instrumentPresent;
     platform::Sleeper* sleeper = nullptr;

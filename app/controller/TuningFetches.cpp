@@ -43,6 +43,11 @@ std::optional<TuningFetches::Dump> TuningFetches::giveUp(Ticket ticket) {
     return std::nullopt;
 }
 
+void TuningFetches::withdraw(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(waiting_, [ticket](const Request& request) { return request.ticket == ticket; });
+}
+
 void TuningFetches::clear() {
     std::lock_guard lock(mutex_);
     waiting_.clear();

@@ -30,6 +30,8 @@ public:
     // Ends the wait for the request: a dump that answers it later is dropped. Returns the dump when
     // it came in the meantime.
     std::optional<Dump> giveUp(Ticket ticket);
+    // A request that never went out: nothing can answer it, so it takes no dump meant for another.
+    void withdraw(Ticket ticket);
     // Requests of an instrument no longer open answer nothing.
     void clear();
 

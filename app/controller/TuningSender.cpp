@@ -39,12 +39,15 @@ TuningSender::Result TuningSender::sendTuningFile(const std::filesystem::path& p
     if (imported->scale) {
         const auto name =
             std::span(imported->mts_file.bytes()).subspan(TuningDump::nameOffset, TuningDump::nameLength);
-        if (const auto refusal = sysExTextRefusal("Tuning name \"" + imported->name + "\"", name)) {
+        if (const auto refusal = sysExTextRefusal("Tuning name \"" + composed(imported->name) + "\"", name)) {
             services_.alert(*refusal);
             return result;
         }
     }
-    services_.sendUnframed(imported->mts_file.bytes());
+    if (!services_.sent(services_.sendUnframed(imported->mts_file.bytes()), "The tuning file was not sent")) {
+        result.programName.reset();
+        return result;
+    }
     result.sent = std::move(imported);
     return result;
 }

@@ -16,7 +16,7 @@ public:
 
     struct Result {
         // The file's name without its extension, set once the file could be reached, also when
-        // its contents are refused afterwards.
+        // its contents are refused afterwards; not when the dump could not be sent.
         std::optional<std::string> programName;
         // What went out; nullopt when nothing was sent.
         std::optional<TuningImport> sent;
@@ -25,7 +25,8 @@ public:
     static platform::OpenPanelOptions panelOptions();
 
     // Asks for the file and sends it; every refusal alerts "File is not valid!", but a scala file
-    // whose name the wire cannot carry is refused with its own alert.
+    // whose name the wire cannot carry is refused with its own alert, and so is a dump the MIDI
+    // server did not send.
     Result sendTuningFile() const;
     // The same with the file already chosen.
     Result sendTuningFile(const std::filesystem::path& path) const;

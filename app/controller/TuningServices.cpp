@@ -1,5 +1,7 @@
 #include "app/controller/TuningServices.h"
 
+#include "app/controller/NotSentText.h"
+
 namespace malvo {
 
 void TuningServices::alert(const std::string& message) const {
@@ -12,10 +14,14 @@ bool TuningServices::requireDevice() const {
     return false;
 }
 
-bool TuningServices::sendCommand(std::span<const std::uint8_t> plainMessage) const {
-    if (!requireDevice()) return false;
-    sendSysEx(plainMessage);
-    return true;
+bool TuningServices::sendCommand(std::span<const std::uint8_t> plainMessage, std::string_view whatFailed) const {
+    return requireDevice() && sent(sendSysEx(plainMessage), whatFailed);
+}
+
+bool TuningServices::sent(const sonabel::MIDISendOutcome& outcome, std::string_view whatFailed) const {
+    if (outcome.sent()) return true;
+    alert(notSentText(whatFailed, outcome));
+    return false;
 }
 
 bool TuningServices::waitFor(const std::function<bool()>& done, int sleeps) const {

@@ -6,17 +6,19 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 #include "platform/ui/Dialogs.h"
+#include "sonabel/midi/MIDISendOutcome.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace malvo {
 
 struct TuningServices {
-    using Send = std::function<void(std::span<const std::uint8_t>)>;
+    using Send = std::function<sonabel::MIDISendOutcome(std::span<const std::uint8_t>)>;
 
     ControllerState& state;
     platform::Dialogs& dialogs;
@@ -38,8 +40,11 @@ struct TuningServices {
     void alert(const std::string& message) const;
     // False, with "Open the Device!", while no instrument is open.
     bool requireDevice() const;
-    // sendSysEx() once an instrument is open; false (and the alert) otherwise.
-    bool sendCommand(std::span<const std::uint8_t> plainMessage) const;
+    // sendSysEx() once an instrument is open; false after "Open the Device!" or after the alert
+    // for a send that failed, which begins with `whatFailed`.
+    bool sendCommand(std::span<const std::uint8_t> plainMessage, std::string_view whatFailed) const;
+    // True when it went out; else false after the alert that begins with `whatFailed`.
+    bool sent(const sonabel::MIDISendOutcome& outcome, std::string_view whatFailed) const;
     // Sleeps, then looks, up to `sleeps` times; true as soon as done() holds.
     bool waitFor(const std::function<bool()>& done, int sleeps = pollCount) const;
 };

@@ -31,7 +31,11 @@ void TuningSlots::fetchTable(std::uint8_t slot, const std::filesystem::path& fil
     services_.state.mts_download_flag = 0;
     const auto ticket = fetches.add(services_.clock.now());
     services_.state.arrivals.restart();
-    services_.sendSysEx(tuningDumpRequest(services_.model(), slot));
+    if (!services_.sent(services_.sendSysEx(tuningDumpRequest(services_.model(), slot)),
+                        "The tuning table was not requested")) {
+        fetches.withdraw(ticket);
+        return;
+    }
     std::optional<TuningFetches::Dump> dump;
     if (!services_.waitFor([&] { return (dump = fetches.take(ticket)).has_value(); }))
         dump = fetches.giveUp(ticket);
@@ -52,16 +56,16 @@ bool TuningSlots::sendNoteOnOff(std::uint8_t value) const {
     if (!services_.requireDevice()) return false;
     const auto message = noteOnOffMessage(services_.model(), value);
     if (!message) return false;
-    services_.sendSysEx(*message);
-    return true;
+    return services_.sent(services_.sendSysEx(*message),
+                          value ? "Live tuning was not switched on" : "Live tuning was not switched off");
 }
 
 bool TuningSlots::switchMicrotuning(bool on) const {
     if (!services_.requireDevice()) return false;
-    if (!on) sendNoteOnOff(0);
-    services_.sendSysEx(microtuningSwitchMessage(services_.model(), on));
-    services_.sendSysEx(command21Message(services_.model()));
-    return true;
+    if (!on && !sendNoteOnOff(0)) return false;
+    const std::string_view failed = on ? "Microtuning was not switched on" : "Microtuning was not switched off";
+    return services_.sent(services_.sendSysEx(microtuningSwitchMessage(services_.model(), on)), failed) &&
+           services_.sent(services_.sendSysEx(command21Message(services_.model())), failed);
 }
 
 bool TuningSlots::switchNote(bool on) const {

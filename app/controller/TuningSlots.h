@@ -23,7 +23,7 @@ public:
     void fetchTable(std::uint8_t slot, const std::filesystem::path& file) const;
 
     // Switching microtuning off first turns the note switch off, so no key is left sounding.
-    // False, after "Open the Device!", when nothing could be sent.
+    // False, after "Open the Device!" or the alert for a failed send, when it did not all go out.
     bool switchMicrotuning(bool on) const;
     bool switchNote(bool on) const;
     // Values of 2 or more send nothing.

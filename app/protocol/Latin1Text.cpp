@@ -1,5 +1,9 @@
 #include "app/protocol/Latin1Text.h"
 
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
 #include <algorithm>
 
 namespace malvo {
@@ -57,27 +61,100 @@ bool extendsCharacter(char32_t c) {
            (c >= 0xE0020 && c <= 0xE007F) || c == zeroWidthJoiner;
 }
 
+// A mark that changes the letter; a variation selector only asks for a way of drawing it.
+bool isMark(char32_t c) {
+    if ((c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xE0100 && c <= 0xE01EF)) return false;
+    const auto type = u_charType(static_cast<UChar32>(c));
+    return type == U_NON_SPACING_MARK || type == U_ENCLOSING_MARK || type == U_COMBINING_SPACING_MARK;
+}
+
+// The scalars of the text in canonical composed form. Should the library's data be missing, the
+// text stays as it came: its marks then keep their characters from having a byte.
+std::u32string composedScalars(std::string_view utf8) {
+    icu::UnicodeString text;
+    std::u32string scalars;
+    for (std::size_t i = 0; i < utf8.size();) {
+        scalars.push_back(decodeScalar(utf8, i));
+        text.append(static_cast<UChar32>(scalars.back()));
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return scalars;
+    const icu::UnicodeString normal = nfc->normalize(text, status);
+    if (U_FAILURE(status)) return scalars;
+    std::u32string out;
+    for (std::int32_t i = 0; i < normal.length(); i = normal.moveIndex32(i, 1))
+        out.push_back(static_cast<char32_t>(normal.char32At(i)));
+    return out;
+}
+
+// Each character's scalars, base first.
+std::vector<std::u32string> characters(std::string_view utf8) {
+    std::vector<std::u32string> out;
+    char32_t previous = 0;
+    for (const char32_t scalar : composedScalars(utf8)) {
+        const bool joined = !out.empty() && (extendsCharacter(scalar) || previous == zeroWidthJoiner ||
+                                             (previous == U'\r' && scalar == U'\n'));
+        if (joined)
+            out.back().push_back(scalar);
+        else
+            out.push_back(std::u32string(1, scalar));
+        previous = scalar;
+    }
+    return out;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
 } // namespace
+
+std::string composed(std::string_view utf8) {
+    std::string out;
+    for (const char32_t c : composedScalars(utf8))
+        appendUtf8(out, c);
+    return out;
+}
 
 std::vector<char32_t> characterScalars(std::string_view utf8) {
     std::vector<char32_t> out;
-    char32_t previous = 0;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const char32_t scalar = decodeScalar(utf8, i);
-        const bool joined = !out.empty() && (extendsCharacter(scalar) || previous == zeroWidthJoiner ||
-                                             (previous == U'\r' && scalar == U'\n'));
-        if (!joined) out.push_back(scalar);
-        previous = scalar;
+    for (const auto& character : characters(utf8))
+        out.push_back(character.front());
+    return out;
+}
+
+std::vector<std::optional<std::uint8_t>> characterBytes(std::string_view utf8) {
+    std::vector<std::optional<std::uint8_t>> out;
+    for (const auto& character : characters(utf8)) {
+        const bool marked = std::any_of(character.begin() + 1, character.end(), isMark);
+        if (character.front() <= 0xFF && !marked)
+            out.push_back(static_cast<std::uint8_t>(character.front()));
+        else
+            out.push_back(std::nullopt);
     }
     return out;
 }
 
 std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxCharacters) {
     std::vector<std::uint8_t> out;
-    for (char32_t c : characterScalars(utf8)) {
+    for (const auto& byte : characterBytes(utf8)) {
         if (out.size() == maxCharacters) break;
-        out.push_back(c <= 0xFF ? static_cast<std::uint8_t>(c) : std::uint8_t('?'));
+        out.push_back(byte.value_or(std::uint8_t('?')));
     }
     return out;
 }
@@ -94,14 +171,8 @@ std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<
 
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes) {
     std::string out;
-    for (std::uint8_t b : bytes) {
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-        } else {
-            out += static_cast<char>(0xC0 | (b >> 6));
-            out += static_cast<char>(0x80 | (b & 0x3F));
-        }
-    }
+    for (std::uint8_t b : bytes)
+        appendUtf8(out, b);
     return out;
 }
 

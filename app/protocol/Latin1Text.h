@@ -1,7 +1,9 @@
 #pragma once
 // Names travel to and from the instrument one byte per character: the character's code point
 // when it is at most U+00FF. "Character" is what a user sees as one letter: a base with its
-// combining marks counts once, by its base.
+// combining marks counts once, by its base. Text is read in canonical composed form (NFC), so an
+// "e" followed by a combining acute is the "é" typed as one; a mark that composes with nothing
+// leaves its character without a byte.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,10 +14,17 @@
 
 namespace malvo {
 
-// The first Unicode scalar of every character of UTF-8 text, in order. Combining marks,
+// The text in canonical composed form; a malformed byte becomes U+FFFD.
+std::string composed(std::string_view utf8);
+
+// The first Unicode scalar of every character of the composed text, in order. Combining marks,
 // variation selectors, emoji modifiers and joined sequences stay with the character they follow;
 // a malformed byte is a character of its own (U+FFFD).
 std::vector<char32_t> characterScalars(std::string_view utf8);
+
+// The Latin-1 byte of every character, or nullopt for one that has none: above U+00FF, or still
+// carrying a combining mark once composed.
+std::vector<std::optional<std::uint8_t>> characterBytes(std::string_view utf8);
 
 inline std::size_t characterCount(std::string_view utf8) {
     return characterScalars(utf8).size();

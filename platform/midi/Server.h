@@ -14,6 +14,7 @@
 // - lists handed in are walked within their byte size; a malformed list fails as a whole;
 // - sending to a source fails; private endpoints are not listed.
 #include "platform/midi/MIDITypes.h"
+#include "platform/midi/SendFailure.h"
 
 #include <string>
 #include <string_view>
@@ -62,6 +63,16 @@ public:
                           ByteCount listSize) = 0;
     // Hands data to the ports connected to one of the caller's virtual sources.
     virtual OSStatus received(MIDIEndpointRef source, const MIDIPacketList* list, ByteCount listSize) = 0;
+    // The same, and when they fail, `failure` (if given) says what was met, where the backend
+    // knows more than its status; a backend that does not leaves it as it was.
+    virtual OSStatus sendReporting(MIDIPortRef port, MIDIEndpointRef destination, const MIDIPacketList* list,
+                                   ByteCount listSize, SendFailure* /*failure*/) {
+        return send(port, destination, list, listSize);
+    }
+    virtual OSStatus receivedReporting(MIDIEndpointRef source, const MIDIPacketList* list, ByteCount listSize,
+                                       SendFailure* /*failure*/) {
+        return received(source, list, listSize);
+    }
 
     virtual OSStatus createDestination(MIDIClientRef client, std::string_view name, MIDIReadBlock readBlock,
                                        MIDIEndpointRef* outDestination) = 0;

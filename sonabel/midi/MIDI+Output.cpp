@@ -130,11 +130,18 @@ void MIDI::clearEndpoints() {
 
 void MIDI::sendMessage(std::span<const MIDIByte> data, MIDITimeStamp offset, const UIDs& endpointsUIDs,
                        const Ports& virtualOutputPorts) {
+    sendMessageWithOutcome(data, offset, endpointsUIDs, virtualOutputPorts);
+}
+
+MIDISendOutcome MIDI::sendMessageWithOutcome(std::span<const MIDIByte> data, MIDITimeStamp offset,
+                                             const UIDs& endpointsUIDs, const Ports& virtualOutputPorts) {
     const std::size_t listSize = data.size() + sizeOfMIDICombinedHeaders;
     if (listSize > maximumPacketListSize) {
         Log({kSendMessage, OSLog::midi, OSLogType::error},
             "error sending midi : data array is too large, requires a buffer larger than 65536");
-        return;
+        return MIDISendOutcome::refused("the message is longer than " +
+                                        std::to_string(maximumPacketListSize - sizeOfMIDICombinedHeaders) +
+                                        " bytes");
     }
     // Words keep the list header aligned; sized exactly, so the packet ends at the list's end.
     std::vector<std::uint64_t> buffer((listSize + 7) / 8);
@@ -143,13 +150,18 @@ void MIDI::sendMessage(std::span<const MIDIByte> data, MIDITimeStamp offset, con
     if (!MIDIPacketListAdd(list, listSize, packet, offset, data.size(), data.data())) {
         Log({kSendMessage, OSLog::midi, OSLogType::error},
             "error sending midi: Failed to add packet to packet list.");
-        return;
+        return MIDISendOutcome::refused("it does not fit a packet list");
     }
-    send(list, listSize, endpointsUIDs, virtualOutputPorts, kSendMessage);
+    return send(list, listSize, endpointsUIDs, virtualOutputPorts, kSendMessage);
 }
 
 void MIDI::sendEvent(const MIDIEvent& event, const UIDs& endpointsUIDs, const Ports& virtualOutputPorts) {
     sendMessage(event.data, 0, endpointsUIDs, virtualOutputPorts);
+}
+
+MIDISendOutcome MIDI::sendEventWithOutcome(const MIDIEvent& event, const UIDs& endpointsUIDs,
+                                           const Ports& virtualOutputPorts) {
+    return sendMessageWithOutcome(event.data, 0, endpointsUIDs, virtualOutputPorts);
 }
 
 void MIDI::sendMessageWithTime(std::span<const MIDIByte> data, MIDITimeStamp time, const UIDs& endpointsUIDs,
@@ -168,8 +180,8 @@ void MIDI::sendMessageWithTime(std::span<const MIDIByte> data, MIDITimeStamp tim
     send(list, buffer.size(), endpointsUIDs, virtualOutputPorts, kSendMessageWithTime);
 }
 
-void MIDI::send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
-                const Ports& virtualOutputPorts, const char* function) {
+MIDISendOutcome MIDI::send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
+                           const Ports& virtualOutputPorts, const char* function) {
     std::vector<MIDIEndpointRef> targets;
     MIDIPortRef port;
     bool hasVirtualOutputs;
@@ -189,14 +201,25 @@ void MIDI::send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endp
             }
         }
     }
+    MIDISendOutcome outcome;
+    bool tried = false;
+    const auto told = [&](OSStatus status, const platform::midi::SendFailure& failure) {
+        tried = true;
+        if (status == noErr) return;
+        Log({function, OSLog::midi, OSLogType::error}, "error sending midi: " + std::to_string(status));
+        if (outcome.sent()) outcome = MIDISendOutcome::of(status, failure);
+    };
     for (MIDIEndpointRef destination : targets) {
-        const OSStatus status = server_->send(port, destination, list, listSize);
-        if (status != noErr)
-            Log({function, OSLog::midi, OSLogType::error}, "error sending midi: " + std::to_string(status));
+        platform::midi::SendFailure failure;
+        told(server_->sendReporting(port, destination, list, listSize, &failure), failure);
     }
-    if (!hasVirtualOutputs || !virtualOutputPorts) return;
-    for (MIDIPortRef source : *virtualOutputPorts)
-        server_->received(source, list, listSize);
+    if (hasVirtualOutputs && virtualOutputPorts)
+        for (MIDIPortRef source : *virtualOutputPorts) {
+            platform::midi::SendFailure failure;
+            told(server_->receivedReporting(source, list, listSize, &failure), failure);
+        }
+    if (!tried) return {MIDISendOutcome::Kind::gone, "no destination is open"};
+    return outcome;
 }
 
 // Channel messages ----------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "sonabel/midi/MIDIEvent.h"
 #include "sonabel/midi/MIDIEventPacketView.h"
 #include "sonabel/midi/MIDIListener.h"
+#include "sonabel/midi/MIDISendOutcome.h"
 #include "sonabel/midi/MIDITransformer.h"
 #include "sonabel/midi/SysExAssembler.h"
 #include "sonabel/midi/UMPMessageProcessor.h"
@@ -150,6 +151,14 @@ public:
     // The event's bytes, time stamp 0.
     void sendEvent(const MIDIEvent& event, const UIDs& endpointsUIDs = {},
                    const Ports& virtualOutputPorts = {});
+    // The same two, returning how it went: sent when every chosen destination and own source took
+    // it, else the first failure (logged as above). A message that reaches no destination and no
+    // own source is gone: nothing it was meant for is open.
+    MIDISendOutcome sendMessageWithOutcome(std::span<const MIDIByte> data, MIDITimeStamp offset = 0,
+                                           const UIDs& endpointsUIDs = {},
+                                           const Ports& virtualOutputPorts = {});
+    MIDISendOutcome sendEventWithOutcome(const MIDIEvent& event, const UIDs& endpointsUIDs = {},
+                                         const Ports& virtualOutputPorts = {});
     // As sendMessage, in a one-packet list: up to 256 bytes.
     void sendMessageWithTime(std::span<const MIDIByte> data, MIDITimeStamp time,
                              const UIDs& endpointsUIDs = {}, const Ports& virtualOutputPorts = {});
@@ -256,8 +265,8 @@ private:
                                 const std::vector<MIDIByte>* whole,
                                 const std::optional<MIDITimeStamp>& timeStamp, MIDIUniqueID fromInput);
     std::shared_ptr<const std::vector<Listener>> listenerSnapshot() const;
-    void send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
-              const Ports& virtualOutputPorts, const char* function);
+    MIDISendOutcome send(const MIDIPacketList* list, ByteCount listSize, const UIDs& endpointsUIDs,
+                         const Ports& virtualOutputPorts, const char* function);
     bool channelIsValid(MIDIChannel channel, const char* function) const;
     void createVirtual(bool inputs, int count, const std::optional<std::vector<std::int32_t>>& uniqueIDs,
                        const std::optional<std::vector<std::string>>& names);

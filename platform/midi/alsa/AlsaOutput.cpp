@@ -20,6 +20,12 @@ std::string describe(const AlsaOutput::Route& route) {
     return std::to_string(route.client) + ":" + std::to_string(route.port);
 }
 
+// What an error of the sequencer means for the send: the receiver is gone, or it would not take it.
+SendFailure::Kind kindOf(int err) {
+    return err == -ENOENT || err == -ENXIO || err == -ENODEV ? SendFailure::Kind::gone
+                                                             : SendFailure::Kind::refused;
+}
+
 // The first SysEx data byte a MIDI cable would read as a status byte (80-F7), reading on from an
 // unfinished SysEx when inSysEx. Real-time bytes may sit inside a SysEx on a cable too.
 std::optional<std::uint8_t> statusInSysEx(std::span<const std::uint8_t> bytes, bool inSysEx) {
@@ -42,10 +48,12 @@ AlsaOutput::AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config)
       pacer_(clock_, sleeper_, config.kernelBytesPerSecond, config.kernelBufferBudget),
       room_(config.readKernelFile) {}
 
-OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at,
+                          SendFailure* failure) {
     // Taken before waiting for the lane: time rules follow the send, not our turn to write it.
     if (at == 0) at = clock_.now();
-    return route.toSubscribers ? sendToSubscribers(route, bytes, at) : sendTo(route, false, bytes, at);
+    return route.toSubscribers ? sendToSubscribers(route, bytes, at, failure)
+                               : sendTo(route, false, bytes, at, failure);
 }
 
 AlsaOutput::Found AlsaOutput::laneOf(int client, int port, int ourPort) {
@@ -58,20 +66,23 @@ AlsaOutput::Found AlsaOutput::laneOf(int client, int port, int ourPort) {
 }
 
 OSStatus AlsaOutput::sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes,
-                                       MIDITimeStamp at) {
+                                       MIDITimeStamp at, SendFailure* failure) {
     // One send to the subscribers at a time, so that each gets them in order.
     const auto subscribers = laneOf(-1, route.sourcePort, route.sourcePort).lane;
     std::lock_guard sending(subscribers->sending);
     OSStatus status = noErr;
     for (const auto& subscriber : sequencer_.subscribersOf(route.sourcePort)) {
         const Route to{route.sourcePort, subscriber.client, subscriber.port, false, subscriber.kernel};
-        if (const OSStatus result = sendTo(to, true, bytes, at); status == noErr) status = result;
+        // The first failure is the one told.
+        if (const OSStatus result = sendTo(to, true, bytes, at, status == noErr ? failure : nullptr);
+            status == noErr)
+            status = result;
     }
     return status;
 }
 
 OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
-                            MIDITimeStamp at) {
+                            MIDITimeStamp at, SendFailure* failure) {
     const auto [lane, stream] = laneOf(route.client, route.port, route.sourcePort);
     std::lock_guard sending(lane->sending);
     AlsaTranslation::OpenSysEx open;
@@ -94,12 +105,14 @@ OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const
             log(LogLevel::error, subscriber ? "MIDI send to " + describe(route) + " (a subscriber of port " +
                                                   std::to_string(route.sourcePort) + ") skipped: " + why
                                             : "MIDI send to " + describe(route) + " refused: " + why);
+            if (failure) *failure = {SendFailure::Kind::refused, why};
             return kMIDIMessageSendErr;
         }
     }
     if (!subscribed) {
         if (const int err = sequencer_.connectTo(route.sourcePort, route.client, route.port); err < 0) {
-            failed(route, "the port refused our connection: " + std::string(snd_strerror(err)));
+            failed(route, kindOf(err), "the port refused our connection: " + std::string(snd_strerror(err)),
+                   failure);
             std::lock_guard lock(stateMutex_);
             *stream = {};
             return kMIDIMessageSendErr;
@@ -111,7 +124,7 @@ OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const
                                        ? std::min(config_.kernelSysExChunkBytes, flow->bufferSize)
                                        : config_.sysExChunkBytes;
     const AlsaTranslation::EventSink sink = [&](snd_seq_event_t& event, std::size_t wireBytes) {
-        return write(route, flow ? &*flow : nullptr, event, wireBytes);
+        return write(route, flow ? &*flow : nullptr, event, wireBytes, failure);
     };
     int status = ends ? AlsaTranslation::endSysEx(open, chunkBytes, sink) : 0;
     if (status >= 0) status = lane->translation.encode(bytes, chunkBytes, open, sink);
@@ -127,7 +140,9 @@ OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const
     return kMIDIMessageSendErr;
 }
 
-void AlsaOutput::failed(const Route& route, const std::string& why) {
+void AlsaOutput::failed(const Route& route, SendFailure::Kind kind, const std::string& why,
+                        SendFailure* failure) {
+    if (failure) *failure = {kind, why};
     {
         std::lock_guard lock(stateMutex_);
         if (!failing_.insert({route.client, route.port}).second) return;
@@ -163,37 +178,41 @@ AlsaOutput::Flow AlsaOutput::flowOf(const Route& route) {
     return flow;
 }
 
-int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi,
-                            std::size_t wireBytes) {
+int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi, std::size_t wireBytes,
+                            SendFailure* failure) {
     std::optional<std::uint64_t> waitingSince;
     while (true) {
         if (stopped_) return -ECANCELED;
         const auto figure = room_.read(rawMidi);
         // Unplugged, or our subscription (and with it the device's output) went.
         if (!figure) {
-            failed(route, "the device's output is gone (" + AlsaOutputRoom::path(rawMidi) + ")");
+            failed(route, SendFailure::Kind::gone,
+                   "the device's output is gone (" + AlsaOutputRoom::path(rawMidi) + ")", failure);
             return -ENODEV;
         }
         if (figure->avail >= wireBytes) return 0;
         const std::uint64_t now = clock_.now();
         if (!waitingSince) waitingSince = now;
         if (now - *waitingSince >= static_cast<std::uint64_t>(config_.retryTimeout.count())) {
-            failed(route, "the device took nothing for " +
-                              std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms");
+            failed(route, SendFailure::Kind::stalled,
+                   "the device took nothing for " + std::to_string(config_.retryTimeout.count() / 1'000'000) +
+                       " ms",
+                   failure);
             return -ETIMEDOUT;
         }
         sleeper_.sleepFor(config_.kernelRoomPoll);
     }
 }
 
-int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes) {
+int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes,
+                      SendFailure* failure) {
     if (stopped_) return -ECANCELED;
     snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
     snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
                         static_cast<unsigned char>(route.port));
     snd_seq_ev_set_direct(&event);
     if (flow && flow->rawMidi) {
-        if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes); err < 0) return err;
+        if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes, failure); err < 0) return err;
     } else if (flow) {
         pacer_.waitForRoom(route.client, route.port, wireBytes);
     }
@@ -205,14 +224,16 @@ int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& eve
         const int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
         if (result >= 0) return 0;
         if (result != -EAGAIN && result != -ENOMEM) {
-            failed(route, snd_strerror(result));
+            failed(route, kindOf(result), snd_strerror(result), failure);
             return result;
         }
         const std::uint64_t now = clock_.now();
         if (!waitingSince) waitingSince = now;
         if (now - *waitingSince >= static_cast<std::uint64_t>(config_.retryTimeout.count())) {
-            failed(route, "the receiver took nothing for " +
-                              std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms");
+            failed(route, SendFailure::Kind::stalled,
+                   "the receiver took nothing for " +
+                       std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms",
+                   failure);
             return result;
         }
         sleeper_.sleepFor(config_.retryWait);

@@ -22,6 +22,7 @@
 // all but one refusing receiver and leave us unable to retry without repeating), so each is paced,
 // retried and refused as a destination of its own.
 #include "platform/midi/MIDITypes.h"
+#include "platform/midi/SendFailure.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
 #include "platform/midi/alsa/AlsaOutputRoom.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
@@ -55,8 +56,10 @@ public:
 
     AlsaOutput(AlsaSequencer& sequencer, const AlsaServerConfig& config);
 
-    // `at`: the send's own time stamp; 0 is now.
-    OSStatus send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at = 0);
+    // `at`: the send's own time stamp; 0 is now. A failed send says in `failure` (if given) what
+    // it met, also when the log was told only the first time.
+    OSStatus send(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at = 0,
+                  SendFailure* failure = nullptr);
     // The port went away (another client's, or port -1: all of that client's): what was kept
     // toward it is forgotten.
     void forget(int client, int port);
@@ -93,15 +96,19 @@ private:
         std::shared_ptr<Stream> stream;
     };
     Found laneOf(int client, int port, int ourPort);
-    OSStatus sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at);
+    OSStatus sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes, MIDITimeStamp at,
+                               SendFailure* failure);
     // subscriber: the route is one of our source's subscribers, subscribed already.
     OSStatus sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
-                    MIDITimeStamp at);
+                    MIDITimeStamp at, SendFailure* failure);
     Flow flowOf(const Route& route);
-    int write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes);
-    int waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi, std::size_t wireBytes);
-    // Logs the first failure toward a destination until a send to it succeeds again.
-    void failed(const Route& route, const std::string& why);
+    int write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes,
+              SendFailure* failure);
+    int waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi, std::size_t wireBytes,
+                    SendFailure* failure);
+    // Logs the first failure toward a destination until a send to it succeeds again; tells
+    // `failure` every time.
+    void failed(const Route& route, SendFailure::Kind kind, const std::string& why, SendFailure* failure);
 
     AlsaSequencer& sequencer_;
     HostClock& clock_;

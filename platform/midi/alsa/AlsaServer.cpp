@@ -211,6 +211,15 @@ bool bytesOf(const MIDIPacketList* list, ByteCount listSize, std::vector<std::ui
 
 OSStatus AlsaServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationRef, const MIDIPacketList* list,
                           ByteCount listSize) {
+    return sendReporting(portRef, destinationRef, list, listSize, nullptr);
+}
+
+OSStatus AlsaServer::received(MIDIEndpointRef sourceRef, const MIDIPacketList* list, ByteCount listSize) {
+    return receivedReporting(sourceRef, list, listSize, nullptr);
+}
+
+OSStatus AlsaServer::sendReporting(MIDIPortRef portRef, MIDIEndpointRef destinationRef,
+                                   const MIDIPacketList* list, ByteCount listSize, SendFailure* failure) {
     AlsaOutput::Route route;
     std::vector<std::uint8_t> bytes;
     MIDITimeStamp at = 0;
@@ -225,10 +234,11 @@ OSStatus AlsaServer::send(MIDIPortRef portRef, MIDIEndpointRef destinationRef, c
         route = {port->backendPort, destination->client, destination->port, false, destination->kernelClient};
     }
     // Outside the table lock: an upload to a MIDI cable takes seconds.
-    return bytes.empty() ? noErr : output_.send(route, bytes, at);
+    return bytes.empty() ? noErr : output_.send(route, bytes, at, failure);
 }
 
-OSStatus AlsaServer::received(MIDIEndpointRef sourceRef, const MIDIPacketList* list, ByteCount listSize) {
+OSStatus AlsaServer::receivedReporting(MIDIEndpointRef sourceRef, const MIDIPacketList* list,
+                                       ByteCount listSize, SendFailure* failure) {
     AlsaOutput::Route route;
     std::vector<std::uint8_t> bytes;
     MIDITimeStamp at = 0;
@@ -241,7 +251,7 @@ OSStatus AlsaServer::received(MIDIEndpointRef sourceRef, const MIDIPacketList* l
         if (!bytesOf(list, listSize, bytes, at)) return kAudio_ParamError;
         route = {source->port, 0, 0, true, false};
     }
-    return bytes.empty() ? noErr : output_.send(route, bytes, at);
+    return bytes.empty() ? noErr : output_.send(route, bytes, at, failure);
 }
 
 // Endpoints -----------------------------------------------------------------------------------

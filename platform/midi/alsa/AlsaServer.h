@@ -47,6 +47,10 @@ public:
     OSStatus send(MIDIPortRef port, MIDIEndpointRef destination, const MIDIPacketList* list,
                   ByteCount listSize) override;
     OSStatus received(MIDIEndpointRef source, const MIDIPacketList* list, ByteCount listSize) override;
+    OSStatus sendReporting(MIDIPortRef port, MIDIEndpointRef destination, const MIDIPacketList* list,
+                           ByteCount listSize, SendFailure* failure) override;
+    OSStatus receivedReporting(MIDIEndpointRef source, const MIDIPacketList* list, ByteCount listSize,
+                               SendFailure* failure) override;
 
     // Manual delivery: runs what is queued (up to maxCount).
     std::size_t runPending(std::size_t maxCount = SIZE_MAX);

@@ -333,4 +333,57 @@ TEST_F(KernelInstrument, EightBitNamesAreRefusedCutRepliesNamedAndAnUnplugLogsNo
     EXPECT_EQ(errorLines(), Strings{});
 }
 
+TEST_F(KernelInstrument, FailedSendsAndADecomposedAccentAreAlertedAndChangeNothing) {
+    emulator().setVersion({1, 2, 1});
+    openToskar("1.2.1");
+    ASSERT_FALSE(o().microtuning_switch->isChecked());
+    o().ProgramName->setText("Held");
+    const auto before = emulator().state();
+    emulator().clearLog();
+
+    // A dump whose name holds E9, as one fetched from a program may: the kernel's MIDI driver
+    // would read that byte as a status byte, so the sequencer backend refuses it.
+    Bytes dump{0xF0, 0x7E, 0x00, 0x08, 0x01, 0x00, 'C', 'a', 'f', 0xE9};
+    dump.resize(406, 0x00);
+    dump.push_back(0x00);
+    dump.push_back(0xF7);
+    dialogs.clearRequests();
+    dialogs.queueAnswer(write("Caf\xC3\xA9.syx", dump));
+    controller->SendMTS();
+    EXPECT_EQ(alertMessages(),
+              Strings{"The tuning file was not sent: the SysEx holds the byte E9, which cannot "
+                      "cross a MIDI cable inside a SysEx."});
+    EXPECT_FALSE(o().microtuning_switch->isChecked());
+    EXPECT_EQ(o().microtuning_switch->text(), "Off");
+    EXPECT_EQ(o().ProgramName->text(), "Held");
+
+    // Typed as e and a combining acute: refused as the one letter is, before anything goes out.
+    dialogs.clearRequests();
+    o().ProgramName->setText(QString::fromUtf8("Cafe\xCC\x81"));
+    controller->SaveProgram();
+    EXPECT_EQ(alertMessages(), Strings{"Name can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI cable "
+                                       "inside a SysEx. Use ASCII characters only!"});
+    // The first message to arrive is the name sent next: nothing went out before it.
+    o().ProgramName->setText("Cafe");
+    controller->SaveProgram();
+    ASSERT_TRUE(pumpUntil([&] { return !emulator().received().empty(); }));
+    EXPECT_EQ(emulator().received(),
+              std::vector<Bytes>{hex("F0 02 11 43 61 66 65 00 00 00 00 00 00 00 00 00 00 00 00 F7")});
+    EXPECT_EQ(emulator().state().microtuning, before.microtuning);
+    EXPECT_EQ(emulator().state().liveTuningName, before.liveTuningName);
+
+    // Unplugged, and the window not told yet (its main queue has not run): the name goes nowhere,
+    // and says so.
+    unplug();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!midi->destinationNames().empty() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(midi->destinationNames().empty());
+    dialogs.clearRequests();
+    o().ProgramName->setText("Gone");
+    controller->SaveProgram();
+    EXPECT_EQ(alertMessages(), Strings{"The name was not sent: the device is no longer connected."});
+    EXPECT_EQ(emulator().state().programNameText(), "Cafe");
+}
+
 } // namespace

@@ -52,9 +52,12 @@ TEST(InstrumentMessages, ProgramNameIsSixteenLatin1Bytes) {
 
     EXPECT_EQ(programNameMessage(2, "\xC3\xA9"),
               hex("F0 02 11 E9 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
-    // A base letter with a combining accent is one character; a character beyond Latin-1 is '?'.
+    // A base letter with a combining accent is the composed letter; one that composes with nothing,
+    // like a character beyond Latin-1, is '?'.
     EXPECT_EQ(programNameMessage(2, "e\xCC\x81x"),
-              hex("F0 02 11 65 78 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
+              hex("F0 02 11 E9 78 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
+    EXPECT_EQ(programNameMessage(2, "q\xCC\x81x"),
+              hex("F0 02 11 3F 78 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
     EXPECT_EQ(programNameMessage(2, "\xE2\x82\xAC"),
               hex("F0 02 11 3F 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
     EXPECT_EQ(programNameMessage(2, "ABCDEFGHIJKLMNOPQRST").size(), 20u) << "never longer than its field";

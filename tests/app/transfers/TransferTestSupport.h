@@ -68,6 +68,7 @@ public:
         add("progress " + std::to_string(int(percent)) + " " + text);
     }
     void showEnded(const std::string& text) override { add("ended " + text); }
+    void showAlert(const std::string& message) override { add("alert " + message); }
     std::vector<std::string> shown() const {
         std::lock_guard lock(mutex_);
         return shown_;
@@ -171,7 +172,7 @@ public:
     malvo::TransferLink link() {
         return {.send =
                     [midi = midi](std::span<const std::uint8_t> wire) {
-                        midi->sendEvent(sonabel::MIDIEvent(Bytes(wire.begin(), wire.end())));
+                        return midi->sendEventWithOutcome(sonabel::MIDIEvent(Bytes(wire.begin(), wire.end())));
                     },
                 .instrumentPresent =
                     [midi = midi, output = output] {

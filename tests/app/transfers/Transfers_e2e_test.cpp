@@ -62,11 +62,12 @@ malvo::TransferLink unpluggingAfter(InstrumentRig& rig, int count) {
     auto link = rig.link();
     auto sent = std::make_shared<int>(0);
     link.send = [send = link.send, sent, count, &rig](std::span<const std::uint8_t> wire) {
-        send(wire);
+        const auto outcome = send(wire);
         if (++*sent == count) {
             rig.idle();
             rig.instrument->unplug();
         }
+        return outcome;
     };
     return link;
 }
@@ -286,6 +287,7 @@ TEST(BankTransferE2E, ARecordOfAnotherProgramIsNotTaken) {
                                      reply.resize(reply.size() + 256, 0x22);
                                      reply.push_back(0xF7);
                                      job->take(reply);
+                                     return sonabel::MIDISendOutcome{};
                                  },
                              .instrumentPresent = {},
                              .sleeper = &sleeper,

@@ -43,7 +43,11 @@ struct RecordingLink {
     platform::ManualSleeper sleeper{clock};
     std::vector<Bytes> sent;
     malvo::TransferLink link() {
-        return {.send = [this](std::span<const std::uint8_t> m) { sent.emplace_back(m.begin(), m.end()); },
+        return {.send =
+                    [this](std::span<const std::uint8_t> m) {
+                        sent.emplace_back(m.begin(), m.end());
+                        return sonabel::MIDISendOutcome{};
+                    },
                 .instrumentPresent = {},
                 .sleeper = &sleeper,
                 .cancelled = {}};
@@ -266,15 +270,19 @@ TEST(ProgramNames, MessagesAndRefusals) {
     EXPECT_EQ(ProgramName::message(1, "\xC3\xA9"),
               hex("F0 01 11 E9 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
     EXPECT_EQ(ProgramName::message(1, "e\xCC\x81"),
-              hex("F0 01 11 65 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
+              hex("F0 01 11 E9 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 F7"));
 
     EXPECT_EQ(ProgramName::refusal("ABCDEFGHIJKLMNO"), std::nullopt);
     EXPECT_EQ(ProgramName::refusal("ABCDEFGHIJKLMNOP"), "Name must have less than 16 characters!");
-    // Fifteen decomposed letters are fifteen characters, though thirty scalars.
+    // Fifteen decomposed letters are fifteen characters, though thirty scalars, each read as the
+    // composed letter.
     std::string decomposed;
     for (int i = 0; i < 15; ++i)
         decomposed += "e\xCC\x81";
-    EXPECT_EQ(ProgramName::refusal(decomposed), std::nullopt);
+    EXPECT_EQ(ProgramName::refusal(decomposed),
+              "Name can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI "
+              "cable inside a SysEx. Use ASCII characters only!");
+    EXPECT_EQ(ProgramName::refusal(decomposed + "e\xCC\x81"), "Name must have less than 16 characters!");
     EXPECT_EQ(ProgramName::refusal(""), "Name can't be empty!");
     EXPECT_EQ(ProgramName::refusal("Pad \xE2\x82\xAC"), "Name can only use Latin-1 characters!"); // euro sign
     // Latin-1 above 7F has a byte, but no MIDI cable carries it inside a SysEx.

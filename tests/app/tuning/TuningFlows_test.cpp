@@ -79,10 +79,19 @@ protected:
         .dialogs = dialogs,
         .sleeper = sleeper,
         .deviceOpen = [this] { return open; },
-        .sendSysEx = [this](std::span<const std::uint8_t> m) { framed.emplace_back(m.begin(), m.end()); },
-        .sendUnframed =
-            [this](std::span<const std::uint8_t> m) { unframed.emplace_back(m.begin(), m.end()); },
+        .sendSysEx = [this](std::span<const std::uint8_t> m) { return take(framed, m); },
+        .sendUnframed = [this](std::span<const std::uint8_t> m) { return take(unframed, m); },
     };
+    // Sends from this one on fail so; nothing is recorded for them.
+    std::optional<sonabel::MIDISendOutcome> failing;
+    std::size_t sendsBeforeFailing = 0;
+
+    sonabel::MIDISendOutcome take(std::vector<Bytes>& into, std::span<const std::uint8_t> m) {
+        if (failing && sendsBeforeFailing == 0) return *failing;
+        if (sendsBeforeFailing > 0) --sendsBeforeFailing;
+        into.emplace_back(m.begin(), m.end());
+        return {};
+    }
     fs::path dir;
 };
 
@@ -347,4 +356,69 @@ TEST_F(LiveSteps, ResettingEveryKeySendsTheEqualTemperedKeysAFewMillisecondsApar
     EXPECT_TRUE(framed.empty());
     EXPECT_TRUE(sleeper.slept.empty());
     EXPECT_EQ(alerts(), Strings{"Open the Device!"});
+}
+
+TEST_F(Flows, ASendThatFailsEndsItsFlowWithOneAlertAndNoWait) {
+    const sonabel::MIDISendOutcome stalled{sonabel::MIDISendOutcome::Kind::stalled,
+                                           "the receiver took nothing for 10000 ms"};
+    const std::string why = ": the receiver took nothing for 10000 ms.";
+    state.currentNote = 60;
+    const auto scala = write("et.scl", equalTempered());
+    const auto table = write("table.syx", "old contents");
+    struct Case {
+        const char* what;
+        std::size_t sendsThatGo;
+        std::function<bool()> run; // true when the flow claims it was done
+        std::string alert;
+        std::size_t sleeps = 0;
+    };
+    const std::vector<Case> cases{
+        {"microtuning off, at the note switch", 0,
+         [&] { return TuningSlots(services).switchMicrotuning(false); },
+         "Live tuning was not switched off" + why},
+        {"microtuning off, at the switch", 1, [&] { return TuningSlots(services).switchMicrotuning(false); },
+         "Microtuning was not switched off" + why},
+        {"microtuning on, at its confirmation", 1,
+         [&] { return TuningSlots(services).switchMicrotuning(true); },
+         "Microtuning was not switched on" + why},
+        {"the note switch", 0, [&] { return TuningSlots(services).switchNote(true); },
+         "Live tuning was not switched on" + why},
+        {"a table request", 0,
+         [&] {
+             TuningSlots(services).fetchTable(3, table);
+             return false;
+         },
+         "The tuning table was not requested" + why},
+        {"a scala file", 0,
+         [&] {
+             const auto result = TuningSender(services).sendTuningFile(scala);
+             return result.sent.has_value() || result.programName.has_value();
+         },
+         "The tuning file was not sent" + why},
+        {"a step", 0, [&] { return LiveTuning(services).step(TuningStep::increase, 60.0).has_value(); },
+         "The tuning of note 60 was not sent" + why},
+        {"every key back, at key 5", 5, [&] { return LiveTuning(services).resetAllKeys().has_value(); },
+         "The tuning of note 5 was not sent" + why, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dialogs.clearRequests();
+        framed.clear();
+        unframed.clear();
+        sleeper.slept.clear();
+        failing = stalled;
+        sendsBeforeFailing = c.sendsThatGo;
+        EXPECT_FALSE(c.run());
+        EXPECT_EQ(alerts(), Strings{c.alert});
+        EXPECT_EQ(framed.size() + unframed.size(), c.sendsThatGo);
+        EXPECT_EQ(sleeper.slept.size(), c.sleeps);
+    }
+    EXPECT_EQ(readFileBytes(table, 100), (Bytes{'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 's'}));
+    // The request that never went out takes no dump: the next one gets its own.
+    const auto next = state.tuningFetches.add(0);
+    Bytes dump = hex("F0 7E 00 08 01 00");
+    dump.resize(408, 0x01);
+    dump.back() = 0xF7;
+    EXPECT_TRUE(state.tuningFetches.answer(dump, 1));
+    EXPECT_EQ(state.tuningFetches.take(next), dump);
 }

@@ -216,6 +216,46 @@ TEST_F(Tuning, WhatCameInPlaceOfAMissingTableIsLogged) {
     EXPECT_TRUE(fs::is_empty(dir));
 }
 
+TEST_F(Tuning, WhatCameInPlaceOfAMissingStateOrBankRecordIsLogged) {
+    platform::ScopedLogCapture capture;
+    auto& orvane = ready("ORVANE");
+    orvane.setFaults({.silent = true});
+    // After the request, what the kernel makes of a cut reply; before it, what must not count.
+    const auto cutReplyAfterTheRequest = [&] {
+        orvane.sendRaw(hex("E0 00 00"));
+        settleAll();
+        orvane.clearLog();
+        sleeper.afterSettling = [&orvane, sent = false]() mutable {
+            if (sent || orvane.received().empty()) return;
+            sent = true;
+            orvane.sendRaw(hex("E9 00 00 E9 40 00 90 3C 64"));
+        };
+    };
+
+    cutReplyAfterTheRequest();
+    controller->queryMicrotuningState();
+    sleeper.afterSettling = nullptr;
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, try again 2"});
+    EXPECT_EQ(errorLines(capture),
+              Strings{"No microtuning state arrived, but 1 note on and 2 pitch bends did"});
+
+    capture.clear();
+    dialogs.clearRequests();
+    cutReplyAfterTheRequest();
+    const auto target = write("bank.p", "old");
+    o().DownloadBankNumber->setCurrentIndex(1);
+    dialogs.queueAnswer(target.string());
+    controller->DownloadBank();
+    settleAll();
+    sleeper.afterSettling = nullptr;
+    EXPECT_EQ(alertMessages(), Strings{"Something went wrong, try again 3"});
+    const auto lines = errorLines(capture);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("No program 1 of bank ")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" arrived, but 1 note on and 2 pitch bends did")) << lines[0];
+    EXPECT_EQ(file(target), "old");
+}
+
 TEST_F(Tuning, ASlowInstrumentsLateDumpNeverLandsInAnotherSlotsFile) {
     auto& orvane = ready("ORVANE");
     orvane.setFaults({.replyDelay = std::chrono::milliseconds(1500)});
@@ -374,4 +414,29 @@ TEST_F(Tuning, ResettingEveryKeyUndoesAScalaFile) {
     EXPECT_EQ(orvane.state().liveTuning, emulation::TuningTable::equalTempered());
     EXPECT_EQ(o().SemiSet->text(), "64.0");
     EXPECT_EQ(o().FreqSet->text(), "659.255");
+}
+
+TEST_F(Tuning, ADecomposedAccentIsRefusedAsThePrecomposedOneIsAndNothingGoesOut) {
+    auto& orvane = ready("ORVANE");
+    const std::string alertE9 =
+        "can't use \"\xC3\xA9\": its byte E9 cannot cross a MIDI cable inside a SysEx. Use "
+        "ASCII characters only!";
+    // Typed or pasted as e and a combining acute, and as the one letter: the same alert.
+    for (const char* typed : {"Cafe\xCC\x81", "Caf\xC3\xA9"}) {
+        dialogs.clearRequests();
+        o().ProgramName->setText(QString::fromUtf8(typed));
+        controller->SaveProgram();
+        EXPECT_EQ(alertMessages(), Strings{"Name " + alertE9}) << typed;
+    }
+    // File names often come decomposed.
+    for (const char* file : {"Pythagore\xCC\x81.scl", "Pythagor\xC3\xA9.scl"}) {
+        dialogs.clearRequests();
+        dialogs.queueAnswer(write(file, justMajor).string());
+        click(o().send_tune_file_outlet);
+        EXPECT_EQ(alertMessages(), Strings{"Tuning name \"Pythagor\xC3\xA9\" " + alertE9}) << file;
+        EXPECT_FALSE(o().microtuning_switch->isChecked());
+    }
+    settle();
+    EXPECT_TRUE(orvane.received().empty());
+    EXPECT_EQ(orvane.state().liveTuningName, std::nullopt);
 }

@@ -3,12 +3,23 @@
 #include "MIDITestSupport.h"
 
 #include "platform/midi/ServerOperation.h"
+#include "testing/RefusingServer.h"
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
 using namespace miditest;
 using platform::midi::ExternalPacket;
+using platform::midi::SendFailure;
 using platform::midi::ServerOperation;
+using Outcome = sonabel::MIDISendOutcome;
+
+namespace sonabel {
+void PrintTo(const MIDISendOutcome& outcome, std::ostream* out) {
+    *out << "{kind " << int(outcome.kind) << ", \"" << outcome.reason << "\"}";
+}
+} // namespace sonabel
 
 namespace {
 
@@ -215,4 +226,94 @@ TEST(MIDIOutput, OwnVirtualSourcesGetOnlyTheListedPortsAndOnlyWhenOneExists) {
     ASSERT_EQ(listener->count(), 1u);
     EXPECT_EQ(listener->calls()[0].bytes, std::vector<std::uint8_t>{0x03});
     EXPECT_EQ(listener->calls()[0].portID, 500);
+}
+
+TEST(MIDIOutput, ASendTellsHowItWentAndTheOtherDestinationsStillGetIt) {
+    const std::vector<std::uint8_t> message{0xF0, 0x7D, 0x01, 0xF7};
+    struct Case {
+        const char* what;
+        // Makes the send to Velmor fail, if it is to; returns the MIDI object to send with.
+        std::function<std::shared_ptr<sonabel::MIDI>(Studio&)> arrange;
+        Outcome outcome;
+        std::vector<std::string> logged;
+        bool toskarGetsIt = true;
+    };
+    const auto opened = [](const std::shared_ptr<sonabel::MIDI>& midi) {
+        midi->openOutput("Velmor");
+        midi->openOutput("Toskar MK2");
+        return midi;
+    };
+    const std::vector<Case> cases{
+        {"sent", [&](Studio& rig) { return opened(rig.midi); }, {}, {}},
+        {"a bare status",
+         [&](Studio& rig) {
+             rig.server->failNext(ServerOperation::send, kMIDIMessageSendErr);
+             return opened(rig.midi);
+         },
+         {Outcome::Kind::refused, "the MIDI server refused it (kMIDIMessageSendErr)"},
+         {"error sending midi: -10838"}},
+        {"a destination unplugged after it was opened",
+         [&](Studio& rig) {
+             opened(rig.midi);
+             rig.server->removeExternalEndpoint(rig.velmor);
+             return rig.midi;
+         },
+         {Outcome::Kind::gone, "the destination is no longer there"},
+         {"error sending midi: -10834"}},
+        {"the server's own account",
+         [&](Studio& rig) {
+             auto refusing = std::make_shared<RefusingServer>(rig.server);
+             auto midi = opened(sonabel::MIDI::make({refusing}));
+             refusing->refuse(kMIDIMessageSendErr, {SendFailure::Kind::stalled, "the receiver took nothing"});
+             return midi;
+         },
+         {Outcome::Kind::stalled, "the receiver took nothing"},
+         {"error sending midi: -10838", "error sending midi: -10838"},
+         false},
+        {"nothing opened",
+         [&](Studio& rig) { return rig.midi; },
+         {Outcome::Kind::gone, "no destination is open"},
+         {},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScopedLogCapture capture;
+        Studio rig;
+        const auto midi = c.arrange(rig);
+        capture.clear();
+        EXPECT_EQ(midi->sendEventWithOutcome(sonabel::MIDIEvent(message)), c.outcome);
+        EXPECT_EQ(logContents(capture, kSendMessage), c.logged);
+        EXPECT_EQ(rig.onlyPacket(rig.toskar), c.toskarGetsIt ? message : std::vector<std::uint8_t>{});
+    }
+}
+
+TEST(MIDIOutput, AMessageThatCannotBeSentAtAllIsRefused) {
+    Studio rig;
+    rig.midi->openOutput("Velmor");
+    EXPECT_EQ(rig.midi->sendMessageWithOutcome(sysEx(65522)), Outcome{});
+    EXPECT_EQ(rig.midi->sendMessageWithOutcome(sysEx(65523)),
+              (Outcome{Outcome::Kind::refused, "the message is longer than 65522 bytes"}));
+    EXPECT_EQ(rig.server->takeReceived(rig.velmor).size(), 1u);
+}
+
+TEST(MIDIOutput, ASendThroughAnOwnSourceThatIsGoneIsLoggedAndTold) {
+    platform::ScopedLogCapture capture;
+    Studio rig;
+    rig.midi->createVirtualOutputPorts(1);
+    const auto gone = rig.midi->virtualOutputs()[0];
+    ASSERT_TRUE(rig.midi->destroyVirtualOutputPort());
+    rig.midi->createVirtualOutputPorts(1);
+    const auto kept = rig.midi->virtualOutputs()[0];
+    capture.clear();
+    const std::vector<std::uint8_t> note{0x90, 0x3C, 0x64};
+    EXPECT_EQ(rig.midi->sendMessageWithOutcome(note, 0, std::nullopt, std::vector<MIDIPortRef>{kept}),
+              Outcome{});
+    EXPECT_TRUE(logContents(capture, kSendMessage).empty());
+    EXPECT_EQ(rig.midi->sendMessageWithOutcome(note, 0, std::nullopt, std::vector<MIDIPortRef>{gone, kept}),
+              (Outcome{Outcome::Kind::gone, "the destination is no longer there"}));
+    EXPECT_EQ(logContents(capture, kSendMessage), std::vector<std::string>{"error sending midi: -10834"});
+    // The plain call logs it too.
+    rig.midi->sendMessage(note, 0, std::nullopt, std::vector<MIDIPortRef>{gone});
+    EXPECT_EQ(logContents(capture, kSendMessage).size(), 2u);
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -375,4 +376,76 @@ TEST(AlsaOutput, TheRoomIsReadFromTheKernelsReportOfTheSubstreamBehindThePort) {
     });
     EXPECT_EQ(room.read({3, 1, 1}), (AlsaOutputRoom::Figure{4096, 0}));
     EXPECT_EQ(room.read({3, 0, 1}), std::nullopt);
+}
+
+TEST(AlsaOutput, AFailedSendTellsItsCallerWhatItMetEveryTimeThoughTheLogHearsOnce) {
+    const Bytes note{0x90, 0x3C, 0x64};
+    struct Case {
+        const char* what;
+        double bytesPerSecond;
+        std::function<void(DeviceRig&)> arrange;
+        AlsaOutput::Route route;
+        Bytes bytes;
+        SendFailure failure;
+    };
+    const std::vector<Case> cases{
+        {"a byte a cable reads as status",
+         1e6,
+         {},
+         DeviceRig::device,
+         Bytes{0xF0, 0x7D, 0xE9, 0xF7},
+         {SendFailure::Kind::refused,
+          "the SysEx holds the byte E9, which cannot cross a MIDI cable inside a SysEx"}},
+        {"a device that takes nothing",
+         0,
+         {},
+         DeviceRig::device,
+         kerneltest::sevenBitSysEx(5000),
+         {SendFailure::Kind::stalled, "the device took nothing for 10000 ms"}},
+        {"a program that takes nothing",
+         1e6,
+         [](DeviceRig& rig) {
+             rig.sequencer.userDrainEvery = UINT64_MAX / 2;
+             rig.sequencer.addDestination(131, 0, false, 2);
+         },
+         {.sourcePort = 1, .client = 131, .port = 0},
+         miditest::eightBitSysEx(1000),
+         {SendFailure::Kind::stalled, "the receiver took nothing for 10000 ms"}},
+        {"a destination that went",
+         1e6,
+         {},
+         {.sourcePort = 1, .client = 99, .port = 0},
+         note,
+         {SendFailure::Kind::gone, "the port refused our connection: No such file or directory"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::ScopedLogCapture log;
+        DeviceRig rig(c.bytesPerSecond);
+        if (c.arrange) c.arrange(rig);
+        AlsaOutput output(rig.sequencer, rig.config);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            SendFailure failure;
+            EXPECT_EQ(output.send(c.route, c.bytes, 0, &failure), kMIDIMessageSendErr);
+            EXPECT_EQ(failure, c.failure) << failure.why;
+        }
+    }
+    // Unplugged while waiting for room.
+    DeviceRig rig(3125);
+    std::size_t reads = 0;
+    rig.config.readKernelFile = [&](const std::string& path) {
+        if (++reads == 10) rig.sequencer.removeDestination(20, 0);
+        return rig.sequencer.kernelFile(path);
+    };
+    AlsaOutput output(rig.sequencer, rig.config);
+    SendFailure failure;
+    EXPECT_EQ(output.send(DeviceRig::device, kerneltest::sevenBitSysEx(65522), 0, &failure),
+              kMIDIMessageSendErr);
+    EXPECT_EQ(failure, (SendFailure{SendFailure::Kind::gone,
+                                    "the device's output is gone (/proc/asound/card1/midi0)"}));
+    // A send that went leaves it as it was.
+    rig.sequencer.addDestination(130, 0, false, 100);
+    SendFailure untouched{SendFailure::Kind::refused, "earlier"};
+    EXPECT_EQ(output.send({.sourcePort = 1, .client = 130, .port = 0}, note, 0, &untouched), noErr);
+    EXPECT_EQ(untouched.why, "earlier");
 }

@@ -225,7 +225,13 @@ void AlsaOutput::forget(int client, int port) {
     };
     pacer_.forget(client, port);
     std::lock_guard lock(stateMutex_);
-    std::erase_if(lanes_, [&](const auto& entry) { return matches(entry.first); });
+    // A lane a send still holds stays, emptied: a later send to the address waits its turn.
+    std::erase_if(lanes_, [&](auto& entry) {
+        if (!matches(entry.first)) return false;
+        if (entry.second.use_count() == 1) return true;
+        entry.second->streams.clear();
+        return false;
+    });
     std::erase_if(failing_, matches);
     std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first); });
 }

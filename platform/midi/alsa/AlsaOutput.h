@@ -75,9 +75,10 @@ private:
         MIDITimeStamp last = 0;
         bool subscribed = false;
     };
-    // One destination (or, at client -1, our source port's subscribers as one). A lane leaves the
-    // map when its destination or our port goes; a send still holding it then changes nothing
-    // that a later send would find.
+    // One destination (or, at client -1, our source port's subscribers as one). When its
+    // destination goes, a lane leaves the map, or, while a send holds it, stays with its streams
+    // emptied: a later send to that address still waits its turn, and finds nothing the send
+    // under way leaves behind.
     struct Lane {
         std::mutex sending; // held for a whole send, pacing included
         AlsaTranslation translation;

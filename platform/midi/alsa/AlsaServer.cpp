@@ -375,12 +375,11 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         if (event.type == SND_SEQ_EVENT_CLIENT_EXIT) changes = endpoints_.removeAt(address.client, -1);
         if (event.type == SND_SEQ_EVENT_PORT_EXIT)
             changes = endpoints_.removeAt(address.client, address.port);
-        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_PORT_EXIT)
-            for (int port : {-1, static_cast<int>(address.port)})
-                output_.forget(address.client, port);
         // A port that starts where we sent before is another one, though its exit went unheard.
-        if (event.type == SND_SEQ_EVENT_CLIENT_START) output_.forget(address.client, -1);
-        if (event.type == SND_SEQ_EVENT_PORT_START) output_.forget(address.client, address.port);
+        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_CLIENT_START)
+            output_.forget(address.client, -1);
+        if (event.type == SND_SEQ_EVENT_PORT_EXIT || event.type == SND_SEQ_EVENT_PORT_START)
+            output_.forget(address.client, address.port);
         auto more = endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); });
         changes.insert(changes.end(), more.begin(), more.end());
         targets = apply(changes);

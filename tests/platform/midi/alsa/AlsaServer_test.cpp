@@ -735,3 +735,98 @@ TEST(AlsaServer, ADisconnectEndsThePairsUnfinishedSysExSoAReconnectJoinsNothingT
     EXPECT_EQ(log.lines(), std::vector<std::string>(
                                3, "MIDI input from Toskar MK2: an unfinished SysEx of 5 bytes is dropped"));
 }
+
+namespace {
+
+// Holds the first thread that sleeps until released; any other sleeper moves the clock on.
+struct FirstSleeperHeld final : platform::Sleeper {
+    platform::ManualClock* clock = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<std::thread::id> held;
+    bool released = false;
+    void sleepFor(std::chrono::nanoseconds duration) override {
+        {
+            std::unique_lock lock(mutex);
+            if (!held) held = std::this_thread::get_id();
+            if (*held == std::this_thread::get_id() && !released) {
+                changed.notify_all();
+                changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+            }
+        }
+        clock->advance(static_cast<std::uint64_t>(duration.count()));
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return held.has_value(); });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+};
+
+const AlsaPortInfo kTwoPortsA{130, 0, "Looper", "Looper A", kOut, false};
+const AlsaPortInfo kTwoPortsB{130, 1, "Looper", "Looper B", kOut, false};
+
+} // namespace
+
+TEST(AlsaServer, AProgramDeletingOneOfItsPortsLeavesWhatWeSentToItsOtherPortIntact) {
+    Rig rig({kTwoPortsA, kTwoPortsB});
+    rig.sequencer->addDestination(130, 0, false, 100);
+    rig.sequencer->addDestination(130, 1, false, 100);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef a = rig.server->destination(0), b = rig.server->destination(1);
+    auto send = [&](MIDIEndpointRef to, const Bytes& bytes) {
+        PacketListBuilder list;
+        list.add(0, bytes);
+        return rig.server->send(out, to, list.list(), list.size());
+    };
+    ASSERT_EQ(send(a, {0xF0, 0x7D, 0x01}), noErr);
+    ASSERT_EQ(send(b, {0xF0, 0x7D, 0x09}), noErr);
+    rig.sequencer->setListing({kTwoPortsA});
+    rig.sequencer->removeDestination(130, 1);
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 130, 1);
+    rig.settle();
+    ASSERT_EQ(send(a, {0x02, 0x03, 0x04, 0xF7}), noErr);
+    EXPECT_EQ(rig.sequencer->destination(130, 0).bytes, (Bytes{0xF0, 0x7D, 0x01, 0x02, 0x03, 0x04, 0xF7}));
+}
+
+TEST(AlsaServer, ASendUnderWayKeepsItsDestinationsOrderWhenAnotherPortOfItsProgramGoes) {
+    FirstSleeperHeld held;
+    Rig rig({kTwoPortsA, kTwoPortsB}, &held);
+    held.clock = &rig.clock;
+    rig.sequencer->addDestination(130, 0, false, 1); // takes an event a millisecond
+    rig.sequencer->addDestination(130, 1, false, 100);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef a = rig.server->destination(0);
+    PacketListBuilder upload, note;
+    upload.add(0, miditest::eightBitSysEx(700));
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    std::thread first([&] { EXPECT_EQ(rig.server->send(out, a, upload.list(), upload.size()), noErr); });
+    ASSERT_TRUE(held.waitUntilHeld());
+    rig.sequencer->setListing({kTwoPortsA});
+    rig.sequencer->removeDestination(130, 1);
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 130, 1);
+    rig.settle();
+    std::atomic<bool> noteSent{false};
+    std::thread second([&] {
+        EXPECT_EQ(rig.server->send(out, a, note.list(), note.size()), noErr);
+        noteSent = true;
+    });
+    // The note waits for the upload; were it let through, it would be there by now.
+    testwait::eventually([&] { return noteSent.load(); }, std::chrono::milliseconds(300));
+    held.release();
+    first.join();
+    second.join();
+    const auto types = rig.sequencer->destination(130, 0).eventTypes;
+    ASSERT_EQ(types.size(), 4u);
+    EXPECT_EQ(types, (std::vector<snd_seq_event_type_t>{SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_SYSEX,
+                                                        SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_NOTEON}));
+}
+

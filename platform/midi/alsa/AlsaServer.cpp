@@ -6,6 +6,7 @@
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaLibSequencer.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform::midi {
@@ -157,7 +158,8 @@ OSStatus AlsaServer::connecting(const ClientPortTable::Port& port, const Endpoin
         }
         subscription.live = true;
     }
-    subscription.ports.push_back(port.ref);
+    if (std::find(subscription.ports.begin(), subscription.ports.end(), port.ref) == subscription.ports.end())
+        subscription.ports.push_back(port.ref);
     return noErr;
 }
 
@@ -450,12 +452,37 @@ void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
         it->second.live = false;
         for (MIDIPortRef port : it->second.ports)
             translation_.endPair(port, sender.id, sender.name);
+        resubscribe(it->first, it->second, sender.name);
         return;
     }
     // A virtual destination's, ended by whoever subscribed it.
     const auto* endpoint = endpoints_.findAt(ownClient_, connection.dest.port, false);
     if (!endpoint || !endpoint->readBlock) return;
     translation_.endPair(endpoint->ref, sender.id, sender.name);
+}
+
+void AlsaServer::resubscribe(MIDIEndpointRef sourceRef, Subscription& subscription, std::string_view name) {
+    const auto* source = endpoints_.find(sourceRef);
+    if (!source) return;
+    // Ended from outside while the source lives (by its program, or a tool): made again, so that
+    // the ports connected to it hear on. A source that is going refuses, and its exit follows.
+    const int err = sequencer_->connectFrom(inputPort_, source->client, source->port);
+    if (err >= 0 || err == -EBUSY) {
+        subscription.live = true;
+        return;
+    }
+    const auto listing = sequencer_->listPorts();
+    const bool lives = std::any_of(listing.begin(), listing.end(), [&](const AlsaPortInfo& info) {
+        return info.client == source->client && info.port == source->port;
+    });
+    if (!lives) return;
+    log(LogLevel::error,
+        "MIDI input from " + std::string(name) +
+            " stopped: our subscription was ended and cannot be made again: " + snd_strerror(err));
+    notifyAll([ref = sourceRef, status = statusOf(err)](const MIDINotifyBlock& block) {
+        const MIDIIOErrorNotification record{kMIDIMsgIOError, sizeof(MIDIIOErrorNotification), ref, status};
+        block(reinterpret_cast<const MIDINotification*>(&record));
+    });
 }
 
 // Delivery ------------------------------------------------------------------------------------

@@ -57,6 +57,8 @@ struct Rig {
                           Notice notice{n->messageID};
                           if (n->messageID == kMIDIMsgObjectAdded || n->messageID == kMIDIMsgObjectRemoved)
                               notice.ref = reinterpret_cast<const MIDIObjectAddRemoveNotification*>(n)->child;
+                          if (n->messageID == kMIDIMsgIOError)
+                              notice.ref = reinterpret_cast<const MIDIIOErrorNotification*>(n)->driverDevice;
                           if (n->messageID == kMIDIMsgPropertyChanged) {
                               auto* p = reinterpret_cast<const MIDIObjectPropertyChangeNotification*>(n);
                               notice.ref = p->object;
@@ -828,5 +830,69 @@ TEST(AlsaServer, ASendUnderWayKeepsItsDestinationsOrderWhenAnotherPortOfItsProgr
     ASSERT_EQ(types.size(), 4u);
     EXPECT_EQ(types, (std::vector<snd_seq_event_type_t>{SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_SYSEX,
                                                         SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_NOTEON}));
+}
+
+TEST(AlsaServer, ASubscriptionEndedFromOutsideIsMadeAgainOrTheClientIsToldAndAReconnectRepairsIt) {
+    Rig rig;
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    Bytes got[2];
+    MIDIPortRef ports[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(rig.server->createInputPortWithBlock(
+                      rig.client, "In",
+                      [&got, i](const MIDIPacketList* l, ByteCount n, void*) {
+                          const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
+                          got[i].insert(got[i].end(), bytes.begin(), bytes.end());
+                      },
+                      &ports[i]),
+                  noErr);
+        ASSERT_EQ(rig.server->connectSource(ports[i], toskar, nullptr), noErr);
+    }
+    const int shared = rig.sequencer->ownPorts()[0];
+    const std::vector<std::pair<int, int>> subscribed{{20, 0}};
+    auto hearBoth = [&](std::uint8_t note) {
+        got[0].clear();
+        got[1].clear();
+        rig.sendFrom(20, 0, shared, {0x90, note, 0x64});
+        rig.settle();
+        for (const Bytes& each : got)
+            EXPECT_EQ(each, (Bytes{0x90, note, 0x64}));
+    };
+    platform::ScopedLogCapture log;
+
+    // Ended by the instrument's driver or a tool while the instrument stays: made again at once.
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_EQ(rig.sequencer->connections()[shared], subscribed);
+    hearBoth(0x3C);
+    EXPECT_TRUE(log.lines().empty());
+
+    // It cannot be made again: one line, one notification; connecting the same port again repairs
+    // it for every port, and a second connect of a live one changes nothing.
+    rig.notices.clear();
+    rig.sequencer->refuseConnectFrom(-EPERM);
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_TRUE(rig.sequencer->connections()[shared].empty());
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgIOError, toskar}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"MIDI input from Toskar MK2 stopped: our subscription was "
+                                        "ended and cannot be made again: Operation not permitted"}));
+    EXPECT_EQ(rig.server->connectSource(ports[1], toskar, nullptr), kMIDIServerStartErr);
+    rig.sequencer->refuseConnectFrom(0);
+    ASSERT_EQ(rig.server->connectSource(ports[1], toskar, nullptr), noErr);
+    ASSERT_EQ(rig.server->connectSource(ports[0], toskar, nullptr), noErr);
+    EXPECT_EQ(rig.sequencer->connections()[shared], subscribed);
+    hearBoth(0x3D);
+
+    // The instrument's port going ends it too: not made again, and nobody is told but by its exit.
+    rig.notices.clear();
+    log.clear();
+    rig.sequencer->setListing({});
+    rig.sequencer->refuseConnectFrom(-EINVAL);
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_TRUE(rig.notices.empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 

@@ -20,7 +20,8 @@
 // destination alone. The subscription lasts as long as our port, or the destination. A send to
 // our source's subscribers goes to each of them on its own (the kernel's fan-out would deliver to
 // all but one refusing receiver and leave us unable to retry without repeating), so each is paced,
-// retried and refused as a destination of its own.
+// retried and refused as a destination of its own, and all of them side by side: one that takes
+// nothing holds up none of the others.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
 #include "platform/midi/alsa/AlsaOutputRoom.h"

@@ -896,3 +896,36 @@ TEST(AlsaServer, ASubscriptionEndedFromOutsideIsMadeAgainOrTheClientIsToldAndARe
     EXPECT_TRUE(log.lines().empty());
 }
 
+TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails) {
+    FirstSleeperHeld held;
+    Rig rig({}, &held);
+    held.clock = &rig.clock;
+    rig.sequencer->addDestination(130, 0, false, 4);
+    rig.sequencer->addDestination(131, 0, false, 100);
+    rig.sequencer->addDestination(132, 0, false, 100);
+    rig.sequencer->setFrozen(130, 0, true);
+    MIDIEndpointRef source = 0;
+    ASSERT_EQ(rig.server->createSource(rig.client, "Sonabel Out", &source), noErr);
+    const int ourPort = rig.sequencer->ownPorts().back();
+    for (int client : {130, 131, 132})
+        rig.sequencer->subscribe(ourPort, client, 0);
+    PacketListBuilder note;
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    platform::ScopedLogCapture log;
+    std::atomic<OSStatus> status{1};
+    std::thread sender([&] { status = rig.server->received(source, note.list(), note.size()); });
+    ASSERT_TRUE(held.waitUntilHeld());
+    // The frozen one, first in the list, waits: those after it have the note already.
+    EXPECT_TRUE(testwait::eventually([&] {
+        return rig.sequencer->destination(131, 0).bytes.size() == 3 &&
+               rig.sequencer->destination(132, 0).bytes.size() == 3;
+    }));
+    EXPECT_EQ(status.load(), 1);
+    held.release();
+    sender.join();
+    EXPECT_EQ(status.load(), kMIDIMessageSendErr);
+    EXPECT_TRUE(rig.sequencer->destination(130, 0).bytes.empty());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI send to 130:0 failed: the receiver took nothing for 10000 ms"}));
+}
+

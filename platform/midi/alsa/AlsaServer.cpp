@@ -30,6 +30,11 @@ std::uint32_t addressOf(const snd_seq_addr_t& address) {
     return (std::uint32_t{address.client} << 8) | address.port;
 }
 
+std::uint32_t unlistedSender(int client, int port) {
+    return kUnlistedSender | (static_cast<std::uint32_t>(client & 0xFF) << 8) |
+           static_cast<std::uint32_t>(port & 0xFF);
+}
+
 std::string addressText(const snd_seq_addr_t& address) {
     return std::to_string(address.client) + ":" + std::to_string(address.port);
 }
@@ -108,6 +113,10 @@ AlsaServer::Targets AlsaServer::apply(const std::vector<AlsaEndpoints::Change>& 
             translation_.forgetSender(change.ref);
             subscriptions_.erase(change.ref); // the kernel ended it with the port
         }
+        // A sender known by its address until now: an unfinished SysEx of its goes on.
+        if (change.messageID == kMIDIMsgObjectAdded && change.type == kMIDIObjectType_Source)
+            if (const auto* source = endpoints_.find(change.ref))
+                translation_.rekeySender(unlistedSender(source->client, source->port), change.ref);
         notify(change);
     }
     if (!changes.empty()) notifySetupChanged();
@@ -377,11 +386,22 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         if (event.type == SND_SEQ_EVENT_CLIENT_EXIT) changes = endpoints_.removeAt(address.client, -1);
         if (event.type == SND_SEQ_EVENT_PORT_EXIT)
             changes = endpoints_.removeAt(address.client, address.port);
-        // A port that starts where we sent before is another one, though its exit went unheard.
-        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_CLIENT_START)
-            output_.forget(address.client, -1);
-        if (event.type == SND_SEQ_EVENT_PORT_EXIT || event.type == SND_SEQ_EVENT_PORT_START)
-            output_.forget(address.client, address.port);
+        // A port that starts where we sent before is another one, though its exit went unheard;
+        // so is a sender we know by its address only.
+        const bool wholeClient =
+            event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_CLIENT_START;
+        if (wholeClient || event.type == SND_SEQ_EVENT_PORT_EXIT || event.type == SND_SEQ_EVENT_PORT_START) {
+            output_.forget(address.client, wholeClient ? -1 : address.port);
+            const std::uint32_t unlisted = unlistedSender(address.client, address.port);
+            translation_.endSenders(
+                [&](std::uint32_t sender) {
+                    return (sender & kUnlistedSender) &&
+                           (wholeClient ? (sender & ~0xFFu) == (unlisted & ~0xFFu) : sender == unlisted);
+                },
+                [](std::uint32_t sender) {
+                    return std::to_string((sender >> 8) & 0xFF) + ":" + std::to_string(sender & 0xFF);
+                });
+        }
         auto more = endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); });
         changes.insert(changes.end(), more.begin(), more.end());
         targets = apply(changes);

@@ -213,4 +213,29 @@ void AlsaTranslation::forgetSender(std::uint32_t sender) {
     std::erase_if(collectors_, [&](const auto& entry) { return entry.first.second == sender; });
 }
 
+void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to) {
+    for (auto it = collectors_.begin(); it != collectors_.end();) {
+        if (it->first.second != from) {
+            ++it;
+            continue;
+        }
+        auto node = collectors_.extract(it++);
+        node.key().second = to;
+        collectors_.insert(std::move(node));
+    }
+}
+
+void AlsaTranslation::endSenders(const std::function<bool(std::uint32_t)>& which,
+                                 const std::function<std::string(std::uint32_t)>& nameOf) {
+    for (auto it = collectors_.begin(); it != collectors_.end();) {
+        if (!which(it->first.second)) {
+            ++it;
+            continue;
+        }
+        if (const auto dropped = it->second.drop())
+            log(LogLevel::error, SysExCollector::droppedText(nameOf(it->first.second), *dropped));
+        it = collectors_.erase(it);
+    }
+}
+
 } // namespace platform::midi

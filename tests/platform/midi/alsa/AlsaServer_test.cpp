@@ -929,3 +929,45 @@ TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails)
                                "MIDI send to 130:0 failed: the receiver took nothing for 10000 ms"}));
 }
 
+TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {
+    const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
+    const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
+    struct Case {
+        const char* what;
+        int announcement; // what happens between the SysEx's halves
+        std::vector<AlsaPortInfo> listing;
+        std::vector<Bytes> expected;
+        std::vector<std::string> lines;
+    };
+    const std::string dropped = "MIDI input from 130:0: an unfinished SysEx of 3 bytes is dropped";
+    const Case cases[] = {
+        {"listed", SND_SEQ_EVENT_PORT_CHANGE, {readable}, {{0xF0, 0x7D, 0x01, 0x55, 0x66, 0xF7}}, {}},
+        {"port gone, another comes", SND_SEQ_EVENT_PORT_EXIT, {writeOnly}, {}, {dropped}},
+        {"program gone, another comes", SND_SEQ_EVENT_CLIENT_EXIT, {writeOnly}, {}, {dropped}},
+        {"another program at the address", SND_SEQ_EVENT_CLIENT_START, {writeOnly}, {}, {dropped}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig({writeOnly});
+        std::vector<Bytes> got;
+        MIDIEndpointRef destination = 0;
+        ASSERT_EQ(rig.server->createDestination(
+                      rig.client, "Virtual In",
+                      [&](const MIDIPacketList* l, ByteCount n, void*) {
+                          got.push_back(miditest::concat(miditest::packetsOf(l, n)));
+                      },
+                      &destination),
+                  noErr);
+        const int virtualPort = rig.sequencer->ownPorts().back();
+        platform::ScopedLogCapture log;
+        rig.sysExFrom(130, 0, virtualPort, {0xF0, 0x7D, 0x01});
+        rig.settle();
+        rig.sequencer->setListing(c.listing);
+        rig.announce(c.announcement, 130, 0);
+        rig.sysExFrom(130, 0, virtualPort, {0x55, 0x66, 0xF7});
+        rig.settle();
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(log.lines(), c.lines);
+    }
+}
+

@@ -162,10 +162,14 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
         if (step.kind == MIDIByteReader::Step::Kind::sysExStart) {
             collector.start();
             collect(collector, senderName, bytes, at, out);
-        } else if (step.kind == MIDIByteReader::Step::Kind::message &&
-                   MIDIByteReader::isWhole(bytes.subspan(at, step.length))) {
-            out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(at + step.length));
+        } else if (step.kind == MIDIByteReader::Step::Kind::message) {
+            const auto push = [&](std::uint8_t byte) { out.push_back(byte); };
+            MIDIByteReader::unweave(bytes.subspan(at, step.length), push, push);
+            at += step.length;
+        } else if (step.kind == MIDIByteReader::Step::Kind::cut) {
+            MIDIByteReader::unweave(
+                bytes.subspan(at, step.length), [&](std::uint8_t byte) { out.push_back(byte); },
+                [&](std::uint8_t) { ++skipped; });
             at += step.length;
         } else {
             ++skipped;

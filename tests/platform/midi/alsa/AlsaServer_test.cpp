@@ -971,3 +971,23 @@ TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenIt
     }
 }
 
+TEST(AlsaServer, ARealTimeByteInsideAMessageOfAProgramsEventComesFirstAndTheMessageWholeAfterIt) {
+    Rig rig({kToskar, kSketcher});
+    Receivers in(rig, 1, kSketcher.client);
+    platform::ScopedLogCapture log;
+    in.sysEx({0xF0, 0x01, 0xF7, 0x90, 0xF8, 0x3C, 0x64, 0xB0, 0x07, 0xFE, 0xFA, 0x7F});
+    // Cut short by a status byte with a real-time byte inside: that byte, then what cut it.
+    in.sysEx({0xF0, 0x02, 0xF7, 0x90, 0x3C, 0xFC, 0xF0, 0x7D, 0xF7});
+    rig.settle();
+    in.expectEach({{0xF0, 0x01, 0xF7},
+                   {0xF8},
+                   {0x90, 0x3C, 0x64},
+                   {0xFE},
+                   {0xFA},
+                   {0xB0, 0x07, 0x7F},
+                   {0xF0, 0x02, 0xF7},
+                   {0xFC},
+                   {0xF0, 0x7D, 0xF7}});
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               3, "MIDI input from Sketcher: 2 bytes that begin no message are dropped"));
+}

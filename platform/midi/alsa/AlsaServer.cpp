@@ -314,17 +314,23 @@ void AlsaServer::poll() {
     // rest is handled here.
     constexpr unsigned kSlice = 64;
     unsigned handled = 0;
+    bool failing = false; // told the log, and no event read since
     while (!stopping_) {
         sequencer_->waitForInput(config_.pollTimeout);
+        bool pause = false;
         while (!stopping_) {
             polling_ = true;
             snd_seq_event_t* event = nullptr;
             const int result = sequencer_->input(&event);
             if (result == -EAGAIN) break;
             if (result < 0 && result != -ENOSPC) {
-                log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
+                // The sequencer stays readable while it fails: said once, and read again after
+                // a pause, not at once.
+                if (!failing) log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
+                failing = pause = true;
                 break;
             }
+            failing = false;
             if (result == -ENOSPC) {
                 queueBatch();
                 lostInput();
@@ -340,6 +346,10 @@ void AlsaServer::poll() {
             polling_ = false;
         }
         pollDone_.notify_all();
+        if (pause) {
+            std::unique_lock lock(pollMutex_);
+            pollDone_.wait_for(lock, config_.pollTimeout, [&] { return stopping_.load(); });
+        }
     }
     std::lock_guard lock(pollMutex_);
     polling_ = false;

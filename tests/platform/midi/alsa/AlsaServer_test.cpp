@@ -991,3 +991,33 @@ TEST(AlsaServer, ARealTimeByteInsideAMessageOfAProgramsEventComesFirstAndTheMess
     EXPECT_EQ(log.lines(), std::vector<std::string>(
                                3, "MIDI input from Sketcher: 2 bytes that begin no message are dropped"));
 }
+
+TEST(AlsaServer, ABrokenInputIsToldOnceAndReadAgainAfterAPauseNotInALoop) {
+    platform::BackgroundJobs jobs;
+    platform::ManualClock clock;
+    auto fake = std::make_unique<alsatest::FakeSequencer>(clock);
+    alsatest::FakeSequencer& sequencer = *fake;
+    AlsaServerConfig config;
+    config.manualDelivery = true;
+    config.jobs = &jobs;
+    config.clock = &clock;
+    config.pollTimeout = std::chrono::milliseconds(20);
+    platform::ScopedLogCapture log;
+    {
+        AlsaServer server(std::move(fake), config);
+        sequencer.failInput(-EIO);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // A read every pause at most, however fast the machine; once the input works, an event is
+        // read and handled again.
+        EXPECT_LE(sequencer.inputCalls(), 20u);
+        sequencer.failInput(0);
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_CLIENT_START;
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.addr = {20, 0};
+        sequencer.push(e);
+        EXPECT_TRUE(testwait::eventually([&] { return sequencer.inputEmpty(); }));
+    }
+    jobs.joinAll();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"MIDI input failed: Input/output error"}));
+}

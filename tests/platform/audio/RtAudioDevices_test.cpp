@@ -1,0 +1,149 @@
+// The RtAudio backend against a fake RtAudio: what it asks the server for.
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/devices/FakeRtAudioDriver.h"
+#include "platform/audio/devices/RtAudioDeviceBackend.h"
+#include "platform/core/LogSink.h"
+#include "sonabel/internals/settings/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+using namespace platform;
+
+namespace {
+
+using Api = RtAudioDeviceBackend::Api;
+
+struct Rig {
+    std::shared_ptr<FakeRtAudioDriver> driver = std::make_shared<FakeRtAudioDriver>();
+    ManualClock clock;
+    std::shared_ptr<RtAudioDeviceBackend> backend;
+    std::shared_ptr<AudioEngine> engine = AudioEngine::make();
+
+    // One duplex device, or an output and an input device.
+    Rig(Api api, bool oneDevice, RtAudioDeviceBackend::Configuration configuration = {}) {
+        if (oneDevice) {
+            driver->addDevice("Duplex", 2, 2);
+        } else {
+            driver->addDevice("Speakers", 0, 2);
+            driver->addDevice("Microphone", 2, 0);
+        }
+        configuration.clock = &clock;
+        configuration.api = api;
+        configuration.driver = driver;
+        backend = RtAudioDeviceBackend::makeIfAvailable(configuration);
+    }
+    // The input plays through the main mixer to the output.
+    void start(float inputVolume = 0) {
+        engine->setIOBackend(backend->makeIO());
+        auto input = engine->inputNode();
+        input->setVolume(inputVolume);
+        engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
+        engine->start();
+    }
+};
+
+} // namespace
+
+TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriodAndTellWhatWasGranted) {
+    struct Case {
+        const char* name;
+        Api api;
+        bool oneDevice;
+        std::uint32_t period, buffers;
+        std::optional<unsigned> granted;
+        std::size_t streams; // a duplex stream, or an output and an input stream
+    };
+    const Case cases[] = {
+        {"ALSA duplex, defaults", Api::alsa, true, 512, 2, std::nullopt, 1},
+        {"ALSA, two devices", Api::alsa, false, 512, 2, std::nullopt, 2},
+        {"PulseAudio never duplex", Api::pulse, true, 512, 2, std::nullopt, 2},
+        {"more buffering asked", Api::pulse, false, 256, 6, std::nullopt, 2},
+        {"the device grants another period", Api::alsa, true, 512, 3, 1024u, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RtAudioDeviceBackend::Configuration configuration;
+        configuration.bufferFrameSize = c.period;
+        configuration.numberOfBuffers = c.buffers;
+        Rig s(c.api, c.oneDevice, configuration);
+        ASSERT_TRUE(s.backend);
+        s.driver->grantFrames(c.granted);
+        ScopedLogCapture log;
+        s.start();
+        const auto opened = s.driver->opened();
+        ASSERT_EQ(opened.size(), c.streams);
+        for (const auto& stream : opened) {
+            EXPECT_EQ(stream.framesAsked, c.period);
+            EXPECT_EQ(stream.options.numberOfBuffers, c.buffers);
+            EXPECT_EQ(stream.sampleRate, 44100u);
+            EXPECT_TRUE(stream.started);
+        }
+        EXPECT_TRUE(opened[0].output.has_value());
+        EXPECT_EQ(opened[0].input.has_value(), c.streams == 1);
+        const unsigned period = c.granted.value_or(c.period);
+        EXPECT_DOUBLE_EQ(sonabel::Settings::getIOBufferDuration(*s.engine), period / 44100.0);
+        EXPECT_TRUE(log.lines().empty());
+        s.engine->stop();
+        for (const auto& stream : s.driver->opened())
+            EXPECT_TRUE(stream.closed);
+    }
+}
+
+TEST(RtAudioDeviceBackend, TheEnvironmentAsksForMoreBuffersAndABadValueIsToldAndIgnored) {
+    struct Case {
+        const char* value; // null: unset
+        std::uint32_t buffers;
+        bool told;
+    };
+    const Case cases[] = {{nullptr, 2, false}, {"3", 3, false}, {"16", 16, false}, {"2", 2, false},
+                          {"1", 2, true},      {"17", 2, true}, {"four", 2, true}, {"4 ", 2, true},
+                          {"", 2, true},       {"-3", 2, true}};
+    const char* before = std::getenv("SONABEL_AUDIO_BUFFERS");
+    const std::optional<std::string> saved = before ? std::optional<std::string>(before) : std::nullopt;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value)
+            setenv("SONABEL_AUDIO_BUFFERS", c.value, 1);
+        else
+            unsetenv("SONABEL_AUDIO_BUFFERS");
+        ScopedLogCapture log;
+        const auto configuration = RtAudioDeviceBackend::Configuration::fromEnvironment();
+        EXPECT_EQ(configuration.numberOfBuffers, c.buffers);
+        if (c.told) {
+            ASSERT_EQ(log.lines().size(), 1u);
+            EXPECT_EQ(log.entries()[0].text,
+                      "SONABEL_AUDIO_BUFFERS=\"" + std::string(c.value) +
+                          "\" is not a number of buffers from 2 to 16: the streams keep 2");
+            EXPECT_EQ(log.entries()[0].level, LogLevel::error);
+        } else {
+            EXPECT_TRUE(log.lines().empty());
+        }
+    }
+    if (saved)
+        setenv("SONABEL_AUDIO_BUFFERS", saved->c_str(), 1);
+    else
+        unsetenv("SONABEL_AUDIO_BUFFERS");
+}
+
+TEST(RtAudioDeviceBackend, AFailedOpenClosesWhatWasOpenedAndSaysWhy) {
+    Rig s(Api::alsa, true);
+    ASSERT_TRUE(s.backend);
+    s.driver->failOpen("no such device");
+    s.engine->setIOBackend(s.backend->makeIO());
+    try {
+        s.engine->start();
+        FAIL() << "started";
+    } catch (const std::exception& error) {
+        EXPECT_NE(std::string(error.what()).find("no such device"), std::string::npos) << error.what();
+    }
+    s.driver->failOpen(std::nullopt);
+    s.engine->start();
+    ASSERT_EQ(s.driver->opened().size(), 1u);
+    EXPECT_TRUE(s.driver->opened()[0].started);
+}

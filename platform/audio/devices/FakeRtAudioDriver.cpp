@@ -48,6 +48,16 @@ void FakeRtAudioDriver::grantFrames(std::optional<unsigned> frames) {
     grantedFrames_ = frames;
 }
 
+void FakeRtAudioDriver::setRealtimeGranted(bool granted) {
+    std::lock_guard lock(mutex_);
+    realtime_ = granted;
+}
+
+int FakeRtAudioDriver::realtimeQueries() const {
+    std::lock_guard lock(mutex_);
+    return realtimeQueries_;
+}
+
 void FakeRtAudioDriver::failOpen(std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
     openError_ = std::move(message);
@@ -97,6 +107,12 @@ std::unique_ptr<RtAudioDriver::Stream> FakeRtAudioDriver::open(Request& request)
     if (grantedFrames_) request.frames = *grantedFrames_;
     streams_.push_back(entry);
     return std::make_unique<FakeStream>(*this, streams_.size() - 1);
+}
+
+bool FakeRtAudioDriver::grantsRealtime(int) {
+    std::lock_guard lock(mutex_);
+    ++realtimeQueries_;
+    return realtime_;
 }
 
 } // namespace platform

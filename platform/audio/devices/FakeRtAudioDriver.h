@@ -25,6 +25,8 @@ public:
                        unsigned preferredSampleRate = 44100);
     // The period the next streams are granted; by default the one they ask.
     void grantFrames(std::optional<unsigned> frames);
+    void setRealtimeGranted(bool granted);
+    int realtimeQueries() const;
     // The next opens throw this.
     void failOpen(std::optional<std::string> message);
 
@@ -36,6 +38,7 @@ public:
 
     std::vector<RtAudio::DeviceInfo> devices() override;
     std::unique_ptr<Stream> open(Request& request) override;
+    bool grantsRealtime(int priority) override;
 
 private:
     class FakeStream;
@@ -49,6 +52,8 @@ private:
     std::vector<RtAudio::DeviceInfo> devices_;
     std::vector<Entry> streams_;
     std::optional<unsigned> grantedFrames_;
+    bool realtime_ = true;
+    int realtimeQueries_ = 0;
     std::optional<std::string> openError_;
 };
 

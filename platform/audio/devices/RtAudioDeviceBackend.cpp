@@ -305,6 +305,17 @@ std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable(Conf
 RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
     RtAudio::StreamOptions options;
     options.numberOfBuffers = configuration_.numberOfBuffers;
+    const int priority = configuration_.realtimePriority;
+    if (priority <= 0) return options;
+    if (driver().grantsRealtime(priority)) {
+        options.flags |= RTAUDIO_SCHEDULE_REALTIME;
+        options.priority = priority;
+    } else if (!toldRealtimeRefused_.exchange(true)) {
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::defaultLevel,
+                       "Real-time scheduling for the audio callback was refused (priority " +
+                           std::to_string(priority) +
+                           "): it runs at normal priority, and other programs' load can break the sound"});
+    }
     return options;
 }
 

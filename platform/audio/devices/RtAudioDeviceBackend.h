@@ -3,6 +3,7 @@
 #include "platform/audio/devices/RtAudioDriver.h"
 #include "platform/core/HostClock.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,8 @@ public:
         // Periods the sound server (or the device) holds for each stream: each is latency, and room
         // for a late callback. What the device grants when it grants something else.
         std::uint32_t numberOfBuffers = 2;
+        // Round-robin real-time priority asked for the streams' callback threads; 0 asks for none.
+        int realtimePriority = 10;
         // RtAudio's own for `api` when null.
         std::shared_ptr<RtAudioDriver> driver;
 
@@ -60,7 +63,8 @@ public:
     AudioDeviceID defaultDevice(bool input) const;
     const Configuration& configuration() const { return configuration_; }
     RtAudioDriver& driver() const { return *configuration_.driver; }
-    // The stream options every stream is opened with.
+    // The stream options every stream is opened with; says once in the log when real-time
+    // scheduling is refused.
     RtAudio::StreamOptions streamOptions();
 
 private:
@@ -69,6 +73,7 @@ private:
 
     Configuration configuration_;
     mutable std::mutex mutex_;
+    std::atomic<bool> toldRealtimeRefused_{false};
     mutable std::map<std::string, AudioDeviceID> ids_; // names keep their ID for the session
     mutable std::map<AudioDeviceID, Device> devices_;
     mutable AudioDeviceID nextID_ = 2;

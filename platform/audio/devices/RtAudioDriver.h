@@ -32,6 +32,9 @@ public:
     virtual std::vector<RtAudio::DeviceInfo> devices() = 0;
     // Throws RtAudioError.
     virtual std::unique_ptr<Stream> open(Request& request) = 0;
+    // Whether a stream's callback thread would get round-robin real-time scheduling at `priority`:
+    // RtAudio asks for it when the thread starts and, refused, starts the thread without it.
+    virtual bool grantsRealtime(int priority) = 0;
 
     // RtAudio's own, for one API. Throws RtAudioError.
     static std::shared_ptr<RtAudioDriver> make(RtAudio::Api api);

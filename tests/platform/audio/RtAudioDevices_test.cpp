@@ -1,4 +1,4 @@
-// The RtAudio backend against a fake RtAudio: what it asks the server for.
+// The RtAudio backend against a fake RtAudio: what it asks the server and the system for.
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
@@ -18,6 +18,9 @@ using namespace platform;
 namespace {
 
 using Api = RtAudioDeviceBackend::Api;
+
+constexpr const char* kRefused = "Real-time scheduling for the audio callback was refused (priority 10): it "
+                                 "runs at normal priority, and other programs' load can break the sound";
 
 struct Rig {
     std::shared_ptr<FakeRtAudioDriver> driver = std::make_shared<FakeRtAudioDriver>();
@@ -47,6 +50,10 @@ struct Rig {
         engine->start();
     }
 };
+
+unsigned flagsOf(const FakeRtAudioDriver::Opened& opened) {
+    return unsigned(opened.options.flags);
+}
 
 } // namespace
 
@@ -81,6 +88,8 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
         for (const auto& stream : opened) {
             EXPECT_EQ(stream.framesAsked, c.period);
             EXPECT_EQ(stream.options.numberOfBuffers, c.buffers);
+            EXPECT_EQ(flagsOf(stream), unsigned(RTAUDIO_SCHEDULE_REALTIME));
+            EXPECT_EQ(stream.options.priority, 10);
             EXPECT_EQ(stream.sampleRate, 44100u);
             EXPECT_TRUE(stream.started);
         }
@@ -92,6 +101,48 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
         s.engine->stop();
         for (const auto& stream : s.driver->opened())
             EXPECT_TRUE(stream.closed);
+    }
+}
+
+TEST(RtAudioDeviceBackend, RealTimeSchedulingIsAskedWhereGrantedAndARefusalIsLoggedOnce) {
+    struct Case {
+        const char* name;
+        int priority;
+        bool granted;
+        unsigned flags;
+        int queries; // over two starts
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"granted", 10, true, unsigned(RTAUDIO_SCHEDULE_REALTIME), 2, {}},
+        {"refused", 10, false, 0, 2, {kRefused}},
+        {"not asked", 0, false, 0, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RtAudioDeviceBackend::Configuration configuration;
+        configuration.realtimePriority = c.priority;
+        Rig s(Api::pulse, false, configuration);
+        ASSERT_TRUE(s.backend);
+        s.driver->setRealtimeGranted(c.granted);
+        ScopedLogCapture log;
+        s.start();
+        s.engine->stop();
+        s.engine->start(); // the same backend: told once
+        s.engine->stop();
+        const auto opened = s.driver->opened();
+        ASSERT_EQ(opened.size(), 4u);
+        for (const auto& stream : opened) {
+            EXPECT_EQ(flagsOf(stream), c.flags);
+            EXPECT_EQ(stream.options.priority, c.flags ? c.priority : 0);
+        }
+        EXPECT_EQ(s.driver->realtimeQueries(), c.queries);
+        EXPECT_EQ(log.lines().size(), c.lines.size());
+        const auto entries = log.entries();
+        for (std::size_t i = 0; i < std::min(entries.size(), c.lines.size()); ++i) {
+            EXPECT_EQ(entries[i].text, c.lines[i]);
+            EXPECT_EQ(entries[i].level, LogLevel::defaultLevel);
+        }
     }
 }
 

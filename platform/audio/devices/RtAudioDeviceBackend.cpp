@@ -204,7 +204,9 @@ private:
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
             // An input stream of its own went on meanwhile; what it piled up is not dropped here:
             // the device starts again from empty and its first callbacks come at once to fill its
-            // buffer, reading the pile. What stays is the ring's to give back.
+            // buffer, reading the pile. What stays is the ring's to give back after a quiet stretch
+            // from now.
+            if (self->ring_) self->ring_->noteOutputUnderrun();
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);

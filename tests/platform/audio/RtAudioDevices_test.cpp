@@ -1,4 +1,5 @@
-// The RtAudio backend against a fake RtAudio: what it asks the server and the system for.
+// The RtAudio backend against a fake RtAudio: what it asks the server for, and how the latency it
+// keeps follows the streams' hiccups.
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
@@ -197,4 +198,112 @@ TEST(RtAudioDeviceBackend, AFailedOpenClosesWhatWasOpenedAndSaysWhy) {
     s.engine->start();
     ASSERT_EQ(s.driver->opened().size(), 1u);
     EXPECT_TRUE(s.driver->opened()[0].started);
+}
+
+namespace {
+
+// An output and an input stream of the fake, run period by period on the manual clock. The input
+// carries its own frame numbers, so quiet that the ring may trim it anywhere; the output plays at the
+// rate from its start, and from the callback after each time it ran dry. The latency is from when
+// a frame was captured to when it is played.
+struct TwoStreams {
+    static constexpr unsigned kPeriod = 512;
+    static constexpr double kRate = 44100;
+    static constexpr float kScale = 1.0f / float(1 << 30); // frame n + 1 as a sample below -60 dBFS
+    Rig s{Api::pulse, false};
+    std::vector<std::uint64_t> captured; // per input period: its callback's time
+    double playAt = -1;                  // seconds, of the next frame handed over
+    std::vector<std::int64_t> latencies; // per output period: frames, of its first frame that plays input
+    std::vector<float> in = std::vector<float>(2 * kPeriod), out = std::vector<float>(2 * kPeriod);
+
+    TwoStreams() {
+        s.start(1.0f);
+        // The server takes its two buffers at once.
+        output();
+        output();
+    }
+    double now() const { return double(s.clock.now()) * 1e-9; }
+    // Captured `ago` periods before the callback hands it over.
+    void input(int ago = 0) {
+        const std::int64_t first = std::int64_t(captured.size()) * kPeriod;
+        for (unsigned i = 0; i < kPeriod; ++i)
+            in[2 * i] = in[2 * i + 1] = float(first + i + 1) * kScale;
+        captured.push_back(s.clock.now() - std::uint64_t(ago * kPeriod / kRate * 1e9));
+        ASSERT_EQ(s.driver->run(1, kPeriod, in.data(), nullptr), 0);
+    }
+    void output() {
+        ASSERT_EQ(s.driver->run(0, kPeriod, nullptr, out.data()), 0);
+        if (playAt < now()) playAt = now(); // ran dry: plays from now on
+        std::int64_t latency = -1;
+        for (unsigned i = 0; i < kPeriod && latency < 0; ++i)
+            if (out[2 * i] != 0.0f) {
+                const auto frame = std::size_t(std::lround(out[2 * i] / kScale) - 1);
+                const double capturedAt =
+                    double(captured.at(frame / kPeriod)) * 1e-9 - double(kPeriod - frame % kPeriod) / kRate;
+                latency = std::lround((playAt + i / kRate - capturedAt) * kRate);
+            }
+        latencies.push_back(latency);
+        playAt += kPeriod / kRate;
+    }
+    void tick() { s.clock.advance(std::uint64_t(kPeriod / kRate * 1e9)); }
+    // Periods in step: the input's callback, then the output's.
+    void run(double seconds) {
+        for (int i = 0; i < int(seconds * kRate / kPeriod); ++i) {
+            tick();
+            input();
+            output();
+        }
+    }
+};
+
+} // namespace
+
+TEST(RtAudioDeviceBackend, AfterAHiccupOfEitherStreamTheLatencyGrowsByWhatWasMissingAndComesBackAfterQuiet) {
+    struct Case {
+        const char* name;
+        bool outputStalls; // else the input stalls, and then hands over its backlog at once
+        double at;         // seconds in
+        std::uint64_t outputUnderruns;
+    };
+    // Each hiccup comes a moment after a quiet stretch began (5 s after the first frames played): what
+    // it leaves is given back after a quiet stretch of its own.
+    const Case cases[] = {
+        {"the output stalls", true, 5.3, 1},
+        {"the input stalls", false, 5.3, 0},
+    };
+    constexpr int kStall = 10; // periods
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedLogCapture log;
+        TwoStreams t;
+        t.run(c.at);
+        const std::int64_t start = t.latencies.back();
+        ASSERT_GT(start, 0);
+        for (std::size_t i = 10; i < t.latencies.size(); ++i)
+            ASSERT_EQ(t.latencies[i], start) << "period " << i;
+        for (int i = 0; i < kStall; ++i) {
+            t.tick();
+            if (c.outputStalls) t.input();
+            if (!c.outputStalls) t.output();
+        }
+        if (c.outputStalls) {
+            // The server played silence meanwhile; the stream's buffers are filled again at once.
+            t.output();
+            t.output();
+        } else {
+            for (int i = 0; i < kStall; ++i)
+                t.input(kStall - 1 - i);
+        }
+        t.run(0.1);
+        EXPECT_EQ(t.s.engine->outputUnderruns(), c.outputUnderruns);
+        // What was missing is kept: every frame the input handed over is played, once.
+        const std::int64_t grown = t.latencies.back();
+        EXPECT_GE(grown, start + (kStall - 2) * std::int64_t(TwoStreams::kPeriod)) << "start " << start;
+        // Given back within five and a half seconds of quiet, to within a period of the start.
+        t.run(5.5);
+        const std::int64_t end = t.latencies.back();
+        EXPECT_LE(std::abs(end - start), std::int64_t(TwoStreams::kPeriod))
+            << "start " << start << ", grown " << grown << ", end " << end;
+        EXPECT_EQ(t.s.engine->outputUnderruns(), c.outputUnderruns);
+    }
 }

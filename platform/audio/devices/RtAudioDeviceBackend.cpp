@@ -58,7 +58,7 @@ public:
         if (!hasOutput && !ring_)
             throw AudioError(AudioError::kDomain, kAudioHardwareBadDeviceError, "no output device");
         const AudioFormat format = engine.outputNode()->outputFormat(0);
-        const bool pulse = backend_->configuration().api == RtAudioDeviceBackend::Api::pulse;
+        const bool jack = backend_->configuration().api == RtAudioDeviceBackend::Api::jack;
         try {
             unsigned frames = backend_->configuration().bufferFrameSize;
             buffer_ = PCMBuffer::make(format, std::max(frames, 4096u));
@@ -73,9 +73,11 @@ public:
             inParameters.deviceId = in.index;
             inParameters.nChannels = ring_ ? ring_->channels() : 0;
             if (hasOutput) {
-                // RtAudio's PulseAudio duplex stream reads input only as often as it writes output:
-                // input the server queued during a hiccup would stay queued, latency for good.
-                const bool duplex = ring_ && inputID == device_ && !pulse;
+                // RtAudio's duplex streams stay behind after a hiccup, each write waiting for a read.
+                // On PulseAudio input the server queued meanwhile stays queued, latency for good; on
+                // ALSA, after an output underrun, the output never gets ahead of the device again and
+                // plays holes for tens of seconds. Streams of their own each catch up.
+                const bool duplex = ring_ && inputID == device_ && jack;
                 RtAudioDriver::Request request{&outParameters,
                                                duplex ? &inParameters : nullptr,
                                                static_cast<unsigned>(format.sampleRate()),

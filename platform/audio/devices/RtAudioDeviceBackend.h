@@ -14,7 +14,7 @@ namespace platform {
 // The machine's audio devices through RtAudio: ALSA's by default (PulseAudio and PipeWire appear
 // among them through ALSA's own "default" and "pulse" devices), or those of another RtAudio API.
 // A started engine gets an output stream; when its input node feeds the graph it also gets input,
-// in one duplex stream when input and output are the same device, else in a stream of its own.
+// in a stream of its own (in one duplex stream with the output on JACK, when they are one device).
 // Captured frames reach the input node through a lock-free ring.
 class RtAudioDeviceBackend : public AudioDeviceBackend,
                              public std::enable_shared_from_this<RtAudioDeviceBackend> {

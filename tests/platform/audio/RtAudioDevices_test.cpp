@@ -68,11 +68,12 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
         std::size_t streams; // a duplex stream, or an output and an input stream
     };
     const Case cases[] = {
-        {"ALSA duplex, defaults", Api::alsa, true, 512, 2, std::nullopt, 1},
+        {"ALSA, one device: never duplex", Api::alsa, true, 512, 2, std::nullopt, 2},
         {"ALSA, two devices", Api::alsa, false, 512, 2, std::nullopt, 2},
-        {"PulseAudio never duplex", Api::pulse, true, 512, 2, std::nullopt, 2},
+        {"PulseAudio, one device: never duplex", Api::pulse, true, 512, 2, std::nullopt, 2},
+        {"JACK, one device: duplex", Api::jack, true, 512, 2, std::nullopt, 1},
         {"more buffering asked", Api::pulse, false, 256, 6, std::nullopt, 2},
-        {"the device grants another period", Api::alsa, true, 512, 3, 1024u, 1},
+        {"the device grants another period", Api::jack, true, 512, 3, 1024u, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

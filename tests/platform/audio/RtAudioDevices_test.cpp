@@ -90,8 +90,9 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
         for (const auto& stream : opened) {
             EXPECT_EQ(stream.framesAsked, c.period);
             EXPECT_EQ(stream.options.numberOfBuffers, c.buffers);
-            EXPECT_EQ(flagsOf(stream), unsigned(RTAUDIO_SCHEDULE_REALTIME));
-            EXPECT_EQ(stream.options.priority, 10);
+            const bool realtime = c.api != Api::pulse;
+            EXPECT_EQ(flagsOf(stream), realtime ? unsigned(RTAUDIO_SCHEDULE_REALTIME) : 0u);
+            EXPECT_EQ(stream.options.priority, realtime ? 10 : 0);
             EXPECT_EQ(stream.sampleRate, 44100u);
             EXPECT_TRUE(stream.started);
         }
@@ -109,6 +110,7 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
 TEST(RtAudioDeviceBackend, RealTimeSchedulingIsAskedWhereGrantedAndARefusalIsLoggedOnce) {
     struct Case {
         const char* name;
+        Api api;
         int priority;
         bool granted;
         unsigned flags;
@@ -116,15 +118,16 @@ TEST(RtAudioDeviceBackend, RealTimeSchedulingIsAskedWhereGrantedAndARefusalIsLog
         std::vector<std::string> lines;
     };
     const Case cases[] = {
-        {"granted", 10, true, unsigned(RTAUDIO_SCHEDULE_REALTIME), 2, {}},
-        {"refused", 10, false, 0, 2, {kRefused}},
-        {"not asked", 0, false, 0, 0, {}},
+        {"granted", Api::alsa, 10, true, unsigned(RTAUDIO_SCHEDULE_REALTIME), 2, {}},
+        {"refused", Api::alsa, 10, false, 0, 2, {kRefused}},
+        {"not asked", Api::alsa, 0, false, 0, 0, {}},
+        {"not asked on PulseAudio", Api::pulse, 10, true, 0, 0, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RtAudioDeviceBackend::Configuration configuration;
         configuration.realtimePriority = c.priority;
-        Rig s(Api::pulse, false, configuration);
+        Rig s(c.api, false, configuration);
         ASSERT_TRUE(s.backend);
         s.driver->setRealtimeGranted(c.granted);
         ScopedLogCapture log;

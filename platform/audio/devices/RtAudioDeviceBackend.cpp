@@ -206,8 +206,7 @@ private:
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
             // An input stream of its own went on meanwhile; what it piled up is not dropped here:
             // the device starts again from empty and its first callbacks come at once to fill its
-            // buffer, reading the pile. What stays is the ring's to give back after a quiet stretch
-            // from now.
+            // buffer, reading the pile. What stays is the ring's to give back.
             if (self->ring_) self->ring_->noteOutputUnderrun();
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);

@@ -128,7 +128,7 @@ void AudioInputNode::reportCaptureLosses(const RenderContext& context, AudioRing
     if (overruns == reportedOverruns_ && underruns == reportedUnderruns_ && discarded == reportedDiscarded_)
         return;
     if (lastReport_ != 0 && context.hostTime - lastReport_ < HostClock::ticksPerSecond) return;
-    AudioEngine* engine = engineForRender();
+    AudioEngine* engine = context.engine;
     if (!engine || !engine->queueCaptureReport(overruns - reportedOverruns_, underruns - reportedUnderruns_,
                                                discarded - reportedDiscarded_))
         return;

@@ -139,6 +139,7 @@ protected:
 private:
     friend class AudioEngine;
     struct Conversion;
+    struct Feed;
     struct Input {
         AudioNode* source = nullptr;
         std::uint32_t bus = 0;
@@ -151,6 +152,15 @@ private:
         std::array<float*, kMaxChannels> writable{}; // rendering thread
         BusData view;                                // rendering thread
         std::shared_ptr<Tap> tap;
+        std::shared_ptr<Feed> feed; // while a converting input takes this bus
+        // Rendering thread: this bus's own time line when converters take it, and the losses before
+        // it. They outlive any one feed, so that a feed made anew carries on where the last one was.
+        std::int64_t fedUntil = 0;
+        std::uint64_t fedLost = 0;
+        const Feed* feedInUse = nullptr;
+        std::int64_t feedFrom = 0;    // the first frame the feed in use holds
+        std::uint64_t feedCycle = 0;  // the cycle that took from the feed last
+        std::int64_t feedCycleAt = 0; // `fedUntil` when that cycle began taking
     };
     // What rendering reads of the graph around the node: a copy made under the graph lock and
     // published by the engine with those of the other nodes.
@@ -159,6 +169,7 @@ private:
             AudioFormat format;
             std::shared_ptr<Tap> tap;
             std::shared_ptr<std::vector<float>> storage;
+            std::shared_ptr<Feed> feed;
         };
         std::vector<std::optional<Input>> inputs;
         std::vector<Out> outputs;
@@ -166,6 +177,14 @@ private:
     };
     RenderState makeRenderState();
     void deliverTaps(const RenderContext& context);
+    // Rendering thread: the feed of output bus `bus` for a converting input about to take from it in
+    // this cycle, and where an input that has taken nothing yet starts; null when it has none.
+    Feed* feedForCycle(const RenderContext& context, std::uint32_t bus, std::int64_t& start);
+    // Rendering thread: up to `frames` frames of the feed from `position` on, at this node's own
+    // rate, rendered once however many converting inputs take them; 0 when it renders none.
+    std::uint32_t readFeed(const RenderContext& context, std::uint32_t bus, Feed& feed, double rate,
+                           std::int64_t& position, std::uint32_t frames,
+                           std::array<const float*, kMaxChannels>& data);
     // Under the graph lock: output storage for the largest cycle, so that rendering does not grow it.
     void reserveRenderStorage();
     // Under the graph lock: the frames of the largest cycle rendered here.
@@ -180,7 +199,8 @@ private:
     const RenderState* render_ = nullptr; // rendering thread: the state of the snapshot it renders
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
-    std::uint64_t lostInput_ = 0; // in the cycle last rendered, in this node's frames
+    std::int64_t renderedUntil_ = 0; // rendering thread: the end of the last cycle rendered
+    std::uint64_t lostInput_ = 0;    // in the cycle last rendered, in this node's frames
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

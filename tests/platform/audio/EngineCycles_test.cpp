@@ -1,0 +1,195 @@
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioPlayerNode.h"
+#include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitSampler.h"
+#include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <future>
+#include <memory>
+#include <vector>
+
+using namespace platform;
+
+namespace {
+
+AudioFormat mono(double rate) {
+    return *AudioFormat::standard(rate, 1);
+}
+
+// A mono source whose sample at frame t is t + 1, that counts its renders and runs a hook in each.
+struct Ramp {
+    std::shared_ptr<AudioSourceNode> node;
+    std::shared_ptr<std::atomic<int>> renders = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::function<void()>> hook = std::make_shared<std::function<void()>>();
+    explicit Ramp(double rate) {
+        node = AudioSourceNode::make(
+            [renders = renders, hook = hook](bool&, const AudioTime& time, std::uint32_t frames,
+                                             float* const* out, std::uint32_t channels) {
+                ++*renders;
+                if (*hook) (*hook)();
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    for (std::uint32_t i = 0; i < frames; ++i)
+                        out[c][i] = float(time.sampleTime() + i + 1);
+                return noErr;
+            },
+            mono(rate));
+    }
+};
+
+// An engine on a fake device at 44.1 kHz, started.
+struct Device {
+    std::shared_ptr<FakeAudioDeviceBackend> fake = std::make_shared<FakeAudioDeviceBackend>();
+    std::shared_ptr<AudioEngine> engine = AudioEngine::make();
+    Device() {
+        fake->setOutputFormat(*AudioFormat::standard(44100, 2));
+        engine->setIOBackend(fake->makeIO());
+    }
+    ~Device() { engine->stop(); }
+};
+
+} // namespace
+
+// A node detached while a cycle renders it still belongs to that cycle: the block its tap filled is
+// delivered, and each pull its converter makes is a cycle of its own.
+TEST(EngineCycles, ANodeDetachedMidCycleFinishesTheCycleItWasIn) {
+    Device d;
+    auto mixer = d.engine->mainMixerNode();
+    Ramp first(44100), source(48000);
+    auto converting = AudioMixerNode::make();
+    for (const auto& node : std::vector<std::shared_ptr<AudioNode>>{first.node, source.node, converting})
+        ASSERT_TRUE(d.engine->attach(node));
+    ASSERT_TRUE(d.engine->connect(first.node, mixer, 0, 0, std::nullopt));
+    ASSERT_TRUE(d.engine->connect(converting, mixer, 0, 1, std::nullopt));
+    ASSERT_TRUE(d.engine->connect(source.node, converting, mono(48000)));
+    std::atomic<int> delivered{0};
+    ASSERT_TRUE(converting->installTap(0, 4096, std::nullopt, [&](auto, auto) { ++delivered; }));
+    d.engine->start();
+    ASSERT_TRUE(d.fake->tick(4096));
+    // In the next cycle the mixer's first input, rendered first, takes the converting mixer out.
+    *first.hook = [&, engine = d.engine.get(), node = std::weak_ptr<AudioNode>(converting)] {
+        if (auto n = node.lock(); n && n->engine()) engine->detach(n);
+    };
+    const int before = source.renders->load();
+    ASSERT_TRUE(d.fake->tick(4096));
+    // 4,096 frames at 44.1 kHz take 4,458 and more at 48 kHz: at least nine pulls of 512, each a render.
+    EXPECT_GE(source.renders->load() - before, 9);
+    ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+    EXPECT_EQ(delivered.load(), 2);
+}
+
+// However many converting inputs take a source, and at whatever rates, it renders each of its frames
+// once: as many as the fastest of them takes, and a player's buffer lasts its own length.
+TEST(EngineCycles, ASourceFeedingSeveralConvertingInputsRendersOncePerCycle) {
+    struct Case {
+        const char* name;
+        std::vector<double> mixerRates; // one more mixer per rate, fed by the source, feeding the main one
+        bool alsoMain;                  // the source feeds the main mixer directly, through a converter
+    };
+    const Case cases[] = {
+        {"two inputs of one mixer", {}, true},
+        {"a mixer at 32 kHz and the main one", {32000}, true},
+        {"mixers at 32 and 96 kHz", {32000, 96000}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Device d;
+        auto main = d.engine->mainMixerNode();
+        Ramp source(48000);
+        ASSERT_TRUE(d.engine->attach(source.node));
+        std::vector<AudioConnectionPoint> points;
+        std::uint32_t bus = 0;
+        if (c.alsoMain) {
+            points.push_back({main, bus++});
+            if (c.mixerRates.empty()) points.push_back({main, bus++});
+        }
+        for (double rate : c.mixerRates) {
+            auto mixer = AudioMixerNode::make();
+            ASSERT_TRUE(d.engine->attach(mixer));
+            ASSERT_TRUE(d.engine->connect(mixer, main, 0, bus++, *AudioFormat::standard(rate, 2)));
+            points.push_back({mixer, 0});
+        }
+        ASSERT_TRUE(d.engine->connect(source.node, points, 0, mono(48000)));
+        d.engine->start();
+        const int cycles = 40;
+        for (int i = 0; i < cycles; ++i)
+            ASSERT_TRUE(d.fake->tick(4096));
+        // 40 cycles of 4,096 frames at 44.1 kHz are 178,372 frames at 48 kHz, 349 pulls of 512; the
+        // converters, two in a row for the mixers at other rates, look a few pulls ahead.
+        const int needed = int(std::ceil(cycles * 4096 * 48000.0 / 44100 / 512));
+        EXPECT_GE(source.renders->load(), needed);
+        EXPECT_LE(source.renders->load(), needed + needed / 20);
+    }
+}
+
+TEST(EngineCycles, APlayersBufferFeedingTwoConvertingInputsLastsItsLength) {
+    Device d;
+    auto main = d.engine->mainMixerNode();
+    auto player = AudioPlayerNode::make();
+    ASSERT_TRUE(d.engine->attach(player));
+    ASSERT_TRUE(d.engine->connect(player, {{main, 0}, {main, 1}}, 0, mono(48000)));
+    auto oneSecond = PCMBuffer::make(mono(48000), 48000);
+    std::fill(oneSecond->floatChannelData()[0], oneSecond->floatChannelData()[0] + 48000, 0.25f);
+    oneSecond->setFrameLength(48000);
+    std::atomic<bool> consumed{false};
+    ASSERT_TRUE(player->scheduleBuffer(oneSecond, std::nullopt, 0,
+                                       AudioPlayerNode::CompletionCallbackType::dataConsumed,
+                                       [&](auto) { consumed = true; }));
+    player->play();
+    d.engine->start();
+    std::uint32_t frames = 0;
+    while (!consumed.load() && frames < 2 * 44100) {
+        ASSERT_TRUE(d.fake->tick(512));
+        frames += 512;
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+    }
+    // A second at 44.1 kHz, give or take a cycle and the converter's look-ahead.
+    EXPECT_GE(frames, 44100u - 512);
+    EXPECT_LE(frames, 44100u + 2 * 512);
+}
+
+// Converters and storage made anew for larger cycles carry on: the time of a node behind a converter
+// never goes back, and what it was told to do at a time still happens then.
+TEST(EngineCycles, ANodesTimeGoesOnWhenItsConverterIsRebuilt) {
+    const std::function<void(Device&)> grows[] = {
+        [](Device& d) { d.engine->prepareForCycles(8192); },
+        [](Device& d) {
+            d.engine->stop();
+            d.fake->setBufferFrameSize(16384);
+            d.engine->start();
+        },
+    };
+    for (const auto& grow : grows) {
+        Device d;
+        auto sampler = AudioUnitSampler::make();
+        ASSERT_TRUE(d.engine->attach(sampler));
+        ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), mono(48000)));
+        d.engine->start();
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(d.fake->tick(512));
+        const auto before = sampler->lastRenderTime();
+        ASSERT_TRUE(before);
+        // A note a tenth of a second ahead, in the sampler's own time.
+        const std::uint8_t on[] = {0x90, 60, 100};
+        (*sampler->auAudioUnit()->scheduleMIDIEventBlock())(before->sampleTime() + 4800, 0, 3, on);
+        grow(d);
+        ASSERT_TRUE(d.fake->tick(512));
+        const auto after = sampler->lastRenderTime();
+        ASSERT_TRUE(after);
+        EXPECT_GE(after->sampleTime(), before->sampleTime());
+        for (int i = 0; i < 20 && sampler->receivedMIDI().empty(); ++i)
+            ASSERT_TRUE(d.fake->tick(512));
+        ASSERT_EQ(sampler->receivedMIDI().size(), 1u);
+        EXPECT_EQ(sampler->receivedMIDI()[0].sampleTime, before->sampleTime() + 4800);
+    }
+}

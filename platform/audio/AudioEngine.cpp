@@ -99,6 +99,8 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
 AudioEngine::~AudioEngine() {
     if (backend_ && running_) backend_->stop();
     endTapThread();
+    for (auto& node : nodes_)
+        node->renderingEnded(*this);
     std::lock_guard lock(graphMutex_);
     // Nodes may outlive the engine; they must not keep pointers into this graph.
     for (auto& node : nodes_) {
@@ -210,6 +212,10 @@ void AudioEngine::detach(const std::shared_ptr<AudioNode>& node) {
         if (node == mainMixer_) mainMixer_.reset();
         if (node == inputNode_) inputNode_.reset();
     }
+    // A cycle that outlasted the publisher's wait may still render it; from the rendering thread
+    // itself the cycle in progress is the caller's, and it ends after this.
+    waitForCycleInProgress(true);
+    node->renderingEnded(*this);
 }
 
 std::vector<std::shared_ptr<AudioNode>> AudioEngine::attachedNodes() const {
@@ -449,9 +455,15 @@ void AudioEngine::pause() {
 void AudioEngine::stop() {
     pause();
     endTapThread();
-    std::lock_guard lock(graphMutex_);
-    for (auto& node : nodes_)
-        node->hasRenderTime_ = false;
+    std::vector<std::shared_ptr<AudioNode>> nodes;
+    {
+        std::lock_guard lock(graphMutex_);
+        for (auto& node : nodes_)
+            node->hasRenderTime_ = false;
+        nodes = nodes_;
+    }
+    for (auto& node : nodes)
+        node->renderingEnded(*this);
 }
 
 void AudioEngine::reset() {
@@ -624,6 +636,19 @@ void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::T
     deliveries_->pushOutside(std::move(item));
     if (deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))
         sem_post(&deliveries_->wake);
+}
+
+void AudioEngine::queueWorkFromOutside(std::unique_ptr<CycleWork> work) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::work;
+    item.work = std::move(work);
+    deliveries_->pushOutside(std::move(item));
+    if (deliveries_->threadRunning.load()) {
+        if (deliveries_->sleeping.exchange(false)) sem_post(&deliveries_->wake);
+        return;
+    }
+    std::lock_guard consumer(deliveries_->consumer);
+    deliveries_->drain();
 }
 
 void AudioEngine::countLostTapBlock(bool recorder) {

@@ -162,6 +162,9 @@ public:
     };
     // Rendering thread, never waiting. False when the queue is full: the caller keeps what it gave.
     bool queueAfterCycle(std::unique_ptr<CycleWork>& work);
+    // Any other thread: runs on the tap thread after everything rendering handed over before; at
+    // once on this thread when the engine has no tap thread.
+    void queueWorkFromOutside(std::unique_ptr<CycleWork> work);
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                           std::uint32_t lostFrames, const AudioTime& when);
     // Any other thread: delivered after everything rendering handed over before.

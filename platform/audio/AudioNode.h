@@ -100,6 +100,9 @@ protected:
     virtual AudioFormat defaultOutputFormat(std::uint32_t bus) const;
     // Called under the engine's graph lock when a connection of this node changed.
     virtual void connectionsChanged() {}
+    // Called, without the graph lock, once no cycle of `engine` renders this node any more: after it
+    // was detached, or the engine stopped. What the node still owes the engine's tap thread goes now.
+    virtual void renderingEnded(AudioEngine&) {}
     // Under the graph lock: the node's own state that rendering reads, published with the graph;
     // rendering finds it in publishedExtras().
     virtual std::shared_ptr<const void> renderExtras() const { return nullptr; }

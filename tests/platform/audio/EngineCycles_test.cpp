@@ -193,3 +193,52 @@ TEST(EngineCycles, ANodesTimeGoesOnWhenItsConverterIsRebuilt) {
         EXPECT_EQ(sampler->receivedMIDI()[0].sampleTime, before->sampleTime() + 4800);
     }
 }
+
+// Completions the tap thread had no room for while it was held run once it is free again, even when
+// nothing renders the player any more.
+TEST(EngineCycles, EveryCompletionRunsOnceHoweverThePlayerStopsBeingRendered) {
+    const std::pair<const char*, std::function<void(Device&, std::shared_ptr<AudioPlayerNode>&)>> ends[] = {
+        {"detach", [](Device& d, auto& player) { d.engine->detach(player); }},
+        {"engine stop", [](Device& d, auto&) { d.engine->stop(); }},
+        {"player stop", [](Device&, auto& player) { player->stop(); }},
+        {"destruction",
+         [](Device& d, auto& player) {
+             d.engine->detach(player);
+             player.reset();
+         }},
+    };
+    for (const auto& [name, end] : ends) {
+        SCOPED_TRACE(name);
+        Device d;
+        auto player = AudioPlayerNode::make();
+        ASSERT_TRUE(d.engine->attach(player));
+        ASSERT_TRUE(d.engine->connect(player, d.engine->mainMixerNode(), std::nullopt));
+        const int segments = 4200;
+        auto counts = std::make_shared<std::vector<std::atomic<int>>>(segments);
+        auto piece = PCMBuffer::make(player->outputFormat(0), 8);
+        piece->setFrameLength(8);
+        for (int i = 0; i < segments; ++i)
+            ASSERT_TRUE(player->scheduleBuffer(piece, std::nullopt, 0,
+                                               AudioPlayerNode::CompletionCallbackType::dataPlayedBack,
+                                               [counts, i](auto) { ++(*counts)[i]; }));
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> held{false};
+        ASSERT_TRUE(d.engine->mainMixerNode()->installTap(0, 512, std::nullopt, [&, released](auto, auto) {
+            if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
+        }));
+        player->play();
+        d.engine->start();
+        for (int i = 0; i < segments * 8 / 512 + 2; ++i)
+            ASSERT_TRUE(d.fake->tick(512));
+        release.set_value();
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        end(d, player);
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        d.engine->stop();
+        int once = 0;
+        for (const auto& count : *counts)
+            once += count.load() == 1;
+        EXPECT_EQ(once, segments);
+    }
+}

@@ -76,7 +76,12 @@ bool AudioInputNode::setManualRenderingInputPCMFormat(const AudioFormat& format,
 void AudioInputNode::setHardwareFormat(const AudioFormat& format) {
     auto e = engine();
     AudioEngine::GraphChange change(e.get());
-    if (!block_) format_ = format;
+    if (block_) return;
+    format_ = format;
+    // A connected bus carries the device's frames at their own rate from the next cycle on, and the
+    // inputs it feeds convert from it. Without an input device the connection keeps what it had.
+    if (e && format.sampleRate() > 0 && format.channelCount() > 0)
+        e->setConnectedOutputFormat(*this, 0, defaultOutputFormat(0));
 }
 
 AudioFormat AudioInputNode::defaultOutputFormat(std::uint32_t) const {

@@ -242,3 +242,43 @@ TEST(EngineCycles, EveryCompletionRunsOnceHoweverThePlayerStopsBeingRendered) {
         EXPECT_EQ(once, segments);
     }
 }
+
+// The input device's format, given with a new I/O backend, reaches the inputs the input node feeds:
+// the ring is read as fast as the device fills it.
+TEST(EngineCycles, ANewInputRateReachesTheInputsConnection) {
+    const std::pair<double, double> changes[] = {{44100, 48000}, {48000, 44100}, {44100, 22050}};
+    for (const auto& [from, to] : changes) {
+        SCOPED_TRACE(to);
+        Device d;
+        d.fake->setInputFormat(*AudioFormat::standard(from, 2));
+        d.engine->setIOBackend(d.fake->makeIO());
+        auto input = d.engine->inputNode();
+        input->setVolume(0);
+        auto main = d.engine->mainMixerNode();
+        ASSERT_TRUE(d.engine->connect(input, main, std::nullopt));
+        d.fake->setInputFormat(*AudioFormat::standard(to, 2));
+        d.engine->setIOBackend(d.fake->makeIO());
+        EXPECT_EQ(input->outputFormat(0).sampleRate(), to);
+        EXPECT_EQ(main->inputFormat(0).sampleRate(), to);
+        std::uint32_t recorderRate = 0;
+        ASSERT_TRUE(input->installTap(
+            0, 512, std::nullopt,
+            [&](auto buffer, auto) { recorderRate = std::uint32_t(buffer->format().sampleRate()); },
+            AudioNode::TapKind::recorder));
+        d.engine->start();
+        // A hundredth of a second each cycle, on both sides.
+        const auto captured = std::uint32_t(to / 100);
+        auto block = PCMBuffer::make(*AudioFormat::standard(to, 2), captured);
+        block->setFrameLength(captured);
+        for (int i = 0; i < 400; ++i) {
+            d.fake->feedInput(*block);
+            ASSERT_TRUE(d.fake->tick(441));
+            if (i % 50 == 0) {
+                ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+            }
+        }
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        EXPECT_EQ(recorderRate, std::uint32_t(to));
+        EXPECT_EQ(d.fake->captureRing()->overrunFrames(), 0u);
+    }
+}

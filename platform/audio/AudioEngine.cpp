@@ -8,6 +8,7 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/BackgroundJobs.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "platform/core/SemaphoreWait.h"
 
@@ -553,6 +554,11 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     context.frames = frames;
     context.mayBlock = mayBlock;
     context.engine = this;
+    if (hostTime && context.sampleRate > 0) {
+        context.cycleHostTime = *hostTime;
+        context.cycleLength =
+            std::uint64_t(double(frames) * double(HostClock::ticksPerSecond) / context.sampleRate);
+    }
     float* const* dest = buffer.floatChannelData();
     // The output node passes its input through unchanged when nothing converts it: that input
     // can render into the caller's buffer itself.
@@ -659,6 +665,10 @@ void AudioEngine::countLostTapBlock(bool recorder) {
 void AudioEngine::countImpossibleLoss(std::uint64_t frames) {
     deliveries_->lastImpossibleLoss.store(frames, std::memory_order_relaxed);
     deliveries_->impossibleLosses.fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::countLateNotes(std::uint32_t notes) {
+    deliveries_->lateNotes.fetch_add(notes, std::memory_order_relaxed);
 }
 
 void AudioEngine::countOutputUnderrun(std::uint64_t silenceFrames) {

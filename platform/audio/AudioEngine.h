@@ -177,6 +177,9 @@ public:
     // A recorder was told of a loss too long to be true and wrote no silence for it; logged by the
     // tap thread.
     void countImpossibleLoss(std::uint64_t frames);
+    // Notes a unit dropped because their time had passed while nothing rendered it; logged by the tap
+    // thread.
+    void countLateNotes(std::uint32_t notes);
     // For backends, on the rendering thread: the output device played silence (an underrun it reported
     // or its callbacks' timing shows), about this many frames when known. Logged by the tap thread.
     void countOutputUnderrun(std::uint64_t silenceFrames);

@@ -294,7 +294,9 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
             out.view.frames = 0;
-        unit_->beginRender(context.sampleTime, context.frames);
+        if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
+                                                          context.cycleHostTime, context.cycleLength))
+            context.engine->countLateNotes(late);
         lostInput_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)

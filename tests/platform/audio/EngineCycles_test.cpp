@@ -282,3 +282,72 @@ TEST(EngineCycles, ANewInputRateReachesTheInputsConnection) {
         EXPECT_EQ(d.fake->captureRing()->overrunFrames(), 0u);
     }
 }
+
+// Notes sent while nothing renders the sampler would all start in the first frame it renders again, as
+// one loud chord: their time has passed, and they are dropped, counted and told once. What ends a note
+// still applies, and a note sent once it renders plays.
+TEST(EngineCycles, NotesSentWhileNothingRendersNeverPlayAsOneBurst) {
+    const std::pair<const char*, std::function<void(Device&, std::shared_ptr<AudioUnitSampler>&, bool)>>
+        pauses[] = {
+            {"engine stopped",
+             [](Device& d, auto&, bool pausing) {
+                 if (pausing) {
+                     d.engine->stop();
+                 } else {
+                     d.engine->start();
+                 }
+             }},
+            {"sampler detached",
+             [](Device& d, auto& sampler, bool pausing) {
+                 if (pausing) {
+                     d.engine->detach(sampler);
+                 } else {
+                     ASSERT_TRUE(d.engine->attach(sampler));
+                     ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
+                 }
+             }},
+        };
+    for (const auto& [name, pause] : pauses) {
+        SCOPED_TRACE(name);
+        Device d;
+        auto sampler = AudioUnitSampler::make();
+        ASSERT_TRUE(d.engine->attach(sampler));
+        ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
+        d.engine->start();
+        const auto now = [] { return HostClock::system().now(); };
+        sampler->startNote(60, 100, 0);
+        ASSERT_TRUE(d.fake->tick(512, now()));
+        ASSERT_EQ(sampler->activeVoiceCount(), 1u);
+        pause(d, sampler, true);
+        for (int i = 0; i < 375; ++i)
+            sampler->startNote(std::uint8_t(i % 125), 100, std::uint8_t(i / 125));
+        sampler->stopNote(60, 0);
+        ScopedLogCapture capture;
+        pause(d, sampler, false);
+        // The device resumes a tenth of a second later.
+        const std::uint64_t resumed = now() + HostClock::ticksPerSecond / 10;
+        float peak = 0;
+        for (int i = 0; i < 8; ++i) {
+            auto out = d.fake->tick(512, resumed + std::uint64_t(i) * 11'609'977);
+            ASSERT_TRUE(out);
+            for (std::uint32_t f = 0; f < 512; ++f)
+                peak = std::max(peak, std::fabs(out->floatChannelData()[0][f]));
+        }
+        EXPECT_LE(peak, 0.5f);
+        EXPECT_EQ(sampler->activeVoiceCount(), 0u);
+        EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 375u);
+        const auto received = sampler->receivedMIDI();
+        EXPECT_EQ(
+            std::count_if(received.begin(), received.end(), [](const auto& m) { return m.bytes[0] != 0x80; }),
+            1); // the note played before the pause
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        d.engine->stop(); // the tap thread has told what it was told
+        EXPECT_EQ(capture.lines(),
+                  (std::vector<std::string>{
+                      "MIDI: 375 notes dropped, their time passed while nothing rendered them"}));
+        d.engine->start();
+        sampler->startNote(64, 100, 0);
+        ASSERT_TRUE(d.fake->tick(512, now()));
+        EXPECT_EQ(sampler->activeVoiceCount(), 1u);
+    }
+}

@@ -607,11 +607,13 @@ bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
 }
 
 bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                                   std::uint32_t lostFrames, const AudioTime& when) {
+                                   std::uint32_t lostFrames, const AudioTime& when,
+                                   std::uint32_t zeroedFrames) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
     item.slot = slot;
     item.lostFrames = lostFrames;
+    item.zeroedFrames = zeroedFrames;
     item.when = when;
     // Only a tap that fits takes a reference: the rendering thread never releases the last one.
     if (deliveries_->full()) return false;

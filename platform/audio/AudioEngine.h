@@ -166,7 +166,7 @@ public:
     // once on this thread when the engine has no tap thread.
     void queueWorkFromOutside(std::unique_ptr<CycleWork> work);
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                          std::uint32_t lostFrames, const AudioTime& when);
+                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0);
     // Any other thread: delivered after everything rendering handed over before.
     void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                      std::uint32_t lostFrames, const AudioTime& when);

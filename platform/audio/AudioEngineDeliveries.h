@@ -28,6 +28,7 @@ struct AudioEngine::Deliveries {
         std::unique_ptr<CycleWork> work;
         std::uint32_t slot = 0;
         std::uint32_t lostFrames = 0;
+        std::uint32_t zeroedFrames = 0;
         AudioTime when;
         std::uint64_t counts[3] = {0, 0, 0};
     };

@@ -29,6 +29,7 @@ struct AudioNode::Tap {
     std::uint32_t filled = 0;     // frames in the buffer being filled; its length is set once it is full
     std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
+    std::uint32_t zeroed = 0;     // frames of the buffer being filled that are silence for lost input
     std::int64_t firstSampleTime = 0;
     std::uint64_t firstHostTime = 0;
     bool firstHostTimeValid = false;
@@ -248,7 +249,9 @@ void AudioNode::removeTap(std::uint32_t bus) {
                                             AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
 }
 
-void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
+void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
+                        std::uint32_t zeroedFrames) {
+    if (zeroedFrames > 0 && tap.kind == TapKind::recorder && tap.silence) tap.silence(zeroedFrames);
     if (lostFrames > 0 && tap.kind == TapKind::recorder) {
         // Blocks the tap thread could not take: silence of their length keeps the recording in time.
         if (tap.silence) tap.silence(lostFrames);
@@ -521,70 +524,108 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
+        std::uint64_t lost = 0;
         if (lostInput_ > 0 && tap->kind == TapKind::recorder) {
-            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate()) {
-                if (engine) engine->countImpossibleLoss(lostInput_);
-            } else {
-                tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
-            }
+            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate())
+                engine->countImpossibleLoss(lostInput_);
+            else
+                lost = lostInput_;
         }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
-        std::uint32_t done = 0;
-        while (done < view.frames) {
-            if (tap->skipping > 0) {
-                const std::uint32_t n = std::min(view.frames - done, tap->skipping);
-                tap->skipping -= n;
-                tap->lostFrames += n;
-                done += n;
+        if (lost == 0) {
+            fillTap(context, published, view, 0, view.frames, false);
+            continue;
+        }
+        // The silence goes where the input was lost: the block being filled takes zeros up to its end,
+        // and the rest goes to the tap thread now, between that block and the next.
+        const std::uint32_t at = std::min(lostInputAt_, view.frames);
+        fillTap(context, published, view, 0, at, false);
+        if (tap->filling && tap->filled > 0) {
+            const auto zeros = std::uint32_t(
+                std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
+            tap->zeroed += zeros;
+            fillTap(context, published, view, at, at + zeros, true);
+            lost -= zeros;
+        }
+        if (lost > 0) {
+            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lost, ~0u));
+            if (!tap->filling && tap->skipping == 0 &&
+                engine->queueTapDelivery(
+                    published, kNoSlot, tap->lostFrames,
+                    AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
+                tap->lostFrames = 0;
+        }
+        fillTap(context, published, view, at, view.frames, false);
+    }
+}
+
+void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>& published,
+                        const BusData& view, std::uint32_t from, std::uint32_t to, bool zeros) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    // With zeros, the frames are silence the block being filled takes in place of lost input; they
+    // have no place of their own in the view.
+    std::uint32_t done = from;
+    while (done < to) {
+        if (tap->skipping > 0) {
+            const std::uint32_t n = std::min(to - done, tap->skipping);
+            tap->skipping -= n;
+            tap->lostFrames += n;
+            done += n;
+            continue;
+        }
+        if (!tap->filling) {
+            const std::uint32_t slots = std::uint32_t(tap->pool.size());
+            // The first free slot: while the tap thread keeps up the same few buffers come back,
+            // still in this core's cache.
+            for (std::uint32_t i = 0; i < slots && !tap->filling; ++i)
+                if (!tap->busy[i].load(std::memory_order_acquire)) tap->filling = i;
+            if (!tap->filling) {
+                // The tap thread holds every buffer: this block is lost.
+                tap->skipping = tap->bufferSize;
+                engine->countLostTapBlock(tap->kind == TapKind::recorder);
                 continue;
             }
-            if (!tap->filling) {
-                const std::uint32_t slots = std::uint32_t(tap->pool.size());
-                // The first free slot: while the tap thread keeps up the same few buffers come back,
-                // still in this core's cache.
-                for (std::uint32_t i = 0; i < slots && !tap->filling; ++i)
-                    if (!tap->busy[i].load(std::memory_order_acquire)) tap->filling = i;
-                if (!tap->filling) {
-                    // The tap thread holds every buffer: this block is lost.
-                    tap->skipping = tap->bufferSize;
-                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
-                    continue;
-                }
-                tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
-                tap->filled = 0;
-                tap->firstSampleTime = context.sampleTime + done;
-                tap->firstHostTime = context.hostTime;
-                tap->firstHostTimeValid = context.hostTimeValid && done == 0;
+            tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
+            tap->filled = 0;
+            tap->zeroed = 0;
+            tap->firstSampleTime = context.sampleTime + done;
+            tap->firstHostTime = context.hostTime;
+            tap->firstHostTimeValid = context.hostTimeValid && done == 0;
+        }
+        PCMBuffer& buffer = *tap->pool[*tap->filling];
+        const std::uint32_t capacity = buffer.frameCapacity();
+        const std::uint32_t n = std::min(to - done, capacity - tap->filled);
+        const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
+        float* const* into = buffer.floatChannelData();
+        for (std::uint32_t c = 0; c < buffer.format().channelCount(); ++c) {
+            if (zeros || c >= channels)
+                std::memset(into[c] + tap->filled, 0, n * sizeof(float));
+            else
+                std::memcpy(into[c] + tap->filled, view.data[c] + done, n * sizeof(float));
+        }
+        tap->filled += n;
+        done += n;
+        if (tap->filled == capacity) {
+            buffer.setFrameLength(capacity);
+            const AudioTime when = tap->firstHostTimeValid
+                                       ? AudioTime::withHostAndSampleTime(
+                                             tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
+                                       : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
+            const std::uint32_t slot = *tap->filling;
+            tap->filling.reset();
+            ++tap->handed;
+            if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed)) {
+                tap->lostFrames = 0;
+            } else {
+                --tap->handed;
+                tap->busy[slot].store(false, std::memory_order_relaxed);
+                // Its zeros were lost input already: the whole block is silence now.
+                tap->lostFrames += tap->bufferSize;
+                engine->countLostTapBlock(tap->kind == TapKind::recorder);
             }
-            PCMBuffer& buffer = *tap->pool[*tap->filling];
-            const std::uint32_t capacity = buffer.frameCapacity();
-            const std::uint32_t n = std::min(view.frames - done, capacity - tap->filled);
-            const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
-            float* const* to = buffer.floatChannelData();
-            for (std::uint32_t c = 0; c < channels; ++c)
-                std::memcpy(to[c] + tap->filled, view.data[c] + done, n * sizeof(float));
-            tap->filled += n;
-            done += n;
-            if (tap->filled == capacity) {
-                buffer.setFrameLength(capacity);
-                const AudioTime when =
-                    tap->firstHostTimeValid
-                        ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime,
-                                                           context.sampleRate)
-                        : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
-                const std::uint32_t slot = *tap->filling;
-                tap->filling.reset();
-                ++tap->handed;
-                if (engine && engine->queueTapDelivery(published, slot, tap->lostFrames, when)) {
-                    tap->lostFrames = 0;
-                } else {
-                    --tap->handed;
-                    tap->busy[slot].store(false, std::memory_order_relaxed);
-                    tap->lostFrames += tap->bufferSize;
-                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
-                }
-            }
+            tap->zeroed = 0;
         }
     }
 }

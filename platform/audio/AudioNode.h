@@ -90,9 +90,10 @@ public:
 
     // A tap's buffers and the rendering thread's place in them; handed to the tap thread by the engine.
     struct Tap;
-    // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder)
-    // and returns the slot to the pool.
-    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when);
+    // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder;
+    // `zeroedFrames` of the buffer are silence in place of lost input) and returns the slot to the pool.
+    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
+                        std::uint32_t zeroedFrames = 0);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
     static bool poolRunsLow(Tap& tap);
 
@@ -125,10 +126,14 @@ protected:
     AudioEngine* engineForRender() const { return renderEngine_.load(std::memory_order_relaxed); }
     std::uint32_t inputBusCountForRender() const;
     // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
-    // ring's overruns and trims), in this node's frames. It passes on to every node this one feeds,
-    // at each one's rate, and recorders tapping any of them get silence of that duration with their
-    // next block, so their takes keep time.
-    void setLostInputFrames(std::uint64_t frames) { lostInput_ = frames; }
+    // ring's overruns and trims), in this node's frames, lost before frame `at` of the cycle. It passes
+    // on to every node this one feeds, at each one's rate, and recorders tapping any of them get
+    // silence of that duration where it was lost (at the start of the cycle behind a converter), so
+    // their takes keep time.
+    void setLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) {
+        lostInput_ = frames;
+        lostInputAt_ = at;
+    }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
     AudioFormat currentOutputFormat(std::uint32_t bus) const;
@@ -184,6 +189,9 @@ private:
     };
     RenderState makeRenderState();
     void deliverTaps(const RenderContext& context);
+    // Rendering thread: frames `from` to `to` of the view (or as many zeros) into a tap's blocks.
+    void fillTap(const RenderContext& context, const std::shared_ptr<Tap>& tap, const BusData& view,
+                 std::uint32_t from, std::uint32_t to, bool zeros);
     // Rendering thread: the feed of output bus `bus` for a converting input about to take from it in
     // this cycle, and where an input that has taken nothing yet starts; null when it has none.
     Feed* feedForCycle(const RenderContext& context, std::uint32_t bus, std::int64_t& start);
@@ -208,6 +216,7 @@ private:
     std::uint64_t renderedCycle_ = 0;
     std::int64_t renderedUntil_ = 0; // rendering thread: the end of the last cycle rendered
     std::uint64_t lostInput_ = 0;    // in the cycle last rendered, in this node's frames
+    std::uint32_t lostInputAt_ = 0;  // the frame of the cycle it was lost before
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

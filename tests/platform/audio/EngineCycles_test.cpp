@@ -351,3 +351,51 @@ TEST(EngineCycles, NotesSentWhileNothingRendersNeverPlayAsOneBurst) {
         EXPECT_EQ(sampler->activeVoiceCount(), 1u);
     }
 }
+
+// The capture ring drops the newest frames when full: the silence for them sits after every frame it
+// held, where they were lost, whatever the recorder's block size.
+TEST(EngineCycles, SilenceForAnOverrunSitsWhereTheFramesWereLost) {
+    for (const std::uint32_t block : {256u, 1000u, 4096u}) {
+        SCOPED_TRACE(block);
+        Device d;
+        const AudioFormat format = mono(44100);
+        d.fake->setInputFormat(format);
+        d.engine->setIOBackend(d.fake->makeIO());
+        auto input = d.engine->inputNode();
+        input->setVolume(0);
+        ASSERT_TRUE(d.engine->connect(input, d.engine->mainMixerNode(), std::nullopt));
+        std::vector<float> take;
+        std::uint64_t silence = 0;
+        ASSERT_TRUE(input->installTap(
+            0, block, std::nullopt,
+            [&](std::shared_ptr<PCMBuffer> buffer, AudioTime) {
+                const float* samples = buffer->floatChannelData()[0];
+                take.insert(take.end(), samples, samples + buffer->frameLength());
+            },
+            AudioNode::TapKind::recorder, [&](std::uint32_t frames) { silence += frames; }));
+        d.engine->start();
+        // Frame t of the device is t + 1; 256 frames more than the ring holds.
+        std::int64_t captured = 0;
+        const auto capture = [&](std::uint32_t frames) {
+            auto buffer = PCMBuffer::make(format, frames);
+            for (std::uint32_t i = 0; i < frames; ++i)
+                buffer->floatChannelData()[0][i] = float(captured + i + 1);
+            buffer->setFrameLength(frames);
+            captured += frames;
+            return d.fake->feedInput(*buffer);
+        };
+        ASSERT_EQ(capture(8448), 8192u);
+        for (int i = 0; i < 48; ++i) {
+            ASSERT_TRUE(d.fake->tick(256));
+            ASSERT_EQ(capture(256), 256u);
+        }
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        input->removeTap(0);
+        ASSERT_GE(take.size(), 48u * 256 + 256 - block);
+        for (std::size_t t = 0; t < take.size(); ++t) {
+            const float expected = t < 8192 ? float(t + 1) : t < 8448 ? 0.0f : float(t + 1);
+            ASSERT_EQ(take[t], expected) << t;
+        }
+        EXPECT_EQ(silence, 256u);
+    }
+}

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioError.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioObjectCalls.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
@@ -79,7 +80,7 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
             if (size != sizeof(std::uint32_t) || !data) return kAudioUnitErr_InvalidPropertyValue;
             std::uint32_t id = 0;
             std::memcpy(&id, data, sizeof id);
-            return backend->setCurrentDevice(id);
+            return e->setCurrentDevice(*backend, id);
         });
     unit.setPropertyHandlers(
         kAudioDevicePropertyBufferFrameSize,
@@ -429,10 +430,34 @@ std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
 void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
     GraphChange change(this);
     backend_ = std::move(backend);
+    takeDeviceFormatsLocked();
+}
+
+void AudioEngine::takeDeviceFormatsLocked() {
     if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
     if (backend_ && inputNode_) inputNode_->setHardwareFormat(backend_->inputFormat());
     outputNode_->connectionsChanged();
     outputNode_->reserveRenderStorage();
+}
+
+OSStatus AudioEngine::setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID) {
+    // Another device may have other formats, the input's too when it is the same device (one duplex
+    // stream runs at the output's rate): the graph takes them before the device runs again.
+    const bool restart = running_.load() && !manual_.load() && backend_.get() == &backend;
+    if (restart) backend.stop();
+    const OSStatus status = backend.setCurrentDevice(deviceID);
+    if (status == noErr) {
+        GraphChange change(this);
+        if (backend_.get() == &backend) takeDeviceFormatsLocked();
+    }
+    if (restart) {
+        try {
+            backend.start(*this);
+        } catch (const AudioError&) {
+            return kAudioHardwareBadDeviceError;
+        }
+    }
+    return status;
 }
 
 std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {

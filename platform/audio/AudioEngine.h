@@ -106,6 +106,9 @@ public:
     // The output node's audio unit answers the current-device and buffer-size properties from it.
     void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
     std::shared_ptr<AudioIOBackend> ioBackend() const;
+    // The output unit's current-device property: the backend's device, whose formats the output and
+    // input nodes take; a running engine stops its backend meanwhile.
+    OSStatus setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID);
 
     // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.
     void enableManualRenderingMode(ManualRenderingMode mode, const AudioFormat& format,
@@ -208,6 +211,8 @@ private:
                        const std::vector<AudioConnectionPoint>& points, std::optional<AudioFormat> format,
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
+    // Under the graph lock: the backend's output and input formats for the output and input nodes.
+    void takeDeviceFormatsLocked();
     void startTapThread();
     struct Snapshot;
     struct Publication;

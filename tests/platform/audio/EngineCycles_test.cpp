@@ -1,8 +1,10 @@
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioPlayerNode.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
 #include "platform/core/HostClock.h"
@@ -397,5 +399,40 @@ TEST(EngineCycles, SilenceForAnOverrunSitsWhereTheFramesWereLost) {
             ASSERT_EQ(take[t], expected) << t;
         }
         EXPECT_EQ(silence, 256u);
+    }
+}
+
+// Choosing as the output the device that is also the default input makes one duplex stream, whose
+// input runs at the output's rate: the input node and what it feeds take that rate, stopped or running.
+TEST(EngineCycles, ChoosingTheInputsDeviceAsTheOutputGivesTheInputTheStreamsRate) {
+    for (const bool running : {false, true}) {
+        SCOPED_TRACE(running);
+        Device d;
+        d.fake->addDevice("Speakers", {}, {2});
+        const auto headset = d.fake->addDevice("Headset", {2}, {2});
+        d.fake->setOutputFormat(*AudioFormat::standard(48000, 2));
+        d.fake->setInputFormat(*AudioFormat::standard(44100, 2));
+        d.engine->setIOBackend(d.fake->makeIO());
+        auto input = d.engine->inputNode();
+        input->setVolume(0);
+        auto main = d.engine->mainMixerNode();
+        ASSERT_TRUE(d.engine->connect(input, main, std::nullopt));
+        if (running) d.engine->start();
+        d.fake->setInputFormat(*AudioFormat::standard(48000, 2)); // what the duplex stream captures
+        ASSERT_EQ(AudioUnitSetProperty(d.engine->outputNode()->audioUnit(),
+                                       kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+                                       &headset, sizeof headset),
+                  noErr);
+        EXPECT_EQ(input->outputFormat(0).sampleRate(), 48000.0);
+        EXPECT_EQ(main->inputFormat(0).sampleRate(), 48000.0);
+        if (!running) d.engine->start();
+        ASSERT_TRUE(d.fake->captureRing());
+        auto block = PCMBuffer::make(*AudioFormat::standard(48000, 2), 480);
+        block->setFrameLength(480);
+        for (int i = 0; i < 400; ++i) {
+            d.fake->feedInput(*block);
+            ASSERT_TRUE(d.fake->tick(480));
+        }
+        EXPECT_EQ(d.fake->captureRing()->overrunFrames(), 0u);
     }
 }

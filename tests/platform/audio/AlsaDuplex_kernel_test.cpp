@@ -63,7 +63,9 @@ TEST(AlsaDevices, AfterAnOutputUnderrunTheEngineIsBackOnTimeWithinASecond) {
     const double rate = engine->outputNode()->outputFormat(0).sampleRate();
     ASSERT_GT(rate, 0);
     const auto stallAt = std::int64_t(rate); // a second in
-    constexpr auto kStall = 600ms;           // the output's buffers last 171 ms at 48 kHz
+    // Longer than the output's buffers last (171 ms at 48 kHz); shorter than the capture ring's room
+    // (16 periods, 683 ms) less its cushion, so that no input is lost.
+    constexpr auto kStall = 400ms;
     std::atomic<bool> stalled{false};
     auto source = AudioSourceNode::make(
         [&](bool&, const AudioTime& time, std::uint32_t frames, float* const* channels, std::uint32_t count) {
@@ -103,15 +105,17 @@ TEST(AlsaDevices, AfterAnOutputUnderrunTheEngineIsBackOnTimeWithinASecond) {
     EXPECT_GE(engine->outputUnderruns(), 1u);
 
     // The tone went round before the stall. From a second after it on it has no holes, but for a
-    // hiccup of a busy host (an emulated guest stalls whole): holes that go on for more than a second
-    // are an output that never got back on time.
+    // hiccup or two of a busy host (an emulated guest stalls whole, and its holes come together):
+    // holes spread over the rest of the recording are an output that never got back on time.
     EXPECT_GT(*std::max_element(recording.begin(), recording.begin() + stallAt), 0.4f);
     const auto recovered = std::size_t(stallAt) + std::size_t((kStall + 1s) / 1.0s * rate);
     const auto found = holes(recording, recovered, length, std::size_t(rate / 2000));
     std::string where;
-    for (const auto& [first, frames] : found)
+    int hiccups = 0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        const auto& [first, frames] = found[i];
+        if (i == 0 || first > found[i - 1].first + found[i - 1].second + std::size_t(rate / 10)) ++hiccups;
         if (where.size() < 300) where += " " + std::to_string(first) + "+" + std::to_string(frames);
-    const std::size_t span =
-        found.empty() ? 0 : found.back().first + found.back().second - found.front().first;
-    EXPECT_LE(span, std::size_t(rate)) << "holes (first frame+frames) after the recovery:" << where;
+    }
+    EXPECT_LE(hiccups, 2) << "holes (first frame+frames) after the recovery:" << where;
 }

@@ -37,14 +37,18 @@ public:
         startPrefill_ = prefill_;
     }
     std::uint32_t prefill() const { return prefill_; }
-    // Consumer: once `frames` frames have been read without a loss (an underrun or an overrun), the
-    // prefill returns to the one set and what the ring held beyond the cushion all that while is
+    // Consumer: once `frames` frames have been read without an underrun, the prefill returns to the
+    // one set and what the ring held beyond the cushion all that while (since the last overrun) is
     // discarded, so the latency comes back to where it started: at a read where the input ahead is
     // quiet (all channels within -60 dBFS), or once twice as many were read without one. 0 (the
     // default) keeps it.
     void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
+    // Consumer: the output the frames go to ran dry, and what the input handed over meanwhile waits
+    // here: what is given back at the end of the quiet stretch is measured from now on. The stretch
+    // itself goes on, so that output underruns one after another still get their latency back.
+    void noteOutputUnderrun() { lowestFill_ = ~0u; }
 
     std::uint64_t overrunFrames() const { return overruns_.load(std::memory_order_relaxed); }
     std::uint64_t underrunFrames() const { return underruns_.load(std::memory_order_relaxed); }

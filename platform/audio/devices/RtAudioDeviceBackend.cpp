@@ -6,12 +6,15 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/devices/AudioCallbackTiming.h"
 
-#include <RtAudio.h>
+#include "platform/core/LogSink.h"
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 namespace platform {
 
@@ -55,13 +58,14 @@ public:
         if (!hasOutput && !ring_)
             throw AudioError(AudioError::kDomain, kAudioHardwareBadDeviceError, "no output device");
         const AudioFormat format = engine.outputNode()->outputFormat(0);
-        const auto api = rtApi(backend_->configuration().api);
+        const bool pulse = backend_->configuration().api == RtAudioDeviceBackend::Api::pulse;
         try {
             unsigned frames = backend_->configuration().bufferFrameSize;
             buffer_ = PCMBuffer::make(format, std::max(frames, 4096u));
             if (!buffer_) throw AudioError(AudioError::kDomain, kAudio_MemFullError, "no render buffer");
             engine.prepareForCycles(buffer_->frameCapacity()); // the callback's largest chunk
             engine_ = &engine;
+            const RtAudio::StreamOptions options = backend_->streamOptions();
             RtAudio::StreamParameters outParameters;
             outParameters.deviceId = out.index;
             outParameters.nChannels = format.channelCount();
@@ -69,14 +73,18 @@ public:
             inParameters.deviceId = in.index;
             inParameters.nChannels = ring_ ? ring_->channels() : 0;
             if (hasOutput) {
-                output_ = std::make_unique<RtAudio>(api);
-                output_->showWarnings(false);
                 // RtAudio's PulseAudio duplex stream reads input only as often as it writes output:
                 // input the server queued during a hiccup would stay queued, latency for good.
-                const bool duplex = ring_ && inputID == device_ && api != RtAudio::LINUX_PULSE;
-                output_->openStream(&outParameters, duplex ? &inParameters : nullptr, RTAUDIO_FLOAT32,
-                                    static_cast<unsigned>(format.sampleRate()), &frames, &RtAudioIO::callback,
-                                    this);
+                const bool duplex = ring_ && inputID == device_ && !pulse;
+                RtAudioDriver::Request request{&outParameters,
+                                               duplex ? &inParameters : nullptr,
+                                               static_cast<unsigned>(format.sampleRate()),
+                                               frames,
+                                               &RtAudioIO::callback,
+                                               this,
+                                               options};
+                output_ = backend_->driver().open(request);
+                frames = request.frames;
                 bufferFrames_ = frames;
                 // The stream's thread may already run the callback: it looks at timing_ only once
                 // this is published.
@@ -88,15 +96,15 @@ public:
                     // the input so that their jitter does not starve it. RtAudio runs no callback
                     // before startStream(), which comes after this.
                     ring_->setPrefill(2 * frames);
-                    openInput(api, inParameters, &RtAudioIO::inputCallback);
+                    openInput(inParameters, options, &RtAudioIO::inputCallback);
                 }
             } else {
                 // No output device: the input's own callback drives the graph, whose output is dropped.
-                bufferFrames_ = openInput(api, inParameters, &RtAudioIO::callback);
+                bufferFrames_ = openInput(inParameters, options, &RtAudioIO::callback);
                 fitCaptureRing(engine, bufferFrames_);
             }
-            if (input_) input_->startStream();
-            if (output_) output_->startStream();
+            if (input_) input_->start();
+            if (output_) output_->start();
         } catch (const RtAudioError& error) {
             closeLocked();
             throw AudioError(AudioError::kDomain, kAudioUnitErr_FailedInitialization, error.getMessage());
@@ -171,14 +179,18 @@ private:
     }
 
     // Returns the buffer size the device granted.
-    unsigned openInput(RtAudio::Api api, RtAudio::StreamParameters& parameters, RtAudioCallback callback) {
+    unsigned openInput(RtAudio::StreamParameters& parameters, const RtAudio::StreamOptions& options,
+                       RtAudioCallback callback) {
         const double rate = ring_ && engine_ ? engine_->inputNode()->hardwareFormat().sampleRate() : 44100;
-        unsigned frames = backend_->configuration().bufferFrameSize;
-        input_ = std::make_unique<RtAudio>(api);
-        input_->showWarnings(false);
-        input_->openStream(nullptr, &parameters, RTAUDIO_FLOAT32, static_cast<unsigned>(rate), &frames,
-                           callback, this);
-        return frames;
+        RtAudioDriver::Request request{nullptr,
+                                       &parameters,
+                                       static_cast<unsigned>(rate),
+                                       backend_->configuration().bufferFrameSize,
+                                       callback,
+                                       this,
+                                       options};
+        input_ = backend_->driver().open(request);
+        return request.frames;
     }
 
     // Output, duplex, or input driving the graph: captured frames go into the ring first, then the
@@ -192,7 +204,9 @@ private:
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
             // An input stream of its own went on meanwhile; what it piled up is not dropped here:
             // the device starts again from empty and its first callbacks come at once to fill its
-            // buffer, reading the pile. What stays is the ring's to give back.
+            // buffer, reading the pile. What stays is the ring's to give back after a quiet stretch
+            // from now.
+            if (self->ring_) self->ring_->noteOutputUnderrun();
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
         auto* out = static_cast<float*>(output);
@@ -226,16 +240,8 @@ private:
     }
 
     void closeLocked() {
-        for (auto* rt : {&output_, &input_}) {
-            if (*rt) {
-                try {
-                    if ((*rt)->isStreamRunning()) (*rt)->stopStream();
-                    if ((*rt)->isStreamOpen()) (*rt)->closeStream();
-                } catch (const RtAudioError&) {
-                }
-            }
-            rt->reset();
-        }
+        output_.reset();
+        input_.reset();
         if (engine_ && ring_) engine_->detachCaptureRing();
         ring_.reset();
         engine_ = nullptr;
@@ -247,8 +253,8 @@ private:
     std::shared_ptr<RtAudioDeviceBackend> backend_;
     mutable std::mutex mutex_;
     AudioDeviceID device_;
-    std::unique_ptr<RtAudio> output_;
-    std::unique_ptr<RtAudio> input_;
+    std::unique_ptr<RtAudioDriver::Stream> output_;
+    std::unique_ptr<RtAudioDriver::Stream> input_;
     std::shared_ptr<PCMBuffer> buffer_;
     std::shared_ptr<AudioRingBuffer> ring_;
     AudioEngine* engine_ = nullptr;
@@ -262,15 +268,32 @@ private:
 RtAudioDeviceBackend::RtAudioDeviceBackend(Configuration configuration) : configuration_(configuration) {}
 RtAudioDeviceBackend::~RtAudioDeviceBackend() = default;
 
+RtAudioDeviceBackend::Configuration RtAudioDeviceBackend::Configuration::fromEnvironment() {
+    Configuration configuration;
+    const char* text = std::getenv("SONABEL_AUDIO_BUFFERS");
+    if (!text) return configuration;
+    const std::string_view value(text);
+    unsigned buffers = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), buffers);
+    if (error == std::errc() && end == value.data() + value.size() && buffers >= 2 && buffers <= 16) {
+        configuration.numberOfBuffers = buffers;
+    } else {
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                       "SONABEL_AUDIO_BUFFERS=\"" + std::string(value) +
+                           "\" is not a number of buffers from 2 to 16: the streams keep " +
+                           std::to_string(configuration.numberOfBuffers)});
+    }
+    return configuration;
+}
+
 std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable() {
-    return makeIfAvailable(Configuration{});
+    return makeIfAvailable(Configuration::fromEnvironment());
 }
 
 std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable(Configuration configuration) {
     try {
-        std::shared_ptr<RtAudioDeviceBackend> backend(new RtAudioDeviceBackend(configuration));
-        backend->rt_ = std::make_unique<RtAudio>(rtApi(configuration.api));
-        backend->rt_->showWarnings(false);
+        if (!configuration.driver) configuration.driver = RtAudioDriver::make(rtApi(configuration.api));
+        std::shared_ptr<RtAudioDeviceBackend> backend(new RtAudioDeviceBackend(std::move(configuration)));
         {
             std::lock_guard lock(backend->mutex_);
             backend->refreshLocked();
@@ -281,12 +304,29 @@ std::shared_ptr<RtAudioDeviceBackend> RtAudioDeviceBackend::makeIfAvailable(Conf
     return nullptr;
 }
 
+RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
+    RtAudio::StreamOptions options;
+    options.numberOfBuffers = configuration_.numberOfBuffers;
+    const int priority = configuration_.realtimePriority;
+    if (priority <= 0) return options;
+    if (driver().grantsRealtime(priority)) {
+        options.flags |= RTAUDIO_SCHEDULE_REALTIME;
+        options.priority = priority;
+    } else if (!toldRealtimeRefused_.exchange(true)) {
+        LogSink::emit({"io.sonabel.platform", "audio", LogLevel::defaultLevel,
+                       "Real-time scheduling for the audio callback was refused (priority " +
+                           std::to_string(priority) +
+                           "): it runs at normal priority, and other programs' load can break the sound"});
+    }
+    return options;
+}
+
 void RtAudioDeviceBackend::refreshLocked() const {
     devices_.clear();
     try {
-        const unsigned count = rt_->getDeviceCount();
-        for (unsigned i = 0; i < count; ++i) {
-            const RtAudio::DeviceInfo info = rt_->getDeviceInfo(i);
+        const std::vector<RtAudio::DeviceInfo> infos = configuration_.driver->devices();
+        for (unsigned i = 0; i < infos.size(); ++i) {
+            const RtAudio::DeviceInfo& info = infos[i];
             if (!info.probed) continue;
             auto [it, added] = ids_.try_emplace(info.name, nextID_);
             if (added) ++nextID_;

@@ -1,13 +1,13 @@
 #pragma once
 #include "platform/audio/devices/AudioDeviceBackend.h"
+#include "platform/audio/devices/RtAudioDriver.h"
 #include "platform/core/HostClock.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-
-class RtAudio;
 
 namespace platform {
 
@@ -24,9 +24,21 @@ public:
         HostClock* clock = &HostClock::system();
         std::uint32_t bufferFrameSize = 512;
         Api api = Api::alsa;
+        // Periods the sound server (or the device) holds for each stream: each is latency, and room
+        // for a late callback. What the device grants when it grants something else.
+        std::uint32_t numberOfBuffers = 2;
+        // Round-robin real-time priority asked for the streams' callback threads; 0 asks for none.
+        int realtimePriority = 10;
+        // RtAudio's own for `api` when null.
+        std::shared_ptr<RtAudioDriver> driver;
+
+        // The defaults, with numberOfBuffers from SONABEL_AUDIO_BUFFERS (2 to 16) when it is set; a
+        // value outside that is logged and left at the default.
+        static Configuration fromEnvironment();
     };
 
-    // Null when RtAudio does not open or lists no device with input or output channels.
+    // Null when RtAudio does not open or lists no device with input or output channels. Without a
+    // configuration, the one from the environment.
     static std::shared_ptr<RtAudioDeviceBackend> makeIfAvailable();
     static std::shared_ptr<RtAudioDeviceBackend> makeIfAvailable(Configuration configuration);
     ~RtAudioDeviceBackend() override;
@@ -50,6 +62,10 @@ public:
     bool device(AudioDeviceID id, Device& out) const;
     AudioDeviceID defaultDevice(bool input) const;
     const Configuration& configuration() const { return configuration_; }
+    RtAudioDriver& driver() const { return *configuration_.driver; }
+    // The stream options every stream is opened with; says once in the log when real-time
+    // scheduling is refused.
+    RtAudio::StreamOptions streamOptions();
 
 private:
     explicit RtAudioDeviceBackend(Configuration configuration);
@@ -57,7 +73,7 @@ private:
 
     Configuration configuration_;
     mutable std::mutex mutex_;
-    std::unique_ptr<RtAudio> rt_;
+    std::atomic<bool> toldRealtimeRefused_{false};
     mutable std::map<std::string, AudioDeviceID> ids_; // names keep their ID for the session
     mutable std::map<AudioDeviceID, Device> devices_;
     mutable AudioDeviceID nextID_ = 2;

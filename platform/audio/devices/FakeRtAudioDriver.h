@@ -1,0 +1,60 @@
+#pragma once
+#include "platform/audio/devices/RtAudioDriver.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Devices as a test lists them, and every stream the backend opens on them, with what it asked for.
+// A test runs a stream's callback as RtAudio's thread would.
+class FakeRtAudioDriver final : public RtAudioDriver {
+public:
+    struct Opened {
+        std::optional<RtAudio::StreamParameters> output, input;
+        unsigned sampleRate = 0;
+        unsigned framesAsked = 0;
+        RtAudio::StreamOptions options; // as asked
+        bool started = false;
+        bool closed = false;
+    };
+
+    // Returns the device's index.
+    unsigned addDevice(std::string name, unsigned inputChannels, unsigned outputChannels,
+                       unsigned preferredSampleRate = 44100);
+    // The period the next streams are granted; by default the one they ask.
+    void grantFrames(std::optional<unsigned> frames);
+    void setRealtimeGranted(bool granted);
+    int realtimeQueries() const;
+    // The next opens throw this.
+    void failOpen(std::optional<std::string> message);
+
+    std::vector<Opened> opened() const;
+    // Runs the callback of the stream opened `index`-th, interleaved buffers of its channels (null
+    // where it has no such direction). Returns the callback's result.
+    int run(std::size_t index, unsigned frames, const float* input, float* output,
+            RtAudioStreamStatus status = 0);
+
+    std::vector<RtAudio::DeviceInfo> devices() override;
+    std::unique_ptr<Stream> open(Request& request) override;
+    bool grantsRealtime(int priority) override;
+
+private:
+    class FakeStream;
+    struct Entry {
+        Opened opened;
+        RtAudioCallback callback = nullptr;
+        void* user = nullptr;
+    };
+
+    mutable std::mutex mutex_;
+    std::vector<RtAudio::DeviceInfo> devices_;
+    std::vector<Entry> streams_;
+    std::optional<unsigned> grantedFrames_;
+    bool realtime_ = true;
+    int realtimeQueries_ = 0;
+    std::optional<std::string> openError_;
+};
+
+} // namespace platform

@@ -52,6 +52,10 @@ struct StreamAsk {
     bool realtime = false;
     int priority = 0;
 
+    // As another program asks, e.g. the engine.
+    static StreamAsk as(const RtAudio::StreamOptions& o) {
+        return {o.numberOfBuffers, (o.flags & RTAUDIO_SCHEDULE_REALTIME) != 0, o.priority};
+    }
     RtAudio::StreamOptions options() const {
         RtAudio::StreamOptions o;
         o.numberOfBuffers = buffers;

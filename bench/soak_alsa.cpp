@@ -270,17 +270,18 @@ void soak(benchmark::State& state, unsigned requested) {
     }
     const double seconds = std::max(5.0, environment("SONABEL_SOAK_SECONDS", 60.0));
     const int busy = std::max(0, int(environment("SONABEL_SOAK_BUSY", 4)));
-    auto backend = platform::RtAudioDeviceBackend::makeIfAvailable(
-        {&platform::HostClock::system(), requested, platform::RtAudioDeviceBackend::Api::alsa});
+    auto configuration = platform::RtAudioDeviceBackend::Configuration::fromEnvironment();
+    configuration.bufferFrameSize = requested;
+    configuration.api = platform::RtAudioDeviceBackend::Api::alsa;
+    auto backend = platform::RtAudioDeviceBackend::makeIfAvailable(configuration);
     if (!backend || backend->defaultDevice(false) != backend->defaultDevice(true)) {
         state.SkipWithError("ALSA's default device is not one device with input and output");
         return;
     }
     platform::RtAudioDeviceBackend::Device device;
     backend->device(backend->defaultDevice(false), device);
-    // The peer asks for its streams as the engine does.
-    const StreamAsk peerAsk{};
-    const unsigned buffers = peerAsk.buffers ? peerAsk.buffers : 4;
+    const StreamAsk peerAsk = StreamAsk::as(backend->streamOptions());
+    const unsigned buffers = std::max(2u, peerAsk.buffers); // the loopback card matches the player's
     for (auto _ : state) {
         Through engineRun, peerRun;
         unsigned period = 0;
@@ -326,6 +327,8 @@ void soak(benchmark::State& state, unsigned requested) {
         state.counters["seconds"] = seconds;
         state.counters["busy"] = busy;
         state.counters["period"] = period;
+        state.counters["buffers"] = peerAsk.buffers;
+        state.counters["realtime"] = peerAsk.realtime;
         report(state, "engine", engineRun);
         report(state, "peer", peerRun);
         state.counters["breaks_over_peer"] = engineRun.back.breaks - peerRun.back.breaks;

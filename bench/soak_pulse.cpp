@@ -100,14 +100,15 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
     settings.busy = std::max(0, int(environment("SONABEL_SOAK_BUSY", 4)));
     if (std::getenv("SONABEL_SOAK_BUSY_SECONDS"))
         settings.busySeconds = environment("SONABEL_SOAK_BUSY_SECONDS", 0);
-    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
-        {&platform::HostClock::system(), settings.period, platform::RtAudioDeviceBackend::Api::pulse});
+    auto configuration = platform::RtAudioDeviceBackend::Configuration::fromEnvironment();
+    configuration.bufferFrameSize = settings.period;
+    configuration.api = platform::RtAudioDeviceBackend::Api::pulse;
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(configuration);
     if (!rt) {
         state.SkipWithError("RtAudio lists no PulseAudio device");
         return;
     }
-    // The peer asks for its streams as the engine does.
-    const StreamAsk peerAsk{};
+    const StreamAsk peerAsk = StreamAsk::as(rt->streamOptions());
     // The tone's player keeps plenty queued, so that its own hiccups are rare; the recorders run
     // first.
     const StreamAsk playerAsk{0, true, 1}, recorderAsk{0, true, 1};
@@ -193,6 +194,8 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         state.counters["busy"] = settings.busy;
         state.counters["host_load"] = load;
         state.counters["period"] = period;
+        state.counters["buffers"] = peerAsk.buffers;
+        state.counters["realtime"] = peerAsk.realtime;
         state.counters["peer_period"] = peer.period();
         state.counters["input_breaks"] = input.breaks;
         state.counters["tone_output_underruns"] = double(player.underruns());

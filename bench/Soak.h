@@ -82,6 +82,10 @@ inline int discontinuities(const std::vector<float>& s, std::int64_t from, std::
 struct Returned {
     std::vector<double> at; // by burst, host seconds its start came back; NaN if it never did
     int breaks = 0;
+
+    int bursts() const {
+        return int(std::count_if(at.begin(), at.end(), [](double t) { return !std::isnan(t); }));
+    }
 };
 
 // The recording's loud stretches (50 ms of quiet or more between them): each burst that came back

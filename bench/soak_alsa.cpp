@@ -240,6 +240,9 @@ void report(benchmark::State& state, const std::string& who, const Through& run)
     state.counters[who + "_round_trip_end_ms"] = run.trip.end * 1e3;
     state.counters[who + "_round_trip_max_ms"] = run.trip.max * 1e3;
     state.counters[who + "_round_trip_off_s"] = run.trip.longestOff;
+    state.counters["bursts"] = double(run.back.at.size());
+    state.counters[who + "_bursts_back"] = run.back.bursts();
+    state.counters[who + "_recorder_overruns"] = double(run.recorderOverruns);
     state.counters[who + "_host_load"] = run.load;
     state.counters[who + "_tone_underruns"] = double(run.toneUnderruns);
 }

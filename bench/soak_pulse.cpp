@@ -198,6 +198,10 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         state.counters["realtime"] = peerAsk.realtime;
         state.counters["peer_period"] = peer.period();
         state.counters["input_breaks"] = input.breaks;
+        state.counters["bursts"] = double(input.at.size());
+        state.counters["input_bursts_back"] = input.bursts();
+        state.counters["engine_bursts_back"] = engine.bursts();
+        state.counters["peer_bursts_back"] = peerBack.bursts();
         state.counters["tone_output_underruns"] = double(player.underruns());
         state.counters["engine_breaks"] = engine.breaks;
         state.counters["engine_output_underruns"] = double(engineUnderruns);

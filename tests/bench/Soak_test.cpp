@@ -115,6 +115,7 @@ TEST(SoakMeasure, CountsEachBreakInTheToneOnce) {
         c.damage(s);
         const Returned back = returned(s, Steady(s.size(), 10.0), burstTimes(start, 4, 10.0), kRate);
         EXPECT_EQ(back.breaks, c.breaks);
+        EXPECT_EQ(back.bursts(), c.name.find("lost whole") != std::string::npos ? 3 : 4);
     }
 }
 

@@ -8,11 +8,16 @@
 #include <RtAudio.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <sched.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -78,9 +83,11 @@ inline std::optional<unsigned> findDevice(RtAudio& rt, const std::vector<std::st
     return std::nullopt;
 }
 
+// Aborted, not stopped: stopping drains what the server still holds, which on a starved server can
+// take for ever.
 inline void close(RtAudio& rt) {
     try {
-        if (rt.isStreamRunning()) rt.stopStream();
+        if (rt.isStreamRunning()) rt.abortStream();
         if (rt.isStreamOpen()) rt.closeStream();
     } catch (const RtAudioError&) {
     }
@@ -265,6 +272,53 @@ private:
     std::unique_ptr<PassthroughRing> ring_;
     std::optional<platform::AudioCallbackTiming> timing_;
     std::atomic<std::uint64_t> underruns_{0};
+};
+
+// Gives this process's threads called `name` round-robin real-time scheduling at `priority`, as far
+// as the system grants it; returns how many it raised. The PulseAudio client library moves each
+// stream's data on a thread of its own ("threaded-ml"), which RtAudio's real-time flag leaves alone.
+inline int raiseThreads(const std::string& name, int priority) {
+    int raised = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string threadName;
+        std::getline(comm, threadName);
+        if (threadName != name) continue;
+        sched_param param{};
+        param.sched_priority = priority;
+        if (sched_setscheduler(pid_t(std::stol(task.path().filename().string())), SCHED_RR, &param) == 0)
+            ++raised;
+    }
+    return raised;
+}
+
+// Ends the process, after `onTimeout`, unless it is destroyed within `limit`: a stream that never
+// stops must not hold the benchmarks for ever.
+class Watchdog {
+public:
+    Watchdog(std::chrono::seconds limit, std::string what, std::function<void()> onTimeout)
+        : thread_([this, limit, what = std::move(what), onTimeout = std::move(onTimeout)] {
+              std::unique_lock lock(mutex_);
+              if (done_.wait_for(lock, limit, [this] { return finished_; })) return;
+              std::fprintf(stderr, "soak: %s took more than %lld s; giving up\n", what.c_str(),
+                           static_cast<long long>(limit.count()));
+              onTimeout();
+              std::_Exit(2);
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+    std::thread thread_;
 };
 
 // The host's load over the last minute; 0 where it cannot be read.

@@ -11,7 +11,8 @@
 // away from the first; for the engine also the capture ring's losses and trims.
 // SONABEL_SOAK_SECONDS shortens or lengthens the minute; SONABEL_SOAK_PERIOD sets the period (512);
 // SONABEL_SOAK_BUSY sets the busy processes (4); with SONABEL_SOAK_BUSY_SECONDS they run that long from
-// four seconds in, else the whole run.
+// four seconds in, else the whole run. SONABEL_SOAK_RAISE_PULSE_THREADS=1 gives the PulseAudio client
+// library's threads of every stream the real-time priority the engine's callback asks for.
 #include "bench/Soak.h"
 #include "bench/SoakPrograms.h"
 #include "platform/audio/AudioEngine.h"
@@ -112,8 +113,11 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
     // The tone's player keeps plenty queued, so that its own hiccups are rare; the recorders run
     // first.
     const StreamAsk playerAsk{0, true, 1}, recorderAsk{0, true, 1};
+    // Every stream's PulseAudio client thread too, the engine's, the peer's and the soak's own alike.
+    const bool raisePulseThreads = environment("SONABEL_SOAK_RAISE_PULSE_THREADS", 0) != 0;
     for (auto _ : state) {
         platform::ScopedLogCapture log;
+        int raised = 0;
         EngineRun run;
         if (!run.prepare(*rt)) {
             state.SkipWithError("the engine's input runs at another rate than its output");
@@ -153,6 +157,9 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
             run.start();
             peer.start();
             player.start();
+            if (raisePulseThreads)
+                raised = soakbench::raiseThreads("threaded-ml",
+                                                 std::max(1, peerAsk.realtime ? peerAsk.priority : 0));
         } catch (const RtAudioError& error) {
             state.SkipWithError(("the soak's streams did not open: " + error.getMessage()).c_str());
             break;
@@ -163,11 +170,15 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         unsigned period = 0;
         run.io->bufferFrameSize(period);
         const std::uint64_t engineUnderruns = run.engine->outputUnderruns();
-        run.engine->stop();
-        peer.stop();
-        player.stop();
-        for (Recorder* r : {&atInput, &afterEngine, &afterPeer})
-            r->stop();
+        {
+            const soakbench::Watchdog watchdog(std::chrono::seconds(30), "stopping the streams",
+                                               [&] { pulse.stop(); });
+            run.engine->stop();
+            peer.stop();
+            player.stop();
+            for (Recorder* r : {&atInput, &afterEngine, &afterPeer})
+                r->stop();
+        }
         for (const auto& line : log.lines())
             std::fprintf(stderr, "soak engine: %s\n", line.c_str());
 
@@ -196,6 +207,7 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         state.counters["period"] = period;
         state.counters["buffers"] = peerAsk.buffers;
         state.counters["realtime"] = peerAsk.realtime;
+        state.counters["raised_pulse_threads"] = raised;
         state.counters["peer_period"] = peer.period();
         state.counters["input_breaks"] = input.breaks;
         state.counters["bursts"] = double(input.at.size());

@@ -99,9 +99,12 @@ public:
                      "the null sink", log))
             whyNot = "pactl could not select the null sink and its monitor";
     }
-    ~PulseServer() {
+    ~PulseServer() { stop(); }
+    // Ends the processes and removes the folder; the destructor does it too.
+    void stop() {
         for (auto it = pids_.rbegin(); it != pids_.rend(); ++it)
             if (*it > 0 && kill(*it, SIGTERM) == 0) waitpid(*it, nullptr, 0);
+        pids_.clear();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }

@@ -296,11 +296,11 @@ inline int raiseThreads(const std::string& name, int priority) {
 // stops must not hold the benchmarks for ever.
 class Watchdog {
 public:
-    Watchdog(std::chrono::seconds limit, std::string what, std::function<void()> onTimeout)
+    Watchdog(std::chrono::milliseconds limit, std::string what, std::function<void()> onTimeout)
         : thread_([this, limit, what = std::move(what), onTimeout = std::move(onTimeout)] {
               std::unique_lock lock(mutex_);
               if (done_.wait_for(lock, limit, [this] { return finished_; })) return;
-              std::fprintf(stderr, "soak: %s took more than %lld s; giving up\n", what.c_str(),
+              std::fprintf(stderr, "soak: %s took more than %lld ms; giving up\n", what.c_str(),
                            static_cast<long long>(limit.count()));
               onTimeout();
               std::_Exit(2);

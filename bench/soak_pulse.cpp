@@ -171,7 +171,7 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         run.io->bufferFrameSize(period);
         const std::uint64_t engineUnderruns = run.engine->outputUnderruns();
         {
-            const soakbench::Watchdog watchdog(std::chrono::seconds(30), "stopping the streams",
+            const soakbench::Watchdog watchdog(std::chrono::milliseconds(30000), "stopping the streams",
                                                [&] { pulse.stop(); });
             run.engine->stop();
             peer.stop();

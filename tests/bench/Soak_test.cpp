@@ -1,10 +1,14 @@
 #include "bench/Soak.h"
+#include "bench/SoakPrograms.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace soakbench;
@@ -236,4 +240,20 @@ TEST(PassthroughRing, MapsTheInputsChannelsToItsOwn) {
         ring.pull(out.data() + 4, 2);
         EXPECT_EQ(out, c.out);
     }
+}
+
+TEST(SoakWatchdog, EndsTheProcessOnlyWhenWhatItWatchesOutlastsItsLimit) {
+    bool called = false;
+    {
+        const Watchdog watchdog(std::chrono::milliseconds(60000), "nothing", [&] { called = true; });
+    }
+    EXPECT_FALSE(called);
+    EXPECT_EXIT(
+        {
+            const Watchdog watchdog(std::chrono::milliseconds(20), "stopping the streams",
+                                    [] { std::fputs("server stopped\n", stderr); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(60000));
+        },
+        testing::ExitedWithCode(2),
+        "soak: stopping the streams took more than 20 ms; giving up\nserver stopped");
 }

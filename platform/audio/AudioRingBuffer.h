@@ -46,11 +46,9 @@ public:
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
     // Consumer: the output the frames go to ran dry, and what the input handed over meanwhile waits
-    // here: the quiet stretch after which it is given back starts again, as after a loss.
-    void noteOutputUnderrun() {
-        sinceLoss_ = 0;
-        lowestFill_ = ~0u;
-    }
+    // here: what is given back at the end of the quiet stretch is measured from now on. The stretch
+    // itself goes on, so that output underruns one after another still get their latency back.
+    void noteOutputUnderrun() { lowestFill_ = ~0u; }
 
     std::uint64_t overrunFrames() const { return overruns_.load(std::memory_order_relaxed); }
     std::uint64_t underrunFrames() const { return underruns_.load(std::memory_order_relaxed); }

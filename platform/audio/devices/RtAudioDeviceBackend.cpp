@@ -58,7 +58,7 @@ public:
         if (!hasOutput && !ring_)
             throw AudioError(AudioError::kDomain, kAudioHardwareBadDeviceError, "no output device");
         const AudioFormat format = engine.outputNode()->outputFormat(0);
-        const bool pulse = backend_->configuration().api == RtAudioDeviceBackend::Api::pulse;
+        const bool jack = backend_->configuration().api == RtAudioDeviceBackend::Api::jack;
         try {
             unsigned frames = backend_->configuration().bufferFrameSize;
             buffer_ = PCMBuffer::make(format, std::max(frames, 4096u));
@@ -73,9 +73,11 @@ public:
             inParameters.deviceId = in.index;
             inParameters.nChannels = ring_ ? ring_->channels() : 0;
             if (hasOutput) {
-                // RtAudio's PulseAudio duplex stream reads input only as often as it writes output:
-                // input the server queued during a hiccup would stay queued, latency for good.
-                const bool duplex = ring_ && inputID == device_ && !pulse;
+                // RtAudio's duplex streams stay behind after a hiccup, each write waiting for a read.
+                // On PulseAudio input the server queued meanwhile stays queued, latency for good; on
+                // ALSA, after an output underrun, the output never gets ahead of the device again and
+                // plays holes for tens of seconds. Streams of their own each catch up.
+                const bool duplex = ring_ && inputID == device_ && jack;
                 RtAudioDriver::Request request{&outParameters,
                                                duplex ? &inParameters : nullptr,
                                                static_cast<unsigned>(format.sampleRate()),
@@ -204,8 +206,7 @@ private:
             self->engine_->countOutputUnderrun(self->timing_->silenceFrames());
             // An input stream of its own went on meanwhile; what it piled up is not dropped here:
             // the device starts again from empty and its first callbacks come at once to fill its
-            // buffer, reading the pile. What stays is the ring's to give back after a quiet stretch
-            // from now.
+            // buffer, reading the pile. What stays is the ring's to give back.
             if (self->ring_) self->ring_->noteOutputUnderrun();
         }
         if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
@@ -308,7 +309,10 @@ RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
     RtAudio::StreamOptions options;
     options.numberOfBuffers = configuration_.numberOfBuffers;
     const int priority = configuration_.realtimePriority;
-    if (priority <= 0) return options;
+    // RtAudio's PulseAudio streams hand their frames to the client library's own thread: a callback
+    // thread scheduled first only waits for it sooner, and under load such streams broke up more
+    // (2-12 breaks in 15 s where the same streams without it had none).
+    if (priority <= 0 || configuration_.api == Api::pulse) return options;
     if (driver().grantsRealtime(priority)) {
         options.flags |= RTAUDIO_SCHEDULE_REALTIME;
         options.priority = priority;

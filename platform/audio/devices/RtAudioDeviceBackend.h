@@ -14,7 +14,7 @@ namespace platform {
 // The machine's audio devices through RtAudio: ALSA's by default (PulseAudio and PipeWire appear
 // among them through ALSA's own "default" and "pulse" devices), or those of another RtAudio API.
 // A started engine gets an output stream; when its input node feeds the graph it also gets input,
-// in one duplex stream when input and output are the same device, else in a stream of its own.
+// in a stream of its own (in one duplex stream with the output on JACK, when they are one device).
 // Captured frames reach the input node through a lock-free ring.
 class RtAudioDeviceBackend : public AudioDeviceBackend,
                              public std::enable_shared_from_this<RtAudioDeviceBackend> {
@@ -27,10 +27,11 @@ public:
         // Periods the sound server (or the device) holds for each stream: each is latency, and room
         // for a late callback. What the device grants when it grants something else.
         std::uint32_t numberOfBuffers = 2;
-        // Round-robin real-time priority asked for the streams' callback threads; 0 asks for none.
+        // Round-robin real-time priority asked for the streams' callback threads, but on PulseAudio;
+        // 0 asks for none.
         int realtimePriority = 10;
         // RtAudio's own for `api` when null.
-        std::shared_ptr<RtAudioDriver> driver;
+        std::shared_ptr<RtAudioDriver> driver{};
 
         // The defaults, with numberOfBuffers from SONABEL_AUDIO_BUFFERS (2 to 16) when it is set; a
         // value outside that is logged and left at the default.

@@ -196,9 +196,9 @@ private:
     unsigned channels_ = 1;
 };
 
-// The plain program: plays its input to its output. One duplex stream when both are one device
-// (the input handed straight to the output), else an output and an input stream, opened and
-// started back to back as the engine opens its own, with a PassthroughRing between them. Its
+// The plain program: plays its input to its output. One duplex stream when asked for and both are
+// one device (the input handed straight to the output), else an output and an input stream, opened
+// and started back to back as the engine opens its own, with a PassthroughRing between them. Its
 // output underruns counted as the engine counts its own (the stream's flag or its callbacks' timing).
 class PassthroughPeer {
 public:
@@ -213,13 +213,13 @@ public:
 
     // Throws RtAudioError.
     void open(unsigned output, unsigned input, unsigned inputChannels, double rate, unsigned period,
-              const StreamAsk& ask) {
+              const StreamAsk& ask, bool oneStream = false) {
         inputChannels_ = inputChannels;
         ring_ = std::make_unique<PassthroughRing>(std::size_t(rate), kChannels);
         RtAudio::StreamParameters outParameters{output, kChannels, 0}, inParameters{input, inputChannels, 0};
         RtAudio::StreamOptions options = ask.options();
         unsigned frames = period;
-        duplex_ = output == input;
+        duplex_ = oneStream && output == input;
         out_.openStream(&outParameters, duplex_ ? &inParameters : nullptr, RTAUDIO_FLOAT32, unsigned(rate),
                         &frames, &PassthroughPeer::callback, this, &options);
         period_ = frames;

@@ -1,12 +1,13 @@
 // The soak on plain ALSA, in the kernel tests' guest (scripts/run-in-guest) on its loopback card: a
 // minute of a 1 kHz tone, in bursts, played to the card's first device, whose second device is the
 // default input; a program plays its input to the default output, on the first device again, and a
-// recorder takes it from the second. First the engine (its input node into its main mixer, one
-// duplex stream), then a plain RtAudio program doing the same with the same period and buffers, each
-// with busy processes beside it. The player and the recorder time each frame by where the card's
-// pointer is (snd_pcm_delay), so the round trip is the program's own: from the burst's start in its
-// input to its start in its output. Reports, for each program and period, as the PulseAudio soak does.
-// SONABEL_SOAK_SECONDS, SONABEL_SOAK_BUSY as there; the periods are 256, 1,024 and 8,192 frames.
+// recorder takes it from the second. First the engine (its input node into its main mixer), then a
+// plain RtAudio program doing the same with the same period and buffers in streams of the same
+// shape (an input and an output stream), each with busy processes beside it. The player and the recorder time
+// each frame by where the card's pointer is (snd_pcm_delay), so the round trip is the program's own: from the
+// burst's start in its input to its start in its output. Reports, for each program and period, as the
+// PulseAudio soak does. SONABEL_SOAK_SECONDS, SONABEL_SOAK_BUSY as there; the periods are 256, 1,024 and
+// 8,192 frames.
 #include "bench/Soak.h"
 #include "bench/SoakPrograms.h"
 #include "platform/audio/AudioEngine.h"

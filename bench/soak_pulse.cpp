@@ -160,8 +160,8 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
             if (raisePulseThreads)
                 raised = soakbench::raiseThreads("threaded-ml",
                                                  std::max(1, peerAsk.realtime ? peerAsk.priority : 0));
-        } catch (const RtAudioError& error) {
-            state.SkipWithError(("the soak's streams did not open: " + error.getMessage()).c_str());
+        } catch (const std::exception& error) { // RtAudio's, or the engine's AudioError
+            state.SkipWithError((std::string("the soak's streams did not open: ") + error.what()).c_str());
             break;
         }
         const double load = soakbench::waitForTheTone(

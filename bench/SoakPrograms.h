@@ -7,6 +7,7 @@
 
 #include <RtAudio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -72,15 +73,42 @@ struct StreamAsk {
     }
 };
 
-// The first device whose name is one of `names` and has channels that way.
-inline std::optional<unsigned> findDevice(RtAudio& rt, const std::vector<std::string>& names, bool input) {
+// A device wanted by one of its names, with channels that way.
+struct Wanted {
+    std::vector<std::string> names;
+    bool input = false;
+};
+
+// The first device for each of `wanted`, from one listing (each asks the server again); nullopt
+// for those it does not list.
+inline std::vector<std::optional<unsigned>> findDevices(RtAudio& rt, const std::vector<Wanted>& wanted) {
+    std::vector<std::optional<unsigned>> found(wanted.size());
     for (unsigned d = 0; d < rt.getDeviceCount(); ++d) {
         const RtAudio::DeviceInfo info = rt.getDeviceInfo(d);
-        if ((input ? info.inputChannels : info.outputChannels) == 0) continue;
-        for (const auto& name : names)
-            if (info.name == name) return d;
+        for (std::size_t w = 0; w < wanted.size(); ++w) {
+            if (found[w] || (wanted[w].input ? info.inputChannels : info.outputChannels) == 0) continue;
+            for (const auto& name : wanted[w].names)
+                if (info.name == name) found[w] = d;
+        }
     }
-    return std::nullopt;
+    return found;
+}
+
+// Lists until every one of `wanted` is there (a sound server lists a sink a moment after it made
+// it), 50 ms apart, at most until `deadline`; empty if some never were.
+inline std::vector<unsigned> waitForDevices(RtAudio& rt, const std::vector<Wanted>& wanted,
+                                            std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        const std::vector<std::optional<unsigned>> found = findDevices(rt, wanted);
+        if (std::all_of(found.begin(), found.end(), [](const auto& d) { return d.has_value(); })) {
+            std::vector<unsigned> devices;
+            for (const auto& d : found)
+                devices.push_back(*d);
+            return devices;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 // Aborted, not stopped: stopping drains what the server still holds, which on a starved server can

@@ -129,29 +129,27 @@ void soak(benchmark::State& state, PulseServer::Kind kind) {
         PassthroughPeer peer(RtAudio::LINUX_PULSE);
         try {
             RtAudio& list = player.rt();
-            // PipeWire lists a sink a moment after it is made.
-            std::optional<unsigned> tone, toneMonitor, engineMonitor, peerSink, peerMonitor;
-            for (const auto deadline = Clock::now() + std::chrono::seconds(5);
-                 !(tone && toneMonitor && engineMonitor && peerSink && peerMonitor) &&
-                 Clock::now() < deadline;
-                 std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-                tone = soakbench::findDevice(list, {"Tone"}, false);
-                toneMonitor = soakbench::findDevice(list, monitorNames("Tone"), true);
-                engineMonitor = soakbench::findDevice(list, monitorNames("Engine"), true);
-                peerSink = soakbench::findDevice(list, {"Peer"}, false);
-                peerMonitor = soakbench::findDevice(list, monitorNames("Peer"), true);
-            }
-            if (!(tone && toneMonitor && engineMonitor && peerSink && peerMonitor)) {
+            const std::vector<unsigned> devices =
+                soakbench::waitForDevices(list,
+                                          {{{"Tone"}, false},
+                                           {monitorNames("Tone"), true},
+                                           {monitorNames("Engine"), true},
+                                           {{"Peer"}, false},
+                                           {monitorNames("Peer"), true}},
+                                          Clock::now() + std::chrono::seconds(5));
+            if (devices.empty()) {
                 state.SkipWithError("RtAudio does not list the soak's sinks and monitors");
                 break;
             }
+            const unsigned tone = devices[0], toneMonitor = devices[1], engineMonitor = devices[2],
+                           peerSink = devices[3], peerMonitor = devices[4];
             const unsigned period = settings.period;
-            const unsigned monitorChannels = std::min(2u, list.getDeviceInfo(*toneMonitor).inputChannels);
-            atInput.open(*toneMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
-            afterEngine.open(*engineMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
-            afterPeer.open(*peerMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
-            player.open(*tone, 2, run.rate, period, playerAsk, settings.seconds);
-            peer.open(*peerSink, *toneMonitor, monitorChannels, run.rate, period, peerAsk);
+            const unsigned monitorChannels = std::min(2u, list.getDeviceInfo(toneMonitor).inputChannels);
+            atInput.open(toneMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
+            afterEngine.open(engineMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
+            afterPeer.open(peerMonitor, 1, run.rate, period, recorderAsk, settings.seconds);
+            player.open(tone, 2, run.rate, period, playerAsk, settings.seconds);
+            peer.open(peerSink, toneMonitor, monitorChannels, run.rate, period, peerAsk);
             for (Recorder* r : {&atInput, &afterEngine, &afterPeer})
                 r->start();
             run.start();

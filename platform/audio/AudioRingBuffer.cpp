@@ -49,7 +49,10 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         }
     }
     const std::uint64_t overruns = overruns_.load(std::memory_order_relaxed);
-    const bool lost = n < frames || overruns != overrunsSeen_;
+    const bool lost = n < frames;
+    // A full ring holds too much, not too little: what it holds beyond the cushion is measured
+    // afresh, and the quiet stretch goes on, so that it is given back even while overruns go on.
+    if (overruns != overrunsSeen_) lowestFill_ = ~0u;
     if (n < frames) underruns_.fetch_add(frames - n, std::memory_order_relaxed);
     overrunsSeen_ = overruns;
     for (std::uint32_t c = 0; c < outChannels; ++c)

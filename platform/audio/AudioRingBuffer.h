@@ -37,8 +37,8 @@ public:
         startPrefill_ = prefill_;
     }
     std::uint32_t prefill() const { return prefill_; }
-    // Consumer: once `frames` frames have been read without a loss (an underrun or an overrun), the
-    // prefill returns to the one set and what the ring held beyond the cushion all that while is
+    // Consumer: once `frames` frames have been read without an underrun, the prefill returns to the
+    // one set and what the ring held beyond the cushion all that while (since the last overrun) is
     // discarded, so the latency comes back to where it started: at a read where the input ahead is
     // quiet (all channels within -60 dBFS), or once twice as many were read without one. 0 (the
     // default) keeps it.

@@ -43,9 +43,10 @@ unsigned FakeRtAudioDriver::addDevice(std::string name, unsigned inputChannels, 
     return unsigned(devices_.size() - 1);
 }
 
-void FakeRtAudioDriver::grantFrames(std::optional<unsigned> frames) {
+void FakeRtAudioDriver::grantFrames(std::optional<unsigned> frames, std::optional<unsigned> inputOnly) {
     std::lock_guard lock(mutex_);
     grantedFrames_ = frames;
+    grantedInputOnlyFrames_ = inputOnly;
 }
 
 void FakeRtAudioDriver::setRealtimeGranted(bool granted) {
@@ -105,6 +106,7 @@ std::unique_ptr<RtAudioDriver::Stream> FakeRtAudioDriver::open(Request& request)
     entry.callback = request.callback;
     entry.user = request.user;
     if (grantedFrames_) request.frames = *grantedFrames_;
+    if (grantedInputOnlyFrames_ && !request.output) request.frames = *grantedInputOnlyFrames_;
     streams_.push_back(entry);
     return std::make_unique<FakeStream>(*this, streams_.size() - 1);
 }

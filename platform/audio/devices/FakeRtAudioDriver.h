@@ -23,8 +23,9 @@ public:
     // Returns the device's index.
     unsigned addDevice(std::string name, unsigned inputChannels, unsigned outputChannels,
                        unsigned preferredSampleRate = 44100);
-    // The period the next streams are granted; by default the one they ask.
-    void grantFrames(std::optional<unsigned> frames);
+    // The period the next streams are granted, those with input only another where given; by default
+    // the one they ask.
+    void grantFrames(std::optional<unsigned> frames, std::optional<unsigned> inputOnly = std::nullopt);
     void setRealtimeGranted(bool granted);
     int realtimeQueries() const;
     // The next opens throw this.
@@ -51,7 +52,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<RtAudio::DeviceInfo> devices_;
     std::vector<Entry> streams_;
-    std::optional<unsigned> grantedFrames_;
+    std::optional<unsigned> grantedFrames_, grantedInputOnlyFrames_;
     bool realtime_ = true;
     int realtimeQueries_ = 0;
     std::optional<std::string> openError_;

@@ -107,6 +107,31 @@ TEST(RtAudioDeviceBackend, StreamsAskTheServerForFewBuffersAtTheConfiguredPeriod
     }
 }
 
+TEST(RtAudioDeviceBackend, TheCaptureRingFollowsTheLongerPeriodOfTwoStreams) {
+    struct Case {
+        const char* name;
+        std::optional<unsigned> output, input; // granted; else the 512 asked
+        std::uint32_t prefill, capacity;
+    };
+    const Case cases[] = {
+        {"as asked", std::nullopt, std::nullopt, 1024, 16384},
+        {"the input's longer", std::nullopt, 2048u, 4096, 32768},
+        {"the output's longer", 2048u, 256u, 4096, 32768},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig s(Api::pulse, false);
+        ASSERT_TRUE(s.backend);
+        s.driver->grantFrames(c.output, c.input);
+        s.start();
+        auto ring = s.engine->inputNode()->captureRing();
+        ASSERT_TRUE(ring);
+        EXPECT_EQ(ring->prefill(), c.prefill);
+        EXPECT_EQ(ring->capacity(), c.capacity);
+        EXPECT_DOUBLE_EQ(sonabel::Settings::getIOBufferDuration(*s.engine), c.output.value_or(512) / 44100.0);
+    }
+}
+
 TEST(RtAudioDeviceBackend, RealTimeSchedulingIsAskedWhereGrantedAndARefusalIsLoggedOnce) {
     struct Case {
         const char* name;

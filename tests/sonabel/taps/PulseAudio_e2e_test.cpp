@@ -165,8 +165,9 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
         ~Restore() { unsetenv("PULSE_SERVER"); }
     } restore;
     setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    // A server buffer as deep as the stall is long: the output's refill takes the whole pile.
     auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(
-        {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse});
+        {&platform::HostClock::system(), 512, platform::RtAudioDeviceBackend::Api::pulse, 16});
     if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
     // The stall comes while the input stream goes on.
     std::atomic<bool> stalled{false};

@@ -85,6 +85,7 @@ public:
                 return;
         }
         env.push_back("PULSE_SERVER=" + server());
+        env_ = env;
         if (!waitFor([&] { return succeeds({"pactl", "info"}, env, log); }, "the server", log)) return;
         if (kind == Kind::pipewire &&
             !succeeds({"pactl", "load-module", "module-null-sink", "sink_name=sonabel_null"}, env, log))
@@ -98,13 +99,31 @@ public:
                      "the null sink", log))
             whyNot = "pactl could not select the null sink and its monitor";
     }
-    ~PulseServer() {
+    ~PulseServer() { stop(); }
+    // Ends the processes and removes the folder; the destructor does it too.
+    void stop() {
         for (auto it = pids_.rbegin(); it != pids_.rend(); ++it)
             if (*it > 0 && kill(*it, SIGTERM) == 0) waitpid(*it, nullptr, 0);
+        pids_.clear();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
     }
     std::string server() const { return "unix:" + (folder / "native").string(); }
+
+    // One more null sink; RtAudio lists it by its description.
+    bool addSink(const std::string& name, const std::string& description) {
+        return run({"pactl", "load-module", "module-null-sink", "sink_name=" + name,
+                    "sink_properties=device.description=" + description});
+    }
+    // PipeWire makes a sink a moment after it answers.
+    bool setDefaults(const std::string& sink, const std::string& source) {
+        return waitFor(
+            [&] {
+                return run({"pactl", "set-default-sink", sink}) &&
+                       run({"pactl", "set-default-source", source});
+            },
+            "the sink " + sink, (folder / "server.log").string());
+    }
 
     const std::filesystem::path folder;
     std::string whyNot; // empty while the server runs
@@ -129,7 +148,12 @@ private:
         return true;
     }
 
+    bool run(const std::vector<std::string>& args) const {
+        return succeeds(args, env_, (folder / "server.log").string());
+    }
+
     std::vector<pid_t> pids_;
+    std::vector<std::string> env_;
 };
 
 } // namespace pulsetest

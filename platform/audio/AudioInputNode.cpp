@@ -5,6 +5,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -76,7 +77,12 @@ bool AudioInputNode::setManualRenderingInputPCMFormat(const AudioFormat& format,
 void AudioInputNode::setHardwareFormat(const AudioFormat& format) {
     auto e = engine();
     AudioEngine::GraphChange change(e.get());
-    if (!block_) format_ = format;
+    if (block_) return;
+    format_ = format;
+    // A connected bus carries the device's frames at their own rate from the next cycle on, and the
+    // inputs it feeds convert from it. Without an input device the connection keeps what it had.
+    if (e && format.sampleRate() > 0 && format.channelCount() > 0)
+        e->setConnectedOutputFormat(*this, 0, defaultOutputFormat(0));
 }
 
 AudioFormat AudioInputNode::defaultOutputFormat(std::uint32_t) const {
@@ -128,7 +134,7 @@ void AudioInputNode::reportCaptureLosses(const RenderContext& context, AudioRing
     if (overruns == reportedOverruns_ && underruns == reportedUnderruns_ && discarded == reportedDiscarded_)
         return;
     if (lastReport_ != 0 && context.hostTime - lastReport_ < HostClock::ticksPerSecond) return;
-    AudioEngine* engine = engineForRender();
+    AudioEngine* engine = context.engine;
     if (!engine || !engine->queueCaptureReport(overruns - reportedOverruns_, underruns - reportedUnderruns_,
                                                discarded - reportedDiscarded_))
         return;
@@ -151,16 +157,47 @@ void AudioInputNode::render(const RenderContext& context) {
         for (std::uint32_t c = 0; c < channels; ++c)
             source[c] =
                 map.empty() ? std::int32_t(c < ring->channels() ? c : 0) : (c < map.size() ? map[c] : -1);
-        ring->read(out, source.data(), channels, context.frames);
         // Frames the ring dropped or trimmed never reach a take: recorders write silence in their
         // place, so a take lasts as long as the time it recorded. Underruns are silence already.
-        if (lostRing_ != ring->serial()) {
-            lostRing_ = ring->serial();
-            lostSeen_ = 0;
+        if (gapRing_ != ring->serial()) {
+            gapRing_ = ring->serial();
+            taken_ = overrunsSeen_ = 0;
+            gapCount_ = 0;
         }
-        const std::uint64_t lost = ring->overrunFrames() + ring->discardedFrames();
-        setLostInputFrames(lost - lostSeen_);
-        lostSeen_ = lost;
+        // Read before the ring moves on: each overrun counted here happened at the position it has now.
+        const std::uint64_t overruns = ring->overrunFrames();
+        if (overruns != overrunsSeen_) {
+            const Gap gap{taken_ + ring->capacity(), overruns - overrunsSeen_};
+            if (gapCount_ > 0 && gaps_[gapCount_ - 1].at == gap.at)
+                gaps_[gapCount_ - 1].frames += gap.frames;
+            else if (gapCount_ < kGaps)
+                gaps_[gapCount_++] = gap;
+            else // far more gaps than a ring's length holds: the last one takes them, a little late
+                gaps_[kGaps - 1].frames += gap.frames;
+            overrunsSeen_ = overruns;
+        }
+        const std::uint64_t start = taken_;
+        const std::uint64_t discarded = ring->discardedFrames();
+        const std::uint32_t got = ring->read(out, source.data(), channels, context.frames);
+        taken_ += got;
+        std::uint64_t lost = 0;
+        std::uint32_t at = context.frames;
+        std::size_t passed = 0;
+        while (passed < gapCount_ && gaps_[passed].at <= taken_) {
+            lost += gaps_[passed].frames;
+            at = std::min(at, std::uint32_t(std::max(gaps_[passed].at, start) - start));
+            ++passed;
+        }
+        std::copy(gaps_.begin() + std::ptrdiff_t(passed), gaps_.begin() + std::ptrdiff_t(gapCount_),
+                  gaps_.begin());
+        gapCount_ -= passed;
+        // A trim drops the oldest frames, right after what this read gave out.
+        if (const std::uint64_t trimmed = ring->discardedFrames() - discarded) {
+            lost += trimmed;
+            at = std::min(at, got);
+            taken_ += trimmed;
+        }
+        setLostInputFrames(lost, lost > 0 ? at : 0);
         reportCaptureLosses(context, *ring);
         return;
     }

@@ -2,6 +2,7 @@
 #include "platform/audio/AudioNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,8 +65,19 @@ private:
     std::uint64_t reportedOverruns_ = 0;
     std::uint64_t reportedUnderruns_ = 0;
     std::uint64_t reportedDiscarded_ = 0;
-    std::uint64_t lostRing_ = 0;  // the ring `lostSeen_` is of
-    std::uint64_t lostSeen_ = 0;  // its overruns and discards the recorders were told of
+    // Where the ring lost frames, so that recorders get silence in that place: the ring drops what
+    // does not fit, the newest frames, so an overrun sits a ring's length past the frames read when it
+    // happened. Rendering thread.
+    struct Gap {
+        std::uint64_t at = 0; // frames the ring had given out or discarded before it
+        std::uint64_t frames = 0;
+    };
+    static constexpr std::size_t kGaps = 16;
+    std::uint64_t gapRing_ = 0;      // the ring the fields below are of
+    std::uint64_t taken_ = 0;        // frames it gave out or discarded
+    std::uint64_t overrunsSeen_ = 0; // its overruns placed as gaps
+    std::array<Gap, kGaps> gaps_{};  // in order
+    std::size_t gapCount_ = 0;
     mutable std::mutex mapMutex_; // the map is read without the graph lock by the property getter
     std::vector<std::int32_t> channelMap_;
 };

@@ -29,6 +29,7 @@ struct AudioNode::Tap {
     std::uint32_t filled = 0;     // frames in the buffer being filled; its length is set once it is full
     std::uint32_t skipping = 0;   // frames of a block that had no buffer, still to pass
     std::uint32_t lostFrames = 0; // since the last delivery
+    std::uint32_t zeroed = 0;     // frames of the buffer being filled that are silence for lost input
     std::int64_t firstSampleTime = 0;
     std::uint64_t firstHostTime = 0;
     bool firstHostTimeValid = false;
@@ -43,18 +44,40 @@ constexpr std::uint32_t kNoSlot = ~0u; // a delivery of lost frames alone
 constexpr double kLongestTrueLossSeconds = 600;
 } // namespace
 
-struct AudioNode::Conversion {
-    Conversion(std::uint32_t channels, double from, double to, std::uint32_t maximumFrames)
-        : converter(channels, from, to, maximumFrames), scratch(std::size_t(channels) * maximumFrames) {}
-    SampleRateConverter converter;
-    std::vector<float> scratch;
-    std::array<float*, kMaxChannels> channels{};
-    std::int64_t sampleTime = 0; // of the source, in its own rate
-    BusData view;
+// What one converting input has taken of its source's feed. A converter rebuilt for a larger cycle
+// takes it over, so that the input carries on where it was.
+struct ConversionProgress {
+    bool started = false;
+    std::int64_t position = 0;  // the source's next frame, at its rate
+    std::uint64_t lostSeen = 0; // the source's losses, in its frames, passed on so far
     // Input lost before the source, in its frames and in this node's: each cycle passes on the
     // difference, so no fraction of a frame goes missing between cycles.
     std::uint64_t lostIn = 0;
     std::uint64_t lostOut = 0;
+};
+
+struct AudioNode::Conversion {
+    Conversion(std::uint32_t channels, double from, double to, std::uint32_t maximumFrames,
+               std::shared_ptr<ConversionProgress> carried)
+        : converter(channels, from, to, maximumFrames), scratch(std::size_t(channels) * maximumFrames),
+          progress(carried ? std::move(carried) : std::make_shared<ConversionProgress>()) {}
+    SampleRateConverter converter;
+    std::vector<float> scratch;
+    std::array<float*, kMaxChannels> channels{};
+    std::array<const float*, kMaxChannels> pulled{};
+    std::shared_ptr<ConversionProgress> progress;
+    BusData view;
+};
+
+// The frames a node rendered for its converting inputs, at its own rate, kept until the slowest of
+// them has taken them: inputs at several rates, or several at one, take the same frames, so the node
+// renders each frame once.
+struct AudioNode::Feed {
+    Feed(std::uint32_t channels, std::uint32_t capacity)
+        : channels(channels), capacity(capacity), samples(std::size_t(channels) * capacity) {}
+    const std::uint32_t channels;
+    const std::uint32_t capacity;
+    std::vector<float> samples; // channel c from c * capacity; frame t at t % capacity
 };
 
 AudioNode::AudioNode(std::shared_ptr<AUAudioUnit> unit) : unit_(std::move(unit)) {
@@ -152,7 +175,8 @@ AudioNode::RenderState AudioNode::makeRenderState() {
     state.inputs = inputs_;
     state.outputs.reserve(outputs_.size());
     for (std::uint32_t b = 0; b < outputs_.size(); ++b)
-        state.outputs.push_back({graphOutputFormat(b), outputs_[b].tap, outputs_[b].storage});
+        state.outputs.push_back(
+            {graphOutputFormat(b), outputs_[b].tap, outputs_[b].storage, outputs_[b].feed});
     state.extras = renderExtras();
     return state;
 }
@@ -225,7 +249,9 @@ void AudioNode::removeTap(std::uint32_t bus) {
                                             AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
 }
 
-void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when) {
+void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
+                        std::uint32_t zeroedFrames) {
+    if (zeroedFrames > 0 && tap.kind == TapKind::recorder && tap.silence) tap.silence(zeroedFrames);
     if (lostFrames > 0 && tap.kind == TapKind::recorder) {
         // Blocks the tap thread could not take: silence of their length keeps the recording in time.
         if (tap.silence) tap.silence(lostFrames);
@@ -271,11 +297,14 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
             out.view.frames = 0;
-        unit_->beginRender(context.sampleTime, context.frames);
+        if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
+                                                          context.cycleHostTime, context.cycleLength))
+            context.engine->countLateNotes(late);
         lostInput_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
+        renderedUntil_ = context.sampleTime + context.frames;
         lastSampleTime_.store(context.sampleTime, std::memory_order_relaxed);
         lastHostTime_.store(context.hostTime, std::memory_order_relaxed);
         lastHostTimeValid_.store(context.hostTimeValid, std::memory_order_relaxed);
@@ -299,32 +328,36 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     const Input& in = *render_->inputs[bus];
     if (!in.conversion) return pullInput(context, bus);
     Conversion& conversion = *in.conversion;
+    ConversionProgress& progress = *conversion.progress;
     const std::uint32_t channels = conversion.converter.channels();
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.channels[c] = conversion.scratch.data() + std::size_t(c) * context.frames;
-    AudioEngine* engine = engineForRender();
-    // Each pull is a cycle of its own for the source, so the losses of its pulls add up.
-    std::uint64_t lost = 0;
+    AudioNode& source = *in.source;
+    std::int64_t start = 0;
+    Feed* feed = source.feedForCycle(context, in.bus, start);
+    if (!progress.started) {
+        // Inputs that begin together take the same frames.
+        progress.started = true;
+        progress.position = start;
+        progress.lostSeen = source.outputs_[in.bus].fedLost;
+    }
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
-                                     RenderContext sub = context;
-                                     sub.cycle = engine ? engine->nextCycle() : context.cycle + 1;
-                                     sub.sampleTime = conversion.sampleTime;
-                                     sub.sampleRate = in.format.sampleRate();
-                                     sub.frames = n;
-                                     sub.hostTimeValid = false;
-                                     const BusData& pulled = in.source->pull(sub, in.bus);
-                                     lost += in.source->lostInput_;
-                                     conversion.sampleTime += n;
-                                     *data = pulled.data.data();
-                                     return pulled.frames;
+                                     if (!feed) return 0;
+                                     const std::uint32_t got =
+                                         source.readFeed(context, in.bus, *feed, in.format.sampleRate(),
+                                                         progress.position, n, conversion.pulled);
+                                     *data = conversion.pulled.data();
+                                     return got;
                                  });
+    const std::uint64_t lost = source.outputs_[in.bus].fedLost - progress.lostSeen;
+    progress.lostSeen += lost;
     if (lost > 0) {
-        conversion.lostIn += lost;
-        const auto total = std::uint64_t(double(conversion.lostIn) * conversion.converter.outputRate() /
+        progress.lostIn += lost;
+        const auto total = std::uint64_t(double(progress.lostIn) * conversion.converter.outputRate() /
                                          conversion.converter.inputRate());
-        lostInput_ = std::max(lostInput_, total - conversion.lostOut);
-        conversion.lostOut = total;
+        lostInput_ = std::max(lostInput_, total - progress.lostOut);
+        progress.lostOut = total;
     }
     conversion.view.channels = channels;
     conversion.view.frames = context.frames;
@@ -332,6 +365,69 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     for (std::uint32_t c = 0; c < channels; ++c)
         conversion.view.data[c] = conversion.channels[c];
     return &conversion.view;
+}
+
+AudioNode::Feed* AudioNode::feedForCycle(const RenderContext& context, std::uint32_t bus,
+                                         std::int64_t& start) {
+    if (!render_ || bus >= render_->outputs.size() || bus >= outputs_.size()) return nullptr;
+    Feed* feed = render_->outputs[bus].feed.get();
+    if (!feed) return nullptr;
+    Output& out = outputs_[bus];
+    if (out.feedInUse != feed) {
+        // A feed made anew holds nothing yet; the node's time goes on from where it was.
+        out.feedInUse = feed;
+        out.fedUntil = std::max(out.fedUntil, renderedUntil_);
+        out.feedFrom = out.fedUntil;
+    }
+    if (out.feedCycle != context.cycle) {
+        out.feedCycle = context.cycle;
+        out.feedCycleAt = out.fedUntil;
+    }
+    start = out.feedCycleAt;
+    return feed;
+}
+
+std::uint32_t AudioNode::readFeed(const RenderContext& context, std::uint32_t bus, Feed& feed, double rate,
+                                  std::int64_t& position, std::uint32_t frames,
+                                  std::array<const float*, kMaxChannels>& data) {
+    Output& out = outputs_[bus];
+    if (frames == 0) return 0;
+    // Frames older than the feed holds (an input that went unrendered for a while) are gone.
+    position = std::max({position, out.feedFrom, out.fedUntil - std::int64_t(feed.capacity)});
+    if (position >= out.fedUntil) {
+        // Each render is a cycle of its own for this node, numbered by the cycle's engine: so the
+        // losses of the renders add up, and no number is one a later cycle will have.
+        RenderContext sub = context;
+        sub.cycle = context.engine->nextCycle();
+        sub.sampleTime = out.fedUntil;
+        sub.sampleRate = rate;
+        sub.frames = std::min(frames, feed.capacity);
+        sub.hostTimeValid = false;
+        const BusData& rendered = pull(sub, bus);
+        out.fedLost += lostInput_;
+        const std::uint32_t n = std::min(rendered.frames, sub.frames);
+        const auto start = std::uint32_t(out.fedUntil % feed.capacity);
+        const std::uint32_t first = std::min(n, feed.capacity - start);
+        for (std::uint32_t c = 0; c < feed.channels; ++c) {
+            float* to = feed.samples.data() + std::size_t(c) * feed.capacity;
+            if (c < rendered.channels) {
+                std::memcpy(to + start, rendered.data[c], first * sizeof(float));
+                std::memcpy(to, rendered.data[c] + first, (n - first) * sizeof(float));
+            } else {
+                std::memset(to + start, 0, first * sizeof(float));
+                std::memset(to, 0, (n - first) * sizeof(float));
+            }
+        }
+        out.fedUntil += n;
+        if (n == 0) return 0;
+    }
+    const auto at = std::uint32_t(position % feed.capacity);
+    const auto n = std::uint32_t(std::min<std::int64_t>(
+        {std::int64_t(frames), out.fedUntil - position, std::int64_t(feed.capacity - at)}));
+    for (std::uint32_t c = 0; c < feed.channels; ++c)
+        data[c] = feed.samples.data() + std::size_t(c) * feed.capacity + at;
+    position += n;
+    return n;
 }
 
 void AudioNode::prepareInputConversions() {
@@ -344,11 +440,21 @@ void AudioNode::prepareInputConversions() {
             in->conversion.reset();
             continue;
         }
+        // The source keeps what it rendered until every converting input has taken it: two cycles of
+        // this node's at the source's rate, and the converter's pulls.
+        const auto held = std::uint32_t(std::min(
+            2 * std::ceil(double(maximumFrames) * in->format.sampleRate() / rate) + 4096, double(1u << 26)));
+        auto& feed = in->source->outputs_[in->bus].feed;
+        if (!feed || feed->channels != channels || feed->capacity < held)
+            feed = std::make_shared<Feed>(channels, held);
         const auto& c = in->conversion;
         if (c && c->converter.channels() == channels && c->converter.inputRate() == in->format.sampleRate() &&
             c->converter.outputRate() == rate && c->scratch.size() >= std::size_t(channels) * maximumFrames)
             continue;
-        in->conversion = std::make_shared<Conversion>(channels, in->format.sampleRate(), rate, maximumFrames);
+        // A rebuilt converter carries on where the one it replaces was.
+        const bool sameInput = c && c->converter.inputRate() == in->format.sampleRate();
+        in->conversion = std::make_shared<Conversion>(channels, in->format.sampleRate(), rate, maximumFrames,
+                                                      sameInput ? c->progress : nullptr);
     }
 }
 
@@ -410,76 +516,116 @@ void AudioNode::setOutputSilent(std::uint32_t bus, std::uint32_t frames) {
 }
 
 void AudioNode::deliverTaps(const RenderContext& context) {
-    AudioEngine* engine = engineForRender();
+    // The cycle's engine, also for a node detached while the cycle was under way: the block it
+    // filled still reaches that engine's tap thread, or is counted there.
+    AudioEngine* engine = context.engine;
     for (std::uint32_t b = 0; b < render_->outputs.size() && b < outputs_.size(); ++b) {
         const std::shared_ptr<Tap>& published = render_->outputs[b].tap;
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
+        std::uint64_t lost = 0;
         if (lostInput_ > 0 && tap->kind == TapKind::recorder) {
-            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate()) {
-                if (engine) engine->countImpossibleLoss(lostInput_);
-            } else {
-                tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lostInput_, ~0u));
-            }
+            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate())
+                engine->countImpossibleLoss(lostInput_);
+            else
+                lost = lostInput_;
         }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
-        std::uint32_t done = 0;
-        while (done < view.frames) {
-            if (tap->skipping > 0) {
-                const std::uint32_t n = std::min(view.frames - done, tap->skipping);
-                tap->skipping -= n;
-                tap->lostFrames += n;
-                done += n;
+        if (lost == 0) {
+            fillTap(context, published, view, 0, view.frames, false);
+            continue;
+        }
+        // The silence goes where the input was lost: the block being filled takes zeros up to its end,
+        // and the rest goes to the tap thread now, between that block and the next.
+        const std::uint32_t at = std::min(lostInputAt_, view.frames);
+        fillTap(context, published, view, 0, at, false);
+        if (tap->filling && tap->filled > 0) {
+            const auto zeros = std::uint32_t(
+                std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
+            tap->zeroed += zeros;
+            fillTap(context, published, view, at, at + zeros, true);
+            lost -= zeros;
+        }
+        if (lost > 0) {
+            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lost, ~0u));
+            if (!tap->filling && tap->skipping == 0 &&
+                engine->queueTapDelivery(
+                    published, kNoSlot, tap->lostFrames,
+                    AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
+                tap->lostFrames = 0;
+        }
+        fillTap(context, published, view, at, view.frames, false);
+    }
+}
+
+void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>& published,
+                        const BusData& view, std::uint32_t from, std::uint32_t to, bool zeros) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    // With zeros, the frames are silence the block being filled takes in place of lost input; they
+    // have no place of their own in the view.
+    std::uint32_t done = from;
+    while (done < to) {
+        if (tap->skipping > 0) {
+            const std::uint32_t n = std::min(to - done, tap->skipping);
+            tap->skipping -= n;
+            tap->lostFrames += n;
+            done += n;
+            continue;
+        }
+        if (!tap->filling) {
+            const std::uint32_t slots = std::uint32_t(tap->pool.size());
+            // The first free slot: while the tap thread keeps up the same few buffers come back,
+            // still in this core's cache.
+            for (std::uint32_t i = 0; i < slots && !tap->filling; ++i)
+                if (!tap->busy[i].load(std::memory_order_acquire)) tap->filling = i;
+            if (!tap->filling) {
+                // The tap thread holds every buffer: this block is lost.
+                tap->skipping = tap->bufferSize;
+                engine->countLostTapBlock(tap->kind == TapKind::recorder);
                 continue;
             }
-            if (!tap->filling) {
-                const std::uint32_t slots = std::uint32_t(tap->pool.size());
-                // The first free slot: while the tap thread keeps up the same few buffers come back,
-                // still in this core's cache.
-                for (std::uint32_t i = 0; i < slots && !tap->filling; ++i)
-                    if (!tap->busy[i].load(std::memory_order_acquire)) tap->filling = i;
-                if (!tap->filling) {
-                    // The tap thread holds every buffer: this block is lost.
-                    tap->skipping = tap->bufferSize;
-                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
-                    continue;
-                }
-                tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
-                tap->filled = 0;
-                tap->firstSampleTime = context.sampleTime + done;
-                tap->firstHostTime = context.hostTime;
-                tap->firstHostTimeValid = context.hostTimeValid && done == 0;
+            tap->busy[*tap->filling].store(true, std::memory_order_relaxed);
+            tap->filled = 0;
+            tap->zeroed = 0;
+            tap->firstSampleTime = context.sampleTime + done;
+            tap->firstHostTime = context.hostTime;
+            tap->firstHostTimeValid = context.hostTimeValid && done == 0;
+        }
+        PCMBuffer& buffer = *tap->pool[*tap->filling];
+        const std::uint32_t capacity = buffer.frameCapacity();
+        const std::uint32_t n = std::min(to - done, capacity - tap->filled);
+        const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
+        float* const* into = buffer.floatChannelData();
+        for (std::uint32_t c = 0; c < buffer.format().channelCount(); ++c) {
+            if (zeros || c >= channels)
+                std::memset(into[c] + tap->filled, 0, n * sizeof(float));
+            else
+                std::memcpy(into[c] + tap->filled, view.data[c] + done, n * sizeof(float));
+        }
+        tap->filled += n;
+        done += n;
+        if (tap->filled == capacity) {
+            buffer.setFrameLength(capacity);
+            const AudioTime when = tap->firstHostTimeValid
+                                       ? AudioTime::withHostAndSampleTime(
+                                             tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
+                                       : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
+            const std::uint32_t slot = *tap->filling;
+            tap->filling.reset();
+            ++tap->handed;
+            if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed)) {
+                tap->lostFrames = 0;
+            } else {
+                --tap->handed;
+                tap->busy[slot].store(false, std::memory_order_relaxed);
+                // Its zeros were lost input already: the whole block is silence now.
+                tap->lostFrames += tap->bufferSize;
+                engine->countLostTapBlock(tap->kind == TapKind::recorder);
             }
-            PCMBuffer& buffer = *tap->pool[*tap->filling];
-            const std::uint32_t capacity = buffer.frameCapacity();
-            const std::uint32_t n = std::min(view.frames - done, capacity - tap->filled);
-            const std::uint32_t channels = std::min(view.channels, buffer.format().channelCount());
-            float* const* to = buffer.floatChannelData();
-            for (std::uint32_t c = 0; c < channels; ++c)
-                std::memcpy(to[c] + tap->filled, view.data[c] + done, n * sizeof(float));
-            tap->filled += n;
-            done += n;
-            if (tap->filled == capacity) {
-                buffer.setFrameLength(capacity);
-                const AudioTime when =
-                    tap->firstHostTimeValid
-                        ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime,
-                                                           context.sampleRate)
-                        : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
-                const std::uint32_t slot = *tap->filling;
-                tap->filling.reset();
-                ++tap->handed;
-                if (engine && engine->queueTapDelivery(published, slot, tap->lostFrames, when)) {
-                    tap->lostFrames = 0;
-                } else {
-                    --tap->handed;
-                    tap->busy[slot].store(false, std::memory_order_relaxed);
-                    tap->lostFrames += tap->bufferSize;
-                    if (engine) engine->countLostTapBlock(tap->kind == TapKind::recorder);
-                }
-            }
+            tap->zeroed = 0;
         }
     }
 }

@@ -74,6 +74,10 @@ public:
         std::uint32_t frames = 0;
         bool mayBlock = false;         // offline rendering: a node may wait for what it needs
         AudioEngine* engine = nullptr; // whose cycle it is
+        // The engine cycle's host time and length in host ticks, also for the renders a converter's
+        // pulls make within it; 0 when the cycle has no host time.
+        std::uint64_t cycleHostTime = 0;
+        std::uint64_t cycleLength = 0;
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {
@@ -86,9 +90,10 @@ public:
 
     // A tap's buffers and the rendering thread's place in them; handed to the tap thread by the engine.
     struct Tap;
-    // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder)
-    // and returns the slot to the pool.
-    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when);
+    // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder;
+    // `zeroedFrames` of the buffer are silence in place of lost input) and returns the slot to the pool.
+    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
+                        std::uint32_t zeroedFrames = 0);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
     static bool poolRunsLow(Tap& tap);
 
@@ -100,6 +105,9 @@ protected:
     virtual AudioFormat defaultOutputFormat(std::uint32_t bus) const;
     // Called under the engine's graph lock when a connection of this node changed.
     virtual void connectionsChanged() {}
+    // Called, without the graph lock, once no cycle of `engine` renders this node any more: after it
+    // was detached, or the engine stopped. What the node still owes the engine's tap thread goes now.
+    virtual void renderingEnded(AudioEngine&) {}
     // Under the graph lock: the node's own state that rendering reads, published with the graph;
     // rendering finds it in publishedExtras().
     virtual std::shared_ptr<const void> renderExtras() const { return nullptr; }
@@ -118,10 +126,14 @@ protected:
     AudioEngine* engineForRender() const { return renderEngine_.load(std::memory_order_relaxed); }
     std::uint32_t inputBusCountForRender() const;
     // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
-    // ring's overruns and trims), in this node's frames. It passes on to every node this one feeds,
-    // at each one's rate, and recorders tapping any of them get silence of that duration with their
-    // next block, so their takes keep time.
-    void setLostInputFrames(std::uint64_t frames) { lostInput_ = frames; }
+    // ring's overruns and trims), in this node's frames, lost before frame `at` of the cycle. It passes
+    // on to every node this one feeds, at each one's rate, and recorders tapping any of them get
+    // silence of that duration where it was lost (at the start of the cycle behind a converter), so
+    // their takes keep time.
+    void setLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) {
+        lostInput_ = frames;
+        lostInputAt_ = at;
+    }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
     AudioFormat currentOutputFormat(std::uint32_t bus) const;
@@ -139,6 +151,7 @@ protected:
 private:
     friend class AudioEngine;
     struct Conversion;
+    struct Feed;
     struct Input {
         AudioNode* source = nullptr;
         std::uint32_t bus = 0;
@@ -151,6 +164,15 @@ private:
         std::array<float*, kMaxChannels> writable{}; // rendering thread
         BusData view;                                // rendering thread
         std::shared_ptr<Tap> tap;
+        std::shared_ptr<Feed> feed; // while a converting input takes this bus
+        // Rendering thread: this bus's own time line when converters take it, and the losses before
+        // it. They outlive any one feed, so that a feed made anew carries on where the last one was.
+        std::int64_t fedUntil = 0;
+        std::uint64_t fedLost = 0;
+        const Feed* feedInUse = nullptr;
+        std::int64_t feedFrom = 0;    // the first frame the feed in use holds
+        std::uint64_t feedCycle = 0;  // the cycle that took from the feed last
+        std::int64_t feedCycleAt = 0; // `fedUntil` when that cycle began taking
     };
     // What rendering reads of the graph around the node: a copy made under the graph lock and
     // published by the engine with those of the other nodes.
@@ -159,6 +181,7 @@ private:
             AudioFormat format;
             std::shared_ptr<Tap> tap;
             std::shared_ptr<std::vector<float>> storage;
+            std::shared_ptr<Feed> feed;
         };
         std::vector<std::optional<Input>> inputs;
         std::vector<Out> outputs;
@@ -166,6 +189,17 @@ private:
     };
     RenderState makeRenderState();
     void deliverTaps(const RenderContext& context);
+    // Rendering thread: frames `from` to `to` of the view (or as many zeros) into a tap's blocks.
+    void fillTap(const RenderContext& context, const std::shared_ptr<Tap>& tap, const BusData& view,
+                 std::uint32_t from, std::uint32_t to, bool zeros);
+    // Rendering thread: the feed of output bus `bus` for a converting input about to take from it in
+    // this cycle, and where an input that has taken nothing yet starts; null when it has none.
+    Feed* feedForCycle(const RenderContext& context, std::uint32_t bus, std::int64_t& start);
+    // Rendering thread: up to `frames` frames of the feed from `position` on, at this node's own
+    // rate, rendered once however many converting inputs take them; 0 when it renders none.
+    std::uint32_t readFeed(const RenderContext& context, std::uint32_t bus, Feed& feed, double rate,
+                           std::int64_t& position, std::uint32_t frames,
+                           std::array<const float*, kMaxChannels>& data);
     // Under the graph lock: output storage for the largest cycle, so that rendering does not grow it.
     void reserveRenderStorage();
     // Under the graph lock: the frames of the largest cycle rendered here.
@@ -180,7 +214,9 @@ private:
     const RenderState* render_ = nullptr; // rendering thread: the state of the snapshot it renders
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
-    std::uint64_t lostInput_ = 0; // in the cycle last rendered, in this node's frames
+    std::int64_t renderedUntil_ = 0; // rendering thread: the end of the last cycle rendered
+    std::uint64_t lostInput_ = 0;    // in the cycle last rendered, in this node's frames
+    std::uint32_t lostInputAt_ = 0;  // the frame of the cycle it was lost before
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

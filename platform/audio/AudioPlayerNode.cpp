@@ -152,21 +152,40 @@ AudioPlayerNode::Segment::~Segment() {
 
 AudioPlayerNode::~AudioPlayerNode() {
     if (reader_) reader_->end();
+    // Nothing renders a player being destroyed: what finished runs here, then what never played.
+    flushParked(nullptr);
+    std::vector<std::shared_ptr<Ticket>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped = dropAll();
+    }
+    for (const auto& t : dropped)
+        std::exchange(t->handler, nullptr)(t->type);
     takeIncoming();
     queue_.destroy();
-    finished_.destroy();
+}
+
+void AudioPlayerNode::flushParked(AudioEngine* engine) {
+    for (Segment* s = parked_.takeAll(); s;) {
+        Segment* next = std::exchange(s->next, nullptr);
+        std::unique_ptr<AudioEngine::CycleWork> work(s);
+        if (engine) {
+            engine->queueWorkFromOutside(std::move(work));
+        } else {
+            work->run();
+        }
+        s = next;
+    }
+}
+
+void AudioPlayerNode::renderingEnded(AudioEngine& engine) {
+    flushParked(&engine);
 }
 
 void AudioPlayerNode::SegmentList::append(Segment* s) {
     s->next = nullptr;
     (tail ? tail->next : head) = s;
     tail = s;
-}
-
-void AudioPlayerNode::SegmentList::prepend(Segment* s) {
-    s->next = head;
-    head = s;
-    if (!tail) tail = s;
 }
 
 AudioPlayerNode::Segment* AudioPlayerNode::SegmentList::pop() {
@@ -243,8 +262,8 @@ void AudioPlayerNode::popHead(AudioEngine* engine) {
 void AudioPlayerNode::retire(Segment* segment, bool finished, AudioEngine* engine) {
     segment->completed = finished && (!segment->ticket || segment->ticket->claim(Ticket::completed));
     std::unique_ptr<AudioEngine::CycleWork> work(segment);
-    if (finished_.empty() && engine && engine->queueAfterCycle(work)) return;
-    finished_.append(static_cast<Segment*>(work.release()));
+    if (!parked_.mayHaveItems() && engine && engine->queueAfterCycle(work)) return;
+    parked_.push(static_cast<Segment*>(work.release()));
 }
 
 bool AudioPlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, std::optional<AudioTime> when,
@@ -335,6 +354,9 @@ void AudioPlayerNode::stop() {
         startAtNodeTime_.store(kNoTime);
     }
     release(dropped);
+    // Completions still parked for the tap thread run after what it has, even if nothing renders
+    // the player again.
+    flushParked(engine().get());
 }
 
 void AudioPlayerNode::release(const std::vector<std::shared_ptr<Ticket>>& dropped) {
@@ -416,13 +438,22 @@ void AudioPlayerNode::render(const RenderContext& context) {
     // The cycle's engine, even when the player was detached while the cycle was under way: what it
     // finishes still reaches that engine's tap thread.
     AudioEngine* engine = context.engine;
-    // Completions the tap queue had no room for last time go first.
-    if (engine)
-        while (Segment* s = finished_.pop()) {
+    // Completions the tap queue had no room for last time go first; what still finds no room goes
+    // back, in the same order.
+    if (engine && parked_.mayHaveItems())
+        for (Segment* s = parked_.takeAll(); s;) {
+            Segment* next = std::exchange(s->next, nullptr);
             std::unique_ptr<AudioEngine::CycleWork> work(s);
-            if (engine->queueAfterCycle(work)) continue;
-            finished_.prepend(static_cast<Segment*>(work.release()));
-            break;
+            if (!engine->queueAfterCycle(work)) {
+                parked_.push(static_cast<Segment*>(work.release()));
+                while (next) {
+                    Segment* rest = next->next;
+                    parked_.push(next);
+                    next = rest;
+                }
+                break;
+            }
+            s = next;
         }
     const std::int64_t cut = cut_.load(std::memory_order_acquire);
     const std::int64_t loopsEndBefore = loopsEndBefore_.load(std::memory_order_acquire);

@@ -61,6 +61,7 @@ public:
 
     std::string typeName() const override { return "AVAudioPlayerNode"; }
     void reset() override;
+    void renderingEnded(AudioEngine& engine) override;
     ~AudioPlayerNode() override;
     // Frames of file segments that played as silence because the reader had not read them yet.
     std::uint64_t readAheadUnderruns() const { return underruns_.load(std::memory_order_relaxed); }
@@ -109,7 +110,6 @@ private:
         Segment* head = nullptr;
         Segment* tail = nullptr;
         void append(Segment* s);
-        void prepend(Segment* s);
         Segment* pop();
         bool empty() const { return !head; }
         void destroy();
@@ -127,6 +127,9 @@ private:
     void retire(Segment* segment, bool finished, AudioEngine* engine);
     Segment* head() { return queue_.head; }
     void popHead(AudioEngine* engine);
+    // Any thread but the rendering one: the parked segments go to the engine's tap thread after what
+    // it has, or without an engine run here.
+    void flushParked(AudioEngine* engine);
     std::uint32_t copySegment(Segment& s, float* const* out, std::uint32_t channels, std::uint32_t offset,
                               std::uint32_t frames, bool mayBlock);
 
@@ -148,7 +151,9 @@ private:
     // Rendering thread only:
     std::int64_t stopsSeen_ = 0;
     SegmentList queue_;
-    SegmentList finished_; // what the tap queue had no room for
+    // Finished segments the tap queue had no room for, in order: the next cycle hands them on, or,
+    // once nothing renders the player, whoever ends its rendering.
+    LockFreeBatch<Segment> parked_;
     std::int64_t playerTime_ = 0;
     double sampleRate_ = 44100;
     std::mutex readerMutex_;

@@ -1,11 +1,13 @@
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
+#include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioError.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "sonabel/internals/error_handling/Log.h"
 #include "sonabel/taps/ReserveFreeFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -170,6 +172,7 @@ bool MultiChannelInputNodeTap::makeFiles() {
 void MultiChannelInputNodeTap::setIsRecording(bool recording) {
     if (recording) silenceFrames_.store(0);
     isRecording_.store(recording);
+    if (recording) writingTake_.store(++lastTake_);
     if (recording) {
         startedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
         const auto current = files();
@@ -205,7 +208,7 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
                 },
                 platform::AudioNode::TapKind::recorder,
                 [self = shared_from_this()](std::uint32_t frames) {
-                    if (self->isRecording()) self->silenceFrames_ += frames;
+                    if (self->writingTake_.load() != 0) self->silenceFrames_ += frames;
                 });
             if (!installed) {
                 // Nothing would ever be recorded: the tap does not count as installed.
@@ -252,7 +255,7 @@ void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const 
             return;
         }
         try {
-            current[i]->handle(*channelBuffer, time, isRecording_.load());
+            current[i]->handle(*channelBuffer, time, writingTake_.load() != 0);
         } catch (const platform::AudioError& error) {
             Log({"process(buffer:time:)"}, "Write failed", error.localizedDescription());
         }
@@ -268,6 +271,36 @@ std::optional<double> MultiChannelInputNodeTap::recordedDuration() const {
 }
 
 // ---- configuration, record and stop
+
+namespace {
+// Far beyond the tap thread's usual lag; a tap thread held longer loses the blocks still on their way.
+constexpr auto kTakeEndWait = std::chrono::seconds(2);
+} // namespace
+
+void MultiChannelInputNodeTap::endTake() {
+    const std::uint64_t take = writingTake_.load();
+    if (take == 0) return;
+    auto engine = inputNode_ ? inputNode_->engine() : nullptr;
+    if (engine && recordEnabled_.load()) {
+        // Runs on the tap thread after the blocks rendered before it was queued.
+        struct End : platform::AudioEngine::CycleWork {
+            std::weak_ptr<MultiChannelInputNodeTap> tap;
+            std::uint64_t take = 0;
+            void run() override {
+                std::uint64_t expected = take;
+                if (auto t = tap.lock()) t->writingTake_.compare_exchange_strong(expected, 0);
+            }
+        };
+        auto end = std::make_unique<End>();
+        end->tap = weak_from_this();
+        end->take = take;
+        engine->queueWorkFromOutside(std::move(end));
+        engine->waitForTapDeliveries(kTakeEndWait);
+    }
+    // The files close next: nothing of this take is written after.
+    std::uint64_t expected = take;
+    writingTake_.compare_exchange_strong(expected, 0);
+}
 
 void MultiChannelInputNodeTap::setFileChannels(std::optional<std::vector<FileChannel>> channels) {
     fileChannels_ = std::move(channels);
@@ -357,6 +390,7 @@ void MultiChannelInputNodeTap::stop() {
     }
     setIsRecording(false);
     filesReady_ = false;
+    endTake();
     const std::size_t count = files().size();
     for (std::size_t i = 0; i < count; ++i) {
         const auto current = files();

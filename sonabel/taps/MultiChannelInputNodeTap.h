@@ -114,12 +114,18 @@ private:
     enum class ChannelMapResult { applied, unchanged, refused };
     ChannelMapResult applyChannelMap(std::vector<std::int32_t> map);
     std::string filesDescription() const;
+    // Waits, a while at most, until the tap thread has written the blocks rendered so far.
+    void endTake();
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;
     std::optional<std::vector<FileChannel>> fileChannels_;
     ThreadLockedAccessor<std::vector<std::shared_ptr<WriteableFile>>> files_;
     std::shared_ptr<platform::AudioInputNode> inputNode_;
     std::atomic<bool> isRecording_{false};
+    // The take whose blocks the tap thread writes, 0 for none. A take ends there after the last block
+    // rendered before its stop(), so that it keeps every one of them.
+    std::atomic<std::uint64_t> writingTake_{0};
+    std::uint64_t lastTake_ = 0;
     const std::string recordFileType_ = "wav";
     mutable std::mutex formatMutex_; // the formats and the delegate are read by the tap thread
     std::optional<platform::AudioFormat> recordFormat_;

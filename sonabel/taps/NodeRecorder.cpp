@@ -147,13 +147,18 @@ void NodeRecorder::record() {
         isRecording_.store(false);
         return;
     }
+    const std::uint64_t take = ++lastTake_;
+    {
+        std::lock_guard lock(writeMutex_);
+        writingTake_ = take;
+    }
     const bool installed =
         bus_ >= 0 &&
         av->installTap(
             static_cast<std::uint32_t>(bus_), tapSize, recordFormat(),
-            [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
-                                        platform::AudioTime time) {
-                if (buffer) self->process(*buffer, time);
+            [self = shared_from_this(), take](std::shared_ptr<platform::PCMBuffer> buffer,
+                                              platform::AudioTime) {
+                if (buffer) self->write(*buffer, take);
             },
             platform::AudioNode::TapKind::recorder,
             [self = shared_from_this()](std::uint32_t frames) { self->silenceFrames_ += frames; });
@@ -162,24 +167,38 @@ void NodeRecorder::record() {
         Log({"record()"}, "🛑 Error: Error recording. Input node '" + name + "' could not be tapped on bus",
             bus_);
         isRecording_.store(false);
+        endTake(take);
     }
 }
 
 void NodeRecorder::process(const platform::PCMBuffer& buffer, const platform::AudioTime&) {
-    auto file = internalAudioFile();
-    if (!file) return;
-    recordBufferDuration_.store(secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
-    try {
-        if (auto converted = inLayoutOf(buffer, file->processingFormat()))
-            file->write(*converted);
-        else
-            file->write(buffer);
-    } catch (const platform::AudioError& error) {
-        Log({"process(buffer:time:)"}, "Write failed: error -> " + error.localizedDescription());
-        return;
+    write(buffer, lastTake_.load());
+}
+
+void NodeRecorder::write(const platform::PCMBuffer& buffer, std::uint64_t take) {
+    {
+        std::lock_guard lock(writeMutex_);
+        if (take == 0 || writingTake_ != take) return;
+        auto file = internalAudioFile();
+        if (!file) return;
+        recordBufferDuration_.store(secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
+        try {
+            if (auto converted = inLayoutOf(buffer, file->processingFormat()))
+                file->write(*converted);
+            else
+                file->write(buffer);
+        } catch (const platform::AudioError& error) {
+            Log({"process(buffer:time:)"}, "Write failed: error -> " + error.localizedDescription());
+            return;
+        }
     }
     const double limit = durationToRecord();
     if (limit != 0 && recordedDuration() >= limit) finish(false);
+}
+
+void NodeRecorder::endTake(std::uint64_t take) {
+    std::lock_guard lock(writeMutex_);
+    if (writingTake_ == take) writingTake_ = 0;
 }
 
 void NodeRecorder::stop() {
@@ -197,13 +216,34 @@ void NodeRecorder::finish(bool waitForDeliveries) {
         if (seconds > 0 && seconds < 3600)
             sleeper_.load()->sleepFor(std::chrono::nanoseconds(std::int64_t(seconds * 1e9)));
     }
+    const std::uint64_t take = lastTake_.load();
     auto av = node_ ? node_->avAudioNode() : nullptr;
-    if (!av || bus_ < 0) return;
+    if (!av || bus_ < 0) {
+        endTake(take);
+        return;
+    }
     av->removeTap(static_cast<std::uint32_t>(bus_));
-    // The take's last blocks, and the silence for what was lost since, are still on their way (unless
-    // this is their delivery, stopping at the duration).
-    if (auto engine = av->engine(); engine && waitForDeliveries)
-        engine->waitForTapDeliveries(std::chrono::seconds(2));
+    auto engine = av->engine();
+    if (!waitForDeliveries || !engine) {
+        // Stopped at the duration by its own block: what comes after is beyond it.
+        endTake(take);
+    } else {
+        // The take's last blocks, and the silence for what was lost since, are still on their way:
+        // the take ends on the tap thread after them. A stop on the tap thread itself cannot wait for
+        // them, and a tap thread held longer than the wait loses them.
+        struct End : platform::AudioEngine::CycleWork {
+            std::weak_ptr<NodeRecorder> recorder;
+            std::uint64_t take = 0;
+            void run() override {
+                if (auto r = recorder.lock()) r->endTake(take);
+            }
+        };
+        auto end = std::make_unique<End>();
+        end->recorder = weak_from_this();
+        end->take = take;
+        engine->queueWorkFromOutside(std::move(end));
+        if (!engine->waitForTapDeliveries(std::chrono::seconds(2))) endTake(take);
+    }
     if (const std::uint64_t silence = silenceFrames_.load()) {
         auto file = internalAudioFile();
         const double rate = file ? file->fileFormat().sampleRate() : 0;
@@ -214,6 +254,8 @@ void NodeRecorder::finish(bool waitForDeliveries) {
 
 void NodeRecorder::reset() {
     if (isRecording_.load()) stop();
+    // Blocks of the last take still on their way reach neither the old file nor the new one.
+    endTake(lastTake_.load());
     auto file = internalAudioFile();
     if (!file) return;
     const std::string url = file->url();

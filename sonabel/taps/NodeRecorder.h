@@ -52,7 +52,7 @@ public:
     virtual void stop();
     // Stops, then replaces the file with an empty one at the same path; raises platform::AudioError.
     virtual void reset();
-    // The tap block's body, on the tap thread.
+    // The tap block's body, on the tap thread: the block goes into the take in progress.
     void process(const platform::PCMBuffer& buffer, const platform::AudioTime& time);
 
     // Waits in stop() when Settings::waitBeforeRecorderStop() is on.
@@ -68,6 +68,10 @@ public:
 
 private:
     void finish(bool waitForDeliveries);
+    // Writes a block of `take`, unless that take has ended.
+    void write(const platform::PCMBuffer& buffer, std::uint64_t take);
+    // From now on no block of the take reaches a file.
+    void endTake(std::uint64_t take);
     void setInternalAudioFile(std::shared_ptr<platform::AudioFile> file);
 
     const std::shared_ptr<Node> node_;
@@ -80,6 +84,11 @@ private:
     std::shared_ptr<platform::AudioFile> internalAudioFile_;
     int bus_ = 0;
     std::atomic<double> recordBufferDuration_;
+    // Takes are numbered; blocks of the one whose number is here reach the file. A block still on
+    // its way when its take ends reaches neither that take's file, closed by then, nor the next.
+    std::mutex writeMutex_;
+    std::uint64_t writingTake_ = 0; // under writeMutex_
+    std::atomic<std::uint64_t> lastTake_{0};
     // Of the take in progress (or the last one): frames written as silence in place of lost audio.
     std::atomic<std::uint64_t> silenceFrames_{0};
     std::atomic<platform::Sleeper*> sleeper_{&platform::Sleeper::system()};

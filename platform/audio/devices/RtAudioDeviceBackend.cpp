@@ -84,11 +84,14 @@ public:
                 timingReady_.store(true, std::memory_order_release);
                 fitCaptureRing(engine, frames);
                 if (!duplex && ring_) {
-                    // Two streams wake on their own schedules: the graph reads two periods behind
-                    // the input so that their jitter does not starve it. RtAudio runs no callback
-                    // before startStream(), which comes after this.
-                    ring_->setPrefill(2 * frames);
-                    openInput(api, inParameters, &RtAudioIO::inputCallback);
+                    // Two streams wake on their own schedules, each with the period its device
+                    // granted: the ring holds the longer one's bursts, and the graph reads two of them
+                    // behind the input so that neither stream's jitter starves it. RtAudio runs no
+                    // callback before startStream(), which comes after this.
+                    const unsigned longest =
+                        std::max<unsigned>(frames, openInput(api, inParameters, &RtAudioIO::inputCallback));
+                    fitCaptureRing(engine, longest);
+                    ring_->setPrefill(2 * longest);
                 }
             } else {
                 // No output device: the input's own callback drives the graph, whose output is dropped.

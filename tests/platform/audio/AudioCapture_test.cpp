@@ -233,12 +233,15 @@ TEST(AudioInputNode, RecordersAreToldOnlyOfTrueLossesAcrossRestartsAndRingsMadeW
     block->setFrameLength(64);
     ScopedLogCapture capture;
     std::uint64_t host = 0;
-    // Each start makes a new ring; what each one lost is told once.
+    // Each start makes a new ring; what each one lost is told once, where it was lost: after the
+    // frames the ring held.
     for (int i = 0; i < 10; ++i) {
         engine->start();
         for (int k = 0; k < 130; ++k) // two blocks more than the ring holds
             fake->feedInput(*block);
         ASSERT_TRUE(fake->tick(64, host += 2'000'000'000));
+        for (int k = 1; k < 128; ++k)
+            ASSERT_TRUE(fake->tick(64, host += 1'000'000));
         engine->stop();
     }
     EXPECT_EQ(silence.load(), 10u * 128);

@@ -108,6 +108,20 @@ public:
         });
         engine.attach(generator_);
         engine.connect(generator_, engine.mainMixerNode(), mixerFormat);
+        // A source at another rate that two inputs convert: it renders once for both.
+        twin_ = AudioSourceNode::make([](bool&, const AudioTime& time, std::uint32_t frames,
+                                         float* const* out, std::uint32_t channels) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    out[c][i] = float((time.sampleTime() + i) % 64) / 512.0f;
+            return noErr;
+        });
+        engine.attach(twin_);
+        {
+            auto mixer = engine.mainMixerNode();
+            const std::uint32_t bus = mixer->nextAvailableInputBus();
+            engine.connect(twin_, {{mixer, bus}, {mixer, bus + 1}}, 0, *AudioFormat::standard(32000, 2));
+        }
         file_ = AudioFile::forReading(writeFile(mixerFormat));
         filePlayer_ = AudioPlayerNode::make();
         engine.attach(filePlayer_);
@@ -161,9 +175,13 @@ public:
         Counts counts;
         std::atomic<bool> done{false};
         std::thread midi([&] {
+            const auto block = *sampler_->auAudioUnit()->scheduleMIDIEventBlock();
             for (std::uint8_t note = 0; !done.load(); note = std::uint8_t((note + 1) % 12)) {
                 sampler_->startNote(std::uint8_t(60 + note), 100, 0);
                 sampler_->stopNote(std::uint8_t(60 + note), 0);
+                // A note whose time passed long ago: rendering drops it.
+                const std::uint8_t late[3] = {0x90, std::uint8_t(40 + note), 100};
+                if (note == 0) block(1, 0, 3, late);
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
         });
@@ -209,6 +227,7 @@ public:
         EXPECT_TRUE(engine.waitForTapDeliveries(kDeadline));
         driver_.runUntilIdle();
         EXPECT_FALSE(sampler_->receivedMIDI().empty());
+        EXPECT_GT(sampler_->auAudioUnit()->lateNotesDropped(), 0u);
         return counts;
     }
 
@@ -264,6 +283,7 @@ private:
     std::shared_ptr<AudioPlayerNode> player_;
     std::shared_ptr<PCMBuffer> loop_;
     std::shared_ptr<AudioSourceNode> generator_;
+    std::shared_ptr<AudioSourceNode> twin_;
     std::shared_ptr<AudioFile> file_;
     std::shared_ptr<AudioPlayerNode> filePlayer_;
     int scheduled_ = 0;

@@ -6,6 +6,8 @@
 #include "sonabel/taps/MultiChannelInputNodeTap.h"
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <set>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -559,6 +561,59 @@ TEST(MultiChannelRealTime, InputTheRingDroppedIsWrittenAsSilenceAndTheStopSaysHo
             const auto take = readAll(dir.file(name))[0];
             EXPECT_EQ(take.size(), 8448u);
             EXPECT_EQ(std::count(take.begin(), take.end(), 0.0f), 256);
+        }
+    }
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+    Settings::setAudioFormat(Settings::defaultAudioFormat());
+}
+
+TEST(MultiChannelRealTime, AStopKeepsEveryBlockRenderedBeforeIt) {
+    FakeDevices fake;
+    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
+    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
+    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+    ScopedDirectory dir;
+    {
+        AudioEngine engine;
+        auto input = engine.input();
+        ASSERT_TRUE(input);
+        input->setVolume(0);
+        engine.setOutput(input);
+        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
+        tap->setDirectory(dir.path.string());
+        tap->setBufferSize(256);
+        engine.start();
+        tap->configure(std::vector<std::int32_t>{3, 1});
+        tap->record();
+        // The tap thread is held from the first cycle on, as a slow disk would hold it.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> held{false};
+        auto mixer = engine.mainMixerNode()->avAudioNode();
+        ASSERT_TRUE(mixer->installTap(0, 256, std::nullopt, [&, released](auto, auto) {
+            if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
+        }));
+        for (std::int64_t block = 0; block < 8; ++block) {
+            auto captured =
+                makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
+            ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+            ASSERT_TRUE(fake.devices->tick(256));
+        }
+        auto stopping = std::async(std::launch::async, [&] { tap->stop(); });
+        // Long enough for a stop that does not wait to have closed the files.
+        stopping.wait_for(std::chrono::milliseconds(200));
+        release.set_value();
+        stopping.get();
+        mixer->removeTap(0);
+        engine.stop();
+        tap->setRecordEnabled(false);
+        for (const auto& [name, channel] :
+             {std::pair{"Audio 4 #1.wav", 3u}, std::pair{"Audio 2 #1.wav", 1u}}) {
+            const auto take = readAll(dir.file(name))[0];
+            ASSERT_EQ(take.size(), 2048u) << name;
+            for (std::int64_t t = 0; t < 2048; ++t)
+                ASSERT_EQ(take[t], deviceValue(channel, t)) << name << " " << t;
         }
     }
     platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);

@@ -5,11 +5,14 @@
 #include "platform/core/BundleInfo.h"
 #include "platform/core/Sleeper.h"
 #include "platform/core/ValueText.h"
+#include "sonabel/nodes/mixing/Mixer.h"
 #include "sonabel/taps/NodeRecorder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <set>
 #include <sys/wait.h>
 #include <thread>
@@ -380,4 +383,50 @@ TEST_F(NodeRecorderTest, RecordersOfTwoProcessesInTheSameSecondAndFolderNeverSha
     EXPECT_EQ(frames[1], 32); // the first process's marks
     EXPECT_EQ(frames[2], 32);
     EXPECT_EQ(frames[0], 0);
+}
+
+// A stop on the tap thread itself cannot wait for the take's last blocks: they still reach the take,
+// and once a reset has put an empty file in its place they reach neither that file nor the old one.
+TEST_F(NodeRecorderTest, BlocksOnTheirWayWhenATakeEndsStayInThatTake) {
+    for (const bool resetAfterStop : {false, true}) {
+        SCOPED_TRACE(resetAfterStop);
+        AudioEngine live;
+        auto source = std::make_shared<Source>(ramp);
+        live.setOutput(source);
+        live.start();
+        const std::string name = resetAfterStop ? "reset.wav" : "kept.wav";
+        auto recorder = std::make_shared<NodeRecorder>(source, floatWav(name));
+        platform::ScopedLogCapture capture;
+        recorder->record();
+        // The mixer's first block holds the tap thread while the device renders on, then stops the
+        // recorder from there.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> held{false};
+        auto mixer = live.mainMixerNode()->avAudioNode();
+        ASSERT_TRUE(mixer->installTap(0, 512, std::nullopt, [&, released](auto, auto) {
+            if (held.exchange(true)) return;
+            released.wait_for(std::chrono::seconds(60));
+            recorder->stop();
+            if (resetAfterStop) recorder->reset();
+        }));
+        const std::uint32_t block = Settings::recorderBufferLength().samplesCount();
+        for (std::uint32_t frames = 0; frames < 8 * block; frames += 512)
+            ASSERT_TRUE(fake.devices->tick(512));
+        release.set_value();
+        ASSERT_TRUE(live.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+        mixer->removeTap(0);
+        live.stop();
+        EXPECT_FALSE(recorder->isRecording());
+        const auto take = readAll(dir.file(name))[0];
+        if (resetAfterStop) {
+            EXPECT_EQ(take.size(), 0u);
+        } else {
+            ASSERT_EQ(take.size(), 8u * block);
+            for (std::int64_t t = 0; t < std::int64_t(take.size()); ++t)
+                ASSERT_EQ(take[t], ramp(0, t)) << t;
+        }
+        for (const auto& line : capture.lines())
+            EXPECT_EQ(line.find("Write failed"), std::string::npos) << line;
+    }
 }

@@ -13,7 +13,10 @@
 
 #if SONABEL_COUNT_ALLOCATIONS_ONLY
 
-#include <sanitizer/allocator_interface.h>
+// Not in every compiler's sanitizer headers; every sanitizer runtime has it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*,
+                                                                             std::size_t),
+                                                         void (*free_hook)(const volatile void*));
 
 namespace {
 

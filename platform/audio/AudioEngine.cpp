@@ -19,6 +19,7 @@
 #include <semaphore.h>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
@@ -721,19 +722,30 @@ void AudioEngine::startTapThread() {
         d->ending = false;
         d->finished = false;
         d->threadRunning.store(true);
+        // The last thread, finished by now, is joined before another starts.
+        if (d->job) BackgroundJobs::shared().join(std::exchange(d->job, 0));
+        d->job = BackgroundJobs::shared().run([d] { Deliveries::loop(d); });
     }
-    BackgroundJobs::shared().run([d] { Deliveries::loop(d); });
 }
 
 void AudioEngine::endTapThread() {
     auto d = deliveries_;
     std::unique_lock lock(d->mutex);
-    if (d->finished) return;
-    d->ending = true;
-    sem_post(&d->wake);
     // A callback that stops its own engine cannot wait for itself; its loop ends after it.
-    if (d->id == std::this_thread::get_id()) return;
-    d->changed.wait(lock, [&] { return d->finished; });
+    if (d->id == std::this_thread::get_id()) {
+        if (!d->finished) {
+            d->ending = true;
+            sem_post(&d->wake);
+        }
+        return;
+    }
+    if (!d->finished) {
+        d->ending = true;
+        sem_post(&d->wake);
+        d->changed.wait(lock, [&] { return d->finished; });
+    }
+    // Once stop() returns the thread is gone, not only idle: a process forked after it finds none.
+    if (d->job) BackgroundJobs::shared().join(std::exchange(d->job, 0));
 }
 
 bool AudioEngine::waitForTapDeliveries(std::chrono::nanoseconds timeout) {

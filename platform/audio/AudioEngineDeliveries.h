@@ -107,6 +107,7 @@ struct AudioEngine::Deliveries {
     bool ending = false;
     bool finished = true;
     std::thread::id id;
+    std::uint64_t job = 0; // its BackgroundJobs number while not joined
 
     // The tap thread sleeps until woken or for a short while: the rendering thread wakes it only
     // when it is asleep and several deliveries wait, so a burst costs one wake-up, not one each.

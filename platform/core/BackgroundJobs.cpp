@@ -1,5 +1,6 @@
 #include "platform/core/BackgroundJobs.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace platform {
@@ -29,15 +30,30 @@ void BackgroundJobs::reapFinished(std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-void BackgroundJobs::run(std::function<void()> job) {
+std::uint64_t BackgroundJobs::run(std::function<void()> job) {
     std::unique_lock lock(mutex_);
     reapFinished(lock);
     auto done = std::make_shared<std::atomic<bool>>(false);
+    const std::uint64_t number = ++lastNumber_;
     jobs_.push_back(Job{std::thread([job = std::move(job), done] {
                             job();
                             done->store(true);
                         }),
-                        done});
+                        done, number});
+    return number;
+}
+
+void BackgroundJobs::join(std::uint64_t job) {
+    std::thread thread;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it =
+            std::find_if(jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.number == job; });
+        if (it == jobs_.end() || it->thread.get_id() == std::this_thread::get_id()) return;
+        thread = std::move(it->thread);
+        jobs_.erase(it);
+    }
+    if (thread.joinable()) thread.join();
 }
 
 void BackgroundJobs::joinAll() {

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -18,7 +19,11 @@ public:
 
     static BackgroundJobs& shared();
 
-    void run(std::function<void()> job);
+    // Returns the job's number, never given to another job.
+    std::uint64_t run(std::function<void()> job);
+    // Waits for that job to end and joins its thread; at once for a job already joined, and from the
+    // job's own thread, which cannot wait for itself.
+    void join(std::uint64_t job);
     // Waits for every job started so far.
     void joinAll();
     std::size_t activeCount() const;
@@ -27,11 +32,13 @@ private:
     struct Job {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
+        std::uint64_t number = 0;
     };
     void reapFinished(std::unique_lock<std::mutex>& lock);
 
     mutable std::mutex mutex_;
     std::list<Job> jobs_;
+    std::uint64_t lastNumber_ = 0; // under mutex_
 };
 
 } // namespace platform

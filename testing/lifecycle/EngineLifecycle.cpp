@@ -189,7 +189,7 @@ struct MultiTake {
     std::int64_t begin; // input frames rendered before record()
     std::int64_t end;   // and before stop()
     std::uint32_t block;
-    bool held; // the input rendered while the tap thread was held
+    bool mayHaveLost; // blocks, for want of room on the way to the tap thread
 };
 
 struct RecorderTake {
@@ -301,7 +301,7 @@ private:
         watched_ = {{"player 0", players_[0]}, {"player 1", players_[1]}, {"generator", generator_},
                     {"sampler", sampler_},     {"submix", submix_},       {"main mixer", mixer_},
                     {"input", input_}};
-        tapBlock_ = 64u << in_.below(4);
+        tapBlock_ = 256u << in_.below(4);
         for (int p = 0; p < 2; ++p)
             installPlayerTap(p);
         start();
@@ -360,7 +360,7 @@ private:
             if (gate_.held())
                 gate_.release();
             else
-                hold();
+                gate_.hold();
             return;
         case 18:
             return settle();
@@ -411,13 +411,11 @@ private:
                         return;
                     }
             out.reset(); // the device's buffer goes back to it
-            if (gate_.held()) {
-                // What this cycle may have queued for the tap thread at most: blocks of the players'
-                // taps and of both recorders (at rates up to twice the output's), and a capture report.
-                const std::uint32_t recorderBlock = sonabel::Settings::recorderBufferLength().samplesCount();
-                holdItems_ += 2 * (2 * frames / tapBlock_ + 2) + 2 * frames / std::max(recorderBlock, 1u) +
-                              2 + 2 * frames / multiBlock_ + 2 + 1;
-            }
+            // What this cycle may have queued for the tap thread at most: blocks of the players' taps
+            // and of both recorders (at rates up to twice the output's), and a capture report.
+            const std::uint32_t recorderBlock = sonabel::Settings::recorderBufferLength().samplesCount();
+            undelivered_ += 2 * (2 * frames / tapBlock_ + 2) + 2 * frames / std::max(recorderBlock, 1u) + 2 +
+                            2 * frames / multiBlock_ + 2 + 1;
             afterCycle();
         }
     }
@@ -438,9 +436,9 @@ private:
             const std::int64_t before = log->rendered;
             log->rendered = consumed - std::int64_t(log->ring->discardedFrames()) +
                             std::int64_t(log->ring->underrunFrames());
-            if (gate_.held()) holdInput_ += log->rendered - before;
+            undeliveredInput_ += log->rendered - before;
         }
-        countLossyHold();
+        countLossyStretch();
     }
 
     std::int64_t renderedInput() const {
@@ -571,6 +569,7 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        delivered(); // a stop delivers what its tap thread had
     }
 
     // Another device: new rates or another period, as a user picks it; a running engine is stopped for
@@ -608,8 +607,8 @@ private:
         const std::uint32_t frames = many ? 1 + in_.below(16) : 1 + in_.below(kBufferFrames);
         const std::uint32_t channels = 1 + in_.below(2);
         const bool interrupts = in_.below(8) == 0;
-        if (gate_.held()) holdItems_ += count;
-        countLossyHold();
+        undelivered_ += count;
+        countLossyStretch();
         const auto type = AudioPlayerNode::CompletionCallbackType(in_.below(3));
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
@@ -722,26 +721,28 @@ private:
             installPlayerTap(p);
     }
 
-    void hold() {
-        gate_.hold();
+    // Everything handed to the tap thread so far has arrived: what comes next starts the count afresh,
+    // with the completions still to come.
+    void delivered() {
         std::int64_t completed = 0;
         for (std::uint32_t s = 0; s < scheduled_; ++s)
             completed += played_->runs[s].load();
-        holdItems_ = std::int64_t(scheduled_) - completed;
-        holdInput_ = 0;
-        holdLossy_ = false;
-        countLossyHold();
+        undelivered_ = std::int64_t(scheduled_) - completed;
+        undeliveredInput_ = 0;
+        stretchLossy_ = false;
+        countLossyStretch();
     }
 
-    // Blocks of the multichannel take may have been lost while the tap thread was held: a second of
-    // the input fills its pool at the lowest rate, and the engine's queue holds 4,096 deliveries.
-    void countLossyHold() {
-        if (!gate_.held() || holdLossy_) return;
-        if (holdItems_ < 4096 - 64 && holdInput_ < 32000 - 2 * std::int64_t(multiBlock_)) return;
-        holdLossy_ = true;
-        ++lossyHolds_;
+    // Since the tap thread was last known to have caught up, it may have fallen far enough behind (held,
+    // or slow) to lose blocks of the multichannel take: a second of the input fills the take's pool at
+    // the lowest rate, and the engine's queue holds 4,096 deliveries.
+    void countLossyStretch() {
+        if (stretchLossy_) return;
+        if (undelivered_ < 4096 - 64 && undeliveredInput_ < 32000 - 2 * std::int64_t(multiBlock_)) return;
+        stretchLossy_ = true;
+        ++lossyStretches_;
     }
-    bool mayHaveLost() const { return lossyHolds_ != lossyFrom_; }
+    bool mayHaveLost() const { return lossyStretches_ != lossyFrom_; }
 
     void toggleRecorder() {
         note(recorder_ ? "stop recorder" : "record");
@@ -779,7 +780,7 @@ private:
         multi_->record();
         multiFrom_ = renderedInput();
         // A hold that may already have lost blocks goes on losing them in this take.
-        lossyFrom_ = lossyHolds_ - (gate_.held() && holdLossy_ ? 1 : 0);
+        lossyFrom_ = lossyStretches_ - (stretchLossy_ ? 1 : 0);
     }
 
     void sendMIDI() {
@@ -805,6 +806,8 @@ private:
         gate_.release();
         if (!engine_->waitForTapDeliveries(kDeadline))
             fail("the tap thread did not deliver within the deadline");
+        else
+            delivered();
     }
 
     // --- after every step ---
@@ -940,10 +943,10 @@ private:
             lastPosition = std::int64_t(p);
             last = k;
         }
-        // All but the block the tap was filling at the stop. A take that had the tap thread held may
-        // have lost its last blocks to a full pool or queue, and the silence for those is owed until
-        // a block after the stop: that tail is not checked.
-        if (!take.held && std::int64_t(samples.size()) + take.block < take.end - take.begin)
+        // All but the block the tap was filling at the stop. A take whose tap thread may have fallen
+        // behind enough to lose its last blocks (to a full pool or queue) gets the silence for them
+        // only with a block after the stop: that tail is not checked.
+        if (!take.mayHaveLost && std::int64_t(samples.size()) + take.block < take.end - take.begin)
             fail(take.path.substr(take.path.rfind('/') + 1) + " holds " + std::to_string(samples.size()) +
                  " frames of the " + std::to_string(take.end - take.begin) +
                  " the input rendered while it recorded");
@@ -983,12 +986,11 @@ private:
     std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
     std::uint32_t multiBlock_ = 2048;
     std::int64_t multiFrom_ = 0;
-    // While the tap thread is held: what it may have been handed at most, and the input rendered. A
-    // hold that may have filled a recorder's pool or the engine's queue loses blocks.
-    std::int64_t holdItems_ = 0;
-    std::int64_t holdInput_ = 0;
-    bool holdLossy_ = false;
-    int lossyHolds_ = 0;
+    // Since the tap thread last caught up: what it may have been handed at most, and the input rendered.
+    std::int64_t undelivered_ = 0;
+    std::int64_t undeliveredInput_ = 0;
+    bool stretchLossy_ = false;
+    int lossyStretches_ = 0;
     int lossyFrom_ = 0;
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;

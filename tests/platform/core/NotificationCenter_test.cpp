@@ -83,6 +83,38 @@ TEST(BackgroundJobs, JoinAllWaitsForEveryJob) {
     EXPECT_EQ(jobs.activeCount(), 0u);
 }
 
+TEST(BackgroundJobs, JoiningOneJobWaitsForItAloneAndItsNumberIsNeverGivenAgain) {
+    BackgroundJobs jobs;
+    std::atomic<bool> release{false}, ended{false};
+    const std::uint64_t held = jobs.run([&] {
+        while (!release.load())
+            std::this_thread::yield();
+    });
+    const std::uint64_t quick = jobs.run([&] { ended = true; });
+    EXPECT_NE(held, quick);
+    jobs.join(quick);
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(jobs.activeCount(), 1u); // the held one runs on
+    jobs.join(quick);                  // joined already: at once
+    jobs.join(quick + 1000);           // no such job: at once
+    // A job that joins itself does not wait for itself; its starter joins it.
+    std::atomic<std::uint64_t> self{0};
+    std::atomic<bool> joinedItself{false};
+    self = jobs.run([&] {
+        while (self.load() == 0)
+            std::this_thread::yield();
+        jobs.join(self.load());
+        joinedItself = true;
+    });
+    release = true;
+    jobs.join(held);
+    jobs.join(self.load());
+    EXPECT_TRUE(joinedItself.load());
+    EXPECT_EQ(jobs.activeCount(), 0u);
+    EXPECT_GT(jobs.run([] {}), self.load());
+    jobs.joinAll();
+}
+
 TEST(ManualSleeper, AdvancesTheClockInsteadOfWaiting) {
     ManualClock clock(0);
     ManualSleeper sleeper(clock);

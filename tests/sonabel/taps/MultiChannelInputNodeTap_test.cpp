@@ -483,139 +483,111 @@ TEST_F(MultiChannelTest, EmptyOrRefusedMapsLeaveNoTapOrKeepTheConfiguration) {
     EXPECT_EQ(delegate->removes, 2);
 }
 
-TEST(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
-    FakeDevices fake;
-    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
-    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
-    ScopedDirectory dir;
-    {
-        AudioEngine engine;
-        auto input = engine.input();
+// A live engine on a fake device whose input has four channels at 48 kHz, and a take of device
+// channels 4 and 2 in blocks of 256 frames, recording from the start.
+class MultiChannelRealTime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
+        fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
+        platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
+        engine = std::make_unique<AudioEngine>();
+        auto input = engine->input();
         ASSERT_TRUE(input);
         input->setVolume(0);
-        engine.setOutput(input);
-        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
+        engine->setOutput(input);
+        tap = std::make_shared<Tap>(engine->avEngine()->inputNode());
         tap->setDirectory(dir.path.string());
         tap->setBufferSize(256);
-        engine.start();
+        engine->start();
         tap->configure(std::vector<std::int32_t>{3, 1});
         tap->record();
-        for (std::int64_t block = 0; block < 4; ++block) {
-            auto captured =
-                makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
-                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
-            ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
-            fake.devices->tick(256);
-        }
-        // The device's taps reach the files on the tap thread.
-        ASSERT_TRUE(engine.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
-        tap->stop();
-        engine.stop();
-        tap->setRecordEnabled(false);
-        const auto fourth = readAll(dir.file("Audio 4 #1.wav"))[0];
-        const auto second = readAll(dir.file("Audio 2 #1.wav"))[0];
-        ASSERT_EQ(fourth.size(), 1024u);
-        ASSERT_EQ(second.size(), 1024u);
-        for (std::int64_t t = 0; t < 1024; ++t) {
-            ASSERT_EQ(fourth[t], deviceValue(3, t)) << t;
-            ASSERT_EQ(second[t], deviceValue(1, t)) << t;
-        }
     }
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
-    Settings::setAudioFormat(Settings::defaultAudioFormat());
+    void TearDown() override {
+        tap.reset();
+        engine.reset();
+        platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
+        Settings::setAudioFormat(Settings::defaultAudioFormat());
+    }
+    FakeDevices fake;
+    ScopedDirectory dir;
+    std::unique_ptr<AudioEngine> engine;
+    std::shared_ptr<Tap> tap;
+};
+
+TEST_F(MultiChannelRealTime, RecordsWhatTheInputDeviceCaptures) {
+    for (std::int64_t block = 0; block < 4; ++block) {
+        auto captured =
+            makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                       [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
+        ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+        fake.devices->tick(256);
+    }
+    // The device's taps reach the files on the tap thread.
+    ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+    tap->stop();
+    engine->stop();
+    tap->setRecordEnabled(false);
+    const auto fourth = readAll(dir.file("Audio 4 #1.wav"))[0];
+    const auto second = readAll(dir.file("Audio 2 #1.wav"))[0];
+    ASSERT_EQ(fourth.size(), 1024u);
+    ASSERT_EQ(second.size(), 1024u);
+    for (std::int64_t t = 0; t < 1024; ++t) {
+        ASSERT_EQ(fourth[t], deviceValue(3, t)) << t;
+        ASSERT_EQ(second[t], deviceValue(1, t)) << t;
+    }
 }
 
-TEST(MultiChannelRealTime, InputTheRingDroppedIsWrittenAsSilenceAndTheStopSaysHowMuch) {
-    FakeDevices fake;
-    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
-    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
-    ScopedDirectory dir;
-    {
-        AudioEngine engine;
-        auto input = engine.input();
-        ASSERT_TRUE(input);
-        engine.setOutput(input);
-        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
-        tap->setDirectory(dir.path.string());
-        tap->setBufferSize(256);
-        engine.start();
-        tap->configure(std::vector<std::int32_t>{3, 1});
-        tap->record();
-        // 256 frames more than the capture ring holds: dropped on the way in.
-        auto captured = makeBuffer(*platform::AudioFormat::standard(48000, 4), 8448,
-                                   [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, i); });
-        ASSERT_EQ(fake.devices->feedInput(*captured), 8192u);
-        for (int block = 0; block < 32; ++block)
-            fake.devices->tick(256);
-        ASSERT_TRUE(engine.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
-        platform::ScopedLogCapture capture;
-        tap->stop();
-        ASSERT_FALSE(capture.lines().empty());
-        EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "stop()",
-                              "⏹ Of the take, 0.005333333333333333 s are silence in place of lost input"));
-        engine.stop();
-        tap->setRecordEnabled(false);
-        for (const char* name : {"Audio 4 #1.wav", "Audio 2 #1.wav"}) {
-            const auto take = readAll(dir.file(name))[0];
-            EXPECT_EQ(take.size(), 8448u);
-            EXPECT_EQ(std::count(take.begin(), take.end(), 0.0f), 256);
-        }
+TEST_F(MultiChannelRealTime, InputTheRingDroppedIsWrittenAsSilenceAndTheStopSaysHowMuch) {
+    // 256 frames more than the capture ring holds: dropped on the way in.
+    auto captured = makeBuffer(*platform::AudioFormat::standard(48000, 4), 8448,
+                               [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, i); });
+    ASSERT_EQ(fake.devices->feedInput(*captured), 8192u);
+    for (int block = 0; block < 32; ++block)
+        fake.devices->tick(256);
+    ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+    platform::ScopedLogCapture capture;
+    tap->stop();
+    ASSERT_FALSE(capture.lines().empty());
+    EXPECT_TRUE(isLogLine(capture.lines().back(), "MultiChannelInputNodeTap.cpp", "stop()",
+                          "⏹ Of the take, 0.005333333333333333 s are silence in place of lost input"));
+    engine->stop();
+    tap->setRecordEnabled(false);
+    for (const char* name : {"Audio 4 #1.wav", "Audio 2 #1.wav"}) {
+        const auto take = readAll(dir.file(name))[0];
+        EXPECT_EQ(take.size(), 8448u);
+        EXPECT_EQ(std::count(take.begin(), take.end(), 0.0f), 256);
     }
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
-    Settings::setAudioFormat(Settings::defaultAudioFormat());
 }
 
-TEST(MultiChannelRealTime, AStopKeepsEveryBlockRenderedBeforeIt) {
-    FakeDevices fake;
-    fake.devices->setOutputFormat(*platform::AudioFormat::standard(48000, 2));
-    fake.devices->setInputFormat(*platform::AudioFormat::standard(48000, 4));
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", "Recording takes");
-    ScopedDirectory dir;
-    {
-        AudioEngine engine;
-        auto input = engine.input();
-        ASSERT_TRUE(input);
-        input->setVolume(0);
-        engine.setOutput(input);
-        auto tap = std::make_shared<Tap>(engine.avEngine()->inputNode());
-        tap->setDirectory(dir.path.string());
-        tap->setBufferSize(256);
-        engine.start();
-        tap->configure(std::vector<std::int32_t>{3, 1});
-        tap->record();
-        // The tap thread is held from the first cycle on, as a slow disk would hold it.
-        std::promise<void> release;
-        std::shared_future<void> released = release.get_future().share();
-        std::atomic<bool> held{false};
-        auto mixer = engine.mainMixerNode()->avAudioNode();
-        ASSERT_TRUE(mixer->installTap(0, 256, std::nullopt, [&, released](auto, auto) {
-            if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
-        }));
-        for (std::int64_t block = 0; block < 8; ++block) {
-            auto captured =
-                makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
-                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
-            ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
-            ASSERT_TRUE(fake.devices->tick(256));
-        }
-        auto stopping = std::async(std::launch::async, [&] { tap->stop(); });
-        // Long enough for a stop that does not wait to have closed the files.
-        stopping.wait_for(std::chrono::milliseconds(200));
-        release.set_value();
-        stopping.get();
-        mixer->removeTap(0);
-        engine.stop();
-        tap->setRecordEnabled(false);
-        for (const auto& [name, channel] :
-             {std::pair{"Audio 4 #1.wav", 3u}, std::pair{"Audio 2 #1.wav", 1u}}) {
-            const auto take = readAll(dir.file(name))[0];
-            ASSERT_EQ(take.size(), 2048u) << name;
-            for (std::int64_t t = 0; t < 2048; ++t)
-                ASSERT_EQ(take[t], deviceValue(channel, t)) << name << " " << t;
-        }
+TEST_F(MultiChannelRealTime, AStopKeepsEveryBlockRenderedBeforeIt) {
+    // The tap thread is held from the first cycle on, as a slow disk would hold it.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    auto mixer = engine->mainMixerNode()->avAudioNode();
+    ASSERT_TRUE(mixer->installTap(0, 256, std::nullopt, [&, released](auto, auto) {
+        if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
+    }));
+    for (std::int64_t block = 0; block < 8; ++block) {
+        auto captured =
+            makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                       [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, block * 256 + i); });
+        ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+        ASSERT_TRUE(fake.devices->tick(256));
     }
-    platform::BundleInfo::main().setValue("NSMicrophoneUsageDescription", std::nullopt);
-    Settings::setAudioFormat(Settings::defaultAudioFormat());
+    auto stopping = std::async(std::launch::async, [&] { tap->stop(); });
+    // Long enough for a stop that does not wait to have closed the files.
+    stopping.wait_for(std::chrono::milliseconds(200));
+    release.set_value();
+    stopping.get();
+    mixer->removeTap(0);
+    engine->stop();
+    tap->setRecordEnabled(false);
+    for (const auto& [name, channel] : {std::pair{"Audio 4 #1.wav", 3u}, std::pair{"Audio 2 #1.wav", 1u}}) {
+        const auto take = readAll(dir.file(name))[0];
+        ASSERT_EQ(take.size(), 2048u) << name;
+        for (std::int64_t t = 0; t < 2048; ++t)
+            ASSERT_EQ(take[t], deviceValue(channel, t)) << name << " " << t;
+    }
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -82,6 +83,10 @@ struct Batch {
     std::size_t longest;
 };
 
+void PrintTo(const Batch& batch, std::ostream* out) {
+    *out << batch.inputs / kShare << " inputs of up to " << batch.longest << " bytes";
+}
+
 class SeededInputs : public ::testing::TestWithParam<Batch> {};
 
 TEST_P(SeededInputs, KeepEveryRule) {
@@ -97,6 +102,7 @@ TEST_P(SeededInputs, KeepEveryRule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineLifecycle, SeededInputs,
-                         ::testing::Values(Batch{1, 1500, 24}, Batch{2, 200, 128}, Batch{3, 25, 512}));
+                         ::testing::Values(Batch{1, 1500, 24}, Batch{2, 200, 128}, Batch{3, 25, 512}),
+                         [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
 
 } // namespace

@@ -237,15 +237,20 @@ private:
     void fail(const std::string& what) {
         findings_.fail("step " + std::to_string(step_) + ": " + what + trace());
     }
-    // The operations so far, for the account of a broken rule.
     void note(std::string operation) {
         if (operations_.size() < 2000) operations_.push_back(std::move(operation));
     }
+    // The operations so far and the last lines logged, for the account of a broken rule.
     std::string trace() const {
         std::string out = " (after";
         for (const auto& operation : operations_)
             out.append(" ").append(operation).append(",");
         out.back() = ')';
+        const auto lines = log_->lines();
+        out.append(" [last logged:");
+        for (std::size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); ++i)
+            out.append(" ").append(lines[i]).append(";");
+        out.append("]");
         return out;
     }
 
@@ -255,7 +260,7 @@ private:
                ("sonabel-lifecycle-" + std::to_string(::getpid()) + "-" + std::to_string(runs.fetch_add(1)));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
-        previousSink_ = LogSink::setCurrent(std::make_shared<CapturingLogSink>());
+        previousSink_ = LogSink::setCurrent(log_);
         previousDevices_ = AudioDeviceBackend::setCurrent(fake_);
         sonabel::NodeRecorder::setTemporaryDirectory(dir_.string());
         sonabel::Settings::setWaitBeforeRecorderStop(false);
@@ -722,12 +727,10 @@ private:
     }
 
     // Everything handed to the tap thread so far has arrived: what comes next starts the count afresh,
-    // with the completions still to come.
+    // with a hand-over for every buffer ever scheduled (a player hands each on when it finishes or drops
+    // it, and when is not known here).
     void delivered() {
-        std::int64_t completed = 0;
-        for (std::uint32_t s = 0; s < scheduled_; ++s)
-            completed += played_->runs[s].load();
-        undelivered_ = std::int64_t(scheduled_) - completed;
+        undelivered_ = std::int64_t(scheduled_);
         undeliveredInput_ = 0;
         stretchLossy_ = false;
         countLossyStretch();
@@ -958,6 +961,7 @@ private:
     int step_ = 0;
     std::vector<std::string> operations_;
     std::filesystem::path dir_;
+    std::shared_ptr<CapturingLogSink> log_ = std::make_shared<CapturingLogSink>();
     std::shared_ptr<LogSink> previousSink_;
     std::shared_ptr<AudioDeviceBackend> previousDevices_;
     std::shared_ptr<FakeAudioDeviceBackend> fake_ = std::make_shared<FakeAudioDeviceBackend>();

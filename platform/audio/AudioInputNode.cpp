@@ -161,8 +161,17 @@ void AudioInputNode::render(const RenderContext& context) {
         // place, so a take lasts as long as the time it recorded. Underruns are silence already.
         if (gapRing_ != ring->serial()) {
             gapRing_ = ring->serial();
-            taken_ = overrunsSeen_ = 0;
+            taken_ = overrunsSeen_ = discardedSeen_ = 0;
             gapCount_ = 0;
+        }
+        std::uint64_t lost = 0;
+        std::uint32_t at = context.frames;
+        // Frames discarded since the last read were the oldest: they go before this read's.
+        const std::uint64_t discarded = ring->discardedFrames();
+        if (discarded != discardedSeen_) {
+            lost = discarded - discardedSeen_;
+            at = 0;
+            taken_ += lost;
         }
         // Read before the ring moves on: each overrun counted here happened at the position it has now.
         const std::uint64_t overruns = ring->overrunFrames();
@@ -177,11 +186,8 @@ void AudioInputNode::render(const RenderContext& context) {
             overrunsSeen_ = overruns;
         }
         const std::uint64_t start = taken_;
-        const std::uint64_t discarded = ring->discardedFrames();
         const std::uint32_t got = ring->read(out, source.data(), channels, context.frames);
         taken_ += got;
-        std::uint64_t lost = 0;
-        std::uint32_t at = context.frames;
         std::size_t passed = 0;
         while (passed < gapCount_ && gaps_[passed].at <= taken_) {
             lost += gaps_[passed].frames;
@@ -192,7 +198,8 @@ void AudioInputNode::render(const RenderContext& context) {
                   gaps_.begin());
         gapCount_ -= passed;
         // A trim drops the oldest frames, right after what this read gave out.
-        if (const std::uint64_t trimmed = ring->discardedFrames() - discarded) {
+        discardedSeen_ = ring->discardedFrames();
+        if (const std::uint64_t trimmed = discardedSeen_ - discarded) {
             lost += trimmed;
             at = std::min(at, got);
             taken_ += trimmed;

@@ -73,10 +73,11 @@ private:
         std::uint64_t frames = 0;
     };
     static constexpr std::size_t kGaps = 16;
-    std::uint64_t gapRing_ = 0;      // the ring the fields below are of
-    std::uint64_t taken_ = 0;        // frames it gave out or discarded
-    std::uint64_t overrunsSeen_ = 0; // its overruns placed as gaps
-    std::array<Gap, kGaps> gaps_{};  // in order
+    std::uint64_t gapRing_ = 0;       // the ring the fields below are of
+    std::uint64_t taken_ = 0;         // frames it gave out or discarded
+    std::uint64_t overrunsSeen_ = 0;  // its overruns placed as gaps
+    std::uint64_t discardedSeen_ = 0; // its discards told
+    std::array<Gap, kGaps> gaps_{};   // in order
     std::size_t gapCount_ = 0;
     mutable std::mutex mapMutex_; // the map is read without the graph lock by the property getter
     std::vector<std::int32_t> channelMap_;

@@ -172,10 +172,9 @@ struct PlayedFrames {
     std::unique_ptr<std::atomic<int>[]> runs = std::make_unique<std::atomic<int>[]>(kMaxBuffers);
 };
 
-// One ring's captured frames: runs of names as they went in, and the names of the frames fed to it.
+// One capture ring: the names of the frames fed to it, and what became of them.
 struct RingLog {
     std::shared_ptr<AudioRingBuffer> ring;
-    std::vector<std::pair<std::int64_t, std::int64_t>> runs; // first name, count
     std::int64_t accepted = 0;
     std::int64_t dropped = 0;
     std::int64_t firstName = 0;
@@ -467,7 +466,6 @@ private:
         buffer->setFrameLength(frames);
         const std::uint32_t stored = fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
-        if (stored > 0) log->runs.emplace_back(nextName_, stored);
         log->accepted += stored;
         log->dropped += frames - stored;
         nextName_ += frames;

@@ -1,7 +1,6 @@
-// Counts, on the thread that renders, the heap allocations, the calls that can block and file I/O:
-// this binary replaces operator new and delete and puts itself in front of the pthread lock and wait
-// calls and of the file calls. Built apart from the other tests, and not under ThreadSanitizer, whose
-// interceptors these would replace.
+// Counts, on the thread that renders, the heap allocations, the calls that can block and file I/O
+// (testing/lifecycle/RenderThreadCounts.h). Built apart from the other tests, and not under
+// ThreadSanitizer, whose interceptors the counting would replace.
 #include "platform/audio/AudioEngine.h"
 #include "platform/audio/AudioFile.h"
 #include "platform/audio/AudioInputNode.h"
@@ -21,199 +20,16 @@
 #include "sonabel/taps/NodeRecorder.h"
 #include "sonabel/taps/RawDataTap.h"
 #include "testing/Eventually.h"
+#include "testing/lifecycle/RenderThreadCounts.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <dlfcn.h>
 #include <filesystem>
-#include <new>
-#include <pthread.h>
-#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
-
-namespace {
-
-thread_local bool rendering = false;
-std::atomic<long> allocations{0};
-std::atomic<long> blockingCalls{0};
-std::atomic<long> fileCalls{0};
-
-void* allocate(std::size_t size, std::size_t alignment = 0) {
-    if (rendering) allocations.fetch_add(1, std::memory_order_relaxed);
-    void* p = nullptr;
-    if (alignment > alignof(std::max_align_t)) {
-        if (posix_memalign(&p, alignment, size ? size : 1) != 0) p = nullptr;
-    } else {
-        p = std::malloc(size ? size : 1);
-    }
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
-void release(void* p) noexcept {
-    if (p && rendering) allocations.fetch_add(1, std::memory_order_relaxed);
-    std::free(p);
-}
-
-// The real calls, found once before main: looking them up on first use could itself lock.
-template <typename F> F next(const char* name, const char* version = nullptr) {
-    void* symbol = version ? dlvsym(RTLD_NEXT, name, version) : nullptr;
-    if (!symbol) symbol = dlsym(RTLD_NEXT, name);
-    return reinterpret_cast<F>(symbol);
-}
-using MutexLock = int (*)(pthread_mutex_t*);
-using CondWait = int (*)(pthread_cond_t*, pthread_mutex_t*);
-using CondTimedWait = int (*)(pthread_cond_t*, pthread_mutex_t*, const timespec*);
-using CondClockWait = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const timespec*);
-using RwLock = int (*)(pthread_rwlock_t*);
-MutexLock realMutexLock = next<MutexLock>("pthread_mutex_lock");
-// The condition calls have an old and a current version; the current one is what callers link to.
-CondWait realCondWait = next<CondWait>("pthread_cond_wait", "GLIBC_2.3.2");
-CondTimedWait realCondTimedWait = next<CondTimedWait>("pthread_cond_timedwait", "GLIBC_2.3.2");
-CondClockWait realCondClockWait = next<CondClockWait>("pthread_cond_clockwait");
-RwLock realRdLock = next<RwLock>("pthread_rwlock_rdlock");
-RwLock realWrLock = next<RwLock>("pthread_rwlock_wrlock");
-using Read = ssize_t (*)(int, void*, size_t);
-using Write = ssize_t (*)(int, const void*, size_t);
-using PRead = ssize_t (*)(int, void*, size_t, off_t);
-using PWrite = ssize_t (*)(int, const void*, size_t, off_t);
-using Seek = off_t (*)(int, off_t, int);
-using Vector = ssize_t (*)(int, const iovec*, int);
-Read realRead = next<Read>("read");
-Write realWrite = next<Write>("write");
-PRead realPRead = next<PRead>("pread64");
-PWrite realPWrite = next<PWrite>("pwrite64");
-Seek realSeek = next<Seek>("lseek64");
-Vector realReadV = next<Vector>("readv");
-Vector realWriteV = next<Vector>("writev");
-
-void blocking() {
-    if (rendering) blockingCalls.fetch_add(1, std::memory_order_relaxed);
-}
-void fileCall() {
-    if (rendering) fileCalls.fetch_add(1, std::memory_order_relaxed);
-}
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    return allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return allocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void* operator new(std::size_t size, std::align_val_t a) {
-    return allocate(size, std::size_t(a));
-}
-void* operator new[](std::size_t size, std::align_val_t a) {
-    return allocate(size, std::size_t(a));
-}
-void operator delete(void* p) noexcept {
-    release(p);
-}
-void operator delete[](void* p) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    release(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    release(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    release(p);
-}
-
-extern "C" {
-int pthread_mutex_lock(pthread_mutex_t* m) {
-    blocking();
-    return realMutexLock(m);
-}
-int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m) {
-    blocking();
-    return realCondWait(c, m);
-}
-int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const timespec* t) {
-    blocking();
-    return realCondTimedWait(c, m, t);
-}
-int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock, const timespec* t) {
-    blocking();
-    return realCondClockWait(c, m, clock, t);
-}
-int pthread_rwlock_rdlock(pthread_rwlock_t* l) {
-    blocking();
-    return realRdLock(l);
-}
-int pthread_rwlock_wrlock(pthread_rwlock_t* l) {
-    blocking();
-    return realWrLock(l);
-}
-ssize_t read(int fd, void* data, size_t size) {
-    fileCall();
-    return realRead(fd, data, size);
-}
-ssize_t write(int fd, const void* data, size_t size) {
-    fileCall();
-    return realWrite(fd, data, size);
-}
-ssize_t pread(int fd, void* data, size_t size, off_t at) {
-    fileCall();
-    return realPRead(fd, data, size, at);
-}
-ssize_t pread64(int fd, void* data, size_t size, off_t at) {
-    fileCall();
-    return realPRead(fd, data, size, at);
-}
-ssize_t pwrite(int fd, const void* data, size_t size, off_t at) {
-    fileCall();
-    return realPWrite(fd, data, size, at);
-}
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t at) {
-    fileCall();
-    return realPWrite(fd, data, size, at);
-}
-off_t lseek(int fd, off_t offset, int whence) {
-    fileCall();
-    return realSeek(fd, offset, whence);
-}
-off_t lseek64(int fd, off_t offset, int whence) {
-    fileCall();
-    return realSeek(fd, offset, whence);
-}
-ssize_t readv(int fd, const iovec* parts, int count) {
-    fileCall();
-    return realReadV(fd, parts, count);
-}
-ssize_t writev(int fd, const iovec* parts, int count) {
-    fileCall();
-    return realWriteV(fd, parts, count);
-}
-}
 
 namespace {
 
@@ -390,14 +206,10 @@ public:
         });
         for (int i = 0; i < kWarmUp + counted_; ++i) {
             between();
-            if (i == kWarmUp) {
-                allocations = 0;
-                blockingCalls = 0;
-                fileCalls = 0;
-            }
-            rendering = true;
+            if (i == kWarmUp) renderthread::resetCounts();
+            renderthread::setRendering(true);
             const bool rendered = render();
-            rendering = false;
+            renderthread::setRendering(false);
             if (!rendered) ++counts.unrendered;
             if (i % 25 == 0) {
                 // Ticks come far faster than a device's: the tap thread gets to keep up.
@@ -405,9 +217,10 @@ public:
                 driver_.runUntilIdle();
             }
         }
-        counts.allocations = allocations.load();
-        counts.blockingCalls = blockingCalls.load();
-        counts.fileCalls = fileCalls.load();
+        const renderthread::Counts counted = renderthread::counts();
+        counts.allocations = counted.allocations;
+        counts.blockingCalls = counted.blockingCalls;
+        counts.fileCalls = counted.fileCalls;
         done = true;
         midi.join();
         ui.join();

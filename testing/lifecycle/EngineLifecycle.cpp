@@ -1,0 +1,1010 @@
+#include "testing/lifecycle/EngineLifecycle.h"
+
+#include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioError.h"
+#include "platform/audio/AudioFile.h"
+#include "platform/audio/AudioInputNode.h"
+#include "platform/audio/AudioMixerNode.h"
+#include "platform/audio/AudioOutputNode.h"
+#include "platform/audio/AudioPlayerNode.h"
+#include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitSampler.h"
+#include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/HostClock.h"
+#include "platform/core/LogSink.h"
+#include "sonabel/internals/settings/Settings.h"
+#include "sonabel/nodes/Node.h"
+#include "sonabel/taps/MultiChannelInputNodeTap.h"
+#include "sonabel/taps/NodeRecorder.h"
+#include "testing/lifecycle/RenderThreadCounts.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace lifecycle {
+
+namespace {
+
+using namespace platform;
+
+constexpr double kRates[] = {32000, 44100, 48000};
+constexpr std::uint32_t kPeriods[] = {64, 256, 512, 1024, 4096, 8192};
+constexpr std::uint32_t kRecorderBlocks[] = {256, 512, 1024, 2048};
+// Far beyond what a loaded machine needs: a tap thread that hangs this long is a finding.
+constexpr auto kDeadline = std::chrono::seconds(30);
+// How long a stop made while the tap thread is held waits before the thread goes on: a stop that
+// waits for the blocks on their way sees them arrive; one that does not has closed its files by then.
+constexpr auto kLateRelease = std::chrono::milliseconds(10);
+// Scheduled buffers: a frame's sample names its buffer (by serial) and its index in it.
+constexpr std::uint32_t kBufferFrames = 1024;
+constexpr std::uint32_t kMaxBuffers = 16000;
+// Captured frames and a generator's node time are named modulo this, in samples a 24-bit file keeps.
+constexpr std::int64_t kNamedFrames = std::int64_t(1) << 22;
+constexpr std::int64_t kMaxCaptured = kNamedFrames - 1;
+constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::min();
+
+// A sample naming n: exact in float and in a 24-bit file.
+float fileSample(std::int64_t n) {
+    return float(n % kNamedFrames + 1) / 8388608.0f;
+}
+float bufferSample(std::int64_t n) {
+    return float(n + 1) / 16777216.0f;
+}
+// What a sample names: -1 for silence, -2 for a sample that names nothing.
+std::int64_t named(float v, double scale) {
+    if (v == 0.0f) return -1;
+    const double scaled = double(v) * scale;
+    const double rounded = std::nearbyint(scaled);
+    if (std::fabs(scaled - rounded) > 1e-3 || rounded < 1) return -2;
+    return std::int64_t(rounded) - 1;
+}
+
+// The bytes, read from the front; zeros once they run out.
+class Bytes {
+public:
+    Bytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool done() const { return at_ >= size_; }
+    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    std::uint32_t below(std::uint32_t n) {
+        std::uint32_t v = byte();
+        if (n > 256) v = v << 8 | byte();
+        return n ? v % n : 0;
+    }
+    bool flag() { return byte() & 1; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+// Keeps the first broken rule; every thread may report one.
+class Findings {
+public:
+    void fail(const std::string& what) {
+        std::lock_guard lock(mutex_);
+        if (!first_) first_ = what;
+    }
+    std::optional<std::string> first() const {
+        std::lock_guard lock(mutex_);
+        return first_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<std::string> first_;
+};
+
+// Holds the engine's tap thread, as a slow disk would: every tap block and completion of the model
+// waits here while it is held. The driving thread itself (completions of dropped buffers run on it)
+// never waits.
+class Gate {
+public:
+    Gate(Findings& findings) : findings_(findings), owner_(std::this_thread::get_id()) {}
+    void hold() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        changed_.notify_all();
+    }
+    bool held() const {
+        std::lock_guard lock(mutex_);
+        return held_;
+    }
+    void pass() {
+        if (std::this_thread::get_id() == owner_) return;
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, kDeadline, [&] { return !held_; }))
+            findings_.fail("the tap thread was held past the deadline");
+    }
+
+private:
+    Findings& findings_;
+    const std::thread::id owner_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;
+};
+
+// A platform node as the framework's recorders take it.
+class Wrapped : public sonabel::Node {
+public:
+    explicit Wrapped(std::shared_ptr<AudioNode> node) : node_(std::move(node)) {}
+    std::vector<std::shared_ptr<sonabel::Node>> connections() const override { return {}; }
+    std::shared_ptr<AudioNode> avAudioNode() const override { return node_; }
+
+private:
+    std::shared_ptr<AudioNode> node_;
+};
+
+// What players were given and what their taps saw of it; the tap thread and the driving thread
+// share it under `mutex`.
+struct PlayedFrames {
+    std::mutex mutex;
+    // By serial: the player it was scheduled on and its frames.
+    std::vector<int> owner;
+    std::vector<std::uint32_t> frames;
+    // By serial: the last index seen, and the node time of index 0 as the tap (`anchorTap`) saw it.
+    std::vector<std::int64_t> lastIndex;
+    std::vector<std::int64_t> anchor;
+    std::vector<int> anchorTap;
+    // By tap installation: after the last frame it saw.
+    std::vector<std::int64_t> tapEnd;
+    // By player: the latest serial heard.
+    std::int64_t lastSerial[2] = {-1, -1};
+    // By serial, without the lock: how often its completion ran.
+    std::unique_ptr<std::atomic<int>[]> runs = std::make_unique<std::atomic<int>[]>(kMaxBuffers);
+};
+
+// One capture ring: the names of the frames fed to it, and what became of them.
+struct RingLog {
+    std::shared_ptr<AudioRingBuffer> ring;
+    std::int64_t accepted = 0;
+    std::int64_t dropped = 0;
+    std::int64_t firstName = 0;
+    std::int64_t endName = 0;  // after the last name fed
+    std::int64_t consumed = 0; // read or discarded
+    std::int64_t rendered = 0; // read, or given out as silence for want of frames
+};
+
+struct MultiTake {
+    std::string path;
+    std::int64_t begin; // input frames rendered before record()
+    std::int64_t end;   // and before stop()
+    std::uint32_t block;
+    bool mayHaveLost; // blocks, for want of room on the way to the tap thread
+};
+
+struct RecorderTake {
+    std::shared_ptr<sonabel::NodeRecorder> recorder;
+    std::string path;
+    bool clean; // no graph change while it recorded: the node's time ran on
+};
+
+struct Watched {
+    std::string name;
+    std::shared_ptr<AudioNode> node;
+    std::int64_t last = kNone;
+    std::int64_t stale = kNone;
+};
+
+class Run {
+public:
+    Run(const std::uint8_t* data, std::size_t size) : in_(data, size), gate_(findings_) {}
+
+    std::optional<std::string> go() {
+        setUp();
+        while (!in_.done() && !findings_.first()) {
+            ++step_;
+            operate();
+            checkStep();
+        }
+        if (!findings_.first()) tearDown();
+        // The tap thread's findings get the account here.
+        const auto found = findings_.first();
+        if (found && found->rfind("step ", 0) != 0)
+            return "step " + std::to_string(step_) + ": " + *found + trace();
+        return found;
+    }
+
+    ~Run() {
+        gate_.release();
+        LogSink::setCurrent(previousSink_);
+        AudioDeviceBackend::setCurrent(previousDevices_);
+        sonabel::NodeRecorder::setTemporaryDirectory(std::nullopt);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+private:
+    void fail(const std::string& what) {
+        findings_.fail("step " + std::to_string(step_) + ": " + what + trace());
+    }
+    void note(std::string operation) {
+        if (operations_.size() < 2000) operations_.push_back(std::move(operation));
+    }
+    // The operations so far and the last lines logged, for the account of a broken rule.
+    std::string trace() const {
+        std::string out = " (after";
+        for (const auto& operation : operations_)
+            out.append(" ").append(operation).append(",");
+        out.back() = ')';
+        const auto lines = log_->lines();
+        out.append(" [last logged:");
+        for (std::size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); ++i)
+            out.append(" ").append(lines[i]).append(";");
+        out.append("]");
+        return out;
+    }
+
+    void setUp() {
+        static std::atomic<int> runs{0};
+        dir_ = std::filesystem::temp_directory_path() /
+               ("sonabel-lifecycle-" + std::to_string(::getpid()) + "-" + std::to_string(runs.fetch_add(1)));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        previousSink_ = LogSink::setCurrent(log_);
+        previousDevices_ = AudioDeviceBackend::setCurrent(fake_);
+        sonabel::NodeRecorder::setTemporaryDirectory(dir_.string());
+        sonabel::Settings::setWaitBeforeRecorderStop(false);
+
+        outRate_ = kRates[in_.below(3)];
+        inRate_ = kRates[in_.below(3)];
+        inChannels_ = 1 + in_.below(2);
+        period_ = kPeriods[in_.below(4)];
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
+        fake_->setBufferFrameSize(period_);
+        engine_ = AudioEngine::make();
+        engine_->setIOBackend(fake_->makeIO());
+        mixer_ = engine_->mainMixerNode();
+        input_ = engine_->inputNode();
+        submix_ = AudioMixerNode::make();
+        engine_->attach(submix_);
+        engine_->connect(submix_, mixer_, mixer_->outputFormat(0));
+        for (int p = 0; p < 2; ++p) {
+            players_[p] = AudioPlayerNode::make();
+            engine_->attach(players_[p]);
+            engine_->connect(players_[p], mixer_, AudioFormat::standard(kRates[in_.below(3)], 2));
+            players_[p]->play();
+        }
+        generator_ = AudioSourceNode::make([](bool&, const AudioTime& time, std::uint32_t frames,
+                                              float* const* out, std::uint32_t channels) {
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    out[c][i] = fileSample(time.sampleTime() + i);
+            return noErr;
+        });
+        engine_->attach(generator_);
+        engine_->connect(generator_, submix_, AudioFormat::standard(kRates[in_.below(3)], 1));
+        sampler_ = AudioUnitSampler::make();
+        engine_->attach(sampler_);
+        engine_->connect(sampler_, mixer_, mixer_->outputFormat(0));
+        engine_->connect(input_, mixer_, std::nullopt);
+        multi_ = std::make_shared<sonabel::MultiChannelInputNodeTap>(input_, clock_);
+        multi_->setDirectory(dir_.string());
+        multiBlock_ = kRecorderBlocks[in_.below(4)];
+        multi_->setBufferSize(multiBlock_);
+        multi_->configure(std::vector<std::int32_t>{0});
+        watched_ = {{"player 0", players_[0]}, {"player 1", players_[1]}, {"generator", generator_},
+                    {"sampler", sampler_},     {"submix", submix_},       {"main mixer", mixer_},
+                    {"input", input_}};
+        tapBlock_ = 256u << in_.below(4);
+        for (int p = 0; p < 2; ++p)
+            installPlayerTap(p);
+        start();
+    }
+
+    // --- the operations ---
+
+    void operate() {
+        switch (in_.below(20)) {
+        case 0:
+        case 1:
+        case 19:
+            return tick();
+        case 2:
+            return feed();
+        case 3:
+            return connect();
+        case 4:
+            return disconnect();
+        case 5:
+            return attach();
+        case 6:
+            return detach();
+        case 7:
+            return start();
+        case 8:
+            return stop();
+        case 9:
+            note("reset");
+            engine_->reset();
+            return;
+        case 10:
+            return changeDevice();
+        case 11:
+            return schedule();
+        case 12: {
+            const std::uint32_t p = in_.below(2);
+            note("play " + std::to_string(p));
+            players_[p]->play();
+            return;
+        }
+        case 13: {
+            const std::uint32_t p = in_.below(2);
+            note("stop player " + std::to_string(p));
+            players_[p]->stop();
+            return;
+        }
+        case 14:
+            return toggleRecorder();
+        case 15:
+            return toggleMultiChannelTake();
+        case 16:
+            return sendMIDI();
+        case 17:
+            note(gate_.held() ? "release" : "hold");
+            if (gate_.held())
+                gate_.release();
+            else
+                gate_.hold();
+            return;
+        case 18:
+            return settle();
+        }
+    }
+
+    static std::string name(std::uint32_t which) {
+        static const char* const names[] = {"player 0", "player 1", "generator",
+                                            "sampler",  "submix",   "input"};
+        return names[which];
+    }
+
+    std::shared_ptr<AudioNode> movable(std::uint32_t which) {
+        switch (which) {
+        case 0:
+        case 1:
+            return players_[which];
+        case 2:
+            return generator_;
+        case 3:
+            return sampler_;
+        default:
+            return submix_;
+        }
+    }
+
+    // A device cycle of any size up to the period the device declared, or a few in a row.
+    void tick() {
+        const std::uint32_t count = 1 + in_.below(16);
+        const std::uint32_t limit = std::max(runningPeriod_, 1u);
+        const std::uint32_t frames = 1 + in_.below(limit);
+        note(std::to_string(count) + " x tick " + std::to_string(frames));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            host_ += std::uint64_t(double(frames) / outRate_ * 1e9);
+            std::shared_ptr<PCMBuffer> out;
+            {
+                renderthread::RenderingScope rendering;
+                out = fake_->tick(frames, host_);
+            }
+            if (!out) continue;
+            if (out->frameLength() != frames)
+                fail("a cycle of " + std::to_string(frames) + " frames rendered " +
+                     std::to_string(out->frameLength()));
+            for (std::uint32_t c = 0; c < out->format().channelCount(); ++c)
+                for (std::uint32_t f = 0; f < out->frameLength(); ++f)
+                    if (!std::isfinite(out->floatChannelData()[c][f])) {
+                        fail("the output is not finite");
+                        return;
+                    }
+            out.reset(); // the device's buffer goes back to it
+            // What this cycle may have queued for the tap thread at most: blocks of the players' taps
+            // and of both recorders (at rates up to twice the output's), and a capture report.
+            const std::uint32_t recorderBlock = sonabel::Settings::recorderBufferLength().samplesCount();
+            undelivered_ += 2 * (2 * frames / tapBlock_ + 2) + 2 * frames / std::max(recorderBlock, 1u) + 2 +
+                            2 * frames / multiBlock_ + 2 + 1;
+            afterCycle();
+        }
+    }
+
+    void afterCycle() {
+        for (auto& w : watched_) {
+            const auto time = w.node->lastRenderTime();
+            if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
+            if (w.last != kNone && time->sampleTime() < w.last)
+                fail("the " + w.name + "'s time went back from " + std::to_string(w.last) + " to " +
+                     std::to_string(time->sampleTime()));
+            w.last = time->sampleTime();
+        }
+        if (RingLog* log = currentRing()) {
+            const std::int64_t consumed = log->accepted - std::int64_t(log->ring->available());
+            if (consumed < log->consumed) fail("the capture ring gave frames back");
+            log->consumed = consumed;
+            const std::int64_t before = log->rendered;
+            log->rendered = consumed - std::int64_t(log->ring->discardedFrames()) +
+                            std::int64_t(log->ring->underrunFrames());
+            undeliveredInput_ += log->rendered - before;
+        }
+        countLossyStretch();
+    }
+
+    std::int64_t renderedInput() const {
+        std::int64_t frames = 0;
+        for (const auto& log : rings_)
+            frames += log.rendered;
+        return frames;
+    }
+
+    // What the input device captures: frames named in order, into the running engine's ring.
+    void feed() {
+        const std::uint32_t frames = in_.below(2) ? 1 + in_.below(2048) : 1 + in_.below(9000);
+        note("feed " + std::to_string(frames));
+        RingLog* log = currentRing();
+        if (!log || nextName_ + frames > kMaxCaptured) return;
+        const AudioFormat format = *AudioFormat::standard(inRate_, inChannels_);
+        auto buffer = PCMBuffer::make(format, frames);
+        for (std::uint32_t c = 0; c < inChannels_; ++c)
+            for (std::uint32_t i = 0; i < frames; ++i)
+                buffer->floatChannelData()[c][i] = fileSample(nextName_ + i);
+        buffer->setFrameLength(frames);
+        const std::uint32_t stored = fake_->feedInput(*buffer);
+        if (stored > frames) fail("the ring took more frames than it was given");
+        log->accepted += stored;
+        log->dropped += frames - stored;
+        nextName_ += frames;
+        log->endName = nextName_;
+    }
+
+    RingLog* currentRing() {
+        auto ring = fake_->captureRing();
+        if (!ring) return nullptr;
+        if (rings_.empty() || rings_.back().ring != ring) {
+            RingLog log;
+            log.ring = ring;
+            log.firstName = log.endName = nextName_;
+            rings_.push_back(std::move(log));
+        }
+        return &rings_.back();
+    }
+
+    std::optional<AudioFormat> someFormat() {
+        return AudioFormat::standard(kRates[in_.below(3)], 1 + in_.below(2));
+    }
+
+    void connect() {
+        const std::uint32_t which = in_.below(6);
+        const std::uint32_t mode = in_.below(4);
+        const auto format = someFormat();
+        std::shared_ptr<AudioNode> source =
+            which == 5 ? std::static_pointer_cast<AudioNode>(input_) : movable(which);
+        const std::optional<AudioFormat> used = which == 5 ? std::nullopt : format;
+        static const char* const modes[] = {"to mixer", "to submix", "to two mixer inputs",
+                                            "to mixer and submix"};
+        note("connect " + name(which) + " " + (source == submix_ ? "to mixer" : modes[mode]) +
+             (used ? " at " + std::to_string(int(used->sampleRate())) : ""));
+        if (source == submix_) {
+            engine_->connect(submix_, mixer_, mixer_->outputFormat(0));
+        } else if (mode == 0) {
+            engine_->connect(source, mixer_, used);
+        } else if (mode == 1) {
+            engine_->connect(source, submix_, used);
+        } else {
+            const std::uint32_t first = mixer_->nextAvailableInputBus();
+            std::vector<AudioConnectionPoint> points{{mixer_, first}};
+            if (mode == 2)
+                points.push_back({mixer_, first + 1});
+            else
+                points.push_back({submix_, submix_->nextAvailableInputBus()});
+            engine_->connect(source, points, 0, used);
+        }
+        graphChanged();
+    }
+
+    void disconnect() {
+        if (in_.flag()) {
+            const std::uint32_t which = in_.below(6);
+            note("disconnect " + name(which) + " output");
+            engine_->disconnectNodeOutput(which == 5 ? std::static_pointer_cast<AudioNode>(input_)
+                                                     : movable(which));
+        } else {
+            const bool main = in_.flag();
+            const std::uint32_t bus = in_.below(6);
+            note(std::string("disconnect ") + (main ? "mixer" : "submix") + " input " + std::to_string(bus));
+            engine_->disconnectNodeInput(main ? std::static_pointer_cast<AudioNode>(mixer_) : submix_, bus);
+        }
+        graphChanged();
+    }
+
+    void attach() {
+        const std::uint32_t which = in_.below(5);
+        note("attach " + name(which));
+        engine_->attach(movable(which));
+        graphChanged();
+    }
+
+    void detach() {
+        const std::uint32_t which = in_.below(5);
+        note("detach " + name(which));
+        engine_->detach(movable(which));
+        graphChanged();
+    }
+
+    void start() {
+        note("start");
+        if (engine_->isRunning()) return;
+        try {
+            engine_->start();
+        } catch (const AudioError& error) {
+            fail(std::string("the engine did not start: ") + error.what());
+            return;
+        }
+        runningPeriod_ = period_;
+    }
+
+    // Anything that waits for the tap thread while it is held: the thread goes on shortly after.
+    template <typename F> void whileHeld(F f) {
+        if (!gate_.held()) return f();
+        std::thread releaser([this] {
+            std::this_thread::sleep_for(kLateRelease);
+            gate_.release();
+        });
+        f();
+        releaser.join();
+    }
+
+    void stop() {
+        note("stop");
+        whileHeld([&] { engine_->stop(); });
+        delivered(); // a stop delivers what its tap thread had
+    }
+
+    // Another device: new rates or another period, as a user picks it; a running engine is stopped for
+    // the change and started again.
+    void changeDevice() {
+        const double out = kRates[in_.below(3)];
+        const double in = kRates[in_.below(3)];
+        const std::uint32_t channels = 1 + in_.below(2);
+        const bool ratesOnly = in_.flag();
+        const std::uint32_t period = ratesOnly ? period_ : kPeriods[in_.below(6)];
+        const bool running = engine_->isRunning();
+        note("device " + std::to_string(int(ratesOnly ? outRate_ : out)) + "/" +
+             std::to_string(int(ratesOnly ? inRate_ : in)) + " period " + std::to_string(period));
+        if (running) stop();
+        const bool ratesChanged = out != outRate_ || in != inRate_ || channels != inChannels_;
+        if (!ratesOnly) {
+            outRate_ = out;
+            inRate_ = in;
+            inChannels_ = channels;
+        }
+        period_ = period;
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
+        fake_->setBufferFrameSize(period_);
+        engine_->setIOBackend(fake_->makeIO());
+        // A node's time runs on through a new period; new rates may start it afresh.
+        if (!ratesOnly && ratesChanged) graphChanged();
+        if (running) start();
+    }
+
+    void schedule() {
+        const int p = int(in_.below(2));
+        const bool many = in_.byte() >= 224;
+        const std::uint32_t count = many ? 1 + in_.below(8192) : 1 + in_.below(4);
+        const std::uint32_t frames = many ? 1 + in_.below(16) : 1 + in_.below(kBufferFrames);
+        const std::uint32_t channels = 1 + in_.below(2);
+        const bool interrupts = in_.below(8) == 0;
+        undelivered_ += count;
+        countLossyStretch();
+        const auto type = AudioPlayerNode::CompletionCallbackType(in_.below(3));
+        note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
+             std::to_string(p) + (interrupts ? " interrupting" : ""));
+        for (std::uint32_t b = 0; b < count && scheduled_ < kMaxBuffers; ++b) {
+            const std::uint32_t serial = scheduled_++;
+            {
+                std::lock_guard lock(played_->mutex);
+                played_->owner.push_back(p);
+                played_->frames.push_back(frames);
+                played_->lastIndex.push_back(-1);
+                played_->anchor.push_back(kNone);
+                played_->anchorTap.push_back(-1);
+            }
+            auto buffer = PCMBuffer::make(*AudioFormat::standard(44100, channels), frames);
+            for (std::uint32_t c = 0; c < channels; ++c)
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    buffer->floatChannelData()[c][i] = bufferSample(std::int64_t(serial) * kBufferFrames + i);
+            buffer->setFrameLength(frames);
+            auto played = played_;
+            Gate* gate = &gate_;
+            Findings* findings = &findings_;
+            players_[p]->scheduleBuffer(
+                buffer, std::nullopt, interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u,
+                type, [played, gate, findings, serial](AudioPlayerNode::CompletionCallbackType) {
+                    gate->pass();
+                    if (played->runs[serial].fetch_add(1) == 1)
+                        findings->fail("the completion of buffer " + std::to_string(serial) + " ran twice");
+                });
+        }
+    }
+
+    void installPlayerTap(int p) {
+        players_[p]->removeTap(0);
+        int tap = 0;
+        {
+            std::lock_guard lock(played_->mutex);
+            tap = int(played_->tapEnd.size());
+            played_->tapEnd.push_back(kNone);
+        }
+        auto played = played_;
+        Gate* gate = &gate_;
+        Findings* findings = &findings_;
+        players_[p]->installTap(
+            0, tapBlock_, std::nullopt,
+            [played, gate, findings, p, tap](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+                gate->pass();
+                checkPlayed(*played, *findings, p, tap, *buffer, when);
+            });
+    }
+
+    // Tap thread: every frame of a buffer plays once, in the order scheduled, at its place after the
+    // buffer's first frame; the tap's time never goes back.
+    static void checkPlayed(PlayedFrames& played, Findings& findings, int p, int tap, const PCMBuffer& buffer,
+                            const AudioTime& when) {
+        std::lock_guard lock(played.mutex);
+        const std::int64_t start = when.sampleTime();
+        const std::string who = "player " + std::to_string(p);
+        std::int64_t& end = played.tapEnd[tap];
+        if (end != kNone && start < end) {
+            findings.fail(who + "'s time went back: a tap block at " + std::to_string(start) +
+                          " after one up to " + std::to_string(end));
+            return;
+        }
+        end = start + buffer.frameLength();
+        const float* samples = buffer.floatChannelData()[0];
+        for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+            const std::int64_t n = named(samples[i], 16777216.0);
+            if (n == -1) continue;
+            const std::int64_t serial = n / kBufferFrames;
+            const std::int64_t index = n % kBufferFrames;
+            if (n < 0 || serial >= std::int64_t(played.owner.size()) || played.owner[serial] != p ||
+                index >= played.frames[serial]) {
+                findings.fail(who + " played a sample it was never given at " + std::to_string(start + i));
+                return;
+            }
+            if (index <= played.lastIndex[serial]) {
+                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
+                              std::to_string(serial) + " again, or after a later one");
+                return;
+            }
+            played.lastIndex[serial] = index;
+            if (serial < played.lastSerial[p]) {
+                findings.fail(who + " played buffer " + std::to_string(serial) + " after buffer " +
+                              std::to_string(played.lastSerial[p]));
+                return;
+            }
+            played.lastSerial[p] = serial;
+            const std::int64_t anchor = start + i - index;
+            if (played.anchorTap[serial] == tap && played.anchor[serial] != anchor) {
+                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
+                              std::to_string(serial) + " at " + std::to_string(start + i) + ", not at " +
+                              std::to_string(played.anchor[serial] + index));
+                return;
+            }
+            played.anchorTap[serial] = tap;
+            played.anchor[serial] = anchor;
+        }
+    }
+
+    // Connections changed: times may start afresh from here, so the checks of time start afresh too.
+    void graphChanged() {
+        for (auto& w : watched_) {
+            w.last = kNone;
+            // A node the new graph does not render yet still tells its last time from the old one.
+            const auto time = w.node->lastRenderTime();
+            w.stale = time ? time->sampleTime() : kNone;
+        }
+        ++graphChanges_;
+        for (int p = 0; p < 2; ++p)
+            installPlayerTap(p);
+    }
+
+    // Everything handed to the tap thread so far has arrived: what comes next starts the count afresh,
+    // with a hand-over for every buffer ever scheduled (a player hands each on when it finishes or drops
+    // it, and when is not known here).
+    void delivered() {
+        undelivered_ = std::int64_t(scheduled_);
+        undeliveredInput_ = 0;
+        stretchLossy_ = false;
+        countLossyStretch();
+    }
+
+    // Since the tap thread was last known to have caught up, it may have fallen far enough behind (held,
+    // or slow) to lose blocks of the multichannel take: a second of the input fills the take's pool at
+    // the lowest rate, and the engine's queue holds 4,096 deliveries.
+    void countLossyStretch() {
+        if (stretchLossy_) return;
+        if (undelivered_ < 4096 - 64 && undeliveredInput_ < 32000 - 2 * std::int64_t(multiBlock_)) return;
+        stretchLossy_ = true;
+        ++lossyStretches_;
+    }
+    bool mayHaveLost() const { return lossyStretches_ != lossyFrom_; }
+
+    void toggleRecorder() {
+        note(recorder_ ? "stop recorder" : "record");
+        if (recorder_) {
+            const bool recording = recorder_->isRecording();
+            whileHeld([&] { recorder_->stop(); });
+            if (recording) {
+                auto file = recorder_->internalAudioFile();
+                takes_.push_back(
+                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
+            }
+            recorder_.reset();
+            return;
+        }
+        recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
+        try {
+            recorder_->record();
+        } catch (const AudioError&) {
+            recorder_.reset();
+            return;
+        }
+        recordedFrom_ = graphChanges_;
+    }
+
+    void toggleMultiChannelTake() {
+        note(multi_->isRecording() ? "stop take" : "take");
+        if (multi_->isRecording()) {
+            const auto files = multi_->files();
+            whileHeld([&] { multi_->stop(); });
+            if (!files.empty() && files[0])
+                multiTakes_.push_back(
+                    {files[0]->url(), multiFrom_, renderedInput(), multiBlock_, mayHaveLost()});
+            return;
+        }
+        multi_->record();
+        multiFrom_ = renderedInput();
+        // A hold that may already have lost blocks goes on losing them in this take.
+        lossyFrom_ = lossyStretches_ - (stretchLossy_ ? 1 : 0);
+    }
+
+    void sendMIDI() {
+        const std::uint8_t key = std::uint8_t(36 + in_.below(48));
+        note("MIDI");
+        switch (in_.below(4)) {
+        case 0:
+        case 1:
+            sampler_->startNote(key, std::uint8_t(1 + in_.below(127)), 0);
+            return;
+        case 2:
+            sampler_->stopNote(key, 0);
+            return;
+        default:
+            sampler_->sendMIDIEvent(0xB0, 123, 0); // all notes off
+            return;
+        }
+    }
+
+    // Everything handed to the tap thread arrives.
+    void settle() {
+        note("settle");
+        gate_.release();
+        if (!engine_->waitForTapDeliveries(kDeadline))
+            fail("the tap thread did not deliver within the deadline");
+        else
+            delivered();
+    }
+
+    // --- after every step ---
+
+    void checkStep() {
+        const auto counts = renderthread::counts();
+        if (counts != renderthread::Counts{}) {
+            fail("the rendering thread allocated " + std::to_string(counts.allocations) + " times, blocked " +
+                 std::to_string(counts.blockingCalls) + " times and did file I/O " +
+                 std::to_string(counts.fileCalls) + " times");
+            renderthread::resetCounts();
+        }
+        for (const auto& log : rings_)
+            if (std::int64_t(log.ring->overrunFrames()) != log.dropped)
+                fail("the ring counted " + std::to_string(log.ring->overrunFrames()) + " frames dropped of " +
+                     std::to_string(log.dropped));
+    }
+
+    // --- the end ---
+
+    void tearDown() {
+        ++step_;
+        gate_.release();
+        if (multi_->isRecording()) {
+            const auto files = multi_->files();
+            multi_->stop();
+            if (!files.empty() && files[0])
+                multiTakes_.push_back(
+                    {files[0]->url(), multiFrom_, renderedInput(), multiBlock_, mayHaveLost()});
+        }
+        if (recorder_) {
+            const bool recording = recorder_->isRecording();
+            recorder_->stop();
+            if (recording) {
+                auto file = recorder_->internalAudioFile();
+                takes_.push_back(
+                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
+            }
+            recorder_.reset();
+        }
+        engine_->stop();
+        for (auto& player : players_)
+            player->stop();
+        if (!engine_->waitForTapDeliveries(kDeadline))
+            fail("the tap thread did not deliver within the deadline");
+        multi_->setRecordEnabled(false);
+        std::vector<std::string> recorded;
+        for (auto& take : takes_) {
+            recorded.push_back(take.path);
+            take.recorder.reset();
+        }
+        watched_.clear();
+        multi_.reset();
+        for (auto& player : players_)
+            engine_->detach(player);
+        players_[0].reset();
+        players_[1].reset();
+        engine_->waitForTapDeliveries(kDeadline);
+        generator_.reset();
+        sampler_.reset();
+        submix_.reset();
+        mixer_.reset();
+        input_.reset();
+        engine_.reset();
+        for (std::uint32_t s = 0; s < scheduled_; ++s)
+            if (const int runs = played_->runs[s].load(); runs != 1) {
+                fail("the completion of buffer " + std::to_string(s) + " ran " + std::to_string(runs) +
+                     " times");
+                return;
+            }
+        for (std::size_t t = 0; t < takes_.size(); ++t)
+            checkRecorderTake(recorded[t], takes_[t].clean);
+        for (const auto& take : multiTakes_)
+            checkMultiTake(take);
+    }
+
+    static std::vector<float> firstChannel(const std::string& path) {
+        auto file = AudioFile::forReading(path);
+        if (!file || file->length() <= 0) return {};
+        auto buffer = PCMBuffer::make(file->processingFormat(), std::uint32_t(file->length()));
+        file->read(*buffer);
+        const float* samples = buffer->floatChannelData()[0];
+        return std::vector<float>(samples, samples + buffer->frameLength());
+    }
+
+    // The generator's take: its node time in every sample, each frame once at its place.
+    void checkRecorderTake(const std::string& path, bool clean) {
+        if (path.empty()) return;
+        const auto take = firstChannel(path);
+        std::int64_t lastPosition = kNone;
+        std::int64_t lastTime = kNone;
+        for (std::size_t p = 0; p < take.size(); ++p) {
+            const std::int64_t t = named(take[p], 8388608.0);
+            if (t == -1) continue;
+            if (t == -2)
+                return fail("the recorder's take holds a sample the generator never made at " +
+                            std::to_string(p));
+            // Names run modulo kNamedFrames.
+            if (lastTime != kNone && clean &&
+                (t - lastTime - (std::int64_t(p) - lastPosition)) % kNamedFrames != 0)
+                return fail("the recorder's take has the generator's frame " + std::to_string(t) + " at " +
+                            std::to_string(p) + ", " + std::to_string(std::int64_t(p) - lastPosition) +
+                            " after frame " + std::to_string(lastTime));
+            lastPosition = std::int64_t(p);
+            lastTime = t;
+        }
+    }
+
+    const RingLog* ringOf(std::int64_t name) const {
+        for (const auto& log : rings_)
+            if (name >= log.firstName && name < log.endName) return &log;
+        return nullptr;
+    }
+
+    // A multichannel take: captured frames in order, each once; frames lost on the way have silence of
+    // their length in their place; every block rendered before the stop is there.
+    void checkMultiTake(const MultiTake& take) {
+        const auto samples = firstChannel(take.path);
+        std::int64_t lastPosition = kNone;
+        std::int64_t last = kNone;
+        for (std::size_t p = 0; p < samples.size(); ++p) {
+            const std::int64_t k = named(samples[p], 8388608.0);
+            if (k == -1) continue;
+            const std::string at = take.path.substr(take.path.rfind('/') + 1) + " at " + std::to_string(p);
+            if (k == -2) return fail(at + " holds a sample that was never captured");
+            if (last != kNone && k <= last)
+                return fail(at + " holds captured frame " + std::to_string(k) + " after frame " +
+                            std::to_string(last));
+            if (last != kNone && ringOf(k) == ringOf(last) && k - last > std::int64_t(p) - lastPosition)
+                return fail(at + " holds captured frame " + std::to_string(k) + " only " +
+                            std::to_string(std::int64_t(p) - lastPosition) + " after frame " +
+                            std::to_string(last));
+            lastPosition = std::int64_t(p);
+            last = k;
+        }
+        // All but the block the tap was filling at the stop. A take whose tap thread may have fallen
+        // behind enough to lose its last blocks (to a full pool or queue) gets the silence for them
+        // only with a block after the stop: that tail is not checked.
+        if (!take.mayHaveLost && std::int64_t(samples.size()) + take.block < take.end - take.begin)
+            fail(take.path.substr(take.path.rfind('/') + 1) + " holds " + std::to_string(samples.size()) +
+                 " frames of the " + std::to_string(take.end - take.begin) +
+                 " the input rendered while it recorded");
+    }
+
+    Bytes in_;
+    Findings findings_;
+    Gate gate_;
+    int step_ = 0;
+    std::vector<std::string> operations_;
+    std::filesystem::path dir_;
+    std::shared_ptr<CapturingLogSink> log_ = std::make_shared<CapturingLogSink>();
+    std::shared_ptr<LogSink> previousSink_;
+    std::shared_ptr<AudioDeviceBackend> previousDevices_;
+    std::shared_ptr<FakeAudioDeviceBackend> fake_ = std::make_shared<FakeAudioDeviceBackend>();
+    ManualClock clock_;
+    double outRate_ = 48000;
+    double inRate_ = 48000;
+    std::uint32_t inChannels_ = 1;
+    std::uint32_t period_ = 512;
+    std::uint32_t runningPeriod_ = 0;
+    std::uint64_t host_ = 1'000'000'000;
+    std::shared_ptr<AudioEngine> engine_;
+    std::shared_ptr<AudioMixerNode> mixer_;
+    std::shared_ptr<AudioMixerNode> submix_;
+    std::shared_ptr<AudioInputNode> input_;
+    std::shared_ptr<AudioPlayerNode> players_[2];
+    std::shared_ptr<AudioSourceNode> generator_;
+    std::shared_ptr<AudioUnitSampler> sampler_;
+    std::vector<Watched> watched_;
+    std::uint32_t tapBlock_ = 256;
+    std::shared_ptr<PlayedFrames> played_ = std::make_shared<PlayedFrames>();
+    std::uint32_t scheduled_ = 0;
+    int graphChanges_ = 0;
+    std::shared_ptr<sonabel::NodeRecorder> recorder_;
+    int recordedFrom_ = 0;
+    std::vector<RecorderTake> takes_;
+    std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
+    std::uint32_t multiBlock_ = 2048;
+    std::int64_t multiFrom_ = 0;
+    // Since the tap thread last caught up: what it may have been handed at most, and the input rendered.
+    std::int64_t undelivered_ = 0;
+    std::int64_t undeliveredInput_ = 0;
+    bool stretchLossy_ = false;
+    int lossyStretches_ = 0;
+    int lossyFrom_ = 0;
+    std::vector<MultiTake> multiTakes_;
+    std::vector<RingLog> rings_;
+    std::int64_t nextName_ = 0;
+};
+
+} // namespace
+
+std::optional<std::string> runEngineLifecycle(const std::uint8_t* data, std::size_t size) {
+    renderthread::resetCounts();
+    Run run(data, size);
+    return run.go();
+}
+
+} // namespace lifecycle

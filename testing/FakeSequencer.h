@@ -17,10 +17,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,7 @@ struct Destination {
     std::vector<snd_seq_event_type_t> eventTypes;
     std::size_t refused = 0; // events a user-space receiver had no room for
     std::optional<platform::midi::AlsaSequencer::RawMidi> rawMidi;
+    bool frozen = false; // a user-space receiver that takes nothing from its queue
     // Model state.
     double fill = 0;
     std::uint64_t at = 0;
@@ -78,7 +81,7 @@ public:
             *text += "Output " + std::to_string(d.rawMidi->subdevice) +
                      "\n  Tx bytes     : " + std::to_string(d.bytes.size()) + "\n";
             const bool open = std::any_of(subscriptions_.begin(), subscriptions_.end(),
-                                          [&](const auto& s) { return s.second == address; });
+                                          [&, at = address](const auto& s) { return s.second == at; });
             if (!open) continue;
             drainKernel(d);
             const auto used = static_cast<std::size_t>(std::ceil(d.fill));
@@ -100,6 +103,22 @@ public:
         std::erase_if(subscriptions_, [&](const auto& s) { return s.second == std::pair{client, port}; });
     }
     std::size_t connectToCalls = 0;
+    // A program that stops reading (or starts again).
+    void freeze(int client, int port, bool frozen) {
+        std::lock_guard lock(mutex_);
+        destinations_[{client, port}].frozen = frozen;
+    }
+    // The kernel (or a connection tool) ends a subscription from one of our ports.
+    void unsubscribe(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        std::erase(subscribers_[ourPort], std::pair{client, port});
+        subscriptions_.erase({ourPort, {client, port}});
+    }
+    // Told of every event we write to another client's port: the bytes the receiver stored (none
+    // when it dropped or refused the event) and the writer's result; -EAGAIN also when the writer
+    // is told there is no room. Called with the fake's lock held.
+    std::function<void(const snd_seq_event_t& event, std::span<const std::uint8_t> stored, int result)>
+        onWrite;
     Destination destination(int client, int port) {
         std::lock_guard lock(mutex_);
         return destinations_[{client, port}];
@@ -206,7 +225,9 @@ public:
         auto it = destinations_.find({event.dest.client, event.dest.port});
         if (it == destinations_.end() || it->second.kernel) return true;
         drainUser(it->second);
-        return it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+        const bool room = it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+        if (!room && onWrite) onWrite(event, {}, -EAGAIN);
+        return room;
     }
     int outputDirect(snd_seq_event_t& event) override {
         std::lock_guard lock(mutex_);
@@ -247,11 +268,23 @@ public:
             return 0;
         }
         auto it = destinations_.find({event.dest.client, event.dest.port});
-        if (it == destinations_.end()) return -ENOENT;
-        if (it->second.needsSubscription &&
-            !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
-            return -ENODEV;
-        return deliver(it->second, event, bytes);
+        int result = 0;
+        std::size_t before = 0;
+        if (it == destinations_.end())
+            result = -ENOENT;
+        else if (it->second.needsSubscription &&
+                 !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
+            result = -ENODEV;
+        else {
+            before = it->second.eventSizes.size();
+            result = deliver(it->second, event, bytes);
+        }
+        if (onWrite) {
+            const bool stored = it != destinations_.end() && it->second.eventSizes.size() > before;
+            onWrite(event, stored ? std::span<const std::uint8_t>(bytes) : std::span<const std::uint8_t>(),
+                    result);
+        }
+        return result;
     }
     int deliver(Destination& d, const snd_seq_event_t& event, const std::vector<std::uint8_t>& bytes) {
         if (d.kernel) {
@@ -282,8 +315,9 @@ public:
     }
     void drainUser(Destination& d) {
         const std::uint64_t now = clock_.now();
-        d.fill =
-            std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
+        if (!d.frozen)
+            d.fill =
+                std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
         d.at = now;
     }
     void waitForInput(std::chrono::milliseconds timeout) override {

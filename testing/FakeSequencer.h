@@ -9,7 +9,8 @@
 // its subscribers, each as a destination, and the sender hears the first error after the others
 // got it, as from the kernel. A kernel port given a raw MIDI device shows its buffer's room as the kernel's
 // /proc/asound/cardN/midiD does (kernelFile) while a subscription holds it open. Input is a queue
-// the test fills.
+// the test fills. The test may also end a subscription as the kernel or a tool would (announced
+// as the kernel does), make subscribing fail, freeze a user-space receiver, or break input.
 #include "platform/core/HostClock.h"
 #include "platform/midi/alsa/AlsaSequencer.h"
 
@@ -38,8 +39,8 @@ struct Destination {
     std::vector<std::size_t> eventSizes;
     std::vector<snd_seq_event_type_t> eventTypes;
     std::size_t refused = 0; // events a user-space receiver had no room for
+    bool frozen = false;     // a user-space receiver that takes nothing more
     std::optional<platform::midi::AlsaSequencer::RawMidi> rawMidi;
-    bool frozen = false; // a user-space receiver that takes nothing from its queue
     // Model state.
     double fill = 0;
     std::uint64_t at = 0;
@@ -103,11 +104,6 @@ public:
         std::erase_if(subscriptions_, [&](const auto& s) { return s.second == std::pair{client, port}; });
     }
     std::size_t connectToCalls = 0;
-    // A program that stops reading (or starts again).
-    void freeze(int client, int port, bool frozen) {
-        std::lock_guard lock(mutex_);
-        destinations_[{client, port}].frozen = frozen;
-    }
     // The kernel (or a connection tool) ends a subscription from one of our ports.
     void unsubscribe(int ourPort, int client, int port) {
         std::lock_guard lock(mutex_);
@@ -137,6 +133,37 @@ public:
         std::lock_guard lock(mutex_);
         inputs_.push_back({{}, {}, -ENOSPC});
         wake_.notify_all();
+    }
+    // The kernel, or a tool, ends the subscription of client:port to our port, and announces it.
+    void endSubscription(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        std::erase(connections_[ourPort], std::pair{client, port});
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.connect = {{static_cast<unsigned char>(client), static_cast<unsigned char>(port)},
+                          {static_cast<unsigned char>(own_), static_cast<unsigned char>(ourPort)}};
+        inputs_.push_back({e, {}, 0});
+        wake_.notify_all();
+    }
+    // connectFrom fails with this error while it is set (0: it does not).
+    void refuseConnectFrom(int error) {
+        std::lock_guard lock(mutex_);
+        connectFromError_ = error;
+    }
+    void setFrozen(int client, int port, bool frozen) {
+        std::lock_guard lock(mutex_);
+        destinations_[{client, port}].frozen = frozen;
+    }
+    // input() fails with this error from now on, as a broken sequencer would (0: it does not).
+    void failInput(int error) {
+        std::lock_guard lock(mutex_);
+        inputError_ = error;
+        wake_.notify_all();
+    }
+    std::size_t inputCalls() {
+        std::lock_guard lock(mutex_);
+        return inputCalls_;
     }
     std::map<int, std::vector<std::pair<int, int>>> connections() {
         std::lock_guard lock(mutex_);
@@ -189,6 +216,7 @@ public:
     }
     int connectFrom(int ourPort, int client, int port) override {
         std::lock_guard lock(mutex_);
+        if (connectFromError_) return connectFromError_;
         auto& from = connections_[ourPort];
         if (std::find(from.begin(), from.end(), std::pair{client, port}) != from.end()) return -EBUSY;
         from.push_back({client, port});
@@ -225,7 +253,8 @@ public:
         auto it = destinations_.find({event.dest.client, event.dest.port});
         if (it == destinations_.end() || it->second.kernel) return true;
         drainUser(it->second);
-        const bool room = it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+        const bool room =
+            !it->second.frozen && it->second.fill + 1 <= static_cast<double>(it->second.capacity);
         if (!room && onWrite) onWrite(event, {}, -EAGAIN);
         return room;
     }
@@ -296,7 +325,7 @@ public:
             d.fill += static_cast<double>(bytes.size());
         } else {
             drainUser(d);
-            if (d.fill + 1 > static_cast<double>(d.capacity)) {
+            if (d.frozen || d.fill + 1 > static_cast<double>(d.capacity)) {
                 ++d.refused;
                 return -EAGAIN;
             }
@@ -315,14 +344,13 @@ public:
     }
     void drainUser(Destination& d) {
         const std::uint64_t now = clock_.now();
-        if (!d.frozen)
-            d.fill =
-                std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
+        d.fill =
+            std::max(0.0, d.fill - static_cast<double>(now - d.at) / static_cast<double>(userDrainEvery));
         d.at = now;
     }
     void waitForInput(std::chrono::milliseconds timeout) override {
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, timeout, [&] { return !inputs_.empty() || woken_; });
+        wake_.wait_for(lock, timeout, [&] { return !inputs_.empty() || woken_ || inputError_; });
         woken_ = false;
     }
     void wake() override {
@@ -332,6 +360,8 @@ public:
     }
     int input(snd_seq_event_t** event) override {
         std::lock_guard lock(mutex_);
+        ++inputCalls_;
+        if (inputError_) return inputError_;
         if (inputs_.empty()) return -EAGAIN;
         current_ = std::move(inputs_.front());
         inputs_.pop_front();
@@ -373,6 +403,9 @@ private:
     std::map<int, std::vector<std::pair<int, int>>> subscribers_; // of our port, by subscribe()
     std::deque<Input> inputs_;
     Input current_;
+    int connectFromError_ = 0;
+    int inputError_ = 0;
+    std::size_t inputCalls_ = 0;
 };
 
 } // namespace alsatest

@@ -487,7 +487,7 @@ void Lifecycle::step(std::uint8_t op) {
             renewOurs(1 + index);
         else if (auto* port = clients_[slot].alive ? &clients_[slot].ports[index] : nullptr;
                  port && port->alive) {
-            fake_->freeze(kClients[slot], index, !(op & 0x40));
+            fake_->setFrozen(kClients[slot], index, !(op & 0x40));
             note("p" + std::to_string(port->serial) + (op & 0x40 ? " reads again" : " stops reading"));
         }
         break;

@@ -36,8 +36,18 @@ MIDIByteReader::Step MIDIByteReader::next(std::span<const std::uint8_t> packet, 
     if (status == sysExStart) return {Step::Kind::sysExStart, 0};
     if (status == sysExEnd) return {Step::Kind::strayEnd, 1};
     const std::size_t length = messageLength(status);
-    if (length == 0 || length > packet.size() - at) return {};
-    return {Step::Kind::message, length};
+    if (length == 0) return {};
+    std::size_t data = 1, realTime = 0, i = at + 1;
+    for (; data < length; ++i) {
+        if (i >= packet.size()) return {};
+        if (isRealTime(packet[i]))
+            ++realTime;
+        else if (isStatus(packet[i]))
+            return {Step::Kind::cut, i - at, realTime};
+        else
+            ++data;
+    }
+    return {Step::Kind::message, i - at, realTime};
 }
 
 } // namespace platform::midi

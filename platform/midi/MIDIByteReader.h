@@ -1,8 +1,10 @@
 #pragma once
 // The one reading of MIDI 1.0 bytes that every receive path shares: which bytes begin a message
 // and how long it is, and how a packet is cut into messages outside a SysEx. There is no running
-// status: a data byte where a status is expected, an undefined status, or a message cut short ends
-// the packet.
+// status: a data byte where a status is expected, an undefined status, or a message cut short by
+// the packet's end ends the packet. A real-time byte may stand anywhere, inside a message too: on
+// the wire it came before the message it stands in. Any other status byte among a message's data
+// cuts the message short: it begins the next one.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,17 +23,28 @@ public:
     static std::size_t messageLength(std::uint8_t status);
     // Whether a message's bytes after its status are all data: a status among them cuts it short.
     static bool isWhole(std::span<const std::uint8_t> message);
+    // A step's bytes as the wire delivered them: the real-time bytes among them (each a message
+    // of its own), then the rest.
+    template <class RealTime, class Rest>
+    static void unweave(std::span<const std::uint8_t> bytes, RealTime realTime, Rest rest) {
+        for (const std::uint8_t& byte : bytes)
+            if (isRealTime(byte)) realTime(byte);
+        for (const std::uint8_t& byte : bytes)
+            if (!isRealTime(byte)) rest(byte);
+    }
 
     // The next piece of a packet outside a SysEx, read from `at`.
     struct Step {
         enum class Kind {
-            message,    // `length` bytes of one message
+            message,    // `length` bytes of one message, real-time bytes among them included
             sysExStart, // an F0: a SysEx begins here
             strayEnd,   // an F7 with no SysEx open (1 byte)
+            cut,        // `length` bytes of a message that the status byte after them cut short
             end,        // nothing more is read from the packet
         };
         Kind kind = Kind::end;
         std::size_t length = 0;
+        std::size_t realTime = 0; // real-time bytes among a message's (or a cut one's) bytes
     };
     static Step next(std::span<const std::uint8_t> packet, std::size_t at);
 };

@@ -66,6 +66,7 @@ protected:
     // Gives a new port what the backend keeps behind it; on failure the port is not made.
     virtual OSStatus openPort(ClientPortTable::Port&) { return noErr; }
     virtual void closePort(const ClientPortTable::Port&) {}
+    // Also for a port connected already: what the backend lost of the connection is made again.
     virtual OSStatus connecting(const ClientPortTable::Port&, const Endpoint&) { return noErr; }
     virtual void disconnecting(const ClientPortTable::Port&, MIDIEndpointRef) {}
     // Makes a virtual endpoint of the client (checked) and announces it; readBlock for a destination.
@@ -281,6 +282,7 @@ OSStatus TableServer<Endpoints>::connectSource(MIDIPortRef portRef, MIDIEndpoint
     if (!source) return kMIDIUnknownEndpoint;
     if (!source->isSource) return kMIDIWrongEndpointType;
     if (auto* connection = port->connectionTo(sourceRef)) {
+        if (OSStatus status = connecting(*port, *source)) return status;
         connection->refCon = connRefCon; // connecting twice delivers once
         return noErr;
     }

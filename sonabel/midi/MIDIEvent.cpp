@@ -29,33 +29,38 @@ MIDIEvent::MIDIEvent(std::vector<MIDIByte> bytes, std::optional<MIDITimeStamp> t
 }
 
 namespace {
-// Bytes of a fixed-size message with this status, 0 when it has none.
-std::size_t fixedLength(MIDIByte status) {
-    return platform::midi::MIDIByteReader::messageLength(status);
-}
-
 std::vector<MIDIByte> toVector(std::span<const MIDIByte> bytes) {
     return {bytes.begin(), bytes.end()};
 }
 } // namespace
 
 MIDIEvent::MIDIEvent(const MIDIPacketView& packet, SysExAssembler& assembler) : timeStamp(packet.timeStamp) {
-    const auto bytes = packet.data;
+    using Reader = platform::midi::MIDIByteReader;
+    auto bytes = packet.data;
     if (bytes.empty()) return;
-    const MIDIByte first = bytes[0];
-    if (first == MIDISystemCommand::sysEx) {
-        if (const auto taken = assembler.startSysEx(bytes, packet.timeStamp))
-            data = toVector(bytes.first(*taken));
-        return;
-    }
-    if (first < 0x80) {
+    if (bytes[0] < 0x80) {
         // Not a message; classified all the same for its meta-event line.
         *this = MIDIEvent(toVector(bytes.first(std::min<std::size_t>(bytes.size(), 3))), packet.timeStamp);
         return;
     }
-    const std::size_t length = fixedLength(first);
-    if (length == 0 || length > bytes.size()) return;
-    *this = MIDIEvent(toVector(bytes.first(length)), packet.timeStamp);
+    // A message cut short by a status byte is none: that byte begins the first one.
+    auto step = Reader::next(bytes, 0);
+    while (step.kind == Reader::Step::Kind::cut && step.realTime == 0) {
+        bytes = bytes.subspan(step.length);
+        step = Reader::next(bytes, 0);
+    }
+    if (step.kind == Reader::Step::Kind::sysExStart) {
+        if (const auto taken = assembler.startSysEx(bytes, packet.timeStamp))
+            data = toVector(bytes.first(*taken));
+        return;
+    }
+    if (step.kind != Reader::Step::Kind::message && step.kind != Reader::Step::Kind::cut) return;
+    // A real-time byte inside the first message came first on the wire.
+    if (step.realTime > 0) {
+        *this = MIDIEvent({*std::find_if(bytes.begin(), bytes.end(), Reader::isRealTime)}, packet.timeStamp);
+        return;
+    }
+    *this = MIDIEvent(toVector(bytes.first(step.length)), packet.timeStamp);
 }
 
 MIDIEvent MIDIEvent::initNoteOn(MIDINoteNumber noteNumber, MIDIVelocity velocity, MIDIChannel channel) {

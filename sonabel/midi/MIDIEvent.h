@@ -32,8 +32,10 @@ struct MIDIEvent {
     // logs "is meta event " and the type). No length is enforced.
     explicit MIDIEvent(std::vector<MIDIByte> data, std::optional<MIDITimeStamp> timeStamp = std::nullopt);
     // The first message of a packet, with the packet's time stamp; never reads past its length, and
-    // a message cut short gives no bytes. A packet that begins with F0 starts a SysEx in the
-    // assembler: the event carries it when its F7 is in the packet, no bytes otherwise.
+    // a message cut short by the packet's end gives no bytes. One cut short by a status byte is
+    // none: that byte begins the first message; a real-time byte inside the first message is the
+    // first. A packet whose first message is a SysEx starts it in the assembler: the event carries
+    // it when its F7 is in the packet, no bytes otherwise.
     MIDIEvent(const MIDIPacketView& packet, SysExAssembler& assembler);
 
     static MIDIEvent initNoteOn(MIDINoteNumber noteNumber, MIDIVelocity velocity, MIDIChannel channel);

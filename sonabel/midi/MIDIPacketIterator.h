@@ -3,7 +3,9 @@
 // length, system messages, and SysEx through the input's SysExAssembler, which carries a message
 // that the packet leaves unfinished on to the input's next packet. There is no running status: a
 // data byte where a status is expected, or an undefined status, ends the packet; so does a message
-// cut short by the packet's end, which is dropped.
+// cut short by the packet's end, which is dropped. A message cut short by another status byte is
+// dropped, and that byte read as the start of the next; real-time bytes inside a message come
+// before it, as the wire gave them.
 //
 // Time stamps: SysEx and one-byte system messages carry the packet's time stamp wherever they stand
 // in it; channel messages and the two- and three-byte system messages carry none.
@@ -11,6 +13,7 @@
 #include "sonabel/midi/MIDIPacketView.h"
 #include "sonabel/midi/SysExAssembler.h"
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -32,7 +35,7 @@ public:
     std::optional<MIDIEvent> next();
 
     // The same message before it becomes an event: next() is MIDIEvent(bytes, timeStamp) of it.
-    // The bytes stand in the packet or the assembler and hold until the next call.
+    // The bytes stand in the packet, the assembler or the iterator, and hold until the next call.
     struct Message {
         std::span<const MIDIByte> bytes;
         std::optional<MIDITimeStamp> timeStamp;
@@ -43,6 +46,10 @@ private:
     MIDIPacketView packet_;
     SysExAssembler* assembler_;
     std::size_t index_ = 0;
+    // A message with real-time bytes among its own, or cut short, while those are given out.
+    std::size_t wovenFrom_ = 0, wovenEnd_ = 0; // wovenEnd_ 0: none
+    bool wovenWhole_ = false;
+    std::array<MIDIByte, 3> held_{}; // the woven message without them
 };
 
 inline MIDIPacketIterator makeIterator(const MIDIPacketView& packet, SysExAssembler& assembler) {

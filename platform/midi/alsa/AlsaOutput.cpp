@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace platform::midi {
 
@@ -62,12 +65,27 @@ OSStatus AlsaOutput::sendToSubscribers(const Route& route, std::span<const std::
     // One send to the subscribers at a time, so that each gets them in order.
     const auto subscribers = laneOf(-1, route.sourcePort, route.sourcePort).lane;
     std::lock_guard sending(subscribers->sending);
-    OSStatus status = noErr;
-    for (const auto& subscriber : sequencer_.subscribersOf(route.sourcePort)) {
-        const Route to{route.sourcePort, subscriber.client, subscriber.port, false, subscriber.kernel};
-        if (const OSStatus result = sendTo(to, true, bytes, at); status == noErr) status = result;
+    const auto all = sequencer_.subscribersOf(route.sourcePort);
+    // Side by side: a receiver that takes nothing holds up none of the others, and each has a
+    // deadline of its own.
+    std::vector<OSStatus> results(all.size(), noErr);
+    const auto sendToOne = [&](std::size_t i) {
+        const Route to{route.sourcePort, all[i].client, all[i].port, false, all[i].kernel};
+        results[i] = sendTo(to, true, bytes, at);
+    };
+    std::vector<std::thread> others;
+    for (std::size_t i = 1; i < all.size(); ++i) {
+        try {
+            others.emplace_back(sendToOne, i);
+        } catch (const std::system_error&) {
+            sendToOne(i); // no thread to be had: in turn, then
+        }
     }
-    return status;
+    if (!all.empty()) sendToOne(0);
+    for (auto& thread : others)
+        thread.join();
+    const auto failed = std::find_if(results.begin(), results.end(), [](OSStatus s) { return s != noErr; });
+    return failed == results.end() ? noErr : *failed;
 }
 
 OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
@@ -225,7 +243,13 @@ void AlsaOutput::forget(int client, int port) {
     };
     pacer_.forget(client, port);
     std::lock_guard lock(stateMutex_);
-    std::erase_if(lanes_, [&](const auto& entry) { return matches(entry.first); });
+    // A lane a send still holds stays, emptied: a later send to the address waits its turn.
+    std::erase_if(lanes_, [&](auto& entry) {
+        if (!matches(entry.first)) return false;
+        if (entry.second.use_count() == 1) return true;
+        entry.second->streams.clear();
+        return false;
+    });
     std::erase_if(failing_, matches);
     std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first); });
 }

@@ -20,7 +20,8 @@
 // destination alone. The subscription lasts as long as our port, or the destination. A send to
 // our source's subscribers goes to each of them on its own (the kernel's fan-out would deliver to
 // all but one refusing receiver and leave us unable to retry without repeating), so each is paced,
-// retried and refused as a destination of its own.
+// retried and refused as a destination of its own, and all of them side by side: one that takes
+// nothing holds up none of the others.
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
 #include "platform/midi/alsa/AlsaOutputRoom.h"
@@ -75,9 +76,10 @@ private:
         MIDITimeStamp last = 0;
         bool subscribed = false;
     };
-    // One destination (or, at client -1, our source port's subscribers as one). A lane leaves the
-    // map when its destination or our port goes; a send still holding it then changes nothing
-    // that a later send would find.
+    // One destination (or, at client -1, our source port's subscribers as one). When its
+    // destination goes, a lane leaves the map, or, while a send holds it, stays with its streams
+    // emptied: a later send to that address still waits its turn, and finds nothing the send
+    // under way leaves behind.
     struct Lane {
         std::mutex sending; // held for a whole send, pacing included
         AlsaTranslation translation;

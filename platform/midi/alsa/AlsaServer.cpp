@@ -6,6 +6,7 @@
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaLibSequencer.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform::midi {
@@ -27,6 +28,11 @@ constexpr std::uint32_t kUnlistedSender = 0x80000000u;
 
 std::uint32_t addressOf(const snd_seq_addr_t& address) {
     return (std::uint32_t{address.client} << 8) | address.port;
+}
+
+std::uint32_t unlistedSender(int client, int port) {
+    return kUnlistedSender | (static_cast<std::uint32_t>(client & 0xFF) << 8) |
+           static_cast<std::uint32_t>(port & 0xFF);
 }
 
 std::string addressText(const snd_seq_addr_t& address) {
@@ -107,6 +113,10 @@ AlsaServer::Targets AlsaServer::apply(const std::vector<AlsaEndpoints::Change>& 
             translation_.forgetSender(change.ref);
             subscriptions_.erase(change.ref); // the kernel ended it with the port
         }
+        // A sender known by its address until now: an unfinished SysEx of its goes on.
+        if (change.messageID == kMIDIMsgObjectAdded && change.type == kMIDIObjectType_Source)
+            if (const auto* source = endpoints_.find(change.ref))
+                translation_.rekeySender(unlistedSender(source->client, source->port), change.ref);
         notify(change);
     }
     if (!changes.empty()) notifySetupChanged();
@@ -157,7 +167,8 @@ OSStatus AlsaServer::connecting(const ClientPortTable::Port& port, const Endpoin
         }
         subscription.live = true;
     }
-    subscription.ports.push_back(port.ref);
+    if (std::find(subscription.ports.begin(), subscription.ports.end(), port.ref) == subscription.ports.end())
+        subscription.ports.push_back(port.ref);
     return noErr;
 }
 
@@ -303,17 +314,23 @@ void AlsaServer::poll() {
     // rest is handled here.
     constexpr unsigned kSlice = 64;
     unsigned handled = 0;
+    bool failing = false; // told the log, and no event read since
     while (!stopping_) {
         sequencer_->waitForInput(config_.pollTimeout);
+        bool pause = false;
         while (!stopping_) {
             polling_ = true;
             snd_seq_event_t* event = nullptr;
             const int result = sequencer_->input(&event);
             if (result == -EAGAIN) break;
             if (result < 0 && result != -ENOSPC) {
-                log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
+                // The sequencer stays readable while it fails: said once, and read again after
+                // a pause, not at once.
+                if (!failing) log(LogLevel::error, std::string("MIDI input failed: ") + snd_strerror(result));
+                failing = pause = true;
                 break;
             }
+            failing = false;
             if (result == -ENOSPC) {
                 queueBatch();
                 lostInput();
@@ -329,6 +346,10 @@ void AlsaServer::poll() {
             polling_ = false;
         }
         pollDone_.notify_all();
+        if (pause) {
+            std::unique_lock lock(pollMutex_);
+            pollDone_.wait_for(lock, config_.pollTimeout, [&] { return stopping_.load(); });
+        }
     }
     std::lock_guard lock(pollMutex_);
     polling_ = false;
@@ -375,12 +396,22 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         if (event.type == SND_SEQ_EVENT_CLIENT_EXIT) changes = endpoints_.removeAt(address.client, -1);
         if (event.type == SND_SEQ_EVENT_PORT_EXIT)
             changes = endpoints_.removeAt(address.client, address.port);
-        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_PORT_EXIT)
-            for (int port : {-1, static_cast<int>(address.port)})
-                output_.forget(address.client, port);
-        // A port that starts where we sent before is another one, though its exit went unheard.
-        if (event.type == SND_SEQ_EVENT_CLIENT_START) output_.forget(address.client, -1);
-        if (event.type == SND_SEQ_EVENT_PORT_START) output_.forget(address.client, address.port);
+        // A port that starts where we sent before is another one, though its exit went unheard;
+        // so is a sender we know by its address only.
+        const bool wholeClient =
+            event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_CLIENT_START;
+        if (wholeClient || event.type == SND_SEQ_EVENT_PORT_EXIT || event.type == SND_SEQ_EVENT_PORT_START) {
+            output_.forget(address.client, wholeClient ? -1 : address.port);
+            const std::uint32_t unlisted = unlistedSender(address.client, address.port);
+            translation_.endSenders(
+                [&](std::uint32_t sender) {
+                    return (sender & kUnlistedSender) &&
+                           (wholeClient ? (sender & ~0xFFu) == (unlisted & ~0xFFu) : sender == unlisted);
+                },
+                [](std::uint32_t sender) {
+                    return std::to_string((sender >> 8) & 0xFF) + ":" + std::to_string(sender & 0xFF);
+                });
+        }
         auto more = endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); });
         changes.insert(changes.end(), more.begin(), more.end());
         targets = apply(changes);
@@ -451,12 +482,37 @@ void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
         it->second.live = false;
         for (MIDIPortRef port : it->second.ports)
             translation_.endPair(port, sender.id, sender.name);
+        resubscribe(it->first, it->second, sender.name);
         return;
     }
     // A virtual destination's, ended by whoever subscribed it.
     const auto* endpoint = endpoints_.findAt(ownClient_, connection.dest.port, false);
     if (!endpoint || !endpoint->readBlock) return;
     translation_.endPair(endpoint->ref, sender.id, sender.name);
+}
+
+void AlsaServer::resubscribe(MIDIEndpointRef sourceRef, Subscription& subscription, std::string_view name) {
+    const auto* source = endpoints_.find(sourceRef);
+    if (!source) return;
+    // Ended from outside while the source lives (by its program, or a tool): made again, so that
+    // the ports connected to it hear on. A source that is going refuses, and its exit follows.
+    const int err = sequencer_->connectFrom(inputPort_, source->client, source->port);
+    if (err >= 0 || err == -EBUSY) {
+        subscription.live = true;
+        return;
+    }
+    const auto listing = sequencer_->listPorts();
+    const bool lives = std::any_of(listing.begin(), listing.end(), [&](const AlsaPortInfo& info) {
+        return info.client == source->client && info.port == source->port;
+    });
+    if (!lives) return;
+    log(LogLevel::error,
+        "MIDI input from " + std::string(name) +
+            " stopped: our subscription was ended and cannot be made again: " + snd_strerror(err));
+    notifyAll([ref = sourceRef, status = statusOf(err)](const MIDINotifyBlock& block) {
+        const MIDIIOErrorNotification record{kMIDIMsgIOError, sizeof(MIDIIOErrorNotification), ref, status};
+        block(reinterpret_cast<const MIDINotification*>(&record));
+    });
 }
 
 // Delivery ------------------------------------------------------------------------------------

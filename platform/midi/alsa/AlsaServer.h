@@ -108,6 +108,8 @@ private:
         bool live = false;
     };
     std::map<MIDIEndpointRef, Subscription> subscriptions_;
+    // After the kernel ended a subscription: made again, or the clients are told; under mutex_.
+    void resubscribe(MIDIEndpointRef source, Subscription& subscription, std::string_view name);
     int inputPort_ = -1; // made at the first connection
 
     DeliveryBatch batch_; // of the polling job: what it handled, not yet queued

@@ -162,10 +162,14 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
         if (step.kind == MIDIByteReader::Step::Kind::sysExStart) {
             collector.start();
             collect(collector, senderName, bytes, at, out);
-        } else if (step.kind == MIDIByteReader::Step::Kind::message &&
-                   MIDIByteReader::isWhole(bytes.subspan(at, step.length))) {
-            out.insert(out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(at + step.length));
+        } else if (step.kind == MIDIByteReader::Step::Kind::message) {
+            const auto push = [&](std::uint8_t byte) { out.push_back(byte); };
+            MIDIByteReader::unweave(bytes.subspan(at, step.length), push, push);
+            at += step.length;
+        } else if (step.kind == MIDIByteReader::Step::Kind::cut) {
+            MIDIByteReader::unweave(
+                bytes.subspan(at, step.length), [&](std::uint8_t byte) { out.push_back(byte); },
+                [&](std::uint8_t) { ++skipped; });
             at += step.length;
         } else {
             ++skipped;
@@ -211,6 +215,31 @@ void AlsaTranslation::forgetReceiver(MIDIObjectRef receiver) {
 
 void AlsaTranslation::forgetSender(std::uint32_t sender) {
     std::erase_if(collectors_, [&](const auto& entry) { return entry.first.second == sender; });
+}
+
+void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to) {
+    for (auto it = collectors_.begin(); it != collectors_.end();) {
+        if (it->first.second != from) {
+            ++it;
+            continue;
+        }
+        auto node = collectors_.extract(it++);
+        node.key().second = to;
+        collectors_.insert(std::move(node));
+    }
+}
+
+void AlsaTranslation::endSenders(const std::function<bool(std::uint32_t)>& which,
+                                 const std::function<std::string(std::uint32_t)>& nameOf) {
+    for (auto it = collectors_.begin(); it != collectors_.end();) {
+        if (!which(it->first.second)) {
+            ++it;
+            continue;
+        }
+        if (const auto dropped = it->second.drop())
+            log(LogLevel::error, SysExCollector::droppedText(nameOf(it->first.second), *dropped));
+        it = collectors_.erase(it);
+    }
 }
 
 } // namespace platform::midi

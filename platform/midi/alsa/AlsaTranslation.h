@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -64,6 +65,11 @@ public:
     void endPair(MIDIObjectRef receiver, std::uint32_t sender, std::string_view senderName);
     void forgetReceiver(MIDIObjectRef receiver);
     void forgetSender(std::uint32_t sender);
+    // The sender is known by another key from now on: what it left unfinished goes on.
+    void rekeySender(std::uint32_t from, std::uint32_t to);
+    // The senders went: each unfinished SysEx of theirs is dropped, with a log line naming them.
+    void endSenders(const std::function<bool(std::uint32_t sender)>& which,
+                    const std::function<std::string(std::uint32_t sender)>& nameOf);
     // After lost input: every unfinished SysEx is dropped, not joined to what comes next.
     void forgetAll() { collectors_.clear(); }
 

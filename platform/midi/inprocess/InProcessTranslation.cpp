@@ -86,9 +86,22 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
         std::size_t from = i;
         while (i < bytes.size()) {
             const auto step = MIDIByteReader::next(bytes, i);
-            if (step.kind == MIDIByteReader::Step::Kind::end) break;
+            if (step.kind == MIDIByteReader::Step::Kind::end || step.kind == MIDIByteReader::Step::Kind::cut)
+                break;
             if (step.kind == MIDIByteReader::Step::Kind::message) {
-                if (!MIDIByteReader::isWhole(bytes.subspan(i, step.length))) break;
+                if (step.realTime > 0) {
+                    // The real-time bytes inside first, as the wire gave them, then the message.
+                    if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+                    auto& message = whole_.emplace_back();
+                    MIDIByteReader::unweave(
+                        bytes.subspan(i, step.length),
+                        [&](const std::uint8_t& byte) {
+                            pieces_.push_back({packet.timeStamp, {&byte, 1}});
+                        },
+                        [&](std::uint8_t byte) { message.push_back(byte); });
+                    pieces_.push_back({packet.timeStamp, message});
+                    from = i + step.length;
+                }
                 i += step.length;
                 continue;
             }

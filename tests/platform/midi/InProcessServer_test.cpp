@@ -677,3 +677,23 @@ TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOf
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Velmor: a SysEx longer than 1048576 bytes is dropped"}));
 }
+
+TEST_F(InProcessServerTest, ARealTimeByteInsideAMessageComesFirstAndTheMessageWholeAfterIt) {
+    const MIDIClientRef c = client();
+    std::vector<miditest::Packet> packets;
+    std::vector<std::uint32_t> words;
+    const MIDIEndpointRef source = externalSource("Velmor");
+    ASSERT_EQ(server.connectSource(packetPort(c, packets), source, nullptr), noErr);
+    ASSERT_EQ(server.connectSource(eventPort(c, words), source, nullptr), noErr);
+    platform::ScopedLogCapture log;
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xF0, 0x01, 0xF7, 0x90, 0xF8, 0x3C, 0x64}, 10), noErr);
+    ASSERT_EQ(server.sendFromSource(source, Bytes{0xB0, 0x07, 0xFE, 0xFA, 0x7F, 0xC0, 0x05}, 20), noErr);
+    server.runPending();
+    EXPECT_EQ(miditest::concat(packets),
+              (Bytes{0xF0, 0x01, 0xF7, 0xF8, 0x90, 0x3C, 0x64, 0xFE, 0xFA, 0xB0, 0x07, 0x7F, 0xC0, 0x05}));
+    EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
+    EXPECT_EQ(std::vector<std::uint32_t>(words.end() - 6, words.end()),
+              (std::vector<std::uint32_t>{0x10F80000u, 0x20903C64u, 0x10FE0000u, 0x10FA0000u, 0x20B0077Fu,
+                                          0x20C00500u}));
+    EXPECT_TRUE(log.lines().empty());
+}

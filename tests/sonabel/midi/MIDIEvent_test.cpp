@@ -70,7 +70,7 @@ TEST(MIDIEventFromPacket, FirstMessageWithThePacketsTimeStamp) {
     EXPECT_EQ(songSelect.data, (Bytes{0xF3, 0x05}));
     EXPECT_EQ(songSelect.timeStamp, 77u);
 
-    const MIDIEvent note(makePacket(5, {0x90, 0x3C, 0xE4, 0x80}), assembler);
+    const MIDIEvent note(makePacket(5, {0x90, 0x3C, 0x64, 0x80}), assembler);
     EXPECT_EQ(note.data, (Bytes{0x90, 0x3C, 0x64}));
     EXPECT_EQ(note.timeStamp, 5u);
     // A program change keeps its two bytes, not the next message's first.

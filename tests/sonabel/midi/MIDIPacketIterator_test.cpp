@@ -270,3 +270,46 @@ TEST(MIDIPacketListIterator, PacketsLongerThan256Bytes) {
     EXPECT_EQ(last->timeStamp, 3u);
     EXPECT_FALSE(packets.next());
 }
+
+TEST(MIDIPacketIterator, NoMessageIsMadeOfDataBytesThatHoldAStatusByte) {
+    struct Case {
+        Bytes packet;
+        std::vector<Bytes> events;         // every event of the packet
+        Bytes first;                       // the event made from the packet alone
+        std::vector<MIDITimeStamp> stamps; // of the stamped events
+    };
+    const Case cases[] = {
+        // A SysEx start cuts the note short: no note, the SysEx whole.
+        {{0x90, 0xF0, 0x7D, 0x01, 0xF7}, {{0xF0, 0x7D, 0x01, 0xF7}}, {0xF0, 0x7D, 0x01, 0xF7}, {7}},
+        {{0xC0, 0x90, 0x3C, 0x64}, {{0x90, 0x3C, 0x64}}, {0x90, 0x3C, 0x64}, {}},
+        {{0x90, 0x3C, 0xE4, 0x00, 0x40}, {{0xE4, 0x00, 0x40}}, {0xE4, 0x00, 0x40}, {}},
+        // A real-time byte inside a message comes first, and the message whole after it.
+        {{0x90, 0xF8, 0x3C, 0x64, 0x80, 0x3C, 0x00},
+         {{0xF8}, {0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}},
+         {0xF8},
+         {7}},
+        {{0xB0, 0x07, 0xFE, 0xFA, 0x7F}, {{0xFE}, {0xFA}, {0xB0, 0x07, 0x7F}}, {0xFE}, {7, 7}},
+        // Cut short with a real-time byte inside: that byte alone, then what cut it.
+        {{0x90, 0x3C, 0xFC, 0xC0, 0x05}, {{0xFC}, {0xC0, 0x05}}, {0xFC}, {7}},
+        // Cut short by the packet's end: nothing, the real-time byte inside it neither.
+        {{0x90, 0x3C, 0xF8}, {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.packet));
+        SysExAssembler assembler;
+        const auto events = eventsOf(c.packet, assembler, 7);
+        EXPECT_EQ(dataOf(events), c.events);
+        std::vector<MIDITimeStamp> stamps;
+        for (const auto& event : events)
+            if (event.timeStamp) stamps.push_back(*event.timeStamp);
+        EXPECT_EQ(stamps, c.stamps);
+        EXPECT_FALSE(assembler.isReceivingSysEx());
+        EXPECT_EQ(MIDIEvent(MIDIPacketView(7, c.packet), assembler).data, c.first);
+        EXPECT_FALSE(assembler.isReceivingSysEx());
+        // A list of the packet alone reads alike.
+        const AlignedBuffer list(packetListBytes({{7, c.packet}}));
+        const auto fromList = MIDIEvent::events(list.as<MIDIPacketList>(), list.size(), assembler);
+        ASSERT_EQ(fromList.size(), 1u);
+        EXPECT_EQ(fromList[0].data, c.first);
+    }
+}

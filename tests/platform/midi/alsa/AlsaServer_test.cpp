@@ -57,6 +57,8 @@ struct Rig {
                           Notice notice{n->messageID};
                           if (n->messageID == kMIDIMsgObjectAdded || n->messageID == kMIDIMsgObjectRemoved)
                               notice.ref = reinterpret_cast<const MIDIObjectAddRemoveNotification*>(n)->child;
+                          if (n->messageID == kMIDIMsgIOError)
+                              notice.ref = reinterpret_cast<const MIDIIOErrorNotification*>(n)->driverDevice;
                           if (n->messageID == kMIDIMsgPropertyChanged) {
                               auto* p = reinterpret_cast<const MIDIObjectPropertyChangeNotification*>(n);
                               notice.ref = p->object;
@@ -734,4 +736,288 @@ TEST(AlsaServer, ADisconnectEndsThePairsUnfinishedSysExSoAReconnectJoinsNothingT
     in.expectEach({{0xF0, 0x7D, 0x0C, 0xF7}});
     EXPECT_EQ(log.lines(), std::vector<std::string>(
                                3, "MIDI input from Toskar MK2: an unfinished SysEx of 5 bytes is dropped"));
+}
+
+namespace {
+
+// Holds the first thread that sleeps until released; any other sleeper moves the clock on.
+struct FirstSleeperHeld final : platform::Sleeper {
+    platform::ManualClock* clock = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<std::thread::id> held;
+    bool released = false;
+    void sleepFor(std::chrono::nanoseconds duration) override {
+        {
+            std::unique_lock lock(mutex);
+            if (!held) held = std::this_thread::get_id();
+            if (*held == std::this_thread::get_id() && !released) {
+                changed.notify_all();
+                changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+            }
+        }
+        clock->advance(static_cast<std::uint64_t>(duration.count()));
+    }
+    bool waitUntilHeld() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return held.has_value(); });
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+};
+
+const AlsaPortInfo kTwoPortsA{130, 0, "Looper", "Looper A", kOut, false};
+const AlsaPortInfo kTwoPortsB{130, 1, "Looper", "Looper B", kOut, false};
+
+} // namespace
+
+TEST(AlsaServer, AProgramDeletingOneOfItsPortsLeavesWhatWeSentToItsOtherPortIntact) {
+    Rig rig({kTwoPortsA, kTwoPortsB});
+    rig.sequencer->addDestination(130, 0, false, 100);
+    rig.sequencer->addDestination(130, 1, false, 100);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef a = rig.server->destination(0), b = rig.server->destination(1);
+    auto send = [&](MIDIEndpointRef to, const Bytes& bytes) {
+        PacketListBuilder list;
+        list.add(0, bytes);
+        return rig.server->send(out, to, list.list(), list.size());
+    };
+    ASSERT_EQ(send(a, {0xF0, 0x7D, 0x01}), noErr);
+    ASSERT_EQ(send(b, {0xF0, 0x7D, 0x09}), noErr);
+    rig.sequencer->setListing({kTwoPortsA});
+    rig.sequencer->removeDestination(130, 1);
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 130, 1);
+    rig.settle();
+    ASSERT_EQ(send(a, {0x02, 0x03, 0x04, 0xF7}), noErr);
+    EXPECT_EQ(rig.sequencer->destination(130, 0).bytes, (Bytes{0xF0, 0x7D, 0x01, 0x02, 0x03, 0x04, 0xF7}));
+}
+
+TEST(AlsaServer, ASendUnderWayKeepsItsDestinationsOrderWhenAnotherPortOfItsProgramGoes) {
+    FirstSleeperHeld held;
+    Rig rig({kTwoPortsA, kTwoPortsB}, &held);
+    held.clock = &rig.clock;
+    rig.sequencer->addDestination(130, 0, false, 1); // takes an event a millisecond
+    rig.sequencer->addDestination(130, 1, false, 100);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(rig.server->createOutputPort(rig.client, "Out", &out), noErr);
+    const MIDIEndpointRef a = rig.server->destination(0);
+    PacketListBuilder upload, note;
+    upload.add(0, miditest::eightBitSysEx(700));
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    std::thread first([&] { EXPECT_EQ(rig.server->send(out, a, upload.list(), upload.size()), noErr); });
+    ASSERT_TRUE(held.waitUntilHeld());
+    rig.sequencer->setListing({kTwoPortsA});
+    rig.sequencer->removeDestination(130, 1);
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 130, 1);
+    rig.settle();
+    std::atomic<bool> noteSent{false};
+    std::thread second([&] {
+        EXPECT_EQ(rig.server->send(out, a, note.list(), note.size()), noErr);
+        noteSent = true;
+    });
+    // The note waits for the upload; were it let through, it would be there by now.
+    testwait::eventually([&] { return noteSent.load(); }, std::chrono::milliseconds(300));
+    held.release();
+    first.join();
+    second.join();
+    const auto types = rig.sequencer->destination(130, 0).eventTypes;
+    ASSERT_EQ(types.size(), 4u);
+    EXPECT_EQ(types, (std::vector<snd_seq_event_type_t>{SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_SYSEX,
+                                                        SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_NOTEON}));
+}
+
+TEST(AlsaServer, ASubscriptionEndedFromOutsideIsMadeAgainOrTheClientIsToldAndAReconnectRepairsIt) {
+    Rig rig;
+    const MIDIEndpointRef toskar = rig.server->source(0);
+    Bytes got[2];
+    MIDIPortRef ports[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(rig.server->createInputPortWithBlock(
+                      rig.client, "In",
+                      [&got, i](const MIDIPacketList* l, ByteCount n, void*) {
+                          const Bytes bytes = miditest::concat(miditest::packetsOf(l, n));
+                          got[i].insert(got[i].end(), bytes.begin(), bytes.end());
+                      },
+                      &ports[i]),
+                  noErr);
+        ASSERT_EQ(rig.server->connectSource(ports[i], toskar, nullptr), noErr);
+    }
+    const int shared = rig.sequencer->ownPorts()[0];
+    const std::vector<std::pair<int, int>> subscribed{{20, 0}};
+    auto hearBoth = [&](std::uint8_t note) {
+        got[0].clear();
+        got[1].clear();
+        rig.sendFrom(20, 0, shared, {0x90, note, 0x64});
+        rig.settle();
+        for (const Bytes& each : got)
+            EXPECT_EQ(each, (Bytes{0x90, note, 0x64}));
+    };
+    platform::ScopedLogCapture log;
+
+    // Ended by the instrument's driver or a tool while the instrument stays: made again at once.
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_EQ(rig.sequencer->connections()[shared], subscribed);
+    hearBoth(0x3C);
+    EXPECT_TRUE(log.lines().empty());
+
+    // It cannot be made again: one line, one notification; connecting the same port again repairs
+    // it for every port, and a second connect of a live one changes nothing.
+    rig.notices.clear();
+    rig.sequencer->refuseConnectFrom(-EPERM);
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_TRUE(rig.sequencer->connections()[shared].empty());
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgIOError, toskar}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"MIDI input from Toskar MK2 stopped: our subscription was "
+                                        "ended and cannot be made again: Operation not permitted"}));
+    EXPECT_EQ(rig.server->connectSource(ports[1], toskar, nullptr), kMIDIServerStartErr);
+    rig.sequencer->refuseConnectFrom(0);
+    ASSERT_EQ(rig.server->connectSource(ports[1], toskar, nullptr), noErr);
+    ASSERT_EQ(rig.server->connectSource(ports[0], toskar, nullptr), noErr);
+    EXPECT_EQ(rig.sequencer->connections()[shared], subscribed);
+    hearBoth(0x3D);
+
+    // The instrument's port going ends it too: not made again, and nobody is told but by its exit.
+    rig.notices.clear();
+    log.clear();
+    rig.sequencer->setListing({});
+    rig.sequencer->refuseConnectFrom(-EINVAL);
+    rig.sequencer->endSubscription(shared, 20, 0);
+    rig.settle();
+    EXPECT_TRUE(rig.notices.empty());
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails) {
+    FirstSleeperHeld held;
+    Rig rig({}, &held);
+    held.clock = &rig.clock;
+    rig.sequencer->addDestination(130, 0, false, 4);
+    rig.sequencer->addDestination(131, 0, false, 100);
+    rig.sequencer->addDestination(132, 0, false, 100);
+    rig.sequencer->setFrozen(130, 0, true);
+    MIDIEndpointRef source = 0;
+    ASSERT_EQ(rig.server->createSource(rig.client, "Sonabel Out", &source), noErr);
+    const int ourPort = rig.sequencer->ownPorts().back();
+    for (int client : {130, 131, 132})
+        rig.sequencer->subscribe(ourPort, client, 0);
+    PacketListBuilder note;
+    note.add(0, Bytes{0x90, 0x3C, 0x64});
+    platform::ScopedLogCapture log;
+    std::atomic<OSStatus> status{1};
+    std::thread sender([&] { status = rig.server->received(source, note.list(), note.size()); });
+    ASSERT_TRUE(held.waitUntilHeld());
+    // The frozen one, first in the list, waits: those after it have the note already.
+    EXPECT_TRUE(testwait::eventually([&] {
+        return rig.sequencer->destination(131, 0).bytes.size() == 3 &&
+               rig.sequencer->destination(132, 0).bytes.size() == 3;
+    }));
+    EXPECT_EQ(status.load(), 1);
+    held.release();
+    sender.join();
+    EXPECT_EQ(status.load(), kMIDIMessageSendErr);
+    EXPECT_TRUE(rig.sequencer->destination(130, 0).bytes.empty());
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "MIDI send to 130:0 failed: the receiver took nothing for 10000 ms"}));
+}
+
+TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {
+    const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
+    const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
+    struct Case {
+        const char* what;
+        int announcement; // what happens between the SysEx's halves
+        std::vector<AlsaPortInfo> listing;
+        std::vector<Bytes> expected;
+        std::vector<std::string> lines;
+    };
+    const std::string dropped = "MIDI input from 130:0: an unfinished SysEx of 3 bytes is dropped";
+    const Case cases[] = {
+        {"listed", SND_SEQ_EVENT_PORT_CHANGE, {readable}, {{0xF0, 0x7D, 0x01, 0x55, 0x66, 0xF7}}, {}},
+        {"port gone, another comes", SND_SEQ_EVENT_PORT_EXIT, {writeOnly}, {}, {dropped}},
+        {"program gone, another comes", SND_SEQ_EVENT_CLIENT_EXIT, {writeOnly}, {}, {dropped}},
+        {"another program at the address", SND_SEQ_EVENT_CLIENT_START, {writeOnly}, {}, {dropped}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig({writeOnly});
+        std::vector<Bytes> got;
+        MIDIEndpointRef destination = 0;
+        ASSERT_EQ(rig.server->createDestination(
+                      rig.client, "Virtual In",
+                      [&](const MIDIPacketList* l, ByteCount n, void*) {
+                          got.push_back(miditest::concat(miditest::packetsOf(l, n)));
+                      },
+                      &destination),
+                  noErr);
+        const int virtualPort = rig.sequencer->ownPorts().back();
+        platform::ScopedLogCapture log;
+        rig.sysExFrom(130, 0, virtualPort, {0xF0, 0x7D, 0x01});
+        rig.settle();
+        rig.sequencer->setListing(c.listing);
+        rig.announce(c.announcement, 130, 0);
+        rig.sysExFrom(130, 0, virtualPort, {0x55, 0x66, 0xF7});
+        rig.settle();
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(log.lines(), c.lines);
+    }
+}
+
+TEST(AlsaServer, ARealTimeByteInsideAMessageOfAProgramsEventComesFirstAndTheMessageWholeAfterIt) {
+    Rig rig({kToskar, kSketcher});
+    Receivers in(rig, 1, kSketcher.client);
+    platform::ScopedLogCapture log;
+    in.sysEx({0xF0, 0x01, 0xF7, 0x90, 0xF8, 0x3C, 0x64, 0xB0, 0x07, 0xFE, 0xFA, 0x7F});
+    // Cut short by a status byte with a real-time byte inside: that byte, then what cut it.
+    in.sysEx({0xF0, 0x02, 0xF7, 0x90, 0x3C, 0xFC, 0xF0, 0x7D, 0xF7});
+    rig.settle();
+    in.expectEach({{0xF0, 0x01, 0xF7},
+                   {0xF8},
+                   {0x90, 0x3C, 0x64},
+                   {0xFE},
+                   {0xFA},
+                   {0xB0, 0x07, 0x7F},
+                   {0xF0, 0x02, 0xF7},
+                   {0xFC},
+                   {0xF0, 0x7D, 0xF7}});
+    EXPECT_EQ(log.lines(), std::vector<std::string>(
+                               3, "MIDI input from Sketcher: 2 bytes that begin no message are dropped"));
+}
+
+TEST(AlsaServer, ABrokenInputIsToldOnceAndReadAgainAfterAPauseNotInALoop) {
+    platform::BackgroundJobs jobs;
+    platform::ManualClock clock;
+    auto fake = std::make_unique<alsatest::FakeSequencer>(clock);
+    alsatest::FakeSequencer& sequencer = *fake;
+    AlsaServerConfig config;
+    config.manualDelivery = true;
+    config.jobs = &jobs;
+    config.clock = &clock;
+    config.pollTimeout = std::chrono::milliseconds(20);
+    platform::ScopedLogCapture log;
+    {
+        AlsaServer server(std::move(fake), config);
+        sequencer.failInput(-EIO);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // A read every pause at most, however fast the machine; once the input works, an event is
+        // read and handled again.
+        EXPECT_LE(sequencer.inputCalls(), 20u);
+        sequencer.failInput(0);
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_CLIENT_START;
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.addr = {20, 0};
+        sequencer.push(e);
+        EXPECT_TRUE(testwait::eventually([&] { return sequencer.inputEmpty(); }));
+    }
+    jobs.joinAll();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"MIDI input failed: Input/output error"}));
 }

@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -192,6 +194,57 @@ struct Segment {
     bool cuttable = false;
 };
 
+// Advances the test's clock by what it is asked to sleep; while holding, the one thread it was
+// told of stops at its first sleep until released.
+class HeldSleeper final : public platform::Sleeper {
+public:
+    explicit HeldSleeper(platform::ManualClock& clock) : clock_(clock) {}
+    void sleepFor(std::chrono::nanoseconds duration) override {
+        {
+            std::unique_lock lock(mutex_);
+            if (holding_ && std::this_thread::get_id() == held_) {
+                waiting_ = true;
+                changed_.notify_all();
+                changed_.wait_for(lock, kDeadline, [&] { return !holding_; });
+                waiting_ = false;
+            }
+        }
+        clock_.advance(static_cast<std::uint64_t>(duration.count()));
+    }
+    void hold() {
+        std::lock_guard lock(mutex_);
+        holding_ = true;
+        held_ = {};
+    }
+    void holdThisThread() {
+        std::lock_guard lock(mutex_);
+        held_ = std::this_thread::get_id();
+    }
+    // True once the held thread waits; false once `done` holds instead, or the deadline passed.
+    bool waitUntilHolding(const std::atomic<bool>& done, std::chrono::seconds deadline) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, deadline, [&] { return waiting_ || done; });
+        return waiting_;
+    }
+    void wake() {
+        std::lock_guard lock(mutex_);
+        changed_.notify_all();
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    platform::ManualClock& clock_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    bool waiting_ = false;
+    std::thread::id held_;
+};
+
 class Lifecycle {
 public:
     Lifecycle(std::span<const std::uint8_t> script, std::string* trace);
@@ -223,6 +276,7 @@ private:
         bool sysEx = false;
         bool ordered = false;
         bool matched = false;
+        bool mayBeMissing = false;
     };
     // One of our input ports or our virtual destination, and what the model lets it get.
     struct Receiver {
@@ -253,6 +307,7 @@ private:
     struct Pair {
         bool open = false;
         Bytes bytes;
+        bool mayBeDropped = false; // its sender stopped being listed while it was open
     };
     struct Ours {
         MIDIObjectRef ref = 0;
@@ -275,7 +330,35 @@ private:
     void kernelUnsubscribes(int slot, int index);
     void overrun();
     void renewReceiver(Receiver::Kind kind);
+    struct Target {
+        std::pair<int, int> key; // our port, the receiver's serial
+        std::pair<int, int> address;
+        bool kernel = false;
+        bool refuses = false;
+    };
+    // One send of one of our ports, what the model expects of it and how it went.
+    struct OurSend {
+        Ours* ours = nullptr;
+        MIDIEndpointRef destination = 0;
+        std::vector<Target> targets;
+        Bytes bytes;
+        std::vector<Sent> next;
+        std::vector<bool> refusedByte;
+        OSStatus status = noErr;
+    };
+    // An event one of our ports wrote, as the fake saw it, on whichever thread wrote it.
+    struct Write {
+        int sourcePort = 0;
+        std::pair<int, int> address;
+        Bytes stored;
+        int result = 0;
+        bool sysEx = false;
+    };
     void ourSend(int which);
+    void heldSend(int which);
+    bool prepare(int which, OurSend& send);
+    OSStatus perform(OurSend& send);
+    void evaluate(const std::vector<OurSend*>& sends);
     void subscribeToOurSource(int slot, int index, bool subscribe);
     void renewOurs(int which);
 
@@ -300,7 +383,7 @@ private:
     // Model.
     void feed(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void collect(Receiver& receiver, int sender, Pair& pair, const Bytes& bytes, std::size_t& at);
-    void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
+    void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx, bool mayBeMissing = false);
     void endPairs(int sender, const Receiver* only = nullptr);
     void received(Receiver& receiver, std::span<const std::uint8_t> bytes);
     void receivedWords(Receiver& receiver, std::span<const std::uint32_t> words);
@@ -319,7 +402,7 @@ private:
     std::shared_ptr<platform::LogSink> previousLog_;
     platform::BackgroundJobs jobs_;
     platform::ManualClock clock_;
-    platform::ManualSleeper sleeper_{clock_};
+    HeldSleeper sleeper_{clock_};
     FakeSequencer* fake_ = nullptr;
     std::unique_ptr<AlsaServer> server_;
     MIDIClientRef client_ = 0;
@@ -341,6 +424,7 @@ private:
     std::map<std::pair<int, int>, Sent> sent_;                 // by our port and receiver
     std::map<std::pair<int, int>, Received> receivedByOthers_; // likewise
     std::map<std::pair<int, int>, int> lastResult_;
+    std::vector<Write> writes_; // under the fake's lock while sends run
 
     snd_midi_event_t* encoder_ = nullptr;
     snd_midi_event_t* decoder_ = nullptr;
@@ -357,30 +441,11 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
     auto fake = std::make_unique<FakeSequencer>(clock_, kOwnClient);
     fake_ = fake.get();
     fake_->onWrite = [this](const snd_seq_event_t& event, std::span<const std::uint8_t> stored, int result) {
-        const Port* port = portAt(event.dest.client, event.dest.port);
-        const std::pair key{int(event.source.port), port ? port->serial : -1};
-        lastResult_[key] = result;
-        if (stored.empty()) return;
-        Received& r = receivedByOthers_[key];
-        if (event.type != SND_SEQ_EVENT_SYSEX) {
-            if (!isRealTime(stored[0])) r.messages.open = false;
-            return;
-        }
-        for (std::size_t i = 0; i < stored.size(); ++i) {
-            const std::uint8_t byte = stored[i];
-            if (isKernel(event.dest.client) && i > 0 && (i + 1 < stored.size() || byte != 0xF7) &&
-                byte >= 0x80 && byte < 0xF8)
-                r.broken = "a SysEx event toward a device holds " + hex(stored);
-            if (i == 0 && byte == 0xF0)
-                r.messages.start();
-            else if (!r.messages.open) {
-                if (r.broken.empty()) r.broken = "a SysEx event continues none: " + hex(stored);
-                return;
-            }
-            if (byte == 0xF7 && i + 1 != stored.size() && r.broken.empty())
-                r.broken = "bytes follow an F7 in one event: " + hex(stored);
-            r.messages.add(byte);
-        }
+        writes_.push_back({event.source.port,
+                           {event.dest.client, event.dest.port},
+                           {stored.begin(), stored.end()},
+                           result,
+                           event.type == SND_SEQ_EVENT_SYSEX});
     };
     AlsaServerConfig config;
     config.manualDelivery = true;
@@ -476,8 +541,13 @@ void Lifecycle::step(std::uint8_t op) {
         renewReceiver(static_cast<Receiver::Kind>(slot % 3));
         break;
     case 15:
-    case 16:
         ourSend(slot % 3);
+        break;
+    case 16:
+        if (op & 0x80)
+            heldSend(index);
+        else
+            ourSend(slot % 3);
         break;
     case 17:
         subscribeToOurSource(slot, index, !(op & 0x80));
@@ -659,7 +729,11 @@ void Lifecycle::capabilityChanges(int slot, int index) {
     publishListing();
     announce(SND_SEQ_EVENT_PORT_CHANGE, kClients[slot], index);
     // No longer a source: the server drops our connections to it, and what they were collecting.
+    // Our destination may lose the SysEx it was collecting from it, even without a word: the
+    // server forgets the listed sender and knows it by its address from now on.
     if (wasSource && !listedAsSource(capability)) {
+        if (auto pair = pairs_.find({virtualIn_->serial, port.serial}); pair != pairs_.end())
+            pair->second.mayBeDropped = true;
         for (Receiver* receiver : {packetIn_, eventIn_}) {
             if (receiver->sources.erase(port.serial)) pairs_.erase({receiver->serial, port.serial});
         }
@@ -912,88 +986,195 @@ void Lifecycle::renewOurs(int which) {
     note("our port " + std::to_string(ours.sequencerPort) + " is made");
 }
 
-void Lifecycle::ourSend(int which) {
+bool Lifecycle::prepare(int which, OurSend& send) {
     Ours& ours = ours_[which];
+    send.ours = &ours;
     const std::uint8_t where = script_.next(), length = script_.next();
-    struct Target {
-        std::pair<int, int> key;
-        bool kernel = false;
-        bool refuses = false;
-    };
-    std::vector<Target> targets;
-    MIDIEndpointRef destination = 0;
     if (!ours.isSource) {
         const auto destinations = listed(false);
-        if (destinations.empty()) return;
+        if (destinations.empty()) return false;
         const auto [ref, serial] = destinations[where % destinations.size()];
-        destination = ref;
+        send.destination = ref;
         const Sender& sender = senders_[serial];
         const Port* port = portAt(sender.client, sender.port);
-        if (!port || port->serial != serial) return fail("a destination is listed after its port left");
-        targets.push_back({{ours.sequencerPort, serial}, isKernel(sender.client), port->refuses});
+        if (!port || port->serial != serial) {
+            fail("a destination is listed after its port left");
+            return false;
+        }
+        send.targets.push_back({{ours.sequencerPort, serial},
+                                {sender.client, sender.port},
+                                isKernel(sender.client),
+                                port->refuses});
     } else {
         for (const auto& subscriber : fake_->subscribersOf(ours.sequencerPort)) {
             const Port* port = portAt(subscriber.client, subscriber.port);
-            if (!port) return fail("our source's subscriber left, and is still subscribed");
-            targets.push_back({{ours.sequencerPort, port->serial}, subscriber.kernel, false});
+            if (!port) {
+                fail("our source's subscriber left, and is still subscribed");
+                return false;
+            }
+            send.targets.push_back({{ours.sequencerPort, port->serial},
+                                    {subscriber.client, subscriber.port},
+                                    subscriber.kernel,
+                                    false});
         }
     }
     // The next bytes of this port's messages, cut anywhere.
     const std::size_t count = length < 0xF0 ? 1 + length % 48 : 200 * (length - 0xEF);
     while (ours.outbox.size() < count)
         ourContent(ours.outbox);
-    const Bytes bytes(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
+    send.bytes.assign(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
     ours.outbox.erase(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
 
     const MIDITimeStamp at = clock_.now();
-    std::vector<Sent> next;
-    std::vector<bool> refusedByte;
-    for (const Target& target : targets) {
-        next.push_back(sent_[target.key]);
-        refusedByte.push_back(!applySend(next.back(), target.kernel, bytes, at));
+    for (const Target& target : send.targets) {
+        send.next.push_back(sent_[target.key]);
+        send.refusedByte.push_back(!applySend(send.next.back(), target.kernel, send.bytes, at));
         lastResult_.erase(target.key);
     }
-    platform::midi::PacketListBuilder list;
-    list.add(0, bytes);
     std::string to;
-    for (const Target& target : targets)
+    for (const Target& target : send.targets)
         to += " p" + std::to_string(target.key.second);
-    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(bytes) + " to" + to);
-    const OSStatus status = ours.isSource ? server_->received(ours.ref, list.list(), list.size())
-                                          : server_->send(ours.ref, destination, list.list(), list.size());
-    bool anyFailed = false;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const Target& target = targets[i];
-        const auto result = lastResult_.find(target.key);
-        const bool failed =
-            refusedByte[i] || target.refuses || (result != lastResult_.end() && result->second < 0);
-        const std::string where = std::to_string(senders_[target.key.second].client) + ":" +
-                                  std::to_string(senders_[target.key.second].port);
-        anyFailed = anyFailed || failed;
-        if (failed && status == noErr)
-            return fail("a send of " + hex(bytes) + " was reported done, but " + where + " did not take it");
-        if (failed) {
-            // A refused byte leaves the stream as it was; any other failure starts it over.
-            if (!refusedByte[i]) {
-                sent_.erase(target.key);
-                receivedByOthers_.erase(target.key);
-            }
+    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(send.bytes) + " to" + to);
+    return true;
+}
+
+OSStatus Lifecycle::perform(OurSend& send) {
+    platform::midi::PacketListBuilder list;
+    list.add(0, send.bytes);
+    return send.ours->isSource ? server_->received(send.ours->ref, list.list(), list.size())
+                               : server_->send(send.ours->ref, send.destination, list.list(), list.size());
+}
+
+void Lifecycle::ourSend(int which) {
+    OurSend send;
+    if (!prepare(which, send)) return;
+    send.status = perform(send);
+    evaluate({&send});
+}
+
+// A send that waits (for room in a program's pool, or at a cable's pace) is held there while a
+// port leaves and another of our ports sends, on a thread of its own.
+void Lifecycle::heldSend(int which) {
+    OurSend first, second;
+    if (!prepare(which, first)) return;
+    const std::uint8_t meanwhile = script_.next();
+    std::atomic<bool> firstDone{false}, secondDone{false};
+    sleeper_.hold();
+    std::thread holder([&] {
+        sleeper_.holdThisThread();
+        first.status = perform(first);
+        firstDone = true;
+        sleeper_.wake();
+    });
+    const bool held = sleeper_.waitUntilHolding(firstDone, kDeadline);
+    std::thread other;
+    if (held) {
+        note("the send waits");
+        if (meanwhile & 1)
+            portExits((meanwhile >> 2) % static_cast<int>(kClients.size()), (meanwhile >> 4) & 1);
+        settle();
+        if ((meanwhile & 2) && prepare(1 - which, second)) {
+            other = std::thread([&] {
+                second.status = perform(second);
+                secondDone = true;
+            });
+            // It waits its turn, or (wrongly) goes ahead: either shows soon.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+            while (!secondDone && std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+        }
+    }
+    sleeper_.release();
+    holder.join();
+    if (other.joinable()) other.join();
+    if (!held && !firstDone) return fail("a send neither waited nor ended in 30 s");
+    std::vector<OurSend*> sends{&first};
+    if (second.ours) sends.push_back(&second);
+    evaluate(sends);
+}
+
+void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
+    // What each receiver read, in the order it was written; a send's events come together.
+    std::map<std::pair<int, int>, std::pair<int, std::set<int>>> writers; // by address: last port, ports done
+    for (const Write& write : writes_) {
+        const Target* target = nullptr;
+        for (const OurSend* send : sends)
+            for (const Target& t : send->targets)
+                if (t.key.first == write.sourcePort && t.address == write.address) target = &t;
+        if (!target) {
+            fail("our port " + std::to_string(write.sourcePort) + " wrote to " +
+                 std::to_string(write.address.first) + ":" + std::to_string(write.address.second) +
+                 ", which it did not send to");
+            break;
+        }
+        auto& [last, done] = writers[write.address];
+        if (done.contains(write.sourcePort))
+            fail("the events of two sends to " + std::to_string(write.address.first) + ":" +
+                 std::to_string(write.address.second) + " were interleaved");
+        if (last && last != write.sourcePort + 1) done.insert(last - 1);
+        last = write.sourcePort + 1;
+        lastResult_[target->key] = write.result;
+        const Bytes& stored = write.stored;
+        if (stored.empty()) continue;
+        Received& r = receivedByOthers_[target->key];
+        if (!write.sysEx) {
+            if (!isRealTime(stored[0])) r.messages.open = false;
             continue;
         }
-        sent_[target.key] = next[i];
-        const Received& got = receivedByOthers_[target.key];
-        if (!got.broken.empty())
-            return fail(where + " read from our port " + std::to_string(target.key.first) + ": " +
-                        got.broken);
-        if (!agree(got.messages, next[i].messages))
-            return fail(std::string(status == noErr ? "a send reported done" : "a failed send") + " of " +
-                        hex(bytes) + " left " + where +
-                        " with other SysEx messages than were sent to it from our port " +
-                        std::to_string(target.key.first));
+        for (std::size_t i = 0; i < stored.size(); ++i) {
+            const std::uint8_t byte = stored[i];
+            if (target->kernel && i > 0 && (i + 1 < stored.size() || byte != 0xF7) && byte >= 0x80 &&
+                byte < 0xF8)
+                r.broken = "a SysEx event toward a device holds " + hex(stored);
+            if (i == 0 && byte == 0xF0)
+                r.messages.start();
+            else if (!r.messages.open) {
+                if (r.broken.empty()) r.broken = "a SysEx event continues none: " + hex(stored);
+                break;
+            }
+            if (byte == 0xF7 && i + 1 != stored.size() && r.broken.empty())
+                r.broken = "bytes follow an F7 in one event: " + hex(stored);
+            r.messages.add(byte);
+        }
     }
-    if (status != noErr && !anyFailed)
-        fail("a send of " + hex(bytes) + " failed (" + std::to_string(status) +
-             ") though every receiver took it");
+    writes_.clear();
+    for (const OurSend* send : sends) {
+        bool anyFailed = false;
+        const Bytes& bytes = send->bytes;
+        for (std::size_t i = 0; i < send->targets.size() && finding_.empty(); ++i) {
+            const Target& target = send->targets[i];
+            const auto result = lastResult_.find(target.key);
+            const bool failed =
+                send->refusedByte[i] || target.refuses || (result != lastResult_.end() && result->second < 0);
+            const std::string where =
+                std::to_string(target.address.first) + ":" + std::to_string(target.address.second);
+            anyFailed = anyFailed || failed;
+            if (failed && send->status == noErr)
+                return fail("a send of " + hex(bytes) + " was reported done, but " + where +
+                            " did not take it");
+            if (failed) {
+                // A refused byte leaves the stream as it was; any other failure starts it over.
+                if (!send->refusedByte[i]) {
+                    sent_.erase(target.key);
+                    receivedByOthers_.erase(target.key);
+                }
+                continue;
+            }
+            sent_[target.key] = send->next[i];
+            const Received& got = receivedByOthers_[target.key];
+            if (!got.broken.empty())
+                return fail(where + " read from our port " + std::to_string(target.key.first) + ": " +
+                            got.broken);
+            if (!agree(got.messages, send->next[i].messages))
+                return fail(std::string(send->status == noErr ? "a send reported done" : "a failed send") +
+                            " of " + hex(bytes) + " left " + where +
+                            " with other SysEx messages than were sent to it from our port " +
+                            std::to_string(target.key.first));
+        }
+        if (send->status != noErr && !anyFailed)
+            return fail("a send of " + hex(bytes) + " failed (" + std::to_string(send->status) +
+                        ") though every receiver took it");
+    }
 }
 
 // Content ---------------------------------------------------------------------------------------
@@ -1124,9 +1305,10 @@ void Lifecycle::ourContent(std::deque<std::uint8_t>& outbox) {
 
 // Model -----------------------------------------------------------------------------------------
 
-void Lifecycle::expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx) {
+void Lifecycle::expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx, bool mayBeMissing) {
     receiver.unmatched[bytes].push_back(receiver.expected.size());
-    receiver.expected.push_back({bytes, sender, sysEx, sysEx || (bytes.size() == 3 && bytes[0] < 0xF0)});
+    receiver.expected.push_back(
+        {bytes, sender, sysEx, sysEx || (bytes.size() == 3 && bytes[0] < 0xF0), false, mayBeMissing});
 }
 
 // Takes bytes from `at` up to the first F7 into the pair's SysEx, or past them when none is open
@@ -1139,7 +1321,7 @@ void Lifecycle::collect(Receiver& receiver, int sender, Pair& pair, const Bytes&
     if (!pair.open) return;
     pair.bytes.insert(pair.bytes.end(), from, end);
     if (f7 == bytes.end()) return;
-    expect(receiver, sender, pair.bytes, true);
+    expect(receiver, sender, pair.bytes, true, pair.mayBeDropped);
     pair = {};
 }
 
@@ -1294,7 +1476,7 @@ void Lifecycle::checkDrops() {
     std::map<int, const Receiver*> where;
     for (const auto& receiver : receivers_)
         for (const Expected& e : receiver->expected)
-            if (e.sysEx && !e.matched) {
+            if (e.sysEx && !e.matched && !e.mayBeMissing) {
                 auto& [count, first] = missing[e.sender];
                 if (count++ == 0) {
                     first = &e;

@@ -38,7 +38,7 @@ const Finding kFindings[] = {
       0x0F, 0x00, 0x00, 0x03}},     // our port sends the rest of the SysEx to 130:1
     {"a send under way to a program loses its place in line when another port of the program goes",
      {0x00, 0x02, 0x03, 0x00, 0x00, // program 130 starts with two ports that take an event at a time
-      0x90, 0x00, 0x01, 0x08, 0x06, 0x06, 0x06, // our first port sends three notes to 130:1, and waits
+      0x88, 0x00, 0x01, 0x08, 0x06, 0x06, 0x06, // our first port sends three notes to 130:1, and waits
       0x0B,                                     // meanwhile 130:0 leaves, and
       0x00, 0x02, 0x06}},                       // our second port sends a note to 130:1
 };

@@ -147,7 +147,7 @@ std::vector<AlsaPortInfo> AlsaLibSequencer::listPorts() {
         while (snd_seq_query_next_port(handle_, port) >= 0) {
             out.push_back({number, snd_seq_port_info_get_port(port), snd_seq_client_info_get_name(client),
                            snd_seq_port_info_get_name(port), snd_seq_port_info_get_capability(port),
-                           snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT});
+                           drivesDevice(client)});
         }
     }
     snd_seq_port_info_free(port);
@@ -155,11 +155,17 @@ std::vector<AlsaPortInfo> AlsaLibSequencer::listPorts() {
     return out;
 }
 
+bool AlsaLibSequencer::drivesDevice(const snd_seq_client_info_t* client) {
+    // A kernel client of a card; the kernel's own clients without one (Midi Through) pass events
+    // on to other clients, as a program does.
+    return snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT &&
+           snd_seq_client_info_get_card(client) >= 0;
+}
+
 bool AlsaLibSequencer::isKernelClient(int number) {
     snd_seq_client_info_t* client = nullptr;
     snd_seq_client_info_malloc(&client);
-    const bool kernel = snd_seq_get_any_client_info(handle_, number, client) >= 0 &&
-                        snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
+    const bool kernel = snd_seq_get_any_client_info(handle_, number, client) >= 0 && drivesDevice(client);
     snd_seq_client_info_free(client);
     return kernel;
 }

@@ -40,6 +40,8 @@ public:
 private:
     AlsaLibSequencer(snd_seq_t* handle, int wakeFd);
     void growInputPool();
+    // Whether a client's ports drive a card's MIDI devices.
+    static bool drivesDevice(const snd_seq_client_info_t* client);
     bool isKernelClient(int client);
 
     snd_seq_t* handle_;

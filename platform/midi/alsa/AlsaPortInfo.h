@@ -10,7 +10,8 @@ struct AlsaPortInfo {
     std::string clientName;
     std::string portName;
     unsigned capability = 0; // SND_SEQ_PORT_CAP_* bits
-    // A kernel client: the port drives a MIDI device whose output buffer drops what overflows.
+    // A kernel client of a card: the port drives a MIDI device whose output buffer drops what
+    // overflows. The kernel's clients of no card (Midi Through) count as programs.
     bool kernelClient = false;
     bool operator==(const AlsaPortInfo&) const = default;
 };

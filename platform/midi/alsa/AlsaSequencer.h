@@ -30,7 +30,8 @@ public:
     // already is. A device driver opens its output only for a subscriber.
     virtual int connectTo(int ourPort, int client, int port) = 0;
     virtual std::vector<AlsaPortInfo> listPorts() = 0;
-    // The ports subscribed to our port, and which of them are a kernel client's (a device's).
+    // The ports subscribed to our port, and which of them are a device's (a kernel client's of a
+    // card).
     struct Subscriber {
         int client = 0;
         int port = 0;

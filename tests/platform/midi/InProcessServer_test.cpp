@@ -692,6 +692,7 @@ TEST_F(InProcessServerTest, ARealTimeByteInsideAMessageComesFirstAndTheMessageWh
     EXPECT_EQ(miditest::concat(packets),
               (Bytes{0xF0, 0x01, 0xF7, 0xF8, 0x90, 0x3C, 0x64, 0xFE, 0xFA, 0xB0, 0x07, 0x7F, 0xC0, 0x05}));
     EXPECT_EQ(miditest::sysExMessages(words), (std::vector<Bytes>{{0xF0, 0x01, 0xF7}}));
+    ASSERT_GE(words.size(), 6u);
     EXPECT_EQ(std::vector<std::uint32_t>(words.end() - 6, words.end()),
               (std::vector<std::uint32_t>{0x10F80000u, 0x20903C64u, 0x10FE0000u, 0x10FA0000u, 0x20B0077Fu,
                                           0x20C00500u}));

@@ -376,3 +376,54 @@ TEST(AlsaOutput, TheRoomIsReadFromTheKernelsReportOfTheSubstreamBehindThePort) {
     EXPECT_EQ(room.read({3, 1, 1}), (AlsaOutputRoom::Figure{4096, 0}));
     EXPECT_EQ(room.read({3, 0, 1}), std::nullopt);
 }
+
+TEST(AlsaOutput, ASendUnderWayKeepsItsTurnWhenItsDestinationIsForgotten) {
+    // Holds the first thread that waits for room until released.
+    struct Held final : platform::Sleeper {
+        platform::ManualClock* clock = nullptr;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::optional<std::thread::id> first;
+        bool released = false;
+        void sleepFor(std::chrono::nanoseconds duration) override {
+            {
+                std::unique_lock lock(mutex);
+                if (!first) first = std::this_thread::get_id();
+                changed.notify_all();
+                if (*first == std::this_thread::get_id())
+                    changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+            }
+            clock->advance(static_cast<std::uint64_t>(duration.count()));
+        }
+    } held;
+    Rig rig;
+    held.clock = &rig.clock;
+    rig.config.sleeper = &held;
+    rig.sequencer.addDestination(130, 0, false, 1);
+    AlsaOutput output(rig.sequencer, rig.config);
+    const AlsaOutput::Route route{.sourcePort = 1, .client = 130, .port = 0};
+    std::thread upload([&] { EXPECT_EQ(output.send(route, miditest::eightBitSysEx(700)), noErr); });
+    {
+        std::unique_lock lock(held.mutex);
+        ASSERT_TRUE(
+            held.changed.wait_for(lock, std::chrono::seconds(30), [&] { return held.first.has_value(); }));
+    }
+    // A port announced at the address: what was kept toward it goes, but not the upload's turn.
+    output.forget(130, 0);
+    std::atomic<bool> noteSent{false};
+    std::thread note([&] {
+        EXPECT_EQ(output.send(route, Bytes{0x90, 0x3C, 0x64}), noErr);
+        noteSent = true;
+    });
+    testwait::eventually([&] { return noteSent.load(); }, std::chrono::milliseconds(300));
+    {
+        std::lock_guard lock(held.mutex);
+        held.released = true;
+    }
+    held.changed.notify_all();
+    upload.join();
+    note.join();
+    EXPECT_EQ(rig.sequencer.destination(130, 0).eventTypes,
+              (std::vector<snd_seq_event_type_t>{SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_SYSEX,
+                                                 SND_SEQ_EVENT_SYSEX, SND_SEQ_EVENT_NOTEON}));
+}

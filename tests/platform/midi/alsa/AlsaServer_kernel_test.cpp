@@ -383,3 +383,75 @@ TEST(AlsaServerWithAnotherProgram,
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI input from Sketcher: an unfinished SysEx of 5 bytes is dropped"}));
 }
+
+namespace {
+
+// A server with one client and a packet input port that collects what it hears.
+struct Listener {
+    platform::BackgroundJobs jobs;
+    std::shared_ptr<AlsaServer> server;
+    std::string why;
+    MIDIClientRef client = 0;
+    MIDIPortRef in = 0;
+    std::mutex mutex;
+    Bytes got;
+
+    Listener() {
+        AlsaServerConfig config;
+        config.jobs = &jobs;
+        server = AlsaServer::open(config, &why);
+        if (!server) return;
+        EXPECT_EQ(server->createClient("Sonabel kernel test", {}, &client), noErr);
+        EXPECT_EQ(server->createInputPortWithBlock(
+                      client, "In",
+                      [this](const MIDIPacketList* list, ByteCount size, void*) {
+                          const Bytes bytes = miditest::concat(miditest::packetsOf(list, size));
+                          std::lock_guard lock(mutex);
+                          got.insert(got.end(), bytes.begin(), bytes.end());
+                      },
+                      &in),
+                  noErr);
+    }
+    ~Listener() {
+        if (server) server->stop();
+    }
+    MIDIEndpointRef endpointNamed(const std::string& name, bool source) {
+        const ItemCount count = source ? server->numberOfSources() : server->numberOfDestinations();
+        for (ItemCount i = 0; i < count; ++i) {
+            const MIDIEndpointRef ref = source ? server->source(i) : server->destination(i);
+            std::string text;
+            if (server->getStringProperty(ref, kMIDIPropertyName, &text) == noErr && text == name) return ref;
+        }
+        return 0;
+    }
+    bool hears(const Bytes& expected) {
+        return testwait::eventually([&] {
+            std::lock_guard lock(mutex);
+            return got == expected;
+        });
+    }
+};
+
+} // namespace
+
+TEST(AlsaServerWithMidiThrough, ItTakesEightBitSysExUnpacedAsAProgramDoes) {
+    platform::ScopedLogCapture log;
+    Listener ours;
+    KERNEL_TEST_NEEDS(ours.server, "no ALSA sequencer on this machine (" << ours.why << ")");
+    const MIDIEndpointRef through = ours.endpointNamed("Midi Through", false);
+    KERNEL_TEST_NEEDS(through, "no Midi Through client (snd-seq-dummy)");
+    ASSERT_EQ(ours.server->connectSource(ours.in, ours.endpointNamed("Midi Through", true), nullptr), noErr);
+    MIDIPortRef out = 0;
+    ASSERT_EQ(ours.server->createOutputPort(ours.client, "Out", &out), noErr);
+    const Bytes name{0xF0, 0x7D, 0x4E, 0xE9, 0x65, 0xF7};
+    const Bytes upload = miditest::eightBitSysEx(6000);
+    PacketListBuilder list;
+    list.add(0, name);
+    list.add(0, upload);
+    EXPECT_EQ(ours.server->send(out, through, list.list(), list.size()), noErr);
+    Bytes expected = name;
+    expected.insert(expected.end(), upload.begin(), upload.end());
+    EXPECT_TRUE(ours.hears(expected));
+    for (const auto& line : log.lines())
+        EXPECT_EQ(line.find("paced"), std::string::npos) << line;
+}

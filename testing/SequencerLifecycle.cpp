@@ -1088,7 +1088,7 @@ void Lifecycle::heldSend(int which) {
                 secondDone = true;
             });
             // It waits its turn, or (wrongly) goes ahead: either shows soon.
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(3);
             while (!secondDone && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
         }

@@ -8,8 +8,9 @@
 // - framing differs from this model of the kernel's: an event beginning with F0 starts a SysEx
 //   (dropping an unfinished one, with one log line), other SysEx events continue it up to F7,
 //   any other event but a real-time one ends it (with a log line) and passes as it is; what a
-//   SysEx event holds after that F7 (as a program may send it) is read as messages, and bytes that
-//   begin none are left out with one log line;
+//   SysEx event holds after that F7 (as a program may send it) is read as messages (a real-time
+//   byte inside one goes first, the message whole after it), and bytes that begin none, or a
+//   message another status cut short, are left out with one log line;
 // - a receiver's assembly is left inside a SysEx after a delivery (the layers would disagree), or
 //   reads other messages than were delivered;
 // - decoded short messages, encoded again, do not decode to the same bytes;
@@ -340,10 +341,26 @@ private:
                 state.open = true;
                 state.sysEx.clear();
                 at = takeSysEx(state, bytes, at, out);
-            } else if (length > 0 && at + length <= bytes.size() &&
-                       wholeMessages(Bytes(bytes.begin() + at, bytes.begin() + at + length))) {
-                out.insert(out.end(), bytes.begin() + at, bytes.begin() + at + length);
-                at += length;
+                continue;
+            }
+            // A real-time byte may stand inside a message: it goes first, the message whole after
+            // it. Another status cuts the message short: its bytes are dropped, real-time ones
+            // delivered.
+            Bytes message{bytes[at]}, realTime;
+            std::size_t end = at + 1;
+            bool cut = false;
+            for (; length > 0 && end < bytes.size() && message.size() < length; ++end) {
+                cut = !isRealTime(bytes[end]) && bytes[end] >= 0x80;
+                if (cut) break;
+                (isRealTime(bytes[end]) ? realTime : message).push_back(bytes[end]);
+            }
+            if (length > 0 && (cut || message.size() == length)) {
+                out.insert(out.end(), realTime.begin(), realTime.end());
+                if (cut)
+                    stray += static_cast<int>(message.size());
+                else
+                    out.insert(out.end(), message.begin(), message.end());
+                at = end;
             } else {
                 ++stray;
                 ++at;

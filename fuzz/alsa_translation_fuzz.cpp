@@ -9,8 +9,8 @@
 //   (dropping an unfinished one, with one log line), other SysEx events continue it up to F7,
 //   any other event but a real-time one ends it (with a log line) and passes as it is; what a
 //   SysEx event holds after that F7 (as a program may send it) is read as messages (a real-time
-//   byte inside one goes first, the message whole after it), and bytes that begin none, or a
-//   message another status cut short, are left out with one log line;
+//   byte inside one first, then the message), and bytes that begin none are left out with one
+//   log line;
 // - a receiver's assembly is left inside a SysEx after a delivery (the layers would disagree), or
 //   reads other messages than were delivered;
 // - decoded short messages, encoded again, do not decode to the same bytes;
@@ -341,26 +341,8 @@ private:
                 state.open = true;
                 state.sysEx.clear();
                 at = takeSysEx(state, bytes, at, out);
+            } else if (length > 0 && readMessage(bytes, at, length, out, stray)) {
                 continue;
-            }
-            // A real-time byte may stand inside a message: it goes first, the message whole after
-            // it. Another status cuts the message short: its bytes are dropped, real-time ones
-            // delivered.
-            Bytes message{bytes[at]}, realTime;
-            std::size_t end = at + 1;
-            bool cut = false;
-            for (; length > 0 && end < bytes.size() && message.size() < length; ++end) {
-                cut = !isRealTime(bytes[end]) && bytes[end] >= 0x80;
-                if (cut) break;
-                (isRealTime(bytes[end]) ? realTime : message).push_back(bytes[end]);
-            }
-            if (length > 0 && (cut || message.size() == length)) {
-                out.insert(out.end(), realTime.begin(), realTime.end());
-                if (cut)
-                    stray += static_cast<int>(message.size());
-                else
-                    out.insert(out.end(), message.begin(), message.end());
-                at = end;
             } else {
                 ++stray;
                 ++at;
@@ -368,6 +350,33 @@ private:
         }
         expectedStrays_ = stray > 0 ? 1 : 0;
         return out;
+    }
+
+    // A message from `at`, as the wire gives it: a real-time byte may stand among its data bytes
+    // and comes first; another status byte cuts it short (its bytes but the real-time ones are
+    // strays) and begins the next. False when the event ends before the message does.
+    static bool readMessage(const Bytes& bytes, std::size_t& at, std::size_t length, Bytes& out, int& stray) {
+        Bytes realTime, message{bytes[at]};
+        std::size_t i = at + 1;
+        bool cut = false;
+        while (message.size() < length) {
+            if (i >= bytes.size()) return false;
+            if (isRealTime(bytes[i]))
+                realTime.push_back(bytes[i]);
+            else if (bytes[i] >= 0x80) {
+                cut = true;
+                break;
+            } else
+                message.push_back(bytes[i]);
+            ++i;
+        }
+        out.insert(out.end(), realTime.begin(), realTime.end());
+        if (cut)
+            stray += static_cast<int>(i - at - realTime.size());
+        else
+            out.insert(out.end(), message.begin(), message.end());
+        at = i;
+        return true;
     }
 
     // Bytes from `at` up to the first F7 into the open SysEx; appends it to out once whole.

@@ -494,8 +494,8 @@ void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
 void AlsaServer::resubscribe(MIDIEndpointRef sourceRef, Subscription& subscription, std::string_view name) {
     const auto* source = endpoints_.find(sourceRef);
     if (!source) return;
-    // Ended from outside while the source lives (by its program, or a tool): made again, so that
-    // the ports connected to it hear on. A source that is going refuses, and its exit follows.
+    // Ended while the source is still there: made again, so that the ports connected to it hear
+    // on. A source that is going refuses, and its exit follows.
     const int err = sequencer_->connectFrom(inputPort_, source->client, source->port);
     if (err >= 0 || err == -EBUSY) {
         subscription.live = true;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <regex>
 
 using namespace platform::midi;
@@ -454,4 +455,138 @@ TEST(AlsaServerWithMidiThrough, ItTakesEightBitSysExUnpacedAsAProgramDoes) {
     EXPECT_TRUE(ours.hears(expected));
     for (const auto& line : log.lines())
         EXPECT_EQ(line.find("paced"), std::string::npos) << line;
+}
+
+namespace {
+
+// A program with ports we may send to, reading what comes as it is asked to.
+struct ReadingProgram {
+    snd_seq_t* seq = nullptr;
+    std::vector<int> ports;
+    std::map<int, Bytes> got; // by port
+
+    ReadingProgram(const std::string& name, const std::vector<std::string>& portNames) {
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return;
+        snd_seq_set_client_name(seq, name.c_str());
+        for (const auto& portName : portNames)
+            ports.push_back(snd_seq_create_simple_port(
+                seq, portName.c_str(), SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION));
+    }
+    ~ReadingProgram() {
+        if (seq) snd_seq_close(seq);
+    }
+    bool ready() const {
+        return seq && std::none_of(ports.begin(), ports.end(), [](int p) { return p < 0; });
+    }
+    // Reads what has come; the bytes of each event, by the port it came to.
+    void read() {
+        snd_midi_event_t* decoder = nullptr;
+        snd_midi_event_new(16, &decoder);
+        snd_midi_event_no_status(decoder, 1);
+        snd_seq_event_t* event = nullptr;
+        while (snd_seq_event_input(seq, &event) >= 0 && event) {
+            Bytes& to = got[event->dest.port];
+            if (event->type == SND_SEQ_EVENT_SYSEX) {
+                const auto* p = static_cast<const std::uint8_t*>(event->data.ext.ptr);
+                to.insert(to.end(), p, p + event->data.ext.len);
+            } else if (event->source.client != SND_SEQ_CLIENT_SYSTEM) {
+                unsigned char buffer[16];
+                const long n = snd_midi_event_decode(decoder, buffer, sizeof buffer, event);
+                if (n > 0) to.insert(to.end(), buffer, buffer + n);
+            }
+        }
+        snd_midi_event_free(decoder);
+    }
+    bool receives(int port, const Bytes& expected) {
+        return testwait::eventually([&] {
+            read();
+            return got[port] == expected;
+        });
+    }
+};
+
+} // namespace
+
+TEST(AlsaServerWithAnotherProgram, DeletingOneOfItsPortsLeavesOurUnfinishedSysExToItsOtherPortWhole) {
+    Listener ours;
+    KERNEL_TEST_NEEDS(ours.server, "no ALSA sequencer on this machine (" << ours.why << ")");
+    ReadingProgram looper("Looper", {"Looper A", "Looper B"});
+    ASSERT_TRUE(looper.ready());
+    MIDIEndpointRef a = 0, b = 0;
+    ASSERT_TRUE(testwait::eventually([&] {
+        a = ours.endpointNamed("Looper A", false);
+        b = ours.endpointNamed("Looper B", false);
+        return a && b;
+    }));
+    MIDIPortRef out = 0;
+    ASSERT_EQ(ours.server->createOutputPort(ours.client, "Out", &out), noErr);
+    auto send = [&](MIDIEndpointRef to, const Bytes& bytes) {
+        PacketListBuilder list;
+        list.add(0, bytes);
+        return ours.server->send(out, to, list.list(), list.size());
+    };
+    ASSERT_EQ(send(a, {0xF0, 0x7D, 0x01}), noErr);
+    ASSERT_EQ(send(b, {0xF0, 0x7D, 0x09}), noErr);
+    ASSERT_EQ(snd_seq_delete_simple_port(looper.seq, looper.ports[1]), 0);
+    ASSERT_TRUE(testwait::eventually([&] { return ours.endpointNamed("Looper B", false) == 0; }));
+    ASSERT_TRUE(ours.server->waitUntilIdle(testwait::kDeadline));
+    ASSERT_EQ(send(a, {0x02, 0x03, 0x04, 0xF7}), noErr);
+    EXPECT_TRUE(looper.receives(looper.ports[0], {0xF0, 0x7D, 0x01, 0x02, 0x03, 0x04, 0xF7}));
+}
+
+TEST(AlsaServerWithOtherPrograms, OneThatTakesNothingHoldsUpNoOtherSubscriberOfOurSource) {
+    platform::BackgroundJobs jobs;
+    AlsaServerConfig config;
+    config.jobs = &jobs;
+    config.retryTimeout = 10s; // far longer than the guest ever stalls
+    std::string why;
+    auto server = AlsaServer::open(config, &why);
+    KERNEL_TEST_NEEDS(server, "no ALSA sequencer on this machine (" << why << ")");
+    MIDIClientRef client = 0;
+    MIDIEndpointRef source = 0;
+    ASSERT_EQ(server->createClient("Sonabel kernel test", {}, &client), noErr);
+    ASSERT_EQ(server->createSource(client, "Sonabel Out", &source), noErr);
+    ReadingProgram frozen("Frozen", {"Frozen in"}), reader("Reader", {"Reader in"});
+    ASSERT_TRUE(frozen.ready() && reader.ready());
+    // A pool of eight events that nobody reads; subscribed first, so listed first.
+    ASSERT_EQ(snd_seq_set_client_pool_input(frozen.seq, 8), 0);
+    const int ourClient = [&] {
+        snd_seq_client_info_t* info = nullptr;
+        snd_seq_client_info_alloca(&info);
+        snd_seq_client_info_set_client(info, -1);
+        while (snd_seq_query_next_client(frozen.seq, info) >= 0)
+            if (std::string(snd_seq_client_info_get_name(info)) == "Sonabel kernel test")
+                return snd_seq_client_info_get_client(info);
+        return -1;
+    }();
+    ASSERT_GE(ourClient, 0);
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_port_info_alloca(&port);
+    snd_seq_port_info_set_client(port, ourClient);
+    snd_seq_port_info_set_port(port, -1);
+    int ourPort = -1;
+    while (snd_seq_query_next_port(frozen.seq, port) >= 0)
+        if (std::string(snd_seq_port_info_get_name(port)) == "Sonabel Out")
+            ourPort = snd_seq_port_info_get_port(port);
+    ASSERT_GE(ourPort, 0);
+    ASSERT_EQ(snd_seq_connect_from(frozen.seq, frozen.ports[0], ourClient, ourPort), 0);
+    ASSERT_EQ(snd_seq_connect_from(reader.seq, reader.ports[0], ourClient, ourPort), 0);
+
+    auto note = [&](std::uint8_t key) {
+        PacketListBuilder list;
+        list.add(0, Bytes{0x90, key, 0x64});
+        return server->received(source, list.list(), list.size());
+    };
+    Bytes expected;
+    for (std::uint8_t key = 0x30; key < 0x38; ++key) {
+        ASSERT_EQ(note(key), noErr);
+        expected.insert(expected.end(), {0x90, key, 0x64});
+    }
+    auto late = std::async(std::launch::async, [&] { return note(0x40); });
+    expected.insert(expected.end(), {0x90, 0x40, 0x64});
+    // The reader has it while the send still waits for the frozen one.
+    EXPECT_TRUE(reader.receives(reader.ports[0], expected));
+    EXPECT_EQ(late.wait_for(0s), std::future_status::timeout);
+    EXPECT_EQ(late.get(), kMIDIMessageSendErr);
 }

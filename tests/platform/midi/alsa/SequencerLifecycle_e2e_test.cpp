@@ -6,37 +6,44 @@
 
 #include <chrono>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
 
 struct Finding {
+    const char* name;
     const char* what;
     std::vector<std::uint8_t> script;
 };
 
 // Each the smallest script found for a fault, annotated step by step.
 const Finding kFindings[] = {
-    {"an unlisted sender's unfinished SysEx is completed by the next program at its address",
+    {"AnUnlistedSendersSysExEndsWithItsProgram",
+     "an unlisted sender's unfinished SysEx is completed by the next program at its address",
      {0x00, 0x02, 0x01, 0x02,                     // program 130 starts, its port 0 unlisted as a sender
       0x06, 0x02, 0x0A, 0x05, 0x03,               // it sends F0 7D 00 00 to our destination
       0x03, 0x02,                                 // it leaves
       0x00, 0x02, 0x01, 0x02,                     // another program starts at 130:0
       0x06, 0x02, 0x04, 0x82, 0x55, 0x66, 0x77}}, // and sends 55 66 77 F7
-    {"a sender that becomes listed in the middle of a SysEx loses it without a line",
+    {"ASenderListedInTheMiddleOfASysExKeepsIt",
+     "a sender that becomes listed in the middle of a SysEx loses it without a line",
      {0x00, 0x03, 0x01, 0x02,         // program 131 starts, unlisted as a sender
       0x06, 0x03, 0x0A, 0x05, 0x03,   // it sends F0 7D 00 00 to our destination
       0x04, 0x03, 0x00,               // its port becomes readable: listed
       0x06, 0x03, 0x0A, 0x00, 0x3F}}, // it sends the rest of the SysEx
-    {"a note with a real-time byte inside, after an F7 in a program's event, is dropped",
+    {"ANoteWithARealTimeByteInsideArrivesWhole",
+     "a note with a real-time byte inside, after an F7 in a program's event, is dropped",
      {0x00, 0x02, 0x01, 0x02,                     // program 130 starts
       0x06, 0x02, 0x06, 0x01, 0x00, 0x0D, 0x2F}}, // F0 7D 00 00 F7 90 FA 00 00 in one event
-    {"a port's exit ends the output state toward its client's other ports",
+    {"APortsExitLeavesTheOtherPortsSysEx",
+     "a port's exit ends the output state toward its client's other ports",
      {0x00, 0x02, 0x03, 0x28, 0x28, // program 130 starts with two ports
       0x0F, 0x00, 0x01, 0x02, 0x14, // our port sends F0 and two bytes to 130:1
       0x02, 0x02,                   // port 130:0 leaves
       0x0F, 0x00, 0x00, 0x03}},     // our port sends the rest of the SysEx to 130:1
-    {"a send under way to a program loses its place in line when another port of the program goes",
+    {"AHeldSendKeepsItsPlaceInLine",
+     "a send under way to a program loses its place in line when another port of the program goes",
      {0x00, 0x02, 0x03, 0x00, 0x00, // program 130 starts with two ports that take an event at a time
       0x88, 0x00, 0x01, 0x08, 0x06, 0x06, 0x06, // our first port sends three notes to 130:1, and waits
       0x0B,                                     // meanwhile 130:0 leaves, and
@@ -51,7 +58,8 @@ TEST_P(SequencerLifecycle, AScriptItOnceFailedOnNowHolds) {
                                                                               << trace;
 }
 
-INSTANTIATE_TEST_SUITE_P(Findings, SequencerLifecycle, testing::ValuesIn(kFindings));
+INSTANTIATE_TEST_SUITE_P(Findings, SequencerLifecycle, testing::ValuesIn(kFindings),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SequencerLifecycleRandom, ThousandsOfScriptsFromAFixedSeedHold) {
     std::mt19937 random(36);

@@ -635,7 +635,8 @@ bool Lifecycle::subscribedToInput(int client, int port) {
 
 void Lifecycle::clientStarts(int slot) {
     Client& c = clients_[slot];
-    if (c.alive) return;
+    // A program that restarts: another client takes its address at once.
+    if (c.alive) clientExits(slot);
     const int client = kClients[slot];
     c.alive = true;
     c.name = (isKernel(client) ? "Device " : "Program ") + std::to_string(++serial_);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ const Finding kFindings[] = {
       0x0B,                                     // meanwhile 130:0 leaves, and
       0x00, 0x02, 0x06}},                       // our second port sends a note to 130:1
 };
+
+void PrintTo(const Finding& finding, std::ostream* out) {
+    *out << finding.name;
+}
 
 class SequencerLifecycle : public testing::TestWithParam<Finding> {};
 

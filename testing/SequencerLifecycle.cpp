@@ -24,6 +24,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -417,10 +418,12 @@ private:
     Receiver* packetIn_ = nullptr;
     Receiver* eventIn_ = nullptr;
     Receiver* virtualIn_ = nullptr;
-    std::map<std::pair<int, int>, Pair> pairs_;                 // by receiver and sender
-    std::map<int, int> droppedAloud_;                           // by sender: the lines the model expects
-    std::set<std::pair<int, int>> subscribedToVirtual_;         // sender, receiver
-    std::map<std::pair<int, int>, std::deque<Segment>> outbox_; // by sender, to our input port (0) or not
+    std::map<std::pair<int, int>, Pair> pairs_;         // by receiver and sender
+    std::map<int, int> droppedAloud_;                   // by sender: the lines the model expects
+    std::set<std::pair<int, int>> subscribedToVirtual_; // sender, receiver
+    // What is left to send, by address and whether to our input port: a program that takes the
+    // address of one that left may go on with what that one had begun.
+    std::map<std::tuple<int, int, bool>, std::deque<Segment>> outbox_;
     int inputPort_ = -1;
 
     std::array<Ours, 3> ours_;                                 // two output ports and a source
@@ -710,7 +713,6 @@ void Lifecycle::portExits(int slot, int index) {
     endPairs(port.serial);
     for (auto& receiver : receivers_)
         receiver->sources.erase(port.serial);
-    std::erase_if(outbox_, [&](const auto& entry) { return entry.first.first == port.serial; });
 }
 
 void Lifecycle::clientExits(int slot) {
@@ -790,7 +792,7 @@ void Lifecycle::senderSends(int slot, int index) {
     // our virtual destination, as any client may.
     const bool toInput = how & 1;
     if (toInput && !subscribedToInput(client, index)) return;
-    auto& outbox = outbox_[{port.serial, toInput ? 0 : 1}];
+    auto& outbox = outbox_[{client, index, toInput}];
     Bytes bytes;
     bool sysEx = true;
     switch ((how >> 1) % 8) {

@@ -195,14 +195,27 @@ public:
         return 0;
     }
     std::string clientName;
+    // As the kernel: a new port takes the lowest number free, and a deleted one's subscriptions go.
+    bool reusePortNumbers = false;
+    int lastCreatedPort = -1;
     int createPort(std::string_view, unsigned capability, unsigned) override {
         std::lock_guard lock(mutex_);
-        ports_[nextPort_] = capability;
-        return nextPort_++;
+        int port = nextPort_++;
+        if (reusePortNumbers)
+            for (port = 0; ports_.contains(port);)
+                ++port;
+        ports_[port] = capability;
+        return lastCreatedPort = port;
     }
     int deletePort(int port) override {
         std::lock_guard lock(mutex_);
         std::erase_if(subscriptions_, [&](const auto& s) { return s.first == port; });
+        if (reusePortNumbers) {
+            subscribers_.erase(port);
+            connections_.erase(port);
+            for (auto& [ourPort, from] : connections_)
+                std::erase(from, std::pair{own_, port});
+        }
         return ports_.erase(port) ? 0 : -ENOENT;
     }
     int connectTo(int ourPort, int client, int port) override {

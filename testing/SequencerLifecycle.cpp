@@ -446,6 +446,7 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
     previousLog_ = platform::LogSink::setCurrent(log_);
     auto fake = std::make_unique<FakeSequencer>(clock_, kOwnClient);
     fake_ = fake.get();
+    fake_->reusePortNumbers = true;
     fake_->onWrite = [this](const snd_seq_event_t& event, std::span<const std::uint8_t> stored, int result) {
         writes_.push_back({event.source.port,
                            {event.dest.client, event.dest.port},
@@ -958,7 +959,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
         break;
     case Receiver::Kind::virtualDestination:
         status = server_->createDestination(client_, "Virtual In", packets, &r->ref);
-        r->sequencerPort = fake_->ownPorts().back();
+        r->sequencerPort = fake_->lastCreatedPort;
         break;
     }
     if (status != noErr) fail(std::string(r->name()) + " could not be made: " + std::to_string(status));
@@ -994,7 +995,7 @@ void Lifecycle::renewOurs(int which) {
     const OSStatus status = ours.isSource ? server_->createSource(client_, "Out", &ours.ref)
                                           : server_->createOutputPort(client_, "Out", &ours.ref);
     if (status != noErr) fail("our port could not be made: " + std::to_string(status));
-    ours.sequencerPort = fake_->ownPorts().back();
+    ours.sequencerPort = fake_->lastCreatedPort;
     note("our port " + std::to_string(ours.sequencerPort) + " is made");
 }
 

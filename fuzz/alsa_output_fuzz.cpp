@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <span>
@@ -80,6 +81,8 @@ public:
     std::map<std::pair<int, Address>, Messages> received; // by our port and destination
     std::set<Address> failNext;
     std::set<std::pair<int, Address>> failed; // where an armed failure struck
+    // Our source's subscribers are written to from a thread each.
+    std::mutex mutex;
 
     int clientID() override { return 128; }
     int setClientName(std::string_view) override { return 0; }
@@ -96,6 +99,7 @@ public:
     std::optional<RawMidi> rawMidiOf(int, int) override { return std::nullopt; }
     bool hasRoomFor(const snd_seq_event_t&) override { return true; }
     int outputDirect(snd_seq_event_t& event) override {
+        std::lock_guard lock(mutex);
         const Address destination{event.dest.client, event.dest.port};
         check(destination.first != SND_SEQ_ADDRESS_SUBSCRIBERS);
         const std::pair stream{int(event.source.port), destination};

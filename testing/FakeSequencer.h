@@ -18,10 +18,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -80,7 +82,7 @@ public:
             *text += "Output " + std::to_string(d.rawMidi->subdevice) +
                      "\n  Tx bytes     : " + std::to_string(d.bytes.size()) + "\n";
             const bool open = std::any_of(subscriptions_.begin(), subscriptions_.end(),
-                                          [&](const auto& s) { return s.second == address; });
+                                          [&, at = address](const auto& s) { return s.second == at; });
             if (!open) continue;
             drainKernel(d);
             const auto used = static_cast<std::size_t>(std::ceil(d.fill));
@@ -102,6 +104,17 @@ public:
         std::erase_if(subscriptions_, [&](const auto& s) { return s.second == std::pair{client, port}; });
     }
     std::size_t connectToCalls = 0;
+    // The kernel (or a connection tool) ends a subscription from one of our ports.
+    void unsubscribe(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        std::erase(subscribers_[ourPort], std::pair{client, port});
+        subscriptions_.erase({ourPort, {client, port}});
+    }
+    // Told of every event we write to another client's port: the bytes the receiver stored (none
+    // when it dropped or refused the event) and the writer's result; -EAGAIN also when the writer
+    // is told there is no room. Called with the fake's lock held.
+    std::function<void(const snd_seq_event_t& event, std::span<const std::uint8_t> stored, int result)>
+        onWrite;
     Destination destination(int client, int port) {
         std::lock_guard lock(mutex_);
         return destinations_[{client, port}];
@@ -182,14 +195,27 @@ public:
         return 0;
     }
     std::string clientName;
+    // As the kernel: a new port takes the lowest number free, and a deleted one's subscriptions go.
+    bool reusePortNumbers = false;
+    int lastCreatedPort = -1;
     int createPort(std::string_view, unsigned capability, unsigned) override {
         std::lock_guard lock(mutex_);
-        ports_[nextPort_] = capability;
-        return nextPort_++;
+        int port = nextPort_++;
+        if (reusePortNumbers)
+            for (port = 0; ports_.contains(port);)
+                ++port;
+        ports_[port] = capability;
+        return lastCreatedPort = port;
     }
     int deletePort(int port) override {
         std::lock_guard lock(mutex_);
         std::erase_if(subscriptions_, [&](const auto& s) { return s.first == port; });
+        if (reusePortNumbers) {
+            subscribers_.erase(port);
+            connections_.erase(port);
+            for (auto& [ourPort, from] : connections_)
+                std::erase(from, std::pair{own_, port});
+        }
         return ports_.erase(port) ? 0 : -ENOENT;
     }
     int connectTo(int ourPort, int client, int port) override {
@@ -240,7 +266,10 @@ public:
         auto it = destinations_.find({event.dest.client, event.dest.port});
         if (it == destinations_.end() || it->second.kernel) return true;
         drainUser(it->second);
-        return !it->second.frozen && it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+        const bool room =
+            !it->second.frozen && it->second.fill + 1 <= static_cast<double>(it->second.capacity);
+        if (!room && onWrite) onWrite(event, {}, -EAGAIN);
+        return room;
     }
     int outputDirect(snd_seq_event_t& event) override {
         std::lock_guard lock(mutex_);
@@ -281,11 +310,23 @@ public:
             return 0;
         }
         auto it = destinations_.find({event.dest.client, event.dest.port});
-        if (it == destinations_.end()) return -ENOENT;
-        if (it->second.needsSubscription &&
-            !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
-            return -ENODEV;
-        return deliver(it->second, event, bytes);
+        int result = 0;
+        std::size_t before = 0;
+        if (it == destinations_.end())
+            result = -ENOENT;
+        else if (it->second.needsSubscription &&
+                 !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
+            result = -ENODEV;
+        else {
+            before = it->second.eventSizes.size();
+            result = deliver(it->second, event, bytes);
+        }
+        if (onWrite) {
+            const bool stored = it != destinations_.end() && it->second.eventSizes.size() > before;
+            onWrite(event, stored ? std::span<const std::uint8_t>(bytes) : std::span<const std::uint8_t>(),
+                    result);
+        }
+        return result;
     }
     int deliver(Destination& d, const snd_seq_event_t& event, const std::vector<std::uint8_t>& bytes) {
         if (d.kernel) {

@@ -10,6 +10,7 @@
 #include "testing/RawMidiInstrument.h"
 #include "testing/UsbInstrument.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -375,10 +376,16 @@ TEST_F(KernelInstrument, FailedSendsAndADecomposedAccentAreAlertedAndChangeNothi
     // Unplugged, and the window not told yet (its main queue has not run): the name goes nowhere,
     // and says so.
     unplug();
+    // The guest's kernel may list destinations of its own (Midi Through): the instrument's is the one
+    // that goes.
+    const auto listed = [&] {
+        const auto names = midi->destinationNames();
+        return std::find(names.begin(), names.end(), toskar) != names.end();
+    };
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!midi->destinationNames().empty() && std::chrono::steady_clock::now() < end)
+    while (listed() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(midi->destinationNames().empty());
+    ASSERT_FALSE(listed());
     dialogs.clearRequests();
     o().ProgramName->setText("Gone");
     controller->SaveProgram();

@@ -70,10 +70,29 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
     if (lost) {
         sinceLoss_ = 0;
         lowestFill_ = ~0u;
+        sinceHold_ = 0;
+        heldFill_ = ~0u;
         return n;
     }
     sinceLoss_ += n;
+    sinceHold_ += n;
     lowestFill_ = std::min(lowestFill_, available());
+    heldFill_ = std::min(heldFill_, available());
+    if (holdFrames_ && sinceHold_ >= holdFrames_ && !(recoveryFrames_ && sinceLoss_ >= recoveryFrames_)) {
+        // Output underruns leave the input behind each time; when they come every few hundred
+        // milliseconds no loss-free stretch ever ends to give that back. What stayed above the cushion
+        // (grown or not) for a whole hold was never needed against the input's jitter: it goes where
+        // a jump is not heard. Output underruns after the lowest point only raise the fill, so the
+        // lowest is still what stayed; the cushion is below the level and is the underruns' to grow.
+        const std::uint32_t level = prefill_ > frames ? prefill_ - frames : 0;
+        const std::uint32_t excess = heldFill_ > level ? heldFill_ - level : 0;
+        if (excess == 0 || quietAhead(excess + frames)) {
+            discard(excess);
+            sinceHold_ = 0;
+            heldFill_ = ~0u;
+            if (excess) lowestFill_ = ~0u;
+        }
+    }
     if (recoveryFrames_ && sinceLoss_ >= recoveryFrames_) {
         // Right after a read at the start the ring held the cushion less that read. Frames that
         // stayed beyond that level through the whole quiet stretch are latency an overrun or a grown
@@ -87,6 +106,8 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         discard(excess);
         sinceLoss_ = 0;
         lowestFill_ = ~0u;
+        sinceHold_ = 0;
+        heldFill_ = ~0u;
     }
     return n;
 }

@@ -43,6 +43,11 @@ public:
     // quiet (all channels within -60 dBFS), or once twice as many were read without one. 0 (the
     // default) keeps it.
     void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
+    // Consumer: what the ring held beyond the cushion through `frames` frames read (since the last
+    // underrun of its own or the last trim) is discarded at a read where the input ahead is quiet,
+    // even while output underruns and overruns keep coming; the cushion itself stays. 0 (the
+    // default) keeps it.
+    void setHoldFrames(std::uint64_t frames) { holdFrames_ = frames; }
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
     // Consumer: the output the frames go to ran dry, and what the input handed over meanwhile waits
@@ -76,6 +81,9 @@ private:
     std::uint64_t sinceLoss_ = 0;
     std::uint64_t overrunsSeen_ = 0;
     std::uint32_t lowestFill_ = ~0u; // after a read, since the last loss or trim
+    std::uint64_t holdFrames_ = 0;
+    std::uint64_t sinceHold_ = 0;
+    std::uint32_t heldFill_ = ~0u; // after a read, since the last loss or trim; output underruns kept
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<std::uint64_t> discarded_{0};

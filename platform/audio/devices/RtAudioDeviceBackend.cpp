@@ -312,10 +312,10 @@ RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
     RtAudio::StreamOptions options;
     options.numberOfBuffers = configuration_.numberOfBuffers;
     const int priority = configuration_.realtimePriority;
-    // RtAudio's PulseAudio streams hand their frames to the client library's own thread: a callback
-    // thread scheduled first only waits for it sooner, and under load such streams broke up more
-    // (2-12 breaks in 15 s where the same streams without it had none).
-    if (priority <= 0 || configuration_.api == Api::pulse) return options;
+    // RtAudio's PulseAudio streams hand their frames to the client library's own thread: the driver
+    // raises that one with the callback's, as a callback scheduled first alone only waits for it
+    // sooner (under load such streams broke up more than those with neither).
+    if (priority <= 0) return options;
     if (driver().grantsRealtime(priority)) {
         options.flags |= RTAUDIO_SCHEDULE_REALTIME;
         options.priority = priority;

@@ -27,8 +27,8 @@ public:
         // Periods the sound server (or the device) holds for each stream: each is latency, and room
         // for a late callback. What the device grants when it grants something else.
         std::uint32_t numberOfBuffers = 2;
-        // Round-robin real-time priority asked for the streams' callback threads, but on PulseAudio;
-        // 0 asks for none.
+        // Round-robin real-time priority asked for the streams' callback threads (on PulseAudio also
+        // for the client library's threads of our streams); 0 asks for none.
         int realtimePriority = 10;
         // RtAudio's own for `api` when null.
         std::shared_ptr<RtAudioDriver> driver{};

@@ -1,11 +1,36 @@
 #include "platform/audio/devices/RtAudioDriver.h"
 
+#include <optional>
 #include <pthread.h>
 #include <sched.h>
 
 namespace platform {
 
 namespace {
+
+// While it lives, the calling thread runs round-robin at `priority`, and so do the threads it starts
+// that take their scheduling from it. The PulseAudio client library starts one of its own for each
+// stream and moves the stream's data on it; RtAudio's real-time flag leaves it at normal priority.
+// Raised at its birth, it is ours by construction: no other stream's thread, no search by name.
+class InheritedPriority {
+public:
+    explicit InheritedPriority(int priority) {
+        if (pthread_getschedparam(pthread_self(), &policy_, &parameter_) != 0) return;
+        sched_param raised{};
+        raised.sched_priority = priority;
+        raised_ = pthread_setschedparam(pthread_self(), SCHED_RR, &raised) == 0;
+    }
+    ~InheritedPriority() {
+        if (raised_) pthread_setschedparam(pthread_self(), policy_, &parameter_);
+    }
+    InheritedPriority(const InheritedPriority&) = delete;
+    InheritedPriority& operator=(const InheritedPriority&) = delete;
+
+private:
+    int policy_ = SCHED_OTHER;
+    sched_param parameter_{};
+    bool raised_ = false;
+};
 
 class RtStream final : public RtAudioDriver::Stream {
 public:
@@ -38,6 +63,9 @@ public:
     std::unique_ptr<Stream> open(Request& request) override {
         auto rt = std::make_unique<RtAudio>(api_);
         rt->showWarnings(false);
+        std::optional<InheritedPriority> raised;
+        if (api_ == RtAudio::LINUX_PULSE && (request.options.flags & RTAUDIO_SCHEDULE_REALTIME))
+            raised.emplace(request.options.priority);
         rt->openStream(request.output, request.input, RTAUDIO_FLOAT32, request.sampleRate, &request.frames,
                        request.callback, request.user, &request.options);
         return std::make_unique<RtStream>(std::move(rt));

@@ -30,7 +30,8 @@ public:
     virtual ~RtAudioDriver() = default;
     // Every device the API lists, in RtAudio's order (its index). Throws RtAudioError.
     virtual std::vector<RtAudio::DeviceInfo> devices() = 0;
-    // Throws RtAudioError.
+    // Throws RtAudioError. A stream asked with RTAUDIO_SCHEDULE_REALTIME on PulseAudio gets the
+    // client library's threads it starts at that priority too, where the system grants it.
     virtual std::unique_ptr<Stream> open(Request& request) = 0;
     // Whether a stream's callback thread would get round-robin real-time scheduling at `priority`:
     // RtAudio asks for it when the thread starts and, refused, starts the thread without it.

@@ -151,6 +151,58 @@ TEST(AudioRingBuffer, EverySilentFrameIsAnUnderrunAndTheLatencyComesBackAfterAQu
     EXPECT_EQ(mono.discardedFrames(), 8u);
 }
 
+TEST(AudioRingBuffer, WhatStaysBeyondTheCushionThroughAHoldGoesWhereTheInputIsQuietWhileUnderrunsGoOn) {
+    // Reads and writes of 2 frames, a cushion of 4 (2 held after a read), a hold of 8 frames and no
+    // loss-free stretch that would end: an output underrun leaves 3 frames more, and they go once
+    // they have stayed a whole hold, at a read where the frames ahead are quiet.
+    struct Case {
+        const char* name;
+        std::uint64_t hold;
+        bool shortfall;  // the input ran dry once first: the cushion grew by what was missing
+        int loudThrough; // the steps' writes up to this one are loud
+        int trimmedAt;   // the step whose read trims, 0 for none
+        std::uint32_t level;
+    };
+    for (const Case& c : {
+             Case{"quiet", 8, false, 0, 7, 2},
+             Case{"waits for quiet ahead", 8, false, 8, 11, 2},
+             Case{"a grown cushion stays", 8, true, 0, 7, 4},
+             Case{"no hold", 0, false, 0, 0, 5},
+         }) {
+        SCOPED_TRACE(c.name);
+        AudioRingBuffer ring(1, 64);
+        ring.setPrefill(4);
+        ring.setRecoveryFrames(1000);
+        ring.setHoldFrames(c.hold);
+        float out0[2];
+        float* out[] = {out0};
+        const std::int32_t first[] = {0};
+        const float quiet[6] = {}, loud[6] = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};
+        const float* start = c.loudThrough ? loud : quiet;
+        ring.write(start, 4);
+        ASSERT_EQ(ring.read(out, first, 1, 2), 2u);
+        if (c.shortfall) {
+            ASSERT_EQ(ring.read(out, first, 1, 2), 2u);
+            ASSERT_EQ(ring.read(out, first, 1, 2), 0u);
+            EXPECT_EQ(ring.prefill(), 6u);
+            ring.write(start, 6);
+            ASSERT_EQ(ring.read(out, first, 1, 2), 2u);
+        }
+        ring.write(start, 3);
+        ring.noteOutputUnderrun();
+        int trimmedAt = 0;
+        for (int step = 1; step <= 20; ++step) {
+            ring.write(step <= c.loudThrough ? loud : quiet, 2);
+            ASSERT_EQ(ring.read(out, first, 1, 2), 2u) << step;
+            if (!trimmedAt && ring.discardedFrames()) trimmedAt = step;
+            EXPECT_EQ(ring.available(), trimmedAt ? c.level : c.level + (c.hold ? 3 : 0)) << step;
+        }
+        EXPECT_EQ(trimmedAt, c.trimmedAt);
+        EXPECT_EQ(ring.discardedFrames(), c.trimmedAt ? 3u : 0u);
+        EXPECT_EQ(ring.prefill(), c.shortfall ? 6u : 4u);
+    }
+}
+
 TEST(AudioDeviceBackend, ChosenOnDevicesInEitherDirection) {
     FakeAudioDeviceBackend devices;
     EXPECT_FALSE(AudioDeviceBackend::listsDevices(devices));
@@ -451,6 +503,60 @@ TEST(AudioInputNode, ALateInputCostsTheCushionWhatWasMissingAndTheLatencyComesBa
     EXPECT_EQ(ring->discardedFrames(), 512u);
     EXPECT_EQ(ring->underrunFrames(), 512u);
     engine->stop();
+}
+
+TEST(AudioInputNode, OutputUnderrunsOneAfterAnotherLeaveNoLatencyBeyondTheCushionForLong) {
+    // Each output underrun leaves the input that came meanwhile in the ring. They come every few
+    // hundred milliseconds under load, never five seconds apart; what they piled up goes within about
+    // a second of them all the same, and the cushion (one period after a read) stays.
+    struct Case {
+        int every;          // cycles of 512 frames between two output underruns
+        int piled;          // blocks the input handed over while the output stalled
+        std::uint32_t most; // the fill after a read, a second into the underruns and on
+    };
+    for (const Case& c :
+         {Case{26, 2, 512 + 4 * 1024}, Case{9, 1, 512 + 10 * 512}, Case{60, 4, 512 + 2 * 2048}}) {
+        SCOPED_TRACE(c.every);
+        auto fake = std::make_shared<FakeAudioDeviceBackend>();
+        const AudioFormat mono = *AudioFormat::standard(44100, 1);
+        fake->setInputFormat(mono);
+        auto engine = AudioEngine::make();
+        engine->setIOBackend(fake->makeIO());
+        auto input = engine->inputNode();
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), std::nullopt);
+        engine->start();
+        auto ring = fake->captureRing();
+        ASSERT_TRUE(ring);
+        ring->setPrefill(1024);
+        auto block = PCMBuffer::make(mono, 512); // silence: quiet ahead wherever a trim falls
+        block->setFrameLength(512);
+        std::uint64_t host = 0;
+        const auto cycle = [&] {
+            fake->feedInput(*block);
+            ASSERT_TRUE(fake->tick(512, host += 11'609'977));
+        };
+        fake->feedInput(*block);
+        cycle();
+        std::uint32_t highest = 0;
+        for (int i = 1; i <= 300; ++i) { // 3.5 s: with the second after, less than a loss-free stretch
+            if (i % c.every == 0) {
+                for (int b = 0; b < c.piled; ++b)
+                    fake->feedInput(*block);
+                ring->noteOutputUnderrun();
+            }
+            cycle();
+            ASSERT_GE(ring->available(), 512u) << i;
+            if (i > 86) highest = std::max(highest, ring->available());
+        }
+        EXPECT_LE(highest, c.most);
+        for (int i = 0; i < 88; ++i) // a second without an underrun
+            cycle();
+        EXPECT_EQ(ring->available(), 512u);
+        EXPECT_EQ(ring->underrunFrames(), 0u);
+        EXPECT_EQ(ring->prefill(), 1024u);
+        engine->stop();
+    }
 }
 
 TEST(FakeAudioDeviceBackend, WaitingForTapDeliveriesWaitsUntilTheBlockHasReturned) {

@@ -183,16 +183,17 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     const std::uint64_t silence = ring->underrunFrames(), overruns = ring->overrunFrames();
     const std::uint64_t underruns = engine->outputUnderruns();
     const std::int64_t stallEnd = rendered.load(std::memory_order_relaxed);
-    // The ring's own recovery would take the backlog only after five quiet seconds.
+    // The refill takes the backlog at once; the ring's own give-back, half a second later at most.
     const bool refilled =
         testwait::eventually([&] { return ring->available() < 4096; }, std::chrono::seconds(5));
     // A machine too busy for the server starves it again and again, and the input callback comes
     // late: each such loss piles input up anew, and what stays then is the ring's to give back, not
     // the refill's. The refill's claim is judged where the stall was the only loss.
     if (engine->outputUnderruns() == underruns && ring->overrunFrames() == overruns &&
-        ring->underrunFrames() == silence)
+        ring->underrunFrames() == silence) {
         EXPECT_TRUE(refilled) << "the backlog of the stall stayed as latency: " << ring->available()
                               << " frames";
+    }
     // The output refilled the server's buffer at once, reading input as fast: what it read was the
     // backlog, not silence. Had the backlog gone, the refill would read the stall's length of it
     // (17,640 frames at 44.1 kHz); a late input callback on a busy machine reads far less.

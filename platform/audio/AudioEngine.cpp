@@ -660,12 +660,14 @@ bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t under
 }
 
 void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                                              std::uint32_t lostFrames, const AudioTime& when) {
+                                              std::uint32_t lostFrames, const AudioTime& when,
+                                              std::uint64_t lostUpTo) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
     item.tap = tap;
     item.slot = slot;
     item.lostFrames = lostFrames;
+    item.lostUpTo = lostUpTo;
     item.when = when;
     deliveries_->pushOutside(std::move(item));
     if (deliveries_->threadRunning.load() && deliveries_->sleeping.exchange(false))

@@ -35,6 +35,23 @@ struct AudioNode::Tap {
     bool firstHostTimeValid = false;
     std::int64_t endSampleTime = 0; // after the last frame seen
     double sampleRate = 0;
+    // Every frame ever added to `lostFrames`; written by the rendering thread alone, read by a stop
+    // that cannot wait for the next block to carry their silence.
+    alignas(64) std::atomic<std::uint64_t> lostCounted{0};
+    // Tap thread: frames lost as the deliveries told them one by one, and frames given as silence. A
+    // loss may be told twice, by a stop's count and by the block after it, and is silence once.
+    alignas(64) std::uint64_t lostTold = 0;
+    std::uint64_t lostSilenced = 0;
+    std::int64_t deliveredEnd = 0; // after the last frame given
+    double deliveredRate = 0;
+
+    // Rendering thread.
+    void addLost(std::uint64_t frames) {
+        const auto before = lostFrames;
+        lostFrames = std::uint32_t(std::min<std::uint64_t>(lostFrames + frames, ~0u));
+        lostCounted.store(lostCounted.load(std::memory_order_relaxed) + (lostFrames - before),
+                          std::memory_order_release);
+    }
 };
 
 namespace {
@@ -249,9 +266,33 @@ void AudioNode::removeTap(std::uint32_t bus) {
                                             AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
 }
 
-void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
-                        std::uint32_t zeroedFrames) {
+void AudioNode::queueOwedTapSilence(std::uint32_t bus) {
+    auto engine = engine_.lock();
+    if (!engine) return;
+    std::shared_ptr<Tap> tap;
+    {
+        std::lock_guard lock(engine->graphMutex());
+        if (bus < outputs_.size()) tap = outputs_[bus].tap;
+    }
+    if (!tap || tap->kind != TapKind::recorder) return;
+    // Frames lost after this count belong to what comes after; a block rendered meanwhile that carries
+    // some of these gives no silence for them again.
+    const std::uint64_t upTo = tap->lostCounted.load(std::memory_order_acquire);
+    engine->queueTapDeliveryFromOutside(tap, kNoSlot, 0, AudioTime(), upTo);
+}
+
+void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
+                        std::uint32_t zeroedFrames, std::uint64_t lostUpTo) {
     if (zeroedFrames > 0 && tap.kind == TapKind::recorder && tap.silence) tap.silence(zeroedFrames);
+    tap.lostTold += lostFrames;
+    const std::uint64_t told = std::max(tap.lostTold, lostUpTo);
+    lostFrames =
+        std::uint32_t(std::min<std::uint64_t>(told > tap.lostSilenced ? told - tap.lostSilenced : 0, ~0u));
+    tap.lostSilenced += lostFrames;
+    if (slot == kNoSlot && lostUpTo > 0) {
+        if (tap.deliveredRate == 0) tap.deliveredRate = tap.format.sampleRate();
+        when = AudioTime::withSampleTime(tap.deliveredEnd + lostFrames, tap.deliveredRate);
+    }
     if (lostFrames > 0 && tap.kind == TapKind::recorder) {
         // Blocks the tap thread could not take: silence of their length keeps the recording in time.
         if (tap.silence) tap.silence(lostFrames);
@@ -265,9 +306,13 @@ void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, 
             at += n;
             lostFrames -= n;
         }
+        tap.deliveredEnd = at;
+        tap.deliveredRate = when.sampleRate();
     }
     if (slot == kNoSlot) return;
     std::shared_ptr<PCMBuffer>& buffer = tap.pool[slot];
+    tap.deliveredEnd = when.sampleTime() + buffer->frameLength();
+    tap.deliveredRate = when.sampleRate();
     tap.block(buffer, when);
     // The block kept the buffer: it is theirs now, and the pool takes a new one.
     if (buffer.use_count() > 1) {
@@ -549,7 +594,7 @@ void AudioNode::deliverTaps(const RenderContext& context) {
             lost -= zeros;
         }
         if (lost > 0) {
-            tap->lostFrames = std::uint32_t(std::min<std::uint64_t>(tap->lostFrames + lost, ~0u));
+            tap->addLost(lost);
             if (!tap->filling && tap->skipping == 0 &&
                 engine->queueTapDelivery(
                     published, kNoSlot, tap->lostFrames,
@@ -571,7 +616,7 @@ void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>
         if (tap->skipping > 0) {
             const std::uint32_t n = std::min(to - done, tap->skipping);
             tap->skipping -= n;
-            tap->lostFrames += n;
+            tap->addLost(n);
             done += n;
             continue;
         }
@@ -622,7 +667,7 @@ void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>
                 --tap->handed;
                 tap->busy[slot].store(false, std::memory_order_relaxed);
                 // Its zeros were lost input already: the whole block is silence now.
-                tap->lostFrames += tap->bufferSize;
+                tap->addLost(tap->bufferSize);
                 engine->countLostTapBlock(tap->kind == TapKind::recorder);
             }
             tap->zeroed = 0;

@@ -59,6 +59,10 @@ public:
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
                     TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {});
     void removeTap(std::uint32_t bus);
+    // Any thread but rendering: a recorder tap that stays gets the silence owed for blocks lost so far
+    // after everything rendering handed over before, without waiting for a block to carry it. A take
+    // that ends keeps its length this way.
+    void queueOwedTapSilence(std::uint32_t bus);
 
     virtual std::string typeName() const = 0;
     std::string description() const;
@@ -92,8 +96,9 @@ public:
     struct Tap;
     // Tap thread: gives the block the buffer of `slot` (after `lostFrames` of silence for a recorder;
     // `zeroedFrames` of the buffer are silence in place of lost input) and returns the slot to the pool.
-    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, const AudioTime& when,
-                        std::uint32_t zeroedFrames = 0);
+    // With `lostUpTo`, silence for every frame lost up to that count that no delivery has carried yet.
+    static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
+                        std::uint32_t zeroedFrames = 0, std::uint64_t lostUpTo = 0);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
     static bool poolRunsLow(Tap& tap);
 

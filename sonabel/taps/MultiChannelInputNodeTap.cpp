@@ -294,6 +294,9 @@ void MultiChannelInputNodeTap::endTake() {
         auto end = std::make_unique<End>();
         end->tap = weak_from_this();
         end->take = take;
+        // The tap stays for the next take: blocks lost at this one's end would get their silence
+        // only with a block after it.
+        inputNode_->queueOwedTapSilence(0);
         engine->queueWorkFromOutside(std::move(end));
         engine->waitForTapDeliveries(kTakeEndWait);
     }

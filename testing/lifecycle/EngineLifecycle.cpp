@@ -188,7 +188,6 @@ struct MultiTake {
     std::int64_t begin; // input frames rendered before record()
     std::int64_t end;   // and before stop()
     std::uint32_t block;
-    bool mayHaveLost; // blocks, for want of room on the way to the tap thread
 };
 
 struct RecorderTake {
@@ -415,11 +414,6 @@ private:
                         return;
                     }
             out.reset(); // the device's buffer goes back to it
-            // What this cycle may have queued for the tap thread at most: blocks of the players' taps
-            // and of both recorders (at rates up to twice the output's), and a capture report.
-            const std::uint32_t recorderBlock = sonabel::Settings::recorderBufferLength().samplesCount();
-            undelivered_ += 2 * (2 * frames / tapBlock_ + 2) + 2 * frames / std::max(recorderBlock, 1u) + 2 +
-                            2 * frames / multiBlock_ + 2 + 1;
             afterCycle();
         }
     }
@@ -437,12 +431,9 @@ private:
             const std::int64_t consumed = log->accepted - std::int64_t(log->ring->available());
             if (consumed < log->consumed) fail("the capture ring gave frames back");
             log->consumed = consumed;
-            const std::int64_t before = log->rendered;
             log->rendered = consumed - std::int64_t(log->ring->discardedFrames()) +
                             std::int64_t(log->ring->underrunFrames());
-            undeliveredInput_ += log->rendered - before;
         }
-        countLossyStretch();
     }
 
     std::int64_t renderedInput() const {
@@ -572,7 +563,6 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
-        delivered(); // a stop delivers what its tap thread had
     }
 
     // Another device: new rates or another period, as a user picks it; a running engine is stopped for
@@ -610,8 +600,6 @@ private:
         const std::uint32_t frames = many ? 1 + in_.below(16) : 1 + in_.below(kBufferFrames);
         const std::uint32_t channels = 1 + in_.below(2);
         const bool interrupts = in_.below(8) == 0;
-        undelivered_ += count;
-        countLossyStretch();
         const auto type = AudioPlayerNode::CompletionCallbackType(in_.below(3));
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
@@ -724,27 +712,6 @@ private:
             installPlayerTap(p);
     }
 
-    // Everything handed to the tap thread so far has arrived: what comes next starts the count afresh,
-    // with a hand-over for every buffer ever scheduled (a player hands each on when it finishes or drops
-    // it, and when is not known here).
-    void delivered() {
-        undelivered_ = std::int64_t(scheduled_);
-        undeliveredInput_ = 0;
-        stretchLossy_ = false;
-        countLossyStretch();
-    }
-
-    // Since the tap thread was last known to have caught up, it may have fallen far enough behind (held,
-    // or slow) to lose blocks of the multichannel take: a second of the input fills the take's pool at
-    // the lowest rate, and the engine's queue holds 4,096 deliveries.
-    void countLossyStretch() {
-        if (stretchLossy_) return;
-        if (undelivered_ < 4096 - 64 && undeliveredInput_ < 32000 - 2 * std::int64_t(multiBlock_)) return;
-        stretchLossy_ = true;
-        ++lossyStretches_;
-    }
-    bool mayHaveLost() const { return lossyStretches_ != lossyFrom_; }
-
     void toggleRecorder() {
         note(recorder_ ? "stop recorder" : "record");
         if (recorder_) {
@@ -774,14 +741,11 @@ private:
             const auto files = multi_->files();
             whileHeld([&] { multi_->stop(); });
             if (!files.empty() && files[0])
-                multiTakes_.push_back(
-                    {files[0]->url(), multiFrom_, renderedInput(), multiBlock_, mayHaveLost()});
+                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
             return;
         }
         multi_->record();
         multiFrom_ = renderedInput();
-        // A hold that may already have lost blocks goes on losing them in this take.
-        lossyFrom_ = lossyStretches_ - (stretchLossy_ ? 1 : 0);
     }
 
     void sendMIDI() {
@@ -807,8 +771,6 @@ private:
         gate_.release();
         if (!engine_->waitForTapDeliveries(kDeadline))
             fail("the tap thread did not deliver within the deadline");
-        else
-            delivered();
     }
 
     // --- after every step ---
@@ -836,8 +798,7 @@ private:
             const auto files = multi_->files();
             multi_->stop();
             if (!files.empty() && files[0])
-                multiTakes_.push_back(
-                    {files[0]->url(), multiFrom_, renderedInput(), multiBlock_, mayHaveLost()});
+                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
         }
         if (recorder_) {
             const bool recording = recorder_->isRecording();
@@ -944,10 +905,8 @@ private:
             lastPosition = std::int64_t(p);
             last = k;
         }
-        // All but the block the tap was filling at the stop. A take whose tap thread may have fallen
-        // behind enough to lose its last blocks (to a full pool or queue) gets the silence for them
-        // only with a block after the stop: that tail is not checked.
-        if (!take.mayHaveLost && std::int64_t(samples.size()) + take.block < take.end - take.begin)
+        // All but the block the tap was filling at the stop.
+        if (std::int64_t(samples.size()) + take.block < take.end - take.begin)
             fail(take.path.substr(take.path.rfind('/') + 1) + " holds " + std::to_string(samples.size()) +
                  " frames of the " + std::to_string(take.end - take.begin) +
                  " the input rendered while it recorded");
@@ -988,12 +947,6 @@ private:
     std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
     std::uint32_t multiBlock_ = 2048;
     std::int64_t multiFrom_ = 0;
-    // Since the tap thread last caught up: what it may have been handed at most, and the input rendered.
-    std::int64_t undelivered_ = 0;
-    std::int64_t undeliveredInput_ = 0;
-    bool stretchLossy_ = false;
-    int lossyStretches_ = 0;
-    int lossyFrom_ = 0;
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;

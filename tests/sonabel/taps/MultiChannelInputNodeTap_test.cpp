@@ -591,3 +591,67 @@ TEST_F(MultiChannelRealTime, AStopKeepsEveryBlockRenderedBeforeIt) {
             ASSERT_EQ(take[t], deviceValue(channel, t)) << name << " " << t;
     }
 }
+
+TEST_F(MultiChannelRealTime, BlocksLostAtTheEndOfATakeAreSilenceOfTheirLengthInIt) {
+    // The tap thread is held while the take's pool runs out, then catches up; rows differ in whether
+    // a block is rendered after the loss to carry its silence, or the stop alone must.
+    struct Case {
+        int heldBlocks;
+        int blocksAfter;
+    };
+    const Case cases[] = {{300, 0}, {300, 8}, {200, 0}};
+    int take = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.heldBlocks << " blocks held, " << c.blocksAfter << " after");
+        if (take > 0) tap->record();
+        ++take;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> held{false};
+        auto mixer = engine->mainMixerNode()->avAudioNode();
+        ASSERT_TRUE(mixer->installTap(0, 256, std::nullopt, [&, released](auto, auto) {
+            if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
+        }));
+        std::int64_t frame = 0;
+        const auto tick = [&](int blocks) {
+            for (int block = 0; block < blocks; ++block, frame += 256) {
+                auto captured =
+                    makeBuffer(*platform::AudioFormat::standard(48000, 4), 256,
+                               [&](std::uint32_t ch, std::uint32_t i) { return deviceValue(ch, frame + i); });
+                ASSERT_EQ(fake.devices->feedInput(*captured), 256u);
+                ASSERT_TRUE(fake.devices->tick(256));
+            }
+        };
+        tick(c.heldBlocks);
+        release.set_value();
+        ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+        tick(c.blocksAfter);
+        ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+        mixer->removeTap(0);
+        platform::ScopedLogCapture capture;
+        tap->stop();
+        const std::string number = std::to_string(take);
+        for (const auto& [name, channel] :
+             {std::pair{"Audio 4 #" + number + ".wav", 3u}, std::pair{"Audio 2 #" + number + ".wav", 1u}}) {
+            const auto samples = readAll(dir.file(name))[0];
+            ASSERT_EQ(std::int64_t(samples.size()), frame) << name;
+            const auto zeros = std::count(samples.begin(), samples.end(), 0.0f);
+            EXPECT_GT(zeros, 0) << name;
+            EXPECT_EQ(zeros % 256, 0) << name;
+            for (std::int64_t t = 0; t < frame; ++t) {
+                if (samples[t] == 0.0f) continue;
+                ASSERT_EQ(samples[t], deviceValue(channel, t)) << name << " " << t;
+            }
+            // The tap thread's own report of the losses may come at any time.
+            std::vector<std::string> stops;
+            for (const auto& line : capture.lines())
+                if (line.rfind("MultiChannelInputNodeTap.cpp:stop():", 0) == 0) stops.push_back(line);
+            ASSERT_FALSE(stops.empty());
+            EXPECT_TRUE(isLogLine(stops.back(), "MultiChannelInputNodeTap.cpp", "stop()",
+                                  "⏹ Of the take, " + platform::describe(double(zeros) / 48000) +
+                                      " s are silence in place of lost input"));
+        }
+    }
+    engine->stop();
+    tap->setRecordEnabled(false);
+}

@@ -217,9 +217,10 @@ void AlsaTranslation::forgetSender(std::uint32_t sender) {
     std::erase_if(collectors_, [&](const auto& entry) { return entry.first.second == sender; });
 }
 
-void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to) {
+void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to,
+                                  const std::function<bool(MIDIObjectRef receiver)>& hears) {
     for (auto it = collectors_.begin(); it != collectors_.end();) {
-        if (it->first.second != from) {
+        if (it->first.second != from || (hears && !hears(it->first.first))) {
             ++it;
             continue;
         }

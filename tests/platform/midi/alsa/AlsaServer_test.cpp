@@ -930,14 +930,15 @@ TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails)
 }
 
 TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {
-    const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
-    const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
+    static const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
+    static const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
     struct Case {
         const char* what;
         int announcement; // what happens between the SysEx's halves
         std::vector<AlsaPortInfo> listing;
         std::vector<Bytes> expected;
         std::vector<std::string> lines;
+        std::vector<AlsaPortInfo> before = {writeOnly};
     };
     const std::string dropped = "MIDI input from 130:0: an unfinished SysEx of 3 bytes is dropped";
     const Case cases[] = {
@@ -945,10 +946,18 @@ TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenIt
         {"port gone, another comes", SND_SEQ_EVENT_PORT_EXIT, {writeOnly}, {}, {dropped}},
         {"program gone, another comes", SND_SEQ_EVENT_CLIENT_EXIT, {writeOnly}, {}, {dropped}},
         {"another program at the address", SND_SEQ_EVENT_CLIENT_START, {writeOnly}, {}, {dropped}},
+        // The other way round: known by its address from now on, it goes on all the same.
+        {"no longer listed",
+         SND_SEQ_EVENT_PORT_CHANGE,
+         {writeOnly},
+         {{0xF0, 0x7D, 0x01, 0x55, 0x66, 0xF7}},
+         {},
+         {readable}},
+        {"no longer listed, then gone", SND_SEQ_EVENT_PORT_EXIT, {}, {}, {}, {readable}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Rig rig({writeOnly});
+        Rig rig(c.before);
         std::vector<Bytes> got;
         MIDIEndpointRef destination = 0;
         ASSERT_EQ(rig.server->createDestination(

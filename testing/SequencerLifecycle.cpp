@@ -53,6 +53,11 @@ bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
 }
 
+// F9 and FD stand where real-time bytes may, but mean nothing: a receiver gets neither.
+bool isUndefined(std::uint8_t byte) {
+    return byte == 0xF9 || byte == 0xFD;
+}
+
 // Bytes of the message a status begins, 0 for a byte that begins none.
 std::size_t lengthOf(std::uint8_t status) {
     if (status >= 0x80 && status < 0xF0) return (status >> 4) == 0xC || (status >> 4) == 0xD ? 2 : 3;
@@ -1218,7 +1223,8 @@ Bytes Lifecycle::shortMessage(std::uint8_t kind) {
 }
 
 std::deque<Segment> Lifecycle::programEvent(std::size_t pieces) {
-    static constexpr std::array<std::uint8_t, 6> kRealTime{0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF};
+    // The undefined ones last, so that the scripts found before them still read as they did.
+    static constexpr std::array<std::uint8_t, 8> kRealTime{0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF, 0xF9, 0xFD};
     std::deque<Segment> out;
     for (std::size_t i = 0; i < pieces; ++i) {
         const std::uint8_t kind = script_.next();
@@ -1233,12 +1239,12 @@ std::deque<Segment> Lifecycle::programEvent(std::size_t pieces) {
             Bytes m = shortMessage(kind >> 3);
             if (m.size() > 1)
                 m.insert(m.begin() + 1 + (kind >> 6) % static_cast<int>(m.size() - 1),
-                         kRealTime[(kind >> 3) % 6]);
+                         kRealTime[(kind >> 3) % 8]);
             out.push_back({std::move(m), false});
             break;
         }
         case 2:
-            out.push_back({{kRealTime[(kind >> 3) % 6]}, false});
+            out.push_back({{kRealTime[(kind >> 3) % 8]}, false});
             break;
         case 3: { // cut short by the next message's status
             Bytes m = shortMessage(kind >> 3);
@@ -1361,7 +1367,7 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
             continue;
         }
         if (isRealTime(status)) {
-            ++receiver.realTime[status];
+            if (!isUndefined(status)) ++receiver.realTime[status];
             ++at;
             continue;
         }
@@ -1370,6 +1376,7 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
         Bytes realTime;
         std::size_t end = at + 1;
         for (; end < bytes.size() && message.size() < length; ++end) {
+            if (isUndefined(bytes[end])) continue;
             if (isRealTime(bytes[end]))
                 realTime.push_back(bytes[end]);
             else if (bytes[end] >= 0x80)

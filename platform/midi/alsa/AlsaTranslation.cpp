@@ -171,6 +171,8 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
                 bytes.subspan(at, step.length), [&](std::uint8_t byte) { out.push_back(byte); },
                 [&](std::uint8_t) { ++skipped; });
             at += step.length;
+        } else if (step.kind == MIDIByteReader::Step::Kind::ignored) {
+            ++at;
         } else {
             ++skipped;
             ++at;

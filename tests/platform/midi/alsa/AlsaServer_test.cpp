@@ -1001,6 +1001,34 @@ TEST(AlsaServer, ARealTimeByteInsideAMessageOfAProgramsEventComesFirstAndTheMess
                                3, "MIDI input from Sketcher: 2 bytes that begin no message are dropped"));
 }
 
+TEST(AlsaServer, UndefinedRealTimeBytesInAProgramsEventAreLeftOutAndTheMessagesAroundThemArrive) {
+    const std::string cut = "MIDI input from Sketcher: 2 bytes that begin no message are dropped";
+    const struct {
+        Bytes event;
+        std::vector<Bytes> expected;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{0xF0, 0x7D, 0xF7, 0xC7, 0xFD, 0x02}, {{0xF0, 0x7D, 0xF7}, {0xC7, 0x02}}, {}},
+        {{0xF0, 0x01, 0xF7, 0xF9, 0x90, 0x3C, 0x64, 0xFD}, {{0xF0, 0x01, 0xF7}, {0x90, 0x3C, 0x64}}, {}},
+        {{0xF0, 0x02, 0xF7, 0x90, 0xF9, 0x3C, 0xF8, 0xFD, 0x64},
+         {{0xF0, 0x02, 0xF7}, {0xF8}, {0x90, 0x3C, 0x64}},
+         {}},
+        {{0xF0, 0x03, 0xF7, 0x90, 0x3C, 0xFD, 0xF0, 0x7D, 0xF7},
+         {{0xF0, 0x03, 0xF7}, {0xF0, 0x7D, 0xF7}},
+         {cut, cut, cut}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.event));
+        Rig rig({kToskar, kSketcher});
+        Receivers in(rig, 1, kSketcher.client);
+        platform::ScopedLogCapture log;
+        in.sysEx(c.event);
+        rig.settle();
+        in.expectEach(c.expected);
+        EXPECT_EQ(log.lines(), c.lines);
+    }
+}
+
 TEST(AlsaServer, ABrokenInputIsToldOnceAndReadAgainAfterAPauseNotInALoop) {
     platform::BackgroundJobs jobs;
     platform::ManualClock clock;

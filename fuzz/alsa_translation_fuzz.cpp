@@ -82,6 +82,11 @@ bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
 }
 
+// Undefined real-time bytes: they may stand anywhere, and every receiver ignores them.
+bool isUndefined(std::uint8_t byte) {
+    return byte == 0xF9 || byte == 0xFD;
+}
+
 // Bytes of the message a status begins, 0 for a byte that begins none on its own.
 std::size_t messageLength(std::uint8_t status) {
     if (status >= 0x80 && status < 0xF0) return (status >> 4) == 0xC || (status >> 4) == 0xD ? 2 : 3;
@@ -341,6 +346,8 @@ private:
                 state.open = true;
                 state.sysEx.clear();
                 at = takeSysEx(state, bytes, at, out);
+            } else if (isUndefined(bytes[at])) {
+                ++at;
             } else if (length > 0 && readMessage(bytes, at, length, out, stray)) {
                 continue;
             } else {
@@ -353,15 +360,17 @@ private:
     }
 
     // A message from `at`, as the wire gives it: a real-time byte may stand among its data bytes
-    // and comes first; another status byte cuts it short (its bytes but the real-time ones are
-    // strays) and begins the next. False when the event ends before the message does.
+    // and comes first, an undefined one is left out; another status byte cuts it short (its bytes but the
+    // real-time ones are strays) and begins the next. False when the event ends before the message does.
     static bool readMessage(const Bytes& bytes, std::size_t& at, std::size_t length, Bytes& out, int& stray) {
         Bytes realTime, message{bytes[at]};
-        std::size_t i = at + 1;
+        std::size_t i = at + 1, ignored = 0;
         bool cut = false;
         while (message.size() < length) {
             if (i >= bytes.size()) return false;
-            if (isRealTime(bytes[i]))
+            if (isUndefined(bytes[i]))
+                ++ignored;
+            else if (isRealTime(bytes[i]))
                 realTime.push_back(bytes[i]);
             else if (bytes[i] >= 0x80) {
                 cut = true;
@@ -372,7 +381,7 @@ private:
         }
         out.insert(out.end(), realTime.begin(), realTime.end());
         if (cut)
-            stray += static_cast<int>(i - at - realTime.size());
+            stray += static_cast<int>(i - at - realTime.size() - ignored);
         else
             out.insert(out.end(), message.begin(), message.end());
         at = i;

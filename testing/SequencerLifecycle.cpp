@@ -53,6 +53,11 @@ bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
 }
 
+// F9 and FD stand where real-time bytes may, but mean nothing: a receiver gets neither.
+bool isUndefined(std::uint8_t byte) {
+    return byte == 0xF9 || byte == 0xFD;
+}
+
 // Bytes of the message a status begins, 0 for a byte that begins none.
 std::size_t lengthOf(std::uint8_t status) {
     if (status >= 0x80 && status < 0xF0) return (status >> 4) == 0xC || (status >> 4) == 0xD ? 2 : 3;
@@ -277,7 +282,6 @@ private:
         bool sysEx = false;
         bool ordered = false;
         bool matched = false;
-        bool mayBeMissing = false;
     };
     // One of our input ports or our virtual destination, and what the model lets it get.
     struct Receiver {
@@ -308,7 +312,6 @@ private:
     struct Pair {
         bool open = false;
         Bytes bytes;
-        bool mayBeDropped = false; // its sender stopped being listed while it was open
     };
     struct Ours {
         MIDIObjectRef ref = 0;
@@ -384,7 +387,7 @@ private:
     // Model.
     void feed(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void collect(Receiver& receiver, int sender, Pair& pair, const Bytes& bytes, std::size_t& at);
-    void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx, bool mayBeMissing = false);
+    void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void endPairs(int sender, const Receiver* only = nullptr);
     // The server ends the pair's unfinished SysEx, and a line says so.
     void interrupt(const Receiver& receiver, int sender);
@@ -742,11 +745,8 @@ void Lifecycle::capabilityChanges(int slot, int index) {
     publishListing();
     announce(SND_SEQ_EVENT_PORT_CHANGE, kClients[slot], index);
     // No longer a source: the server drops our connections to it, and what they were collecting.
-    // Our destination may lose the SysEx it was collecting from it, even without a word: the
-    // server forgets the listed sender and knows it by its address from now on.
+    // Our destination hears it on, by its address, and what it was collecting goes on too.
     if (wasSource && !listedAsSource(capability)) {
-        if (auto pair = pairs_.find({virtualIn_->serial, port.serial}); pair != pairs_.end())
-            pair->second.mayBeDropped = true;
         for (Receiver* receiver : {packetIn_, eventIn_}) {
             if (receiver->sources.erase(port.serial)) pairs_.erase({receiver->serial, port.serial});
         }
@@ -1223,7 +1223,8 @@ Bytes Lifecycle::shortMessage(std::uint8_t kind) {
 }
 
 std::deque<Segment> Lifecycle::programEvent(std::size_t pieces) {
-    static constexpr std::array<std::uint8_t, 6> kRealTime{0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF};
+    // The undefined ones last, so that the scripts found before them still read as they did.
+    static constexpr std::array<std::uint8_t, 8> kRealTime{0xF8, 0xFA, 0xFB, 0xFC, 0xFE, 0xFF, 0xF9, 0xFD};
     std::deque<Segment> out;
     for (std::size_t i = 0; i < pieces; ++i) {
         const std::uint8_t kind = script_.next();
@@ -1238,12 +1239,12 @@ std::deque<Segment> Lifecycle::programEvent(std::size_t pieces) {
             Bytes m = shortMessage(kind >> 3);
             if (m.size() > 1)
                 m.insert(m.begin() + 1 + (kind >> 6) % static_cast<int>(m.size() - 1),
-                         kRealTime[(kind >> 3) % 6]);
+                         kRealTime[(kind >> 3) % 8]);
             out.push_back({std::move(m), false});
             break;
         }
         case 2:
-            out.push_back({{kRealTime[(kind >> 3) % 6]}, false});
+            out.push_back({{kRealTime[(kind >> 3) % 8]}, false});
             break;
         case 3: { // cut short by the next message's status
             Bytes m = shortMessage(kind >> 3);
@@ -1318,10 +1319,10 @@ void Lifecycle::ourContent(std::deque<std::uint8_t>& outbox) {
 
 // Model -----------------------------------------------------------------------------------------
 
-void Lifecycle::expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx, bool mayBeMissing) {
+void Lifecycle::expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx) {
     receiver.unmatched[bytes].push_back(receiver.expected.size());
     receiver.expected.push_back(
-        {bytes, sender, sysEx, sysEx || (bytes.size() == 3 && bytes[0] < 0xF0), false, mayBeMissing});
+        {bytes, sender, sysEx, sysEx || (bytes.size() == 3 && bytes[0] < 0xF0), false});
 }
 
 // Takes bytes from `at` up to the first F7 into the pair's SysEx, or past them when none is open
@@ -1334,7 +1335,7 @@ void Lifecycle::collect(Receiver& receiver, int sender, Pair& pair, const Bytes&
     if (!pair.open) return;
     pair.bytes.insert(pair.bytes.end(), from, end);
     if (f7 == bytes.end()) return;
-    expect(receiver, sender, pair.bytes, true, pair.mayBeDropped);
+    expect(receiver, sender, pair.bytes, true);
     pair = {};
 }
 
@@ -1346,13 +1347,13 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
             ++receiver.realTime[bytes[0]];
             return;
         }
-        if (pair.open && !pair.mayBeDropped) ++droppedAloud_[sender];
+        if (pair.open) ++droppedAloud_[sender];
         pair = {};
         expect(receiver, sender, bytes, false);
         return;
     }
     if (bytes[0] == 0xF0) {
-        if (pair.open && !pair.mayBeDropped) ++droppedAloud_[sender];
+        if (pair.open) ++droppedAloud_[sender];
         pair = {true, {}};
     }
     std::size_t at = 0;
@@ -1366,7 +1367,7 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
             continue;
         }
         if (isRealTime(status)) {
-            ++receiver.realTime[status];
+            if (!isUndefined(status)) ++receiver.realTime[status];
             ++at;
             continue;
         }
@@ -1375,6 +1376,7 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
         Bytes realTime;
         std::size_t end = at + 1;
         for (; end < bytes.size() && message.size() < length; ++end) {
+            if (isUndefined(bytes[end])) continue;
             if (isRealTime(bytes[end]))
                 realTime.push_back(bytes[end]);
             else if (bytes[end] >= 0x80)
@@ -1396,7 +1398,7 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
 void Lifecycle::interrupt(const Receiver& receiver, int sender) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    if (it->second.open && !it->second.mayBeDropped) ++droppedAloud_[sender];
+    if (it->second.open) ++droppedAloud_[sender];
     pairs_.erase(it);
 }
 
@@ -1501,7 +1503,7 @@ void Lifecycle::checkDrops() {
     std::map<int, const Receiver*> where;
     for (const auto& receiver : receivers_)
         for (const Expected& e : receiver->expected)
-            if (e.sysEx && !e.matched && !e.mayBeMissing) {
+            if (e.sysEx && !e.matched) {
                 auto& [count, first] = missing[e.sender];
                 if (count++ == 0) {
                     first = &e;

@@ -35,19 +35,22 @@ MIDIByteReader::Step MIDIByteReader::next(std::span<const std::uint8_t> packet, 
     const std::uint8_t status = packet[at];
     if (status == sysExStart) return {Step::Kind::sysExStart, 0};
     if (status == sysExEnd) return {Step::Kind::strayEnd, 1};
+    if (isUndefinedRealTime(status)) return {Step::Kind::ignored, 1};
     const std::size_t length = messageLength(status);
     if (length == 0) return {};
-    std::size_t data = 1, realTime = 0, i = at + 1;
+    std::size_t data = 1, realTime = 0, ignored = 0, i = at + 1;
     for (; data < length; ++i) {
         if (i >= packet.size()) return {};
-        if (isRealTime(packet[i]))
+        if (isUndefinedRealTime(packet[i]))
+            ++ignored;
+        else if (isRealTime(packet[i]))
             ++realTime;
         else if (isStatus(packet[i]))
-            return {Step::Kind::cut, i - at, realTime};
+            return {Step::Kind::cut, i - at, realTime, ignored};
         else
             ++data;
     }
-    return {Step::Kind::message, i - at, realTime};
+    return {Step::Kind::message, i - at, realTime, ignored};
 }
 
 } // namespace platform::midi

@@ -61,7 +61,7 @@ void UMPTranslator::handleByte(std::uint8_t byte, bool chunkStart, std::vector<s
         const bool endsByStatus = chunkStart && byte >= 0x80 && byte != 0xF7 && !isRealTime(byte);
         if (!endsByStatus) {
             if (chunkStart && isRealTime(byte)) {
-                out.push_back(systemWord(byte, 0, 0));
+                if (!MIDIByteReader::isUndefinedRealTime(byte)) out.push_back(systemWord(byte, 0, 0));
                 return;
             }
             sysExByte(byte, out);
@@ -70,7 +70,7 @@ void UMPTranslator::handleByte(std::uint8_t byte, bool chunkStart, std::vector<s
         closeSysEx(out);
     }
     if (isRealTime(byte)) {
-        out.push_back(systemWord(byte, 0, 0));
+        if (!MIDIByteReader::isUndefinedRealTime(byte)) out.push_back(systemWord(byte, 0, 0));
         return;
     }
     if (byte == 0xF0) {

@@ -45,7 +45,8 @@ MIDIEvent::MIDIEvent(const MIDIPacketView& packet, SysExAssembler& assembler) : 
     }
     // A message cut short by a status byte is none: that byte begins the first one.
     auto step = Reader::next(bytes, 0);
-    while (step.kind == Reader::Step::Kind::cut && step.realTime == 0) {
+    while ((step.kind == Reader::Step::Kind::cut && step.realTime == 0) ||
+           step.kind == Reader::Step::Kind::ignored) {
         bytes = bytes.subspan(step.length);
         step = Reader::next(bytes, 0);
     }
@@ -57,10 +58,22 @@ MIDIEvent::MIDIEvent(const MIDIPacketView& packet, SysExAssembler& assembler) : 
     if (step.kind != Reader::Step::Kind::message && step.kind != Reader::Step::Kind::cut) return;
     // A real-time byte inside the first message came first on the wire.
     if (step.realTime > 0) {
-        *this = MIDIEvent({*std::find_if(bytes.begin(), bytes.end(), Reader::isRealTime)}, packet.timeStamp);
+        Reader::unweave(
+            bytes.first(step.length),
+            [&](std::uint8_t byte) {
+                if (data.empty()) *this = MIDIEvent({byte}, packet.timeStamp);
+            },
+            [](std::uint8_t) {});
         return;
     }
-    *this = MIDIEvent(toVector(bytes.first(step.length)), packet.timeStamp);
+    if (step.ignored == 0) {
+        *this = MIDIEvent(toVector(bytes.first(step.length)), packet.timeStamp);
+        return;
+    }
+    std::vector<MIDIByte> message;
+    Reader::unweave(
+        bytes.first(step.length), [](std::uint8_t) {}, [&](std::uint8_t byte) { message.push_back(byte); });
+    *this = MIDIEvent(std::move(message), packet.timeStamp);
 }
 
 MIDIEvent MIDIEvent::initNoteOn(MIDINoteNumber noteNumber, MIDIVelocity velocity, MIDIChannel channel) {

@@ -40,7 +40,8 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
         // A message with real-time bytes among its own: they come first, one a call, then it,
         // unless it was cut short.
         if (wovenEnd_ > 0) {
-            while (index_ < wovenEnd_ && !Reader::isRealTime(bytes[index_]))
+            while (index_ < wovenEnd_ &&
+                   (!Reader::isRealTime(bytes[index_]) || Reader::isUndefinedRealTime(bytes[index_])))
                 ++index_;
             if (index_ < wovenEnd_) return Message{bytes.subspan(index_++, 1), timeStamp};
             const auto woven = bytes.subspan(wovenFrom_, wovenEnd_ - wovenFrom_);
@@ -66,6 +67,9 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
         case Kind::strayEnd:
             ++index_;
             return Message{{}, timeStamp};
+        case Kind::ignored:
+            ++index_;
+            continue;
         case Kind::end:
             index_ = bytes.size();
             return std::nullopt;
@@ -74,7 +78,7 @@ std::optional<MIDIPacketIterator::Message> MIDIPacketIterator::nextMessage() {
             break;
         }
         // A message cut short by a status byte is dropped; that byte begins the next one.
-        if (step.realTime > 0 || step.kind == Kind::cut) {
+        if (step.realTime > 0 || step.ignored > 0 || step.kind == Kind::cut) {
             wovenFrom_ = index_;
             wovenEnd_ = index_ + step.length;
             wovenWhole_ = step.kind == Kind::message;

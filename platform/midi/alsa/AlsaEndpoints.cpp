@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 namespace platform::midi {
@@ -62,8 +63,10 @@ bool AlsaEndpoints::listable(const AlsaPortInfo& info, bool asSource) {
 std::vector<AlsaEndpoints::Change> AlsaEndpoints::sync(std::span<const AlsaPortInfo> listing, int ownClient,
                                                        const HandleMaker& makeHandle) {
     std::map<std::tuple<int, int, bool>, const AlsaPortInfo*> wanted;
+    std::set<std::pair<int, int>> present;
     for (const auto& info : listing) {
         if (info.client == ownClient) continue;
+        present.emplace(info.client, info.port);
         for (bool asSource : {true, false})
             if (listable(info, asSource)) wanted[{info.client, info.port, asSource}] = &info;
     }
@@ -74,7 +77,11 @@ std::vector<AlsaEndpoints::Change> AlsaEndpoints::sync(std::span<const AlsaPortI
         if (!e.isOwn() && !wanted.contains({e.client, e.port, e.isSource})) gone.push_back(ref);
     for (MIDIEndpointRef ref : gone) {
         const Endpoint& e = endpoints_.at(ref);
-        changes.push_back({kMIDIMsgObjectRemoved, ref, e.objectType(), {}});
+        auto& change = changes.emplace_back(Change{kMIDIMsgObjectRemoved, ref, e.objectType(), {}});
+        if (present.contains({e.client, e.port})) {
+            change.client = e.client;
+            change.port = e.port;
+        }
         erase(ref);
     }
 

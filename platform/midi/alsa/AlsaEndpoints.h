@@ -27,6 +27,9 @@ public:
         MIDIEndpointRef ref = 0;
         MIDIObjectType type = kMIDIObjectType_Other;
         std::string property;
+        // A removed endpoint whose port is still there, with other capabilities: its address.
+        int client = -1;
+        int port = -1;
         bool operator==(const Change&) const = default;
     };
 

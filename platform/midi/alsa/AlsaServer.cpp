@@ -110,6 +110,13 @@ AlsaServer::Targets AlsaServer::apply(const std::vector<AlsaEndpoints::Change>& 
         if (change.messageID == kMIDIMsgObjectRemoved && change.type == kMIDIObjectType_Source) {
             auto dropped = ports_.dropConnectionsTo(change.ref);
             targets.insert(targets.end(), dropped.begin(), dropped.end());
+            // A port that is still there sends on, known by its address: what it left
+            // unfinished toward a destination of ours goes on. Our ports heard it only through
+            // the connections that end here.
+            if (change.port >= 0)
+                translation_.rekeySender(
+                    change.ref, unlistedSender(change.client, change.port),
+                    [&](MIDIObjectRef receiver) { return endpoints_.find(receiver) != nullptr; });
             translation_.forgetSender(change.ref);
             subscriptions_.erase(change.ref); // the kernel ended it with the port
         }

@@ -171,6 +171,8 @@ void AlsaTranslation::frame(MIDIObjectRef receiver, std::uint32_t sender, std::s
                 bytes.subspan(at, step.length), [&](std::uint8_t byte) { out.push_back(byte); },
                 [&](std::uint8_t) { ++skipped; });
             at += step.length;
+        } else if (step.kind == MIDIByteReader::Step::Kind::ignored) {
+            ++at;
         } else {
             ++skipped;
             ++at;
@@ -217,9 +219,10 @@ void AlsaTranslation::forgetSender(std::uint32_t sender) {
     std::erase_if(collectors_, [&](const auto& entry) { return entry.first.second == sender; });
 }
 
-void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to) {
+void AlsaTranslation::rekeySender(std::uint32_t from, std::uint32_t to,
+                                  const std::function<bool(MIDIObjectRef receiver)>& hears) {
     for (auto it = collectors_.begin(); it != collectors_.end();) {
-        if (it->first.second != from) {
+        if (it->first.second != from || (hears && !hears(it->first.first))) {
             ++it;
             continue;
         }

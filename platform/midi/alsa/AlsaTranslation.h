@@ -65,8 +65,10 @@ public:
     void endPair(MIDIObjectRef receiver, std::uint32_t sender, std::string_view senderName);
     void forgetReceiver(MIDIObjectRef receiver);
     void forgetSender(std::uint32_t sender);
-    // The sender is known by another key from now on: what it left unfinished goes on.
-    void rekeySender(std::uint32_t from, std::uint32_t to);
+    // The sender is known by another key from now on: what it left unfinished goes on, toward
+    // the receivers that still hear it.
+    void rekeySender(std::uint32_t from, std::uint32_t to,
+                     const std::function<bool(MIDIObjectRef receiver)>& hears = {});
     // The senders went: each unfinished SysEx of theirs is dropped, with a log line naming them.
     void endSenders(const std::function<bool(std::uint32_t sender)>& which,
                     const std::function<std::string(std::uint32_t sender)>& nameOf);

@@ -89,7 +89,7 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             if (step.kind == MIDIByteReader::Step::Kind::end || step.kind == MIDIByteReader::Step::Kind::cut)
                 break;
             if (step.kind == MIDIByteReader::Step::Kind::message) {
-                if (step.realTime > 0) {
+                if (step.realTime > 0 || step.ignored > 0) {
                     // The real-time bytes inside first, as the wire gave them, then the message.
                     if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
                     auto& message = whole_.emplace_back();
@@ -107,6 +107,11 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             }
             if (step.kind == MIDIByteReader::Step::Kind::strayEnd) {
                 i += step.length;
+                continue;
+            }
+            if (step.kind == MIDIByteReader::Step::Kind::ignored) {
+                if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+                from = i += step.length;
                 continue;
             }
             if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});

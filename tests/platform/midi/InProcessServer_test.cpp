@@ -678,6 +678,40 @@ TEST_F(InProcessServerTest, ASourceWhoseSysExNeverEndsIsHeardAgainAfterASecondOf
                                "MIDI input from Velmor: a SysEx longer than 1048576 bytes is dropped"}));
 }
 
+TEST_F(InProcessServerTest, UndefinedRealTimeBytesAreLeftOutAndTheMessagesAroundThemArrive) {
+    const MIDIClientRef c = client();
+    const struct {
+        Bytes sent;
+        Bytes packets;
+        std::vector<std::uint32_t> words; // after the SysEx's
+    } cases[] = {
+        {{0xF0, 0x7D, 0xF7, 0xC7, 0xFD, 0x02}, {0xF0, 0x7D, 0xF7, 0xC7, 0x02}, {0x20C70200u}},
+        {{0xF9, 0x90, 0x3C, 0x64, 0xFD}, {0x90, 0x3C, 0x64}, {0x20903C64u}},
+        {{0x90, 0xF9, 0x3C, 0xF8, 0xFD, 0x64, 0xC0, 0x05},
+         {0xF8, 0x90, 0x3C, 0x64, 0xC0, 0x05},
+         {0x10F80000u, 0x20903C64u, 0x20C00500u}},
+        {{0xFD}, {}, {}},
+    };
+    int n = 0;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(::testing::PrintToString(k.sent));
+        std::vector<miditest::Packet> packets;
+        std::vector<std::uint32_t> words;
+        const MIDIEndpointRef source = externalSource("Velmor " + std::to_string(++n));
+        ASSERT_EQ(server.connectSource(packetPort(c, packets), source, nullptr), noErr);
+        ASSERT_EQ(server.connectSource(eventPort(c, words), source, nullptr), noErr);
+        platform::ScopedLogCapture log;
+        ASSERT_EQ(server.sendFromSource(source, k.sent, 10), noErr);
+        server.runPending();
+        EXPECT_EQ(miditest::concat(packets), k.packets);
+        ASSERT_GE(words.size(), k.words.size());
+        EXPECT_EQ(std::vector<std::uint32_t>(words.end() - static_cast<std::ptrdiff_t>(k.words.size()),
+                                             words.end()),
+                  k.words);
+        EXPECT_TRUE(log.lines().empty());
+    }
+}
+
 TEST_F(InProcessServerTest, ARealTimeByteInsideAMessageComesFirstAndTheMessageWholeAfterIt) {
     const MIDIClientRef c = client();
     std::vector<miditest::Packet> packets;

@@ -129,3 +129,20 @@ TEST(UMPTranslator, AMessageChunkEndsAnOpenSysExByItsStatusButNotByRealTime) {
     t.reset();
     EXPECT_EQ(translate(t, {0x3C, 0x64}), Words{});
 }
+
+TEST(UMPTranslator, UndefinedRealTimeBytesGiveNoWordAndCutNothing) {
+    const struct {
+        Bytes bytes;
+        Words words;
+    } cases[] = {
+        {{0xF9}, {}},
+        {{0xFD, 0xF8}, {0x10F80000}},
+        {{0x90, 0xF9, 0x3C, 0xFD, 0x64}, {0x20903C64}},
+        {{0xC7, 0xFD, 0x02, 0xF9, 0xFE}, {0x20C70200, 0x10FE0000}},
+        {{0xF2, 0x01, 0xF9, 0x02}, {0x10F20102}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes));
+        EXPECT_EQ(translate(c.bytes), c.words);
+    }
+}

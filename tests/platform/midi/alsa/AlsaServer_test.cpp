@@ -930,14 +930,15 @@ TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails)
 }
 
 TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {
-    const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
-    const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
+    static const AlsaPortInfo writeOnly{130, 0, "Sketcher", "Sketcher out", kOut, false};
+    static const AlsaPortInfo readable{130, 0, "Sketcher", "Sketcher out", kIn | kOut, false};
     struct Case {
         const char* what;
         int announcement; // what happens between the SysEx's halves
         std::vector<AlsaPortInfo> listing;
         std::vector<Bytes> expected;
         std::vector<std::string> lines;
+        std::vector<AlsaPortInfo> before = {writeOnly};
     };
     const std::string dropped = "MIDI input from 130:0: an unfinished SysEx of 3 bytes is dropped";
     const Case cases[] = {
@@ -945,10 +946,18 @@ TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenIt
         {"port gone, another comes", SND_SEQ_EVENT_PORT_EXIT, {writeOnly}, {}, {dropped}},
         {"program gone, another comes", SND_SEQ_EVENT_CLIENT_EXIT, {writeOnly}, {}, {dropped}},
         {"another program at the address", SND_SEQ_EVENT_CLIENT_START, {writeOnly}, {}, {dropped}},
+        // The other way round: known by its address from now on, it goes on all the same.
+        {"no longer listed",
+         SND_SEQ_EVENT_PORT_CHANGE,
+         {writeOnly},
+         {{0xF0, 0x7D, 0x01, 0x55, 0x66, 0xF7}},
+         {},
+         {readable}},
+        {"no longer listed, then gone", SND_SEQ_EVENT_PORT_EXIT, {}, {}, {}, {readable}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Rig rig({writeOnly});
+        Rig rig(c.before);
         std::vector<Bytes> got;
         MIDIEndpointRef destination = 0;
         ASSERT_EQ(rig.server->createDestination(
@@ -990,6 +999,34 @@ TEST(AlsaServer, ARealTimeByteInsideAMessageOfAProgramsEventComesFirstAndTheMess
                    {0xF0, 0x7D, 0xF7}});
     EXPECT_EQ(log.lines(), std::vector<std::string>(
                                3, "MIDI input from Sketcher: 2 bytes that begin no message are dropped"));
+}
+
+TEST(AlsaServer, UndefinedRealTimeBytesInAProgramsEventAreLeftOutAndTheMessagesAroundThemArrive) {
+    const std::string cut = "MIDI input from Sketcher: 2 bytes that begin no message are dropped";
+    const struct {
+        Bytes event;
+        std::vector<Bytes> expected;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{0xF0, 0x7D, 0xF7, 0xC7, 0xFD, 0x02}, {{0xF0, 0x7D, 0xF7}, {0xC7, 0x02}}, {}},
+        {{0xF0, 0x01, 0xF7, 0xF9, 0x90, 0x3C, 0x64, 0xFD}, {{0xF0, 0x01, 0xF7}, {0x90, 0x3C, 0x64}}, {}},
+        {{0xF0, 0x02, 0xF7, 0x90, 0xF9, 0x3C, 0xF8, 0xFD, 0x64},
+         {{0xF0, 0x02, 0xF7}, {0xF8}, {0x90, 0x3C, 0x64}},
+         {}},
+        {{0xF0, 0x03, 0xF7, 0x90, 0x3C, 0xFD, 0xF0, 0x7D, 0xF7},
+         {{0xF0, 0x03, 0xF7}, {0xF0, 0x7D, 0xF7}},
+         {cut, cut, cut}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.event));
+        Rig rig({kToskar, kSketcher});
+        Receivers in(rig, 1, kSketcher.client);
+        platform::ScopedLogCapture log;
+        in.sysEx(c.event);
+        rig.settle();
+        in.expectEach(c.expected);
+        EXPECT_EQ(log.lines(), c.lines);
+    }
 }
 
 TEST(AlsaServer, ABrokenInputIsToldOnceAndReadAgainAfterAPauseNotInALoop) {

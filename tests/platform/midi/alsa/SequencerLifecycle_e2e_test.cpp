@@ -33,6 +33,12 @@ const Finding kFindings[] = {
       0x06, 0x03, 0x0A, 0x05, 0x03,   // it sends F0 7D 00 00 to our destination
       0x04, 0x03, 0x00,               // its port becomes readable: listed
       0x06, 0x03, 0x0A, 0x00, 0x3F}}, // it sends the rest of the SysEx
+    {"ASenderNoLongerListedInTheMiddleOfASysExKeepsIt",
+     "a sender that stops being listed in the middle of a SysEx loses it without a line",
+     {0x00, 0x03, 0x01, 0x00,         // program 131 starts, listed as a sender
+      0x06, 0x03, 0x0A, 0x05, 0x03,   // it sends F0 7D 00 00 to our destination
+      0x04, 0x03, 0x02,               // its port becomes write-only: no longer listed
+      0x06, 0x03, 0x0A, 0x00, 0x3F}}, // it sends the rest of the SysEx
     {"ANoteWithARealTimeByteInsideArrivesWhole",
      "a note with a real-time byte inside, after an F7 in a program's event, is dropped",
      {0x00, 0x02, 0x01, 0x02,                     // program 130 starts

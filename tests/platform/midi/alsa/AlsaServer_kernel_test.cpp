@@ -545,7 +545,8 @@ TEST(AlsaServerWithOtherPrograms, OneThatTakesNothingHoldsUpNoOtherSubscriberOfO
     KERNEL_TEST_NEEDS(server, "no ALSA sequencer on this machine (" << why << ")");
     MIDIClientRef client = 0;
     MIDIEndpointRef source = 0;
-    ASSERT_EQ(server->createClient("Sonabel kernel test", {}, &client), noErr);
+    // A name no other test uses: the kernel tests run side by side, each with a client of its own.
+    ASSERT_EQ(server->createClient("Sonabel frozen subscriber test", {}, &client), noErr);
     ASSERT_EQ(server->createSource(client, "Sonabel Out", &source), noErr);
     ReadingProgram frozen("Frozen", {"Frozen in"}), reader("Reader", {"Reader in"});
     ASSERT_TRUE(frozen.ready() && reader.ready());
@@ -556,7 +557,7 @@ TEST(AlsaServerWithOtherPrograms, OneThatTakesNothingHoldsUpNoOtherSubscriberOfO
         snd_seq_client_info_alloca(&info);
         snd_seq_client_info_set_client(info, -1);
         while (snd_seq_query_next_client(frozen.seq, info) >= 0)
-            if (std::string(snd_seq_client_info_get_name(info)) == "Sonabel kernel test")
+            if (std::string(snd_seq_client_info_get_name(info)) == "Sonabel frozen subscriber test")
                 return snd_seq_client_info_get_client(info);
         return -1;
     }();

@@ -104,6 +104,8 @@ std::vector<std::u32string> characters(std::string_view utf8) {
     return out;
 }
 
+} // namespace
+
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -121,8 +123,6 @@ void appendUtf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-} // namespace
 
 std::string composed(std::string_view utf8) {
     std::string out;

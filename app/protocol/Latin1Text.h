@@ -41,4 +41,7 @@ std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<
 // Bytes read as Latin-1 (00 to FF are U+0000 to U+00FF), as UTF-8 text.
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes);
 
+// Appends one scalar as UTF-8.
+void appendUtf8(std::string& out, char32_t c);
+
 } // namespace malvo

@@ -1,5 +1,7 @@
 #include "app/protocol/ScalaScale.h"
 
+#include "app/protocol/Latin1Text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -9,24 +11,6 @@
 namespace malvo {
 
 namespace {
-
-void appendUTF8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 std::string fromUTF16(std::string_view bytes, bool bigEndian) {
     std::string out;
@@ -45,7 +29,7 @@ std::string fromUTF16(std::string_view bytes, bool bigEndian) {
             }
         }
         if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-        appendUTF8(out, c);
+        appendUtf8(out, c);
     }
     return out;
 }

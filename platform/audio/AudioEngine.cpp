@@ -455,7 +455,12 @@ OSStatus AudioEngine::setCurrentDevice(AudioIOBackend& backend, std::uint32_t de
     if (restart) {
         try {
             backend.start(*this);
-        } catch (const AudioError&) {
+        } catch (const AudioError& error) {
+            // Nothing renders: the engine says it is stopped, and its start tries the device again.
+            logGraph(std::string("setCurrentDevice: the device did not start again (") + error.what() +
+                     "); the engine has stopped");
+            renderingStopped();
+            stop();
             return kAudioHardwareBadDeviceError;
         }
     }
@@ -471,7 +476,14 @@ void AudioEngine::start() {
     if (running_) return;
     markUnits(&AUAudioUnit::markRenderingResumes);
     if (!(manual_ && manualMode_ == ManualRenderingMode::offline)) startTapThread();
-    if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
+    try {
+        if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
+    } catch (...) {
+        // Stopped as it was: no thread of its own, and what is sent now waits for a start.
+        renderingStopped();
+        endTapThread();
+        throw;
+    }
     running_ = true;
 }
 

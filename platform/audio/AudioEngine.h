@@ -107,7 +107,8 @@ public:
     void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
     std::shared_ptr<AudioIOBackend> ioBackend() const;
     // The output unit's current-device property: the backend's device, whose formats the output and
-    // input nodes take; a running engine stops its backend meanwhile.
+    // input nodes take; a running engine stops its backend meanwhile. When the device does not start
+    // again the engine is stopped (logged; kAudioHardwareBadDeviceError), and start() tries again.
     OSStatus setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID);
 
     // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.

@@ -131,7 +131,8 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             from = i;
         }
         if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
-        if (cut + bytes.size() - i > 0) logError(SysExCollector::strayText(sourceName, cut + bytes.size() - i));
+        if (const auto dropped = cut + bytes.size() - i; dropped > 0)
+            logError(SysExCollector::strayText(sourceName, dropped));
     }
 }
 

@@ -428,12 +428,16 @@ TEST_F(Tuning, ADecomposedAccentIsRefusedAsThePrecomposedOneIsAndNothingGoesOut)
         controller->SaveProgram();
         EXPECT_EQ(alertMessages(), Strings{"Name " + alertE9}) << typed;
     }
-    // File names often come decomposed.
-    for (const char* file : {"Pythagore\xCC\x81.scl", "Pythagor\xC3\xA9.scl"}) {
+    // File names often come decomposed. A letter beyond Latin-1 is refused as in a program name.
+    for (const auto& [file, alert] :
+         {std::pair<std::string, std::string>{"Pythagore\xCC\x81.scl",
+                                              "Tuning name \"Pythagor\xC3\xA9\" " + alertE9},
+          {"Pythagor\xC3\xA9.scl", "Tuning name \"Pythagor\xC3\xA9\" " + alertE9},
+          {"\xCE\xA9mega.scl", "Tuning name \"\xCE\xA9mega\" can only use Latin-1 characters!"}}) {
         dialogs.clearRequests();
         dialogs.queueAnswer(write(file, justMajor).string());
         click(o().send_tune_file_outlet);
-        EXPECT_EQ(alertMessages(), Strings{"Tuning name \"Pythagor\xC3\xA9\" " + alertE9}) << file;
+        EXPECT_EQ(alertMessages(), Strings{alert}) << file;
         EXPECT_FALSE(o().microtuning_switch->isChecked());
     }
     settle();

@@ -103,6 +103,10 @@ TEST_F(Tuning, AScalaFileRetunesTheInstrumentAndSwitchesMicrotuningOnWithoutAMes
     EXPECT_TRUE(o().microtuning_switch->isChecked());
     EXPECT_EQ(o().microtuning_switch->text(), "On");
     EXPECT_TRUE(o().noteonoff_switch->isEnabled());
+    // Switched on by the instrument itself: a reopen reads it so.
+    EXPECT_EQ(state.microtuning, 1);
+    open("ORVANE");
+    EXPECT_TRUE(o().microtuning_switch->isChecked());
 
     // A name the wire cannot carry inside a SysEx: the name is shown, nothing is sent.
     orvane.clearLog();

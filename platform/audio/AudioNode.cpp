@@ -67,6 +67,11 @@ struct ConversionProgress {
     bool started = false;
     std::int64_t position = 0;  // the source's next frame, at its rate
     std::uint64_t lostSeen = 0; // the source's losses, in its frames, passed on so far
+    std::uint64_t gapsSeen = 0; // of the source's fed gaps
+    // A source frame and the frame of this node it plays at, so that a loss in the source's time line
+    // is placed in this node's.
+    std::int64_t sourceStart = 0;
+    std::int64_t start = 0;
     // Input lost before the source, in its frames and in this node's: each cycle passes on the
     // difference, so no fraction of a frame goes missing between cycles.
     std::uint64_t lostIn = 0;
@@ -330,6 +335,33 @@ bool AudioNode::poolRunsLow(Tap& tap) {
     return low();
 }
 
+void AudioNode::addLostRun(std::uint64_t frames, std::uint32_t at, bool merge) {
+    if (frames == 0) return;
+    std::size_t i = 0;
+    while (i < lostCount_ && lost_[i].at < at)
+        ++i;
+    if (i < lostCount_ && lost_[i].at == at) {
+        lost_[i].frames = merge ? std::max(lost_[i].frames, frames) : lost_[i].frames + frames;
+        return;
+    }
+    if (lostCount_ == kLostRuns) {
+        // No place left: the run before it takes it, a little early, or the first one, a little late.
+        lost_[i > 0 ? i - 1 : 0].frames += frames;
+        return;
+    }
+    std::copy_backward(lost_.begin() + std::ptrdiff_t(i), lost_.begin() + std::ptrdiff_t(lostCount_),
+                       lost_.begin() + std::ptrdiff_t(lostCount_ + 1));
+    lost_[i] = {at, frames};
+    ++lostCount_;
+}
+
+std::uint64_t AudioNode::lostTotal() const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lostCount_; ++i)
+        total += lost_[i].frames;
+    return total;
+}
+
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
     if (!render_ || bus >= outputs_.size()) {
         static constexpr BusData nothing{}; // a node the published graph does not know yet
@@ -345,7 +377,7 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
                                                           context.cycleHostTime, context.cycleLength))
             context.engine->countLateNotes(late);
-        lostInput_ = 0;
+        lostCount_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
@@ -364,7 +396,9 @@ const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std
     if (!isInputConnected(bus)) return nullptr;
     const Input& in = *render_->inputs[bus];
     const BusData& data = in.source->pull(context, in.bus);
-    lostInput_ = std::max(lostInput_, in.source->lostInput_);
+    // At one rate a frame of the source is the same frame here.
+    for (std::size_t i = 0; i < in.source->lostCount_; ++i)
+        addLostRun(in.source->lost_[i].frames, in.source->lost_[i].at, true);
     return &data;
 }
 
@@ -380,11 +414,15 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     AudioNode& source = *in.source;
     std::int64_t start = 0;
     Feed* feed = source.feedForCycle(context, in.bus, start);
+    Output& fed = source.outputs_[in.bus];
     if (!progress.started) {
         // Inputs that begin together take the same frames.
         progress.started = true;
         progress.position = start;
-        progress.lostSeen = source.outputs_[in.bus].fedLost;
+        progress.lostSeen = fed.fedLost;
+        progress.gapsSeen = fed.fedGapCount;
+        progress.sourceStart = start;
+        progress.start = context.sampleTime;
     }
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
@@ -395,14 +433,31 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
                                      *data = conversion.pulled.data();
                                      return got;
                                  });
-    const std::uint64_t lost = source.outputs_[in.bus].fedLost - progress.lostSeen;
-    progress.lostSeen += lost;
-    if (lost > 0) {
-        progress.lostIn += lost;
-        const auto total = std::uint64_t(double(progress.lostIn) * conversion.converter.outputRate() /
-                                         conversion.converter.inputRate());
-        lostInput_ = std::max(lostInput_, total - progress.lostOut);
+    // Each loss the source's time line holds plays here where the frames around it play; those the
+    // feed no longer holds go at the start of the cycle.
+    const double ratio = conversion.converter.outputRate() / conversion.converter.inputRate();
+    const auto pass = [&](std::uint64_t frames, std::uint32_t at) {
+        progress.lostSeen += frames;
+        progress.lostIn += frames;
+        const auto total = std::uint64_t(double(progress.lostIn) * ratio);
+        addLostRun(total - progress.lostOut, at, true);
         progress.lostOut = total;
+    };
+    if (fed.fedGapCount - progress.gapsSeen > Output::kFedGaps) {
+        std::uint64_t held = 0;
+        progress.gapsSeen = fed.fedGapCount - Output::kFedGaps;
+        for (std::uint64_t g = progress.gapsSeen; g < fed.fedGapCount; ++g)
+            held += fed.fedGaps[g % Output::kFedGaps].frames;
+        pass(fed.fedLost - progress.lostSeen - std::min(held, fed.fedLost - progress.lostSeen), 0);
+    }
+    const std::int64_t end = context.sampleTime + context.frames;
+    for (; progress.gapsSeen < fed.fedGapCount; ++progress.gapsSeen) {
+        const Output::FedGap& gap = fed.fedGaps[progress.gapsSeen % Output::kFedGaps];
+        const auto here =
+            progress.start + std::int64_t(std::llround(double(gap.at - progress.sourceStart) * ratio));
+        if (here >= end) break;
+        pass(gap.frames,
+             std::uint32_t(std::clamp<std::int64_t>(here - context.sampleTime, 0, context.frames)));
     }
     conversion.view.channels = channels;
     conversion.view.frames = context.frames;
@@ -449,7 +504,10 @@ std::uint32_t AudioNode::readFeed(const RenderContext& context, std::uint32_t bu
         sub.frames = std::min(frames, feed.capacity);
         sub.hostTimeValid = false;
         const BusData& rendered = pull(sub, bus);
-        out.fedLost += lostInput_;
+        for (std::size_t i = 0; i < lostCount_; ++i) {
+            out.fedGaps[out.fedGapCount++ % Output::kFedGaps] = {out.fedUntil + lost_[i].at, lost_[i].frames};
+            out.fedLost += lost_[i].frames;
+        }
         const std::uint32_t n = std::min(rendered.frames, sub.frames);
         const auto start = std::uint32_t(out.fedUntil % feed.capacity);
         const std::uint32_t first = std::min(n, feed.capacity - start);
@@ -569,39 +627,41 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
-        std::uint64_t lost = 0;
-        if (lostInput_ > 0 && tap->kind == TapKind::recorder) {
-            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate())
-                engine->countImpossibleLoss(lostInput_);
+        std::size_t runs = 0;
+        if (lostCount_ > 0 && tap->kind == TapKind::recorder) {
+            const std::uint64_t total = lostTotal();
+            if (double(total) > kLongestTrueLossSeconds * tap->format.sampleRate())
+                engine->countImpossibleLoss(total);
             else
-                lost = lostInput_;
+                runs = lostCount_;
         }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
-        if (lost == 0) {
-            fillTap(context, published, view, 0, view.frames, false);
-            continue;
+        std::uint32_t done = 0;
+        for (std::size_t r = 0; r < runs; ++r) {
+            // The silence goes where the input was lost: the block being filled takes zeros up to its
+            // end, and the rest goes to the tap thread now, between that block and the next.
+            std::uint64_t lost = lost_[r].frames;
+            const std::uint32_t at = std::min(lost_[r].at, view.frames);
+            fillTap(context, published, view, done, at, false);
+            done = at;
+            if (tap->filling && tap->filled > 0) {
+                const auto zeros = std::uint32_t(
+                    std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
+                tap->zeroed += zeros;
+                fillTap(context, published, view, at, at + zeros, true);
+                lost -= zeros;
+            }
+            if (lost > 0) {
+                tap->addLost(lost);
+                if (!tap->filling && tap->skipping == 0 &&
+                    engine->queueTapDelivery(
+                        published, kNoSlot, tap->lostFrames,
+                        AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
+                    tap->lostFrames = 0;
+            }
         }
-        // The silence goes where the input was lost: the block being filled takes zeros up to its end,
-        // and the rest goes to the tap thread now, between that block and the next.
-        const std::uint32_t at = std::min(lostInputAt_, view.frames);
-        fillTap(context, published, view, 0, at, false);
-        if (tap->filling && tap->filled > 0) {
-            const auto zeros = std::uint32_t(
-                std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
-            tap->zeroed += zeros;
-            fillTap(context, published, view, at, at + zeros, true);
-            lost -= zeros;
-        }
-        if (lost > 0) {
-            tap->addLost(lost);
-            if (!tap->filling && tap->skipping == 0 &&
-                engine->queueTapDelivery(
-                    published, kNoSlot, tap->lostFrames,
-                    AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
-                tap->lostFrames = 0;
-        }
-        fillTap(context, published, view, at, view.frames, false);
+        fillTap(context, published, view, done, view.frames, false);
     }
 }
 

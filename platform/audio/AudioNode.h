@@ -132,12 +132,15 @@ protected:
     std::uint32_t inputBusCountForRender() const;
     // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
     // ring's overruns and trims), in this node's frames, lost before frame `at` of the cycle. It passes
-    // on to every node this one feeds, at each one's rate, and recorders tapping any of them get
-    // silence of that duration where it was lost (at the start of the cycle behind a converter), so
-    // their takes keep time.
+    // on to every node this one feeds, at each one's rate and place in time, and recorders tapping any
+    // of them get silence of that duration where it was lost, so their takes keep time. A cycle keeps
+    // kLostRuns places: a loss beyond them joins the run before it (or the first), so no frame of it
+    // goes uncounted.
+    void addLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) { addLostRun(frames, at, false); }
+    // The same as the cycle's only loss.
     void setLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) {
-        lostInput_ = frames;
-        lostInputAt_ = at;
+        lostCount_ = 0;
+        addLostRun(frames, at, false);
     }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
@@ -174,6 +177,15 @@ private:
         // it. They outlive any one feed, so that a feed made anew carries on where the last one was.
         std::int64_t fedUntil = 0;
         std::uint64_t fedLost = 0;
+        // Where in its time line the frames it fed were lost, the last kFedGaps of them; a converting
+        // input that falls further behind places the rest at the start of its cycle.
+        struct FedGap {
+            std::int64_t at = 0;
+            std::uint64_t frames = 0;
+        };
+        static constexpr std::size_t kFedGaps = 16;
+        std::array<FedGap, kFedGaps> fedGaps{};
+        std::uint64_t fedGapCount = 0;
         const Feed* feedInUse = nullptr;
         std::int64_t feedFrom = 0;    // the first frame the feed in use holds
         std::uint64_t feedCycle = 0;  // the cycle that took from the feed last
@@ -220,8 +232,18 @@ private:
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
     std::int64_t renderedUntil_ = 0; // rendering thread: the end of the last cycle rendered
-    std::uint64_t lostInput_ = 0;    // in the cycle last rendered, in this node's frames
-    std::uint32_t lostInputAt_ = 0;  // the frame of the cycle it was lost before
+    // Input lost in the cycle last rendered, in this node's frames, in order of the frame it was lost
+    // before. Losses that reach the node along several paths are one loss: at one place the largest counts.
+    struct LostRun {
+        std::uint32_t at = 0;
+        std::uint64_t frames = 0;
+    };
+    static constexpr std::size_t kLostRuns = 8;
+    std::array<LostRun, kLostRuns> lost_{};
+    std::size_t lostCount_ = 0;
+    // `merge`: the loss may be one that reached the node along another path already.
+    void addLostRun(std::uint64_t frames, std::uint32_t at, bool merge);
+    std::uint64_t lostTotal() const;
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

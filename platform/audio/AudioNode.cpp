@@ -14,7 +14,14 @@ struct AudioNode::Tap {
     AudioFormat format;
     TapBlock block;
     TapSilenceBlock silence;
+    TapTakeBlock takeChanged;
     TapKind kind = TapKind::analysis;
+    // A recorder's take: set by the recorder, read by rendering once a cycle.
+    alignas(64) std::atomic<std::uint64_t> take{0};
+    std::uint64_t renderTake = 0; // rendering thread: the take of the frames it fills
+    // Tap thread: the take told last, and the highest one told.
+    std::uint64_t deliveredTake = 0;
+    std::uint64_t lastTake = 0;
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
     std::unique_ptr<std::atomic<bool>[]> busy;
@@ -216,7 +223,7 @@ AudioNode::Output& AudioNode::output(std::uint32_t bus) {
 }
 
 bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                           TapBlock block, TapKind kind, TapSilenceBlock silence) {
+                           TapBlock block, TapKind kind, TapSilenceBlock silence, TapTakeBlock take) {
     if (bus >= outputs_.size() || !block) return false;
     const AudioFormat busFormat = outputFormat(bus);
     if (format && !format->isEmpty() &&
@@ -229,6 +236,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     tap->format = busFormat;
     tap->block = std::move(block);
     tap->silence = std::move(silence);
+    tap->takeChanged = std::move(take);
     tap->kind = kind;
     // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
     // at least two cycles of the largest size.
@@ -271,6 +279,19 @@ void AudioNode::removeTap(std::uint32_t bus) {
                                             AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
 }
 
+bool AudioNode::setTapTake(std::uint32_t bus, std::uint64_t take) {
+    auto engine = engine_.lock();
+    std::shared_ptr<Tap> tap;
+    {
+        std::unique_lock<std::recursive_mutex> lock;
+        if (engine) lock = std::unique_lock(engine->graphMutex());
+        if (bus < outputs_.size()) tap = outputs_[bus].tap;
+    }
+    if (!tap || tap->kind != TapKind::recorder) return false;
+    tap->take.store(take, std::memory_order_release);
+    return true;
+}
+
 void AudioNode::queueOwedTapSilence(std::uint32_t bus) {
     auto engine = engine_.lock();
     if (!engine) return;
@@ -287,7 +308,20 @@ void AudioNode::queueOwedTapSilence(std::uint32_t bus) {
 }
 
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
-                        std::uint32_t zeroedFrames, std::uint64_t lostUpTo) {
+                        std::uint32_t zeroedFrames, std::uint64_t lostUpTo, std::uint64_t take) {
+    if (take != kSameTake && take != tap.deliveredTake) {
+        if (take != 0 && take <= tap.lastTake) {
+            // Of a take that has ended: it reaches no other.
+            if (slot != kNoSlot) {
+                tap.returned.fetch_add(1, std::memory_order_relaxed);
+                tap.busy[slot].store(false, std::memory_order_release);
+            }
+            return;
+        }
+        tap.deliveredTake = take;
+        tap.lastTake = std::max(tap.lastTake, take);
+        if (tap.takeChanged) tap.takeChanged(take);
+    }
     if (zeroedFrames > 0 && tap.kind == TapKind::recorder && tap.silence) tap.silence(zeroedFrames);
     tap.lostTold += lostFrames;
     const std::uint64_t told = std::max(tap.lostTold, lostUpTo);
@@ -635,6 +669,10 @@ void AudioNode::deliverTaps(const RenderContext& context) {
             else
                 runs = lostCount_;
         }
+        if (tap->kind == TapKind::recorder) {
+            const std::uint64_t take = tap->take.load(std::memory_order_acquire);
+            if (take != tap->renderTake) changeTapTake(context, published, take);
+        }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
         std::uint32_t done = 0;
@@ -657,7 +695,8 @@ void AudioNode::deliverTaps(const RenderContext& context) {
                 if (!tap->filling && tap->skipping == 0 &&
                     engine->queueTapDelivery(
                         published, kNoSlot, tap->lostFrames,
-                        AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
+                        AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate), 0,
+                        tap->renderTake))
                     tap->lostFrames = 0;
             }
         }
@@ -712,27 +751,54 @@ void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>
         }
         tap->filled += n;
         done += n;
-        if (tap->filled == capacity) {
-            buffer.setFrameLength(capacity);
-            const AudioTime when = tap->firstHostTimeValid
-                                       ? AudioTime::withHostAndSampleTime(
-                                             tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
-                                       : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
-            const std::uint32_t slot = *tap->filling;
-            tap->filling.reset();
-            ++tap->handed;
-            if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed)) {
-                tap->lostFrames = 0;
-            } else {
-                --tap->handed;
-                tap->busy[slot].store(false, std::memory_order_relaxed);
-                // Its zeros were lost input already: the whole block is silence now.
-                tap->addLost(tap->bufferSize);
-                engine->countLostTapBlock(tap->kind == TapKind::recorder);
-            }
-            tap->zeroed = 0;
-        }
+        if (tap->filled == capacity) handOverTap(context, published);
     }
+}
+
+void AudioNode::handOverTap(const RenderContext& context, const std::shared_ptr<Tap>& published) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    PCMBuffer& buffer = *tap->pool[*tap->filling];
+    const std::uint32_t frames = tap->filled;
+    buffer.setFrameLength(frames);
+    const AudioTime when =
+        tap->firstHostTimeValid
+            ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
+            : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
+    const std::uint32_t slot = *tap->filling;
+    tap->filling.reset();
+    tap->filled = 0;
+    ++tap->handed;
+    if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed, tap->renderTake)) {
+        tap->lostFrames = 0;
+    } else {
+        --tap->handed;
+        tap->busy[slot].store(false, std::memory_order_relaxed);
+        // Its zeros were lost input already: the whole block is silence now.
+        tap->addLost(frames);
+        engine->countLostTapBlock(tap->kind == TapKind::recorder);
+    }
+    tap->zeroed = 0;
+}
+
+void AudioNode::changeTapTake(const RenderContext& context, const std::shared_ptr<Tap>& published,
+                              std::uint64_t take) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    // What the old take has so far goes now, the block being filled too, with the silence it is owed.
+    if (tap->filling && tap->filled > 0) handOverTap(context, published);
+    if (tap->lostFrames > 0 &&
+        engine->queueTapDelivery(published, kNoSlot, tap->lostFrames,
+                                 AudioTime::withSampleTime(context.sampleTime, context.sampleRate), 0,
+                                 tap->renderTake))
+        tap->lostFrames = 0;
+    // A block skipped for want of a buffer ends here too: the new take starts with a block of its own.
+    tap->skipping = 0;
+    tap->renderTake = take;
+    // Tells the change even when nothing of the new take comes soon; when the queue is full, its first
+    // block tells it.
+    engine->queueTapDelivery(published, kNoSlot, 0,
+                             AudioTime::withSampleTime(context.sampleTime, context.sampleRate), 0, take);
 }
 
 } // namespace platform

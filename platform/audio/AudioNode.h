@@ -27,6 +27,10 @@ public:
     // Told, on the tap thread, of each run of frames of silence a recorder is about to get in place of
     // audio that was lost.
     using TapSilenceBlock = std::function<void(std::uint32_t frames)>;
+    // Told, on the tap thread, in order with a recorder's blocks: the blocks and silence that follow
+    // belong to this take (0: to none), and none of the take before it follows.
+    using TapTakeBlock = std::function<void(std::uint64_t take)>;
+    static constexpr std::uint64_t kSameTake = ~0ull;
 
     virtual ~AudioNode();
     AudioNode(const AudioNode&) = delete;
@@ -57,8 +61,13 @@ public:
     // come from a pool made here; a buffer the block keeps is replaced in the pool by a new one. False
     // when the bus has a tap, does not exist or the format does not match the bus.
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {});
+                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {},
+                    TapTakeBlock take = {});
     void removeTap(std::uint32_t bus);
+    // Any thread, without waiting: a recorder tap's frames rendered from the next cycle on belong to
+    // `take` (numbered upwards by the recorder; 0 for none). Rendering ends the block being filled
+    // where the take changes, and hands it over with the take it belongs to. False without a recorder tap.
+    bool setTapTake(std::uint32_t bus, std::uint64_t take);
     // Any thread but rendering: a recorder tap that stays gets the silence owed for blocks lost so far
     // after everything rendering handed over before, without waiting for a block to carry it. A take
     // that ends keeps its length this way.
@@ -98,7 +107,8 @@ public:
     // `zeroedFrames` of the buffer are silence in place of lost input) and returns the slot to the pool.
     // With `lostUpTo`, silence for every frame lost up to that count that no delivery has carried yet.
     static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
-                        std::uint32_t zeroedFrames = 0, std::uint64_t lostUpTo = 0);
+                        std::uint32_t zeroedFrames = 0, std::uint64_t lostUpTo = 0,
+                        std::uint64_t take = kSameTake);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
     static bool poolRunsLow(Tap& tap);
 
@@ -209,6 +219,10 @@ private:
     // Rendering thread: frames `from` to `to` of the view (or as many zeros) into a tap's blocks.
     void fillTap(const RenderContext& context, const std::shared_ptr<Tap>& tap, const BusData& view,
                  std::uint32_t from, std::uint32_t to, bool zeros);
+    // Rendering thread: hands over the buffer being filled, full or not.
+    void handOverTap(const RenderContext& context, const std::shared_ptr<Tap>& tap);
+    // Rendering thread: the take a recorder tap's frames belong to changed at the start of this cycle.
+    void changeTapTake(const RenderContext& context, const std::shared_ptr<Tap>& tap, std::uint64_t take);
     // Rendering thread: the feed of output bus `bus` for a converting input about to take from it in
     // this cycle, and where an input that has taken nothing yet starts; null when it has none.
     Feed* feedForCycle(const RenderContext& context, std::uint32_t bus, std::int64_t& start);

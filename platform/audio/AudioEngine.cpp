@@ -634,9 +634,10 @@ bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
 
 bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                    std::uint32_t lostFrames, const AudioTime& when,
-                                   std::uint32_t zeroedFrames) {
+                                   std::uint32_t zeroedFrames, std::uint64_t take) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
+    item.take = take;
     item.slot = slot;
     item.lostFrames = lostFrames;
     item.zeroedFrames = zeroedFrames;

@@ -794,7 +794,8 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     // enough that its latency does not stay, late enough that one trim (itself a jump in the
     // input) covers a run of hiccups.
     ring->setRecoveryFrames(std::uint64_t(5 * hardware.sampleRate()));
-    // What output underruns leave behind goes within about a second of them, even while they go on.
+    // What stalls and output underruns leave beyond the cushion goes within about a second of them,
+    // even while they go on, and whether or not the input is ever quiet.
     ring->setHoldFrames(std::uint64_t(hardware.sampleRate() / 2));
     inputNode_->setCaptureRing(ring);
     return ring;

@@ -304,13 +304,15 @@ std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime) {
         dueTail_ = nullptr;
         renderGeneration_ = generation;
     }
-    // Played now, a backlog of notes would sound as one loud chord.
+    // Played now, a backlog of notes would sound as one loud chord. A cycle still under way when the
+    // end was marked (the span odd) plays what it takes.
+    const bool live = !(span & 1);
     const auto backlog = [&](const MIDIEvent& event) {
-        return event.span != span && isNoteOn(event.bytes) &&
+        return live && event.span != span && isNoteOn(event.bytes) &&
                (isImmediate(event.time) || event.time < sampleTime);
     };
     std::uint32_t late = 0;
-    if (span != renderedSpan_) {
+    if (live && span != renderedSpan_) {
         // Rendering resumes: what it held when it ended and whose time went by since is a backlog.
         for (MIDIEvent** at = &dueHead_; *at;) {
             MIDIEvent* event = *at;

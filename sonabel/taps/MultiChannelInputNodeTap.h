@@ -135,6 +135,8 @@ private:
     // Closes the take's files; the tap thread's, or the caller's without one.
     void finishTake(Take& take);
     void logSilence(const Take& take);
+    // Installs the recorder tap on the input node; false when the node refuses it.
+    bool installTap(const std::optional<platform::AudioFormat>& format);
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;
     std::optional<std::vector<FileChannel>> fileChannels_;

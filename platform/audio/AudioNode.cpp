@@ -323,7 +323,9 @@ void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, 
                         std::uint32_t zeroedFrames, std::uint64_t lostUpTo, std::uint64_t take) {
     if (take != kSameTake && take != tap.deliveredTake) {
         if (take != 0 && take <= tap.lastTake) {
-            // Of a take that has ended: it reaches no other.
+            // Of a take that has ended: it reaches no other, and its losses are silence nowhere else.
+            tap.lostTold += lostFrames;
+            tap.lostSilenced = std::max(tap.lostSilenced, std::max(tap.lostTold, lostUpTo));
             if (slot != kNoSlot) {
                 tap.returned.fetch_add(1, std::memory_order_relaxed);
                 tap.busy[slot].store(false, std::memory_order_release);

@@ -183,6 +183,7 @@ void MultiChannelInputNodeTap::setIsRecording(bool recording) {
         {
             std::lock_guard lock(takeMutex_);
             recording_ = take;
+            open_.push_back(take);
         }
         // Frames rendered from the next cycle on are the take's.
         if (inputNode_) inputNode_->setTapTake(0, take->number);
@@ -233,8 +234,12 @@ bool MultiChannelInputNodeTap::installTap(const std::optional<platform::AudioFor
         [self = shared_from_this()](std::uint64_t take) { self->takeChanged(take); });
     if (!installed) return false;
     // A tap installed during a take records the rest of it.
-    std::lock_guard lock(takeMutex_);
-    if (isRecording_.load() && recording_) inputNode_->setTapTake(0, recording_->number);
+    std::uint64_t take = 0;
+    {
+        std::lock_guard lock(takeMutex_);
+        if (isRecording_.load() && recording_) take = recording_->number;
+    }
+    if (take) inputNode_->setTapTake(0, take);
     return true;
 }
 
@@ -293,7 +298,8 @@ void MultiChannelInputNodeTap::takeChanged(std::uint64_t number) {
     }
     if (number == 0 || writing_) return;
     std::lock_guard lock(takeMutex_);
-    if (recording_ && recording_->number == number && !recording_->finished) writing_ = recording_;
+    for (const auto& take : open_)
+        if (take->number == number) writing_ = take;
 }
 
 void MultiChannelInputNodeTap::finishTake(Take& take) {
@@ -304,6 +310,7 @@ void MultiChannelInputNodeTap::finishTake(Take& take) {
         std::lock_guard lock(takeMutex_);
         take.finished = true;
         tell = take.told; // stop() gave up waiting for it
+        std::erase_if(open_, [&](const auto& t) { return t.get() == &take; });
     }
     if (tell) logSilence(take);
 }

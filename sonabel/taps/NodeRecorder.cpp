@@ -180,7 +180,8 @@ void NodeRecorder::write(const platform::PCMBuffer& buffer, std::uint64_t take) 
         if (!file) return;
         // The last block of a take, and silence, may be shorter.
         if (buffer.frameLength() == tapFrames_.load())
-            recordBufferDuration_.store(secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
+            recordBufferDuration_.store(
+                secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
         try {
             if (auto converted = inLayoutOf(buffer, file->processingFormat()))
                 file->write(*converted);

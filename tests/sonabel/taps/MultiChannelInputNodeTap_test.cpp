@@ -657,9 +657,10 @@ TEST_F(MultiChannelRealTime, BlocksLostAtTheEndOfATakeAreSilenceOfTheirLengthInI
 }
 
 TEST_F(MultiChannelRealTime, ATakeHoldsWhatWasRenderedFromItsRecordToItsStopWhateverTheTapThreadDoes) {
-    // The tap thread is held through two takes, beyond each stop's wait, as a slow disk would hold it.
+    // The tap thread is held through three takes, beyond each stop's wait, as a slow disk would hold it.
     // The device's periods of 200 frames end within the blocks of 256: take 1 runs from the start to
-    // frame 2,000, then 1,000 frames are rendered between takes, then take 2 runs for 1,000 frames.
+    // frame 2,000, then 1,000 frames are rendered between takes, then takes 2 and 3 run for 1,000 frames
+    // each, one right after the other.
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> held{false};
@@ -684,6 +685,9 @@ TEST_F(MultiChannelRealTime, ATakeHoldsWhatWasRenderedFromItsRecordToItsStopWhat
     tap->record();
     tick(5);
     tap->stop();
+    tap->record();
+    tick(5);
+    tap->stop();
     release.set_value();
     ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
     mixer->removeTap(0);
@@ -693,10 +697,9 @@ TEST_F(MultiChannelRealTime, ATakeHoldsWhatWasRenderedFromItsRecordToItsStopWhat
         const char* name;
         std::uint32_t channel;
         std::int64_t from, to;
-    } takes[] = {{"Audio 4 #1.wav", 3, 0, 2000},
-                 {"Audio 2 #1.wav", 1, 0, 2000},
-                 {"Audio 4 #2.wav", 3, 3000, 4000},
-                 {"Audio 2 #2.wav", 1, 3000, 4000}};
+    } takes[] = {{"Audio 4 #1.wav", 3, 0, 2000},    {"Audio 2 #1.wav", 1, 0, 2000},
+                 {"Audio 4 #2.wav", 3, 3000, 4000}, {"Audio 2 #2.wav", 1, 3000, 4000},
+                 {"Audio 4 #3.wav", 3, 4000, 5000}, {"Audio 2 #3.wav", 1, 4000, 5000}};
     for (const auto& take : takes) {
         const auto samples = readAll(dir.file(take.name))[0];
         ASSERT_EQ(std::int64_t(samples.size()), take.to - take.from) << take.name;

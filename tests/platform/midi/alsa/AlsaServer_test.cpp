@@ -927,6 +927,15 @@ TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails)
     EXPECT_TRUE(rig.sequencer->destination(130, 0).bytes.empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI send to 130:0 failed: the receiver took nothing for 10000 ms"}));
+    // Past its deadline it fails at once while it has no room, and takes sends again once it has.
+    const auto before = rig.clock.now();
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), kMIDIMessageSendErr);
+    EXPECT_LT(rig.clock.now() - before, 1'000'000'000u);
+    EXPECT_EQ(rig.sequencer->destination(131, 0).bytes.size(), 6u);
+    rig.sequencer->setFrozen(130, 0, false);
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(130, 0).bytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(rig.sequencer->destination(132, 0).bytes.size(), 9u);
 }
 
 TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {

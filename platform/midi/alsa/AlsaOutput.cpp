@@ -242,8 +242,9 @@ AlsaOutput::Attempt AlsaOutput::attempt(Job& job, snd_seq_event_t& event, std::s
                         static_cast<unsigned char>(route.port));
     snd_seq_ev_set_direct(&event);
     if (job.flow && job.flow->rawMidi) {
-        const auto figure = room_.read(*job.flow->rawMidi);
+        auto figure = room_.read(*job.flow->rawMidi);
         // Unplugged, or our subscription (and with it the device's output) went.
+        if (!figure && subscribeAgain(job)) figure = room_.read(*job.flow->rawMidi);
         if (!figure) {
             failed(route, SendFailure::Kind::gone,
                    "the device's output is gone (" + AlsaOutputRoom::path(*job.flow->rawMidi) + ")",
@@ -259,7 +260,9 @@ AlsaOutput::Attempt AlsaOutput::attempt(Job& job, snd_seq_event_t& event, std::s
     }
     // A user-space receiver whose pool overflows loses all it had waiting: wait for room.
     const bool room = route.kernel || sequencer_.hasRoomFor(event);
-    const int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
+    int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
+    // A device's driver refuses a port that is no longer its subscriber.
+    if (result == -ENODEV && route.kernel && subscribeAgain(job)) result = sequencer_.outputDirect(event);
     if (result >= 0) {
         job.paced = false;
         job.stalled = false;
@@ -271,6 +274,17 @@ AlsaOutput::Attempt AlsaOutput::attempt(Job& job, snd_seq_event_t& event, std::s
         return {result};
     }
     return {0, true, config_.retryWait};
+}
+
+bool AlsaOutput::subscribeAgain(Job& job) {
+    // Once a send; a subscriber's subscription is its own to end.
+    if (job.subscriber || job.subscribedAgain) return false;
+    job.subscribedAgain = true;
+    const Route& route = job.route;
+    if (sequencer_.connectTo(route.sourcePort, route.client, route.port) < 0) return false;
+    log(LogLevel::info,
+        "MIDI output to " + describe(route) + ": our subscription was ended from outside; made again");
+    return true;
 }
 
 int AlsaOutput::noRoom(Job& job) {

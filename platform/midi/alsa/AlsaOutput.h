@@ -128,6 +128,7 @@ private:
         bool paced = false;   // the first held event is counted by the pacer already
         bool stalled = false; // no room now fails at once
         bool timedOut = false;
+        bool subscribedAgain = false;
         std::optional<std::uint64_t> waitingSince;
         MIDITimeStamp at = 0;
         OSStatus status = noErr;
@@ -150,6 +151,9 @@ private:
     Attempt attempt(Job& job, snd_seq_event_t& event, std::size_t wireBytes);
     // No room: fails the job when it is stalled or its deadline passed.
     int noRoom(Job& job);
+    // Our subscription to a device was found ended (its output closed, its driver refusing us):
+    // made again, once a send. Whether it was.
+    bool subscribeAgain(Job& job);
     void finish(Job& job, int status);
     Flow flowOf(const Route& route);
     // Logs the first failure toward a destination until a send to it succeeds again; tells

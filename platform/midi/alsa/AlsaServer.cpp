@@ -488,6 +488,9 @@ void AlsaServer::deliver(const ClientPortTable::Port& port, const ClientPortTabl
 }
 
 void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
+    // One of our ports' subscriptions to a destination: made again before the next send there.
+    if (connection.sender.client == ownClient_ && connection.dest.client != ownClient_)
+        output_.forgetSubscription(connection.sender.port, connection.dest.client, connection.dest.port);
     if (connection.dest.client != ownClient_) return;
     const auto sender = senderOf(endpoints_.findAt(connection.sender.client, connection.sender.port, true),
                                  connection.sender);

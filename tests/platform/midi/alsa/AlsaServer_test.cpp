@@ -153,10 +153,13 @@ TEST(AlsaServer, AnnouncementsBecomeNotificationsAndAReusedAddressGetsNewHandles
                                                 {kMIDIMsgSetupChanged}}));
     rig.notices.clear();
 
-    // Unplugged, and another device took the address before we looked: the old handle is dead.
+    // Unplugged, and another device took the address before we looked: the old handle is dead,
+    // and the new one is made once, though the listing shows it before its start is read.
     rig.sequencer->setListing({kToskar, {24, 0, "Other", "Other port", kIn, true}});
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 24, 0);
     rig.announce(SND_SEQ_EVENT_CLIENT_EXIT, 24, -1);
     rig.announce(SND_SEQ_EVENT_CLIENT_START, 24, 0);
+    rig.announce(SND_SEQ_EVENT_PORT_START, 24, 0);
     rig.settle();
     ASSERT_EQ(rig.server->numberOfSources(), 2u);
     const MIDIEndpointRef other = rig.server->source(1);
@@ -164,9 +167,10 @@ TEST(AlsaServer, AnnouncementsBecomeNotificationsAndAReusedAddressGetsNewHandles
     std::string name;
     EXPECT_EQ(rig.server->getStringProperty(um4, kMIDIPropertyName, &name), kMIDIObjectNotFound);
     EXPECT_EQ(rig.server->connectSource(in, um4, nullptr), kMIDIUnknownEndpoint);
-    EXPECT_EQ(rig.notices,
-              (std::vector<Notice>{
-                  {kMIDIMsgObjectRemoved, um4}, {kMIDIMsgObjectAdded, other}, {kMIDIMsgSetupChanged}}));
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgObjectRemoved, um4},
+                                                {kMIDIMsgSetupChanged},
+                                                {kMIDIMsgObjectAdded, other},
+                                                {kMIDIMsgSetupChanged}}));
 }
 
 TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {

@@ -110,6 +110,18 @@ public:
         std::erase(subscribers_[ourPort], std::pair{client, port});
         subscriptions_.erase({ourPort, {client, port}});
     }
+    // Another program ends the subscription of our port to client:port, and the kernel announces it.
+    void endOurSubscription(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        subscriptions_.erase({ourPort, {client, port}});
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.connect = {{static_cast<unsigned char>(own_), static_cast<unsigned char>(ourPort)},
+                          {static_cast<unsigned char>(client), static_cast<unsigned char>(port)}};
+        inputs_.push_back({e, {}, 0});
+        wake_.notify_all();
+    }
     // Told of every event we write to another client's port: the bytes the receiver stored (none
     // when it dropped or refused the event) and the writer's result; -EAGAIN also when the writer
     // is told there is no room. Called with the fake's lock held.

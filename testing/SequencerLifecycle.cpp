@@ -10,6 +10,7 @@
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaOutput.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "sonabel/midi/MIDI.h"
 #include "testing/FakeSequencer.h"
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -36,6 +38,7 @@ using platform::midi::AlsaOutput;
 using platform::midi::AlsaPortInfo;
 using platform::midi::AlsaServer;
 using platform::midi::AlsaServerConfig;
+using platform::midi::SendFailure;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kOwnClient = 128;
@@ -48,6 +51,10 @@ constexpr std::array<unsigned, 5> kCapabilities{kSource | kDestination, kSource,
                                                 SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE,
                                                 kSource | kDestination | SND_SEQ_PORT_CAP_NO_EXPORT};
 constexpr auto kDeadline = std::chrono::seconds(30);
+// Rules the server does not keep yet: our output's subscription ended by another program is made
+// again before the next send; a receiver that stalled, and still takes nothing, fails at once.
+constexpr bool kOutsideEndMadeAgain = false;
+constexpr bool kStalledFailsAtOnce = false;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -133,65 +140,66 @@ private:
     std::map<std::string, int> drops_;
 };
 
-// SysEx messages as a receiver of our sends reads them from one of our ports: whole ones, then the
-// open one.
-struct SysExReading {
-    std::vector<Bytes> list;
+// What a receiver of one of our ports reads, message by message in the wire's order (a SysEx as
+// one message, F7 and all once whole; real-time bytes each one), and whether a SysEx is open.
+struct Wire {
+    std::vector<Bytes> messages;
     bool open = false;
-    void start() {
-        list.emplace_back();
-        open = true;
-    }
-    void add(std::uint8_t byte) {
-        list.back().push_back(byte);
-        if (byte == 0xF7) open = false;
-    }
+    MIDITimeStamp last = 0; // the last send's stamp
+    std::string broken;     // an event that broke the wire's framing
 };
 
 // Equal up to the bytes the output holds back of an open SysEx, its F0 among them.
-bool agree(const SysExReading& received, const SysExReading& sent) {
-    const bool heldWhole = sent.open && received.list.size() + 1 == sent.list.size();
-    if (received.list.size() != sent.list.size() && !heldWhole) return false;
-    static const Bytes none;
-    for (std::size_t i = 0; i < sent.list.size(); ++i) {
-        const Bytes& r = i < received.list.size() ? received.list[i] : none;
-        const Bytes& s = sent.list[i];
-        const bool last = i + 1 == sent.list.size() && sent.open;
-        if (last ? r.size() > s.size() || !std::equal(r.begin(), r.end(), s.begin()) : r != s) return false;
+bool agree(const Wire& received, const Wire& sent) {
+    const auto& r = received.messages;
+    const auto& s = sent.messages;
+    const bool heldWhole = sent.open && r.size() + 1 == s.size();
+    if (r.size() != s.size() && !heldWhole) return false;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        const bool last = i + 1 == s.size() && sent.open;
+        if (last ? r[i].size() > s[i].size() || !std::equal(r[i].begin(), r[i].end(), s[i].begin())
+                 : r[i] != s[i])
+            return false;
     }
     return true;
 }
 
-// What one of our ports sent toward one receiver, read as the wire has it.
-struct Sent {
-    SysExReading messages;
-    MIDITimeStamp last = 0;
-};
-
-// Applies one send; false when a device refuses it for a SysEx data byte it would read as status.
-bool applySend(Sent& sent, bool kernel, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
-    SysExReading m = sent.messages;
+// Applies one send as the wire reads it: running status within the send only, a message cut short
+// left out, real-time bytes where they stand, a SysEx until its F7 (ended before the send toward a
+// device by a status byte, toward a program only after a silence); false when a device refuses it
+// for a SysEx data byte it would read as status.
+bool applySend(Wire& sent, bool kernel, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+    Wire m = sent;
     const bool silent = at > sent.last && at - sent.last > AlsaOutput::kSilenceEndsSysEx;
     if (m.open && bytes[0] >= 0x80 && bytes[0] < 0xF7 && (kernel || silent)) m.open = false;
+    Bytes pending;
+    std::uint8_t running = 0;
     for (const std::uint8_t byte : bytes) {
         if (m.open) {
             if (kernel && byte >= 0x80 && byte < 0xF7) return false;
-            m.add(byte);
-        } else if (byte == 0xF0) {
-            m.start();
-            m.add(byte);
+            m.messages.back().push_back(byte);
+            m.open = byte != 0xF7;
+        } else if (isRealTime(byte)) {
+            if (!isUndefined(byte)) m.messages.push_back({byte});
+        } else if (byte >= 0x80) {
+            pending = {byte};
+            running = byte < 0xF0 ? byte : 0;
+            m.open = byte == 0xF0;
+            if (m.open || lengthOf(byte) == 0) pending.clear();
+            if (m.open) m.messages.push_back({byte});
+        } else if (!pending.empty() || running) {
+            if (pending.empty()) pending = {running};
+            pending.push_back(byte);
+        }
+        if (!pending.empty() && pending.size() == lengthOf(pending[0])) {
+            m.messages.push_back(pending);
+            pending.clear();
         }
     }
-    sent.messages = std::move(m);
-    sent.last = at;
+    m.last = at;
+    sent = std::move(m);
     return true;
 }
-
-// What a receiver of our sends read, and whether an event broke the wire's framing.
-struct Received {
-    SysExReading messages;
-    std::string broken;
-};
 
 // A piece of what a sender has yet to send: cut anywhere when `cuttable` (inside a SysEx), else
 // whole, so that no short message is cut across events.
@@ -339,16 +347,22 @@ private:
         std::pair<int, int> address;
         bool kernel = false;
         bool refuses = false;
+        bool frozen = false;
     };
     // One send of one of our ports, what the model expects of it and how it went.
     struct OurSend {
         Ours* ours = nullptr;
         MIDIEndpointRef destination = 0;
+        MIDIUniqueID uid = 0; // sent through the MIDI object
         std::vector<Target> targets;
         Bytes bytes;
-        std::vector<Sent> next;
+        std::vector<std::size_t> cuts; // where packets after the first begin
+        MIDITimeStamp stamp = 0;       // the first packet's; 0 is now
+        std::vector<Wire> next;
         std::vector<bool> refusedByte;
         OSStatus status = noErr;
+        SendFailure::Kind kind{}; // told with a failure
+        std::uint64_t took = 0;   // on the clock
     };
     // An event one of our ports wrote, as the fake saw it, on whichever thread wrote it.
     struct Write {
@@ -358,11 +372,11 @@ private:
         int result = 0;
         bool sysEx = false;
     };
-    void ourSend(int which);
+    void ourSend(int which, int layout = 0);
     void heldSend(int which);
-    bool prepare(int which, OurSend& send);
+    bool prepare(int which, OurSend& send, int layout = 0);
     OSStatus perform(OurSend& send);
-    void evaluate(const std::vector<OurSend*>& sends);
+    void evaluate(const std::vector<OurSend*>& sends, bool timed = false);
     void subscribeToOurSource(int slot, int index, bool subscribe);
     void renewOurs(int which);
 
@@ -410,8 +424,9 @@ private:
     platform::ManualClock clock_;
     HeldSleeper sleeper_{clock_};
     FakeSequencer* fake_ = nullptr;
-    std::unique_ptr<AlsaServer> server_;
+    std::shared_ptr<AlsaServer> server_;
     MIDIClientRef client_ = 0;
+    std::shared_ptr<sonabel::MIDI> midi_; // our second output port is the MIDI object's
 
     std::array<Client, kClients.size()> clients_;
     std::map<int, Sender> senders_;
@@ -429,9 +444,13 @@ private:
     std::map<std::tuple<int, int, bool>, std::deque<Segment>> outbox_;
     int inputPort_ = -1;
 
-    std::array<Ours, 3> ours_;                                 // two output ports and a source
-    std::map<std::pair<int, int>, Sent> sent_;                 // by our port and receiver
-    std::map<std::pair<int, int>, Received> receivedByOthers_; // likewise
+    std::array<Ours, 3> ours_;                             // two output ports and a source
+    std::map<std::pair<int, int>, Wire> sent_;             // by our port and receiver
+    std::map<std::pair<int, int>, Wire> receivedByOthers_; // likewise
+    std::set<int> frozen_;                                 // receivers that take nothing
+    std::set<int> stalled_;                                // frozen ones a send gave up on
+    // Our port's subscriptions that another program ended, by our port and address.
+    std::set<std::pair<int, std::pair<int, int>>> endedFromOutside_;
     std::map<std::pair<int, int>, int> lastResult_;
     std::vector<Write> writes_; // under the fake's lock while sends run
 
@@ -439,6 +458,7 @@ private:
     snd_midi_event_t* decoder_ = nullptr;
     int step_ = 0;
     std::string finding_;
+    std::uint64_t kernelBytesPerSecond_ = 0, retryWait_ = 0, retryTimeout_ = 0; // ns
 };
 
 Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
@@ -465,7 +485,10 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
     config.sysExChunkBytes = 64;
     config.retryWait = std::chrono::milliseconds(20);
     config.retryTimeout = std::chrono::milliseconds(500);
-    server_ = std::make_unique<AlsaServer>(std::move(fake), config);
+    kernelBytesPerSecond_ = config.kernelBytesPerSecond;
+    retryWait_ = static_cast<std::uint64_t>(config.retryWait.count());
+    retryTimeout_ = static_cast<std::uint64_t>(config.retryTimeout.count());
+    server_ = std::make_shared<AlsaServer>(std::move(fake), config);
     server_->createClient("Lifecycle", {}, &client_);
     renewReceiver(Receiver::Kind::packets);
     renewReceiver(Receiver::Kind::events);
@@ -475,6 +498,7 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
 }
 
 Lifecycle::~Lifecycle() {
+    midi_.reset();
     server_.reset();
     jobs_.joinAll();
     platform::LogSink::setCurrent(previousLog_);
@@ -551,7 +575,7 @@ void Lifecycle::step(std::uint8_t op) {
         renewReceiver(static_cast<Receiver::Kind>(slot % 3));
         break;
     case 15:
-        ourSend(slot % 3);
+        ourSend(slot % 3, op / 20);
         break;
     case 16:
         if (op & 0x80)
@@ -568,13 +592,21 @@ void Lifecycle::step(std::uint8_t op) {
         else if (auto* port = clients_[slot].alive ? &clients_[slot].ports[index] : nullptr;
                  port && port->alive) {
             fake_->setFrozen(kClients[slot], index, !(op & 0x40));
+            if (op & 0x40) {
+                frozen_.erase(port->serial);
+                stalled_.erase(port->serial);
+            } else {
+                frozen_.insert(port->serial);
+            }
             note("p" + std::to_string(port->serial) + (op & 0x40 ? " reads again" : " stops reading"));
         }
         break;
     case 19:
-        // The kernel (or a connection tool) ends our output port's subscription to a port.
+        // Another program (or a connection tool) ends our output port's subscription to a port, and
+        // the kernel tells every client.
         if (const int port = script_.next() & 1; portAt(kClients[slot], port)) {
-            fake_->unsubscribe(ours_[index].sequencerPort, kClients[slot], port);
+            fake_->endOurSubscription(ours_[index].sequencerPort, kClients[slot], port);
+            endedFromOutside_.insert({ours_[index].sequencerPort, {kClients[slot], port}});
             note("the kernel ends our port " + std::to_string(ours_[index].sequencerPort) +
                  "'s subscription to " + std::to_string(kClients[slot]) + ":" + std::to_string(port));
         }
@@ -983,11 +1015,26 @@ void Lifecycle::subscribeToOurSource(int slot, int index, bool subscribe) {
 
 void Lifecycle::renewOurs(int which) {
     Ours& ours = ours_[which];
+    const auto gone = [&](const auto& entry) { return entry.first.first == ours.sequencerPort; };
+    if (which == 1) {
+        // The MIDI object's output port: closing every output disposes of it, opening one makes
+        // another (this one opens nothing).
+        if (!midi_) midi_ = sonabel::MIDI::make({server_, false});
+        for (const auto& [uid, ref] : midi_->endpoints())
+            midi_->closeOutput(uid);
+        midi_->openOutput(MIDIUniqueID{-1});
+        if (midi_->outputPort() == ours.ref) return;
+        std::erase_if(sent_, gone);
+        std::erase_if(receivedByOthers_, gone);
+        ours.ref = midi_->outputPort();
+        ours.sequencerPort = fake_->lastCreatedPort;
+        note("our port " + std::to_string(ours.sequencerPort) + " is made by the MIDI object");
+        return;
+    }
     if (ours.ref) {
         const OSStatus status =
             ours.isSource ? server_->disposeEndpoint(ours.ref) : server_->disposePort(ours.ref);
         if (status != noErr) fail("our port could not be disposed: " + std::to_string(status));
-        const auto gone = [&](const auto& entry) { return entry.first.first == ours.sequencerPort; };
         std::erase_if(sent_, gone);
         std::erase_if(receivedByOthers_, gone);
     }
@@ -999,7 +1046,9 @@ void Lifecycle::renewOurs(int which) {
     note("our port " + std::to_string(ours.sequencerPort) + " is made");
 }
 
-bool Lifecycle::prepare(int which, OurSend& send) {
+// layout: 0 sends one packet stamped now; else up to three packets, the first stamped now or
+// earlier, each later one 0.7 s after the one before.
+bool Lifecycle::prepare(int which, OurSend& send, int layout) {
     Ours& ours = ours_[which];
     send.ours = &ours;
     const std::uint8_t where = script_.next(), length = script_.next();
@@ -1008,6 +1057,12 @@ bool Lifecycle::prepare(int which, OurSend& send) {
         if (destinations.empty()) return false;
         const auto [ref, serial] = destinations[where % destinations.size()];
         send.destination = ref;
+        if (which == 1) {
+            std::int32_t uid = 0;
+            server_->getIntegerProperty(ref, kMIDIPropertyUniqueID, &uid);
+            send.uid = uid;
+            midi_->openOutput(send.uid);
+        }
         const Sender& sender = senders_[serial];
         const Port* port = portAt(sender.client, sender.port);
         if (!port || port->serial != serial) {
@@ -1017,7 +1072,8 @@ bool Lifecycle::prepare(int which, OurSend& send) {
         send.targets.push_back({{ours.sequencerPort, serial},
                                 {sender.client, sender.port},
                                 isKernel(sender.client),
-                                port->refuses});
+                                port->refuses,
+                                frozen_.contains(serial)});
     } else {
         for (const auto& subscriber : fake_->subscribersOf(ours.sequencerPort)) {
             const Port* port = portAt(subscriber.client, subscriber.port);
@@ -1028,7 +1084,8 @@ bool Lifecycle::prepare(int which, OurSend& send) {
             send.targets.push_back({{ours.sequencerPort, port->serial},
                                     {subscriber.client, subscriber.port},
                                     subscriber.kernel,
-                                    false});
+                                    false,
+                                    frozen_.contains(port->serial)});
         }
     }
     // The next bytes of this port's messages, cut anywhere.
@@ -1038,7 +1095,16 @@ bool Lifecycle::prepare(int which, OurSend& send) {
     send.bytes.assign(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
     ours.outbox.erase(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
 
-    const MIDITimeStamp at = clock_.now();
+    MIDITimeStamp at = clock_.now();
+    if (layout > 0 && !send.uid) {
+        for (int i = 1; i <= layout % 3; ++i)
+            if (const std::size_t cut =
+                    count * static_cast<std::size_t>(i) / static_cast<std::size_t>(1 + layout % 3);
+                cut > (send.cuts.empty() ? 0 : send.cuts.back()))
+                send.cuts.push_back(cut);
+        if (layout >= 3)
+            send.stamp = at = at - std::min<MIDITimeStamp>(at - 1, (layout / 3 - 1) * 400'000'000ull);
+    }
     for (const Target& target : send.targets) {
         send.next.push_back(sent_[target.key]);
         send.refusedByte.push_back(!applySend(send.next.back(), target.kernel, send.bytes, at));
@@ -1047,22 +1113,49 @@ bool Lifecycle::prepare(int which, OurSend& send) {
     std::string to;
     for (const Target& target : send.targets)
         to += " p" + std::to_string(target.key.second);
-    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(send.bytes) + " to" + to);
+    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(send.bytes) + " to" + to +
+         (send.cuts.empty() ? "" : " in " + std::to_string(send.cuts.size() + 1) + " packets") +
+         (send.stamp ? ", stamped " + std::to_string((clock_.now() - send.stamp) / 1'000'000) + " ms ago"
+                     : ""));
     return true;
 }
 
 OSStatus Lifecycle::perform(OurSend& send) {
-    platform::midi::PacketListBuilder list;
-    list.add(0, send.bytes);
-    return send.ours->isSource ? server_->received(send.ours->ref, list.list(), list.size())
-                               : server_->send(send.ours->ref, send.destination, list.list(), list.size());
+    const std::uint64_t began = clock_.now();
+    OSStatus status = noErr;
+    if (send.uid) {
+        const auto outcome =
+            midi_->sendMessageWithOutcome(send.bytes, send.stamp, sonabel::MIDI::UIDs{{send.uid}});
+        status = outcome.sent() ? noErr : kMIDIMessageSendErr;
+        send.kind = outcome.kind == sonabel::MIDISendOutcome::Kind::gone      ? SendFailure::Kind::gone
+                    : outcome.kind == sonabel::MIDISendOutcome::Kind::stalled ? SendFailure::Kind::stalled
+                                                                              : SendFailure::Kind::refused;
+    } else {
+        platform::midi::PacketListBuilder list;
+        std::size_t from = 0;
+        MIDITimeStamp stamp = send.stamp;
+        for (const std::size_t cut : send.cuts) {
+            list.add(stamp, std::span(send.bytes).subspan(from, cut - from));
+            from = cut;
+            stamp = (stamp ? stamp : began) + 700'000'000;
+        }
+        list.add(stamp, std::span(send.bytes).subspan(from));
+        SendFailure failure;
+        status = send.ours->isSource
+                     ? server_->receivedReporting(send.ours->ref, list.list(), list.size(), &failure)
+                     : server_->sendReporting(send.ours->ref, send.destination, list.list(), list.size(),
+                                              &failure);
+        send.kind = failure.kind;
+    }
+    send.took = clock_.now() - began;
+    return status;
 }
 
-void Lifecycle::ourSend(int which) {
+void Lifecycle::ourSend(int which, int layout) {
     OurSend send;
-    if (!prepare(which, send)) return;
+    if (!prepare(which, send, layout)) return;
     send.status = perform(send);
-    evaluate({&send});
+    evaluate({&send}, true);
 }
 
 // A send that waits (for room in a program's pool, or at a cable's pace) is held there while a
@@ -1106,7 +1199,7 @@ void Lifecycle::heldSend(int which) {
     evaluate(sends);
 }
 
-void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
+void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
     // What each receiver read, in the order it was written; a send's events come together.
     std::map<std::pair<int, int>, std::pair<int, std::set<int>>> writers; // by address: last port, ports done
     for (const Write& write : writes_) {
@@ -1129,9 +1222,10 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
         lastResult_[target->key] = write.result;
         const Bytes& stored = write.stored;
         if (stored.empty()) continue;
-        Received& r = receivedByOthers_[target->key];
+        Wire& r = receivedByOthers_[target->key];
         if (!write.sysEx) {
-            if (!isRealTime(stored[0])) r.messages.open = false;
+            r.messages.push_back(stored);
+            if (!isRealTime(stored[0])) r.open = false;
             continue;
         }
         for (std::size_t i = 0; i < stored.size(); ++i) {
@@ -1139,21 +1233,27 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
             if (target->kernel && i > 0 && (i + 1 < stored.size() || byte != 0xF7) && byte >= 0x80 &&
                 byte < 0xF8)
                 r.broken = "a SysEx event toward a device holds " + hex(stored);
-            if (i == 0 && byte == 0xF0)
-                r.messages.start();
-            else if (!r.messages.open) {
+            if (i == 0 && byte == 0xF0) {
+                r.messages.emplace_back();
+                r.open = true;
+            } else if (!r.open) {
                 if (r.broken.empty()) r.broken = "a SysEx event continues none: " + hex(stored);
                 break;
             }
             if (byte == 0xF7 && i + 1 != stored.size() && r.broken.empty())
                 r.broken = "bytes follow an F7 in one event: " + hex(stored);
-            r.messages.add(byte);
+            r.messages.back().push_back(byte);
+            r.open = byte != 0xF7;
         }
     }
     writes_.clear();
+    static constexpr const char* kKinds[] = {"refused", "gone", "stalled"};
     for (const OurSend* send : sends) {
-        bool anyFailed = false;
         const Bytes& bytes = send->bytes;
+        const std::string what =
+            "a send of " + hex(bytes) + " from our port " + std::to_string(send->ours->sequencerPort);
+        std::optional<std::set<SendFailure::Kind>> told; // what the first failure may be told as
+        std::uint64_t allowed = 0;
         for (std::size_t i = 0; i < send->targets.size() && finding_.empty(); ++i) {
             const Target& target = send->targets[i];
             const auto result = lastResult_.find(target.key);
@@ -1161,10 +1261,30 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
                 send->refusedByte[i] || target.refuses || (result != lastResult_.end() && result->second < 0);
             const std::string where =
                 std::to_string(target.address.first) + ":" + std::to_string(target.address.second);
-            anyFailed = anyFailed || failed;
+            // How a send may fail toward this receiver: refused, for a byte the wire cannot carry or a
+            // refused subscription; gone, once it left; stalled, while it takes nothing. Any other
+            // receiver takes it.
+            std::set<SendFailure::Kind> may;
+            const Port* port = portAt(target.address.first, target.address.second);
+            if (send->refusedByte[i] || target.refuses) may.insert(SendFailure::Kind::refused);
+            if (!port || port->serial != target.key.second) may.insert(SendFailure::Kind::gone);
+            if (target.frozen) may.insert(SendFailure::Kind::stalled);
+            if (!kOutsideEndMadeAgain && endedFromOutside_.erase({target.key.first, target.address}) &&
+                target.kernel)
+                may.insert(SendFailure::Kind::gone);
+            if (failed && may.empty())
+                return fail(what + " failed toward " + where + ", which was there and took it (result " +
+                            std::to_string(result != lastResult_.end() ? result->second : 0) + ")");
+            if (failed && !told) told = may;
+            if (failed && target.frozen) stalled_.insert(target.key.second);
+            // Its deadline, once; a receiver that stalled before is given up on at once.
+            allowed += target.kernel    ? (bytes.size() + 64) * 1'000'000'000ull / kernelBytesPerSecond_
+                       : !target.frozen ? bytes.size() * retryWait_
+                       : kStalledFailsAtOnce && stalled_.contains(target.key.second)
+                           ? 2 * retryWait_
+                           : retryTimeout_ + 2 * retryWait_;
             if (failed && send->status == noErr)
-                return fail("a send of " + hex(bytes) + " was reported done, but " + where +
-                            " did not take it");
+                return fail(what + " was reported done, but " + where + " did not take it");
             if (failed) {
                 // A refused byte leaves the stream as it was; any other failure starts it over.
                 if (!send->refusedByte[i]) {
@@ -1174,19 +1294,29 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
                 continue;
             }
             sent_[target.key] = send->next[i];
-            const Received& got = receivedByOthers_[target.key];
+            const Wire& got = receivedByOthers_[target.key];
             if (!got.broken.empty())
                 return fail(where + " read from our port " + std::to_string(target.key.first) + ": " +
                             got.broken);
-            if (!agree(got.messages, send->next[i].messages))
-                return fail(std::string(send->status == noErr ? "a send reported done" : "a failed send") +
-                            " of " + hex(bytes) + " left " + where +
-                            " with other SysEx messages than were sent to it from our port " +
-                            std::to_string(target.key.first));
+            if (!agree(got, send->next[i])) {
+                std::string read, meant;
+                for (const Bytes& m : got.messages)
+                    read += " [" + hex(m) + "]";
+                for (const Bytes& m : send->next[i].messages)
+                    meant += " [" + hex(m) + "]";
+                return fail(std::string(send->status == noErr ? "after " : "after a failed ") + what + ", " +
+                            where + " read" + read + " where the wire carries" + meant);
+            }
         }
-        if (send->status != noErr && !anyFailed)
-            return fail("a send of " + hex(bytes) + " failed (" + std::to_string(send->status) +
+        if (!finding_.empty()) return;
+        if (send->status != noErr && !told)
+            return fail(what + " failed (" + std::to_string(send->status) +
                         ") though every receiver took it");
+        if (told && !told->contains(send->kind))
+            return fail(what + " failed as " + kKinds[static_cast<int>(send->kind)] + ", which it was not");
+        if (timed && send->took > allowed + 2 * retryWait_)
+            return fail(what + " took " + std::to_string(send->took / 1'000'000) +
+                        " ms, more than its receivers' " + std::to_string(allowed / 1'000'000) + " ms");
     }
 }
 

@@ -118,7 +118,7 @@ private:
     std::size_t at_ = 0;
 };
 
-// Counts the lines that say a sender's unfinished SysEx was dropped, by the sender's name.
+// The lines that say a sender's unfinished SysEx was dropped: the names they give, in order.
 class DropLog final : public platform::LogSink {
 public:
     void write(const platform::LogEntry& entry) override {
@@ -127,17 +127,17 @@ public:
         const auto at = text.find(dropped);
         if (!text.starts_with(from) || at == std::string_view::npos) return;
         std::lock_guard lock(mutex_);
-        ++drops_[std::string(text.substr(from.size(), at - from.size()))];
+        names_.emplace_back(text.substr(from.size(), at - from.size()));
     }
-    int dropsNaming(const std::string& name) {
+    // The names of the lines since the last call.
+    std::vector<std::string> take() {
         std::lock_guard lock(mutex_);
-        auto it = drops_.find(name);
-        return it == drops_.end() ? 0 : it->second;
+        return std::exchange(names_, {});
     }
 
 private:
     std::mutex mutex_;
-    std::map<std::string, int> drops_;
+    std::vector<std::string> names_;
 };
 
 // What a receiver of one of our ports reads, message by message in the wire's order (a SysEx as
@@ -278,11 +278,9 @@ private:
         std::string name;
         std::array<Port, 2> ports;
     };
-    // Every name a sender had, as log lines may give it.
     struct Sender {
         int client = 0;
         int port = 0;
-        std::set<std::string> names;
     };
     struct Expected {
         Bytes bytes;
@@ -340,7 +338,7 @@ private:
     void connect(Receiver& receiver);
     void disconnect(Receiver& receiver);
     void kernelUnsubscribes(int slot, int index);
-    void overrun();
+    void overrun(int slot, bool withNews);
     void renewReceiver(Receiver::Kind kind);
     struct Target {
         std::pair<int, int> key; // our port, the receiver's serial
@@ -404,7 +402,9 @@ private:
     void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void endPairs(int sender, const Receiver* only = nullptr);
     // The server ends the pair's unfinished SysEx, and a line says so.
-    void interrupt(const Receiver& receiver, int sender);
+    // A port that leaves takes its SysEx with it, told or not, as the kernel's news of the
+    // subscription's end and of the port's exit come.
+    void interrupt(const Receiver& receiver, int sender, bool leaving = false);
     void received(Receiver& receiver, std::span<const std::uint8_t> bytes);
     void receivedWords(Receiver& receiver, std::span<const std::uint32_t> words);
     void check(Receiver& receiver);
@@ -436,8 +436,13 @@ private:
     Receiver* packetIn_ = nullptr;
     Receiver* eventIn_ = nullptr;
     Receiver* virtualIn_ = nullptr;
-    std::map<std::pair<int, int>, Pair> pairs_;         // by receiver and sender
-    std::map<int, int> droppedAloud_;                   // by sender: the lines the model expects
+    std::map<std::pair<int, int>, Pair> pairs_; // by receiver and sender
+    std::map<int, int> droppedAloud_;           // by sender: the lines the model expects
+    std::map<int, int> toldDropped_;            // by sender: the lines that name it
+    std::map<int, int> mayBeTold_;              // by sender: lines that may come, or not
+    // The ports each name stood for during this step, as a line names a sender: a listed source by
+    // its client's name, or its own where the client lists more than one; any port by its address.
+    std::map<std::string, std::set<int>> names_;
     std::set<std::pair<int, int>> subscribedToVirtual_; // sender, receiver
     // What is left to send, by address and whether to our input port: a program that takes the
     // address of one that left may go on with what that one had begun.
@@ -513,6 +518,8 @@ void Lifecycle::fail(const std::string& what) {
 std::string Lifecycle::run() {
     while (!script_.done() && finding_.empty()) {
         ++step_;
+        names_.clear();
+        publishListing();
         step(script_.next());
         settle();
     }
@@ -564,7 +571,7 @@ void Lifecycle::step(std::uint8_t op) {
         break;
     case 13:
         if (op & 0x80) {
-            overrun();
+            overrun(slot, index);
         } else {
             const std::uint64_t ms = std::uint64_t{script_.next()} * 20;
             clock_.advance(ms * 1'000'000);
@@ -629,6 +636,16 @@ void Lifecycle::publishListing() {
     for (std::size_t slot = 0; slot < kClients.size(); ++slot) {
         const Client& c = clients_[slot];
         if (!c.alive) continue;
+        const auto sources = std::count_if(c.ports.begin(), c.ports.end(), [](const Port& port) {
+            return port.alive && listedAsSource(port.capability);
+        });
+        for (int p = 0; p < 2; ++p) {
+            const Port& port = c.ports[p];
+            if (!port.alive) continue;
+            names_[std::to_string(kClients[slot]) + ":" + std::to_string(p)].insert(port.serial);
+            if (listedAsSource(port.capability))
+                names_[sources > 1 ? "p" + std::to_string(port.serial) : c.name].insert(port.serial);
+        }
         for (int p = 0; p < 2; ++p)
             if (c.ports[p].alive)
                 listing.push_back({kClients[slot], p, c.name, "p" + std::to_string(c.ports[p].serial),
@@ -703,10 +720,7 @@ void Lifecycle::portStarts(int slot, int index) {
     note(std::to_string(client) + ":" + std::to_string(index) + " starts as p" + std::to_string(port.serial) +
          ", capability " + std::to_string(port.capability) + ", pool " + std::to_string(port.capacity) +
          (port.refuses ? ", refusing subscriptions" : ""));
-    senders_[port.serial] = {
-        client,
-        index,
-        {c.name, "p" + std::to_string(port.serial), std::to_string(client) + ":" + std::to_string(index)}};
+    senders_[port.serial] = {client, index};
     if (port.capability & SND_SEQ_PORT_CAP_WRITE) {
         fake_->addDestination(client, index, isKernel(client), isKernel(client) ? 4096 : port.capacity);
         if (port.refuses) fake_->refuseSubscriptions(client, index, -EBUSY);
@@ -725,13 +739,13 @@ void Lifecycle::portExits(int slot, int index) {
         fake_->disconnectFrom(inputPort_, client, index);
         announceUnsubscribed(client, index, inputPort_);
         for (Receiver* receiver : {packetIn_, eventIn_})
-            if (receiver->sources.contains(port.serial)) interrupt(*receiver, port.serial);
+            if (receiver->sources.contains(port.serial)) interrupt(*receiver, port.serial, true);
     }
     for (auto it = subscribedToVirtual_.begin(); it != subscribedToVirtual_.end();) {
         if (it->first == port.serial) {
             if (it->second == virtualIn_->serial) {
                 announceUnsubscribed(client, index, virtualIn_->sequencerPort);
-                interrupt(*virtualIn_, port.serial);
+                interrupt(*virtualIn_, port.serial, true);
             }
             it = subscribedToVirtual_.erase(it);
         } else {
@@ -790,8 +804,6 @@ void Lifecycle::clientRenamed(int slot) {
     if (!c.alive) return;
     c.name = "Renamed " + std::to_string(++serial_);
     note(std::to_string(kClients[slot]) + " is renamed " + c.name);
-    for (const Port& port : c.ports)
-        if (port.alive) senders_[port.serial].names.insert(c.name);
     publishListing();
     announce(SND_SEQ_EVENT_CLIENT_CHANGE, kClients[slot], 0);
 }
@@ -941,7 +953,15 @@ void Lifecycle::kernelUnsubscribes(int slot, int index) {
         if (receiver->sources.contains(port->serial)) interrupt(*receiver, port->serial);
 }
 
-void Lifecycle::overrun() {
+// The input overruns; with news, a client restarts meanwhile, and the announcements are lost with
+// the rest, so are the ends of subscriptions: one line tells of every SysEx dropped.
+void Lifecycle::overrun(int slot, bool withNews) {
+    if (withNews) {
+        fake_->overrunComing();
+        const auto told = droppedAloud_;
+        clientStarts(slot);
+        droppedAloud_ = told;
+    }
     fake_->pushOverrun();
     note("the input overruns");
     pairs_.clear(); // every unfinished SysEx goes, with one line for all
@@ -1525,10 +1545,10 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
     }
 }
 
-void Lifecycle::interrupt(const Receiver& receiver, int sender) {
+void Lifecycle::interrupt(const Receiver& receiver, int sender, bool leaving) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    if (it->second.open) ++droppedAloud_[sender];
+    if (it->second.open) ++(leaving ? mayBeTold_ : droppedAloud_)[sender];
     pairs_.erase(it);
 }
 
@@ -1640,11 +1660,13 @@ void Lifecycle::checkDrops() {
                     where[e.sender] = receiver.get();
                 }
             }
+    // Every SysEx the model saw cut short is told.
+    for (const auto& [sender, count] : droppedAloud_)
+        if (toldDropped_[sender] < count)
+            return fail("an unfinished SysEx of " + std::to_string(senders_[sender].client) + ":" +
+                        std::to_string(senders_[sender].port) + " was dropped, and no log line says so");
     for (const auto& [sender, entry] : missing) {
-        int lines = -droppedAloud_[sender];
-        for (const std::string& name : senders_[sender].names)
-            lines += log_->dropsNaming(name);
-        if (lines < entry.first)
+        if (toldDropped_[sender] - droppedAloud_[sender] - mayBeTold_[sender] < entry.first)
             return fail(std::string(where[sender]->name()) + " never got " + hex(entry.second->bytes) +
                         " from " + std::to_string(senders_[sender].client) + ":" +
                         std::to_string(senders_[sender].port) + ", and no log line says it was dropped");
@@ -1660,6 +1682,11 @@ void Lifecycle::settle() {
     if (!server_->waitUntilIdle(kDeadline))
         return fail("the polling thread did not finish its input in 30 s");
     server_->runPending();
+    for (const std::string& name : log_->take()) {
+        note("a line tells of a SysEx of " + name + " dropped");
+        for (const int sender : names_[name])
+            ++toldDropped_[sender];
+    }
     for (auto& receiver : receivers_)
         if (!receiver->done) check(*receiver);
 }

@@ -10,6 +10,7 @@
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaOutput.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "platform/midi/inprocess/InProcessServer.h"
 #include "sonabel/midi/MIDI.h"
 #include "testing/FakeSequencer.h"
 
@@ -55,6 +56,8 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 // again before the next send; a receiver that stalled, and still takes nothing, fails at once.
 constexpr bool kOutsideEndMadeAgain = false;
 constexpr bool kStalledFailsAtOnce = false;
+// The in-process server goes on reading a packet at the status byte that cut a message short.
+constexpr bool kCutGoesOn = false;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -201,11 +204,252 @@ bool applySend(Wire& sent, bool kernel, std::span<const std::uint8_t> bytes, MID
     return true;
 }
 
+// What a receiver got: whole messages, from packets (a SysEx may come in pieces) or universal
+// packets, and what a delivery left open.
+struct Reading {
+    std::vector<Bytes> got;
+    Bytes pending;
+    Bytes umpSysEx;
+    bool umpOpen = false;
+    std::string broken;
+
+    void bytes(std::span<const std::uint8_t> bytes) {
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
+        std::size_t at = 0;
+        while (at < pending.size()) {
+            std::size_t length = std::max<std::size_t>(lengthOf(pending[at]), 1);
+            if (pending[at] == 0xF0) {
+                const auto f7 =
+                    std::find(pending.begin() + static_cast<std::ptrdiff_t>(at), pending.end(), 0xF7);
+                if (f7 == pending.end()) break;
+                length = static_cast<std::size_t>(f7 - pending.begin()) + 1 - at;
+            }
+            if (at + length > pending.size()) break;
+            got.emplace_back(pending.begin() + static_cast<std::ptrdiff_t>(at),
+                             pending.begin() + static_cast<std::ptrdiff_t>(at + length));
+            at += length;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    void words(std::span<const std::uint32_t> words) {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::uint32_t w = words[i];
+            const unsigned type = w >> 28;
+            if (type == 3 && i + 1 < words.size()) {
+                const std::uint32_t w1 = words[++i];
+                const unsigned status = (w >> 20) & 0xF, count = std::min((w >> 16) & 0xF, 6u);
+                const std::uint8_t b[6] = {std::uint8_t(w >> 8),   std::uint8_t(w),
+                                           std::uint8_t(w1 >> 24), std::uint8_t(w1 >> 16),
+                                           std::uint8_t(w1 >> 8),  std::uint8_t(w1)};
+                if (status <= 1) {
+                    umpSysEx = {0xF0};
+                    umpOpen = true;
+                } else if (!umpOpen) {
+                    broken = " got a SysEx piece with none begun";
+                    return;
+                }
+                umpSysEx.insert(umpSysEx.end(), b, b + count);
+                if (status == 0 || status == 3) {
+                    umpSysEx.push_back(0xF7);
+                    got.push_back(umpSysEx);
+                    umpOpen = false;
+                }
+                continue;
+            }
+            if (type != 1 && type != 2) {
+                broken = " got a word of type " + std::to_string(type);
+                return;
+            }
+            const auto status = std::uint8_t(w >> 16);
+            const Bytes all{status, std::uint8_t(w >> 8), std::uint8_t(w)};
+            got.emplace_back(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(
+                                                            std::max<std::size_t>(lengthOf(status), 1)));
+        }
+    }
+};
+
 // A piece of what a sender has yet to send: cut anywhere when `cuttable` (inside a SysEx), else
 // whole, so that no short message is cut across events.
 struct Segment {
     Bytes bytes;
     bool cuttable = false;
+};
+
+// The in-process server, driven by the same sends: our output port's to a program's destination,
+// our source's and every sender's (an external source each) to a program's packet and event
+// ports. Its contract: a SysEx goes on until F7 whatever the bytes, and is dropped once its sender
+// was silent for over a second (by the stamps); there is no running status; a message cut short by
+// a status byte is dropped and reading goes on at that byte; a data byte where a status belongs, or
+// an undefined status, ends what is read of the packet. Every receiver gets exactly that, in order.
+class InProcessTwin {
+public:
+    explicit InProcessTwin(platform::ManualClock& clock) : clock_(clock) {
+        platform::midi::InProcessServerConfig config;
+        config.manualDelivery = true;
+        config.clock = &clock;
+        server_ = std::make_unique<platform::midi::InProcessServer>(config);
+        MIDIClientRef ours = 0, program = 0;
+        server_->createClient("Lifecycle", {}, &ours);
+        server_->createClient("Program", {}, &program);
+        server_->createOutputPort(ours, "Out", &out_);
+        server_->createSource(ours, "Source", &source_);
+        const auto reader = [](Reading& reading) {
+            return [&reading](const MIDIPacketList* list, ByteCount size, void*) {
+                platform::midi::PacketListReader packets(list, size);
+                platform::midi::PacketListReader::Packet packet;
+                while (packets.next(packet))
+                    reading.bytes(packet.data);
+            };
+        };
+        server_->createDestination(program, "In", reader(got_[0]), &destination_);
+        server_->createInputPortWithBlock(program, "Packets", reader(got_[1]), &packets_);
+        server_->createInputPortWithProtocol(
+            program, "Events", kMIDIProtocol_1_0,
+            [this](const MIDIEventList* list, ByteCount size, void*) {
+                platform::midi::EventListReader events(list, size);
+                platform::midi::EventListReader::Packet packet;
+                while (events.next(packet))
+                    got_[2].words(packet.words);
+            },
+            &events_);
+        connect(source_);
+    }
+
+    // A send of our output port, or our source, in packets that begin at `cuts`.
+    void send(bool fromSource, std::span<const std::uint8_t> bytes, const std::vector<std::size_t>& cuts,
+              MIDITimeStamp stamp) {
+        platform::midi::PacketListBuilder list;
+        std::size_t from = 0;
+        for (const std::size_t cut : cuts) {
+            add(list, bytes.subspan(from, cut - from), stamp, fromSource ? source_ : out_, fromSource);
+            from = cut;
+            stamp = (stamp ? stamp : clock_.now()) + 700'000'000;
+        }
+        add(list, bytes.subspan(from), stamp, fromSource ? source_ : out_, fromSource);
+        if (fromSource)
+            server_->received(source_, list.list(), list.size());
+        else
+            server_->send(out_, destination_, list.list(), list.size());
+    }
+    // An event of one of the script's senders, from an external source of its own.
+    void senderSends(int sender, std::span<const std::uint8_t> bytes) {
+        auto& source = external_[sender];
+        if (!source) {
+            server_->addExternalSource({.name = "p" + std::to_string(sender)}, &source);
+            connect(source);
+        }
+        for (std::size_t i = 1; i < got_.size(); ++i)
+            read(streams_[{source, &got_[i]}], bytes, clock_.now(), expected_[i]);
+        server_->sendFromSource(source, bytes);
+    }
+    // Empty while every receiver got just what the contract says.
+    std::string check() {
+        server_->runPending();
+        static constexpr const char* kNames[] = {"destination", "packet port", "event port"};
+        for (std::size_t i = 0; i < got_.size(); ++i) {
+            if (!got_[i].broken.empty()) return std::string("the in-process ") + kNames[i] + got_[i].broken;
+            // A stray F7 passes along in a packet, as sent: every reader skips it.
+            std::erase(got_[i].got, Bytes{0xF7});
+            if (got_[i].got == expected_[i]) continue;
+            std::string read, meant;
+            for (const Bytes& m : got_[i].got)
+                read += " [" + hex(m) + "]";
+            for (const Bytes& m : expected_[i])
+                meant += " [" + hex(m) + "]";
+            return std::string("the in-process ") + kNames[i] + " got" + read + " where it should get" +
+                   meant;
+        }
+        return {};
+    }
+
+private:
+    struct Stream {
+        bool open = false;
+        Bytes sysEx;
+        MIDITimeStamp last = 0;
+    };
+    void connect(MIDIEndpointRef source) {
+        server_->connectSource(packets_, source, nullptr);
+        server_->connectSource(events_, source, nullptr);
+    }
+    void add(platform::midi::PacketListBuilder& list, std::span<const std::uint8_t> bytes,
+             MIDITimeStamp stamp, MIDIObjectRef from, bool fromSource) {
+        list.add(stamp, bytes);
+        const MIDITimeStamp at = stamp ? stamp : clock_.now();
+        if (!fromSource) return read(streams_[{from, &got_[0]}], bytes, at, expected_[0]);
+        for (std::size_t i = 1; i < got_.size(); ++i)
+            read(streams_[{from, &got_[i]}], bytes, at, expected_[i]);
+    }
+    // One packet of a sender toward one receiver, as the contract reads it.
+    static void read(Stream& s, std::span<const std::uint8_t> bytes, MIDITimeStamp at,
+                     std::vector<Bytes>& out) {
+        std::size_t i = 0;
+        const auto collect = [&] {
+            for (; i < bytes.size() && s.open; ++i) {
+                s.sysEx.push_back(bytes[i]);
+                if (bytes[i] == 0xF7) {
+                    out.push_back(std::exchange(s.sysEx, {}));
+                    s.open = false;
+                }
+            }
+        };
+        if (s.open && at > s.last && at - s.last > platform::midi::InProcessTranslation::kSilenceEndsSysEx) {
+            // Dropped; the packet is read past its old tail, up to an F7 or a status.
+            s = {};
+            const auto f7 = std::find(bytes.begin(), bytes.end(), 0xF7);
+            if (!bytes.empty() && bytes[0] < 0x80)
+                i = static_cast<std::size_t>(f7 != bytes.end()
+                                                 ? f7 + 1 - bytes.begin()
+                                                 : std::find_if(bytes.begin(), bytes.end(), [](auto b) {
+                                                       return b >= 0x80;
+                                                   }) - bytes.begin());
+        }
+        s.last = at;
+        collect();
+        while (i < bytes.size()) {
+            const std::uint8_t status = bytes[i];
+            if (status == 0xF0) {
+                s.open = true;
+                collect();
+                continue;
+            }
+            if (status == 0xF7 || isUndefined(status)) {
+                ++i;
+                continue;
+            }
+            const std::size_t length = lengthOf(status);
+            if (length == 0) return;
+            Bytes message{status}, realTime;
+            std::size_t j = i + 1;
+            bool cut = false;
+            for (; message.size() < length; ++j) {
+                if (j >= bytes.size()) return;
+                if (isUndefined(bytes[j])) continue;
+                if (isRealTime(bytes[j]))
+                    realTime.push_back(bytes[j]);
+                else if (bytes[j] >= 0x80 && (cut = true))
+                    break;
+                else
+                    message.push_back(bytes[j]);
+            }
+            if (cut && !kCutGoesOn) return;
+            // The real-time bytes inside first, as the wire gave them.
+            for (const std::uint8_t byte : realTime)
+                out.push_back({byte});
+            if (!cut) out.push_back(std::move(message));
+            i = j;
+        }
+    }
+
+    platform::ManualClock& clock_;
+    std::unique_ptr<platform::midi::InProcessServer> server_;
+    MIDIPortRef out_ = 0, packets_ = 0, events_ = 0;
+    MIDIEndpointRef source_ = 0, destination_ = 0;
+    std::array<Reading, 3> got_;                 // the destination, the packet port, the event port
+    std::array<std::vector<Bytes>, 3> expected_; // likewise
+    std::map<std::pair<MIDIObjectRef, const Reading*>, Stream> streams_;
+    std::map<int, MIDIEndpointRef> external_;
 };
 
 // Advances the test's clock by what it is asked to sleep; while holding, the one thread it was
@@ -296,12 +540,8 @@ private:
         MIDIObjectRef ref = 0;
         int sequencerPort = -1; // the virtual destination's
         std::set<int> sources;  // senders it is connected to
-        // Delivered so far, whole messages; what a delivery left open.
-        std::vector<Bytes> got;
+        Reading reading;
         std::size_t checked = 0;
-        Bytes pending;
-        Bytes umpSysEx;
-        bool umpOpen = false;
         // The model.
         std::vector<Expected> expected;
         std::map<Bytes, std::deque<std::size_t>> unmatched;
@@ -405,8 +645,6 @@ private:
     // A port that leaves takes its SysEx with it, told or not, as the kernel's news of the
     // subscription's end and of the port's exit come.
     void interrupt(const Receiver& receiver, int sender, bool leaving = false);
-    void received(Receiver& receiver, std::span<const std::uint8_t> bytes);
-    void receivedWords(Receiver& receiver, std::span<const std::uint32_t> words);
     void check(Receiver& receiver);
     void finish(Receiver& receiver);
     void checkDrops();
@@ -423,6 +661,7 @@ private:
     platform::BackgroundJobs jobs_;
     platform::ManualClock clock_;
     HeldSleeper sleeper_{clock_};
+    InProcessTwin twin_{clock_};
     FakeSequencer* fake_ = nullptr;
     std::shared_ptr<AlsaServer> server_;
     MIDIClientRef client_ = 0;
@@ -869,6 +1108,7 @@ void Lifecycle::senderSends(int slot, int index) {
          (sysEx ? " sends a SysEx event " : " sends ") + hex(bytes) +
          (toInput ? " to our input port" : " to our destination"));
     push(slot, index, toInput ? inputPort_ : virtualIn_->sequencerPort, bytes, sysEx);
+    twin_.senderSends(port.serial, bytes);
     if (!toInput)
         feed(*virtualIn_, port.serial, bytes, sysEx);
     else
@@ -992,7 +1232,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
         platform::midi::PacketListReader reader(list, size);
         platform::midi::PacketListReader::Packet packet;
         while (reader.next(packet))
-            received(*r, packet.data);
+            r->reading.bytes(packet.data);
     };
     switch (kind) {
     case Receiver::Kind::packets:
@@ -1005,7 +1245,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
                 platform::midi::EventListReader reader(list, size);
                 platform::midi::EventListReader::Packet packet;
                 while (reader.next(packet))
-                    receivedWords(*r, packet.words);
+                    r->reading.words(packet.words);
             },
             &r->ref);
         break;
@@ -1176,6 +1416,7 @@ void Lifecycle::ourSend(int which, int layout) {
     if (!prepare(which, send, layout)) return;
     send.status = perform(send);
     evaluate({&send}, true);
+    if (which != 1) twin_.send(which == 2, send.bytes, send.cuts, send.stamp);
 }
 
 // A send that waits (for room in a program's pool, or at a cable's pace) is held there while a
@@ -1558,60 +1799,10 @@ void Lifecycle::endPairs(int sender, const Receiver* only) {
     });
 }
 
-void Lifecycle::received(Receiver& receiver, std::span<const std::uint8_t> bytes) {
-    Bytes& pending = receiver.pending;
-    pending.insert(pending.end(), bytes.begin(), bytes.end());
-    std::size_t at = 0;
-    while (at < pending.size()) {
-        std::size_t length = std::max<std::size_t>(lengthOf(pending[at]), 1);
-        if (pending[at] == 0xF0) {
-            const auto f7 = std::find(pending.begin() + static_cast<std::ptrdiff_t>(at), pending.end(), 0xF7);
-            if (f7 == pending.end()) break;
-            length = static_cast<std::size_t>(f7 - pending.begin()) + 1 - at;
-        }
-        if (at + length > pending.size()) break;
-        receiver.got.emplace_back(pending.begin() + static_cast<std::ptrdiff_t>(at),
-                                  pending.begin() + static_cast<std::ptrdiff_t>(at + length));
-        at += length;
-    }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-void Lifecycle::receivedWords(Receiver& receiver, std::span<const std::uint32_t> words) {
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::uint32_t w = words[i];
-        const unsigned type = w >> 28;
-        if (type == 3 && i + 1 < words.size()) {
-            const std::uint32_t w1 = words[++i];
-            const unsigned status = (w >> 20) & 0xF, count = std::min((w >> 16) & 0xF, 6u);
-            const std::uint8_t b[6] = {std::uint8_t(w >> 8),   std::uint8_t(w),       std::uint8_t(w1 >> 24),
-                                       std::uint8_t(w1 >> 16), std::uint8_t(w1 >> 8), std::uint8_t(w1)};
-            if (status <= 1) {
-                receiver.umpSysEx = {0xF0};
-                receiver.umpOpen = true;
-            } else if (!receiver.umpOpen) {
-                return fail(std::string(receiver.name()) + " got a SysEx piece with none begun");
-            }
-            receiver.umpSysEx.insert(receiver.umpSysEx.end(), b, b + count);
-            if (status == 0 || status == 3) {
-                receiver.umpSysEx.push_back(0xF7);
-                receiver.got.push_back(receiver.umpSysEx);
-                receiver.umpOpen = false;
-            }
-            continue;
-        }
-        if (type != 1 && type != 2)
-            return fail(std::string(receiver.name()) + " got a word of type " + std::to_string(type));
-        const auto status = std::uint8_t(w >> 16);
-        const Bytes all{status, std::uint8_t(w >> 8), std::uint8_t(w)};
-        receiver.got.emplace_back(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(
-                                                                 std::max<std::size_t>(lengthOf(status), 1)));
-    }
-}
-
 void Lifecycle::check(Receiver& receiver) {
-    for (; receiver.checked < receiver.got.size(); ++receiver.checked) {
-        const Bytes& m = receiver.got[receiver.checked];
+    if (!receiver.reading.broken.empty()) return fail(std::string(receiver.name()) + receiver.reading.broken);
+    for (; receiver.checked < receiver.reading.got.size(); ++receiver.checked) {
+        const Bytes& m = receiver.reading.got[receiver.checked];
         if (m.size() == 1 && isRealTime(m[0])) {
             if (--receiver.realTime[m[0]] < 0)
                 return fail(std::string(receiver.name()) + " got " + hex(m) + " more often than it was sent");
@@ -1682,6 +1873,7 @@ void Lifecycle::settle() {
     if (!server_->waitUntilIdle(kDeadline))
         return fail("the polling thread did not finish its input in 30 s");
     server_->runPending();
+    if (const std::string finding = twin_.check(); !finding.empty()) return fail(finding);
     for (const std::string& name : log_->take()) {
         note("a line tells of a SysEx of " + name + " dropped");
         for (const int sender : names_[name])

@@ -62,8 +62,6 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 // again before the next send; a receiver that stalled, and still takes nothing, fails at once.
 constexpr bool kOutsideEndMadeAgain = false;
 constexpr bool kStalledFailsAtOnce = false;
-// The in-process server goes on reading a packet at the status byte that cut a message short.
-constexpr bool kCutGoesOn = false;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -439,7 +437,6 @@ private:
                 else
                     message.push_back(bytes[j]);
             }
-            if (cut && !kCutGoesOn) return;
             // The real-time bytes inside first, as the wire gave them.
             for (const std::uint8_t byte : realTime)
                 out.push_back({byte});
@@ -708,6 +705,7 @@ private:
     snd_midi_event_t* decoder_ = nullptr;
     int step_ = 0;
     std::string finding_;
+    bool stopped_ = false;
     std::uint64_t kernelBytesPerSecond_ = 0, retryWait_ = 0, retryTimeout_ = 0; // ns
 };
 
@@ -761,7 +759,7 @@ void Lifecycle::fail(const std::string& what) {
 }
 
 std::string Lifecycle::run() {
-    while (!script_.done() && finding_.empty()) {
+    while (!script_.done() && finding_.empty() && !stopped_) {
         ++step_;
         names_.clear();
         publishListing();
@@ -831,7 +829,7 @@ void Lifecycle::step(std::uint8_t op) {
         break;
     case 16:
         if (op & 0x80)
-            heldSend(index);
+            heldSend(slot % 3);
         else
             ourSend(slot % 3);
         break;
@@ -1440,14 +1438,18 @@ void Lifecycle::heldSend(int which) {
         sleeper_.wake();
     });
     const bool held = sleeper_.waitUntilHolding(firstDone, kDeadline);
-    std::thread other;
+    std::thread meanwhileThread;
+    const int other = (which + 1) % 3;
     if (held) {
         note("the send waits");
-        if (meanwhile & 1)
-            portExits((meanwhile >> 2) % static_cast<int>(kClients.size()), (meanwhile >> 4) & 1);
+        const int slot = (meanwhile >> 2) % static_cast<int>(kClients.size()), index = (meanwhile >> 4) & 1;
+        if (meanwhile & 1) portExits(slot, index);
+        // Another port at the old address, or our next port made anew.
+        if (meanwhile & 0x20) portStarts(slot, index);
+        if (meanwhile & 0x40) renewOurs(other);
         settle();
-        if ((meanwhile & 2) && prepare(1 - which, second)) {
-            other = std::thread([&] {
+        if ((meanwhile & 2) && prepare(other, second)) {
+            meanwhileThread = std::thread([&] {
                 second.status = perform(second);
                 secondDone = true;
             });
@@ -1457,9 +1459,15 @@ void Lifecycle::heldSend(int which) {
                 std::this_thread::yield();
         }
     }
+    // The server stops: what is under way fails at its next event, and the script ends.
+    if (held && (meanwhile & 0x80)) {
+        server_->stop();
+        stopped_ = true;
+        note("the server stops");
+    }
     sleeper_.release();
     holder.join();
-    if (other.joinable()) other.join();
+    if (meanwhileThread.joinable()) meanwhileThread.join();
     if (!held && !firstDone) return fail("a send neither waited nor ended in 30 s");
     std::vector<OurSend*> sends{&first};
     if (second.ours) sends.push_back(&second);
@@ -1524,8 +1532,10 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
         for (std::size_t i = 0; i < send->targets.size() && finding_.empty(); ++i) {
             const Target& target = send->targets[i];
             const auto result = lastResult_.find(target.key);
-            const bool failed =
-                send->refusedByte[i] || target.refuses || (result != lastResult_.end() && result->second < 0);
+            // A stopped server writes nothing more.
+            const bool failed = send->refusedByte[i] || target.refuses ||
+                                (result != lastResult_.end() && result->second < 0) ||
+                                (stopped_ && send->status != noErr);
             const std::string where =
                 std::to_string(target.address.first) + ":" + std::to_string(target.address.second);
             // How a send may fail toward this receiver: refused, for a byte the wire cannot carry or a
@@ -1536,6 +1546,8 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
             if (send->refusedByte[i] || target.refuses) may.insert(SendFailure::Kind::refused);
             if (!port || port->serial != target.key.second) may.insert(SendFailure::Kind::gone);
             if (target.frozen) may.insert(SendFailure::Kind::stalled);
+            if (stopped_)
+                may.insert({SendFailure::Kind::refused, SendFailure::Kind::gone, SendFailure::Kind::stalled});
             if (!kOutsideEndMadeAgain && endedFromOutside_.erase({target.key.first, target.address}) &&
                 target.kernel)
                 may.insert(SendFailure::Kind::gone);
@@ -1871,6 +1883,7 @@ void Lifecycle::checkDrops() {
 }
 
 void Lifecycle::settle() {
+    if (stopped_) return;
     const auto until = std::chrono::steady_clock::now() + kDeadline;
     while (!fake_->inputEmpty()) {
         if (std::chrono::steady_clock::now() > until) return fail("the polling thread read nothing for 30 s");

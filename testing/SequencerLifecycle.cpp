@@ -1706,11 +1706,14 @@ void Lifecycle::ourContent(std::deque<std::uint8_t>& outbox) {
     const auto add = [&](std::uint8_t byte) { outbox.push_back(byte); };
     switch (kind % 4) {
     case 0: // 7-bit SysEx, up to a few hundred bytes
-    case 1: // 8-bit SysEx: a program takes it, a device refuses it
+    case 1: // 8-bit SysEx: a program takes it, a device refuses it; some with one such byte only
         add(0xF0);
         for (std::size_t i = 0; i < length * (kind & 0x80 ? 8 : 1); ++i) {
             const auto byte = static_cast<std::uint8_t>(sysExTag_ * 13 + i * 29);
-            add(kind % 4 == 1 && byte != 0xF7 ? byte : byte & 0x7F);
+            if (kind % 4 == 1 && (kind & 0x40) && i == length / 2)
+                add(std::array<std::uint8_t, 4>{0x80, 0xA5, 0xC3, 0xF5}[sysExTag_ % 4]);
+            else
+                add(kind % 4 == 1 && !(kind & 0x40) && byte != 0xF7 ? byte : byte & 0x7F);
         }
         add(0xF7);
         ++sysExTag_;

@@ -581,7 +581,7 @@ private:
     void connect(Receiver& receiver);
     void disconnect(Receiver& receiver);
     void kernelUnsubscribes(int slot, int index);
-    void overrun(int slot, bool withNews);
+    void overrun(int slot, bool withNews, bool ourSubscriptions);
     void renewReceiver(Receiver::Kind kind);
     struct Target {
         std::pair<int, int> key; // our port, the receiver's serial
@@ -643,10 +643,9 @@ private:
     void feed(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void collect(Receiver& receiver, int sender, Pair& pair, const Bytes& bytes, std::size_t& at);
     void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
-    void endPairs(int sender, const Receiver* only = nullptr);
     // The server ends the pair's unfinished SysEx, and a line says so.
-    // A port that leaves takes its SysEx with it, told or not, as the kernel's news of the
-    // subscription's end and of the port's exit come.
+    // A port that leaves takes its SysEx with it: a listed one's told or not, as the kernel's news of
+    // the subscription's end and of the port's exit come.
     void interrupt(const Receiver& receiver, int sender, bool leaving = false);
     void check(Receiver& receiver);
     void finish(Receiver& receiver);
@@ -814,7 +813,7 @@ void Lifecycle::step(std::uint8_t op) {
         break;
     case 13:
         if (op & 0x80) {
-            overrun(slot, index);
+            overrun(slot, index, op & 0x40);
         } else {
             const std::uint64_t ms = std::uint64_t{script_.next()} * 20;
             clock_.advance(ms * 1'000'000);
@@ -999,11 +998,12 @@ void Lifecycle::portExits(int slot, int index) {
         fake_->unsubscribe(ours.sequencerPort, client, index);
     fake_->removeDestination(client, index);
     note(std::to_string(client) + ":" + std::to_string(index) + " leaves");
+    // Whatever a receiver was collecting from it ends, and so do our connections to it.
+    for (const auto& receiver : receivers_)
+        interrupt(*receiver, port.serial, true);
     port.alive = false;
     publishListing();
     announce(SND_SEQ_EVENT_PORT_EXIT, client, index);
-    // Whatever a receiver was collecting from it ends, and so do our connections to it.
-    endPairs(port.serial);
     for (auto& receiver : receivers_)
         receiver->sources.erase(port.serial);
 }
@@ -1199,8 +1199,15 @@ void Lifecycle::kernelUnsubscribes(int slot, int index) {
 
 // The input overruns; with news, a client restarts meanwhile, and the announcements are lost with
 // the rest, so are the ends of subscriptions: one line tells of every SysEx dropped.
-void Lifecycle::overrun(int slot, bool withNews) {
-    if (withNews) {
+void Lifecycle::overrun(int slot, bool withNews, bool ourSubscriptions) {
+    if (ourSubscriptions) {
+        // Lost with the rest: the news that our output ports' subscriptions to the client's ports ended.
+        for (int port = 0; port < 2; ++port)
+            if (portAt(kClients[slot], port))
+                for (const Ours& ours : ours_)
+                    fake_->unsubscribe(ours.sequencerPort, kClients[slot], port);
+        note("our subscriptions to " + std::to_string(kClients[slot]) + " end unheard");
+    } else if (withNews) {
         fake_->overrunComing();
         const auto told = droppedAloud_;
         clientStarts(slot);
@@ -1810,14 +1817,11 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
 void Lifecycle::interrupt(const Receiver& receiver, int sender, bool leaving) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    if (it->second.open) ++(leaving ? mayBeTold_ : droppedAloud_)[sender];
+    // A listed sender's goes untold, or told; one known by its address is told.
+    const Port* port = portAt(senders_[sender].client, senders_[sender].port);
+    const bool quiet = leaving && port && port->serial == sender && listedAsSource(port->capability);
+    if (it->second.open) ++(quiet ? mayBeTold_ : droppedAloud_)[sender];
     pairs_.erase(it);
-}
-
-void Lifecycle::endPairs(int sender, const Receiver* only) {
-    std::erase_if(pairs_, [&](const auto& entry) {
-        return entry.first.second == sender && (!only || entry.first.first == only->serial);
-    });
 }
 
 void Lifecycle::check(Receiver& receiver) {

@@ -160,12 +160,21 @@ struct PlayedFrames {
     // By serial: the player it was scheduled on and its frames.
     std::vector<int> owner;
     std::vector<std::uint32_t> frames;
+    std::vector<std::uint32_t> first;      // a file segment's starting frame; 0 for a buffer
+    std::vector<bool> loops;
+    std::vector<std::int64_t> previous;    // the serial scheduled before it on its player
+    // By player: buffers scheduled before its last stop, and the node time (on tap `stopTap`) from which
+    // none of them may sound.
+    std::int64_t stoppedBelow[2] = {0, 0};
+    std::int64_t stopTap[2] = {-1, -1};
+    std::int64_t stopFloor[2] = {0, 0};
     // By serial: the last index seen, and the node time of index 0 as the tap (`anchorTap`) saw it.
     std::vector<std::int64_t> lastIndex;
     std::vector<std::int64_t> anchor;
     std::vector<int> anchorTap;
-    // By tap installation: after the last frame it saw.
+    // By tap installation: after the last frame it saw, and the last sample heard (serial, index, time).
     std::vector<std::int64_t> tapEnd;
+    std::vector<std::array<std::int64_t, 3>> heard;
     // By player: the latest serial heard.
     std::int64_t lastSerial[2] = {-1, -1};
     // By serial, without the lock: how often its completion ran.
@@ -313,7 +322,10 @@ private:
     // --- the operations ---
 
     void operate() {
-        switch (in_.below(20)) {
+        // The operations added later take the top bytes, so that older inputs keep what they do.
+        const std::uint8_t op = in_.byte();
+        if (op >= 240) return operateMore(op - 240);
+        switch (op % 20) {
         case 0:
         case 1:
         case 19:
@@ -335,6 +347,7 @@ private:
         case 9:
             note("reset");
             engine_->reset();
+            clearNotes();
             return;
         case 10:
             return changeDevice();
@@ -346,12 +359,8 @@ private:
             players_[p]->play();
             return;
         }
-        case 13: {
-            const std::uint32_t p = in_.below(2);
-            note("stop player " + std::to_string(p));
-            players_[p]->stop();
-            return;
-        }
+        case 13:
+            return stopPlayer(int(in_.below(2)));
         case 14:
             return toggleRecorder();
         case 15:
@@ -368,6 +377,43 @@ private:
         case 18:
             return settle();
         }
+    }
+
+    void operateMore(int op) {
+        switch (op) {
+        case 0:
+        case 1:
+            return replacePlayer(op);
+        case 2:
+        case 3:
+            return scheduleMore(op == 2);
+        case 4:
+            note("pause");
+            engine_->pause();
+            running_ = false;
+            clearNotes();
+            return;
+        case 5:
+            return failingStart();
+        default:
+            return tick();
+        }
+    }
+
+    // A device that will not start: the start fails, says so, and leaves the engine stopped; the next
+    // start works.
+    void failingStart() {
+        note("failing start");
+        if (running_) stop();
+        fake_->failStart("the device is busy");
+        bool raised = false;
+        try {
+            engine_->start();
+        } catch (const AudioError&) {
+            raised = true;
+        }
+        fake_->failStart(std::nullopt);
+        if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
 
     static std::string name(std::uint32_t which) {
@@ -403,7 +449,10 @@ private:
                 renderthread::RenderingScope rendering;
                 out = fake_->tick(frames, host_);
             }
-            if (!out) continue;
+            if (!out) {
+                if (running_) fail("the engine runs, but its device renders nothing");
+                continue;
+            }
             if (out->frameLength() != frames)
                 fail("a cycle of " + std::to_string(frames) + " frames rendered " +
                      std::to_string(out->frameLength()));
@@ -421,6 +470,13 @@ private:
     void afterCycle() {
         for (auto& w : watched_) {
             const auto time = w.node->lastRenderTime();
+            if (w.node == sampler_) {
+                const std::int64_t since = samplerSeen_ ? samplerSeen_->sampleTime() : kNone;
+                if (time && (!samplerSeen_ || time->sampleTime() != since ||
+                             time->hostTime() != samplerSeen_->hostTime()))
+                    judgeNotes(*time, since);
+                samplerSeen_ = time;
+            }
             if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
             if (w.last != kNone && time->sampleTime() < w.last)
                 fail("the " + w.name + "'s time went back from " + std::to_string(w.last) + " to " +
@@ -527,6 +583,7 @@ private:
         const std::uint32_t which = in_.below(5);
         note("attach " + name(which));
         engine_->attach(movable(which));
+        samplerAttached_ = samplerAttached_ || which == 3;
         graphChanged();
     }
 
@@ -534,12 +591,16 @@ private:
         const std::uint32_t which = in_.below(5);
         note("detach " + name(which));
         engine_->detach(movable(which));
+        if (which == 3) {
+            samplerAttached_ = false;
+            clearNotes();
+        }
         graphChanged();
     }
 
     void start() {
         note("start");
-        if (engine_->isRunning()) return;
+        if (running_) return;
         try {
             engine_->start();
         } catch (const AudioError& error) {
@@ -547,6 +608,7 @@ private:
             return;
         }
         runningPeriod_ = period_;
+        running_ = true;
     }
 
     // Anything that waits for the tap thread while it is held: the thread goes on shortly after.
@@ -563,6 +625,8 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        running_ = false;
+        clearNotes();
     }
 
     // Another device: new rates or another period, as a user picks it; a running engine is stopped for
@@ -573,7 +637,7 @@ private:
         const std::uint32_t channels = 1 + in_.below(2);
         const bool ratesOnly = in_.flag();
         const std::uint32_t period = ratesOnly ? period_ : kPeriods[in_.below(6)];
-        const bool running = engine_->isRunning();
+        const bool running = running_;
         note("device " + std::to_string(int(ratesOnly ? outRate_ : out)) + "/" +
              std::to_string(int(ratesOnly ? inRate_ : in)) + " period " + std::to_string(period));
         if (running) stop();
@@ -604,31 +668,97 @@ private:
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
         for (std::uint32_t b = 0; b < count && scheduled_ < kMaxBuffers; ++b) {
-            const std::uint32_t serial = scheduled_++;
-            {
-                std::lock_guard lock(played_->mutex);
-                played_->owner.push_back(p);
-                played_->frames.push_back(frames);
-                played_->lastIndex.push_back(-1);
-                played_->anchor.push_back(kNone);
-                played_->anchorTap.push_back(-1);
-            }
-            auto buffer = PCMBuffer::make(*AudioFormat::standard(44100, channels), frames);
-            for (std::uint32_t c = 0; c < channels; ++c)
-                for (std::uint32_t i = 0; i < frames; ++i)
-                    buffer->floatChannelData()[c][i] = bufferSample(std::int64_t(serial) * kBufferFrames + i);
-            buffer->setFrameLength(frames);
-            auto played = played_;
-            Gate* gate = &gate_;
-            Findings* findings = &findings_;
-            players_[p]->scheduleBuffer(
-                buffer, std::nullopt, interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u,
-                type, [played, gate, findings, serial](AudioPlayerNode::CompletionCallbackType) {
-                    gate->pass();
-                    if (played->runs[serial].fetch_add(1) == 1)
-                        findings->fail("the completion of buffer " + std::to_string(serial) + " ran twice");
-                });
+            const std::uint32_t options = interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
+            auto buffer = makeBuffer(p, frames, 0, frames, false, channels);
+            players_[p]->scheduleBuffer(buffer, std::nullopt, options, type, completion());
         }
+    }
+
+    // A looping buffer, or a segment of a file: frames named as a buffer's, the segment's from its start.
+    void scheduleMore(bool loop) {
+        const int p = int(in_.below(2));
+        const std::uint32_t length = 1 + in_.below(kBufferFrames);
+        const std::uint32_t from = loop ? 0 : in_.below(length);
+        const std::uint32_t frames = loop ? length : 1 + in_.below(length - from);
+        const auto type = AudioPlayerNode::CompletionCallbackType(in_.below(3));
+        const std::uint32_t channels = 1 + in_.below(2);
+        note((loop ? "loop " : "segment " + std::to_string(from) + "+") + std::to_string(frames) + " of " +
+             std::to_string(length) + " on player " + std::to_string(p));
+        if (scheduled_ >= kMaxBuffers) return;
+        auto buffer = makeBuffer(p, from + frames, from, length, loop, channels);
+        if (loop) {
+            players_[p]->scheduleBuffer(buffer, std::nullopt, AudioPlayerNode::loops, type, completion());
+            return;
+        }
+        const std::string path = (dir_ / ("segment-" + std::to_string(scheduled_) + ".caf")).string();
+        {
+            auto file = AudioFile::forWriting(path, buffer->format().settings());
+            file->write(*buffer);
+        }
+        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type, completion());
+    }
+
+    // The next serial's frames: `length` of them, of which [first, end) may play.
+    std::shared_ptr<PCMBuffer> makeBuffer(int p, std::uint32_t end, std::uint32_t first, std::uint32_t length,
+                                          bool loop, std::uint32_t channels) {
+        const std::uint32_t serial = scheduled_++;
+        {
+            std::lock_guard lock(played_->mutex);
+            played_->owner.push_back(p);
+            played_->frames.push_back(end);
+            played_->first.push_back(first);
+            played_->loops.push_back(loop);
+            played_->previous.push_back(lastScheduled_[p]);
+            played_->lastIndex.push_back(std::int64_t(first) - 1);
+            played_->anchor.push_back(kNone);
+            played_->anchorTap.push_back(-1);
+        }
+        lastScheduled_[p] = serial;
+        auto buffer = PCMBuffer::make(*AudioFormat::standard(44100, channels), length);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < length; ++i)
+                buffer->floatChannelData()[c][i] = bufferSample(std::int64_t(serial) * kBufferFrames + i);
+        buffer->setFrameLength(length);
+        return buffer;
+    }
+
+    AudioPlayerNode::CompletionHandler completion() {
+        const std::uint32_t serial = scheduled_ - 1;
+        auto played = played_;
+        Gate* gate = &gate_;
+        Findings* findings = &findings_;
+        return [played, gate, findings, serial](AudioPlayerNode::CompletionCallbackType) {
+            gate->pass();
+            if (played->runs[serial].fetch_add(1) == 1)
+                findings->fail("the completion of buffer " + std::to_string(serial) + " ran twice");
+        };
+    }
+
+    // Nothing the player was given before its stop sounds after it: its last cycle's frames (a converted
+    // player's read ahead too) are the last.
+    void stopPlayer(int p) {
+        note("stop player " + std::to_string(p));
+        const auto time = players_[p]->lastRenderTime();
+        players_[p]->stop();
+        std::lock_guard lock(played_->mutex);
+        played_->stoppedBelow[p] = scheduled_;
+        played_->stopTap[p] = playerTap_[p];
+        played_->stopFloor[p] = time ? time->sampleTime() + std::max(runningPeriod_, 512u) : kNone;
+        if (!time) played_->stopTap[p] = -1;
+    }
+
+    // A player destroyed with its buffers still scheduled, and a new one in its place.
+    void replacePlayer(int p) {
+        note("replace player " + std::to_string(p));
+        engine_->detach(players_[p]);
+        players_[p] = AudioPlayerNode::make();
+        for (auto& w : watched_)
+            if (w.name == "player " + std::to_string(p)) w.node = players_[p];
+        engine_->attach(players_[p]);
+        engine_->connect(players_[p], mixer_, AudioFormat::standard(kRates[in_.below(3)], 2));
+        players_[p]->play();
+        lastScheduled_[p] = -1;
+        graphChanged();
     }
 
     void installPlayerTap(int p) {
@@ -638,10 +768,12 @@ private:
             std::lock_guard lock(played_->mutex);
             tap = int(played_->tapEnd.size());
             played_->tapEnd.push_back(kNone);
+            played_->heard.push_back({-1, -1, kNone});
         }
         auto played = played_;
         Gate* gate = &gate_;
         Findings* findings = &findings_;
+        playerTap_[p] = tap;
         players_[p]->installTap(
             0, tapBlock_, std::nullopt,
             [played, gate, findings, p, tap](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
@@ -650,8 +782,10 @@ private:
             });
     }
 
-    // Tap thread: every frame of a buffer plays once, in the order scheduled, at its place after the
-    // buffer's first frame; the tap's time never goes back.
+    // Tap thread: every frame of a buffer plays once (a loop's once each pass), in the order scheduled, at
+    // its place after the buffer's first frame, and right after the frame before it: a buffer that
+    // follows another without a gap starts with its first frame. The tap's time never goes back, and
+    // nothing scheduled before a stop sounds after it.
     static void checkPlayed(PlayedFrames& played, Findings& findings, int p, int tap, const PCMBuffer& buffer,
                             const AudioTime& when) {
         std::lock_guard lock(played.mutex);
@@ -664,36 +798,47 @@ private:
             return;
         }
         end = start + buffer.frameLength();
+        auto& [lastSerial, lastIndex, lastTime] = played.heard[tap];
         const float* samples = buffer.floatChannelData()[0];
         for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
             const std::int64_t n = named(samples[i], 16777216.0);
             if (n == -1) continue;
             const std::int64_t serial = n / kBufferFrames;
             const std::int64_t index = n % kBufferFrames;
+            const std::int64_t time = start + i;
+            const std::string frame = "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
             if (n < 0 || serial >= std::int64_t(played.owner.size()) || played.owner[serial] != p ||
-                index >= played.frames[serial]) {
-                findings.fail(who + " played a sample it was never given at " + std::to_string(start + i));
-                return;
-            }
-            if (index <= played.lastIndex[serial]) {
-                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
-                              std::to_string(serial) + " again, or after a later one");
-                return;
-            }
+                index >= played.frames[serial] || index < played.first[serial])
+                return findings.fail(who + " played a sample it was never given at " + std::to_string(time));
+            if (serial < played.stoppedBelow[p] && played.stopTap[p] == tap && time >= played.stopFloor[p])
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
+                                     ", after a stop that dropped it");
+            const bool follows = lastTime == time - 1;
+            const bool lastOfPrevious = follows && lastIndex == played.frames[lastSerial] - 1;
+            const bool anotherPass = played.loops[serial] && index <= played.lastIndex[serial];
+            if (lastOfPrevious && (played.previous[serial] == lastSerial || (lastSerial == serial && played.loops[serial]))
+                    ? index != played.first[serial]
+                    : follows && lastSerial == serial && index != lastIndex + 1)
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
+                                     " right after frame " + std::to_string(lastIndex) + " of buffer " +
+                                     std::to_string(lastSerial));
+            lastSerial = serial;
+            lastIndex = index;
+            lastTime = time;
+            if (anotherPass) played.lastIndex[serial] = std::int64_t(played.first[serial]) - 1;
+            if (index <= played.lastIndex[serial])
+                return findings.fail(who + " played " + frame + " again, or after a later one");
             played.lastIndex[serial] = index;
-            if (serial < played.lastSerial[p]) {
-                findings.fail(who + " played buffer " + std::to_string(serial) + " after buffer " +
-                              std::to_string(played.lastSerial[p]));
-                return;
-            }
+            if (serial < played.lastSerial[p])
+                return findings.fail(who + " played buffer " + std::to_string(serial) + " after buffer " +
+                                     std::to_string(played.lastSerial[p]));
             played.lastSerial[p] = serial;
-            const std::int64_t anchor = start + i - index;
-            if (played.anchorTap[serial] == tap && played.anchor[serial] != anchor) {
-                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
-                              std::to_string(serial) + " at " + std::to_string(start + i) + ", not at " +
-                              std::to_string(played.anchor[serial] + index));
-                return;
-            }
+            const std::int64_t anchor = time - index;
+            // A loop's passes follow each other without a gap.
+            const std::int64_t pass = played.loops[serial] ? played.frames[serial] : kNamedFrames;
+            if (played.anchorTap[serial] == tap && (anchor - played.anchor[serial]) % pass != 0)
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) + ", not at " +
+                                     std::to_string(played.anchor[serial] + index));
             played.anchorTap[serial] = tap;
             played.anchor[serial] = anchor;
         }
@@ -748,14 +893,21 @@ private:
         multiFrom_ = renderedInput();
     }
 
+    // Each note-on is told apart by its key and velocity.
     void sendMIDI() {
         const std::uint8_t key = std::uint8_t(36 + in_.below(48));
         note("MIDI");
         switch (in_.below(4)) {
         case 0:
-        case 1:
-            sampler_->startNote(key, std::uint8_t(1 + in_.below(127)), 0);
+        case 1: {
+            in_.byte();
+            if (notesSent_ >= 48 * 127) return;
+            const int serial = notesSent_++;
+            sampler_->startNote(std::uint8_t(36 + serial / 127), std::uint8_t(1 + serial % 127), 0);
+            // Sent while the engine renders the unit: it sounds in the first cycle that renders it.
+            if (running_ && samplerAttached_) waitingNotes_.push_back(serial);
             return;
+        }
         case 2:
             sampler_->stopNote(key, 0);
             return;
@@ -763,6 +915,33 @@ private:
             sampler_->sendMIDIEvent(0xB0, 123, 0); // all notes off
             return;
         }
+    }
+
+    // Rendering the unit ended: what waited may be dropped.
+    void clearNotes() { waitingNotes_.clear(); }
+
+    // After a cycle that rendered the sampler: every note waiting sounded exactly once, at the start of
+    // that cycle (of one of its renders when it was rendered at another rate).
+    void judgeNotes(const AudioTime& time, std::int64_t since) {
+        if (waitingNotes_.empty()) return;
+        const auto received = sampler_->receivedMIDI();
+        for (const int serial : waitingNotes_) {
+            int times = 0;
+            std::int64_t at = kNone;
+            for (const auto& m : received)
+                if (m.bytes.size() == 3 && m.bytes[0] == 0x90 && m.bytes[1] == 36 + serial / 127 &&
+                    m.bytes[2] == 1 + serial % 127) {
+                    ++times;
+                    at = m.sampleTime;
+                }
+            const bool inCycle = time.isHostTimeValid() ? at == time.sampleTime()
+                                                        : at > since && at <= time.sampleTime();
+            if (times != 1 || !inCycle)
+                return fail("note-on " + std::to_string(serial) + " sounded " + std::to_string(times) +
+                            " times, at " + std::to_string(at) + ", in the first cycle that rendered it after it "
+                            "was sent, at " + std::to_string(time.sampleTime()));
+        }
+        waitingNotes_.clear();
     }
 
     // Everything handed to the tap thread arrives.
@@ -776,6 +955,8 @@ private:
     // --- after every step ---
 
     void checkStep() {
+        if (engine_->isRunning() != running_)
+            fail(std::string("the engine says it is ") + (running_ ? "stopped" : "running"));
         const auto counts = renderthread::counts();
         if (counts != renderthread::Counts{}) {
             fail("the rendering thread allocated " + std::to_string(counts.allocations) + " times, blocked " +
@@ -939,7 +1120,14 @@ private:
     std::vector<Watched> watched_;
     std::uint32_t tapBlock_ = 256;
     std::shared_ptr<PlayedFrames> played_ = std::make_shared<PlayedFrames>();
+    bool running_ = false;
+    bool samplerAttached_ = true;
+    int notesSent_ = 0;
+    std::vector<int> waitingNotes_;
+    std::optional<AudioTime> samplerSeen_;
     std::uint32_t scheduled_ = 0;
+    std::int64_t lastScheduled_[2] = {-1, -1};
+    int playerTap_[2] = {-1, -1};
     int graphChanges_ = 0;
     std::shared_ptr<sonabel::NodeRecorder> recorder_;
     int recordedFrom_ = 0;

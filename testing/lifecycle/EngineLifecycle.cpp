@@ -193,7 +193,7 @@ struct RingLog {
 };
 
 struct MultiTake {
-    std::string path;
+    std::vector<std::pair<std::string, std::int32_t>> files; // and the device channel each records
     std::int64_t begin; // input frames rendered before record()
     std::int64_t end;   // and before stop()
     std::uint32_t block;
@@ -275,7 +275,8 @@ private:
         outRate_ = kRates[in_.below(3)];
         inRate_ = kRates[in_.below(3)];
         inChannels_ = 1 + in_.below(2);
-        period_ = kPeriods[in_.below(4)];
+        const std::uint32_t periodChoice = in_.below(4);
+        period_ = kPeriods[periodChoice];
         fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
         fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
         fake_->setBufferFrameSize(period_);
@@ -309,7 +310,8 @@ private:
         multi_->setDirectory(dir_.string());
         multiBlock_ = kRecorderBlocks[in_.below(4)];
         multi_->setBufferSize(multiBlock_);
-        multi_->configure(std::vector<std::int32_t>{0});
+        static const std::vector<std::int32_t> maps[] = {{0}, {1}, {0, 1}, {1, 0}};
+        multi_->configure(maps[inChannels_ == 2 ? periodChoice : 0]);
         watched_ = {{"player 0", players_[0]}, {"player 1", players_[1]}, {"generator", generator_},
                     {"sampler", sampler_},     {"submix", submix_},       {"main mixer", mixer_},
                     {"input", input_}};
@@ -509,7 +511,7 @@ private:
         auto buffer = PCMBuffer::make(format, frames);
         for (std::uint32_t c = 0; c < inChannels_; ++c)
             for (std::uint32_t i = 0; i < frames; ++i)
-                buffer->floatChannelData()[c][i] = fileSample(nextName_ + i);
+                buffer->floatChannelData()[c][i] = fileSample(nextName_ + i) * (c == 0 ? 1.0f : -1.0f);
         buffer->setFrameLength(frames);
         const std::uint32_t stored = fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
@@ -885,8 +887,7 @@ private:
         if (multi_->isRecording()) {
             const auto files = multi_->files();
             whileHeld([&] { multi_->stop(); });
-            if (!files.empty() && files[0])
-                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
+            endMultiTake(files);
             return;
         }
         multi_->record();
@@ -894,6 +895,19 @@ private:
     }
 
     // Each note-on is told apart by its key and velocity.
+    // Each take has files of its own.
+    void endMultiTake(const std::vector<std::shared_ptr<sonabel::WriteableFile>>& files) {
+        MultiTake take{{}, multiFrom_, renderedInput(), multiBlock_};
+        for (const auto& file : files) {
+            if (!file) continue;
+            for (const auto& earlier : multiTakes_)
+                for (const auto& [path, channel] : earlier.files)
+                    if (path == file->url()) return fail("two takes were written to " + path);
+            take.files.push_back({file->url(), file->channel()});
+        }
+        multiTakes_.push_back(std::move(take));
+    }
+
     void sendMIDI() {
         const std::uint8_t key = std::uint8_t(36 + in_.below(48));
         note("MIDI");
@@ -978,8 +992,7 @@ private:
         if (multi_->isRecording()) {
             const auto files = multi_->files();
             multi_->stop();
-            if (!files.empty() && files[0])
-                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
+            endMultiTake(files);
         }
         if (recorder_) {
             const bool recording = recorder_->isRecording();
@@ -1068,14 +1081,27 @@ private:
     // A multichannel take: captured frames in order, each once; frames lost on the way have silence of
     // their length in their place; every block rendered before the stop is there.
     void checkMultiTake(const MultiTake& take) {
-        const auto samples = firstChannel(take.path);
+        for (const auto& [path, channel] : take.files) {
+            const auto samples = firstChannel(path);
+            const std::string name = path.substr(path.rfind('/') + 1);
+            if (samples.size() != firstChannel(take.files[0].first).size())
+                return fail(name + " holds " + std::to_string(samples.size()) + " frames, another file of its take " +
+                            std::to_string(firstChannel(take.files[0].first).size()));
+            checkMultiTakeFile(take, name, samples, channel == 0 ? 1.0f : -1.0f);
+        }
+    }
+
+    // One channel of a take: captured frames of that channel in order, each once; frames lost on the
+    // way have silence of their length in their place; every block rendered before the stop is there.
+    void checkMultiTakeFile(const MultiTake& take, const std::string& name, const std::vector<float>& samples,
+                            float sign) {
         std::int64_t lastPosition = kNone;
         std::int64_t last = kNone;
         for (std::size_t p = 0; p < samples.size(); ++p) {
-            const std::int64_t k = named(samples[p], 8388608.0);
+            const std::int64_t k = named(samples[p] * sign, 8388608.0);
             if (k == -1) continue;
-            const std::string at = take.path.substr(take.path.rfind('/') + 1) + " at " + std::to_string(p);
-            if (k == -2) return fail(at + " holds a sample that was never captured");
+            const std::string at = name + " at " + std::to_string(p);
+            if (k == -2) return fail(at + " holds a sample that was never captured on its channel");
             if (last != kNone && k <= last)
                 return fail(at + " holds captured frame " + std::to_string(k) + " after frame " +
                             std::to_string(last));
@@ -1088,9 +1114,8 @@ private:
         }
         // All but the block the tap was filling at the stop.
         if (std::int64_t(samples.size()) + take.block < take.end - take.begin)
-            fail(take.path.substr(take.path.rfind('/') + 1) + " holds " + std::to_string(samples.size()) +
-                 " frames of the " + std::to_string(take.end - take.begin) +
-                 " the input rendered while it recorded");
+            fail(name + " holds " + std::to_string(samples.size()) + " frames of the " +
+                 std::to_string(take.end - take.begin) + " the input rendered while it recorded");
     }
 
     Bytes in_;

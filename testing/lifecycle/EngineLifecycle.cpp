@@ -203,6 +203,7 @@ struct RecorderTake {
     std::shared_ptr<sonabel::NodeRecorder> recorder;
     std::string path;
     bool clean; // no graph change while it recorded: the node's time ran on
+    std::int64_t lastRender; // the start of the generator's last render before the stop
 };
 
 struct Watched {
@@ -859,19 +860,21 @@ private:
             installPlayerTap(p);
     }
 
+    void stopRecorder() {
+        const bool recording = recorder_->isRecording();
+        const auto time = generator_->lastRenderTime();
+        whileHeld([&] { recorder_->stop(); });
+        if (recording) {
+            auto file = recorder_->internalAudioFile();
+            takes_.push_back({recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_,
+                              time ? time->sampleTime() : kNone});
+        }
+        recorder_.reset();
+    }
+
     void toggleRecorder() {
         note(recorder_ ? "stop recorder" : "record");
-        if (recorder_) {
-            const bool recording = recorder_->isRecording();
-            whileHeld([&] { recorder_->stop(); });
-            if (recording) {
-                auto file = recorder_->internalAudioFile();
-                takes_.push_back(
-                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
-            }
-            recorder_.reset();
-            return;
-        }
+        if (recorder_) return stopRecorder();
         recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
         try {
             recorder_->record();
@@ -994,16 +997,7 @@ private:
             multi_->stop();
             endMultiTake(files);
         }
-        if (recorder_) {
-            const bool recording = recorder_->isRecording();
-            recorder_->stop();
-            if (recording) {
-                auto file = recorder_->internalAudioFile();
-                takes_.push_back(
-                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
-            }
-            recorder_.reset();
-        }
+        if (recorder_) stopRecorder();
         engine_->stop();
         for (auto& player : players_)
             player->stop();
@@ -1035,7 +1029,7 @@ private:
                 return;
             }
         for (std::size_t t = 0; t < takes_.size(); ++t)
-            checkRecorderTake(recorded[t], takes_[t].clean);
+            checkRecorderTake(recorded[t], takes_[t]);
         for (const auto& take : multiTakes_)
             checkMultiTake(take);
     }
@@ -1050,8 +1044,11 @@ private:
     }
 
     // The generator's take: its node time in every sample, each frame once at its place.
-    void checkRecorderTake(const std::string& path, bool clean) {
+    // A clean take lasts as long as the time it recorded: lost blocks are silence in their place, and
+    // only the block the tap was filling at the stop may be missing.
+    void checkRecorderTake(const std::string& path, const RecorderTake& recorded) {
         if (path.empty()) return;
+        const bool clean = recorded.clean;
         const auto take = firstChannel(path);
         std::int64_t lastPosition = kNone;
         std::int64_t lastTime = kNone;
@@ -1070,6 +1067,12 @@ private:
             lastPosition = std::int64_t(p);
             lastTime = t;
         }
+        if (!clean || lastTime == kNone || recorded.lastRender == kNone) return;
+        const std::int64_t block = sonabel::Settings::recorderBufferLength().samplesCount();
+        const std::int64_t due = lastPosition + (recorded.lastRender - lastTime) % kNamedFrames;
+        if (std::int64_t(take.size()) + block <= due)
+            fail("the recorder's take ends at " + std::to_string(take.size()) + ", the generator rendered up to " +
+                 std::to_string(due) + " while it recorded");
     }
 
     const RingLog* ringOf(std::int64_t name) const {

@@ -398,9 +398,36 @@ private:
             return;
         case 5:
             return failingStart();
+        case 6:
+            return race();
         default:
             return tick();
         }
+    }
+
+    // Device cycles on a thread of their own, as a device's, while the graph changes.
+    void race() {
+        const std::uint32_t count = 1 + in_.below(16);
+        const std::uint32_t frames = 1 + in_.below(std::max(runningPeriod_, 1u));
+        const std::uint32_t change = in_.below(4);
+        note("race " + std::to_string(count) + " x tick " + std::to_string(frames) + " with");
+        // Its cycles are not watched one by one: what notes waited may sound in any of them.
+        clearNotes();
+        std::atomic<bool> silent{false};
+        const std::uint64_t host = host_;
+        host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
+        std::thread device([&, host] {
+            renderthread::RenderingScope rendering;
+            for (std::uint32_t i = 0; i < count; ++i) {
+                auto out = fake_->tick(frames, host + i * std::uint64_t(double(frames) / outRate_ * 1e9));
+                if (running_ && (!out || out->frameLength() != frames)) silent = true;
+            }
+        });
+        static void (Run::*const changes[])() = {&Run::connect, &Run::disconnect, &Run::attach, &Run::detach};
+        (this->*changes[change])();
+        device.join();
+        if (silent) fail("a running engine's cycle beside a graph change rendered nothing");
+        afterCycle();
     }
 
     // A device that will not start: the start fails, says so, and leaves the engine stopped; the next

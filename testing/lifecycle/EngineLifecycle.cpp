@@ -400,9 +400,41 @@ private:
             return failingStart();
         case 6:
             return race();
+        case 7:
+            return renderManually();
         default:
             return tick();
         }
+    }
+
+    // Off the device: cycles the caller asks for, offline (waiting for the file readers) or in real time;
+    // then back on the device as it was.
+    void renderManually() {
+        const bool offline = in_.flag();
+        const std::uint32_t count = 1 + in_.below(16);
+        const std::uint32_t frames = 1 + in_.below(4096);
+        note(std::string(offline ? "offline" : "manual") + " " + std::to_string(count) + " x " +
+             std::to_string(frames));
+        const bool running = running_;
+        if (running) stop();
+        const auto format = *AudioFormat::standard(outRate_, 2);
+        engine_->enableManualRenderingMode(offline ? AudioEngine::ManualRenderingMode::offline
+                                                   : AudioEngine::ManualRenderingMode::realtime,
+                                           format, 4096);
+        engine_->start();
+        auto buffer = PCMBuffer::make(format, 4096);
+        for (std::uint32_t i = 0; i < count && !findings_.first(); ++i) {
+            std::optional<renderthread::RenderingScope> rendering;
+            if (!offline) rendering.emplace();
+            const auto status = engine_->renderOffline(frames, *buffer);
+            if (status != AudioEngine::ManualRenderingStatus::success || buffer->frameLength() != frames)
+                fail("a manual cycle of " + std::to_string(frames) + " frames failed");
+        }
+        engine_->stop();
+        engine_->disableManualRenderingMode();
+        clearNotes();
+        graphChanged();
+        if (running) start();
     }
 
     // Device cycles on a thread of their own, as a device's, while the graph changes.

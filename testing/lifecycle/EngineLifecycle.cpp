@@ -190,10 +190,13 @@ struct RingLog {
     std::int64_t endName = 0;  // after the last name fed
     std::int64_t consumed = 0; // read or discarded
     std::int64_t rendered = 0; // read, or given out as silence for want of frames
+    std::vector<std::pair<std::int64_t, std::int64_t>> stored; // runs of names: the first, how many
 };
 
 struct MultiTake {
     std::vector<std::pair<std::string, std::int32_t>> files; // and the device channel each records
+    std::int64_t first; // the first name it may hold: read after its record()
+    std::int64_t last;  // and the last, read before its stop
     std::int64_t begin; // input frames rendered before record()
     std::int64_t end;   // and before stop()
     std::uint32_t block;
@@ -554,6 +557,18 @@ private:
         }
     }
 
+    // The name of the next frame the input reads.
+    std::int64_t nextRead() {
+        const RingLog* log = currentRing();
+        if (!log) return nextName_;
+        std::int64_t index = log->consumed;
+        for (const auto& [first, count] : log->stored) {
+            if (index < count) return first + index;
+            index -= count;
+        }
+        return nextName_;
+    }
+
     std::int64_t renderedInput() const {
         std::int64_t frames = 0;
         for (const auto& log : rings_)
@@ -576,6 +591,7 @@ private:
         const std::uint32_t stored = fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
         log->accepted += stored;
+        if (stored) log->stored.push_back({nextName_, stored});
         log->dropped += frames - stored;
         nextName_ += frames;
         log->endName = nextName_;
@@ -954,12 +970,13 @@ private:
         }
         multi_->record();
         multiFrom_ = renderedInput();
+        multiFirst_ = nextRead();
     }
 
     // Each note-on is told apart by its key and velocity.
     // Each take has files of its own.
     void endMultiTake(const std::vector<std::shared_ptr<sonabel::WriteableFile>>& files) {
-        MultiTake take{{}, multiFrom_, renderedInput(), multiBlock_};
+        MultiTake take{{}, multiFirst_, nextRead() - 1, multiFrom_, renderedInput(), multiBlock_};
         for (const auto& file : files) {
             if (!file) continue;
             for (const auto& earlier : multiTakes_)
@@ -1164,6 +1181,9 @@ private:
             if (k == -1) continue;
             const std::string at = name + " at " + std::to_string(p);
             if (k == -2) return fail(at + " holds a sample that was never captured on its channel");
+            if (k < take.first || k > take.last)
+                return fail(at + " holds captured frame " + std::to_string(k) + ", read " +
+                            (k < take.first ? "before its record()" : "after its stop"));
             if (last != kNone && k <= last)
                 return fail(at + " holds captured frame " + std::to_string(k) + " after frame " +
                             std::to_string(last));
@@ -1222,6 +1242,7 @@ private:
     std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
     std::uint32_t multiBlock_ = 2048;
     std::int64_t multiFrom_ = 0;
+    std::int64_t multiFirst_ = 0;
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;

@@ -634,9 +634,10 @@ bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
 
 bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                    std::uint32_t lostFrames, const AudioTime& when,
-                                   std::uint32_t zeroedFrames) {
+                                   std::uint32_t zeroedFrames, std::uint64_t take) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
+    item.take = take;
     item.slot = slot;
     item.lostFrames = lostFrames;
     item.zeroedFrames = zeroedFrames;
@@ -793,7 +794,8 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     // enough that its latency does not stay, late enough that one trim (itself a jump in the
     // input) covers a run of hiccups.
     ring->setRecoveryFrames(std::uint64_t(5 * hardware.sampleRate()));
-    // What output underruns leave behind goes within about a second of them, even while they go on.
+    // What stalls and output underruns leave beyond the cushion goes within about a second of them,
+    // even while they go on, and whether or not the input is ever quiet.
     ring->setHoldFrames(std::uint64_t(hardware.sampleRate() / 2));
     inputNode_->setCaptureRing(ring);
     return ring;

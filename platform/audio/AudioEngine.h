@@ -168,8 +168,10 @@ public:
     // Any other thread: runs on the tap thread after everything rendering handed over before; at
     // once on this thread when the engine has no tap thread.
     void queueWorkFromOutside(std::unique_ptr<CycleWork> work);
+    // `take`: the recorder's take the delivery belongs to (AudioNode::kSameTake: the one before it).
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0);
+                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0,
+                          std::uint64_t take = AudioNode::kSameTake);
     // Any other thread: delivered after everything rendering handed over before.
     void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                      std::uint32_t lostFrames, const AudioTime& when,

@@ -54,8 +54,8 @@ std::uint64_t AudioEngine::Deliveries::drain() {
 void AudioEngine::Deliveries::run(Item& item) {
     switch (item.kind) {
     case Kind::tap:
-        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when, item.zeroedFrames,
-                           item.lostUpTo);
+        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when, item.zeroedFrames, item.lostUpTo,
+                           item.take);
         break;
     case Kind::work:
         item.work->run();

@@ -30,6 +30,7 @@ struct AudioEngine::Deliveries {
         std::uint32_t lostFrames = 0;
         std::uint32_t zeroedFrames = 0;
         std::uint64_t lostUpTo = 0;
+        std::uint64_t take = AudioNode::kSameTake;
         AudioTime when;
         std::uint64_t counts[3] = {0, 0, 0};
     };

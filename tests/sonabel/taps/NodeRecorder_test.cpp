@@ -385,11 +385,13 @@ TEST_F(NodeRecorderTest, RecordersOfTwoProcessesInTheSameSecondAndFolderNeverSha
     EXPECT_EQ(frames[0], 0);
 }
 
-// A stop on the tap thread itself cannot wait for the take's last blocks: they still reach the take,
-// and once a reset has put an empty file in its place they reach neither that file nor the old one.
+// A stop on the tap thread itself cannot wait for the take's last blocks, nor one whose tap thread is
+// held longer than it waits: they still reach the take, and once a reset has put an empty file in its
+// place they reach neither that file nor the old one.
 TEST_F(NodeRecorderTest, BlocksOnTheirWayWhenATakeEndsStayInThatTake) {
-    for (const bool resetAfterStop : {false, true}) {
-        SCOPED_TRACE(resetAfterStop);
+    for (const auto& [resetAfterStop, stopOutside] :
+         {std::pair{false, false}, {true, false}, {false, true}}) {
+        SCOPED_TRACE(testing::Message() << resetAfterStop << stopOutside);
         AudioEngine live;
         auto source = std::make_shared<Source>(ramp);
         live.setOutput(source);
@@ -407,12 +409,17 @@ TEST_F(NodeRecorderTest, BlocksOnTheirWayWhenATakeEndsStayInThatTake) {
         ASSERT_TRUE(mixer->installTap(0, 512, std::nullopt, [&, released](auto, auto) {
             if (held.exchange(true)) return;
             released.wait_for(std::chrono::seconds(60));
+            if (stopOutside) return;
             recorder->stop();
             if (resetAfterStop) recorder->reset();
         }));
         const std::uint32_t block = Settings::recorderBufferLength().samplesCount();
         for (std::uint32_t frames = 0; frames < 8 * block; frames += 512)
             ASSERT_TRUE(fake.devices->tick(512));
+        if (stopOutside) {
+            recorder->setTakeEndWait(std::chrono::milliseconds(20));
+            recorder->stop();
+        }
         release.set_value();
         ASSERT_TRUE(live.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
         mixer->removeTap(0);

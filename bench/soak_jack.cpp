@@ -60,7 +60,7 @@ void soak(benchmark::State& state) {
     if (std::getenv("SONABEL_SOAK_BUSY_SECONDS")) busySeconds = environment("SONABEL_SOAK_BUSY_SECONDS", 0);
     // PipeWire names a sink's client after its description.
     auto jack = platform::JackDeviceBackend::makeIfAvailable(
-        {&platform::HostClock::system(), period, "engine", "Tone"});
+        {&platform::HostClock::system(), period, "engine", "Tone", nullptr});
     if (!jack) {
         state.SkipWithError("PipeWire's JACK interface lists no device (is pipewire-jack installed?)");
         return;

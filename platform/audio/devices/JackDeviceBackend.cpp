@@ -158,9 +158,8 @@ private:
             outPorts_[c] = registerPort("out_" + std::to_string(c + 1), JackPortIsOutput);
         for (std::size_t c = 0; c < inChannels_; ++c)
             inPorts_[c] = registerPort("in_" + std::to_string(c + 1), JackPortIsInput);
-        // On PipeWire the graph runs the smallest quantum its clients ask for, and goes back when they
-        // leave; a plain server changes its buffer for every client. Either may keep another: the
-        // callbacks follow the quantum they are given.
+        // The whole graph's quantum, on PipeWire as on a plain server; another program may set
+        // another later, or the server keep its own: the callbacks follow the quantum they are given.
         const std::uint32_t asked = backend_->configuration().bufferFrameSize;
         if (asked && jack_.get_buffer_size(client_) != asked) jack_.set_buffer_size(client_, asked);
         quantum_.store(jack_.get_buffer_size(client_));
@@ -310,7 +309,7 @@ std::shared_ptr<JackDeviceBackend> JackDeviceBackend::makeIfAvailable() {
 }
 
 std::shared_ptr<JackDeviceBackend> JackDeviceBackend::makeIfAvailable(Configuration configuration) {
-    const JackLibrary* library = JackLibrary::find();
+    const JackLibrary* library = configuration.library ? configuration.library : JackLibrary::find();
     if (!library) return nullptr;
     std::shared_ptr<JackDeviceBackend> backend(new JackDeviceBackend(std::move(configuration)));
     backend->library_ = library;

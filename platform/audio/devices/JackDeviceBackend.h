@@ -33,6 +33,8 @@ public:
         std::string clientName;
         // The client whose capture ports feed the engine's input; the default input when empty.
         std::string inputDevice;
+        // JackLibrary::find()'s when null; tests put a fake in its place.
+        const JackLibrary* library = nullptr;
     };
 
     // Null when no JACK server answers (none is started for it) or it lists no device with audio

@@ -104,7 +104,8 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     ASSERT_TRUE(library && library->pipewire)
         << "PipeWire's JACK library did not open (is pipewire-jack installed?)";
 
-    auto backend = JackDeviceBackend::makeIfAvailable({&HostClock::system(), 512, "sonabel-test", ""});
+    auto backend =
+        JackDeviceBackend::makeIfAvailable({&HostClock::system(), 512, "sonabel-test", "", nullptr});
     ASSERT_TRUE(backend) << "PipeWire's JACK interface lists no device";
     const AudioDeviceID sink = backend->defaultDevice(false);
     JackDeviceBackend::Device device;

@@ -682,10 +682,13 @@ bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t under
 
 void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                               std::uint32_t lostFrames, const AudioTime& when,
-                                              std::uint64_t lostUpTo) {
+                                              std::uint64_t lostUpTo, std::uint32_t zeroedFrames,
+                                              std::uint64_t take) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
     item.tap = tap;
+    item.zeroedFrames = zeroedFrames;
+    item.take = take;
     item.slot = slot;
     item.lostFrames = lostFrames;
     item.lostUpTo = lostUpTo;

@@ -176,7 +176,8 @@ public:
     // Any other thread: delivered after everything rendering handed over before.
     void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                      std::uint32_t lostFrames, const AudioTime& when,
-                                     std::uint64_t lostUpTo = 0);
+                                     std::uint64_t lostUpTo = 0, std::uint32_t zeroedFrames = 0,
+                                     std::uint64_t take = AudioNode::kSameTake);
     // Capture losses since the last report, logged by the tap thread.
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.

@@ -298,8 +298,10 @@ TEST(EngineCycles, ANewInputRateReachesTheInputsConnection) {
 // late.
 TEST(EngineCycles, EveryKeyPressedWhileTheEngineRunsPlays) {
     // The device's rate, and how late after its start each cycle is stamped.
-    for (const auto& [rate, late] :
+    for (const auto& row :
          {std::pair{48000.0, std::uint64_t(0)}, {44100.0, HostClock::ticksPerSecond / 50}}) {
+        const double rate = row.first;
+        const std::uint64_t late = row.second;
         SCOPED_TRACE(rate);
         Device d(rate);
         auto sampler = AudioUnitSampler::make();

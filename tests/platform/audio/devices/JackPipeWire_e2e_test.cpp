@@ -1,6 +1,7 @@
 // The engine as a JACK client of a PipeWire server of the test's own, through PipeWire's JACK library
 // (pipewire-jack) opened beside the libjack RtAudio links in: a tone played to the null sink comes back
-// through the engine's input from the sink's monitor, and goes on when the server changes its quantum.
+// through the engine's input from the sink's monitor, and goes on when the server changes its quantum;
+// a server that stalls or dies does not hold up the engine's stop.
 #include "testing/Eventually.h"
 #include "testing/PulseServer.h"
 
@@ -11,12 +12,15 @@
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/devices/JackDeviceBackend.h"
 #include "platform/audio/devices/JackLibrary.h"
+#include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <numbers>
 #include <thread>
@@ -91,6 +95,58 @@ struct Observer {
     }
 };
 
+// An engine on the backend that plays the tone and records what its input hears (not played back).
+struct TonedEngine {
+    std::shared_ptr<AudioEngine> engine = AudioEngine::make();
+    std::shared_ptr<AudioInputNode> input = engine->inputNode();
+    double rate = 0;
+    std::mutex mutex;
+    std::vector<float> recorded;
+
+    explicit TonedEngine(JackDeviceBackend& backend) {
+        engine->setIOBackend(backend.makeIO());
+        rate = engine->outputNode()->outputFormat(0).sampleRate();
+        auto tone = AudioSourceNode::make([rate = rate](bool&, const AudioTime& time, std::uint32_t frames,
+                                                        float* const* out, std::uint32_t channels) {
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                const double t = double(time.sampleTime() + std::int64_t(i)) / rate;
+                const float v = 0.5f * float(std::sin(2 * std::numbers::pi * kFrequency * t));
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    out[c][i] = v;
+            }
+            return noErr;
+        });
+        engine->attach(tone);
+        engine->connect(tone, engine->mainMixerNode(), AudioFormat::standard(rate, 2));
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
+        input->installTap(0, 1024, std::nullopt, [this](std::shared_ptr<PCMBuffer> buffer, AudioTime) {
+            std::lock_guard lock(mutex);
+            const float* first = buffer->floatChannelData()[0];
+            recorded.insert(recorded.end(), first, first + buffer->frameLength());
+        });
+    }
+    ~TonedEngine() { input->removeTap(0); }
+    std::size_t recordedFrames() {
+        std::lock_guard lock(mutex);
+        return recorded.size();
+    }
+};
+
+// Whether `work` returns within a second; if not, `release` lets the server go on, and the work is
+// waited for.
+bool returnsWithinASecond(const std::function<void()>& work, const std::function<void()>& release) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    const bool returned = testwait::eventually([&] { return done.load(); }, std::chrono::seconds(1));
+    if (!returned) release();
+    worker.join();
+    return returned;
+}
+
 } // namespace
 
 TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChange) {
@@ -116,36 +172,11 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     // A sink that comes after the listing moves every later client; the engine opens by name.
     ASSERT_TRUE(pipewire.addSink("sonabel_other", "Other"));
 
-    auto engine = AudioEngine::make();
-    engine->setIOBackend(backend->makeIO());
-    const double rate = engine->outputNode()->outputFormat(0).sampleRate();
+    TonedEngine toned(*backend);
+    auto& engine = toned.engine;
+    const double rate = toned.rate;
     ASSERT_EQ(rate, backend->sampleRate());
-    auto tone = AudioSourceNode::make([rate](bool&, const AudioTime& time, std::uint32_t frames,
-                                             float* const* out, std::uint32_t channels) {
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const double t = double(time.sampleTime() + std::int64_t(i)) / rate;
-            const float v = 0.5f * float(std::sin(2 * std::numbers::pi * kFrequency * t));
-            for (std::uint32_t c = 0; c < channels; ++c)
-                out[c][i] = v;
-        }
-        return noErr;
-    });
-    engine->attach(tone);
-    engine->connect(tone, engine->mainMixerNode(), AudioFormat::standard(rate, 2));
-    auto input = engine->inputNode();
-    input->setVolume(0); // recorded, not played back
-    engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
-    std::mutex mutex;
-    std::vector<float> recorded;
-    ASSERT_TRUE(input->installTap(0, 1024, std::nullopt, [&](std::shared_ptr<PCMBuffer> buffer, AudioTime) {
-        std::lock_guard lock(mutex);
-        const float* first = buffer->floatChannelData()[0];
-        recorded.insert(recorded.end(), first, first + buffer->frameLength());
-    }));
-    const auto recordedFrames = [&] {
-        std::lock_guard lock(mutex);
-        return recorded.size();
-    };
+    const auto recordedFrames = [&] { return toned.recordedFrames(); };
     ASSERT_NO_THROW(engine->start());
 
     Observer observer{*library};
@@ -171,9 +202,9 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     const std::size_t changed = recordedFrames();
     ASSERT_TRUE(testwait::eventually([&] { return recordedFrames() > changed + std::size_t(1.5 * rate); }));
     engine->stop();
-    input->removeTap(0);
 
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(toned.mutex);
+    const std::vector<float>& recorded = toned.recorded;
     // Before the change and after it: the tone at its level, nothing lost, repeated or stale in
     // between (a buffer kept from an older cycle or quantum breaks the sine at every cycle). PipeWire
     // itself passes one block of silence of the new quantum at the switch, to a plain client alike.
@@ -188,4 +219,50 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     EXPECT_LE(std::count(recorded.begin() + std::ptrdiff_t(changed - second),
                          recorded.begin() + std::ptrdiff_t(changed + second), 0.0f),
               512);
+}
+
+TEST(JackOnPipeWire, StopAndQuitReturnWithinASecondWhenTheServerStallsOrDies) {
+    constexpr const char* kLeft = "The sound server did not stop the audio streams within 300 ms: they are "
+                                  "left to stop on their own, and the engine no longer plays through them";
+    const struct {
+        const char* what;
+        int signal;
+        bool told; // the close is left to its job
+    } cases[] = {{"stalled", SIGSTOP, true}, {"gone", SIGKILL, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PulseServer pipewire("jack-stop", PulseServer::Kind::pipewire);
+        if (!pipewire.whyNot.empty()) GTEST_SKIP() << "PipeWire cannot start here: " << pipewire.whyNot;
+        struct Restore {
+            ~Restore() { unsetenv("PIPEWIRE_RUNTIME_DIR"); }
+        } restore;
+        setenv("PIPEWIRE_RUNTIME_DIR", pipewire.folder.c_str(), 1);
+        JackDeviceBackend::Configuration configuration;
+        configuration.clientName = "sonabel-stop";
+        configuration.stopTimeout = std::chrono::milliseconds(300);
+        std::shared_ptr<JackDeviceBackend> backend; // the sink's ports come a moment after pactl sees it
+        ASSERT_TRUE(testwait::eventually(
+            [&] { return bool(backend = JackDeviceBackend::makeIfAvailable(configuration)); }));
+        ASSERT_TRUE(backend->library().pipewire);
+        auto toned = std::make_unique<TonedEngine>(*backend);
+        ASSERT_NO_THROW(toned->engine->start());
+        ASSERT_TRUE(
+            testwait::eventually([&] { return toned->recordedFrames() > std::size_t(toned->rate / 2); }));
+        ScopedLogCapture log;
+        ASSERT_TRUE(pipewire.signal("pipewire", c.signal));
+        const auto resume = [&] { pipewire.signal("pipewire", SIGCONT); };
+        EXPECT_TRUE(returnsWithinASecond([&] { toned->engine->stop(); }, resume));
+        // The program ends: the engine, its IO and the backend (whose listing client closes) go.
+        EXPECT_TRUE(returnsWithinASecond(
+            [&] {
+                toned.reset();
+                backend.reset();
+            },
+            resume));
+        resume(); // what was left to its jobs ends now
+        std::size_t told = 0;
+        for (const std::string& line : log.lines())
+            told += line == kLeft;
+        EXPECT_EQ(told, c.told ? 1u : 0u);
+    }
 }

@@ -1,7 +1,8 @@
 // The engine as a JACK client of a PipeWire server of the test's own, through PipeWire's JACK library
 // (pipewire-jack) opened beside the libjack RtAudio links in: a tone played to the null sink comes back
 // through the engine's input from the sink's monitor, and goes on when the server changes its quantum;
-// a server that stalls or dies does not hold up the engine's stop.
+// a server that stalls or dies does not hold up the engine's stop. And a plain JACK server (jackd),
+// through the system's libjack.
 #include "testing/Eventually.h"
 #include "testing/PulseServer.h"
 
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <numbers>
@@ -265,4 +267,73 @@ TEST(JackOnPipeWire, StopAndQuitReturnWithinASecondWhenTheServerStallsOrDies) {
             told += line == kLeft;
         EXPECT_EQ(told, c.told ? 1u : 0u);
     }
+}
+
+TEST(JackOnAPlainServer, ToneComesBackThroughTheInputAndTheEngineStops) {
+    // A server of the test's own name; no PipeWire socket where the library looks, so the system's
+    // libjack is chosen.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("sonabel-jackd-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string server = "sonabel-" + std::to_string(getpid());
+    struct Restore {
+        std::filesystem::path folder;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string savedRuntime = runtime ? runtime : "";
+        pid_t jackd = -1;
+        ~Restore() {
+            if (jackd > 0 && kill(jackd, SIGTERM) == 0) waitpid(jackd, nullptr, 0);
+            unsetenv("JACK_DEFAULT_SERVER");
+            if (runtime)
+                setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+            std::filesystem::remove_all(folder);
+        }
+    } restore{folder};
+    setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    unsetenv("PIPEWIRE_REMOTE");
+    restore.jackd = pulsetest::spawn({"jackd", "-n", server, "-d", "dummy", "-r", "48000", "-p", "512"}, {},
+                                     (folder / "jackd.log").string());
+    if (restore.jackd < 0) GTEST_SKIP() << "jackd could not be started (is jackd2 installed?)";
+    const JackLibrary* library = JackLibrary::find();
+    ASSERT_TRUE(library && !library->pipewire);
+    JackDeviceBackend::Configuration configuration;
+    configuration.clientName = "sonabel-plain";
+    std::shared_ptr<JackDeviceBackend> backend;
+    const bool up = testwait::eventually([&] {
+        if (waitpid(restore.jackd, nullptr, WNOHANG) == restore.jackd) return restore.jackd = -1, true;
+        return bool(backend = JackDeviceBackend::makeIfAvailable(configuration));
+    });
+    if (!up || !backend) GTEST_SKIP() << "jackd did not come up; see " << (folder / "jackd.log").string();
+    JackDeviceBackend::Device system;
+    ASSERT_TRUE(backend->device(backend->defaultDevice(false), system));
+    EXPECT_EQ(system.name, "system");
+    EXPECT_EQ(backend->defaultDevice(true), backend->defaultDevice(false));
+    EXPECT_EQ(backend->sampleRate(), 48000);
+
+    TonedEngine toned(*backend);
+    ASSERT_NO_THROW(toned.engine->start());
+    // The dummy driver's capture is silence: a client of the test's own wires the engine's output to
+    // its input by name, beside the capture ports the engine connected.
+    Observer observer{*library};
+    ASSERT_TRUE(observer.client);
+    EXPECT_EQ(observer.connections("sonabel-plain:out_1"), std::vector<std::string>{"system:playback_1"});
+    EXPECT_EQ(observer.connections("sonabel-plain:in_1"), std::vector<std::string>{"system:capture_1"});
+    ASSERT_EQ(library->connect(observer.client, "sonabel-plain:out_1", "sonabel-plain:in_1"), 0);
+    std::uint32_t quantum = 0;
+    EXPECT_EQ((toned.engine->ioBackend()->bufferFrameSize(quantum), quantum), 512u);
+    const std::size_t wired = toned.recordedFrames();
+    ASSERT_TRUE(testwait::eventually([&] { return toned.recordedFrames() > wired + 2 * 48000; }));
+    EXPECT_TRUE(returnsWithinASecond([&] { toned.engine->stop(); }, [] {}));
+
+    std::lock_guard lock(toned.mutex);
+    // The second after the wiring settled: the tone at its level, nothing lost or repeated.
+    const std::size_t from = wired + 48000 / 2, to = from + 48000;
+    const auto [level, frequency] = levelAndFrequency(toned.recorded, from, to, 48000);
+    EXPECT_NEAR(level, 0.0, 1.0);
+    EXPECT_NEAR(frequency, kFrequency, 1.0);
+    EXPECT_EQ(discontinuities(toned.recorded, from, to, 48000), 0);
 }

@@ -14,9 +14,13 @@ namespace platform {
 namespace {
 
 // Stops run on jobs of their own: the shared jobs are joined when the process ends, and such a stop
-// may never end; a thread of these still waiting then ends with the process.
+// may never end; a thread of these still waiting then ends with the process. Those that ended are
+// joined at the next stop, and when the process ends.
 BackgroundJobs& stopJobs() {
     static BackgroundJobs& jobs = *new BackgroundJobs;
+    static const struct JoinEndedAtExit {
+        ~JoinEndedAtExit() { jobs.joinEnded(); }
+    } joinAtExit;
     return jobs;
 }
 
@@ -58,6 +62,11 @@ bool stopWithin(std::function<void()> stop, std::chrono::nanoseconds budget) {
     lock.unlock();
     stopJobs().join(job);
     return true;
+}
+
+std::size_t joinEndedStops() {
+    stopJobs().joinEnded();
+    return stopJobs().activeCount();
 }
 
 void tellStopLeftRunning(std::atomic<bool>& told, std::chrono::milliseconds budget) {

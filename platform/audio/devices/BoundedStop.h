@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 
 namespace platform {
@@ -40,6 +41,9 @@ private:
 // ended within `budget`: the job goes on without anyone waiting for it, and ends when the server lets
 // it or with the process.
 bool stopWithin(std::function<void()> stop, std::chrono::nanoseconds budget);
+
+// Joins the stops left to their jobs that have ended since; returns how many have not.
+std::size_t joinEndedStops();
 
 // Says in the log, once for each `told`, that a stop was left to its job after `budget`.
 void tellStopLeftRunning(std::atomic<bool>& told, std::chrono::milliseconds budget);

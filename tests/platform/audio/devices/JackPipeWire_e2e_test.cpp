@@ -11,6 +11,7 @@
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/devices/BoundedStop.h"
 #include "platform/audio/devices/JackDeviceBackend.h"
 #include "platform/audio/devices/JackLibrary.h"
 #include "platform/core/LogSink.h"
@@ -261,7 +262,8 @@ TEST(JackOnPipeWire, StopAndQuitReturnWithinASecondWhenTheServerStallsOrDies) {
                 backend.reset();
             },
             resume));
-        resume(); // what was left to its jobs ends now
+        resume(); // what was left to its jobs ends now, and their threads are joined
+        EXPECT_TRUE(testwait::eventually([] { return joinEndedStops() == 0; }));
         std::size_t told = 0;
         for (const std::string& line : log.lines())
             told += line == kLeft;

@@ -130,7 +130,7 @@ void AudioEngine::Deliveries::reportLateNotes() {
     if (notes == reportedLateNotes) return;
     LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
                    "MIDI: " + std::to_string(notes - reportedLateNotes) +
-                       " notes dropped, their time passed while nothing rendered them"});
+                       " notes dropped, they waited while their unit was not rendered"});
     reportedLateNotes = notes;
 }
 

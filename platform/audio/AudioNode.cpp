@@ -423,8 +423,7 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
             out.view.frames = 0;
-        if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
-                                                          context.cycleHostTime, context.cycleLength))
+        if (const std::uint32_t late = unit_->beginRender(context.sampleTime))
             context.engine->countLateNotes(late);
         lostCount_ = 0;
         render(context);

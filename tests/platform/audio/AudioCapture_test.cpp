@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -168,6 +171,7 @@ TEST(AudioRingBuffer, WhatStaysBeyondTheCushionThroughAHoldGoesWhereTheInputIsQu
              Case{"waits for quiet ahead", 8, false, 8, 11, 2},
              Case{"a grown cushion stays", 8, true, 0, 7, 4},
              Case{"no hold", 0, false, 0, 0, 5},
+             Case{"never quiet: a hold later, where it costs least", 8, false, 20, 11, 2},
          }) {
         SCOPED_TRACE(c.name);
         AudioRingBuffer ring(1, 64);
@@ -639,6 +643,82 @@ TEST(AudioInputNode, OutputUnderrunsOneAfterAnotherLeaveNoLatencyBeyondTheCushio
         EXPECT_EQ(ring->available(), 512u);
         EXPECT_EQ(ring->underrunFrames(), 0u);
         EXPECT_EQ(ring->prefill(), 1024u);
+        engine->stop();
+    }
+}
+
+TEST(AudioInputNode, WhatAStallPiledUpGoesWithinASecondWhateverTheInputHearsAndStallsDoNotRatchet) {
+    // The input stalls for 13 periods (151 ms), then hands them over at once: what the ring holds
+    // beyond its cushion is latency, and goes within about a second of the stall's end, quiet or not.
+    struct Case {
+        const char* name;
+        float level; // of the input: silence, a noise floor (-50 dBFS), a tone
+        bool tone;
+        int every; // cycles between two stalls (2.5 s), or one stall
+    };
+    const Case cases[] = {
+        {"silence, one stall", 0, false, 0},
+        {"a noise floor, one stall", 0.003f, false, 0},
+        {"a tone, one stall", 0.3f, true, 0},
+        {"silence, a stall every 2.5 s", 0, false, 215},
+        {"a noise floor, a stall every 2.5 s", 0.003f, false, 215},
+        {"a tone, a stall every 2.5 s", 0.3f, true, 215},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto fake = std::make_shared<FakeAudioDeviceBackend>();
+        const AudioFormat mono = *AudioFormat::standard(44100, 1);
+        fake->setInputFormat(mono);
+        auto engine = AudioEngine::make();
+        engine->setIOBackend(fake->makeIO());
+        auto input = engine->inputNode();
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), std::nullopt);
+        engine->start();
+        auto ring = fake->captureRing();
+        ASSERT_TRUE(ring);
+        ring->setPrefill(1024);
+        auto block = PCMBuffer::make(mono, 512);
+        block->setFrameLength(512);
+        std::uint32_t noise = 1;
+        std::int64_t frame = 0;
+        const auto feed = [&] {
+            for (std::uint32_t i = 0; i < 512; ++i, ++frame) {
+                noise = noise * 1664525u + 1013904223u;
+                block->floatChannelData()[0][i] =
+                    c.tone ? c.level * float(std::sin(2 * std::numbers::pi * 440.0 * double(frame) / 44100))
+                           : c.level * (float(noise >> 8) / float(1u << 23) - 1.0f);
+            }
+            fake->feedInput(*block);
+        };
+        std::uint64_t host = 0;
+        const auto tick = [&] { ASSERT_TRUE(fake->tick(512, host += 11'609'977)); };
+        for (int i = 0; i < 20; ++i) {
+            feed();
+            tick();
+        }
+        ASSERT_EQ(ring->available(), 512u);
+        const int stalls = c.every ? 4 : 1;
+        for (int stall = 0; stall < stalls; ++stall) {
+            SCOPED_TRACE(stall);
+            const std::uint64_t trimmed = ring->discardedFrames();
+            for (int i = 0; i < 13; ++i)
+                tick();
+            for (int i = 0; i < 13; ++i)
+                feed();
+            for (int i = 0; i < 96; ++i) { // 1.1 s
+                feed();
+                tick();
+            }
+            EXPECT_EQ(ring->available(), 512u);
+            EXPECT_EQ(ring->discardedFrames() - trimmed, 12u * 512);
+            for (int i = 96 + 13; i < c.every; ++i) {
+                feed();
+                tick();
+            }
+        }
+        EXPECT_EQ(ring->prefill(), 1024u);
+        EXPECT_EQ(ring->overrunFrames(), 0u);
         engine->stop();
     }
 }

@@ -66,7 +66,8 @@ bool stopWithin(std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams, std
     stop->streams = std::move(streams);
     stop->keep = std::move(keep);
     const std::uint64_t job = stopJobs().run([stop] {
-        stop->streams.clear();
+        for (auto& stream : stop->streams)
+            stream.reset();
         stop->keep.reset();
         std::lock_guard lock(stop->mutex);
         stop->done = true;

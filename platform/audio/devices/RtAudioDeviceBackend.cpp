@@ -274,7 +274,12 @@ private:
             if (*stream) streams.push_back(std::move(*stream));
         if (!streams.empty()) {
             auto held = std::make_shared<decltype(streams)>(std::move(streams));
-            if (!stopWithin([held, gate = gate_] { held->clear(); }, backend_->configuration().stopTimeout))
+            if (!stopWithin(
+                    [held, gate = gate_] {
+                        for (auto& stream : *held) // in order
+                            stream.reset();
+                    },
+                    backend_->configuration().stopTimeout))
                 backend_->tellStopLeftRunning();
         }
         gate_.reset();

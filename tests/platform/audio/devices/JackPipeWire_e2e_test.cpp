@@ -163,12 +163,16 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     ASSERT_TRUE(library && library->pipewire)
         << "PipeWire's JACK library did not open (is pipewire-jack installed?)";
 
-    auto backend =
-        JackDeviceBackend::makeIfAvailable({&HostClock::system(), 512, "sonabel-test", "", nullptr});
-    ASSERT_TRUE(backend) << "PipeWire's JACK interface lists no device";
-    const AudioDeviceID sink = backend->defaultDevice(false);
+    // The sink's ports come a moment after pactl sees it.
+    std::shared_ptr<JackDeviceBackend> backend;
     JackDeviceBackend::Device device;
-    ASSERT_TRUE(backend->device(sink, device));
+    AudioDeviceID sink = 0;
+    ASSERT_TRUE(testwait::eventually([&] {
+        backend = JackDeviceBackend::makeIfAvailable({&HostClock::system(), 512, "sonabel-test", "", nullptr});
+        if (!backend) return false;
+        sink = backend->defaultDevice(false);
+        return backend->device(sink, device) && device.playbackPorts.size() == 2 && device.capturePorts.size() == 2;
+    })) << "PipeWire's JACK interface lists no device";
     ASSERT_EQ(backend->defaultDevice(true), sink) << "the default source is the null sink's monitor";
     ASSERT_EQ(device.playbackPorts.size(), 2u);
     ASSERT_EQ(device.capturePorts.size(), 2u);

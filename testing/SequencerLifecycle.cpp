@@ -1239,7 +1239,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
     r->serial = ++serial_;
     note(std::string(r->name()) + " is made anew");
     OSStatus status = noErr;
-    const MIDIReadBlock packets = [this, r](const MIDIPacketList* list, ByteCount size, void*) {
+    const MIDIReadBlock packets = [r](const MIDIPacketList* list, ByteCount size, void*) {
         platform::midi::PacketListReader reader(list, size);
         platform::midi::PacketListReader::Packet packet;
         while (reader.next(packet))
@@ -1252,7 +1252,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
     case Receiver::Kind::events:
         status = server_->createInputPortWithProtocol(
             client_, "UMP In", kMIDIProtocol_1_0,
-            [this, r](const MIDIEventList* list, ByteCount size, void*) {
+            [r](const MIDIEventList* list, ByteCount size, void*) {
                 platform::midi::EventListReader reader(list, size);
                 platform::midi::EventListReader::Packet packet;
                 while (reader.next(packet))

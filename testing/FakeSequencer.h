@@ -334,16 +334,14 @@ public:
         }
         auto it = destinations_.find({event.dest.client, event.dest.port});
         int result = 0;
-        std::size_t before = 0;
+        const std::size_t before = it == destinations_.end() ? 0 : it->second.eventSizes.size();
         if (it == destinations_.end())
             result = -ENOENT;
         else if (it->second.needsSubscription &&
                  !subscriptions_.contains({int(event.source.port), {event.dest.client, event.dest.port}}))
             result = -ENODEV;
-        else {
-            before = it->second.eventSizes.size();
+        else
             result = deliver(it->second, event, bytes);
-        }
         if (onWrite) {
             const bool stored = it != destinations_.end() && it->second.eventSizes.size() > before;
             onWrite(event, stored ? std::span<const std::uint8_t>(bytes) : std::span<const std::uint8_t>(),

@@ -272,11 +272,23 @@ void AudioNode::removeTap(std::uint32_t bus) {
     }
     // A cycle that outlasted the publisher's wait (an offline one waiting for a file) still fills it.
     if (!released) engine->waitForCycleInProgress(true);
-    // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
-    // length is the time it recorded.
-    if (old->kind == TapKind::recorder && old->lostFrames > 0)
+    // A recorder's take ends with the block it was filling and the silence of blocks lost since its
+    // last delivery, so that its length is the time it recorded.
+    if (old->kind != TapKind::recorder) return;
+    if (old->filling && old->filled > 0) {
+        PCMBuffer& buffer = *old->pool[*old->filling];
+        buffer.setFrameLength(old->filled);
+        const AudioTime when =
+            old->firstHostTimeValid
+                ? AudioTime::withHostAndSampleTime(old->firstHostTime, old->firstSampleTime, old->sampleRate)
+                : AudioTime::withSampleTime(old->firstSampleTime, old->sampleRate);
+        engine->queueTapDeliveryFromOutside(old, *old->filling, old->lostFrames, when, 0, old->zeroed,
+                                            old->renderTake);
+    } else if (old->lostFrames > 0) {
         engine->queueTapDeliveryFromOutside(old, kNoSlot, old->lostFrames,
-                                            AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
+                                            AudioTime::withSampleTime(old->endSampleTime, old->sampleRate), 0,
+                                            0, old->renderTake);
+    }
 }
 
 bool AudioNode::setTapTake(std::uint32_t bus, std::uint64_t take) {
@@ -311,7 +323,9 @@ void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, 
                         std::uint32_t zeroedFrames, std::uint64_t lostUpTo, std::uint64_t take) {
     if (take != kSameTake && take != tap.deliveredTake) {
         if (take != 0 && take <= tap.lastTake) {
-            // Of a take that has ended: it reaches no other.
+            // Of a take that has ended: it reaches no other, and its losses are silence nowhere else.
+            tap.lostTold += lostFrames;
+            tap.lostSilenced = std::max(tap.lostSilenced, std::max(tap.lostTold, lostUpTo));
             if (slot != kNoSlot) {
                 tap.returned.fetch_add(1, std::memory_order_relaxed);
                 tap.busy[slot].store(false, std::memory_order_release);
@@ -408,8 +422,7 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
             out.view.frames = 0;
-        if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
-                                                          context.cycleHostTime, context.cycleLength))
+        if (const std::uint32_t late = unit_->beginRender(context.sampleTime))
             context.engine->countLateNotes(late);
         lostCount_ = 0;
         render(context);

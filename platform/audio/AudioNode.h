@@ -87,10 +87,6 @@ public:
         std::uint32_t frames = 0;
         bool mayBlock = false;         // offline rendering: a node may wait for what it needs
         AudioEngine* engine = nullptr; // whose cycle it is
-        // The engine cycle's host time and length in host ticks, also for the renders a converter's
-        // pulls make within it; 0 when the cycle has no host time.
-        std::uint64_t cycleHostTime = 0;
-        std::uint64_t cycleLength = 0;
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {

@@ -183,6 +183,7 @@ void MultiChannelInputNodeTap::setIsRecording(bool recording) {
         {
             std::lock_guard lock(takeMutex_);
             recording_ = take;
+            open_.push_back(take);
         }
         // Frames rendered from the next cycle on are the take's.
         if (inputNode_) inputNode_->setTapTake(0, take->number);
@@ -206,27 +207,11 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
     recordEnabled_.store(enabled);
     if (enabled) {
         Log({"recordEnabled"}, "🚰 Installing Tap with format", *format, "requested bufferSize", bufferSize());
-        if (inputNode_) {
-            const bool installed = inputNode_->installTap(
-                0, bufferSize(), format,
-                [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
-                                            platform::AudioTime time) {
-                    if (buffer) self->process(*buffer, time);
-                },
-                platform::AudioNode::TapKind::recorder,
-                [self = shared_from_this()](std::uint32_t frames) {
-                    if (self->writing_) self->writing_->silenceFrames += frames;
-                },
-                [self = shared_from_this()](std::uint64_t take) { self->takeChanged(take); });
-            if (!installed) {
-                // Nothing would ever be recorded: the tap does not count as installed.
-                Log({"recordEnabled"}, "🛑 Failed installing tap");
-                recordEnabled_.store(false);
-                return;
-            }
-            // A tap installed during a take records the rest of it.
-            std::lock_guard lock(takeMutex_);
-            if (isRecording_.load() && recording_) inputNode_->setTapTake(0, recording_->number);
+        if (inputNode_ && !installTap(*format)) {
+            // Nothing would ever be recorded: the tap does not count as installed.
+            Log({"recordEnabled"}, "🛑 Failed installing tap");
+            recordEnabled_.store(false);
+            return;
         }
         if (auto d = delegate()) d->tapDidInstall(*this);
     } else {
@@ -234,6 +219,28 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
         if (inputNode_) inputNode_->removeTap(0);
         if (auto d = delegate()) d->tapDidRemove(*this);
     }
+}
+
+bool MultiChannelInputNodeTap::installTap(const std::optional<platform::AudioFormat>& format) {
+    const bool installed = inputNode_->installTap(
+        0, bufferSize(), format,
+        [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer, platform::AudioTime time) {
+            if (buffer) self->process(*buffer, time);
+        },
+        platform::AudioNode::TapKind::recorder,
+        [self = shared_from_this()](std::uint32_t frames) {
+            if (self->writing_) self->writing_->silenceFrames += frames;
+        },
+        [self = shared_from_this()](std::uint64_t take) { self->takeChanged(take); });
+    if (!installed) return false;
+    // A tap installed during a take records the rest of it.
+    std::uint64_t take = 0;
+    {
+        std::lock_guard lock(takeMutex_);
+        if (isRecording_.load() && recording_) take = recording_->number;
+    }
+    if (take) inputNode_->setTapTake(0, take);
+    return true;
 }
 
 void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const platform::AudioTime& time) {
@@ -291,7 +298,8 @@ void MultiChannelInputNodeTap::takeChanged(std::uint64_t number) {
     }
     if (number == 0 || writing_) return;
     std::lock_guard lock(takeMutex_);
-    if (recording_ && recording_->number == number && !recording_->finished) writing_ = recording_;
+    for (const auto& take : open_)
+        if (take->number == number) writing_ = take;
 }
 
 void MultiChannelInputNodeTap::finishTake(Take& take) {
@@ -302,6 +310,7 @@ void MultiChannelInputNodeTap::finishTake(Take& take) {
         std::lock_guard lock(takeMutex_);
         take.finished = true;
         tell = take.told; // stop() gave up waiting for it
+        std::erase_if(open_, [&](const auto& t) { return t.get() == &take; });
     }
     if (tell) logSilence(take);
 }
@@ -318,10 +327,11 @@ void MultiChannelInputNodeTap::endTake(const std::shared_ptr<Take>& take) {
         finishTake(*take);
         return;
     }
-    // A cycle that took the take's number before the stop hands its blocks over when it ends; the end
-    // goes to the tap thread after them, with the silence owed for blocks lost so far.
-    engine->waitForCycleInProgress(true);
-    inputNode_->queueOwedTapSilence(0);
+    // The tap goes, and with it the take's last blocks, the one being filled too, and the silence owed
+    // for blocks lost since; the end reaches the tap thread after them, and a tap for the next take's
+    // frames (and the levels meanwhile) follows.
+    const bool reinstall = recordEnabled_.load();
+    if (reinstall) inputNode_->removeTap(0);
     struct End : platform::AudioEngine::CycleWork {
         std::weak_ptr<MultiChannelInputNodeTap> tap;
         std::shared_ptr<Take> take;
@@ -341,6 +351,12 @@ void MultiChannelInputNodeTap::endTake(const std::shared_ptr<Take>& take) {
     end->tap = weak_from_this();
     end->take = take;
     engine->queueWorkFromOutside(std::move(end));
+    // In whatever format the bus has come to have meanwhile, as the tap it replaces had.
+    if (reinstall && !installTap(std::nullopt)) {
+        Log({"recordEnabled"}, "🛑 Failed installing tap");
+        recordEnabled_.store(false);
+        if (auto d = delegate()) d->tapDidRemove(*this);
+    }
     engine->waitForTapDeliveries(takeEndWait_);
 }
 

@@ -135,6 +135,8 @@ private:
     // Closes the take's files; the tap thread's, or the caller's without one.
     void finishTake(Take& take);
     void logSilence(const Take& take);
+    // Installs the recorder tap on the input node; false when the node refuses it.
+    bool installTap(const std::optional<platform::AudioFormat>& format);
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;
     std::optional<std::vector<FileChannel>> fileChannels_;
@@ -145,7 +147,10 @@ private:
     // its files, and finishes them once a block of another take, or the stop's end, reaches it.
     std::mutex takeMutex_;
     std::shared_ptr<Take> recording_; // under takeMutex_: the take record() started last
-    std::shared_ptr<Take> writing_;   // tap thread
+    // Under takeMutex_: takes started and not yet finished; a held tap thread may reach one after a
+    // later take has started.
+    std::vector<std::shared_ptr<Take>> open_;
+    std::shared_ptr<Take> writing_; // tap thread
     std::uint64_t lastTake_ = 0;
     std::chrono::nanoseconds takeEndWait_ = std::chrono::seconds(2);
     const std::string recordFileType_ = "wav";

@@ -135,6 +135,7 @@ void NodeRecorder::record() {
         }
     }
     const std::uint32_t tapSize = Settings::recorderBufferLength().samplesCount();
+    tapFrames_.store(tapSize);
     silenceFrames_.store(0);
     isRecording_.store(true);
     auto file = internalAudioFile();
@@ -177,7 +178,10 @@ void NodeRecorder::write(const platform::PCMBuffer& buffer, std::uint64_t take) 
         if (take == 0 || take <= endedTake_) return;
         auto file = internalAudioFile();
         if (!file) return;
-        recordBufferDuration_.store(secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
+        // The last block of a take, and silence, may be shorter.
+        if (buffer.frameLength() == tapFrames_.load())
+            recordBufferDuration_.store(
+                secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
         try {
             if (auto converted = inLayoutOf(buffer, file->processingFormat()))
                 file->write(*converted);

@@ -87,6 +87,7 @@ private:
     std::shared_ptr<platform::AudioFile> internalAudioFile_;
     int bus_ = 0;
     std::atomic<double> recordBufferDuration_;
+    std::atomic<std::uint32_t> tapFrames_{0}; // a whole block of the tap
     // Takes are numbered, and a block carries its take's number: blocks of a take that has not ended
     // reach the file, in the order they were rendered; a take ends after its last block, or where a
     // reset or the duration cuts it off.

@@ -60,8 +60,9 @@ bool AlsaEndpoints::listable(const AlsaPortInfo& info, bool asSource) {
     return (info.capability & needed) == needed;
 }
 
-std::vector<AlsaEndpoints::Change> AlsaEndpoints::sync(std::span<const AlsaPortInfo> listing, int ownClient,
-                                                       const HandleMaker& makeHandle) {
+std::vector<AlsaEndpoints::Change>
+AlsaEndpoints::sync(std::span<const AlsaPortInfo> listing, int ownClient, const HandleMaker& makeHandle,
+                    const std::function<bool(int client, int port)>& mayAdd) {
     std::map<std::tuple<int, int, bool>, const AlsaPortInfo*> wanted;
     std::set<std::pair<int, int>> present;
     for (const auto& info : listing) {
@@ -94,6 +95,7 @@ std::vector<AlsaEndpoints::Change> AlsaEndpoints::sync(std::span<const AlsaPortI
             existing->kernelClient = info->kernelClient;
             continue;
         }
+        if (mayAdd && !mayAdd(client, port)) continue;
         Endpoint e;
         e.ref = makeHandle();
         if (e.ref == 0) break; // handles ran out: what is not listed cannot be used

@@ -38,8 +38,10 @@ public:
     // Brings other clients' endpoints in line with a full listing: removed, then added, then
     // renamed. Our own client, the system client, no-export ports and ports without both the
     // access and the subscribe capability of a direction are left out.
+    // mayAdd (when given) says which listed ports not yet known may be added now.
     std::vector<Change> sync(std::span<const AlsaPortInfo> listing, int ownClient,
-                             const HandleMaker& makeHandle);
+                             const HandleMaker& makeHandle,
+                             const std::function<bool(int client, int port)>& mayAdd = {});
     // Endpoints at a client's port (every port when port < 0) leave now, so a port that the
     // sequencer reports again at that address is a new endpoint.
     std::vector<Change> removeAt(int client, int port);

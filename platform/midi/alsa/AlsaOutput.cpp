@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace platform::midi {
@@ -55,64 +53,109 @@ OSStatus AlsaOutput::send(const Route& route, std::span<const std::uint8_t> byte
                           SendFailure* failure) {
     // Taken before waiting for the lane: time rules follow the send, not our turn to write it.
     if (at == 0) at = clock_.now();
-    return route.toSubscribers ? sendToSubscribers(route, bytes, at, failure)
-                               : sendTo(route, false, bytes, at, failure);
-}
-
-AlsaOutput::Found AlsaOutput::laneOf(int client, int port, int ourPort) {
-    std::lock_guard lock(stateMutex_);
-    auto& lane = lanes_[{client, port}];
-    if (!lane) lane = std::make_shared<Lane>();
-    auto& stream = lane->streams[ourPort];
-    if (!stream) stream = std::make_shared<Stream>();
-    return {lane, stream};
-}
-
-OSStatus AlsaOutput::sendToSubscribers(const Route& route, std::span<const std::uint8_t> bytes,
-                                       MIDITimeStamp at, SendFailure* failure) {
-    // One send to the subscribers at a time, so that each gets them in order.
-    const auto subscribers = laneOf(-1, route.sourcePort, route.sourcePort).lane;
-    std::lock_guard sending(subscribers->sending);
-    const auto all = sequencer_.subscribersOf(route.sourcePort);
-    // Side by side: a receiver that takes nothing holds up none of the others, and each has a
-    // deadline of its own.
-    std::vector<OSStatus> results(all.size(), noErr);
-    std::vector<SendFailure> failures(all.size());
-    const auto sendToOne = [&](std::size_t i) {
-        const Route to{route.sourcePort, all[i].client, all[i].port, false, all[i].kernel};
-        results[i] = sendTo(to, true, bytes, at, &failures[i]);
-    };
-    std::vector<std::thread> others;
-    for (std::size_t i = 1; i < all.size(); ++i) {
-        try {
-            others.emplace_back(sendToOne, i);
-        } catch (const std::system_error&) {
-            sendToOne(i); // no thread to be had: in turn, then
+    std::vector<Job> jobs;
+    if (!route.toSubscribers) {
+        jobs.push_back(jobOf(route, false));
+    } else {
+        // Tickets taken one send at a time, so that every subscriber gets the sends in one order;
+        // those with room have theirs before the next send takes its tickets.
+        const auto source = sourceLane(route.sourcePort);
+        std::lock_guard sending(source->sending);
+        const auto all = sequencer_.subscribersOf(route.sourcePort);
+        jobs.reserve(all.size());
+        for (const auto& subscriber : all) {
+            jobs.push_back(jobOf(
+                {route.sourcePort, subscriber.client, subscriber.port, false, subscriber.kernel}, true));
+            if (jobs.back().state == Job::State::ready) start(jobs.back(), bytes, at);
         }
     }
-    if (!all.empty()) sendToOne(0);
-    for (auto& thread : others)
-        thread.join();
+    run(jobs, bytes, at);
     // The first failure in the subscribers' order is the one told.
-    const auto failed = std::find_if(results.begin(), results.end(), [](OSStatus s) { return s != noErr; });
-    if (failed == results.end()) return noErr;
-    if (failure) *failure = failures[static_cast<std::size_t>(failed - results.begin())];
-    return *failed;
+    for (const auto& job : jobs) {
+        if (job.status == noErr) continue;
+        if (failure && job.failure) *failure = *job.failure;
+        return job.status;
+    }
+    return noErr;
 }
 
-OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const std::uint8_t> bytes,
-                            MIDITimeStamp at, SendFailure* failure) {
-    const auto [lane, stream] = laneOf(route.client, route.port, route.sourcePort);
-    std::lock_guard sending(lane->sending);
-    AlsaTranslation::OpenSysEx open;
-    MIDITimeStamp last = 0;
-    bool subscribed = subscriber;
-    {
-        std::lock_guard lock(stateMutex_);
-        open = stream->open;
-        last = stream->last;
-        subscribed = subscribed || stream->subscribed;
+std::shared_ptr<AlsaOutput::Lane> AlsaOutput::sourceLane(int ourPort) {
+    std::lock_guard lock(stateMutex_);
+    auto& lane = lanes_[{-1, ourPort}];
+    if (!lane) lane = std::make_shared<Lane>();
+    return lane;
+}
+
+AlsaOutput::Job AlsaOutput::jobOf(const Route& route, bool subscriber) {
+    Job job;
+    job.route = route;
+    job.subscriber = subscriber;
+    std::lock_guard lock(stateMutex_);
+    auto& lane = lanes_[{route.client, route.port}];
+    if (!lane) lane = std::make_shared<Lane>();
+    auto& stream = lane->streams[route.sourcePort];
+    if (!stream) stream = std::make_shared<Stream>();
+    job.lane = lane;
+    job.stream = stream;
+    job.ticket = lane->tickets++;
+    takeTurn(job);
+    return job;
+}
+
+bool AlsaOutput::takeTurn(Job& job) {
+    if (job.lane->serving != job.ticket) return false;
+    job.open = job.stream->open;
+    job.last = job.stream->last;
+    job.subscribed = job.subscriber || job.stream->subscribed;
+    job.stalled = job.lane->stalled;
+    job.state = Job::State::ready;
+    return true;
+}
+
+void AlsaOutput::run(std::span<Job> jobs, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+    while (true) {
+        bool writing = false, waiting = false;
+        std::chrono::nanoseconds wait = std::chrono::nanoseconds::max();
+        for (auto& job : jobs) {
+            if (job.state == Job::State::waitingTurn) {
+                std::unique_lock lock(stateMutex_);
+                if (!takeTurn(job)) {
+                    waiting = true;
+                    continue;
+                }
+            }
+            if (job.state == Job::State::ready) start(job, bytes, at);
+            if (job.state != Job::State::writing) continue;
+            if (const auto next = drive(job)) {
+                writing = true;
+                wait = std::min(wait, *next);
+            }
+        }
+        if (writing) {
+            sleeper_.sleepFor(wait);
+        } else if (waiting) {
+            // Only turns to wait for: whoever holds them ends by its own deadline.
+            std::unique_lock lock(stateMutex_);
+            ++turnWaiters_;
+            turns_.wait(lock, [&] {
+                return std::any_of(jobs.begin(), jobs.end(), [](const Job& job) {
+                    return job.state == Job::State::waitingTurn && job.lane->serving == job.ticket;
+                });
+            });
+            --turnWaiters_;
+        } else {
+            return;
+        }
     }
+}
+
+void AlsaOutput::start(Job& job, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+    const Route& route = job.route;
+    const MIDITimeStamp last = job.last;
+    const bool subscribed = job.subscribed;
+    job.state = Job::State::writing;
+    job.at = at;
+    const auto& open = job.open;
     const bool silent = at > last && at - last > kSilenceEndsSysEx;
     const bool ends =
         !open.empty() && !bytes.empty() && bytes[0] >= 0x80 && bytes[0] < 0xF7 && (route.kernel || silent);
@@ -121,42 +164,160 @@ OSStatus AlsaOutput::sendTo(const Route& route, bool subscriber, std::span<const
             static constexpr char digits[] = "0123456789ABCDEF";
             const std::string why = std::string("the SysEx holds the byte ") + digits[*byte >> 4] +
                                     digits[*byte & 15] + ", which cannot cross a MIDI cable inside a SysEx";
-            log(LogLevel::error, subscriber ? "MIDI send to " + describe(route) + " (a subscriber of port " +
-                                                  std::to_string(route.sourcePort) + ") skipped: " + why
-                                            : "MIDI send to " + describe(route) + " refused: " + why);
-            if (failure) *failure = {SendFailure::Kind::refused, why};
-            return kMIDIMessageSendErr;
+            log(LogLevel::error, job.subscriber
+                                     ? "MIDI send to " + describe(route) + " (a subscriber of port " +
+                                           std::to_string(route.sourcePort) + ") skipped: " + why
+                                     : "MIDI send to " + describe(route) + " refused: " + why);
+            job.failure = SendFailure{SendFailure::Kind::refused, why};
+            job.status = kMIDIMessageSendErr;
+            // Nothing went out: what was open toward it stays open.
+            std::lock_guard lock(stateMutex_);
+            job.state = Job::State::done;
+            ++job.lane->serving;
+            if (turnWaiters_) turns_.notify_all();
+            return;
         }
     }
     if (!subscribed) {
         if (const int err = sequencer_.connectTo(route.sourcePort, route.client, route.port); err < 0) {
             failed(route, kindOf(err), "the port refused our connection: " + std::string(snd_strerror(err)),
-                   failure);
-            std::lock_guard lock(stateMutex_);
-            *stream = {};
-            return kMIDIMessageSendErr;
+                   &job.failure.emplace());
+            finish(job, err);
+            return;
         }
     }
     // After the subscription: a device's driver opens its output, and reports its room, only then.
-    const std::optional<Flow> flow = route.kernel ? std::optional(flowOf(route)) : std::nullopt;
+    if (route.kernel) job.flow = flowOf(route);
+    const auto& flow = job.flow;
     const std::size_t chunkBytes = flow && flow->rawMidi
                                        ? std::min(config_.kernelSysExChunkBytes, flow->bufferSize)
                                        : config_.sysExChunkBytes;
+    // Written while there is room; from the first event without, kept for drive().
     const AlsaTranslation::EventSink sink = [&](snd_seq_event_t& event, std::size_t wireBytes) {
-        return write(route, flow ? &*flow : nullptr, event, wireBytes, failure);
+        if (job.held.empty()) [[likely]] {
+            const Attempt tried = attempt(job, event, wireBytes);
+            if (!tried.noRoom) return tried.result;
+            if (const int err = noRoom(job); err < 0) return err;
+        }
+        auto& held = job.held.emplace_back(Event{event, wireBytes, {}});
+        // Its data moves with it when the vector grows: pointed to again before it is written.
+        if (snd_seq_ev_is_variable(&event)) {
+            const auto* data = static_cast<const std::uint8_t*>(event.data.ext.ptr);
+            held.data.assign(data, data + event.data.ext.len);
+        }
+        return 0;
     };
-    int status = ends ? AlsaTranslation::endSysEx(open, chunkBytes, sink) : 0;
-    if (status >= 0) status = lane->translation.encode(bytes, chunkBytes, open, sink);
+    int status = ends ? AlsaTranslation::endSysEx(job.open, chunkBytes, sink) : 0;
+    if (status >= 0) status = job.lane->translation.encode(bytes, chunkBytes, job.open, sink);
+    if (status < 0 || job.held.empty()) finish(job, status);
+}
+
+std::optional<std::chrono::nanoseconds> AlsaOutput::drive(Job& job) {
+    while (job.next < job.held.size()) {
+        Event& next = job.held[job.next];
+        if (!next.data.empty()) next.event.data.ext.ptr = next.data.data();
+        const Attempt tried = attempt(job, next.event, next.wireBytes);
+        if (tried.noRoom) {
+            if (const int err = noRoom(job); err < 0) {
+                finish(job, err);
+                return std::nullopt;
+            }
+            return tried.wait;
+        }
+        if (tried.result < 0) {
+            finish(job, tried.result);
+            return std::nullopt;
+        }
+        ++job.next;
+    }
+    finish(job, 0);
+    return std::nullopt;
+}
+
+AlsaOutput::Attempt AlsaOutput::attempt(Job& job, snd_seq_event_t& event, std::size_t wireBytes) {
+    if (stopped_) return {-ECANCELED};
+    const Route& route = job.route;
+    snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
+    snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
+                        static_cast<unsigned char>(route.port));
+    snd_seq_ev_set_direct(&event);
+    if (job.flow && job.flow->rawMidi) {
+        auto figure = room_.read(*job.flow->rawMidi);
+        // Unplugged, or our subscription (and with it the device's output) went.
+        if (!figure && subscribeAgain(job)) figure = room_.read(*job.flow->rawMidi);
+        if (!figure) {
+            failed(route, SendFailure::Kind::gone,
+                   "the device's output is gone (" + AlsaOutputRoom::path(*job.flow->rawMidi) + ")",
+                   &job.failure.emplace());
+            return {-ENODEV};
+        }
+        if (figure->avail < wireBytes) return {0, true, config_.kernelRoomPoll};
+    } else if (job.flow && !job.paced) {
+        // The cable's pace is no stall: it has no deadline.
+        if (const auto wait = pacer_.take(route.client, route.port, wireBytes); wait.count() > 0)
+            return {0, true, wait};
+        job.paced = true;
+    }
+    // A user-space receiver whose pool overflows loses all it had waiting: wait for room.
+    const bool room = route.kernel || sequencer_.hasRoomFor(event);
+    int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
+    // A device's driver refuses a port that is no longer its subscriber.
+    if (result == -ENODEV && route.kernel && subscribeAgain(job)) result = sequencer_.outputDirect(event);
+    if (result >= 0) {
+        job.paced = false;
+        job.stalled = false;
+        job.waitingSince.reset();
+        return {0};
+    }
+    if (result != -EAGAIN && result != -ENOMEM) {
+        failed(route, kindOf(result), snd_strerror(result), &job.failure.emplace());
+        return {result};
+    }
+    return {0, true, config_.retryWait};
+}
+
+bool AlsaOutput::subscribeAgain(Job& job) {
+    // Once a send; a subscriber's subscription is its own to end.
+    if (job.subscriber || job.subscribedAgain) return false;
+    job.subscribedAgain = true;
+    const Route& route = job.route;
+    if (sequencer_.connectTo(route.sourcePort, route.client, route.port) < 0) return false;
+    log(LogLevel::info,
+        "MIDI output to " + describe(route) + ": our subscription was ended from outside; made again");
+    return true;
+}
+
+int AlsaOutput::noRoom(Job& job) {
+    const bool device = job.flow && job.flow->rawMidi;
+    if (job.flow && !job.flow->rawMidi && !job.paced) return 0; // waiting for the cable's pace
+    const std::uint64_t now = clock_.now();
+    if (!job.waitingSince) job.waitingSince = now;
+    if (!job.stalled && now - *job.waitingSince < static_cast<std::uint64_t>(config_.retryTimeout.count()))
+        return 0;
+    job.timedOut = true;
+    failed(job.route, SendFailure::Kind::stalled,
+           std::string(device ? "the device" : "the receiver") + " took nothing for " +
+               std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms",
+           &job.failure.emplace());
+    return -ETIMEDOUT;
+}
+
+void AlsaOutput::finish(Job& job, int status) {
+    job.held = {};
     std::lock_guard lock(stateMutex_);
     if (status >= 0) {
-        *stream = {std::move(open), at, true};
-        failing_.erase({route.client, route.port});
-        return noErr;
+        *job.stream = {std::move(job.open), job.at, true};
+        failing_.erase({job.route.client, job.route.port});
+    } else {
+        // What did not go out must not be continued by the next send; and the destination may
+        // have gone and come back, unsubscribed, between two listings.
+        *job.stream = {};
+        job.status = kMIDIMessageSendErr;
     }
-    // What did not go out must not be continued by the next send; and the destination may have
-    // gone and come back, unsubscribed, between two listings.
-    *stream = {};
-    return kMIDIMessageSendErr;
+    job.lane->stalled = job.timedOut;
+    job.state = Job::State::done;
+    ++job.lane->serving;
+    if (turnWaiters_) turns_.notify_all();
 }
 
 void AlsaOutput::failed(const Route& route, SendFailure::Kind kind, const std::string& why,
@@ -197,68 +358,6 @@ AlsaOutput::Flow AlsaOutput::flowOf(const Route& route) {
     return flow;
 }
 
-int AlsaOutput::waitForRoom(const Route& route, const AlsaSequencer::RawMidi& rawMidi, std::size_t wireBytes,
-                            SendFailure* failure) {
-    std::optional<std::uint64_t> waitingSince;
-    while (true) {
-        if (stopped_) return -ECANCELED;
-        const auto figure = room_.read(rawMidi);
-        // Unplugged, or our subscription (and with it the device's output) went.
-        if (!figure) {
-            failed(route, SendFailure::Kind::gone,
-                   "the device's output is gone (" + AlsaOutputRoom::path(rawMidi) + ")", failure);
-            return -ENODEV;
-        }
-        if (figure->avail >= wireBytes) return 0;
-        const std::uint64_t now = clock_.now();
-        if (!waitingSince) waitingSince = now;
-        if (now - *waitingSince >= static_cast<std::uint64_t>(config_.retryTimeout.count())) {
-            failed(route, SendFailure::Kind::stalled,
-                   "the device took nothing for " + std::to_string(config_.retryTimeout.count() / 1'000'000) +
-                       " ms",
-                   failure);
-            return -ETIMEDOUT;
-        }
-        sleeper_.sleepFor(config_.kernelRoomPoll);
-    }
-}
-
-int AlsaOutput::write(const Route& route, const Flow* flow, snd_seq_event_t& event, std::size_t wireBytes,
-                      SendFailure* failure) {
-    if (stopped_) return -ECANCELED;
-    snd_seq_ev_set_source(&event, static_cast<unsigned char>(route.sourcePort));
-    snd_seq_ev_set_dest(&event, static_cast<unsigned char>(route.client),
-                        static_cast<unsigned char>(route.port));
-    snd_seq_ev_set_direct(&event);
-    if (flow && flow->rawMidi) {
-        if (const int err = waitForRoom(route, *flow->rawMidi, wireBytes, failure); err < 0) return err;
-    } else if (flow) {
-        pacer_.waitForRoom(route.client, route.port, wireBytes);
-    }
-    std::optional<std::uint64_t> waitingSince;
-    while (true) {
-        if (stopped_) return -ECANCELED;
-        // A user-space receiver whose pool overflows loses all it had waiting: wait for room.
-        const bool room = route.kernel || sequencer_.hasRoomFor(event);
-        const int result = room ? sequencer_.outputDirect(event) : -EAGAIN;
-        if (result >= 0) return 0;
-        if (result != -EAGAIN && result != -ENOMEM) {
-            failed(route, kindOf(result), snd_strerror(result), failure);
-            return result;
-        }
-        const std::uint64_t now = clock_.now();
-        if (!waitingSince) waitingSince = now;
-        if (now - *waitingSince >= static_cast<std::uint64_t>(config_.retryTimeout.count())) {
-            failed(route, SendFailure::Kind::stalled,
-                   "the receiver took nothing for " +
-                       std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms",
-                   failure);
-            return result;
-        }
-        sleeper_.sleepFor(config_.retryWait);
-    }
-}
-
 void AlsaOutput::forget(int client, int port) {
     auto matches = [&](const std::pair<int, int>& key) {
         return key.first == client && (key.second == port || port < 0);
@@ -272,6 +371,8 @@ void AlsaOutput::forget(int client, int port) {
         entry.second->streams.clear();
         return false;
     });
+    for (auto& [destination, lane] : lanes_)
+        if (matches(destination)) lane->stalled = false;
     std::erase_if(failing_, matches);
     std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first); });
 }
@@ -281,6 +382,14 @@ void AlsaOutput::forgetSender(int ourPort) {
     lanes_.erase({-1, ourPort});
     for (auto& [destination, lane] : lanes_)
         lane->streams.erase(ourPort);
+}
+
+void AlsaOutput::forgetSubscription(int ourPort, int client, int port) {
+    std::lock_guard lock(stateMutex_);
+    const auto lane = lanes_.find({client, port});
+    if (lane == lanes_.end()) return;
+    if (const auto stream = lane->second->streams.find(ourPort); stream != lane->second->streams.end())
+        stream->second->subscribed = false;
 }
 
 void AlsaOutput::forgetSubscriptions() {

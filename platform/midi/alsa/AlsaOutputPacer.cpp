@@ -20,26 +20,27 @@ void AlsaOutputPacer::drain(Buffer& buffer) {
     buffer.at = now;
 }
 
-void AlsaOutputPacer::waitForRoom(int client, int port, std::size_t bytes) {
-    if (bytesPerSecond_ <= 0) return;
+std::chrono::nanoseconds AlsaOutputPacer::take(int client, int port, std::size_t bytes) {
+    if (bytesPerSecond_ <= 0) return {};
     const double wanted = static_cast<double>(bytes);
     // The buffer must fall to what leaves room; an oversized write waits for it to be empty.
     const double target = std::max(0.0, budget_ - wanted);
-    while (true) {
-        double excess = 0;
-        {
-            std::lock_guard lock(mutex_);
-            Buffer& buffer = buffers_[{client, port}];
-            drain(buffer);
-            excess = buffer.bytes - target;
-            if (excess <= 0) {
-                buffer.bytes += wanted;
-                return;
-            }
-        }
-        sleeper_.sleepFor(std::chrono::nanoseconds(
-            static_cast<std::int64_t>(std::ceil(excess / bytesPerSecond_ * HostClock::ticksPerSecond))));
+    std::lock_guard lock(mutex_);
+    Buffer& buffer = buffers_[{client, port}];
+    drain(buffer);
+    const double excess = buffer.bytes - target;
+    if (excess <= 0) {
+        buffer.bytes += wanted;
+        return {};
     }
+    // At least a tick: a caller that waits nothing would find no room again.
+    return std::chrono::nanoseconds(std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::ceil(excess / bytesPerSecond_ * HostClock::ticksPerSecond))));
+}
+
+void AlsaOutputPacer::waitForRoom(int client, int port, std::size_t bytes) {
+    for (auto wait = take(client, port, bytes); wait.count() > 0; wait = take(client, port, bytes))
+        sleeper_.sleepFor(wait);
 }
 
 std::size_t AlsaOutputPacer::inFlight(int client, int port) {

@@ -5,6 +5,7 @@
 #include "platform/core/HostClock.h"
 #include "platform/core/Sleeper.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -21,6 +22,8 @@ public:
     // Waits until `bytes` more fit, then counts them as in flight. A write larger than the
     // budget waits for an empty buffer.
     void waitForRoom(int client, int port, std::size_t bytes);
+    // Counts `bytes` as in flight if they fit now (zero returned); else how long until they may.
+    std::chrono::nanoseconds take(int client, int port, std::size_t bytes);
     // Bytes the model holds for the port now.
     std::size_t inFlight(int client, int port);
     // The port went: a port given its number later starts empty.

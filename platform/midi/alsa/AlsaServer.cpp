@@ -74,7 +74,7 @@ AlsaServer::AlsaServer(std::unique_ptr<AlsaSequencer> sequencer, AlsaServerConfi
     BackgroundJobs& jobs = config.jobs ? *config.jobs : BackgroundJobs::shared();
     {
         std::lock_guard lock(mutex_);
-        apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); }));
+        apply(syncAll());
     }
     pollRunning_ = true;
     jobs.run([this] { poll(); });
@@ -400,17 +400,24 @@ void AlsaServer::lostInput() {
     std::vector<decltype(identity(listing.front()))> before;
     for (const auto& info : listing)
         before.push_back(identity(info));
-    drop(apply(endpoints_.sync(listing, ownClient_, [this] { return makeHandle(); })));
+    drop(apply(syncAll(listing)));
     for (std::size_t i = 0; i < listing.size(); ++i)
         if (identity(listing[i]) != before[i]) output_.forget(listing[i].client, listing[i].port);
+}
+
+std::vector<AlsaEndpoints::Change> AlsaServer::syncAll() { return syncAll(sequencer_->listPorts()); }
+
+std::vector<AlsaEndpoints::Change> AlsaServer::syncAll(const std::vector<AlsaPortInfo>& listing) {
+    for (const auto& info : listing)
+        started_.insert({info.client, info.port});
+    return endpoints_.sync(listing, ownClient_, [this] { return makeHandle(); });
 }
 
 void AlsaServer::refreshListing() {
     Targets targets;
     {
         std::lock_guard lock(mutex_);
-        targets =
-            apply(endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); }));
+        targets = apply(syncAll());
     }
     retire(targets);
 }
@@ -442,7 +449,21 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
                     return std::to_string((sender >> 8) & 0xFF) + ":" + std::to_string(sender & 0xFF);
                 });
         }
-        auto more = endpoints_.sync(sequencer_->listPorts(), ownClient_, [this] { return makeHandle(); });
+        if (event.type == SND_SEQ_EVENT_PORT_START || event.type == SND_SEQ_EVENT_PORT_CHANGE)
+            started_.insert({address.client, address.port});
+        if (event.type == SND_SEQ_EVENT_PORT_EXIT) started_.erase({address.client, address.port});
+        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT)
+            std::erase_if(started_, [&](const auto& at) { return at.first == address.client; });
+        const auto listing = sequencer_->listPorts();
+        // Its old ports' exits are behind us: what the client lists now is its own.
+        if (event.type == SND_SEQ_EVENT_CLIENT_START)
+            for (const auto& info : listing)
+                if (info.client == address.client) started_.insert({info.client, info.port});
+        auto more = endpoints_.sync(
+            listing, ownClient_, [this] { return makeHandle(); },
+            [this](int client, int port) {
+                return started_.contains({client, port});
+            });
         changes.insert(changes.end(), more.begin(), more.end());
         targets = apply(changes);
     }
@@ -501,6 +522,9 @@ void AlsaServer::deliver(const ClientPortTable::Port& port, const ClientPortTabl
 }
 
 void AlsaServer::unsubscribed(const snd_seq_connect_t& connection) {
+    // One of our ports' subscriptions to a destination: made again before the next send there.
+    if (connection.sender.client == ownClient_ && connection.dest.client != ownClient_)
+        output_.forgetSubscription(connection.sender.port, connection.dest.client, connection.dest.port);
     if (connection.dest.client != ownClient_) return;
     const auto sender = senderOf(endpoints_.findAt(connection.sender.client, connection.sender.port, true),
                                  connection.sender);

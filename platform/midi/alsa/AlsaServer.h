@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,14 @@ private:
     // After the kernel ended a subscription: made again, or the clients are told; under mutex_.
     void resubscribe(MIDIEndpointRef source, Subscription& subscription, std::string_view name);
     int inputPort_ = -1; // made at the first connection
+    // Other clients' ports whose start we have heard of (or found listed when we looked, not
+    // handling an announcement) and not yet their exit; under mutex_. Handling announcements, only
+    // these are added: the listing is newer than the announcement, and a port listed at an address
+    // whose old port's exit is still to come would be taken for that old port and removed with it.
+    std::set<std::pair<int, int>> started_;
+    // Under mutex_: the listing brought in whole, every port in it counted as started.
+    std::vector<AlsaEndpoints::Change> syncAll();
+    std::vector<AlsaEndpoints::Change> syncAll(const std::vector<AlsaPortInfo>& listing);
 
     DeliveryBatch batch_; // of the polling job: what it handled, not yet queued
 

@@ -213,6 +213,50 @@ TEST_F(UsbInstrumentExchange, AnUnpluggedInstrumentFailsTheSendAndAfterAReplugTa
 
 namespace {
 
+// Ends every subscription it may, as `aconnect -x` does. (The kernel refuses it ours: our ports
+// are not exported.)
+void endEverySubscription() {
+    snd_seq_t* seq = nullptr;
+    ASSERT_GE(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
+    snd_seq_client_info_t* client = nullptr;
+    snd_seq_port_info_t* port = nullptr;
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0) {
+            snd_seq_query_subscribe_set_root(query, snd_seq_port_info_get_addr(port));
+            snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+            snd_seq_query_subscribe_set_index(query, 0);
+            while (snd_seq_query_port_subscribers(seq, query) >= 0) {
+                snd_seq_port_subscribe_t* subscription = nullptr;
+                snd_seq_port_subscribe_alloca(&subscription);
+                snd_seq_port_subscribe_set_sender(subscription, snd_seq_query_subscribe_get_root(query));
+                snd_seq_port_subscribe_set_dest(subscription, snd_seq_query_subscribe_get_addr(query));
+                if (snd_seq_unsubscribe_port(seq, subscription) < 0)
+                    snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+            }
+        }
+    }
+    snd_seq_close(seq);
+}
+
+} // namespace
+
+TEST_F(UsbInstrumentExchange, AfterAnotherProgramEndsEverySubscriptionTheNextSendArrives) {
+    for (const std::uint8_t note : {0x3C, 0x3D, 0x3E}) {
+        ASSERT_EQ(send({0x90, note, 0x64}), noErr);
+        EXPECT_EQ(instrument->receive(3, 30s), (Bytes{0x90, note, 0x64}));
+        endEverySubscription();
+    }
+}
+
+namespace {
+
 // The subscriptions that read from the instrument's port: the kernel copies each event into every
 // one's reader.
 int readersOfInstrument() {

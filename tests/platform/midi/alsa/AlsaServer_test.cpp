@@ -153,10 +153,13 @@ TEST(AlsaServer, AnnouncementsBecomeNotificationsAndAReusedAddressGetsNewHandles
                                                 {kMIDIMsgSetupChanged}}));
     rig.notices.clear();
 
-    // Unplugged, and another device took the address before we looked: the old handle is dead.
+    // Unplugged, and another device took the address before we looked: the old handle is dead,
+    // and the new one is made once, though the listing shows it before its start is read.
     rig.sequencer->setListing({kToskar, {24, 0, "Other", "Other port", kIn, true}});
+    rig.announce(SND_SEQ_EVENT_PORT_EXIT, 24, 0);
     rig.announce(SND_SEQ_EVENT_CLIENT_EXIT, 24, -1);
     rig.announce(SND_SEQ_EVENT_CLIENT_START, 24, 0);
+    rig.announce(SND_SEQ_EVENT_PORT_START, 24, 0);
     rig.settle();
     ASSERT_EQ(rig.server->numberOfSources(), 2u);
     const MIDIEndpointRef other = rig.server->source(1);
@@ -164,9 +167,10 @@ TEST(AlsaServer, AnnouncementsBecomeNotificationsAndAReusedAddressGetsNewHandles
     std::string name;
     EXPECT_EQ(rig.server->getStringProperty(um4, kMIDIPropertyName, &name), kMIDIObjectNotFound);
     EXPECT_EQ(rig.server->connectSource(in, um4, nullptr), kMIDIUnknownEndpoint);
-    EXPECT_EQ(rig.notices,
-              (std::vector<Notice>{
-                  {kMIDIMsgObjectRemoved, um4}, {kMIDIMsgObjectAdded, other}, {kMIDIMsgSetupChanged}}));
+    EXPECT_EQ(rig.notices, (std::vector<Notice>{{kMIDIMsgObjectRemoved, um4},
+                                                {kMIDIMsgSetupChanged},
+                                                {kMIDIMsgObjectAdded, other},
+                                                {kMIDIMsgSetupChanged}}));
 }
 
 TEST(AlsaServer, InputReachesBothPortKindsInOrderAndSurvivesLostEvents) {
@@ -927,6 +931,15 @@ TEST(AlsaServer, AFrozenSubscriberOfOurSourceHoldsUpNoOtherAndItsSendStillFails)
     EXPECT_TRUE(rig.sequencer->destination(130, 0).bytes.empty());
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "MIDI send to 130:0 failed: the receiver took nothing for 10000 ms"}));
+    // Past its deadline it fails at once while it has no room, and takes sends again once it has.
+    const auto before = rig.clock.now();
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), kMIDIMessageSendErr);
+    EXPECT_LT(rig.clock.now() - before, 1'000'000'000u);
+    EXPECT_EQ(rig.sequencer->destination(131, 0).bytes.size(), 6u);
+    rig.sequencer->setFrozen(130, 0, false);
+    EXPECT_EQ(rig.server->received(source, note.list(), note.size()), noErr);
+    EXPECT_EQ(rig.sequencer->destination(130, 0).bytes, (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(rig.sequencer->destination(132, 0).bytes.size(), 9u);
 }
 
 TEST(AlsaServer, ASenderKnownByItsAddressKeepsItsSysExWhenListedAndLosesItWhenItsProgramGoes) {

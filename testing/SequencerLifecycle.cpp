@@ -60,8 +60,8 @@ constexpr std::array<unsigned, 5> kCapabilities{kSource | kDestination, kSource,
 constexpr auto kDeadline = std::chrono::seconds(30);
 // Rules the server does not keep yet: our output's subscription ended by another program is made
 // again before the next send; a receiver that stalled, and still takes nothing, fails at once.
-constexpr bool kOutsideEndMadeAgain = false;
-constexpr bool kStalledFailsAtOnce = false;
+constexpr bool kOutsideEndMadeAgain = true;
+constexpr bool kStalledFailsAtOnce = true;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -1562,13 +1562,13 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
                 return fail(what + " failed toward " + where + ", which was there and took it (result " +
                             std::to_string(result != lastResult_.end() ? result->second : 0) + ")");
             if (failed && !told) told = may;
-            if (failed && target.frozen) stalled_.insert(target.key.second);
             // Its deadline, once; a receiver that stalled before is given up on at once.
             allowed += target.kernel    ? (bytes.size() + 64) * 1'000'000'000ull / kernelBytesPerSecond_
                        : !target.frozen ? bytes.size() * retryWait_
                        : kStalledFailsAtOnce && stalled_.contains(target.key.second)
                            ? 2 * retryWait_
                            : retryTimeout_ + 2 * retryWait_;
+            if (failed && target.frozen) stalled_.insert(target.key.second);
             if (failed && send->status == noErr)
                 return fail(what + " was reported done, but " + where + " did not take it");
             if (failed) {

@@ -71,6 +71,18 @@ const Finding kFindings[] = {
       0x0F, 0x00, 0x00, 0x03, 0x0F, 0xF0, 0x01, 0x02, 0x03, // our port sends F0 01 02 03
       0xAD, 0x02, 0x01, 0x02,                               // it restarts, unheard: the input overruns
       0x0F, 0x00, 0x00, 0x02, 0x0B, 0x04, 0x05, 0xF7}},     // our port sends 04 05 F7
+    {"OurSubscriptionEndedByAnotherProgramIsMadeAgain",
+     "a send after another program ended our port's subscription to a device fails",
+     {0x00, 0x00, 0x01, 0x00,         // a device starts at 20 with one port
+      0x0F, 0x00, 0x00, 0x02, 0x0A,   // our port sends it a short message
+      0x13, 0x00, 0x00,               // another program ends that subscription; the kernel tells
+      0x0F, 0x00, 0x00, 0x02, 0x0A}}, // our port sends another
+    {"AStalledReceiverIsGivenUpOnAtOnce",
+     "every send to a receiver that takes nothing waits its whole deadline again",
+     {0x00, 0x02, 0x01, 0x02,         // program 130 starts
+      0x12, 0x02,                     // it stops reading
+      0x0F, 0x00, 0x00, 0x02, 0x0A,   // our port sends it a short message: its deadline passes
+      0x0F, 0x00, 0x00, 0x02, 0x0A}}, // and another, which fails at once
 };
 
 void PrintTo(const Finding& finding, std::ostream* out) {

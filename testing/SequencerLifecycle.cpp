@@ -705,6 +705,7 @@ private:
     int step_ = 0;
     std::string finding_;
     bool stopped_ = false;
+    bool comingBack_ = false; // a port leaves, and another takes its address in the same step
     std::uint64_t kernelBytesPerSecond_ = 0, retryWait_ = 0, retryTimeout_ = 0; // ns
 };
 
@@ -934,7 +935,11 @@ bool Lifecycle::subscribedToInput(int client, int port) {
 void Lifecycle::clientStarts(int slot) {
     Client& c = clients_[slot];
     // A program that restarts: another client takes its address at once.
-    if (c.alive) clientExits(slot);
+    if (c.alive) {
+        comingBack_ = true;
+        clientExits(slot);
+        comingBack_ = false;
+    }
     const int client = kClients[slot];
     c.alive = true;
     c.name = (isKernel(client) ? "Device " : "Program ") + std::to_string(++serial_);
@@ -1450,7 +1455,9 @@ void Lifecycle::heldSend(int which) {
     if (held) {
         note("the send waits");
         const int slot = (meanwhile >> 2) % static_cast<int>(kClients.size()), index = (meanwhile >> 4) & 1;
+        comingBack_ = meanwhile & 0x20;
         if (meanwhile & 1) portExits(slot, index);
+        comingBack_ = false;
         // Another port at the old address, or our next port made anew.
         if (meanwhile & 0x20) portStarts(slot, index);
         if (meanwhile & 0x40) renewOurs(other);
@@ -1817,9 +1824,12 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
 void Lifecycle::interrupt(const Receiver& receiver, int sender, bool leaving) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    // A listed sender's goes untold, or told; one known by its address is told.
+    // A listed sender's goes untold, or told; one known by its address is told, unless another port
+    // takes the address at once: the server may read the listing with that one in it first, and
+    // take the leaving sender for a listed one.
     const Port* port = portAt(senders_[sender].client, senders_[sender].port);
-    const bool quiet = leaving && port && port->serial == sender && listedAsSource(port->capability);
+    const bool quiet =
+        leaving && port && port->serial == sender && (listedAsSource(port->capability) || comingBack_);
     if (it->second.open) ++(quiet ? mayBeTold_ : droppedAloud_)[sender];
     pairs_.erase(it);
 }

@@ -108,9 +108,12 @@ TEST(SequencerLifecycleRandom, ThousandsOfScriptsFromAFixedSeedHold) {
         std::vector<std::uint8_t> script(static_cast<std::size_t>(length(random)));
         for (auto& b : script)
             b = static_cast<std::uint8_t>(byte(random));
-        if (alsatest::runSequencerLifecycle(script).empty()) continue;
+        const std::string finding = alsatest::runSequencerLifecycle(script);
+        if (finding.empty()) continue;
         std::string trace;
-        ADD_FAILURE() << alsatest::runSequencerLifecycle(script, &trace) << " in script " << i << ":\n"
+        const std::string again = alsatest::runSequencerLifecycle(script, &trace);
+        ADD_FAILURE() << finding << " in script " << i << (again == finding ? "" : "; again: " + again)
+                      << ":\n"
                       << trace;
         return;
     }

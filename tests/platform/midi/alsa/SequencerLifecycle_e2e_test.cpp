@@ -83,6 +83,16 @@ const Finding kFindings[] = {
       0x12, 0x02,                     // it stops reading
       0x0F, 0x00, 0x00, 0x02, 0x0A,   // our port sends it a short message: its deadline passes
       0x0F, 0x00, 0x00, 0x02, 0x0A}}, // and another, which fails at once
+    {"AReceiverThatLeftDuringASendIsToldAsGone",
+     "a send held while its receiver leaves fails as refused",
+     {0x00, 0x02, 0x01, 0x02,   // program 130 starts, its pool one event
+      0x88, 0x00, 0x00, 0x08,   // our port sends it three notes, and waits for room
+      0x0A, 0x0A, 0x0A, 0x09}}, // meanwhile 130:0 leaves
+    {"TheMIDIObjectTellsAStalledReceiverAsStalled",
+     "the MIDI object tells a receiver that took nothing as one that refused",
+     {0x00, 0x02, 0x01, 0x02,         // program 130 starts
+      0x12, 0x02,                     // it stops reading
+      0x0F, 0x01, 0x00, 0x02, 0x0A}}, // the MIDI object sends it a short message
 };
 
 void PrintTo(const Finding& finding, std::ostream* out) {

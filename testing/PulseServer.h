@@ -62,10 +62,12 @@ public:
                                      "XDG_CONFIG_HOME=" + dir + "/config"};
         const auto start = [&](std::vector<std::string> args) {
             const pid_t pid = spawn(args, env, log);
-            if (pid < 0)
+            if (pid < 0) {
                 whyNot = args[0] + " could not be started (is its package installed?)";
-            else
+            } else {
                 pids_.push_back(pid);
+                programs_.push_back(args[0]);
+            }
             return pid > 0;
         };
         if (kind == Kind::pulseaudio) {
@@ -103,7 +105,10 @@ public:
     // Ends the processes and removes the folder; the destructor does it too.
     void stop() {
         for (auto it = pids_.rbegin(); it != pids_.rend(); ++it)
-            if (*it > 0 && kill(*it, SIGTERM) == 0) waitpid(*it, nullptr, 0);
+            if (*it > 0 && kill(*it, SIGTERM) == 0) {
+                kill(*it, SIGCONT); // one a test stopped
+                waitpid(*it, nullptr, 0);
+            }
         pids_.clear();
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
@@ -127,6 +132,13 @@ public:
                        run({"pactl", "set-default-source", source});
             },
             "the sink " + sink, (folder / "server.log").string());
+    }
+
+    // Sends `sig` to the started `program` (SIGSTOP stalls it, SIGKILL ends it as a crash would).
+    bool signal(const std::string& program, int sig) {
+        for (std::size_t i = 0; i < pids_.size(); ++i)
+            if (programs_[i] == program && pids_[i] > 0) return kill(pids_[i], sig) == 0;
+        return false;
     }
 
     const std::filesystem::path folder;
@@ -157,6 +169,7 @@ private:
     }
 
     std::vector<pid_t> pids_;
+    std::vector<std::string> programs_; // what each pid runs
     std::vector<std::string> env_;
 };
 

@@ -75,10 +75,11 @@ struct ConversionProgress {
     std::int64_t position = 0;  // the source's next frame, at its rate
     std::uint64_t lostSeen = 0; // the source's losses, in its frames, passed on so far
     std::uint64_t gapsSeen = 0; // of the source's fed gaps
-    // A source frame and the frame of this node it plays at, so that a loss in the source's time line
-    // is placed in this node's.
+    // A source frame and the frame of this node it plays at, and the ratio of their rates, so that a
+    // loss in the source's time line is placed in this node's.
     std::int64_t sourceStart = 0;
     std::int64_t start = 0;
+    double ratio = 0;
     // Input lost before the source, in its frames and in this node's: each cycle passes on the
     // difference, so no fraction of a frame goes missing between cycles.
     std::uint64_t lostIn = 0;
@@ -468,9 +469,8 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
         progress.position = start;
         progress.lostSeen = fed.fedLost;
         progress.gapsSeen = fed.fedGapCount;
-        progress.sourceStart = start;
-        progress.start = context.sampleTime;
     }
+    const std::int64_t taking = progress.position; // the source's frame this cycle starts at
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
                                      if (!feed) return 0;
@@ -483,6 +483,12 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     // Each loss the source's time line holds plays here where the frames around it play; those the
     // feed no longer holds go at the start of the cycle.
     const double ratio = conversion.converter.outputRate() / conversion.converter.inputRate();
+    if (ratio != progress.ratio || context.sampleTime < progress.start) {
+        // A new rate, or a time line started again (manual rendering): the place is taken anew here.
+        progress.ratio = ratio;
+        progress.sourceStart = taking;
+        progress.start = context.sampleTime;
+    }
     const auto pass = [&](std::uint64_t frames, std::uint32_t at) {
         progress.lostSeen += frames;
         progress.lostIn += frames;
@@ -502,7 +508,9 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
         const Output::FedGap& gap = fed.fedGaps[progress.gapsSeen % Output::kFedGaps];
         const auto here =
             progress.start + std::int64_t(std::llround(double(gap.at - progress.sourceStart) * ratio));
-        if (here >= end) break;
+        // Later than the source can be ahead of this node only when the places went wrong: now, then.
+        const auto ahead = std::int64_t(double(feed ? feed->capacity : 0) * ratio) + context.frames;
+        if (here >= end && here < end + ahead) break;
         pass(gap.frames,
              std::uint32_t(std::clamp<std::int64_t>(here - context.sampleTime, 0, context.frames)));
     }

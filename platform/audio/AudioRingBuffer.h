@@ -36,6 +36,7 @@ public:
     void setPrefill(std::uint32_t frames) {
         prefill_ = frames < capacity_ ? frames : capacity_;
         startPrefill_ = prefill_;
+        grownBy_ = 0;
     }
     std::uint32_t prefill() const { return prefill_; }
     // Consumer: once `frames` frames have been read without an underrun, the prefill returns to the

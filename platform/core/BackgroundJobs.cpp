@@ -56,6 +56,11 @@ void BackgroundJobs::join(std::uint64_t job) {
     if (thread.joinable()) thread.join();
 }
 
+void BackgroundJobs::joinEnded() {
+    std::unique_lock lock(mutex_);
+    reapFinished(lock);
+}
+
 void BackgroundJobs::joinAll() {
     const auto self = std::this_thread::get_id();
     while (true) {

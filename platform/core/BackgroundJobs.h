@@ -26,6 +26,8 @@ public:
     void join(std::uint64_t job);
     // Waits for every job started so far.
     void joinAll();
+    // Joins the jobs that have ended, and waits for none.
+    void joinEnded();
     std::size_t activeCount() const;
 
 private:

@@ -6,6 +6,7 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/PCMBuffer.h"
 #include "platform/audio/devices/AudioCallbackTiming.h"
+#include "platform/audio/devices/BoundedStop.h"
 #include "platform/core/LogSink.h"
 
 #include "platform/audio/devices/JackLibrary.h"
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace platform {
 
@@ -67,6 +69,7 @@ public:
             if (!buffer_) throw AudioError(AudioError::kDomain, kAudio_MemFullError, "no render buffer");
             engine.prepareForCycles(buffer_->frameCapacity());
             engine_ = &engine;
+            gate_ = std::make_shared<Gate>(this);
             rate_ = format.sampleRate();
             outChannels_ = hasOutput ? std::min<std::size_t>(format.channelCount(), kMaxChannels) : 0;
             inChannels_ = ring_ ? std::min<std::size_t>(ring_->channels(), kMaxChannels) : 0;
@@ -137,6 +140,16 @@ public:
     }
 
 private:
+    // What the server's callbacks reach the engine through. A client that does not close in time
+    // lives on, and the server may call it after the engine is gone: its callbacks then play silence.
+    struct Gate : CallbackGate {
+        explicit Gate(JackIO* io) : io(io), jack(io->jack_) {}
+        JackIO* const io;
+        const JackLibrary& jack;
+        std::array<jack_port_t*, kMaxChannels> outPorts{};
+        std::size_t outChannels = 0;
+    };
+
     // The engine's client, its ports and callbacks, active; the configured period asked as the
     // quantum. Throws AudioError.
     void open() {
@@ -151,13 +164,15 @@ private:
         name_ = jack_.get_client_name(client_);
         backend_->addOwnClient(name_);
         gone_.store(false);
-        jack_.set_process_callback(client_, &JackIO::process, this);
-        jack_.set_buffer_size_callback(client_, &JackIO::bufferSize, this);
-        jack_.on_info_shutdown(client_, &JackIO::shutdown, this);
+        jack_.set_process_callback(client_, &JackIO::process, gate_.get());
+        jack_.set_buffer_size_callback(client_, &JackIO::bufferSize, gate_.get());
+        jack_.on_info_shutdown(client_, &JackIO::shutdown, gate_.get());
         for (std::size_t c = 0; c < outChannels_; ++c)
-            outPorts_[c] = registerPort("out_" + std::to_string(c + 1), JackPortIsOutput);
+            gate_->outPorts[c] = outPorts_[c] =
+                registerPort("out_" + std::to_string(c + 1), JackPortIsOutput);
         for (std::size_t c = 0; c < inChannels_; ++c)
             inPorts_[c] = registerPort("in_" + std::to_string(c + 1), JackPortIsInput);
+        gate_->outChannels = outChannels_;
         // The whole graph's quantum, on PipeWire as on a plain server; another program may set
         // another later, or the server keep its own: the callbacks follow the quantum they are given.
         const std::uint32_t asked = backend_->configuration().bufferFrameSize;
@@ -187,7 +202,15 @@ private:
     // then the graph renders (and reads it) chunk by chunk into the output ports' buffers, which are
     // this cycle's own (never kept from an earlier one).
     static int process(jack_nframes_t frames, void* user) {
-        auto* self = static_cast<JackIO*>(user);
+        auto& gate = *static_cast<Gate*>(user);
+        const CallbackGate::Pass pass(gate);
+        if (!pass) {
+            for (std::size_t c = 0; c < gate.outChannels; ++c)
+                std::fill_n(static_cast<float*>(gate.jack.port_get_buffer(gate.outPorts[c], frames)), frames,
+                            0.0f);
+            return 0;
+        }
+        JackIO* const self = gate.io;
         const std::uint64_t now = self->backend_->configuration().clock->now();
         // A new quantum starts the underrun timing afresh: a longer cycle is no late callback.
         if (!self->timing_ || self->timingPeriod_ != frames) {
@@ -237,14 +260,19 @@ private:
 
     // Before the first cycle of a new quantum, on a thread of the library's.
     static int bufferSize(jack_nframes_t frames, void* user) {
-        static_cast<JackIO*>(user)->quantum_.store(frames, std::memory_order_relaxed);
+        auto& gate = *static_cast<Gate*>(user);
+        const CallbackGate::Pass pass(gate);
+        if (pass) gate.io->quantum_.store(frames, std::memory_order_relaxed);
         return 0;
     }
 
     // The server closed the client (it quit, or threw the client out). Called like a signal handler:
     // the reason is copied without allocating, and told when the engine stops.
     static void shutdown(jack_status_t, const char* reason, void* user) {
-        auto* self = static_cast<JackIO*>(user);
+        auto& gate = *static_cast<Gate*>(user);
+        const CallbackGate::Pass pass(gate);
+        if (!pass) return;
+        JackIO* const self = gate.io;
         std::size_t i = 0;
         for (; reason && reason[i] && i + 1 < sizeof self->goneReason_; ++i)
             self->goneReason_[i] = reason[i];
@@ -253,16 +281,27 @@ private:
     }
 
     void closeLocked() {
+        // First no callback reaches the engine, then the client is deactivated and closed on a job: a
+        // server that stalled or went keeps that from returning, and the client is left to it with
+        // the gate, which a late callback still reaches.
+        if (gate_) gate_->close();
         if (client_) {
-            jack_.deactivate(client_); // no callback runs after it
-            jack_.client_close(client_);
-            client_ = nullptr;
-            backend_->removeOwnClient(name_);
+            const JackLibrary* jack = &jack_;
+            if (stopWithin(
+                    [jack, client = std::exchange(client_, nullptr), gate = gate_] {
+                        jack->deactivate(client);
+                        jack->client_close(client);
+                    },
+                    backend_->configuration().stopTimeout))
+                backend_->removeOwnClient(name_); // a client left behind keeps its ports unlisted
+            else
+                backend_->tellStopLeftRunning();
             if (gone_.exchange(false))
                 LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
                                "The JACK server closed the engine's client \"" + name_ +
                                    "\": " + std::string(goneReason_)});
         }
+        gate_.reset();
         outPorts_ = {};
         inPorts_ = {};
         outChannels_ = inChannels_ = 0;
@@ -279,6 +318,7 @@ private:
     mutable std::mutex mutex_;
     AudioDeviceID device_;
     jack_client_t* client_ = nullptr;
+    std::shared_ptr<Gate> gate_; // of the open client
     std::string name_;
     std::array<jack_port_t*, kMaxChannels> outPorts_{}, inPorts_{};
     std::size_t outChannels_ = 0, inChannels_ = 0;
@@ -301,7 +341,11 @@ JackDeviceBackend::JackDeviceBackend(Configuration configuration)
     : configuration_(std::move(configuration)) {}
 
 JackDeviceBackend::~JackDeviceBackend() {
-    if (listing_) library_->client_close(listing_);
+    if (!listing_) return;
+    const JackLibrary* jack = library_;
+    if (!stopWithin([jack, client = listing_, gone = listingGone_] { jack->client_close(client); },
+                    configuration_.stopTimeout))
+        tellStopLeftRunning();
 }
 
 std::shared_ptr<JackDeviceBackend> JackDeviceBackend::makeIfAvailable() {
@@ -321,7 +365,7 @@ std::shared_ptr<JackDeviceBackend> JackDeviceBackend::makeIfAvailable(Configurat
     if (!backend->listing_) return nullptr;
     library->on_shutdown(
         backend->listing_, [](void* gone) { static_cast<std::atomic<bool>*>(gone)->store(true); },
-        &backend->listingGone_);
+        backend->listingGone_.get());
     backend->sampleRate_ = library->get_sample_rate(backend->listing_);
     return listsDevices(*backend) ? backend : nullptr;
 }
@@ -336,6 +380,10 @@ void JackDeviceBackend::removeOwnClient(const std::string& name) {
     ownClients_.erase(name);
 }
 
+void JackDeviceBackend::tellStopLeftRunning() {
+    platform::tellStopLeftRunning(toldStopLeftRunning_, configuration_.stopTimeout);
+}
+
 double JackDeviceBackend::sampleRate() const {
     std::lock_guard lock(mutex_);
     return sampleRate_;
@@ -343,7 +391,7 @@ double JackDeviceBackend::sampleRate() const {
 
 bool JackDeviceBackend::refreshLocked() const {
     devices_.clear();
-    if (!listing_ || listingGone_.load()) return false;
+    if (!listing_ || listingGone_->load()) return false;
     const auto clientOf = [&](const std::string& port) {
         // A client's name may hold a colon (PipeWire names clients after nodes): the port's short
         // name says where it ends.

@@ -3,6 +3,7 @@
 #include "platform/core/HostClock.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,9 @@ public:
         std::string inputDevice;
         // JackLibrary::find()'s when null; tests put a fake in its place.
         const JackLibrary* library = nullptr;
+        // How long closing a client may take (the engine's stop, a change of device, the backend's
+        // end): a client the server has not let close by then is left to close on its own.
+        std::chrono::milliseconds stopTimeout{500};
     };
 
     // Null when no JACK server answers (none is started for it) or it lists no device with audio
@@ -75,6 +79,8 @@ public:
     // reads its own output.
     void addOwnClient(const std::string& name);
     void removeOwnClient(const std::string& name);
+    // Says once in the log that a client was left to close on its own.
+    void tellStopLeftRunning();
 
 private:
     explicit JackDeviceBackend(Configuration configuration);
@@ -84,8 +90,10 @@ private:
     Configuration configuration_;
     const JackLibrary* library_ = nullptr;
     mutable std::mutex mutex_;
-    _jack_client* listing_ = nullptr;      // lists ports; no ports of its own, never activated
-    std::atomic<bool> listingGone_{false}; // the server closed it
+    _jack_client* listing_ = nullptr; // lists ports; no ports of its own, never activated
+    // The server closed it; shared with a close left to a job, which the server may still tell.
+    std::shared_ptr<std::atomic<bool>> listingGone_ = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> toldStopLeftRunning_{false};
     double sampleRate_ = 0;
     std::set<std::string> ownClients_;
     mutable std::map<std::string, AudioDeviceID> ids_; // names keep their ID for the session

@@ -5,15 +5,13 @@
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/devices/AudioCallbackTiming.h"
+#include "platform/audio/devices/BoundedStop.h"
 
-#include "platform/core/BackgroundJobs.h"
 #include "platform/core/LogSink.h"
-#include "platform/core/Sleeper.h"
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -40,43 +38,6 @@ RtAudio::Api rtApi(RtAudioDeviceBackend::Api api) {
         break;
     }
     return RtAudio::LINUX_ALSA;
-}
-
-// A server can keep a stream from stopping: RtAudio's stop waits for the stream's callback thread,
-// which waits in the client library for a server whose sink is suspended or that has stalled. Stops
-// run on jobs of their own: the shared jobs are joined when the process ends, and such a stop may
-// never end; a thread of these still waiting then ends with the process.
-BackgroundJobs& stopJobs() {
-    static BackgroundJobs& jobs = *new BackgroundJobs;
-    return jobs;
-}
-
-// Stops and closes the streams in order on a job, holding `keep` until they are closed. False when
-// that takes longer than `budget`: the job goes on without anyone waiting for it.
-bool stopWithin(std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams, std::shared_ptr<const void> keep,
-                std::chrono::nanoseconds budget) {
-    struct Stop {
-        std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams;
-        std::shared_ptr<const void> keep;
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-    };
-    auto stop = std::make_shared<Stop>();
-    stop->streams = std::move(streams);
-    stop->keep = std::move(keep);
-    const std::uint64_t job = stopJobs().run([stop] {
-        stop->streams.clear();
-        stop->keep.reset();
-        std::lock_guard lock(stop->mutex);
-        stop->done = true;
-        stop->ended.notify_all();
-    });
-    std::unique_lock lock(stop->mutex);
-    if (!stop->ended.wait_for(lock, budget, [&] { return stop->done; })) return false;
-    lock.unlock();
-    stopJobs().join(job);
-    return true;
 }
 
 class RtAudioIO final : public AudioIOBackend {
@@ -220,37 +181,12 @@ private:
     // What a stream's callback reaches the engine through. A stream that does not stop in time lives
     // on, and its callback may come after the engine is gone: it shares the gate, and once the gate
     // is closed no callback gets past it to this object.
-    struct Gate {
+    struct Gate : CallbackGate {
         Gate(RtAudioIO* io, std::uint32_t outputChannels) : io(io), outputChannels(outputChannels) {}
         RtAudioIO* const io;
         const std::uint32_t outputChannels;
-        std::atomic<bool> open{true};
-        std::atomic<int> inside{0};
-
-        // Returns once no callback is past the gate; none gets past it after. A callback renders a
-        // period and never waits: this waits that long at most.
-        void close() {
-            open.store(false);
-            while (inside.load() != 0)
-                Sleeper::system().sleepFor(std::chrono::microseconds(100));
-        }
     };
-    // A callback's way past the gate, while it lives.
-    class Pass {
-    public:
-        explicit Pass(Gate& gate) : gate_(gate) {
-            gate_.inside.fetch_add(1);
-            open_ = gate_.open.load();
-        }
-        ~Pass() { gate_.inside.fetch_sub(1); }
-        Pass(const Pass&) = delete;
-        Pass& operator=(const Pass&) = delete;
-        explicit operator bool() const { return open_; }
-
-    private:
-        Gate& gate_;
-        bool open_ = false;
-    };
+    using Pass = CallbackGate::Pass;
 
     // The ring was made for the period asked for; a device that granted a longer one gets a ring
     // for that, before any callback runs.
@@ -329,13 +265,23 @@ private:
 
     void closeLocked() {
         // First no callback reaches the engine, then the streams stop: a stream the server keeps
-        // from stopping in time is left to stop on its own, with the gate.
+        // from stopping in time is left to stop on its own, with the gate (RtAudio's stop waits for
+        // the callback thread, which waits in the client library for a server whose sink is
+        // suspended or that has stalled).
         if (gate_) gate_->close();
         std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams;
         for (auto* stream : {&output_, &input_})
             if (*stream) streams.push_back(std::move(*stream));
-        if (!streams.empty() && !stopWithin(std::move(streams), gate_, backend_->configuration().stopTimeout))
-            backend_->tellStopLeftRunning();
+        if (!streams.empty()) {
+            auto held = std::make_shared<decltype(streams)>(std::move(streams));
+            if (!stopWithin(
+                    [held, gate = gate_] {
+                        for (auto& stream : *held) // in order
+                            stream.reset();
+                    },
+                    backend_->configuration().stopTimeout))
+                backend_->tellStopLeftRunning();
+        }
         gate_.reset();
         if (engine_ && ring_) engine_->detachCaptureRing();
         ring_.reset();
@@ -421,12 +367,7 @@ RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
 }
 
 void RtAudioDeviceBackend::tellStopLeftRunning() {
-    if (toldStopLeftRunning_.exchange(true)) return;
-    LogSink::emit(
-        {"io.sonabel.platform", "audio", LogLevel::error,
-         "The sound server did not stop the audio streams within " +
-             std::to_string(configuration_.stopTimeout.count()) +
-             " ms: they are left to stop on their own, and the engine no longer plays through them"});
+    platform::tellStopLeftRunning(toldStopLeftRunning_, configuration_.stopTimeout);
 }
 
 void RtAudioDeviceBackend::refreshLocked() const {

@@ -297,42 +297,34 @@ TEST(EngineCycles, ANewInputRateReachesTheInputsConnection) {
 // 44.1 kHz sampler only every few 64-frame cycles of a 48 kHz device, and a busy machine starts a cycle
 // late.
 TEST(EngineCycles, EveryKeyPressedWhileTheEngineRunsPlays) {
-    struct Case {
-        const char* name;
-        double outputRate;
-        std::uint64_t late; // host ticks between the press and the cycle's stamp
-    };
-    const Case cases[] = {
-        {"44.1 kHz sampler into 48 kHz output", 48000, 0},
-        {"cycles that start late", 44100, HostClock::ticksPerSecond / 50},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Device d(c.outputRate);
+    // The device's rate, and how late after its start each cycle is stamped.
+    for (const auto& row :
+         {std::pair{48000.0, std::uint64_t(0)}, {44100.0, HostClock::ticksPerSecond / 50}}) {
+        const double rate = row.first;
+        const std::uint64_t late = row.second;
+        SCOPED_TRACE(rate);
+        Device d(rate);
         auto sampler = AudioUnitSampler::make();
         ASSERT_TRUE(d.engine->attach(sampler));
         ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), *AudioFormat::standard(44100, 2)));
         d.engine->start();
-        // The device's cycles come every 64 frames, each stamped when it starts, `late` after that.
-        const auto period = std::chrono::nanoseconds(std::int64_t(64e9 / c.outputRate));
         auto next = std::chrono::steady_clock::now();
-        const auto cycle = [&] {
-            next += period;
+        const auto cycle = [&] { // 64 frames, at the device's pace
+            next += std::chrono::nanoseconds(std::int64_t(64e9 / rate));
             std::this_thread::sleep_until(next);
-            return d.fake->tick(64, HostClock::system().now() + c.late) != nullptr;
+            return d.fake->tick(64, HostClock::system().now() + late) != nullptr;
         };
-        const int keys = 78;
-        for (int key = 0; key < keys; ++key) {
-            sampler->startNote(std::uint8_t(24 + key), 100, 0);
+        for (std::uint8_t key = 24; key < 24 + 78; ++key) {
+            sampler->startNote(key, 100, 0);
             ASSERT_TRUE(cycle());
-            sampler->stopNote(std::uint8_t(24 + key), 0);
+            sampler->stopNote(key, 0);
         }
         for (int i = 0; i < 16; ++i)
             ASSERT_TRUE(cycle());
         const auto received = sampler->receivedMIDI();
         EXPECT_EQ(
             std::count_if(received.begin(), received.end(), [](const auto& m) { return m.bytes[0] == 0x90; }),
-            keys);
+            78);
         EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 0u);
     }
 }
@@ -362,53 +354,53 @@ TEST(EngineCycles, NotesSentWhileNothingRendersNeverPlayAsOneBurst) {
                  }
              }},
         };
-    for (const bool hostTime : {true, false})
-        for (const auto& [name, pause] : pauses) {
-            SCOPED_TRACE(std::string(name) + (hostTime ? ", cycles with host time" : ", cycles without"));
-            Device d;
-            auto sampler = AudioUnitSampler::make();
-            ASSERT_TRUE(d.engine->attach(sampler));
-            ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
-            d.engine->start();
-            const auto stamp = [hostTime](std::uint64_t later) -> std::optional<std::uint64_t> {
-                if (!hostTime) return std::nullopt;
-                return HostClock::system().now() + later;
-            };
-            sampler->startNote(60, 100, 0);
-            ASSERT_TRUE(d.fake->tick(512, stamp(0)));
-            ASSERT_EQ(sampler->activeVoiceCount(), 1u);
-            pause(d, sampler, true);
-            for (int i = 0; i < 375; ++i)
-                sampler->startNote(std::uint8_t(i % 125), 100, std::uint8_t(i / 125));
-            sampler->stopNote(60, 0);
-            ScopedLogCapture capture;
-            pause(d, sampler, false);
-            // The device resumes a tenth of a second later.
-            float peak = 0;
-            for (int i = 0; i < 8; ++i) {
-                auto out =
-                    d.fake->tick(512, stamp(HostClock::ticksPerSecond / 10 + std::uint64_t(i) * 11'609'977));
-                ASSERT_TRUE(out);
-                for (std::uint32_t f = 0; f < 512; ++f)
-                    peak = std::max(peak, std::fabs(out->floatChannelData()[0][f]));
-            }
-            EXPECT_LE(peak, 0.5f);
-            EXPECT_EQ(sampler->activeVoiceCount(), 0u);
-            EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 375u);
-            const auto received = sampler->receivedMIDI();
-            EXPECT_EQ(std::count_if(received.begin(), received.end(),
-                                    [](const auto& m) { return m.bytes[0] != 0x80; }),
-                      1); // the note played before the pause
-            ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
-            d.engine->stop(); // the tap thread has told what it was told
-            EXPECT_EQ(capture.lines(),
-                      (std::vector<std::string>{
-                          "MIDI: 375 notes dropped, they waited while their unit was not rendered"}));
-            d.engine->start();
-            sampler->startNote(64, 100, 0);
-            ASSERT_TRUE(d.fake->tick(512, stamp(0)));
-            EXPECT_EQ(sampler->activeVoiceCount(), 1u);
+    for (int row = 0; row < 4; ++row) {
+        const auto& [name, pause] = pauses[row % 2];
+        const bool hostTime = row < 2; // the fake device's cycles may carry none
+        SCOPED_TRACE(std::string(name) + (hostTime ? ", with host time" : ", without"));
+        Device d;
+        auto sampler = AudioUnitSampler::make();
+        ASSERT_TRUE(d.engine->attach(sampler));
+        ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
+        d.engine->start();
+        const auto now = [hostTime](std::uint64_t later = 0) -> std::optional<std::uint64_t> {
+            if (!hostTime) return std::nullopt;
+            return HostClock::system().now() + later;
+        };
+        sampler->startNote(60, 100, 0);
+        ASSERT_TRUE(d.fake->tick(512, now()));
+        ASSERT_EQ(sampler->activeVoiceCount(), 1u);
+        pause(d, sampler, true);
+        for (int i = 0; i < 375; ++i)
+            sampler->startNote(std::uint8_t(i % 125), 100, std::uint8_t(i / 125));
+        sampler->stopNote(60, 0);
+        ScopedLogCapture capture;
+        pause(d, sampler, false);
+        // The device resumes a tenth of a second later.
+        float peak = 0;
+        for (int i = 0; i < 8; ++i) {
+            auto out = d.fake->tick(512, now(HostClock::ticksPerSecond / 10 + std::uint64_t(i) * 11'609'977));
+            ASSERT_TRUE(out);
+            for (std::uint32_t f = 0; f < 512; ++f)
+                peak = std::max(peak, std::fabs(out->floatChannelData()[0][f]));
         }
+        EXPECT_LE(peak, 0.5f);
+        EXPECT_EQ(sampler->activeVoiceCount(), 0u);
+        EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 375u);
+        const auto received = sampler->receivedMIDI();
+        EXPECT_EQ(
+            std::count_if(received.begin(), received.end(), [](const auto& m) { return m.bytes[0] != 0x80; }),
+            1); // the note played before the pause
+        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+        d.engine->stop(); // the tap thread has told what it was told
+        EXPECT_EQ(capture.lines(),
+                  (std::vector<std::string>{
+                      "MIDI: 375 notes dropped, they waited while their unit was not rendered"}));
+        d.engine->start();
+        sampler->startNote(64, 100, 0);
+        ASSERT_TRUE(d.fake->tick(512, now()));
+        EXPECT_EQ(sampler->activeVoiceCount(), 1u);
+    }
 }
 
 // The capture ring drops the newest frames when full: the silence for them sits after every frame it
@@ -448,8 +440,8 @@ TEST(EngineCycles, SilenceForAnOverrunSitsWhereTheFramesWereLost) {
             ASSERT_TRUE(d.fake->tick(256));
             ASSERT_EQ(capture(256), 256u);
         }
+        input->removeTap(0); // the block it was filling follows
         ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
-        input->removeTap(0);
         ASSERT_GE(take.size(), 48u * 256 + 256 - block);
         for (std::size_t t = 0; t < take.size(); ++t) {
             const float expected = t < 8192 ? float(t + 1) : t < 8448 ? 0.0f : float(t + 1);

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioRingBuffer.h"
+#include "platform/audio/devices/BoundedStop.h"
 #include "platform/audio/devices/FakeRtAudioDriver.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
@@ -298,6 +299,7 @@ TEST(RtAudioDeviceBackend, AStopTheServerNeverLetsFinishReturnsAndItsCallbacksNo
         driver->holdStops(false);
         EXPECT_TRUE(
             testwait::eventually([&] { return driver->opened()[0].closed && driver->opened()[1].closed; }));
+        EXPECT_TRUE(testwait::eventually([] { return joinEndedStops() == 0; }));
         if (s) s->engine->stop();
     }
 }

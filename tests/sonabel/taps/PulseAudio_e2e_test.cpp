@@ -10,6 +10,7 @@
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/devices/BoundedStop.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/BundleInfo.h"
 #include "sonabel/nodes/mixing/Mixer.h"
@@ -242,6 +243,7 @@ TEST_P(PulseAudio, StoppingReturnsWithinASecondWhileTheSinkIsSuspended) {
     const auto took = std::chrono::steady_clock::now() - began;
     pulse.suspendSink("sonabel_null", false); // a stop still waiting can end now
     stopping.join();
+    EXPECT_TRUE(testwait::eventually([] { return platform::joinEndedStops() == 0; }));
     EXPECT_TRUE(returned) << "the stop took "
                           << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     if (waiting) {

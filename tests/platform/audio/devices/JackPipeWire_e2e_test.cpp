@@ -1,6 +1,8 @@
 // The engine as a JACK client of a PipeWire server of the test's own, through PipeWire's JACK library
 // (pipewire-jack) opened beside the libjack RtAudio links in: a tone played to the null sink comes back
-// through the engine's input from the sink's monitor, and goes on when the server changes its quantum.
+// through the engine's input from the sink's monitor, and goes on when the server changes its quantum;
+// a server that stalls or dies does not hold up the engine's stop. And a plain JACK server (jackd),
+// through the system's libjack.
 #include "testing/Eventually.h"
 #include "testing/PulseServer.h"
 
@@ -9,14 +11,19 @@
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/devices/BoundedStop.h"
 #include "platform/audio/devices/JackDeviceBackend.h"
 #include "platform/audio/devices/JackLibrary.h"
+#include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <numbers>
 #include <thread>
@@ -91,6 +98,58 @@ struct Observer {
     }
 };
 
+// An engine on the backend that plays the tone and records what its input hears (not played back).
+struct TonedEngine {
+    std::shared_ptr<AudioEngine> engine = AudioEngine::make();
+    std::shared_ptr<AudioInputNode> input = engine->inputNode();
+    double rate = 0;
+    std::mutex mutex;
+    std::vector<float> recorded;
+
+    explicit TonedEngine(JackDeviceBackend& backend) {
+        engine->setIOBackend(backend.makeIO());
+        rate = engine->outputNode()->outputFormat(0).sampleRate();
+        auto tone = AudioSourceNode::make([rate = rate](bool&, const AudioTime& time, std::uint32_t frames,
+                                                        float* const* out, std::uint32_t channels) {
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                const double t = double(time.sampleTime() + std::int64_t(i)) / rate;
+                const float v = 0.5f * float(std::sin(2 * std::numbers::pi * kFrequency * t));
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    out[c][i] = v;
+            }
+            return noErr;
+        });
+        engine->attach(tone);
+        engine->connect(tone, engine->mainMixerNode(), AudioFormat::standard(rate, 2));
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
+        input->installTap(0, 1024, std::nullopt, [this](std::shared_ptr<PCMBuffer> buffer, AudioTime) {
+            std::lock_guard lock(mutex);
+            const float* first = buffer->floatChannelData()[0];
+            recorded.insert(recorded.end(), first, first + buffer->frameLength());
+        });
+    }
+    ~TonedEngine() { input->removeTap(0); }
+    std::size_t recordedFrames() {
+        std::lock_guard lock(mutex);
+        return recorded.size();
+    }
+};
+
+// Whether `work` returns within a second; if not, `release` lets the server go on, and the work is
+// waited for.
+bool returnsWithinASecond(const std::function<void()>& work, const std::function<void()>& release) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    const bool returned = testwait::eventually([&] { return done.load(); }, std::chrono::seconds(1));
+    if (!returned) release();
+    worker.join();
+    return returned;
+}
+
 } // namespace
 
 TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChange) {
@@ -116,36 +175,11 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     // A sink that comes after the listing moves every later client; the engine opens by name.
     ASSERT_TRUE(pipewire.addSink("sonabel_other", "Other"));
 
-    auto engine = AudioEngine::make();
-    engine->setIOBackend(backend->makeIO());
-    const double rate = engine->outputNode()->outputFormat(0).sampleRate();
+    TonedEngine toned(*backend);
+    auto& engine = toned.engine;
+    const double rate = toned.rate;
     ASSERT_EQ(rate, backend->sampleRate());
-    auto tone = AudioSourceNode::make([rate](bool&, const AudioTime& time, std::uint32_t frames,
-                                             float* const* out, std::uint32_t channels) {
-        for (std::uint32_t i = 0; i < frames; ++i) {
-            const double t = double(time.sampleTime() + std::int64_t(i)) / rate;
-            const float v = 0.5f * float(std::sin(2 * std::numbers::pi * kFrequency * t));
-            for (std::uint32_t c = 0; c < channels; ++c)
-                out[c][i] = v;
-        }
-        return noErr;
-    });
-    engine->attach(tone);
-    engine->connect(tone, engine->mainMixerNode(), AudioFormat::standard(rate, 2));
-    auto input = engine->inputNode();
-    input->setVolume(0); // recorded, not played back
-    engine->connect(input, engine->mainMixerNode(), input->outputFormat(0));
-    std::mutex mutex;
-    std::vector<float> recorded;
-    ASSERT_TRUE(input->installTap(0, 1024, std::nullopt, [&](std::shared_ptr<PCMBuffer> buffer, AudioTime) {
-        std::lock_guard lock(mutex);
-        const float* first = buffer->floatChannelData()[0];
-        recorded.insert(recorded.end(), first, first + buffer->frameLength());
-    }));
-    const auto recordedFrames = [&] {
-        std::lock_guard lock(mutex);
-        return recorded.size();
-    };
+    const auto recordedFrames = [&] { return toned.recordedFrames(); };
     ASSERT_NO_THROW(engine->start());
 
     Observer observer{*library};
@@ -171,9 +205,9 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     const std::size_t changed = recordedFrames();
     ASSERT_TRUE(testwait::eventually([&] { return recordedFrames() > changed + std::size_t(1.5 * rate); }));
     engine->stop();
-    input->removeTap(0);
 
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(toned.mutex);
+    const std::vector<float>& recorded = toned.recorded;
     // Before the change and after it: the tone at its level, nothing lost, repeated or stale in
     // between (a buffer kept from an older cycle or quantum breaks the sine at every cycle). PipeWire
     // itself passes one block of silence of the new quantum at the switch, to a plain client alike.
@@ -188,4 +222,120 @@ TEST(JackOnPipeWire, ToneToTheNullSinkComesBackThroughTheInputAcrossAQuantumChan
     EXPECT_LE(std::count(recorded.begin() + std::ptrdiff_t(changed - second),
                          recorded.begin() + std::ptrdiff_t(changed + second), 0.0f),
               512);
+}
+
+TEST(JackOnPipeWire, StopAndQuitReturnWithinASecondWhenTheServerStallsOrDies) {
+    constexpr const char* kLeft = "The sound server did not stop the audio streams within 300 ms: they are "
+                                  "left to stop on their own, and the engine no longer plays through them";
+    const struct {
+        const char* what;
+        int signal;
+        bool told; // the close is left to its job
+    } cases[] = {{"stalled", SIGSTOP, true}, {"gone", SIGKILL, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PulseServer pipewire("jack-stop", PulseServer::Kind::pipewire);
+        if (!pipewire.whyNot.empty()) GTEST_SKIP() << "PipeWire cannot start here: " << pipewire.whyNot;
+        struct Restore {
+            ~Restore() { unsetenv("PIPEWIRE_RUNTIME_DIR"); }
+        } restore;
+        setenv("PIPEWIRE_RUNTIME_DIR", pipewire.folder.c_str(), 1);
+        JackDeviceBackend::Configuration configuration;
+        configuration.clientName = "sonabel-stop";
+        configuration.stopTimeout = std::chrono::milliseconds(300);
+        std::shared_ptr<JackDeviceBackend> backend; // the sink's ports come a moment after pactl sees it
+        ASSERT_TRUE(testwait::eventually(
+            [&] { return bool(backend = JackDeviceBackend::makeIfAvailable(configuration)); }));
+        ASSERT_TRUE(backend->library().pipewire);
+        auto toned = std::make_unique<TonedEngine>(*backend);
+        ASSERT_NO_THROW(toned->engine->start());
+        ASSERT_TRUE(
+            testwait::eventually([&] { return toned->recordedFrames() > std::size_t(toned->rate / 2); }));
+        ScopedLogCapture log;
+        ASSERT_TRUE(pipewire.signal("pipewire", c.signal));
+        const auto resume = [&] { pipewire.signal("pipewire", SIGCONT); };
+        EXPECT_TRUE(returnsWithinASecond([&] { toned->engine->stop(); }, resume));
+        // The program ends: the engine, its IO and the backend (whose listing client closes) go.
+        EXPECT_TRUE(returnsWithinASecond(
+            [&] {
+                toned.reset();
+                backend.reset();
+            },
+            resume));
+        resume(); // what was left to its jobs ends now, and their threads are joined
+        EXPECT_TRUE(testwait::eventually([] { return joinEndedStops() == 0; }));
+        std::size_t told = 0;
+        for (const std::string& line : log.lines())
+            told += line == kLeft;
+        EXPECT_EQ(told, c.told ? 1u : 0u);
+    }
+}
+
+TEST(JackOnAPlainServer, ToneComesBackThroughTheInputAndTheEngineStops) {
+    // A server of the test's own name; no PipeWire socket where the library looks, so the system's
+    // libjack is chosen.
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("sonabel-jackd-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string server = "sonabel-" + std::to_string(getpid());
+    struct Restore {
+        std::filesystem::path folder;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string savedRuntime = runtime ? runtime : "";
+        pid_t jackd = -1;
+        ~Restore() {
+            if (jackd > 0 && kill(jackd, SIGTERM) == 0) waitpid(jackd, nullptr, 0);
+            unsetenv("JACK_DEFAULT_SERVER");
+            if (runtime)
+                setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+            std::filesystem::remove_all(folder);
+        }
+    } restore{folder};
+    setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    unsetenv("PIPEWIRE_RUNTIME_DIR");
+    unsetenv("PIPEWIRE_REMOTE");
+    restore.jackd = pulsetest::spawn({"jackd", "-n", server, "-d", "dummy", "-r", "48000", "-p", "512"}, {},
+                                     (folder / "jackd.log").string());
+    if (restore.jackd < 0) GTEST_SKIP() << "jackd could not be started (is jackd2 installed?)";
+    const JackLibrary* library = JackLibrary::find();
+    ASSERT_TRUE(library && !library->pipewire);
+    JackDeviceBackend::Configuration configuration;
+    configuration.clientName = "sonabel-plain";
+    std::shared_ptr<JackDeviceBackend> backend;
+    const bool up = testwait::eventually([&] {
+        if (waitpid(restore.jackd, nullptr, WNOHANG) == restore.jackd) return restore.jackd = -1, true;
+        return bool(backend = JackDeviceBackend::makeIfAvailable(configuration));
+    });
+    if (!up || !backend) GTEST_SKIP() << "jackd did not come up; see " << (folder / "jackd.log").string();
+    JackDeviceBackend::Device system;
+    ASSERT_TRUE(backend->device(backend->defaultDevice(false), system));
+    EXPECT_EQ(system.name, "system");
+    EXPECT_EQ(backend->defaultDevice(true), backend->defaultDevice(false));
+    EXPECT_EQ(backend->sampleRate(), 48000);
+
+    TonedEngine toned(*backend);
+    ASSERT_NO_THROW(toned.engine->start());
+    // The dummy driver's capture is silence: a client of the test's own wires the engine's output to
+    // its input by name, beside the capture ports the engine connected.
+    Observer observer{*library};
+    ASSERT_TRUE(observer.client);
+    EXPECT_EQ(observer.connections("sonabel-plain:out_1"), std::vector<std::string>{"system:playback_1"});
+    EXPECT_EQ(observer.connections("sonabel-plain:in_1"), std::vector<std::string>{"system:capture_1"});
+    ASSERT_EQ(library->connect(observer.client, "sonabel-plain:out_1", "sonabel-plain:in_1"), 0);
+    std::uint32_t quantum = 0;
+    EXPECT_EQ((toned.engine->ioBackend()->bufferFrameSize(quantum), quantum), 512u);
+    const std::size_t wired = toned.recordedFrames();
+    ASSERT_TRUE(testwait::eventually([&] { return toned.recordedFrames() > wired + 2 * 48000; }));
+    EXPECT_TRUE(returnsWithinASecond([&] { toned.engine->stop(); }, [] {}));
+
+    std::lock_guard lock(toned.mutex);
+    // The second after the wiring settled: the tone at its level, nothing lost or repeated.
+    const std::size_t from = wired + 48000 / 2, to = from + 48000;
+    const auto [level, frequency] = levelAndFrequency(toned.recorded, from, to, 48000);
+    EXPECT_NEAR(level, 0.0, 1.0);
+    EXPECT_NEAR(frequency, kFrequency, 1.0);
+    EXPECT_EQ(discontinuities(toned.recorded, from, to, 48000), 0);
 }

@@ -11,10 +11,12 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (alsatest::runSequencerLifecycle({data, size}).empty()) return 0;
-    // The same script runs the same way: again, telling each step.
+    const std::string finding = alsatest::runSequencerLifecycle({data, size});
+    if (finding.empty()) return 0;
+    // Again, telling each step.
     std::string trace;
-    const std::string finding = alsatest::runSequencerLifecycle({data, size}, &trace);
-    std::fprintf(stderr, "%ssequencer lifecycle: %s\n", trace.c_str(), finding.c_str());
+    const std::string again = alsatest::runSequencerLifecycle({data, size}, &trace);
+    std::fprintf(stderr, "%ssequencer lifecycle: %s%s%s\n", trace.c_str(), finding.c_str(),
+                 again == finding ? "" : "; again: ", again == finding ? "" : again.c_str());
     __builtin_trap();
 }

@@ -60,8 +60,8 @@ constexpr std::array<unsigned, 5> kCapabilities{kSource | kDestination, kSource,
 constexpr auto kDeadline = std::chrono::seconds(30);
 // Rules the server does not keep yet: our output's subscription ended by another program is made
 // again before the next send; a receiver that stalled, and still takes nothing, fails at once.
-constexpr bool kOutsideEndMadeAgain = false;
-constexpr bool kStalledFailsAtOnce = false;
+constexpr bool kOutsideEndMadeAgain = true;
+constexpr bool kStalledFailsAtOnce = true;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -705,6 +705,7 @@ private:
     int step_ = 0;
     std::string finding_;
     bool stopped_ = false;
+    bool comingBack_ = false; // a port leaves, and another takes its address in the same step
     std::uint64_t kernelBytesPerSecond_ = 0, retryWait_ = 0, retryTimeout_ = 0; // ns
 };
 
@@ -934,7 +935,11 @@ bool Lifecycle::subscribedToInput(int client, int port) {
 void Lifecycle::clientStarts(int slot) {
     Client& c = clients_[slot];
     // A program that restarts: another client takes its address at once.
-    if (c.alive) clientExits(slot);
+    if (c.alive) {
+        comingBack_ = true;
+        clientExits(slot);
+        comingBack_ = false;
+    }
     const int client = kClients[slot];
     c.alive = true;
     c.name = (isKernel(client) ? "Device " : "Program ") + std::to_string(++serial_);
@@ -1239,7 +1244,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
     r->serial = ++serial_;
     note(std::string(r->name()) + " is made anew");
     OSStatus status = noErr;
-    const MIDIReadBlock packets = [this, r](const MIDIPacketList* list, ByteCount size, void*) {
+    const MIDIReadBlock packets = [r](const MIDIPacketList* list, ByteCount size, void*) {
         platform::midi::PacketListReader reader(list, size);
         platform::midi::PacketListReader::Packet packet;
         while (reader.next(packet))
@@ -1252,7 +1257,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
     case Receiver::Kind::events:
         status = server_->createInputPortWithProtocol(
             client_, "UMP In", kMIDIProtocol_1_0,
-            [this, r](const MIDIEventList* list, ByteCount size, void*) {
+            [r](const MIDIEventList* list, ByteCount size, void*) {
                 platform::midi::EventListReader reader(list, size);
                 platform::midi::EventListReader::Packet packet;
                 while (reader.next(packet))
@@ -1450,7 +1455,9 @@ void Lifecycle::heldSend(int which) {
     if (held) {
         note("the send waits");
         const int slot = (meanwhile >> 2) % static_cast<int>(kClients.size()), index = (meanwhile >> 4) & 1;
+        comingBack_ = meanwhile & 0x20;
         if (meanwhile & 1) portExits(slot, index);
+        comingBack_ = false;
         // Another port at the old address, or our next port made anew.
         if (meanwhile & 0x20) portStarts(slot, index);
         if (meanwhile & 0x40) renewOurs(other);
@@ -1562,13 +1569,13 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
                 return fail(what + " failed toward " + where + ", which was there and took it (result " +
                             std::to_string(result != lastResult_.end() ? result->second : 0) + ")");
             if (failed && !told) told = may;
-            if (failed && target.frozen) stalled_.insert(target.key.second);
             // Its deadline, once; a receiver that stalled before is given up on at once.
             allowed += target.kernel    ? (bytes.size() + 64) * 1'000'000'000ull / kernelBytesPerSecond_
                        : !target.frozen ? bytes.size() * retryWait_
                        : kStalledFailsAtOnce && stalled_.contains(target.key.second)
                            ? 2 * retryWait_
                            : retryTimeout_ + 2 * retryWait_;
+            if (failed && target.frozen) stalled_.insert(target.key.second);
             if (failed && send->status == noErr)
                 return fail(what + " was reported done, but " + where + " did not take it");
             if (failed) {
@@ -1817,9 +1824,12 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
 void Lifecycle::interrupt(const Receiver& receiver, int sender, bool leaving) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    // A listed sender's goes untold, or told; one known by its address is told.
+    // A listed sender's goes untold, or told; one known by its address is told, unless another port
+    // takes the address at once: the server may read the listing with that one in it first, and
+    // take the leaving sender for a listed one.
     const Port* port = portAt(senders_[sender].client, senders_[sender].port);
-    const bool quiet = leaving && port && port->serial == sender && listedAsSource(port->capability);
+    const bool quiet =
+        leaving && port && port->serial == sender && (listedAsSource(port->capability) || comingBack_);
     if (it->second.open) ++(quiet ? mayBeTold_ : droppedAloud_)[sender];
     pairs_.erase(it);
 }

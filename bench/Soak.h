@@ -7,21 +7,37 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <utility>
 #include <vector>
 
 namespace soakbench {
 
 // The tone comes in bursts, each starting at phase 0 after a short silence: every burst's start is
-// a round trip to measure, and every burst but its edges is a sine to find breaks in.
-constexpr double kBurstSeconds = 2.0, kBurstGapSeconds = 0.1, kFrequency = 1000.0;
+// a round trip to measure. Each burst sweeps up through a band of its own, the bands taken in turn,
+// so that any stretch of a burst tells which burst it is and where in it: a late piece of one burst
+// is never taken for the next one's return, and a block lost or repeated, of any length, leaves the
+// sweep out of step (a block of whole periods keeps the phase, not the frequency).
+constexpr double kBurstSeconds = 2.0, kBurstGapSeconds = 0.1;
+constexpr int kMarks = 5;
+constexpr double kLowestHz = 1000, kBandHz = 400, kSweepHzPerSecond = 200;
+
+inline double bandStart(int mark) {
+    return kLowestHz + kBandHz * mark;
+}
+
+// The burst marked `mark`, `position` frames (maybe a fraction) from its start.
+inline double sweep(int mark, double position, double rate) {
+    const double t = position / rate;
+    return 0.5 * std::sin(2 * std::numbers::pi * (bandStart(mark) * t + kSweepHzPerSecond / 2 * t * t));
+}
 
 inline float tone(std::int64_t t, std::int64_t start, std::int64_t length, double rate) {
     if (t < start || t >= start + length) return 0.0f;
     const auto burst = std::int64_t(kBurstSeconds * rate);
     const std::int64_t in = (t - start) % burst;
     if (in >= burst - std::int64_t(kBurstGapSeconds * rate)) return 0.0f;
-    return 0.5f * float(std::sin(2 * std::numbers::pi * kFrequency * double(in) / rate));
+    return float(sweep(int((t - start) / burst % kMarks), double(in), rate));
 }
 
 // One channel, by input frame. The storage is reserved before recording: writes never move it.
@@ -62,19 +78,142 @@ struct Stamps {
     }
 };
 
-// A sine obeys x[n] = 2cos(w) x[n-1] - x[n-2]; a sample far off that is a discontinuity (a gap, a
-// jump, a repeat). Counted as events: bad samples less than 50 ms apart are one (a short gap is bad
-// where it starts and where it ends); silence as long as that splits the burst instead.
-inline int discontinuities(const std::vector<float>& s, std::int64_t from, std::int64_t to, double rate) {
-    const double k = 2 * std::cos(2 * std::numbers::pi * kFrequency / rate);
+// Where a stretch of samples is in the tone: which burst's band, and the frame of its sweep.
+struct Place {
+    int mark = 0;
+    double position = 0;
+};
+
+namespace detail {
+
+constexpr double kTolerance = 0.01; // off the sine's recurrence, for a tone of 0.5
+constexpr std::int64_t kWindow = 1024, kShortest = 256;
+// Half the shortest period at 44.1 kHz (14.8 frames): a block of whole periods lost or repeated
+// moves a window after it by three quarters of it at least, the fit's noise by 2 at most. Shorter
+// windows (a stretch's end) are too noisy to tell.
+constexpr double kShiftFrames = 7;
+
+// A sine obeys x[k] = c x[k-1] - x[k-2] with c = 2cos(w); fitted over n samples (a sweep's frequency
+// barely moves in a window). The fit's frequency in Hz, NaN where the samples are too quiet for one.
+template <class T> double frequency(const T* x, std::int64_t n, double rate, double& c) {
+    double along = 0, power = 0;
+    for (std::int64_t k = 2; k < n; ++k) {
+        along += (double(x[k]) + double(x[k - 2])) * double(x[k - 1]);
+        power += double(x[k - 1]) * double(x[k - 1]);
+    }
+    if (power < double(n) * 1e-3) return std::nan("");
+    c = along / power;
+    if (!(std::fabs(c) < 2)) return std::nan("");
+    return std::acos(c / 2) * rate / (2 * std::numbers::pi);
+}
+
+// The fit's frequency over the sweep's own frames from `at`, at the phase of the samples x: what
+// theirs would be there, bias and all (the fit's bias over a sweep depends on the phase).
+inline double sweepFrequency(const float* x, const Place& at, std::int64_t n, double rate,
+                             std::vector<double>& scratch) {
+    scratch.resize(std::size_t(n));
+    double along = 0, across = 0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double t = (at.position + double(k)) / rate;
+        const double phase = 2 * std::numbers::pi * (bandStart(at.mark) * t + kSweepHzPerSecond / 2 * t * t);
+        along += double(x[k]) * std::sin(phase);
+        across += double(x[k]) * std::cos(phase);
+        scratch[std::size_t(k)] = phase;
+    }
+    const double turn = std::atan2(across, along);
+    for (double& v : scratch)
+        v = std::sin(v + turn);
+    double c = 0;
+    return frequency(scratch.data(), n, rate, c);
+}
+
+// The first of x[from..n) off the recurrence, or n.
+inline std::int64_t firstOff(const float* x, std::int64_t from, std::int64_t n, double c) {
+    for (std::int64_t k = from; k < n; ++k)
+        if (std::fabs(double(x[k]) - c * double(x[k - 1]) + double(x[k - 2])) > kTolerance) return k;
+    return n;
+}
+
+// The frames from which `hz` is heard, near `at`.
+inline Place refined(const float* x, Place at, double hz, std::int64_t n, double rate,
+                     std::vector<double>& scratch) {
+    for (int round = 0; round < 2; ++round)
+        at.position += (hz - sweepFrequency(x, at, n, rate, scratch)) / kSweepHzPerSecond * rate;
+    return at;
+}
+
+// Which band, where nothing is known yet: none when the samples are not one piece of one sine in a
+// band.
+inline std::optional<Place> place(const float* x, std::int64_t n, double rate, std::vector<double>& scratch) {
+    double c = 0;
+    const double hz = frequency(x, n, rate, c);
+    if (std::isnan(hz) || firstOff(x, 2, n, c) < n) return std::nullopt;
+    const double width = kSweepHzPerSecond * (kBurstSeconds - kBurstGapSeconds);
+    const int mark = int(std::floor((hz - kLowestHz + (kBandHz - width) / 2) / kBandHz));
+    if (mark < 0 || mark >= kMarks || std::fabs(hz - bandStart(mark) - width / 2) > (kBandHz + width) / 4)
+        return std::nullopt;
+    const Place rough{mark, (hz - bandStart(mark)) / kSweepHzPerSecond * rate - double(n) / 2};
+    return refined(x, rough, hz, n, rate, scratch);
+}
+
+} // namespace detail
+
+// A loud stretch of a recording, first and last loud frame, and where its checked part started in
+// the tone (none when it did not start as a piece of the sweep).
+struct Stretch {
+    std::int64_t first = 0, last = 0;
+    std::optional<Place> start; // of `first`
+};
+
+// The breaks in a loud stretch: a sample off the sine's recurrence (a gap, a jump, a repeat of any
+// length but whole periods), or a window whose frequency says it is elsewhere in the sweep than the
+// frames before it led to (whole periods lost or repeated). Counted as events: bad places less than
+// 50 ms apart are one. 10 ms at each edge are left out, where a server's filters ring.
+inline int breaksWithin(const std::vector<float>& s, Stretch& stretch, double rate) {
+    const auto margin = std::int64_t(0.01 * rate), merge = std::int64_t(kBurstGapSeconds / 2 * rate);
+    std::vector<double> scratch;
+    std::optional<Place> at; // of frame i
     int events = 0;
     std::int64_t quietUntil = -1;
-    for (std::int64_t i = std::max<std::int64_t>(from, 2); i < to; ++i) {
-        const double predicted = k * s[std::size_t(i - 1)] - s[std::size_t(i - 2)];
-        if (std::fabs(predicted - s[std::size_t(i)]) > 0.02) {
-            if (i > quietUntil) ++events;
-            quietUntil = i + std::int64_t(kBurstGapSeconds / 2 * rate);
+    const auto bad = [&](std::int64_t i) {
+        if (i > quietUntil) ++events;
+        quietUntil = i + merge;
+        at.reset();
+    };
+    bool first = true;
+    for (std::int64_t i = stretch.first + margin;;) {
+        const std::int64_t n = std::min(detail::kWindow, stretch.last - margin - i);
+        if (n < detail::kShortest) break;
+        const float* x = s.data() + i;
+        if (!at) {
+            at = detail::place(x, n, rate, scratch);
+            if (first && at) stretch.start = Place{at->mark, at->position - double(margin)};
+            first = false;
+            if (!at) {
+                i += detail::kWindow / 4;
+                continue;
+            }
+        } else {
+            double c = 0;
+            const double hz = detail::frequency(x - 2, n + 2, rate, c);
+            const std::int64_t off = std::isnan(hz) ? 0 : detail::firstOff(x - 2, 2, n + 2, c) - 2;
+            if (off < n) {
+                bad(i + off);
+                i += off + 1;
+                continue;
+            }
+            // The fit drifts by a fraction of a frame where a server resamples: the place follows half of
+            // what a window says, enough for a resampler's drift, and a block of whole periods stays out of
+            // step until a window sees it.
+            const double shift = detail::refined(x, *at, hz, n, rate, scratch).position - at->position;
+            if (n == detail::kWindow && std::fabs(shift) > detail::kShiftFrames) {
+                bad(i);
+                continue; // placed afresh from here
+            }
+            if (n == detail::kWindow) at->position += shift / 2;
         }
+        at->position += double(n);
+        i += n;
     }
     return events;
 }
@@ -89,37 +228,42 @@ struct Returned {
 };
 
 // The recording's loud stretches (50 ms of quiet or more between them): each burst that came back
-// is one; one more is a gap in a burst, a break, and so is a discontinuity inside one, and a burst
-// that never came back while a later one did. A burst came back at the first stretch to start after
-// it was sent (its block's time, so a little early at most), within half a burst.
+// is one; one more is a gap in a burst, a break, and so are the breaks inside one, and a burst that
+// never came back while a later one did. A burst came back at the first stretch that starts at its
+// start (in its band, within 50 ms of its first frame) after it was sent (its block's time, so a
+// little early at most), within half the bands' turn: a piece of another burst, early or late, is
+// never its return.
 inline Returned returned(const std::vector<float>& s, const Stamps& received, const std::vector<double>& sent,
                          double rate) {
-    const auto quiet = std::int64_t(kBurstGapSeconds / 2 * rate), margin = std::int64_t(0.01 * rate);
-    std::vector<std::pair<std::int64_t, std::int64_t>> stretches; // first and last loud frame
+    const auto quiet = std::int64_t(kBurstGapSeconds / 2 * rate);
+    std::vector<Stretch> stretches;
     std::int64_t quietFor = quiet;
     for (std::int64_t i = 0; i < std::int64_t(s.size()); ++i) {
         if (std::fabs(s[std::size_t(i)]) <= 0.05f) {
             ++quietFor;
             continue;
         }
-        if (quietFor >= quiet) stretches.push_back({i, i});
-        stretches.back().second = i;
+        if (quietFor >= quiet) stretches.push_back({i, i, std::nullopt});
+        stretches.back().last = i;
         quietFor = 0;
     }
     Returned result;
-    for (const auto& [on, off] : stretches)
-        if (off - margin > on + margin) result.breaks += discontinuities(s, on + margin, off - margin, rate);
+    for (Stretch& stretch : stretches)
+        result.breaks += breaksWithin(s, stretch, rate);
     std::size_t next = 0, matched = 0;
-    for (const double when : sent) {
+    for (std::size_t burst = 0; burst < sent.size(); ++burst) {
+        const double when = sent[burst];
         result.at.push_back(std::nan(""));
         if (std::isnan(when)) continue;
-        for (; next < stretches.size(); ++next) {
-            const double back = received.seconds(stretches[next].first, rate);
-            if (back > when + kBurstSeconds / 2) break;
-            if (back >= when - 0.05) {
+        for (std::size_t j = next; j < stretches.size(); ++j) {
+            const double back = received.seconds(stretches[j].first, rate);
+            if (back > when + kMarks * kBurstSeconds / 2) break;
+            const std::optional<Place>& start = stretches[j].start;
+            if (back >= when - 0.05 && start && start->mark == int(burst % kMarks) &&
+                start->position < 0.05 * rate) {
                 result.at.back() = back;
                 ++matched;
-                ++next;
+                next = j + 1;
                 break;
             }
         }

@@ -1,18 +1,19 @@
-// A minute of a 1 kHz tone, in bursts, played to a sound server of the benchmark's own (a null sink,
-// "Tone") and taken from its monitor by two programs at once that play their input to their output,
-// each to a null sink of its own, with busy processes beside them: the engine (its input node into
-// its main mixer) and, as the peer to compare with, a plain RtAudio program that does the same with
-// the same period and server buffers. Recorders take the tone from the monitors of the three sinks.
-// Once on PulseAudio, once on PipeWire (its PulseAudio service, with its session manager). Reports
-// for each program the output underruns, the discontinuities found in the sine recorded after its
-// output, and the round trip of the first and the last burst: from when the burst reached the
-// monitor the programs read to when it reached the monitor of the program's sink, both as recorders
-// of one kind saw it on the host clock; also the longest the round trip stayed more than a period
-// away from the first; for the engine also the capture ring's losses and trims.
-// SONABEL_SOAK_SECONDS shortens or lengthens the minute; SONABEL_SOAK_PERIOD sets the period (512);
-// SONABEL_SOAK_BUSY sets the busy processes (4); with SONABEL_SOAK_BUSY_SECONDS they run that long from
-// four seconds in, else the whole run. SONABEL_SOAK_RAISE_PULSE_THREADS=1 gives the PulseAudio client
-// library's threads of every stream the real-time priority the engine's callback asks for.
+// A minute of a tone in bursts (each sweeping a band of its own), played to a sound server of the
+// benchmark's own (a null sink, "Tone") and taken from its monitor by two programs at once that
+// play their input to their output, each to a null sink of its own, with busy processes beside
+// them: the engine (its input node into its main mixer) and, as the peer to compare with, a plain
+// RtAudio program that does the same with the same period and server buffers. Recorders take the
+// tone from the monitors of the three sinks. Once on PulseAudio, once on PipeWire (its PulseAudio
+// service, with its session manager). Reports for each program the output underruns, the breaks
+// found in the tone recorded after its output, and the round trip of the first and the last burst:
+// from when the burst reached the monitor the programs read to when it reached the monitor of the
+// program's sink, both as recorders of one kind saw it on the host clock; also the longest the
+// round trip stayed more than a period away from the first; for the engine also the capture ring's
+// losses and trims. SONABEL_SOAK_SECONDS shortens or lengthens the minute; SONABEL_SOAK_PERIOD sets
+// the period (512); SONABEL_SOAK_BUSY sets the busy processes (4); with SONABEL_SOAK_BUSY_SECONDS
+// they run that long from four seconds in, else the whole run. SONABEL_SOAK_RAISE_PULSE_THREADS=1
+// gives the PulseAudio client library's threads of every stream the real-time priority the engine's
+// callback asks for.
 #include "bench/Soak.h"
 #include "bench/SoakPrograms.h"
 #include "platform/audio/AudioEngine.h"

@@ -512,6 +512,9 @@ void InstrumentEmulator::takeBulkDump(const Bytes& m) {
     for (std::size_t i = 6; i < 22 && m[i] != 0; ++i)
         name += static_cast<char>(m[i]);
     state_.liveTuningName = name;
+    // A table just taken is one to hear: the instrument switches microtuning on by itself.
+    state_.microtuning = 1;
+    state_.parameters[kMicrotuningParameter] = 1;
     for (std::size_t key = 0; key < 128; ++key) {
         const std::size_t at = 22 + 3 * key;
         state_.liveTuning.keys[key] = {

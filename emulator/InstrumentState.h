@@ -30,7 +30,7 @@ struct InstrumentState {
     std::vector<Record> layers; // 500 records of 256 bytes; empty on models without layers
     std::array<std::uint8_t, 16> programName{};
     std::vector<Slot> slots;
-    std::uint8_t microtuning = 0; // any byte, so a broken state can be reported
+    std::uint8_t microtuning = 0; // any byte, so a broken state can be reported; a bulk dump sets 1
     std::uint8_t noteSwitch = 0;
     std::map<std::uint8_t, std::uint8_t> parameters;
     int applyCount = 0; // command 21

@@ -110,6 +110,18 @@ public:
         std::erase(subscribers_[ourPort], std::pair{client, port});
         subscriptions_.erase({ourPort, {client, port}});
     }
+    // Another program ends the subscription of our port to client:port, and the kernel announces it.
+    void endOurSubscription(int ourPort, int client, int port) {
+        std::lock_guard lock(mutex_);
+        subscriptions_.erase({ourPort, {client, port}});
+        snd_seq_event_t e{};
+        e.type = SND_SEQ_EVENT_PORT_UNSUBSCRIBED;
+        e.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+        e.data.connect = {{static_cast<unsigned char>(own_), static_cast<unsigned char>(ourPort)},
+                          {static_cast<unsigned char>(client), static_cast<unsigned char>(port)}};
+        inputs_.push_back({e, {}, 0});
+        wake_.notify_all();
+    }
     // Told of every event we write to another client's port: the bytes the receiver stored (none
     // when it dropped or refused the event) and the writer's result; -EAGAIN also when the writer
     // is told there is no room. Called with the fake's lock held.
@@ -123,14 +135,21 @@ public:
         std::lock_guard lock(mutex_);
         listing_ = std::move(listing);
     }
-    // Queues an event for the polling thread; SysEx data is copied and kept.
+    // Queues an event for the polling thread; SysEx data is copied and kept. While an overrun is
+    // on its way (overrunComing), the kernel's announcements are lost.
     void push(snd_seq_event_t event, std::vector<std::uint8_t> sysEx = {}) {
         std::lock_guard lock(mutex_);
+        if (overrunComing_ && event.source.client == SND_SEQ_CLIENT_SYSTEM) return;
         inputs_.push_back({event, std::move(sysEx), 0});
         wake_.notify_all();
     }
+    void overrunComing() {
+        std::lock_guard lock(mutex_);
+        overrunComing_ = true;
+    }
     void pushOverrun() {
         std::lock_guard lock(mutex_);
+        overrunComing_ = false;
         inputs_.push_back({{}, {}, -ENOSPC});
         wake_.notify_all();
     }
@@ -230,6 +249,10 @@ public:
     int connectFrom(int ourPort, int client, int port) override {
         std::lock_guard lock(mutex_);
         if (connectFromError_) return connectFromError_;
+        if (client != own_ && std::none_of(listing_.begin(), listing_.end(), [&](const auto& info) {
+                return info.client == client && info.port == port;
+            }))
+            return -ENOENT;
         auto& from = connections_[ourPort];
         if (std::find(from.begin(), from.end(), std::pair{client, port}) != from.end()) return -EBUSY;
         from.push_back({client, port});
@@ -415,6 +438,7 @@ private:
     std::deque<Input> inputs_;
     Input current_;
     int connectFromError_ = 0;
+    bool overrunComing_ = false;
     int inputError_ = 0;
     std::size_t inputCalls_ = 0;
 };

@@ -115,6 +115,10 @@ public:
         return run({"pactl", "load-module", "module-null-sink", "sink_name=" + name,
                     "sink_properties=device.description=" + description});
     }
+    // Suspends a sink, as the server does when its device goes idle or away, or resumes it.
+    bool suspendSink(const std::string& name, bool suspended) {
+        return run({"pactl", "suspend-sink", name, suspended ? "1" : "0"});
+    }
     // PipeWire makes a sink a moment after it answers.
     bool setDefaults(const std::string& sink, const std::string& source) {
         return waitFor(

@@ -10,6 +10,8 @@
 #include "platform/midi/PacketListReader.h"
 #include "platform/midi/alsa/AlsaOutput.h"
 #include "platform/midi/alsa/AlsaServer.h"
+#include "platform/midi/inprocess/InProcessServer.h"
+#include "sonabel/midi/MIDI.h"
 #include "testing/FakeSequencer.h"
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -36,7 +39,14 @@ using platform::midi::AlsaOutput;
 using platform::midi::AlsaPortInfo;
 using platform::midi::AlsaServer;
 using platform::midi::AlsaServerConfig;
+using platform::midi::SendFailure;
 using Bytes = std::vector<std::uint8_t>;
+// Length first: ordering by bytes alone makes GCC's optimiser warn of a memcmp overread.
+struct ShorterFirst {
+    bool operator()(const Bytes& a, const Bytes& b) const {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    }
+};
 
 constexpr int kOwnClient = 128;
 // Two devices (kernel clients) and two programs, two port numbers each.
@@ -48,6 +58,10 @@ constexpr std::array<unsigned, 5> kCapabilities{kSource | kDestination, kSource,
                                                 SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE,
                                                 kSource | kDestination | SND_SEQ_PORT_CAP_NO_EXPORT};
 constexpr auto kDeadline = std::chrono::seconds(30);
+// Rules the server does not keep yet: our output's subscription ended by another program is made
+// again before the next send; a receiver that stalled, and still takes nothing, fails at once.
+constexpr bool kOutsideEndMadeAgain = false;
+constexpr bool kStalledFailsAtOnce = false;
 
 bool isRealTime(std::uint8_t byte) {
     return byte >= 0xF8;
@@ -111,7 +125,7 @@ private:
     std::size_t at_ = 0;
 };
 
-// Counts the lines that say a sender's unfinished SysEx was dropped, by the sender's name.
+// The lines that say a sender's unfinished SysEx was dropped: the names they give, in order.
 class DropLog final : public platform::LogSink {
 public:
     void write(const platform::LogEntry& entry) override {
@@ -120,77 +134,143 @@ public:
         const auto at = text.find(dropped);
         if (!text.starts_with(from) || at == std::string_view::npos) return;
         std::lock_guard lock(mutex_);
-        ++drops_[std::string(text.substr(from.size(), at - from.size()))];
+        names_.emplace_back(text.substr(from.size(), at - from.size()));
     }
-    int dropsNaming(const std::string& name) {
+    // The names of the lines since the last call.
+    std::vector<std::string> take() {
         std::lock_guard lock(mutex_);
-        auto it = drops_.find(name);
-        return it == drops_.end() ? 0 : it->second;
+        return std::exchange(names_, {});
     }
 
 private:
     std::mutex mutex_;
-    std::map<std::string, int> drops_;
+    std::vector<std::string> names_;
 };
 
-// SysEx messages as a receiver of our sends reads them from one of our ports: whole ones, then the
-// open one.
-struct SysExReading {
-    std::vector<Bytes> list;
+// What a receiver of one of our ports reads, message by message in the wire's order (a SysEx as
+// one message, F7 and all once whole; real-time bytes each one), and whether a SysEx is open.
+struct Wire {
+    std::vector<Bytes> messages;
     bool open = false;
-    void start() {
-        list.emplace_back();
-        open = true;
-    }
-    void add(std::uint8_t byte) {
-        list.back().push_back(byte);
-        if (byte == 0xF7) open = false;
-    }
+    MIDITimeStamp last = 0; // the last send's stamp
+    std::string broken;     // an event that broke the wire's framing
 };
 
 // Equal up to the bytes the output holds back of an open SysEx, its F0 among them.
-bool agree(const SysExReading& received, const SysExReading& sent) {
-    const bool heldWhole = sent.open && received.list.size() + 1 == sent.list.size();
-    if (received.list.size() != sent.list.size() && !heldWhole) return false;
-    static const Bytes none;
-    for (std::size_t i = 0; i < sent.list.size(); ++i) {
-        const Bytes& r = i < received.list.size() ? received.list[i] : none;
-        const Bytes& s = sent.list[i];
-        const bool last = i + 1 == sent.list.size() && sent.open;
-        if (last ? r.size() > s.size() || !std::equal(r.begin(), r.end(), s.begin()) : r != s) return false;
+bool agree(const Wire& received, const Wire& sent) {
+    const auto& r = received.messages;
+    const auto& s = sent.messages;
+    const bool heldWhole = sent.open && r.size() + 1 == s.size();
+    if (r.size() != s.size() && !heldWhole) return false;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        const bool last = i + 1 == s.size() && sent.open;
+        if (last ? r[i].size() > s[i].size() || !std::equal(r[i].begin(), r[i].end(), s[i].begin())
+                 : r[i] != s[i])
+            return false;
     }
     return true;
 }
 
-// What one of our ports sent toward one receiver, read as the wire has it.
-struct Sent {
-    SysExReading messages;
-    MIDITimeStamp last = 0;
-};
-
-// Applies one send; false when a device refuses it for a SysEx data byte it would read as status.
-bool applySend(Sent& sent, bool kernel, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
-    SysExReading m = sent.messages;
+// Applies one send as the wire reads it: running status within the send only, a message cut short
+// left out, real-time bytes where they stand, a SysEx until its F7 (ended before the send toward a
+// device by a status byte, toward a program only after a silence); false when a device refuses it
+// for a SysEx data byte it would read as status.
+bool applySend(Wire& sent, bool kernel, std::span<const std::uint8_t> bytes, MIDITimeStamp at) {
+    Wire m = sent;
     const bool silent = at > sent.last && at - sent.last > AlsaOutput::kSilenceEndsSysEx;
     if (m.open && bytes[0] >= 0x80 && bytes[0] < 0xF7 && (kernel || silent)) m.open = false;
+    Bytes pending;
+    std::uint8_t running = 0;
     for (const std::uint8_t byte : bytes) {
         if (m.open) {
             if (kernel && byte >= 0x80 && byte < 0xF7) return false;
-            m.add(byte);
-        } else if (byte == 0xF0) {
-            m.start();
-            m.add(byte);
+            m.messages.back().push_back(byte);
+            m.open = byte != 0xF7;
+        } else if (isRealTime(byte)) {
+            if (!isUndefined(byte)) m.messages.push_back({byte});
+        } else if (byte >= 0x80) {
+            pending = {byte};
+            running = byte < 0xF0 ? byte : 0;
+            m.open = byte == 0xF0;
+            if (m.open || lengthOf(byte) == 0) pending.clear();
+            if (m.open) m.messages.push_back({byte});
+        } else if (!pending.empty() || running) {
+            if (pending.empty()) pending = {running};
+            pending.push_back(byte);
+        }
+        if (!pending.empty() && pending.size() == lengthOf(pending[0])) {
+            m.messages.push_back(pending);
+            pending.clear();
         }
     }
-    sent.messages = std::move(m);
-    sent.last = at;
+    m.last = at;
+    sent = std::move(m);
     return true;
 }
 
-// What a receiver of our sends read, and whether an event broke the wire's framing.
-struct Received {
-    SysExReading messages;
+// What a receiver got: whole messages, from packets (a SysEx may come in pieces) or universal
+// packets, and what a delivery left open.
+struct Reading {
+    std::vector<Bytes> got;
+    Bytes pending;
+    Bytes umpSysEx;
+    bool umpOpen = false;
     std::string broken;
+
+    void bytes(std::span<const std::uint8_t> bytes) {
+        pending.insert(pending.end(), bytes.begin(), bytes.end());
+        std::size_t at = 0;
+        while (at < pending.size()) {
+            std::size_t length = std::max<std::size_t>(lengthOf(pending[at]), 1);
+            if (pending[at] == 0xF0) {
+                const auto f7 =
+                    std::find(pending.begin() + static_cast<std::ptrdiff_t>(at), pending.end(), 0xF7);
+                if (f7 == pending.end()) break;
+                length = static_cast<std::size_t>(f7 - pending.begin()) + 1 - at;
+            }
+            if (at + length > pending.size()) break;
+            got.emplace_back(pending.begin() + static_cast<std::ptrdiff_t>(at),
+                             pending.begin() + static_cast<std::ptrdiff_t>(at + length));
+            at += length;
+        }
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+
+    void words(std::span<const std::uint32_t> words) {
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            const std::uint32_t w = words[i];
+            const unsigned type = w >> 28;
+            if (type == 3 && i + 1 < words.size()) {
+                const std::uint32_t w1 = words[++i];
+                const unsigned status = (w >> 20) & 0xF, count = std::min((w >> 16) & 0xF, 6u);
+                const std::uint8_t b[6] = {std::uint8_t(w >> 8),   std::uint8_t(w),
+                                           std::uint8_t(w1 >> 24), std::uint8_t(w1 >> 16),
+                                           std::uint8_t(w1 >> 8),  std::uint8_t(w1)};
+                if (status <= 1) {
+                    umpSysEx = {0xF0};
+                    umpOpen = true;
+                } else if (!umpOpen) {
+                    broken = " got a SysEx piece with none begun";
+                    return;
+                }
+                umpSysEx.insert(umpSysEx.end(), b, b + count);
+                if (status == 0 || status == 3) {
+                    umpSysEx.push_back(0xF7);
+                    got.push_back(umpSysEx);
+                    umpOpen = false;
+                }
+                continue;
+            }
+            if (type != 1 && type != 2) {
+                broken = " got a word of type " + std::to_string(type);
+                return;
+            }
+            const auto status = std::uint8_t(w >> 16);
+            const Bytes all{status, std::uint8_t(w >> 8), std::uint8_t(w)};
+            got.emplace_back(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(
+                                                            std::max<std::size_t>(lengthOf(status), 1)));
+        }
+    }
 };
 
 // A piece of what a sender has yet to send: cut anywhere when `cuttable` (inside a SysEx), else
@@ -198,6 +278,181 @@ struct Received {
 struct Segment {
     Bytes bytes;
     bool cuttable = false;
+};
+
+// The in-process server, driven by the same sends: our output port's to a program's destination,
+// our source's and every sender's (an external source each) to a program's packet and event
+// ports. Its contract: a SysEx goes on until F7 whatever the bytes, and is dropped once its sender
+// was silent for over a second (by the stamps); there is no running status; a message cut short by
+// a status byte is dropped and reading goes on at that byte; a data byte where a status belongs, or
+// an undefined status, ends what is read of the packet. Every receiver gets exactly that, in order.
+class InProcessTwin {
+public:
+    explicit InProcessTwin(platform::ManualClock& clock) : clock_(clock) {
+        platform::midi::InProcessServerConfig config;
+        config.manualDelivery = true;
+        config.clock = &clock;
+        server_ = std::make_unique<platform::midi::InProcessServer>(config);
+        MIDIClientRef ours = 0, program = 0;
+        server_->createClient("Lifecycle", {}, &ours);
+        server_->createClient("Program", {}, &program);
+        server_->createOutputPort(ours, "Out", &out_);
+        server_->createSource(ours, "Source", &source_);
+        const auto reader = [](Reading& reading) {
+            return [&reading](const MIDIPacketList* list, ByteCount size, void*) {
+                platform::midi::PacketListReader packets(list, size);
+                platform::midi::PacketListReader::Packet packet;
+                while (packets.next(packet))
+                    reading.bytes(packet.data);
+            };
+        };
+        server_->createDestination(program, "In", reader(got_[0]), &destination_);
+        server_->createInputPortWithBlock(program, "Packets", reader(got_[1]), &packets_);
+        server_->createInputPortWithProtocol(
+            program, "Events", kMIDIProtocol_1_0,
+            [this](const MIDIEventList* list, ByteCount size, void*) {
+                platform::midi::EventListReader events(list, size);
+                platform::midi::EventListReader::Packet packet;
+                while (events.next(packet))
+                    got_[2].words(packet.words);
+            },
+            &events_);
+        connect(source_);
+    }
+
+    // A send of our output port, or our source, in packets that begin at `cuts`.
+    void send(bool fromSource, std::span<const std::uint8_t> bytes, const std::vector<std::size_t>& cuts,
+              MIDITimeStamp stamp) {
+        platform::midi::PacketListBuilder list;
+        std::size_t from = 0;
+        for (const std::size_t cut : cuts) {
+            add(list, bytes.subspan(from, cut - from), stamp, fromSource ? source_ : out_, fromSource);
+            from = cut;
+            stamp = (stamp ? stamp : clock_.now()) + 700'000'000;
+        }
+        add(list, bytes.subspan(from), stamp, fromSource ? source_ : out_, fromSource);
+        if (fromSource)
+            server_->received(source_, list.list(), list.size());
+        else
+            server_->send(out_, destination_, list.list(), list.size());
+    }
+    // An event of one of the script's senders, from an external source of its own.
+    void senderSends(int sender, std::span<const std::uint8_t> bytes) {
+        auto& source = external_[sender];
+        if (!source) {
+            server_->addExternalSource({.name = "p" + std::to_string(sender)}, &source);
+            connect(source);
+        }
+        for (std::size_t i = 1; i < got_.size(); ++i)
+            read(streams_[{source, &got_[i]}], bytes, clock_.now(), expected_[i]);
+        server_->sendFromSource(source, bytes);
+    }
+    // Empty while every receiver got just what the contract says.
+    std::string check() {
+        server_->runPending();
+        static constexpr const char* kNames[] = {"destination", "packet port", "event port"};
+        for (std::size_t i = 0; i < got_.size(); ++i) {
+            if (!got_[i].broken.empty()) return std::string("the in-process ") + kNames[i] + got_[i].broken;
+            // A stray F7 passes along in a packet, as sent: every reader skips it.
+            std::erase(got_[i].got, Bytes{0xF7});
+            if (got_[i].got == expected_[i]) continue;
+            std::string read, meant;
+            for (const Bytes& m : got_[i].got)
+                read += " [" + hex(m) + "]";
+            for (const Bytes& m : expected_[i])
+                meant += " [" + hex(m) + "]";
+            return std::string("the in-process ") + kNames[i] + " got" + read + " where it should get" +
+                   meant;
+        }
+        return {};
+    }
+
+private:
+    struct Stream {
+        bool open = false;
+        Bytes sysEx;
+        MIDITimeStamp last = 0;
+    };
+    void connect(MIDIEndpointRef source) {
+        server_->connectSource(packets_, source, nullptr);
+        server_->connectSource(events_, source, nullptr);
+    }
+    void add(platform::midi::PacketListBuilder& list, std::span<const std::uint8_t> bytes,
+             MIDITimeStamp stamp, MIDIObjectRef from, bool fromSource) {
+        list.add(stamp, bytes);
+        const MIDITimeStamp at = stamp ? stamp : clock_.now();
+        if (!fromSource) return read(streams_[{from, &got_[0]}], bytes, at, expected_[0]);
+        for (std::size_t i = 1; i < got_.size(); ++i)
+            read(streams_[{from, &got_[i]}], bytes, at, expected_[i]);
+    }
+    // One packet of a sender toward one receiver, as the contract reads it.
+    static void read(Stream& s, std::span<const std::uint8_t> bytes, MIDITimeStamp at,
+                     std::vector<Bytes>& out) {
+        std::size_t i = 0;
+        const auto collect = [&] {
+            for (; i < bytes.size() && s.open; ++i) {
+                s.sysEx.push_back(bytes[i]);
+                if (bytes[i] == 0xF7) {
+                    out.push_back(std::exchange(s.sysEx, {}));
+                    s.open = false;
+                }
+            }
+        };
+        if (s.open && at > s.last && at - s.last > platform::midi::InProcessTranslation::kSilenceEndsSysEx) {
+            // Dropped; the packet is read past its old tail, up to an F7 or a status.
+            s = {};
+            const auto f7 = std::find(bytes.begin(), bytes.end(), 0xF7);
+            if (!bytes.empty() && bytes[0] < 0x80)
+                i = static_cast<std::size_t>(f7 != bytes.end()
+                                                 ? f7 + 1 - bytes.begin()
+                                                 : std::find_if(bytes.begin(), bytes.end(), [](auto b) {
+                                                       return b >= 0x80;
+                                                   }) - bytes.begin());
+        }
+        s.last = at;
+        collect();
+        while (i < bytes.size()) {
+            const std::uint8_t status = bytes[i];
+            if (status == 0xF0) {
+                s.open = true;
+                collect();
+                continue;
+            }
+            if (status == 0xF7 || isUndefined(status)) {
+                ++i;
+                continue;
+            }
+            const std::size_t length = lengthOf(status);
+            if (length == 0) return;
+            Bytes message{status}, realTime;
+            std::size_t j = i + 1;
+            bool cut = false;
+            for (; message.size() < length; ++j) {
+                if (j >= bytes.size()) return;
+                if (isUndefined(bytes[j])) continue;
+                if (isRealTime(bytes[j]))
+                    realTime.push_back(bytes[j]);
+                else if (bytes[j] >= 0x80 && (cut = true))
+                    break;
+                else
+                    message.push_back(bytes[j]);
+            }
+            // The real-time bytes inside first, as the wire gave them.
+            for (const std::uint8_t byte : realTime)
+                out.push_back({byte});
+            if (!cut) out.push_back(std::move(message));
+            i = j;
+        }
+    }
+
+    platform::ManualClock& clock_;
+    std::unique_ptr<platform::midi::InProcessServer> server_;
+    MIDIPortRef out_ = 0, packets_ = 0, events_ = 0;
+    MIDIEndpointRef source_ = 0, destination_ = 0;
+    std::array<Reading, 3> got_;                 // the destination, the packet port, the event port
+    std::array<std::vector<Bytes>, 3> expected_; // likewise
+    std::map<std::pair<MIDIObjectRef, const Reading*>, Stream> streams_;
+    std::map<int, MIDIEndpointRef> external_;
 };
 
 // Advances the test's clock by what it is asked to sleep; while holding, the one thread it was
@@ -270,11 +525,9 @@ private:
         std::string name;
         std::array<Port, 2> ports;
     };
-    // Every name a sender had, as log lines may give it.
     struct Sender {
         int client = 0;
         int port = 0;
-        std::set<std::string> names;
     };
     struct Expected {
         Bytes bytes;
@@ -290,15 +543,11 @@ private:
         MIDIObjectRef ref = 0;
         int sequencerPort = -1; // the virtual destination's
         std::set<int> sources;  // senders it is connected to
-        // Delivered so far, whole messages; what a delivery left open.
-        std::vector<Bytes> got;
+        Reading reading;
         std::size_t checked = 0;
-        Bytes pending;
-        Bytes umpSysEx;
-        bool umpOpen = false;
         // The model.
         std::vector<Expected> expected;
-        std::map<Bytes, std::deque<std::size_t>> unmatched;
+        std::map<Bytes, std::deque<std::size_t>, ShorterFirst> unmatched;
         std::map<std::uint8_t, int> realTime;
         std::map<int, std::size_t> lastOrdered;
         bool done = false;
@@ -332,23 +581,29 @@ private:
     void connect(Receiver& receiver);
     void disconnect(Receiver& receiver);
     void kernelUnsubscribes(int slot, int index);
-    void overrun();
+    void overrun(int slot, bool withNews, bool ourSubscriptions);
     void renewReceiver(Receiver::Kind kind);
     struct Target {
         std::pair<int, int> key; // our port, the receiver's serial
         std::pair<int, int> address;
         bool kernel = false;
         bool refuses = false;
+        bool frozen = false;
     };
     // One send of one of our ports, what the model expects of it and how it went.
     struct OurSend {
         Ours* ours = nullptr;
         MIDIEndpointRef destination = 0;
+        MIDIUniqueID uid = 0; // sent through the MIDI object
         std::vector<Target> targets;
         Bytes bytes;
-        std::vector<Sent> next;
+        std::vector<std::size_t> cuts; // where packets after the first begin
+        MIDITimeStamp stamp = 0;       // the first packet's; 0 is now
+        std::vector<Wire> next;
         std::vector<bool> refusedByte;
         OSStatus status = noErr;
+        SendFailure::Kind kind{}; // told with a failure
+        std::uint64_t took = 0;   // on the clock
     };
     // An event one of our ports wrote, as the fake saw it, on whichever thread wrote it.
     struct Write {
@@ -358,11 +613,11 @@ private:
         int result = 0;
         bool sysEx = false;
     };
-    void ourSend(int which);
+    void ourSend(int which, int layout = 0);
     void heldSend(int which);
-    bool prepare(int which, OurSend& send);
+    bool prepare(int which, OurSend& send, int layout = 0);
     OSStatus perform(OurSend& send);
-    void evaluate(const std::vector<OurSend*>& sends);
+    void evaluate(const std::vector<OurSend*>& sends, bool timed = false);
     void subscribeToOurSource(int slot, int index, bool subscribe);
     void renewOurs(int which);
 
@@ -388,11 +643,10 @@ private:
     void feed(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
     void collect(Receiver& receiver, int sender, Pair& pair, const Bytes& bytes, std::size_t& at);
     void expect(Receiver& receiver, int sender, const Bytes& bytes, bool sysEx);
-    void endPairs(int sender, const Receiver* only = nullptr);
     // The server ends the pair's unfinished SysEx, and a line says so.
-    void interrupt(const Receiver& receiver, int sender);
-    void received(Receiver& receiver, std::span<const std::uint8_t> bytes);
-    void receivedWords(Receiver& receiver, std::span<const std::uint32_t> words);
+    // A port that leaves takes its SysEx with it: a listed one's told or not, as the kernel's news of
+    // the subscription's end and of the port's exit come.
+    void interrupt(const Receiver& receiver, int sender, bool leaving = false);
     void check(Receiver& receiver);
     void finish(Receiver& receiver);
     void checkDrops();
@@ -409,9 +663,11 @@ private:
     platform::BackgroundJobs jobs_;
     platform::ManualClock clock_;
     HeldSleeper sleeper_{clock_};
+    InProcessTwin twin_{clock_};
     FakeSequencer* fake_ = nullptr;
-    std::unique_ptr<AlsaServer> server_;
+    std::shared_ptr<AlsaServer> server_;
     MIDIClientRef client_ = 0;
+    std::shared_ptr<sonabel::MIDI> midi_; // our second output port is the MIDI object's
 
     std::array<Client, kClients.size()> clients_;
     std::map<int, Sender> senders_;
@@ -421,17 +677,26 @@ private:
     Receiver* packetIn_ = nullptr;
     Receiver* eventIn_ = nullptr;
     Receiver* virtualIn_ = nullptr;
-    std::map<std::pair<int, int>, Pair> pairs_;         // by receiver and sender
-    std::map<int, int> droppedAloud_;                   // by sender: the lines the model expects
+    std::map<std::pair<int, int>, Pair> pairs_; // by receiver and sender
+    std::map<int, int> droppedAloud_;           // by sender: the lines the model expects
+    std::map<int, int> toldDropped_;            // by sender: the lines that name it
+    std::map<int, int> mayBeTold_;              // by sender: lines that may come, or not
+    // The ports each name stood for during this step, as a line names a sender: a listed source by
+    // its client's name, or its own where the client lists more than one; any port by its address.
+    std::map<std::string, std::set<int>> names_;
     std::set<std::pair<int, int>> subscribedToVirtual_; // sender, receiver
     // What is left to send, by address and whether to our input port: a program that takes the
     // address of one that left may go on with what that one had begun.
     std::map<std::tuple<int, int, bool>, std::deque<Segment>> outbox_;
     int inputPort_ = -1;
 
-    std::array<Ours, 3> ours_;                                 // two output ports and a source
-    std::map<std::pair<int, int>, Sent> sent_;                 // by our port and receiver
-    std::map<std::pair<int, int>, Received> receivedByOthers_; // likewise
+    std::array<Ours, 3> ours_;                             // two output ports and a source
+    std::map<std::pair<int, int>, Wire> sent_;             // by our port and receiver
+    std::map<std::pair<int, int>, Wire> receivedByOthers_; // likewise
+    std::set<int> frozen_;                                 // receivers that take nothing
+    std::set<int> stalled_;                                // frozen ones a send gave up on
+    // Our port's subscriptions that another program ended, by our port and address.
+    std::set<std::pair<int, std::pair<int, int>>> endedFromOutside_;
     std::map<std::pair<int, int>, int> lastResult_;
     std::vector<Write> writes_; // under the fake's lock while sends run
 
@@ -439,6 +704,8 @@ private:
     snd_midi_event_t* decoder_ = nullptr;
     int step_ = 0;
     std::string finding_;
+    bool stopped_ = false;
+    std::uint64_t kernelBytesPerSecond_ = 0, retryWait_ = 0, retryTimeout_ = 0; // ns
 };
 
 Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
@@ -465,7 +732,10 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
     config.sysExChunkBytes = 64;
     config.retryWait = std::chrono::milliseconds(20);
     config.retryTimeout = std::chrono::milliseconds(500);
-    server_ = std::make_unique<AlsaServer>(std::move(fake), config);
+    kernelBytesPerSecond_ = config.kernelBytesPerSecond;
+    retryWait_ = static_cast<std::uint64_t>(config.retryWait.count());
+    retryTimeout_ = static_cast<std::uint64_t>(config.retryTimeout.count());
+    server_ = std::make_shared<AlsaServer>(std::move(fake), config);
     server_->createClient("Lifecycle", {}, &client_);
     renewReceiver(Receiver::Kind::packets);
     renewReceiver(Receiver::Kind::events);
@@ -475,6 +745,7 @@ Lifecycle::Lifecycle(std::span<const std::uint8_t> script, std::string* trace)
 }
 
 Lifecycle::~Lifecycle() {
+    midi_.reset();
     server_.reset();
     jobs_.joinAll();
     platform::LogSink::setCurrent(previousLog_);
@@ -487,8 +758,10 @@ void Lifecycle::fail(const std::string& what) {
 }
 
 std::string Lifecycle::run() {
-    while (!script_.done() && finding_.empty()) {
+    while (!script_.done() && finding_.empty() && !stopped_) {
         ++step_;
+        names_.clear();
+        publishListing();
         step(script_.next());
         settle();
     }
@@ -540,7 +813,7 @@ void Lifecycle::step(std::uint8_t op) {
         break;
     case 13:
         if (op & 0x80) {
-            overrun();
+            overrun(slot, index, op & 0x40);
         } else {
             const std::uint64_t ms = std::uint64_t{script_.next()} * 20;
             clock_.advance(ms * 1'000'000);
@@ -551,11 +824,11 @@ void Lifecycle::step(std::uint8_t op) {
         renewReceiver(static_cast<Receiver::Kind>(slot % 3));
         break;
     case 15:
-        ourSend(slot % 3);
+        ourSend(slot % 3, op / 20);
         break;
     case 16:
         if (op & 0x80)
-            heldSend(index);
+            heldSend(slot % 3);
         else
             ourSend(slot % 3);
         break;
@@ -568,13 +841,21 @@ void Lifecycle::step(std::uint8_t op) {
         else if (auto* port = clients_[slot].alive ? &clients_[slot].ports[index] : nullptr;
                  port && port->alive) {
             fake_->setFrozen(kClients[slot], index, !(op & 0x40));
+            if (op & 0x40) {
+                frozen_.erase(port->serial);
+                stalled_.erase(port->serial);
+            } else {
+                frozen_.insert(port->serial);
+            }
             note("p" + std::to_string(port->serial) + (op & 0x40 ? " reads again" : " stops reading"));
         }
         break;
     case 19:
-        // The kernel (or a connection tool) ends our output port's subscription to a port.
+        // Another program (or a connection tool) ends our output port's subscription to a port, and
+        // the kernel tells every client.
         if (const int port = script_.next() & 1; portAt(kClients[slot], port)) {
-            fake_->unsubscribe(ours_[index].sequencerPort, kClients[slot], port);
+            fake_->endOurSubscription(ours_[index].sequencerPort, kClients[slot], port);
+            endedFromOutside_.insert({ours_[index].sequencerPort, {kClients[slot], port}});
             note("the kernel ends our port " + std::to_string(ours_[index].sequencerPort) +
                  "'s subscription to " + std::to_string(kClients[slot]) + ":" + std::to_string(port));
         }
@@ -597,6 +878,16 @@ void Lifecycle::publishListing() {
     for (std::size_t slot = 0; slot < kClients.size(); ++slot) {
         const Client& c = clients_[slot];
         if (!c.alive) continue;
+        const auto sources = std::count_if(c.ports.begin(), c.ports.end(), [](const Port& port) {
+            return port.alive && listedAsSource(port.capability);
+        });
+        for (int p = 0; p < 2; ++p) {
+            const Port& port = c.ports[p];
+            if (!port.alive) continue;
+            names_[std::to_string(kClients[slot]) + ":" + std::to_string(p)].insert(port.serial);
+            if (listedAsSource(port.capability))
+                names_[sources > 1 ? "p" + std::to_string(port.serial) : c.name].insert(port.serial);
+        }
         for (int p = 0; p < 2; ++p)
             if (c.ports[p].alive)
                 listing.push_back({kClients[slot], p, c.name, "p" + std::to_string(c.ports[p].serial),
@@ -671,10 +962,7 @@ void Lifecycle::portStarts(int slot, int index) {
     note(std::to_string(client) + ":" + std::to_string(index) + " starts as p" + std::to_string(port.serial) +
          ", capability " + std::to_string(port.capability) + ", pool " + std::to_string(port.capacity) +
          (port.refuses ? ", refusing subscriptions" : ""));
-    senders_[port.serial] = {
-        client,
-        index,
-        {c.name, "p" + std::to_string(port.serial), std::to_string(client) + ":" + std::to_string(index)}};
+    senders_[port.serial] = {client, index};
     if (port.capability & SND_SEQ_PORT_CAP_WRITE) {
         fake_->addDestination(client, index, isKernel(client), isKernel(client) ? 4096 : port.capacity);
         if (port.refuses) fake_->refuseSubscriptions(client, index, -EBUSY);
@@ -693,13 +981,13 @@ void Lifecycle::portExits(int slot, int index) {
         fake_->disconnectFrom(inputPort_, client, index);
         announceUnsubscribed(client, index, inputPort_);
         for (Receiver* receiver : {packetIn_, eventIn_})
-            if (receiver->sources.contains(port.serial)) interrupt(*receiver, port.serial);
+            if (receiver->sources.contains(port.serial)) interrupt(*receiver, port.serial, true);
     }
     for (auto it = subscribedToVirtual_.begin(); it != subscribedToVirtual_.end();) {
         if (it->first == port.serial) {
             if (it->second == virtualIn_->serial) {
                 announceUnsubscribed(client, index, virtualIn_->sequencerPort);
-                interrupt(*virtualIn_, port.serial);
+                interrupt(*virtualIn_, port.serial, true);
             }
             it = subscribedToVirtual_.erase(it);
         } else {
@@ -710,11 +998,12 @@ void Lifecycle::portExits(int slot, int index) {
         fake_->unsubscribe(ours.sequencerPort, client, index);
     fake_->removeDestination(client, index);
     note(std::to_string(client) + ":" + std::to_string(index) + " leaves");
+    // Whatever a receiver was collecting from it ends, and so do our connections to it.
+    for (const auto& receiver : receivers_)
+        interrupt(*receiver, port.serial, true);
     port.alive = false;
     publishListing();
     announce(SND_SEQ_EVENT_PORT_EXIT, client, index);
-    // Whatever a receiver was collecting from it ends, and so do our connections to it.
-    endPairs(port.serial);
     for (auto& receiver : receivers_)
         receiver->sources.erase(port.serial);
 }
@@ -758,8 +1047,6 @@ void Lifecycle::clientRenamed(int slot) {
     if (!c.alive) return;
     c.name = "Renamed " + std::to_string(++serial_);
     note(std::to_string(kClients[slot]) + " is renamed " + c.name);
-    for (const Port& port : c.ports)
-        if (port.alive) senders_[port.serial].names.insert(c.name);
     publishListing();
     announce(SND_SEQ_EVENT_CLIENT_CHANGE, kClients[slot], 0);
 }
@@ -825,6 +1112,7 @@ void Lifecycle::senderSends(int slot, int index) {
          (sysEx ? " sends a SysEx event " : " sends ") + hex(bytes) +
          (toInput ? " to our input port" : " to our destination"));
     push(slot, index, toInput ? inputPort_ : virtualIn_->sequencerPort, bytes, sysEx);
+    twin_.senderSends(port.serial, bytes);
     if (!toInput)
         feed(*virtualIn_, port.serial, bytes, sysEx);
     else
@@ -909,7 +1197,22 @@ void Lifecycle::kernelUnsubscribes(int slot, int index) {
         if (receiver->sources.contains(port->serial)) interrupt(*receiver, port->serial);
 }
 
-void Lifecycle::overrun() {
+// The input overruns; with news, a client restarts meanwhile, and the announcements are lost with
+// the rest, so are the ends of subscriptions: one line tells of every SysEx dropped.
+void Lifecycle::overrun(int slot, bool withNews, bool ourSubscriptions) {
+    if (ourSubscriptions) {
+        // Lost with the rest: the news that our output ports' subscriptions to the client's ports ended.
+        for (int port = 0; port < 2; ++port)
+            if (portAt(kClients[slot], port))
+                for (const Ours& ours : ours_)
+                    fake_->unsubscribe(ours.sequencerPort, kClients[slot], port);
+        note("our subscriptions to " + std::to_string(kClients[slot]) + " end unheard");
+    } else if (withNews) {
+        fake_->overrunComing();
+        const auto told = droppedAloud_;
+        clientStarts(slot);
+        droppedAloud_ = told;
+    }
     fake_->pushOverrun();
     note("the input overruns");
     pairs_.clear(); // every unfinished SysEx goes, with one line for all
@@ -940,7 +1243,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
         platform::midi::PacketListReader reader(list, size);
         platform::midi::PacketListReader::Packet packet;
         while (reader.next(packet))
-            received(*r, packet.data);
+            r->reading.bytes(packet.data);
     };
     switch (kind) {
     case Receiver::Kind::packets:
@@ -953,7 +1256,7 @@ void Lifecycle::renewReceiver(Receiver::Kind kind) {
                 platform::midi::EventListReader reader(list, size);
                 platform::midi::EventListReader::Packet packet;
                 while (reader.next(packet))
-                    receivedWords(*r, packet.words);
+                    r->reading.words(packet.words);
             },
             &r->ref);
         break;
@@ -983,11 +1286,26 @@ void Lifecycle::subscribeToOurSource(int slot, int index, bool subscribe) {
 
 void Lifecycle::renewOurs(int which) {
     Ours& ours = ours_[which];
+    const auto gone = [&](const auto& entry) { return entry.first.first == ours.sequencerPort; };
+    if (which == 1) {
+        // The MIDI object's output port: closing every output disposes of it, opening one makes
+        // another (this one opens nothing).
+        if (!midi_) midi_ = sonabel::MIDI::make({server_, false});
+        for (const auto& [uid, ref] : midi_->endpoints())
+            midi_->closeOutput(uid);
+        midi_->openOutput(MIDIUniqueID{-1});
+        if (midi_->outputPort() == ours.ref) return;
+        std::erase_if(sent_, gone);
+        std::erase_if(receivedByOthers_, gone);
+        ours.ref = midi_->outputPort();
+        ours.sequencerPort = fake_->lastCreatedPort;
+        note("our port " + std::to_string(ours.sequencerPort) + " is made by the MIDI object");
+        return;
+    }
     if (ours.ref) {
         const OSStatus status =
             ours.isSource ? server_->disposeEndpoint(ours.ref) : server_->disposePort(ours.ref);
         if (status != noErr) fail("our port could not be disposed: " + std::to_string(status));
-        const auto gone = [&](const auto& entry) { return entry.first.first == ours.sequencerPort; };
         std::erase_if(sent_, gone);
         std::erase_if(receivedByOthers_, gone);
     }
@@ -999,7 +1317,9 @@ void Lifecycle::renewOurs(int which) {
     note("our port " + std::to_string(ours.sequencerPort) + " is made");
 }
 
-bool Lifecycle::prepare(int which, OurSend& send) {
+// layout: 0 sends one packet stamped now; else up to three packets, the first stamped now or
+// earlier, each later one 0.7 s after the one before.
+bool Lifecycle::prepare(int which, OurSend& send, int layout) {
     Ours& ours = ours_[which];
     send.ours = &ours;
     const std::uint8_t where = script_.next(), length = script_.next();
@@ -1008,6 +1328,12 @@ bool Lifecycle::prepare(int which, OurSend& send) {
         if (destinations.empty()) return false;
         const auto [ref, serial] = destinations[where % destinations.size()];
         send.destination = ref;
+        if (which == 1) {
+            std::int32_t uid = 0;
+            server_->getIntegerProperty(ref, kMIDIPropertyUniqueID, &uid);
+            send.uid = uid;
+            midi_->openOutput(send.uid);
+        }
         const Sender& sender = senders_[serial];
         const Port* port = portAt(sender.client, sender.port);
         if (!port || port->serial != serial) {
@@ -1017,7 +1343,8 @@ bool Lifecycle::prepare(int which, OurSend& send) {
         send.targets.push_back({{ours.sequencerPort, serial},
                                 {sender.client, sender.port},
                                 isKernel(sender.client),
-                                port->refuses});
+                                port->refuses,
+                                frozen_.contains(serial)});
     } else {
         for (const auto& subscriber : fake_->subscribersOf(ours.sequencerPort)) {
             const Port* port = portAt(subscriber.client, subscriber.port);
@@ -1028,7 +1355,8 @@ bool Lifecycle::prepare(int which, OurSend& send) {
             send.targets.push_back({{ours.sequencerPort, port->serial},
                                     {subscriber.client, subscriber.port},
                                     subscriber.kernel,
-                                    false});
+                                    false,
+                                    frozen_.contains(port->serial)});
         }
     }
     // The next bytes of this port's messages, cut anywhere.
@@ -1038,7 +1366,16 @@ bool Lifecycle::prepare(int which, OurSend& send) {
     send.bytes.assign(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
     ours.outbox.erase(ours.outbox.begin(), ours.outbox.begin() + static_cast<std::ptrdiff_t>(count));
 
-    const MIDITimeStamp at = clock_.now();
+    MIDITimeStamp at = clock_.now();
+    if (layout > 0 && !send.uid) {
+        for (int i = 1; i <= layout % 3; ++i)
+            if (const std::size_t cut =
+                    count * static_cast<std::size_t>(i) / static_cast<std::size_t>(1 + layout % 3);
+                cut > (send.cuts.empty() ? 0 : send.cuts.back()))
+                send.cuts.push_back(cut);
+        if (layout >= 3)
+            send.stamp = at = at - std::min<MIDITimeStamp>(at - 1, (layout / 3 - 1) * 400'000'000ull);
+    }
     for (const Target& target : send.targets) {
         send.next.push_back(sent_[target.key]);
         send.refusedByte.push_back(!applySend(send.next.back(), target.kernel, send.bytes, at));
@@ -1047,22 +1384,50 @@ bool Lifecycle::prepare(int which, OurSend& send) {
     std::string to;
     for (const Target& target : send.targets)
         to += " p" + std::to_string(target.key.second);
-    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(send.bytes) + " to" + to);
+    note("our port " + std::to_string(ours.sequencerPort) + " sends " + hex(send.bytes) + " to" + to +
+         (send.cuts.empty() ? "" : " in " + std::to_string(send.cuts.size() + 1) + " packets") +
+         (send.stamp ? ", stamped " + std::to_string((clock_.now() - send.stamp) / 1'000'000) + " ms ago"
+                     : ""));
     return true;
 }
 
 OSStatus Lifecycle::perform(OurSend& send) {
-    platform::midi::PacketListBuilder list;
-    list.add(0, send.bytes);
-    return send.ours->isSource ? server_->received(send.ours->ref, list.list(), list.size())
-                               : server_->send(send.ours->ref, send.destination, list.list(), list.size());
+    const std::uint64_t began = clock_.now();
+    OSStatus status = noErr;
+    if (send.uid) {
+        const auto outcome =
+            midi_->sendMessageWithOutcome(send.bytes, send.stamp, sonabel::MIDI::UIDs{{send.uid}});
+        status = outcome.sent() ? noErr : kMIDIMessageSendErr;
+        send.kind = outcome.kind == sonabel::MIDISendOutcome::Kind::gone      ? SendFailure::Kind::gone
+                    : outcome.kind == sonabel::MIDISendOutcome::Kind::stalled ? SendFailure::Kind::stalled
+                                                                              : SendFailure::Kind::refused;
+    } else {
+        platform::midi::PacketListBuilder list;
+        std::size_t from = 0;
+        MIDITimeStamp stamp = send.stamp;
+        for (const std::size_t cut : send.cuts) {
+            list.add(stamp, std::span(send.bytes).subspan(from, cut - from));
+            from = cut;
+            stamp = (stamp ? stamp : began) + 700'000'000;
+        }
+        list.add(stamp, std::span(send.bytes).subspan(from));
+        SendFailure failure;
+        status = send.ours->isSource
+                     ? server_->receivedReporting(send.ours->ref, list.list(), list.size(), &failure)
+                     : server_->sendReporting(send.ours->ref, send.destination, list.list(), list.size(),
+                                              &failure);
+        send.kind = failure.kind;
+    }
+    send.took = clock_.now() - began;
+    return status;
 }
 
-void Lifecycle::ourSend(int which) {
+void Lifecycle::ourSend(int which, int layout) {
     OurSend send;
-    if (!prepare(which, send)) return;
+    if (!prepare(which, send, layout)) return;
     send.status = perform(send);
-    evaluate({&send});
+    evaluate({&send}, true);
+    if (which != 1) twin_.send(which == 2, send.bytes, send.cuts, send.stamp);
 }
 
 // A send that waits (for room in a program's pool, or at a cable's pace) is held there while a
@@ -1080,14 +1445,18 @@ void Lifecycle::heldSend(int which) {
         sleeper_.wake();
     });
     const bool held = sleeper_.waitUntilHolding(firstDone, kDeadline);
-    std::thread other;
+    std::thread meanwhileThread;
+    const int other = (which + 1) % 3;
     if (held) {
         note("the send waits");
-        if (meanwhile & 1)
-            portExits((meanwhile >> 2) % static_cast<int>(kClients.size()), (meanwhile >> 4) & 1);
+        const int slot = (meanwhile >> 2) % static_cast<int>(kClients.size()), index = (meanwhile >> 4) & 1;
+        if (meanwhile & 1) portExits(slot, index);
+        // Another port at the old address, or our next port made anew.
+        if (meanwhile & 0x20) portStarts(slot, index);
+        if (meanwhile & 0x40) renewOurs(other);
         settle();
-        if ((meanwhile & 2) && prepare(1 - which, second)) {
-            other = std::thread([&] {
+        if ((meanwhile & 2) && prepare(other, second)) {
+            meanwhileThread = std::thread([&] {
                 second.status = perform(second);
                 secondDone = true;
             });
@@ -1097,16 +1466,22 @@ void Lifecycle::heldSend(int which) {
                 std::this_thread::yield();
         }
     }
+    // The server stops: what is under way fails at its next event, and the script ends.
+    if (held && (meanwhile & 0x80)) {
+        server_->stop();
+        stopped_ = true;
+        note("the server stops");
+    }
     sleeper_.release();
     holder.join();
-    if (other.joinable()) other.join();
+    if (meanwhileThread.joinable()) meanwhileThread.join();
     if (!held && !firstDone) return fail("a send neither waited nor ended in 30 s");
     std::vector<OurSend*> sends{&first};
     if (second.ours) sends.push_back(&second);
     evaluate(sends);
 }
 
-void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
+void Lifecycle::evaluate(const std::vector<OurSend*>& sends, bool timed) {
     // What each receiver read, in the order it was written; a send's events come together.
     std::map<std::pair<int, int>, std::pair<int, std::set<int>>> writers; // by address: last port, ports done
     for (const Write& write : writes_) {
@@ -1129,9 +1504,10 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
         lastResult_[target->key] = write.result;
         const Bytes& stored = write.stored;
         if (stored.empty()) continue;
-        Received& r = receivedByOthers_[target->key];
+        Wire& r = receivedByOthers_[target->key];
         if (!write.sysEx) {
-            if (!isRealTime(stored[0])) r.messages.open = false;
+            r.messages.push_back(stored);
+            if (!isRealTime(stored[0])) r.open = false;
             continue;
         }
         for (std::size_t i = 0; i < stored.size(); ++i) {
@@ -1139,32 +1515,62 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
             if (target->kernel && i > 0 && (i + 1 < stored.size() || byte != 0xF7) && byte >= 0x80 &&
                 byte < 0xF8)
                 r.broken = "a SysEx event toward a device holds " + hex(stored);
-            if (i == 0 && byte == 0xF0)
-                r.messages.start();
-            else if (!r.messages.open) {
+            if (i == 0 && byte == 0xF0) {
+                r.messages.emplace_back();
+                r.open = true;
+            } else if (!r.open) {
                 if (r.broken.empty()) r.broken = "a SysEx event continues none: " + hex(stored);
                 break;
             }
             if (byte == 0xF7 && i + 1 != stored.size() && r.broken.empty())
                 r.broken = "bytes follow an F7 in one event: " + hex(stored);
-            r.messages.add(byte);
+            r.messages.back().push_back(byte);
+            r.open = byte != 0xF7;
         }
     }
     writes_.clear();
+    static constexpr const char* kKinds[] = {"refused", "gone", "stalled"};
     for (const OurSend* send : sends) {
-        bool anyFailed = false;
         const Bytes& bytes = send->bytes;
+        const std::string what =
+            "a send of " + hex(bytes) + " from our port " + std::to_string(send->ours->sequencerPort);
+        std::optional<std::set<SendFailure::Kind>> told; // what the first failure may be told as
+        std::uint64_t allowed = 0;
         for (std::size_t i = 0; i < send->targets.size() && finding_.empty(); ++i) {
             const Target& target = send->targets[i];
             const auto result = lastResult_.find(target.key);
-            const bool failed =
-                send->refusedByte[i] || target.refuses || (result != lastResult_.end() && result->second < 0);
+            // A stopped server writes nothing more.
+            const bool failed = send->refusedByte[i] || target.refuses ||
+                                (result != lastResult_.end() && result->second < 0) ||
+                                (stopped_ && send->status != noErr);
             const std::string where =
                 std::to_string(target.address.first) + ":" + std::to_string(target.address.second);
-            anyFailed = anyFailed || failed;
+            // How a send may fail toward this receiver: refused, for a byte the wire cannot carry or a
+            // refused subscription; gone, once it left; stalled, while it takes nothing. Any other
+            // receiver takes it.
+            std::set<SendFailure::Kind> may;
+            const Port* port = portAt(target.address.first, target.address.second);
+            if (send->refusedByte[i] || target.refuses) may.insert(SendFailure::Kind::refused);
+            if (!port || port->serial != target.key.second) may.insert(SendFailure::Kind::gone);
+            if (target.frozen) may.insert(SendFailure::Kind::stalled);
+            if (stopped_)
+                may.insert({SendFailure::Kind::refused, SendFailure::Kind::gone, SendFailure::Kind::stalled});
+            if (!kOutsideEndMadeAgain && endedFromOutside_.erase({target.key.first, target.address}) &&
+                target.kernel)
+                may.insert(SendFailure::Kind::gone);
+            if (failed && may.empty())
+                return fail(what + " failed toward " + where + ", which was there and took it (result " +
+                            std::to_string(result != lastResult_.end() ? result->second : 0) + ")");
+            if (failed && !told) told = may;
+            if (failed && target.frozen) stalled_.insert(target.key.second);
+            // Its deadline, once; a receiver that stalled before is given up on at once.
+            allowed += target.kernel    ? (bytes.size() + 64) * 1'000'000'000ull / kernelBytesPerSecond_
+                       : !target.frozen ? bytes.size() * retryWait_
+                       : kStalledFailsAtOnce && stalled_.contains(target.key.second)
+                           ? 2 * retryWait_
+                           : retryTimeout_ + 2 * retryWait_;
             if (failed && send->status == noErr)
-                return fail("a send of " + hex(bytes) + " was reported done, but " + where +
-                            " did not take it");
+                return fail(what + " was reported done, but " + where + " did not take it");
             if (failed) {
                 // A refused byte leaves the stream as it was; any other failure starts it over.
                 if (!send->refusedByte[i]) {
@@ -1174,19 +1580,29 @@ void Lifecycle::evaluate(const std::vector<OurSend*>& sends) {
                 continue;
             }
             sent_[target.key] = send->next[i];
-            const Received& got = receivedByOthers_[target.key];
+            const Wire& got = receivedByOthers_[target.key];
             if (!got.broken.empty())
                 return fail(where + " read from our port " + std::to_string(target.key.first) + ": " +
                             got.broken);
-            if (!agree(got.messages, send->next[i].messages))
-                return fail(std::string(send->status == noErr ? "a send reported done" : "a failed send") +
-                            " of " + hex(bytes) + " left " + where +
-                            " with other SysEx messages than were sent to it from our port " +
-                            std::to_string(target.key.first));
+            if (!agree(got, send->next[i])) {
+                std::string read, meant;
+                for (const Bytes& m : got.messages)
+                    read += " [" + hex(m) + "]";
+                for (const Bytes& m : send->next[i].messages)
+                    meant += " [" + hex(m) + "]";
+                return fail(std::string(send->status == noErr ? "after " : "after a failed ") + what + ", " +
+                            where + " read" + read + " where the wire carries" + meant);
+            }
         }
-        if (send->status != noErr && !anyFailed)
-            return fail("a send of " + hex(bytes) + " failed (" + std::to_string(send->status) +
+        if (!finding_.empty()) return;
+        if (send->status != noErr && !told)
+            return fail(what + " failed (" + std::to_string(send->status) +
                         ") though every receiver took it");
+        if (told && !told->contains(send->kind))
+            return fail(what + " failed as " + kKinds[static_cast<int>(send->kind)] + ", which it was not");
+        if (timed && send->took > allowed + 2 * retryWait_)
+            return fail(what + " took " + std::to_string(send->took / 1'000'000) +
+                        " ms, more than its receivers' " + std::to_string(allowed / 1'000'000) + " ms");
     }
 }
 
@@ -1297,11 +1713,14 @@ void Lifecycle::ourContent(std::deque<std::uint8_t>& outbox) {
     const auto add = [&](std::uint8_t byte) { outbox.push_back(byte); };
     switch (kind % 4) {
     case 0: // 7-bit SysEx, up to a few hundred bytes
-    case 1: // 8-bit SysEx: a program takes it, a device refuses it
+    case 1: // 8-bit SysEx: a program takes it, a device refuses it; some with one such byte only
         add(0xF0);
         for (std::size_t i = 0; i < length * (kind & 0x80 ? 8 : 1); ++i) {
             const auto byte = static_cast<std::uint8_t>(sysExTag_ * 13 + i * 29);
-            add(kind % 4 == 1 && byte != 0xF7 ? byte : byte & 0x7F);
+            if (kind % 4 == 1 && (kind & 0x40) && i == length / 2)
+                add(std::array<std::uint8_t, 4>{0x80, 0xA5, 0xC3, 0xF5}[sysExTag_ % 4]);
+            else
+                add(kind % 4 == 1 && !(kind & 0x40) && byte != 0xF7 ? byte : byte & 0x7F);
         }
         add(0xF7);
         ++sysExTag_;
@@ -1395,73 +1814,20 @@ void Lifecycle::feed(Receiver& receiver, int sender, const Bytes& bytes, bool sy
     }
 }
 
-void Lifecycle::interrupt(const Receiver& receiver, int sender) {
+void Lifecycle::interrupt(const Receiver& receiver, int sender, bool leaving) {
     const auto it = pairs_.find({receiver.serial, sender});
     if (it == pairs_.end()) return;
-    if (it->second.open) ++droppedAloud_[sender];
+    // A listed sender's goes untold, or told; one known by its address is told.
+    const Port* port = portAt(senders_[sender].client, senders_[sender].port);
+    const bool quiet = leaving && port && port->serial == sender && listedAsSource(port->capability);
+    if (it->second.open) ++(quiet ? mayBeTold_ : droppedAloud_)[sender];
     pairs_.erase(it);
 }
 
-void Lifecycle::endPairs(int sender, const Receiver* only) {
-    std::erase_if(pairs_, [&](const auto& entry) {
-        return entry.first.second == sender && (!only || entry.first.first == only->serial);
-    });
-}
-
-void Lifecycle::received(Receiver& receiver, std::span<const std::uint8_t> bytes) {
-    Bytes& pending = receiver.pending;
-    pending.insert(pending.end(), bytes.begin(), bytes.end());
-    std::size_t at = 0;
-    while (at < pending.size()) {
-        std::size_t length = std::max<std::size_t>(lengthOf(pending[at]), 1);
-        if (pending[at] == 0xF0) {
-            const auto f7 = std::find(pending.begin() + static_cast<std::ptrdiff_t>(at), pending.end(), 0xF7);
-            if (f7 == pending.end()) break;
-            length = static_cast<std::size_t>(f7 - pending.begin()) + 1 - at;
-        }
-        if (at + length > pending.size()) break;
-        receiver.got.emplace_back(pending.begin() + static_cast<std::ptrdiff_t>(at),
-                                  pending.begin() + static_cast<std::ptrdiff_t>(at + length));
-        at += length;
-    }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-void Lifecycle::receivedWords(Receiver& receiver, std::span<const std::uint32_t> words) {
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::uint32_t w = words[i];
-        const unsigned type = w >> 28;
-        if (type == 3 && i + 1 < words.size()) {
-            const std::uint32_t w1 = words[++i];
-            const unsigned status = (w >> 20) & 0xF, count = std::min((w >> 16) & 0xF, 6u);
-            const std::uint8_t b[6] = {std::uint8_t(w >> 8),   std::uint8_t(w),       std::uint8_t(w1 >> 24),
-                                       std::uint8_t(w1 >> 16), std::uint8_t(w1 >> 8), std::uint8_t(w1)};
-            if (status <= 1) {
-                receiver.umpSysEx = {0xF0};
-                receiver.umpOpen = true;
-            } else if (!receiver.umpOpen) {
-                return fail(std::string(receiver.name()) + " got a SysEx piece with none begun");
-            }
-            receiver.umpSysEx.insert(receiver.umpSysEx.end(), b, b + count);
-            if (status == 0 || status == 3) {
-                receiver.umpSysEx.push_back(0xF7);
-                receiver.got.push_back(receiver.umpSysEx);
-                receiver.umpOpen = false;
-            }
-            continue;
-        }
-        if (type != 1 && type != 2)
-            return fail(std::string(receiver.name()) + " got a word of type " + std::to_string(type));
-        const auto status = std::uint8_t(w >> 16);
-        const Bytes all{status, std::uint8_t(w >> 8), std::uint8_t(w)};
-        receiver.got.emplace_back(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(
-                                                                 std::max<std::size_t>(lengthOf(status), 1)));
-    }
-}
-
 void Lifecycle::check(Receiver& receiver) {
-    for (; receiver.checked < receiver.got.size(); ++receiver.checked) {
-        const Bytes& m = receiver.got[receiver.checked];
+    if (!receiver.reading.broken.empty()) return fail(std::string(receiver.name()) + receiver.reading.broken);
+    for (; receiver.checked < receiver.reading.got.size(); ++receiver.checked) {
+        const Bytes& m = receiver.reading.got[receiver.checked];
         if (m.size() == 1 && isRealTime(m[0])) {
             if (--receiver.realTime[m[0]] < 0)
                 return fail(std::string(receiver.name()) + " got " + hex(m) + " more often than it was sent");
@@ -1510,11 +1876,13 @@ void Lifecycle::checkDrops() {
                     where[e.sender] = receiver.get();
                 }
             }
+    // Every SysEx the model saw cut short is told.
+    for (const auto& [sender, count] : droppedAloud_)
+        if (toldDropped_[sender] < count)
+            return fail("an unfinished SysEx of " + std::to_string(senders_[sender].client) + ":" +
+                        std::to_string(senders_[sender].port) + " was dropped, and no log line says so");
     for (const auto& [sender, entry] : missing) {
-        int lines = -droppedAloud_[sender];
-        for (const std::string& name : senders_[sender].names)
-            lines += log_->dropsNaming(name);
-        if (lines < entry.first)
+        if (toldDropped_[sender] - droppedAloud_[sender] - mayBeTold_[sender] < entry.first)
             return fail(std::string(where[sender]->name()) + " never got " + hex(entry.second->bytes) +
                         " from " + std::to_string(senders_[sender].client) + ":" +
                         std::to_string(senders_[sender].port) + ", and no log line says it was dropped");
@@ -1522,6 +1890,7 @@ void Lifecycle::checkDrops() {
 }
 
 void Lifecycle::settle() {
+    if (stopped_) return;
     const auto until = std::chrono::steady_clock::now() + kDeadline;
     while (!fake_->inputEmpty()) {
         if (std::chrono::steady_clock::now() > until) return fail("the polling thread read nothing for 30 s");
@@ -1530,6 +1899,12 @@ void Lifecycle::settle() {
     if (!server_->waitUntilIdle(kDeadline))
         return fail("the polling thread did not finish its input in 30 s");
     server_->runPending();
+    if (const std::string finding = twin_.check(); !finding.empty()) return fail(finding);
+    for (const std::string& name : log_->take()) {
+        note("a line tells of a SysEx of " + name + " dropped");
+        for (const int sender : names_[name])
+            ++toldDropped_[sender];
+    }
     for (auto& receiver : receivers_)
         if (!receiver->done) check(*receiver);
 }

@@ -26,9 +26,10 @@ BankDownload::Result BankDownload::run(const InstrumentSnapshot& target, std::ui
     return writeFileReplacing(file, contents) ? Result::done : Result::writeFailed;
 }
 
-std::string BankDownload::recordName(std::uint8_t bank, int index) const {
+std::string BankDownload::recordName(const InstrumentSnapshot& target, std::uint8_t bank, int index) const {
     if (layers_) return "layer " + platform::describe(index + 1);
-    return "program " + platform::describe(index + 1) + " of bank " + platform::describe(int(bank));
+    return "program " + platform::describe(index + 1) + " of " +
+           BankFile::bankName(target.deviceModel, bank, target.portName);
 }
 
 BankDownload::Result BankDownload::unanswered() const {
@@ -51,7 +52,8 @@ std::optional<BankDownload::Result> BankDownload::fetch(const InstrumentSnapshot
         const auto outcome = link_.send(target.framed(request));
         if (!outcome.sent()) {
             if (outcome.kind == sonabel::MIDISendOutcome::Kind::gone) return Result::deviceLost;
-            notSent_ = malvo::notSentText("The request for " + recordName(bank, index) + " was not sent", outcome) +
+            notSent_ = malvo::notSentText(
+                           "The request for " + recordName(target, bank, index) + " was not sent", outcome) +
                        " The bank was not fully received!";
             return Result::notSent;
         }
@@ -63,7 +65,7 @@ std::optional<BankDownload::Result> BankDownload::fetch(const InstrumentSnapshot
                 if (result == Result::timedOut && arrivals_)
                     sonabel::Log(
                         sonabel::LogSite("downloadBank(_:)", sonabel::OSLog::midi, sonabel::OSLogType::error),
-                        arrivals_->inPlaceOf("No " + recordName(bank, index) + " arrived"));
+                        arrivals_->inPlaceOf("No " + recordName(target, bank, index) + " arrived"));
                 return result;
             }
             link_.sleeper->sleepFor(pollInterval);

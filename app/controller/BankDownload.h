@@ -55,8 +55,9 @@ private:
                                 std::vector<std::uint8_t>& out);
     // Why a request went unanswered.
     Result unanswered() const;
-    // "program 3 of bank 1", "layer 12".
-    std::string recordName(std::uint8_t bank, int index) const;
+    // "program 3 of Bank 1", "program 3 of Factory Bank", "layer 12": the bank as the choosers
+    // name it, never by its byte.
+    std::string recordName(const InstrumentSnapshot& target, std::uint8_t bank, int index) const;
 
     TransferLink link_;
     ArrivalTally* arrivals_;

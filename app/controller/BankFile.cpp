@@ -1,5 +1,6 @@
 #include "app/controller/BankFile.h"
 
+#include "app/controller/BankChoices.h"
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/InstrumentModel.h"
 #include "platform/core/ValueText.h"
@@ -63,6 +64,14 @@ std::optional<BankFile::DownloadTarget> BankFile::downloadTarget(int deviceModel
         return DownloadTarget{names[index], std::uint8_t(index)};
     }
     }
+}
+
+std::string BankFile::bankName(int deviceModel, std::uint8_t bank, std::string_view portName) {
+    const auto items = BankChoices::items(deviceModel, portName);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (const auto target = downloadTarget(deviceModel, int(i), portName); target && target->bank == bank)
+            return items[i];
+    return "bank byte " + platform::describe(int(bank));
 }
 
 bool BankFile::isLayers(int deviceModel, std::uint8_t bank) {

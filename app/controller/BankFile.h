@@ -27,6 +27,10 @@ struct BankFile {
     static std::optional<DownloadTarget> downloadTarget(int deviceModel, int index,
                                                         std::string_view portName);
 
+    // The choosers' item for this bank byte ("Bank 2", "Factory Bank"); "bank byte N" for one
+    // they do not list.
+    static std::string bankName(int deviceModel, std::uint8_t bank, std::string_view portName);
+
     static bool isLayers(int deviceModel, std::uint8_t bank);
     // Records the bank holds: 128 programs or 500 layers.
     static std::size_t recordCount(int deviceModel, std::uint8_t bank);

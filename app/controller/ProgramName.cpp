@@ -3,18 +3,13 @@
 #include "app/protocol/InstrumentMessages.h"
 #include "app/protocol/Latin1Text.h"
 
-#include <algorithm>
-
 namespace malvo {
 
 std::optional<std::string> ProgramName::refusal(std::string_view utf8Name) {
     const auto scalars = characterScalars(utf8Name);
     if (scalars.size() > maxCharacters) return "Name must have less than 16 characters!";
     if (scalars.empty()) return "Name can't be empty!";
-    const auto bytes = characterBytes(utf8Name);
-    if (std::any_of(bytes.begin(), bytes.end(), [](const auto& byte) { return !byte; }))
-        return "Name can only use Latin-1 characters!";
-    return sysExTextRefusal("Name", latin1Bytes(utf8Name, maxCharacters));
+    return latin1NameRefusal("Name", utf8Name, maxCharacters);
 }
 
 std::vector<std::uint8_t> ProgramName::message(std::uint8_t deviceModel, std::string_view utf8Name) {

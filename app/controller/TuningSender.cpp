@@ -37,9 +37,8 @@ TuningSender::Result TuningSender::sendTuningFile(const std::filesystem::path& p
     }
     // A scala file's name becomes the dump's; a ".syx" dump goes as it is.
     if (imported->scale) {
-        const auto name =
-            std::span(imported->mts_file.bytes()).subspan(TuningDump::nameOffset, TuningDump::nameLength);
-        if (const auto refusal = sysExTextRefusal("Tuning name \"" + composed(imported->name) + "\"", name)) {
+        if (const auto refusal = latin1NameRefusal("Tuning name \"" + composed(imported->name) + "\"",
+                                                   imported->name, TuningDump::nameLength)) {
             services_.alert(*refusal);
             return result;
         }

@@ -5,11 +5,17 @@
 #include "platform/core/ValueText.h"
 #include "sonabel/internals/error_handling/Log.h"
 
+#include <algorithm>
+
 namespace malvo {
 
-platform::SavePanelOptions TuningSlots::savePanelOptions(const std::string& slotName) {
+platform::SavePanelOptions TuningSlots::savePanelOptions(int index, const std::string& slotName) {
+    // A leading dot hides the file, a slash names a folder.
+    std::string name = slotName.substr(std::min(slotName.size(), slotName.find_first_not_of(". ")));
+    std::replace(name.begin(), name.end(), '/', '-');
+    if (name.empty()) name = "Tuning slot " + platform::describe(index + 1);
     return {.title = "Choose Where To Save The Program",
-            .nameFieldStringValue = slotName + ".syx",
+            .nameFieldStringValue = name + ".syx",
             .allowedFileTypes = {},
             .showsHiddenFiles = false,
             .canCreateDirectories = true};
@@ -19,7 +25,7 @@ void TuningSlots::fetchTable(int index) const {
     const auto names = services_.state.tuningNames();
     if (index < 0 || static_cast<std::size_t>(index) >= names.size()) return;
     const auto chosen =
-        services_.dialogs.runSavePanel(savePanelOptions(names[static_cast<std::size_t>(index)]));
+        services_.dialogs.runSavePanel(savePanelOptions(index, names[static_cast<std::size_t>(index)]));
     if (!chosen || chosen->empty()) return;
     fetchTable(static_cast<std::uint8_t>(index), *chosen);
 }
@@ -63,7 +69,8 @@ bool TuningSlots::sendNoteOnOff(std::uint8_t value) const {
 bool TuningSlots::switchMicrotuning(bool on) const {
     if (!services_.requireDevice()) return false;
     if (!on && !sendNoteOnOff(0)) return false;
-    const std::string_view failed = on ? "Microtuning was not switched on" : "Microtuning was not switched off";
+    const std::string_view failed =
+        on ? "Microtuning was not switched on" : "Microtuning was not switched off";
     return services_.sent(services_.sendSysEx(microtuningSwitchMessage(services_.model(), on)), failed) &&
            services_.sent(services_.sendSysEx(command21Message(services_.model())), failed);
 }

@@ -14,8 +14,10 @@ class TuningSlots {
 public:
     explicit TuningSlots(const TuningServices& services) : services_(services) {}
 
-    // The panel for the table of a slot with this name.
-    static platform::SavePanelOptions savePanelOptions(const std::string& slotName);
+    // The panel for the table of slot `index` with this name. The file proposed is always a
+    // visible one in the folder shown: a name that gives none (empty, blank, only dots) proposes
+    // "Tuning slot N.syx", as the log names the slot.
+    static platform::SavePanelOptions savePanelOptions(int index, const std::string& slotName);
 
     // The table of slot `index` of the names list into a file the user chooses, written once its
     // own dump arrived; a time-out or a failed write alerts and leaves the chosen file as it was.

@@ -169,6 +169,15 @@ std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<
            " cannot cross a MIDI cable inside a SysEx. Use ASCII characters only!";
 }
 
+std::optional<std::string> latin1NameRefusal(std::string_view subject, std::string_view utf8,
+                                             std::size_t maxCharacters) {
+    const auto bytes = characterBytes(utf8);
+    if (std::any_of(bytes.begin(), bytes.begin() + std::ptrdiff_t(std::min(bytes.size(), maxCharacters)),
+                    [](const auto& byte) { return !byte; }))
+        return std::string(subject) + " can only use Latin-1 characters!";
+    return sysExTextRefusal(subject, latin1Bytes(utf8, maxCharacters));
+}
+
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes) {
     std::string out;
     for (std::uint8_t b : bytes)

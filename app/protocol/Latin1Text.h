@@ -38,6 +38,12 @@ std::vector<std::uint8_t> latin1Bytes(std::string_view utf8, std::size_t maxChar
 // every byte is 7-bit.
 std::optional<std::string> sysExTextRefusal(std::string_view subject, std::span<const std::uint8_t> latin1);
 
+// Why a name cannot travel to the instrument, in an alert that begins with `subject`: one of its
+// first maxCharacters characters (all that go out) has no Latin-1 byte, or a byte 80-FF. nullopt
+// when it can.
+std::optional<std::string> latin1NameRefusal(std::string_view subject, std::string_view utf8,
+                                             std::size_t maxCharacters);
+
 // Bytes read as Latin-1 (00 to FF are U+0000 to U+00FF), as UTF-8 text.
 std::string utf8FromLatin1(std::span<const std::uint8_t> bytes);
 

@@ -1,7 +1,6 @@
 #include "platform/audio/AUAudioUnit.h"
 
 #include "platform/audio/AudioUnitCalls.h"
-#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 
 #include <algorithm>
@@ -137,7 +136,7 @@ void AUAudioUnit::scheduleMIDI(AUEventSampleTime time, std::uint8_t cable, std::
     event->cable = cable;
     event->bytes.assign(bytes, bytes + length);
     event->generation = midiGeneration_.load(std::memory_order_relaxed);
-    event->sentAt = HostClock::system().now();
+    event->span = renderSpan_.load(std::memory_order_relaxed);
     // Counted before it can be taken: the count never falls below what waits.
     waitingMIDI_.fetch_add(1, std::memory_order_relaxed);
     incoming_.push(event);
@@ -288,13 +287,13 @@ OSStatus AUAudioUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, 
     return setter(scope, element, data, size);
 }
 
-std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t frames,
-                                       std::uint64_t cycleHostTime, std::uint64_t cycleLength) {
-    // The events are taken before the generation is read: each was given the generation it read
-    // before it was pushed, so none can be newer than the one read here, and no event scheduled
-    // after a reset passes for one scheduled before it.
+std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime) {
+    // The events are taken before the generation and the span are read: each was given the values it
+    // read before it was pushed, so none can be newer than those read here, and no event scheduled
+    // after a reset or a mark passes for one scheduled before it.
     MIDIEvent* ordered = incoming_.mayHaveItems() ? incoming_.takeAll() : nullptr;
     const std::uint64_t generation = midiGeneration_.load(std::memory_order_relaxed);
+    const std::uint64_t span = renderSpan_.load(std::memory_order_relaxed);
     if (generation != renderGeneration_) {
         // Reset since the last cycle: what waited is forgotten.
         while (dueHead_) {
@@ -305,8 +304,31 @@ std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t fr
         dueTail_ = nullptr;
         renderGeneration_ = generation;
     }
-    std::uint32_t taken = 0;
+    // Played now, a backlog of notes would sound as one loud chord. A cycle still under way when the
+    // end was marked (the span odd) plays what it takes.
+    const bool live = !(span & 1);
+    const auto backlog = [&](const MIDIEvent& event) {
+        return live && event.span != span && isNoteOn(event.bytes) &&
+               (isImmediate(event.time) || event.time < sampleTime);
+    };
     std::uint32_t late = 0;
+    if (live && span != renderedSpan_) {
+        // Rendering resumes: what it held when it ended and whose time went by since is a backlog.
+        for (MIDIEvent** at = &dueHead_; *at;) {
+            MIDIEvent* event = *at;
+            if (event->time >= sampleTime || !isNoteOn(event->bytes)) {
+                dueTail_ = event;
+                at = &event->next;
+                continue;
+            }
+            *at = event->next;
+            ++late;
+            recycle(event);
+        }
+        if (!dueHead_) dueTail_ = nullptr;
+        renderedSpan_ = span;
+    }
+    std::uint32_t taken = 0;
     while (ordered) {
         MIDIEvent* event = ordered;
         ordered = event->next;
@@ -316,11 +338,7 @@ std::uint32_t AUAudioUnit::beginRender(std::int64_t sampleTime, std::uint32_t fr
             recycle(event);
             continue;
         }
-        // Played now, a backlog of notes would sound as one loud chord.
-        const bool passed = isImmediate(event->time) ? cycleLength > 0 && cycleHostTime > event->sentAt &&
-                                                           cycleHostTime - event->sentAt > 2 * cycleLength
-                                                     : event->time < sampleTime - std::int64_t(frames);
-        if (passed && isNoteOn(event->bytes)) {
+        if (backlog(*event)) {
             ++late;
             recycle(event);
             continue;

@@ -84,15 +84,18 @@ public:
     // later (parameter events wait for the next frame, values read as they last were). MIDI events
     // reach rendering through a lock-free list, however many, and their storage is reused, never freed
     // there. ---
-    // Takes the events scheduled so far into the cycle that starts at sampleTime. A note-on whose
-    // time passed more than a cycle ago (sent while nothing rendered the unit) is dropped, not played
-    // with the others at once: one sent without a time was due in the first cycle after it was sent,
-    // which was more than a cycle before the engine cycle of host time `cycleHostTime`, `cycleLength`
-    // host ticks long (both 0 when unknown: such notes play). What ends or shapes notes still applies.
-    // Returns the notes dropped.
-    std::uint32_t beginRender(std::int64_t sampleTime, std::uint32_t frames, std::uint64_t cycleHostTime = 0,
-                              std::uint64_t cycleLength = 0);
-    // Notes dropped so far because their time had passed.
+    // Takes the events scheduled so far into the cycle that starts at sampleTime. A note-on sent while
+    // the unit was rendered plays, late or not. One that waited while rendering of the unit had ended
+    // (sent after the engine marked the end, or still waiting then) is dropped when rendering resumes,
+    // not played with the others at once, unless its time is still to come; what ends or shapes notes
+    // still applies. Returns the notes dropped.
+    std::uint32_t beginRender(std::int64_t sampleTime);
+    // For the engine: rendering of this unit ended (a stop or pause, a detach), or resumes after an end
+    // (a start, an attach to a running engine). Only a unit whose rendering ended has a backlog: notes
+    // sent before its first start play.
+    void markRenderingEnded() { moveSpan(0); }
+    void markRenderingResumes() { moveSpan(1); }
+    // Note-ons dropped so far because they waited while nothing rendered the unit.
     std::uint64_t lateNotesDropped() const { return lateNotes_.load(std::memory_order_relaxed); }
     // Applies parameter and MIDI events due at or before this sample time.
     void applyEventsDue(std::int64_t sampleTime);
@@ -128,7 +131,7 @@ private:
         std::uint8_t cable = 0;
         std::vector<std::uint8_t> bytes;
         std::uint64_t generation = 0;
-        std::uint64_t sentAt = 0; // host time
+        std::uint64_t span = 0; // `renderSpan_` when it was sent
         MIDIEvent* next = nullptr;
     };
     void schedule(ScheduledEvent event);
@@ -138,6 +141,12 @@ private:
     void recycle(MIDIEvent* event);
     // Drops the events that wait for rendering and those it holds from its next cycle on.
     void forgetWaitingMIDI();
+    // Moves the span on when its parity is `from`: even while the unit is (or may be) rendered.
+    void moveSpan(std::uint64_t from) {
+        std::uint64_t span = renderSpan_.load(std::memory_order_relaxed);
+        if ((span & 1) == from)
+            renderSpan_.compare_exchange_strong(span, span + 1, std::memory_order_relaxed);
+    }
 
     AudioComponentDescription description_;
     std::atomic<bool> bypass_{false};
@@ -171,6 +180,8 @@ private:
     LockFreeBatch<MIDIEvent> recycled_;
     std::atomic<std::uint64_t> midiGeneration_{0}; // moved on by reset(): events scheduled before are dropped
     std::uint64_t renderGeneration_ = 0;           // rendering thread
+    std::atomic<std::uint64_t> renderSpan_{0};     // moved on by the engine's marks; odd while ended
+    std::uint64_t renderedSpan_ = 0;               // rendering thread: the span of its last cycle
     std::atomic<std::uint64_t> lateNotes_{0};
     MIDIEvent* dueHead_ = nullptr; // rendering thread, in time order
     MIDIEvent* dueTail_ = nullptr;

@@ -9,7 +9,6 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/core/BackgroundJobs.h"
-#include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "platform/core/SemaphoreWait.h"
 
@@ -196,6 +195,7 @@ bool AudioEngine::attach(const std::shared_ptr<AudioNode>& node) {
     node->engine_ = weak_from_this();
     node->renderEngine_ = this;
     node->inputs_.clear();
+    if (running_) node->auAudioUnit()->markRenderingResumes();
     nodes_.push_back(node);
     return true;
 }
@@ -218,6 +218,7 @@ void AudioEngine::detach(const std::shared_ptr<AudioNode>& node) {
     // A cycle that outlasted the publisher's wait may still render it; from the rendering thread
     // itself the cycle in progress is the caller's, and it ends after this.
     waitForCycleInProgress(true);
+    if (running_) node->auAudioUnit()->markRenderingEnded();
     node->renderingEnded(*this);
 }
 
@@ -454,7 +455,12 @@ OSStatus AudioEngine::setCurrentDevice(AudioIOBackend& backend, std::uint32_t de
     if (restart) {
         try {
             backend.start(*this);
-        } catch (const AudioError&) {
+        } catch (const AudioError& error) {
+            // Nothing renders: the engine says it is stopped, and its start tries the device again.
+            logGraph(std::string("setCurrentDevice: the device did not start again (") + error.what() +
+                     "); the engine has stopped");
+            renderingStopped();
+            stop();
             return kAudioHardwareBadDeviceError;
         }
     }
@@ -468,15 +474,34 @@ std::shared_ptr<AudioIOBackend> AudioEngine::ioBackend() const {
 
 void AudioEngine::start() {
     if (running_) return;
+    markUnits(&AUAudioUnit::markRenderingResumes);
     if (!(manual_ && manualMode_ == ManualRenderingMode::offline)) startTapThread();
-    if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
+    try {
+        if (!manual_ && backend_) backend_->start(*this); // raises when the device will not start
+    } catch (...) {
+        // Stopped as it was: no thread of its own, and what is sent now waits for a start.
+        renderingStopped();
+        endTapThread();
+        throw;
+    }
     running_ = true;
 }
 
 void AudioEngine::pause() {
     if (!running_) return;
     if (!manual_ && backend_) backend_->stop();
+    renderingStopped();
+}
+
+void AudioEngine::renderingStopped() {
     running_ = false;
+    markUnits(&AUAudioUnit::markRenderingEnded);
+}
+
+void AudioEngine::markUnits(void (AUAudioUnit::*mark)()) {
+    std::lock_guard lock(graphMutex_);
+    for (auto& node : nodes_)
+        (*node->auAudioUnit().*mark)();
 }
 
 void AudioEngine::stop() {
@@ -530,7 +555,7 @@ void AudioEngine::disableManualRenderingMode() {
     GraphChange change(this);
     if (!manual_) return;
     manual_ = false;
-    running_ = false;
+    if (running_.exchange(false)) markUnits(&AUAudioUnit::markRenderingEnded);
     outputNode_->renderFormat_ = backend_ ? backend_->outputFormat() : *AudioFormat::standard(44100, 2);
     outputNode_->connectionsChanged();
     outputNode_->reserveRenderStorage();
@@ -580,11 +605,6 @@ AudioEngine::ManualRenderingStatus AudioEngine::renderCycle(std::uint32_t frames
     context.frames = frames;
     context.mayBlock = mayBlock;
     context.engine = this;
-    if (hostTime && context.sampleRate > 0) {
-        context.cycleHostTime = *hostTime;
-        context.cycleLength =
-            std::uint64_t(double(frames) * double(HostClock::ticksPerSecond) / context.sampleRate);
-    }
     float* const* dest = buffer.floatChannelData();
     // The output node passes its input through unchanged when nothing converts it: that input
     // can render into the caller's buffer itself.
@@ -634,9 +654,10 @@ bool AudioEngine::queueAfterCycle(std::unique_ptr<CycleWork>& work) {
 
 bool AudioEngine::queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                    std::uint32_t lostFrames, const AudioTime& when,
-                                   std::uint32_t zeroedFrames) {
+                                   std::uint32_t zeroedFrames, std::uint64_t take) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
+    item.take = take;
     item.slot = slot;
     item.lostFrames = lostFrames;
     item.zeroedFrames = zeroedFrames;
@@ -661,10 +682,13 @@ bool AudioEngine::queueCaptureReport(std::uint64_t overruns, std::uint64_t under
 
 void AudioEngine::queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                               std::uint32_t lostFrames, const AudioTime& when,
-                                              std::uint64_t lostUpTo) {
+                                              std::uint64_t lostUpTo, std::uint32_t zeroedFrames,
+                                              std::uint64_t take) {
     Deliveries::Item item;
     item.kind = Deliveries::Kind::tap;
     item.tap = tap;
+    item.zeroedFrames = zeroedFrames;
+    item.take = take;
     item.slot = slot;
     item.lostFrames = lostFrames;
     item.lostUpTo = lostUpTo;
@@ -793,7 +817,8 @@ std::shared_ptr<AudioRingBuffer> AudioEngine::attachCaptureRing(std::uint32_t ca
     // enough that its latency does not stay, late enough that one trim (itself a jump in the
     // input) covers a run of hiccups.
     ring->setRecoveryFrames(std::uint64_t(5 * hardware.sampleRate()));
-    // What output underruns leave behind goes within about a second of them, even while they go on.
+    // What stalls and output underruns leave beyond the cushion goes within about a second of them,
+    // even while they go on, and whether or not the input is ever quiet.
     ring->setHoldFrames(std::uint64_t(hardware.sampleRate() / 2));
     inputNode_->setCaptureRing(ring);
     return ring;

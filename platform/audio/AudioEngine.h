@@ -107,7 +107,8 @@ public:
     void setIOBackend(std::shared_ptr<AudioIOBackend> backend);
     std::shared_ptr<AudioIOBackend> ioBackend() const;
     // The output unit's current-device property: the backend's device, whose formats the output and
-    // input nodes take; a running engine stops its backend meanwhile.
+    // input nodes take; a running engine stops its backend meanwhile. When the device does not start
+    // again the engine is stopped (logged; kAudioHardwareBadDeviceError), and start() tries again.
     OSStatus setCurrentDevice(AudioIOBackend& backend, std::uint32_t deviceID);
 
     // Raises AudioError while running, for a non-float format or a frame count of 0 or above 2^20.
@@ -168,12 +169,15 @@ public:
     // Any other thread: runs on the tap thread after everything rendering handed over before; at
     // once on this thread when the engine has no tap thread.
     void queueWorkFromOutside(std::unique_ptr<CycleWork> work);
+    // `take`: the recorder's take the delivery belongs to (AudioNode::kSameTake: the one before it).
     bool queueTapDelivery(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
-                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0);
+                          std::uint32_t lostFrames, const AudioTime& when, std::uint32_t zeroedFrames = 0,
+                          std::uint64_t take = AudioNode::kSameTake);
     // Any other thread: delivered after everything rendering handed over before.
     void queueTapDeliveryFromOutside(const std::shared_ptr<AudioNode::Tap>& tap, std::uint32_t slot,
                                      std::uint32_t lostFrames, const AudioTime& when,
-                                     std::uint64_t lostUpTo = 0);
+                                     std::uint64_t lostUpTo = 0, std::uint32_t zeroedFrames = 0,
+                                     std::uint64_t take = AudioNode::kSameTake);
     // Capture losses since the last report, logged by the tap thread.
     bool queueCaptureReport(std::uint64_t overruns, std::uint64_t underruns, std::uint64_t discarded);
     // A tap block lost because the tap thread fell behind; counted here, logged by the tap thread.
@@ -181,8 +185,7 @@ public:
     // A recorder was told of a loss too long to be true and wrote no silence for it; logged by the
     // tap thread.
     void countImpossibleLoss(std::uint64_t frames);
-    // Notes a unit dropped because their time had passed while nothing rendered it; logged by the tap
-    // thread.
+    // Note-ons a unit dropped because they waited while nothing rendered it; logged by the tap thread.
     void countLateNotes(std::uint32_t notes);
     // For backends, on the rendering thread: the output device played silence (an underrun it reported
     // or its callbacks' timing shows), about this many frames when known. Logged by the tap thread.
@@ -215,6 +218,10 @@ private:
     // Under the graph lock: the backend's output and input formats for the output and input nodes.
     void takeDeviceFormatsLocked();
     void startTapThread();
+    // Every attached node's unit: where rendering of them ends or resumes.
+    void markUnits(void (AUAudioUnit::*mark)());
+    // Once nothing renders the graph any more: the engine is not running.
+    void renderingStopped();
     struct Snapshot;
     struct Publication;
     bool publishLocked();

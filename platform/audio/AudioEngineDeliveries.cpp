@@ -20,6 +20,7 @@ void relax() {
 
 void AudioEngine::Deliveries::pushOutside(Item&& item) {
     std::lock_guard lock(outsideMutex);
+    item.after = tail.load(std::memory_order_acquire);
     outside.push_back(std::move(item));
     ++outsideQueued;
     outsidePending.store(true, std::memory_order_release);
@@ -27,26 +28,33 @@ void AudioEngine::Deliveries::pushOutside(Item&& item) {
 
 std::uint64_t AudioEngine::Deliveries::drain() {
     std::uint64_t ran = 0;
-    // Taken before the ring is read to its end: what was published before them runs first.
+    // The ring is read up to where it was when the list was taken: an item from another thread runs
+    // where it came among the ring's, and those that come later run in a later drain, after it.
     std::vector<Item> fromOutside;
+    std::uint64_t end = tail.load(std::memory_order_acquire);
     if (outsidePending.load(std::memory_order_acquire)) {
         std::lock_guard lock(outsideMutex);
         std::swap(fromOutside, outside);
         outsidePending.store(false, std::memory_order_relaxed);
+        end = tail.load(std::memory_order_acquire);
     }
+    std::size_t next = 0;
+    const auto runOutside = [&](std::uint64_t upTo) {
+        for (; next < fromOutside.size() && fromOutside[next].after <= upTo; ++next, ++ran) {
+            run(fromOutside[next]);
+            outsideDelivered.fetch_add(1, std::memory_order_release);
+        }
+    };
     for (;; ++ran) {
         const std::uint64_t h = head.load(std::memory_order_relaxed);
-        if (h == tail.load(std::memory_order_acquire)) break;
+        runOutside(h);
+        if (h == end) break;
         Item item = std::move(items[h % kCapacity]);
         head.store(h + 1, std::memory_order_release);
         run(item);
         delivered.store(h + 1, std::memory_order_release);
     }
-    for (auto& item : fromOutside) {
-        run(item);
-        outsideDelivered.fetch_add(1, std::memory_order_release);
-        ++ran;
-    }
+    runOutside(~0ull);
     reportLosses();
     return ran;
 }
@@ -54,8 +62,8 @@ std::uint64_t AudioEngine::Deliveries::drain() {
 void AudioEngine::Deliveries::run(Item& item) {
     switch (item.kind) {
     case Kind::tap:
-        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when, item.zeroedFrames,
-                           item.lostUpTo);
+        AudioNode::deliver(*item.tap, item.slot, item.lostFrames, item.when, item.zeroedFrames, item.lostUpTo,
+                           item.take);
         break;
     case Kind::work:
         item.work->run();
@@ -122,7 +130,7 @@ void AudioEngine::Deliveries::reportLateNotes() {
     if (notes == reportedLateNotes) return;
     LogSink::emit({"io.sonabel.platform", "audio", LogLevel::error,
                    "MIDI: " + std::to_string(notes - reportedLateNotes) +
-                       " notes dropped, their time passed while nothing rendered them"});
+                       " notes dropped, they waited while their unit was not rendered"});
     reportedLateNotes = notes;
 }
 

@@ -19,7 +19,8 @@ namespace platform {
 // What the rendering thread hands over, in order, through a fixed ring it never waits on: one
 // producer (cycles come one at a time), one consumer (the tap thread, or without it the thread that
 // rendered offline). Items become visible when their cycle ends. Other threads hand theirs over
-// through a short list under its own lock, delivered after what was published before them.
+// through a short list under its own lock, delivered after what was published before them and before
+// what was published after.
 struct AudioEngine::Deliveries {
     enum class Kind { tap, work, captureReport };
     struct Item {
@@ -30,6 +31,8 @@ struct AudioEngine::Deliveries {
         std::uint32_t lostFrames = 0;
         std::uint32_t zeroedFrames = 0;
         std::uint64_t lostUpTo = 0;
+        std::uint64_t take = AudioNode::kSameTake;
+        std::uint64_t after = 0; // from another thread: the items published when it came
         AudioTime when;
         std::uint64_t counts[3] = {0, 0, 0};
     };
@@ -57,7 +60,7 @@ struct AudioEngine::Deliveries {
         tail.store(staged, std::memory_order_release);
         return true;
     }
-    // Other threads: items run after everything published before them.
+    // Other threads: items run after everything published before them, and before what comes after.
     void pushOutside(Item&& item);
     // Consumer: delivers everything published; caller holds `consumer`. Returns the items run.
     std::uint64_t drain();

@@ -164,14 +164,11 @@ void AudioInputNode::render(const RenderContext& context) {
             taken_ = overrunsSeen_ = discardedSeen_ = 0;
             gapCount_ = 0;
         }
-        std::uint64_t lost = 0;
-        std::uint32_t at = context.frames;
         // Frames discarded since the last read were the oldest: they go before this read's.
         const std::uint64_t discarded = ring->discardedFrames();
         if (discarded != discardedSeen_) {
-            lost = discarded - discardedSeen_;
-            at = 0;
-            taken_ += lost;
+            addLostInputFrames(discarded - discardedSeen_, 0);
+            taken_ += discarded - discardedSeen_;
         }
         // Read before the ring moves on: each overrun counted here happened at the position it has now.
         const std::uint64_t overruns = ring->overrunFrames();
@@ -188,23 +185,20 @@ void AudioInputNode::render(const RenderContext& context) {
         const std::uint64_t start = taken_;
         const std::uint32_t got = ring->read(out, source.data(), channels, context.frames);
         taken_ += got;
+        // Each gap the read passed sits where its frames would have been.
         std::size_t passed = 0;
-        while (passed < gapCount_ && gaps_[passed].at <= taken_) {
-            lost += gaps_[passed].frames;
-            at = std::min(at, std::uint32_t(std::max(gaps_[passed].at, start) - start));
-            ++passed;
-        }
+        for (; passed < gapCount_ && gaps_[passed].at <= taken_; ++passed)
+            addLostInputFrames(gaps_[passed].frames,
+                               std::uint32_t(std::max(gaps_[passed].at, start) - start));
         std::copy(gaps_.begin() + std::ptrdiff_t(passed), gaps_.begin() + std::ptrdiff_t(gapCount_),
                   gaps_.begin());
         gapCount_ -= passed;
         // A trim drops the oldest frames, right after what this read gave out.
         discardedSeen_ = ring->discardedFrames();
         if (const std::uint64_t trimmed = discardedSeen_ - discarded) {
-            lost += trimmed;
-            at = std::min(at, got);
+            addLostInputFrames(trimmed, got);
             taken_ += trimmed;
         }
-        setLostInputFrames(lost, lost > 0 ? at : 0);
         reportCaptureLosses(context, *ring);
         return;
     }

@@ -14,7 +14,14 @@ struct AudioNode::Tap {
     AudioFormat format;
     TapBlock block;
     TapSilenceBlock silence;
+    TapTakeBlock takeChanged;
     TapKind kind = TapKind::analysis;
+    // A recorder's take: set by the recorder, read by rendering once a cycle.
+    alignas(64) std::atomic<std::uint64_t> take{0};
+    std::uint64_t renderTake = 0; // rendering thread: the take of the frames it fills
+    // Tap thread: the take told last, and the highest one told.
+    std::uint64_t deliveredTake = 0;
+    std::uint64_t lastTake = 0;
     std::vector<std::shared_ptr<PCMBuffer>> pool;
     // True while a slot is being filled or waits for the tap thread.
     std::unique_ptr<std::atomic<bool>[]> busy;
@@ -67,6 +74,11 @@ struct ConversionProgress {
     bool started = false;
     std::int64_t position = 0;  // the source's next frame, at its rate
     std::uint64_t lostSeen = 0; // the source's losses, in its frames, passed on so far
+    std::uint64_t gapsSeen = 0; // of the source's fed gaps
+    // A source frame and the frame of this node it plays at, so that a loss in the source's time line
+    // is placed in this node's.
+    std::int64_t sourceStart = 0;
+    std::int64_t start = 0;
     // Input lost before the source, in its frames and in this node's: each cycle passes on the
     // difference, so no fraction of a frame goes missing between cycles.
     std::uint64_t lostIn = 0;
@@ -211,7 +223,7 @@ AudioNode::Output& AudioNode::output(std::uint32_t bus) {
 }
 
 bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                           TapBlock block, TapKind kind, TapSilenceBlock silence) {
+                           TapBlock block, TapKind kind, TapSilenceBlock silence, TapTakeBlock take) {
     if (bus >= outputs_.size() || !block) return false;
     const AudioFormat busFormat = outputFormat(bus);
     if (format && !format->isEmpty() &&
@@ -224,6 +236,7 @@ bool AudioNode::installTap(std::uint32_t bus, std::uint32_t bufferSize, std::opt
     tap->format = busFormat;
     tap->block = std::move(block);
     tap->silence = std::move(silence);
+    tap->takeChanged = std::move(take);
     tap->kind = kind;
     // Room for the tap thread to fall behind: half a second of blocks, a second for a recorder, and
     // at least two cycles of the largest size.
@@ -259,11 +272,36 @@ void AudioNode::removeTap(std::uint32_t bus) {
     }
     // A cycle that outlasted the publisher's wait (an offline one waiting for a file) still fills it.
     if (!released) engine->waitForCycleInProgress(true);
-    // A recorder's take ends with the silence of blocks lost since its last delivery, so that its
-    // length is the time it recorded.
-    if (old->kind == TapKind::recorder && old->lostFrames > 0)
+    // A recorder's take ends with the block it was filling and the silence of blocks lost since its
+    // last delivery, so that its length is the time it recorded.
+    if (old->kind != TapKind::recorder) return;
+    if (old->filling && old->filled > 0) {
+        PCMBuffer& buffer = *old->pool[*old->filling];
+        buffer.setFrameLength(old->filled);
+        const AudioTime when =
+            old->firstHostTimeValid
+                ? AudioTime::withHostAndSampleTime(old->firstHostTime, old->firstSampleTime, old->sampleRate)
+                : AudioTime::withSampleTime(old->firstSampleTime, old->sampleRate);
+        engine->queueTapDeliveryFromOutside(old, *old->filling, old->lostFrames, when, 0, old->zeroed,
+                                            old->renderTake);
+    } else if (old->lostFrames > 0) {
         engine->queueTapDeliveryFromOutside(old, kNoSlot, old->lostFrames,
-                                            AudioTime::withSampleTime(old->endSampleTime, old->sampleRate));
+                                            AudioTime::withSampleTime(old->endSampleTime, old->sampleRate), 0,
+                                            0, old->renderTake);
+    }
+}
+
+bool AudioNode::setTapTake(std::uint32_t bus, std::uint64_t take) {
+    auto engine = engine_.lock();
+    std::shared_ptr<Tap> tap;
+    {
+        std::unique_lock<std::recursive_mutex> lock;
+        if (engine) lock = std::unique_lock(engine->graphMutex());
+        if (bus < outputs_.size()) tap = outputs_[bus].tap;
+    }
+    if (!tap || tap->kind != TapKind::recorder) return false;
+    tap->take.store(take, std::memory_order_release);
+    return true;
 }
 
 void AudioNode::queueOwedTapSilence(std::uint32_t bus) {
@@ -282,7 +320,22 @@ void AudioNode::queueOwedTapSilence(std::uint32_t bus) {
 }
 
 void AudioNode::deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
-                        std::uint32_t zeroedFrames, std::uint64_t lostUpTo) {
+                        std::uint32_t zeroedFrames, std::uint64_t lostUpTo, std::uint64_t take) {
+    if (take != kSameTake && take != tap.deliveredTake) {
+        if (take != 0 && take <= tap.lastTake) {
+            // Of a take that has ended: it reaches no other, and its losses are silence nowhere else.
+            tap.lostTold += lostFrames;
+            tap.lostSilenced = std::max(tap.lostSilenced, std::max(tap.lostTold, lostUpTo));
+            if (slot != kNoSlot) {
+                tap.returned.fetch_add(1, std::memory_order_relaxed);
+                tap.busy[slot].store(false, std::memory_order_release);
+            }
+            return;
+        }
+        tap.deliveredTake = take;
+        tap.lastTake = std::max(tap.lastTake, take);
+        if (tap.takeChanged) tap.takeChanged(take);
+    }
     if (zeroedFrames > 0 && tap.kind == TapKind::recorder && tap.silence) tap.silence(zeroedFrames);
     tap.lostTold += lostFrames;
     const std::uint64_t told = std::max(tap.lostTold, lostUpTo);
@@ -330,6 +383,33 @@ bool AudioNode::poolRunsLow(Tap& tap) {
     return low();
 }
 
+void AudioNode::addLostRun(std::uint64_t frames, std::uint32_t at, bool merge) {
+    if (frames == 0) return;
+    std::size_t i = 0;
+    while (i < lostCount_ && lost_[i].at < at)
+        ++i;
+    if (i < lostCount_ && lost_[i].at == at) {
+        lost_[i].frames = merge ? std::max(lost_[i].frames, frames) : lost_[i].frames + frames;
+        return;
+    }
+    if (lostCount_ == kLostRuns) {
+        // No place left: the run before it takes it, a little early, or the first one, a little late.
+        lost_[i > 0 ? i - 1 : 0].frames += frames;
+        return;
+    }
+    std::copy_backward(lost_.begin() + std::ptrdiff_t(i), lost_.begin() + std::ptrdiff_t(lostCount_),
+                       lost_.begin() + std::ptrdiff_t(lostCount_ + 1));
+    lost_[i] = {at, frames};
+    ++lostCount_;
+}
+
+std::uint64_t AudioNode::lostTotal() const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lostCount_; ++i)
+        total += lost_[i].frames;
+    return total;
+}
+
 const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uint32_t bus) {
     if (!render_ || bus >= outputs_.size()) {
         static constexpr BusData nothing{}; // a node the published graph does not know yet
@@ -342,10 +422,9 @@ const AudioNode::BusData& AudioNode::pull(const RenderContext& context, std::uin
         renderedCycle_ = context.cycle;
         for (auto& out : outputs_)
             out.view.frames = 0;
-        if (const std::uint32_t late = unit_->beginRender(context.sampleTime, context.frames,
-                                                          context.cycleHostTime, context.cycleLength))
+        if (const std::uint32_t late = unit_->beginRender(context.sampleTime))
             context.engine->countLateNotes(late);
-        lostInput_ = 0;
+        lostCount_ = 0;
         render(context);
         for (std::uint32_t b = 0; b < outputs_.size(); ++b)
             if (outputs_[b].view.frames != context.frames) setOutputSilent(b, context.frames);
@@ -364,7 +443,9 @@ const AudioNode::BusData* AudioNode::pullInput(const RenderContext& context, std
     if (!isInputConnected(bus)) return nullptr;
     const Input& in = *render_->inputs[bus];
     const BusData& data = in.source->pull(context, in.bus);
-    lostInput_ = std::max(lostInput_, in.source->lostInput_);
+    // At one rate a frame of the source is the same frame here.
+    for (std::size_t i = 0; i < in.source->lostCount_; ++i)
+        addLostRun(in.source->lost_[i].frames, in.source->lost_[i].at, true);
     return &data;
 }
 
@@ -380,11 +461,15 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
     AudioNode& source = *in.source;
     std::int64_t start = 0;
     Feed* feed = source.feedForCycle(context, in.bus, start);
+    Output& fed = source.outputs_[in.bus];
     if (!progress.started) {
         // Inputs that begin together take the same frames.
         progress.started = true;
         progress.position = start;
-        progress.lostSeen = source.outputs_[in.bus].fedLost;
+        progress.lostSeen = fed.fedLost;
+        progress.gapsSeen = fed.fedGapCount;
+        progress.sourceStart = start;
+        progress.start = context.sampleTime;
     }
     conversion.converter.process(context.frames, conversion.channels.data(),
                                  [&](std::uint32_t n, const float* const** data) -> std::uint32_t {
@@ -395,14 +480,31 @@ const AudioNode::BusData* AudioNode::pullInputAtOutputRate(const RenderContext& 
                                      *data = conversion.pulled.data();
                                      return got;
                                  });
-    const std::uint64_t lost = source.outputs_[in.bus].fedLost - progress.lostSeen;
-    progress.lostSeen += lost;
-    if (lost > 0) {
-        progress.lostIn += lost;
-        const auto total = std::uint64_t(double(progress.lostIn) * conversion.converter.outputRate() /
-                                         conversion.converter.inputRate());
-        lostInput_ = std::max(lostInput_, total - progress.lostOut);
+    // Each loss the source's time line holds plays here where the frames around it play; those the
+    // feed no longer holds go at the start of the cycle.
+    const double ratio = conversion.converter.outputRate() / conversion.converter.inputRate();
+    const auto pass = [&](std::uint64_t frames, std::uint32_t at) {
+        progress.lostSeen += frames;
+        progress.lostIn += frames;
+        const auto total = std::uint64_t(double(progress.lostIn) * ratio);
+        addLostRun(total - progress.lostOut, at, true);
         progress.lostOut = total;
+    };
+    if (fed.fedGapCount - progress.gapsSeen > Output::kFedGaps) {
+        std::uint64_t held = 0;
+        progress.gapsSeen = fed.fedGapCount - Output::kFedGaps;
+        for (std::uint64_t g = progress.gapsSeen; g < fed.fedGapCount; ++g)
+            held += fed.fedGaps[g % Output::kFedGaps].frames;
+        pass(fed.fedLost - progress.lostSeen - std::min(held, fed.fedLost - progress.lostSeen), 0);
+    }
+    const std::int64_t end = context.sampleTime + context.frames;
+    for (; progress.gapsSeen < fed.fedGapCount; ++progress.gapsSeen) {
+        const Output::FedGap& gap = fed.fedGaps[progress.gapsSeen % Output::kFedGaps];
+        const auto here =
+            progress.start + std::int64_t(std::llround(double(gap.at - progress.sourceStart) * ratio));
+        if (here >= end) break;
+        pass(gap.frames,
+             std::uint32_t(std::clamp<std::int64_t>(here - context.sampleTime, 0, context.frames)));
     }
     conversion.view.channels = channels;
     conversion.view.frames = context.frames;
@@ -449,7 +551,10 @@ std::uint32_t AudioNode::readFeed(const RenderContext& context, std::uint32_t bu
         sub.frames = std::min(frames, feed.capacity);
         sub.hostTimeValid = false;
         const BusData& rendered = pull(sub, bus);
-        out.fedLost += lostInput_;
+        for (std::size_t i = 0; i < lostCount_; ++i) {
+            out.fedGaps[out.fedGapCount++ % Output::kFedGaps] = {out.fedUntil + lost_[i].at, lost_[i].frames};
+            out.fedLost += lost_[i].frames;
+        }
         const std::uint32_t n = std::min(rendered.frames, sub.frames);
         const auto start = std::uint32_t(out.fedUntil % feed.capacity);
         const std::uint32_t first = std::min(n, feed.capacity - start);
@@ -569,39 +674,46 @@ void AudioNode::deliverTaps(const RenderContext& context) {
         Tap* tap = published.get();
         if (!tap) continue;
         const BusData& view = outputs_[b].view;
-        std::uint64_t lost = 0;
-        if (lostInput_ > 0 && tap->kind == TapKind::recorder) {
-            if (double(lostInput_) > kLongestTrueLossSeconds * tap->format.sampleRate())
-                engine->countImpossibleLoss(lostInput_);
+        std::size_t runs = 0;
+        if (lostCount_ > 0 && tap->kind == TapKind::recorder) {
+            const std::uint64_t total = lostTotal();
+            if (double(total) > kLongestTrueLossSeconds * tap->format.sampleRate())
+                engine->countImpossibleLoss(total);
             else
-                lost = lostInput_;
+                runs = lostCount_;
+        }
+        if (tap->kind == TapKind::recorder) {
+            const std::uint64_t take = tap->take.load(std::memory_order_acquire);
+            if (take != tap->renderTake) changeTapTake(context, published, take);
         }
         tap->endSampleTime = context.sampleTime + view.frames;
         tap->sampleRate = context.sampleRate;
-        if (lost == 0) {
-            fillTap(context, published, view, 0, view.frames, false);
-            continue;
+        std::uint32_t done = 0;
+        for (std::size_t r = 0; r < runs; ++r) {
+            // The silence goes where the input was lost: the block being filled takes zeros up to its
+            // end, and the rest goes to the tap thread now, between that block and the next.
+            std::uint64_t lost = lost_[r].frames;
+            const std::uint32_t at = std::min(lost_[r].at, view.frames);
+            fillTap(context, published, view, done, at, false);
+            done = at;
+            if (tap->filling && tap->filled > 0) {
+                const auto zeros = std::uint32_t(
+                    std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
+                tap->zeroed += zeros;
+                fillTap(context, published, view, at, at + zeros, true);
+                lost -= zeros;
+            }
+            if (lost > 0) {
+                tap->addLost(lost);
+                if (!tap->filling && tap->skipping == 0 &&
+                    engine->queueTapDelivery(
+                        published, kNoSlot, tap->lostFrames,
+                        AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate), 0,
+                        tap->renderTake))
+                    tap->lostFrames = 0;
+            }
         }
-        // The silence goes where the input was lost: the block being filled takes zeros up to its end,
-        // and the rest goes to the tap thread now, between that block and the next.
-        const std::uint32_t at = std::min(lostInputAt_, view.frames);
-        fillTap(context, published, view, 0, at, false);
-        if (tap->filling && tap->filled > 0) {
-            const auto zeros = std::uint32_t(
-                std::min<std::uint64_t>(lost, tap->pool[*tap->filling]->frameCapacity() - tap->filled));
-            tap->zeroed += zeros;
-            fillTap(context, published, view, at, at + zeros, true);
-            lost -= zeros;
-        }
-        if (lost > 0) {
-            tap->addLost(lost);
-            if (!tap->filling && tap->skipping == 0 &&
-                engine->queueTapDelivery(
-                    published, kNoSlot, tap->lostFrames,
-                    AudioTime::withSampleTime(context.sampleTime + at, context.sampleRate)))
-                tap->lostFrames = 0;
-        }
-        fillTap(context, published, view, at, view.frames, false);
+        fillTap(context, published, view, done, view.frames, false);
     }
 }
 
@@ -652,27 +764,54 @@ void AudioNode::fillTap(const RenderContext& context, const std::shared_ptr<Tap>
         }
         tap->filled += n;
         done += n;
-        if (tap->filled == capacity) {
-            buffer.setFrameLength(capacity);
-            const AudioTime when = tap->firstHostTimeValid
-                                       ? AudioTime::withHostAndSampleTime(
-                                             tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
-                                       : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
-            const std::uint32_t slot = *tap->filling;
-            tap->filling.reset();
-            ++tap->handed;
-            if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed)) {
-                tap->lostFrames = 0;
-            } else {
-                --tap->handed;
-                tap->busy[slot].store(false, std::memory_order_relaxed);
-                // Its zeros were lost input already: the whole block is silence now.
-                tap->addLost(tap->bufferSize);
-                engine->countLostTapBlock(tap->kind == TapKind::recorder);
-            }
-            tap->zeroed = 0;
-        }
+        if (tap->filled == capacity) handOverTap(context, published);
     }
+}
+
+void AudioNode::handOverTap(const RenderContext& context, const std::shared_ptr<Tap>& published) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    PCMBuffer& buffer = *tap->pool[*tap->filling];
+    const std::uint32_t frames = tap->filled;
+    buffer.setFrameLength(frames);
+    const AudioTime when =
+        tap->firstHostTimeValid
+            ? AudioTime::withHostAndSampleTime(tap->firstHostTime, tap->firstSampleTime, context.sampleRate)
+            : AudioTime::withSampleTime(tap->firstSampleTime, context.sampleRate);
+    const std::uint32_t slot = *tap->filling;
+    tap->filling.reset();
+    tap->filled = 0;
+    ++tap->handed;
+    if (engine->queueTapDelivery(published, slot, tap->lostFrames, when, tap->zeroed, tap->renderTake)) {
+        tap->lostFrames = 0;
+    } else {
+        --tap->handed;
+        tap->busy[slot].store(false, std::memory_order_relaxed);
+        // Its zeros were lost input already: the whole block is silence now.
+        tap->addLost(frames);
+        engine->countLostTapBlock(tap->kind == TapKind::recorder);
+    }
+    tap->zeroed = 0;
+}
+
+void AudioNode::changeTapTake(const RenderContext& context, const std::shared_ptr<Tap>& published,
+                              std::uint64_t take) {
+    AudioEngine* engine = context.engine;
+    Tap* tap = published.get();
+    // What the old take has so far goes now, the block being filled too, with the silence it is owed.
+    if (tap->filling && tap->filled > 0) handOverTap(context, published);
+    if (tap->lostFrames > 0 &&
+        engine->queueTapDelivery(published, kNoSlot, tap->lostFrames,
+                                 AudioTime::withSampleTime(context.sampleTime, context.sampleRate), 0,
+                                 tap->renderTake))
+        tap->lostFrames = 0;
+    // A block skipped for want of a buffer ends here too: the new take starts with a block of its own.
+    tap->skipping = 0;
+    tap->renderTake = take;
+    // Tells the change even when nothing of the new take comes soon; when the queue is full, its first
+    // block tells it.
+    engine->queueTapDelivery(published, kNoSlot, 0,
+                             AudioTime::withSampleTime(context.sampleTime, context.sampleRate), 0, take);
 }
 
 } // namespace platform

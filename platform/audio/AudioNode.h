@@ -27,6 +27,10 @@ public:
     // Told, on the tap thread, of each run of frames of silence a recorder is about to get in place of
     // audio that was lost.
     using TapSilenceBlock = std::function<void(std::uint32_t frames)>;
+    // Told, on the tap thread, in order with a recorder's blocks: the blocks and silence that follow
+    // belong to this take (0: to none), and none of the take before it follows.
+    using TapTakeBlock = std::function<void(std::uint64_t take)>;
+    static constexpr std::uint64_t kSameTake = ~0ull;
 
     virtual ~AudioNode();
     AudioNode(const AudioNode&) = delete;
@@ -57,8 +61,13 @@ public:
     // come from a pool made here; a buffer the block keeps is replaced in the pool by a new one. False
     // when the bus has a tap, does not exist or the format does not match the bus.
     bool installTap(std::uint32_t bus, std::uint32_t bufferSize, std::optional<AudioFormat> format,
-                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {});
+                    TapBlock block, TapKind kind = TapKind::analysis, TapSilenceBlock silence = {},
+                    TapTakeBlock take = {});
     void removeTap(std::uint32_t bus);
+    // Any thread, without waiting: a recorder tap's frames rendered from the next cycle on belong to
+    // `take` (numbered upwards by the recorder; 0 for none). Rendering ends the block being filled
+    // where the take changes, and hands it over with the take it belongs to. False without a recorder tap.
+    bool setTapTake(std::uint32_t bus, std::uint64_t take);
     // Any thread but rendering: a recorder tap that stays gets the silence owed for blocks lost so far
     // after everything rendering handed over before, without waiting for a block to carry it. A take
     // that ends keeps its length this way.
@@ -78,10 +87,6 @@ public:
         std::uint32_t frames = 0;
         bool mayBlock = false;         // offline rendering: a node may wait for what it needs
         AudioEngine* engine = nullptr; // whose cycle it is
-        // The engine cycle's host time and length in host ticks, also for the renders a converter's
-        // pulls make within it; 0 when the cycle has no host time.
-        std::uint64_t cycleHostTime = 0;
-        std::uint64_t cycleLength = 0;
     };
     // A bus's samples for the current cycle; valid until the next cycle.
     struct BusData {
@@ -98,7 +103,8 @@ public:
     // `zeroedFrames` of the buffer are silence in place of lost input) and returns the slot to the pool.
     // With `lostUpTo`, silence for every frame lost up to that count that no delivery has carried yet.
     static void deliver(Tap& tap, std::uint32_t slot, std::uint32_t lostFrames, AudioTime when,
-                        std::uint32_t zeroedFrames = 0, std::uint64_t lostUpTo = 0);
+                        std::uint32_t zeroedFrames = 0, std::uint64_t lostUpTo = 0,
+                        std::uint64_t take = kSameTake);
     // Rendering thread: three quarters of the tap's buffers or more wait for the tap thread.
     static bool poolRunsLow(Tap& tap);
 
@@ -132,12 +138,15 @@ protected:
     std::uint32_t inputBusCountForRender() const;
     // Rendering thread, during render(): audio lost before this cycle reached this node (a capture
     // ring's overruns and trims), in this node's frames, lost before frame `at` of the cycle. It passes
-    // on to every node this one feeds, at each one's rate, and recorders tapping any of them get
-    // silence of that duration where it was lost (at the start of the cycle behind a converter), so
-    // their takes keep time.
+    // on to every node this one feeds, at each one's rate and place in time, and recorders tapping any
+    // of them get silence of that duration where it was lost, so their takes keep time. A cycle keeps
+    // kLostRuns places: a loss beyond them joins the run before it (or the first), so no frame of it
+    // goes uncounted.
+    void addLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) { addLostRun(frames, at, false); }
+    // The same as the cycle's only loss.
     void setLostInputFrames(std::uint64_t frames, std::uint32_t at = 0) {
-        lostInput_ = frames;
-        lostInputAt_ = at;
+        lostCount_ = 0;
+        addLostRun(frames, at, false);
     }
     bool isInputConnected(std::uint32_t bus) const;
     const AudioNode* inputSource(std::uint32_t bus) const;
@@ -174,6 +183,15 @@ private:
         // it. They outlive any one feed, so that a feed made anew carries on where the last one was.
         std::int64_t fedUntil = 0;
         std::uint64_t fedLost = 0;
+        // Where in its time line the frames it fed were lost, the last kFedGaps of them; a converting
+        // input that falls further behind places the rest at the start of its cycle.
+        struct FedGap {
+            std::int64_t at = 0;
+            std::uint64_t frames = 0;
+        };
+        static constexpr std::size_t kFedGaps = 16;
+        std::array<FedGap, kFedGaps> fedGaps{};
+        std::uint64_t fedGapCount = 0;
         const Feed* feedInUse = nullptr;
         std::int64_t feedFrom = 0;    // the first frame the feed in use holds
         std::uint64_t feedCycle = 0;  // the cycle that took from the feed last
@@ -197,6 +215,10 @@ private:
     // Rendering thread: frames `from` to `to` of the view (or as many zeros) into a tap's blocks.
     void fillTap(const RenderContext& context, const std::shared_ptr<Tap>& tap, const BusData& view,
                  std::uint32_t from, std::uint32_t to, bool zeros);
+    // Rendering thread: hands over the buffer being filled, full or not.
+    void handOverTap(const RenderContext& context, const std::shared_ptr<Tap>& tap);
+    // Rendering thread: the take a recorder tap's frames belong to changed at the start of this cycle.
+    void changeTapTake(const RenderContext& context, const std::shared_ptr<Tap>& tap, std::uint64_t take);
     // Rendering thread: the feed of output bus `bus` for a converting input about to take from it in
     // this cycle, and where an input that has taken nothing yet starts; null when it has none.
     Feed* feedForCycle(const RenderContext& context, std::uint32_t bus, std::int64_t& start);
@@ -220,8 +242,18 @@ private:
     std::atomic<bool> resetConversions_{false};
     std::uint64_t renderedCycle_ = 0;
     std::int64_t renderedUntil_ = 0; // rendering thread: the end of the last cycle rendered
-    std::uint64_t lostInput_ = 0;    // in the cycle last rendered, in this node's frames
-    std::uint32_t lostInputAt_ = 0;  // the frame of the cycle it was lost before
+    // Input lost in the cycle last rendered, in this node's frames, in order of the frame it was lost
+    // before. Losses that reach the node along several paths are one loss: at one place the largest counts.
+    struct LostRun {
+        std::uint32_t at = 0;
+        std::uint64_t frames = 0;
+    };
+    static constexpr std::size_t kLostRuns = 8;
+    std::array<LostRun, kLostRuns> lost_{};
+    std::size_t lostCount_ = 0;
+    // `merge`: the loss may be one that reached the node along another path already.
+    void addLostRun(std::uint64_t frames, std::uint32_t at, bool merge);
+    std::uint64_t lostTotal() const;
     // For one cycle, set by the engine: the caller's channels, which output bus `renderIntoBus_`
     // renders straight into when it has as many channels, saving a copy at the end of the cycle.
     float* const* renderInto_ = nullptr;

@@ -78,9 +78,14 @@ private:
     struct FileStream;
     struct Reader;
     // Whether a segment's handler runs: claimed once, by rendering as it finishes the segment or by
-    // the caller that drops it, whichever comes first.
+    // the caller that drops it, whichever comes first. A handler no path ran when its ticket goes runs
+    // then, on the thread letting go of it last (never the rendering thread, which hands segments on):
+    // a completion is never skipped.
     struct Ticket {
         enum State { pending, completed, dropped };
+        ~Ticket() {
+            if (handler) handler(type);
+        }
         std::atomic<int> state{pending};
         CompletionCallbackType type = CompletionCallbackType::dataConsumed;
         CompletionHandler handler;

@@ -38,15 +38,26 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
     const std::uint64_t filled = written_.load(std::memory_order_acquire) - r;
     std::uint32_t n = 0;
     if (primed_ || filled >= prefill_) {
+        // A wait longer than the cushion was before it grew was a stall, not jitter a larger
+        // cushion rides out: the growth goes again, or every stall would raise the latency for good.
+        if (!primed_ && waited_ > prefill_ - grownBy_) prefill_ -= grownBy_;
+        grownBy_ = 0;
         primed_ = true;
         n = std::uint32_t(std::min<std::uint64_t>(frames, filled));
         if (n < frames) {
             primed_ = prefill_ == 0;
             // The cushion was short by what was missing: that much more, and no more, since every
             // frame of it is latency and a refill is silence.
-            if (prefill_ != 0)
-                prefill_ = std::min(prefill_ + (frames - n), std::max(capacity_ / 2, prefill_));
+            if (prefill_ != 0) {
+                const std::uint32_t grown =
+                    std::min(prefill_ + (frames - n), std::max(capacity_ / 2, prefill_));
+                grownBy_ = grown - prefill_;
+                prefill_ = grown;
+                waited_ = 0;
+            }
         }
+    } else {
+        waited_ += frames;
     }
     const std::uint64_t overruns = overruns_.load(std::memory_order_relaxed);
     const bool lost = n < frames;
@@ -84,10 +95,16 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         // (grown or not) for a whole hold was never needed against the input's jitter: it goes where
         // a jump is not heard. Output underruns after the lowest point only raise the fill, so the
         // lowest is still what stayed; the cushion is below the level and is the underruns' to grow.
+        // Input that is never quiet (a noise floor, a tone) gives it back all the same, a hold later,
+        // where dropping it costs least.
         const std::uint32_t level = prefill_ > frames ? prefill_ - frames : 0;
         const std::uint32_t excess = heldFill_ > level ? heldFill_ - level : 0;
-        if (excess == 0 || quietAhead(excess + frames)) {
-            discard(excess);
+        const bool quiet = excess == 0 || quietAhead(excess + frames);
+        if (quiet || sinceHold_ >= 2 * holdFrames_) {
+            if (quiet)
+                discard(excess);
+            else
+                dropQuietest(excess);
             sinceHold_ = 0;
             heldFill_ = ~0u;
             if (excess) lowestFill_ = ~0u;
@@ -101,9 +118,13 @@ std::uint32_t AudioRingBuffer::read(float* const* out, const std::int32_t* sourc
         // frames about to be read are, or after a second quiet stretch without such a moment.
         const std::uint32_t level = startPrefill_ > frames ? startPrefill_ - frames : 0;
         const std::uint32_t excess = lowestFill_ > level ? lowestFill_ - level : 0;
-        if (excess && sinceLoss_ < 2 * recoveryFrames_ && !quietAhead(excess + frames)) return n;
+        const bool quiet = excess == 0 || quietAhead(excess + frames);
+        if (!quiet && sinceLoss_ < 2 * recoveryFrames_) return n;
         prefill_ = startPrefill_;
-        discard(excess);
+        if (quiet)
+            discard(excess);
+        else
+            dropQuietest(excess);
         sinceLoss_ = 0;
         lowestFill_ = ~0u;
         sinceHold_ = 0;
@@ -156,6 +177,40 @@ bool AudioRingBuffer::quietAhead(std::uint32_t frames) const {
                 if (std::fabs(channel[i]) > kQuiet) return false;
     }
     return true;
+}
+
+void AudioRingBuffer::dropQuietest(std::uint32_t frames) {
+    const std::uint64_t r = read_.load(std::memory_order_relaxed);
+    const std::uint32_t held = std::uint32_t(written_.load(std::memory_order_acquire) - r);
+    frames = std::min(frames, held);
+    if (frames == 0) return;
+    const auto sample = [&](std::uint32_t c, std::uint32_t i) -> float& {
+        return samples_[std::size_t(c) * capacity_ + std::size_t((r + i) % capacity_)];
+    };
+    const auto energy = [&](std::uint32_t i) {
+        double e = 0;
+        for (std::uint32_t c = 0; c < channels_; ++c)
+            e += double(sample(c, i)) * double(sample(c, i));
+        return e;
+    };
+    // The stretch of `frames` held frames with the least energy, the earliest of equals.
+    double sum = 0;
+    for (std::uint32_t i = 0; i < frames; ++i)
+        sum += energy(i);
+    double least = sum;
+    std::uint32_t at = 0;
+    for (std::uint32_t k = 1; k + frames <= held; ++k) {
+        sum += energy(k + frames - 1) - energy(k - 1);
+        if (sum < least) {
+            least = sum;
+            at = k;
+        }
+    }
+    // The frames before it move up over it, last first; the producer writes none of these.
+    for (std::uint32_t c = 0; c < channels_; ++c)
+        for (std::uint32_t i = at; i-- > 0;)
+            sample(c, i + frames) = sample(c, i);
+    discard(frames);
 }
 
 void AudioRingBuffer::discard(std::uint32_t frames) {

@@ -30,7 +30,8 @@ public:
                        std::uint32_t frames);
     // Consumer: reads wait (in silence) until this many frames are there, at the start and again
     // after each underrun, which also adds to it the frames that were missing (up to half the ring):
-    // the cushion. 0 by default.
+    // the cushion. A wait longer than the cushion before it grew (a stall, which no cushion rides
+    // out) takes that growth back. 0 by default.
     // Set before the producer starts.
     void setPrefill(std::uint32_t frames) {
         prefill_ = frames < capacity_ ? frames : capacity_;
@@ -40,16 +41,21 @@ public:
     // Consumer: once `frames` frames have been read without an underrun, the prefill returns to the
     // one set and what the ring held beyond the cushion all that while (since the last overrun) is
     // discarded, so the latency comes back to where it started: at a read where the input ahead is
-    // quiet (all channels within -60 dBFS), or once twice as many were read without one. 0 (the
-    // default) keeps it.
+    // quiet (all channels within -60 dBFS), or once twice as many were read without one, where
+    // dropping costs least. 0 (the default) keeps it.
     void setRecoveryFrames(std::uint64_t frames) { recoveryFrames_ = frames; }
     // Consumer: what the ring held beyond the cushion through `frames` frames read (since the last
     // underrun of its own or the last trim) is discarded at a read where the input ahead is quiet,
-    // even while output underruns and overruns keep coming; the cushion itself stays. 0 (the
-    // default) keeps it.
+    // even while output underruns and overruns keep coming; input never quiet for `frames` more
+    // (a noise floor, a tone) loses it then where it costs least: the stretch of that many held
+    // frames with the least energy. With half a second, what a stall or an output underrun piled up
+    // goes within a second of it. The cushion itself stays. 0 (the default) keeps it.
     void setHoldFrames(std::uint64_t frames) { holdFrames_ = frames; }
     // Consumer: drops up to `frames` frames, counted as discarded.
     void discard(std::uint32_t frames);
+    // Consumer: drops up to `frames` of the held frames, the stretch of them with the least energy
+    // (the frames before it are read first), counted as discarded.
+    void dropQuietest(std::uint32_t frames);
     // Consumer: the output the frames go to ran dry, and what the input handed over meanwhile waits
     // here: what is given back at the end of the quiet stretch is measured from now on. The stretch
     // itself goes on, so that output underruns one after another still get their latency back.
@@ -76,6 +82,8 @@ private:
     // Consumer side only.
     std::uint32_t prefill_ = 0;
     std::uint32_t startPrefill_ = 0;
+    std::uint32_t grownBy_ = 0; // by the last underrun, until the reads go on
+    std::uint64_t waited_ = 0;  // frames of silence read since then
     bool primed_ = false;
     std::uint64_t recoveryFrames_ = 0;
     std::uint64_t sinceLoss_ = 0;

@@ -170,17 +170,25 @@ bool MultiChannelInputNodeTap::makeFiles() {
 // ---- recording path
 
 void MultiChannelInputNodeTap::setIsRecording(bool recording) {
-    if (recording) silenceFrames_.store(0);
     isRecording_.store(recording);
-    if (recording) writingTake_.store(++lastTake_);
     if (recording) {
+        auto take = std::make_shared<Take>();
+        take->number = ++lastTake_;
+        take->files = files();
         startedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
-        const auto current = files();
-        Log({"isRecording"}, "⏺", current.size(), " to record", startedAtTime_);
-        for (const auto& file : current)
+        Log({"isRecording"}, "⏺", take->files.size(), " to record", startedAtTime_);
+        for (const auto& file : take->files)
             if (file) file->createFile();
         reserved_.clear();
+        {
+            std::lock_guard lock(takeMutex_);
+            recording_ = take;
+            open_.push_back(take);
+        }
+        // Frames rendered from the next cycle on are the take's.
+        if (inputNode_) inputNode_->setTapTake(0, take->number);
     } else {
+        if (inputNode_) inputNode_->setTapTake(0, 0);
         stoppedAtTime_ = platform::AudioTime::withHostTime(clock_.now());
         Log({"isRecording"}, "⏹", files().size(), "recorded", stoppedAtTime_);
     }
@@ -199,23 +207,11 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
     recordEnabled_.store(enabled);
     if (enabled) {
         Log({"recordEnabled"}, "🚰 Installing Tap with format", *format, "requested bufferSize", bufferSize());
-        if (inputNode_) {
-            const bool installed = inputNode_->installTap(
-                0, bufferSize(), format,
-                [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer,
-                                            platform::AudioTime time) {
-                    if (buffer) self->process(*buffer, time);
-                },
-                platform::AudioNode::TapKind::recorder,
-                [self = shared_from_this()](std::uint32_t frames) {
-                    if (self->writingTake_.load() != 0) self->silenceFrames_ += frames;
-                });
-            if (!installed) {
-                // Nothing would ever be recorded: the tap does not count as installed.
-                Log({"recordEnabled"}, "🛑 Failed installing tap");
-                recordEnabled_.store(false);
-                return;
-            }
+        if (inputNode_ && !installTap(*format)) {
+            // Nothing would ever be recorded: the tap does not count as installed.
+            Log({"recordEnabled"}, "🛑 Failed installing tap");
+            recordEnabled_.store(false);
+            return;
         }
         if (auto d = delegate()) d->tapDidInstall(*this);
     } else {
@@ -223,6 +219,28 @@ void MultiChannelInputNodeTap::setRecordEnabled(bool enabled) {
         if (inputNode_) inputNode_->removeTap(0);
         if (auto d = delegate()) d->tapDidRemove(*this);
     }
+}
+
+bool MultiChannelInputNodeTap::installTap(const std::optional<platform::AudioFormat>& format) {
+    const bool installed = inputNode_->installTap(
+        0, bufferSize(), format,
+        [self = shared_from_this()](std::shared_ptr<platform::PCMBuffer> buffer, platform::AudioTime time) {
+            if (buffer) self->process(*buffer, time);
+        },
+        platform::AudioNode::TapKind::recorder,
+        [self = shared_from_this()](std::uint32_t frames) {
+            if (self->writing_) self->writing_->silenceFrames += frames;
+        },
+        [self = shared_from_this()](std::uint64_t take) { self->takeChanged(take); });
+    if (!installed) return false;
+    // A tap installed during a take records the rest of it.
+    std::uint64_t take = 0;
+    {
+        std::lock_guard lock(takeMutex_);
+        if (isRecording_.load() && recording_) take = recording_->number;
+    }
+    if (take) inputNode_->setTapTake(0, take);
+    return true;
 }
 
 void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const platform::AudioTime& time) {
@@ -239,6 +257,8 @@ void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const 
     const std::uint32_t channels = buffer.format().channelCount();
     const std::uint32_t frames = buffer.frameLength();
     const bool interleaved = buffer.format().isInterleaved();
+    // A take's blocks go to its own files, whatever list later takes made; others are only measured.
+    const auto current = writing_ ? writing_->files : files();
     for (std::uint32_t i = 0; i < channels; ++i) {
         auto channelBuffer = platform::PCMBuffer::make(*format, frames);
         if (!channelBuffer || !channelBuffer->floatChannelData()) {
@@ -249,13 +269,12 @@ void MultiChannelInputNodeTap::process(const platform::PCMBuffer& buffer, const 
         for (std::uint32_t t = 0; t < frames; ++t)
             out[t] = interleaved ? data[0][std::size_t(t) * channels + i] : data[i][t];
         channelBuffer->setFrameLength(frames);
-        const auto current = files();
         if (i >= current.size()) {
             Log({"process(buffer:time:)"}, "Count mismatch");
             return;
         }
         try {
-            current[i]->handle(*channelBuffer, time, writingTake_.load() != 0);
+            current[i]->handle(*channelBuffer, time, writing_ != nullptr);
         } catch (const platform::AudioError& error) {
             Log({"process(buffer:time:)"}, "Write failed", error.localizedDescription());
         }
@@ -272,37 +291,73 @@ std::optional<double> MultiChannelInputNodeTap::recordedDuration() const {
 
 // ---- configuration, record and stop
 
-namespace {
-// Far beyond the tap thread's usual lag; a tap thread held longer loses the blocks still on their way.
-constexpr auto kTakeEndWait = std::chrono::seconds(2);
-} // namespace
-
-void MultiChannelInputNodeTap::endTake() {
-    const std::uint64_t take = writingTake_.load();
-    if (take == 0) return;
-    auto engine = inputNode_ ? inputNode_->engine() : nullptr;
-    if (engine && recordEnabled_.load()) {
-        // Runs on the tap thread after the blocks rendered before it was queued.
-        struct End : platform::AudioEngine::CycleWork {
-            std::weak_ptr<MultiChannelInputNodeTap> tap;
-            std::uint64_t take = 0;
-            void run() override {
-                std::uint64_t expected = take;
-                if (auto t = tap.lock()) t->writingTake_.compare_exchange_strong(expected, 0);
-            }
-        };
-        auto end = std::make_unique<End>();
-        end->tap = weak_from_this();
-        end->take = take;
-        // The tap stays for the next take: blocks lost at this one's end would get their silence
-        // only with a block after it.
-        inputNode_->queueOwedTapSilence(0);
-        engine->queueWorkFromOutside(std::move(end));
-        engine->waitForTapDeliveries(kTakeEndWait);
+void MultiChannelInputNodeTap::takeChanged(std::uint64_t number) {
+    if (writing_ && writing_->number != number) {
+        finishTake(*writing_);
+        writing_.reset();
     }
-    // The files close next: nothing of this take is written after.
-    std::uint64_t expected = take;
-    writingTake_.compare_exchange_strong(expected, 0);
+    if (number == 0 || writing_) return;
+    std::lock_guard lock(takeMutex_);
+    for (const auto& take : open_)
+        if (take->number == number) writing_ = take;
+}
+
+void MultiChannelInputNodeTap::finishTake(Take& take) {
+    for (const auto& file : take.files)
+        if (file) file->close();
+    bool tell = false;
+    {
+        std::lock_guard lock(takeMutex_);
+        take.finished = true;
+        tell = take.told; // stop() gave up waiting for it
+        std::erase_if(open_, [&](const auto& t) { return t.get() == &take; });
+    }
+    if (tell) logSilence(take);
+}
+
+void MultiChannelInputNodeTap::logSilence(const Take& take) {
+    if (const std::uint64_t silence = take.silenceFrames.load())
+        Log({"stop()"}, "⏹ Of the take,", sampleRate_ > 0 ? double(silence) / sampleRate_ : 0.0,
+            "s are silence in place of lost input");
+}
+
+void MultiChannelInputNodeTap::endTake(const std::shared_ptr<Take>& take) {
+    auto engine = inputNode_ ? inputNode_->engine() : nullptr;
+    if (!engine) {
+        finishTake(*take);
+        return;
+    }
+    // The tap goes, and with it the take's last blocks, the one being filled too, and the silence owed
+    // for blocks lost since; the end reaches the tap thread after them, and a tap for the next take's
+    // frames (and the levels meanwhile) follows.
+    const bool reinstall = recordEnabled_.load();
+    if (reinstall) inputNode_->removeTap(0);
+    struct End : platform::AudioEngine::CycleWork {
+        std::weak_ptr<MultiChannelInputNodeTap> tap;
+        std::shared_ptr<Take> take;
+        void run() override {
+            auto t = tap.lock();
+            if (!t) return;
+            if (t->writing_ == take) t->writing_.reset();
+            bool finished = false;
+            {
+                std::lock_guard lock(t->takeMutex_);
+                finished = take->finished;
+            }
+            if (!finished) t->finishTake(*take);
+        }
+    };
+    auto end = std::make_unique<End>();
+    end->tap = weak_from_this();
+    end->take = take;
+    engine->queueWorkFromOutside(std::move(end));
+    // In whatever format the bus has come to have meanwhile, as the tap it replaces had.
+    if (reinstall && !installTap(std::nullopt)) {
+        Log({"recordEnabled"}, "🛑 Failed installing tap");
+        recordEnabled_.store(false);
+        if (auto d = delegate()) d->tapDidRemove(*this);
+    }
+    engine->waitForTapDeliveries(takeEndWait_);
 }
 
 void MultiChannelInputNodeTap::setFileChannels(std::optional<std::vector<FileChannel>> channels) {
@@ -393,16 +448,25 @@ void MultiChannelInputNodeTap::stop() {
     }
     setIsRecording(false);
     filesReady_ = false;
-    endTake();
-    const std::size_t count = files().size();
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto current = files();
-        if (i < current.size() && current[i]) current[i]->close();
+    std::shared_ptr<Take> take;
+    {
+        std::lock_guard lock(takeMutex_);
+        take = recording_;
+    }
+    if (!take) return;
+    endTake(take);
+    bool finished = false;
+    {
+        std::lock_guard lock(takeMutex_);
+        finished = take->finished;
+        take->told = true;
     }
     Log({"stop()"}, "⏹", filesDescription());
-    if (const std::uint64_t silence = silenceFrames_.load())
-        Log({"stop()"}, "⏹ Of the take,", sampleRate_ > 0 ? double(silence) / sampleRate_ : 0.0,
-            "s are silence in place of lost input");
+    if (finished)
+        logSilence(*take);
+    else
+        Log({"stop()"},
+            "⏹ The tap thread is behind: the take's files are finished once it has written them");
 }
 
 } // namespace sonabel

@@ -10,6 +10,7 @@
 #include "sonabel/taps/WriteableFile.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,9 @@ public:
     void setIOLatency(std::uint32_t frames) { ioLatency_ = frames; }
     // Seconds from the last start to the last stop; negative while a later take runs.
     std::optional<double> recordedDuration() const;
+    // How long stop() waits for the tap thread to write the take's last blocks (two seconds); a tap
+    // thread held longer finishes the files when it gets there.
+    void setTakeEndWait(std::chrono::nanoseconds wait) { takeEndWait_ = wait; }
 
     std::optional<platform::AudioFormat>
     createRecordFormat(const std::vector<std::int32_t>& channelMap) const;
@@ -114,18 +118,41 @@ private:
     enum class ChannelMapResult { applied, unchanged, refused };
     ChannelMapResult applyChannelMap(std::vector<std::int32_t> map);
     std::string filesDescription() const;
-    // Waits, a while at most, until the tap thread has written the blocks rendered so far.
-    void endTake();
+    // One take: its files, and what the tap thread wrote of it.
+    struct Take {
+        std::uint64_t number = 0;
+        std::vector<std::shared_ptr<WriteableFile>> files;
+        std::atomic<std::uint64_t> silenceFrames{0}; // written as silence in place of lost input
+        bool finished = false;                       // under takeMutex_
+        bool told =
+            false; // under takeMutex_: stop() has logged it, or gave up waiting and the finish logs it
+    };
+    // Waits, a while at most, until the tap thread has written the take's blocks rendered before the
+    // stop; the tap thread finishes its files after them, whenever it gets there.
+    void endTake(const std::shared_ptr<Take>& take);
+    // Tap thread: from now on blocks belong to take `number` (0: to none).
+    void takeChanged(std::uint64_t number);
+    // Closes the take's files; the tap thread's, or the caller's without one.
+    void finishTake(Take& take);
+    void logSilence(const Take& take);
+    // Installs the recorder tap on the input node; false when the node refuses it.
+    bool installTap(const std::optional<platform::AudioFormat>& format);
 
     std::weak_ptr<MultiChannelInputNodeTapDelegate> delegate_;
     std::optional<std::vector<FileChannel>> fileChannels_;
     ThreadLockedAccessor<std::vector<std::shared_ptr<WriteableFile>>> files_;
     std::shared_ptr<platform::AudioInputNode> inputNode_;
     std::atomic<bool> isRecording_{false};
-    // The take whose blocks the tap thread writes, 0 for none. A take ends there after the last block
-    // rendered before its stop(), so that it keeps every one of them.
-    std::atomic<std::uint64_t> writingTake_{0};
+    // Rendering stamps each block with the take it belongs to; the tap thread writes a take's blocks into
+    // its files, and finishes them once a block of another take, or the stop's end, reaches it.
+    std::mutex takeMutex_;
+    std::shared_ptr<Take> recording_; // under takeMutex_: the take record() started last
+    // Under takeMutex_: takes started and not yet finished; a held tap thread may reach one after a
+    // later take has started.
+    std::vector<std::shared_ptr<Take>> open_;
+    std::shared_ptr<Take> writing_; // tap thread
     std::uint64_t lastTake_ = 0;
+    std::chrono::nanoseconds takeEndWait_ = std::chrono::seconds(2);
     const std::string recordFileType_ = "wav";
     mutable std::mutex formatMutex_; // the formats and the delegate are read by the tap thread
     std::optional<platform::AudioFormat> recordFormat_;
@@ -146,8 +173,6 @@ private:
     // Files of the current list that no take has opened yet.
     std::vector<std::string> reserved_;
     platform::HostClock& clock_;
-    // Of the take in progress (or the last one): frames written as silence in place of lost input.
-    std::atomic<std::uint64_t> silenceFrames_{0};
 };
 
 } // namespace sonabel

@@ -135,6 +135,7 @@ void NodeRecorder::record() {
         }
     }
     const std::uint32_t tapSize = Settings::recorderBufferLength().samplesCount();
+    tapFrames_.store(tapSize);
     silenceFrames_.store(0);
     isRecording_.store(true);
     auto file = internalAudioFile();
@@ -148,10 +149,6 @@ void NodeRecorder::record() {
         return;
     }
     const std::uint64_t take = ++lastTake_;
-    {
-        std::lock_guard lock(writeMutex_);
-        writingTake_ = take;
-    }
     const bool installed =
         bus_ >= 0 &&
         av->installTap(
@@ -178,10 +175,13 @@ void NodeRecorder::process(const platform::PCMBuffer& buffer, const platform::Au
 void NodeRecorder::write(const platform::PCMBuffer& buffer, std::uint64_t take) {
     {
         std::lock_guard lock(writeMutex_);
-        if (take == 0 || writingTake_ != take) return;
+        if (take == 0 || take <= endedTake_) return;
         auto file = internalAudioFile();
         if (!file) return;
-        recordBufferDuration_.store(secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
+        // The last block of a take, and silence, may be shorter.
+        if (buffer.frameLength() == tapFrames_.load())
+            recordBufferDuration_.store(
+                secondsOf(buffer.frameLength(), Settings::audioFormat().sampleRate()));
         try {
             if (auto converted = inLayoutOf(buffer, file->processingFormat()))
                 file->write(*converted);
@@ -198,7 +198,7 @@ void NodeRecorder::write(const platform::PCMBuffer& buffer, std::uint64_t take) 
 
 void NodeRecorder::endTake(std::uint64_t take) {
     std::lock_guard lock(writeMutex_);
-    if (writingTake_ == take) writingTake_ = 0;
+    endedTake_ = std::max(endedTake_, take);
 }
 
 void NodeRecorder::stop() {
@@ -230,7 +230,7 @@ void NodeRecorder::finish(bool waitForDeliveries) {
     } else {
         // The take's last blocks, and the silence for what was lost since, are still on their way:
         // the take ends on the tap thread after them. A stop on the tap thread itself cannot wait for
-        // them, and a tap thread held longer than the wait loses them.
+        // them, nor one whose tap thread is held longer than the wait: they reach the file after it.
         struct End : platform::AudioEngine::CycleWork {
             std::weak_ptr<NodeRecorder> recorder;
             std::uint64_t take = 0;
@@ -242,7 +242,7 @@ void NodeRecorder::finish(bool waitForDeliveries) {
         end->recorder = weak_from_this();
         end->take = take;
         engine->queueWorkFromOutside(std::move(end));
-        if (!engine->waitForTapDeliveries(std::chrono::seconds(2))) endTake(take);
+        engine->waitForTapDeliveries(takeEndWait_.load());
     }
     if (const std::uint64_t silence = silenceFrames_.load()) {
         auto file = internalAudioFile();

@@ -57,6 +57,9 @@ public:
 
     // Waits in stop() when Settings::waitBeforeRecorderStop() is on.
     void setSleeper(platform::Sleeper& sleeper) { sleeper_.store(&sleeper); }
+    // How long stop() waits for the tap thread to write the take's last blocks (two seconds); a tap
+    // thread held longer writes them when it gets there.
+    void setTakeEndWait(std::chrono::nanoseconds wait) { takeEndWait_.store(wait); }
 
     static std::shared_ptr<platform::AudioFile> createTempFile();
     static void removeTempFiles();
@@ -84,11 +87,14 @@ private:
     std::shared_ptr<platform::AudioFile> internalAudioFile_;
     int bus_ = 0;
     std::atomic<double> recordBufferDuration_;
-    // Takes are numbered; blocks of the one whose number is here reach the file. A block still on
-    // its way when its take ends reaches neither that take's file, closed by then, nor the next.
+    std::atomic<std::uint32_t> tapFrames_{0}; // a whole block of the tap
+    // Takes are numbered, and a block carries its take's number: blocks of a take that has not ended
+    // reach the file, in the order they were rendered; a take ends after its last block, or where a
+    // reset or the duration cuts it off.
     std::mutex writeMutex_;
-    std::uint64_t writingTake_ = 0; // under writeMutex_
+    std::uint64_t endedTake_ = 0; // under writeMutex_: every take up to it has ended
     std::atomic<std::uint64_t> lastTake_{0};
+    std::atomic<std::chrono::nanoseconds> takeEndWait_{std::chrono::seconds(2)};
     // Of the take in progress (or the last one): frames written as silence in place of lost audio.
     std::atomic<std::uint64_t> silenceFrames_{0};
     std::atomic<platform::Sleeper*> sleeper_{&platform::Sleeper::system()};

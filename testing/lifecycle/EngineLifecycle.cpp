@@ -160,12 +160,21 @@ struct PlayedFrames {
     // By serial: the player it was scheduled on and its frames.
     std::vector<int> owner;
     std::vector<std::uint32_t> frames;
+    std::vector<std::uint32_t> first;      // a file segment's starting frame; 0 for a buffer
+    std::vector<bool> loops;
+    std::vector<std::int64_t> previous;    // the serial scheduled before it on its player
+    // By player: buffers scheduled before its last stop, and the node time (on tap `stopTap`) from which
+    // none of them may sound.
+    std::int64_t stoppedBelow[2] = {0, 0};
+    std::int64_t stopTap[2] = {-1, -1};
+    std::int64_t stopFloor[2] = {0, 0};
     // By serial: the last index seen, and the node time of index 0 as the tap (`anchorTap`) saw it.
     std::vector<std::int64_t> lastIndex;
     std::vector<std::int64_t> anchor;
     std::vector<int> anchorTap;
-    // By tap installation: after the last frame it saw.
+    // By tap installation: after the last frame it saw, and the last sample heard (serial, index, time).
     std::vector<std::int64_t> tapEnd;
+    std::vector<std::array<std::int64_t, 3>> heard;
     // By player: the latest serial heard.
     std::int64_t lastSerial[2] = {-1, -1};
     // By serial, without the lock: how often its completion ran.
@@ -181,10 +190,13 @@ struct RingLog {
     std::int64_t endName = 0;  // after the last name fed
     std::int64_t consumed = 0; // read or discarded
     std::int64_t rendered = 0; // read, or given out as silence for want of frames
+    std::vector<std::pair<std::int64_t, std::int64_t>> stored; // runs of names: the first, how many
 };
 
 struct MultiTake {
-    std::string path;
+    std::vector<std::pair<std::string, std::int32_t>> files; // and the device channel each records
+    std::int64_t first; // the first name it may hold: read after its record()
+    std::int64_t last;  // and the last, read before its stop
     std::int64_t begin; // input frames rendered before record()
     std::int64_t end;   // and before stop()
     std::uint32_t block;
@@ -194,6 +206,7 @@ struct RecorderTake {
     std::shared_ptr<sonabel::NodeRecorder> recorder;
     std::string path;
     bool clean; // no graph change while it recorded: the node's time ran on
+    std::int64_t lastRender; // the start of the generator's last render before the stop
 };
 
 struct Watched {
@@ -266,7 +279,8 @@ private:
         outRate_ = kRates[in_.below(3)];
         inRate_ = kRates[in_.below(3)];
         inChannels_ = 1 + in_.below(2);
-        period_ = kPeriods[in_.below(4)];
+        const std::uint32_t periodChoice = in_.below(4);
+        period_ = kPeriods[periodChoice];
         fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
         fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
         fake_->setBufferFrameSize(period_);
@@ -300,7 +314,8 @@ private:
         multi_->setDirectory(dir_.string());
         multiBlock_ = kRecorderBlocks[in_.below(4)];
         multi_->setBufferSize(multiBlock_);
-        multi_->configure(std::vector<std::int32_t>{0});
+        static const std::vector<std::int32_t> maps[] = {{0}, {1}, {0, 1}, {1, 0}};
+        multi_->configure(maps[inChannels_ == 2 ? periodChoice : 0]);
         watched_ = {{"player 0", players_[0]}, {"player 1", players_[1]}, {"generator", generator_},
                     {"sampler", sampler_},     {"submix", submix_},       {"main mixer", mixer_},
                     {"input", input_}};
@@ -313,7 +328,10 @@ private:
     // --- the operations ---
 
     void operate() {
-        switch (in_.below(20)) {
+        // The operations added later take the top bytes, so that older inputs keep what they do.
+        const std::uint8_t op = in_.byte();
+        if (op >= 240) return operateMore(op - 240);
+        switch (op % 20) {
         case 0:
         case 1:
         case 19:
@@ -335,6 +353,7 @@ private:
         case 9:
             note("reset");
             engine_->reset();
+            clearNotes();
             return;
         case 10:
             return changeDevice();
@@ -346,12 +365,8 @@ private:
             players_[p]->play();
             return;
         }
-        case 13: {
-            const std::uint32_t p = in_.below(2);
-            note("stop player " + std::to_string(p));
-            players_[p]->stop();
-            return;
-        }
+        case 13:
+            return stopPlayer(int(in_.below(2)));
         case 14:
             return toggleRecorder();
         case 15:
@@ -368,6 +383,102 @@ private:
         case 18:
             return settle();
         }
+    }
+
+    void operateMore(int op) {
+        switch (op) {
+        case 0:
+        case 1:
+            return replacePlayer(op);
+        case 2:
+        case 3:
+            return scheduleMore(op == 2);
+        case 4:
+            note("pause");
+            engine_->pause();
+            running_ = false;
+            clearNotes();
+            return;
+        case 5:
+            return failingStart();
+        case 6:
+            return race();
+        case 7:
+            return renderManually();
+        default:
+            return tick();
+        }
+    }
+
+    // Off the device: cycles the caller asks for, offline (waiting for the file readers) or in real time;
+    // then back on the device as it was.
+    void renderManually() {
+        const bool offline = in_.flag();
+        const std::uint32_t count = 1 + in_.below(16);
+        const std::uint32_t frames = 1 + in_.below(4096);
+        note(std::string(offline ? "offline" : "manual") + " " + std::to_string(count) + " x " +
+             std::to_string(frames));
+        const bool running = running_;
+        if (running) stop();
+        const auto format = *AudioFormat::standard(outRate_, 2);
+        engine_->enableManualRenderingMode(offline ? AudioEngine::ManualRenderingMode::offline
+                                                   : AudioEngine::ManualRenderingMode::realtime,
+                                           format, 4096);
+        engine_->start();
+        auto buffer = PCMBuffer::make(format, 4096);
+        for (std::uint32_t i = 0; i < count && !findings_.first(); ++i) {
+            std::optional<renderthread::RenderingScope> rendering;
+            if (!offline) rendering.emplace();
+            const auto status = engine_->renderOffline(frames, *buffer);
+            if (status != AudioEngine::ManualRenderingStatus::success || buffer->frameLength() != frames)
+                fail("a manual cycle of " + std::to_string(frames) + " frames failed");
+        }
+        engine_->stop();
+        engine_->disableManualRenderingMode();
+        clearNotes();
+        graphChanged();
+        if (running) start();
+    }
+
+    // Device cycles on a thread of their own, as a device's, while the graph changes.
+    void race() {
+        const std::uint32_t count = 1 + in_.below(16);
+        const std::uint32_t frames = 1 + in_.below(std::max(runningPeriod_, 1u));
+        const std::uint32_t change = in_.below(4);
+        note("race " + std::to_string(count) + " x tick " + std::to_string(frames) + " with");
+        // Its cycles are not watched one by one: what notes waited may sound in any of them.
+        clearNotes();
+        std::atomic<bool> silent{false};
+        const std::uint64_t host = host_;
+        host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
+        std::thread device([&, host] {
+            renderthread::RenderingScope rendering;
+            for (std::uint32_t i = 0; i < count; ++i) {
+                auto out = fake_->tick(frames, host + i * std::uint64_t(double(frames) / outRate_ * 1e9));
+                if (running_ && (!out || out->frameLength() != frames)) silent = true;
+            }
+        });
+        static void (Run::*const changes[])() = {&Run::connect, &Run::disconnect, &Run::attach, &Run::detach};
+        (this->*changes[change])();
+        device.join();
+        if (silent) fail("a running engine's cycle beside a graph change rendered nothing");
+        afterCycle();
+    }
+
+    // A device that will not start: the start fails, says so, and leaves the engine stopped; the next
+    // start works.
+    void failingStart() {
+        note("failing start");
+        if (running_) stop();
+        fake_->failStart("the device is busy");
+        bool raised = false;
+        try {
+            engine_->start();
+        } catch (const AudioError&) {
+            raised = true;
+        }
+        fake_->failStart(std::nullopt);
+        if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
 
     static std::string name(std::uint32_t which) {
@@ -403,7 +514,10 @@ private:
                 renderthread::RenderingScope rendering;
                 out = fake_->tick(frames, host_);
             }
-            if (!out) continue;
+            if (!out) {
+                if (running_) fail("the engine runs, but its device renders nothing");
+                continue;
+            }
             if (out->frameLength() != frames)
                 fail("a cycle of " + std::to_string(frames) + " frames rendered " +
                      std::to_string(out->frameLength()));
@@ -421,6 +535,13 @@ private:
     void afterCycle() {
         for (auto& w : watched_) {
             const auto time = w.node->lastRenderTime();
+            if (w.node == sampler_) {
+                const std::int64_t since = samplerSeen_ ? samplerSeen_->sampleTime() : kNone;
+                if (time && (!samplerSeen_ || time->sampleTime() != since ||
+                             time->hostTime() != samplerSeen_->hostTime()))
+                    judgeNotes(*time, since);
+                samplerSeen_ = time;
+            }
             if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
             if (w.last != kNone && time->sampleTime() < w.last)
                 fail("the " + w.name + "'s time went back from " + std::to_string(w.last) + " to " +
@@ -434,6 +555,18 @@ private:
             log->rendered = consumed - std::int64_t(log->ring->discardedFrames()) +
                             std::int64_t(log->ring->underrunFrames());
         }
+    }
+
+    // The name of the next frame the input reads.
+    std::int64_t nextRead() {
+        const RingLog* log = currentRing();
+        if (!log) return nextName_;
+        std::int64_t index = log->consumed;
+        for (const auto& [first, count] : log->stored) {
+            if (index < count) return first + index;
+            index -= count;
+        }
+        return nextName_;
     }
 
     std::int64_t renderedInput() const {
@@ -453,11 +586,12 @@ private:
         auto buffer = PCMBuffer::make(format, frames);
         for (std::uint32_t c = 0; c < inChannels_; ++c)
             for (std::uint32_t i = 0; i < frames; ++i)
-                buffer->floatChannelData()[c][i] = fileSample(nextName_ + i);
+                buffer->floatChannelData()[c][i] = fileSample(nextName_ + i) * (c == 0 ? 1.0f : -1.0f);
         buffer->setFrameLength(frames);
         const std::uint32_t stored = fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
         log->accepted += stored;
+        if (stored) log->stored.push_back({nextName_, stored});
         log->dropped += frames - stored;
         nextName_ += frames;
         log->endName = nextName_;
@@ -527,6 +661,7 @@ private:
         const std::uint32_t which = in_.below(5);
         note("attach " + name(which));
         engine_->attach(movable(which));
+        samplerAttached_ = samplerAttached_ || which == 3;
         graphChanged();
     }
 
@@ -534,12 +669,16 @@ private:
         const std::uint32_t which = in_.below(5);
         note("detach " + name(which));
         engine_->detach(movable(which));
+        if (which == 3) {
+            samplerAttached_ = false;
+            clearNotes();
+        }
         graphChanged();
     }
 
     void start() {
         note("start");
-        if (engine_->isRunning()) return;
+        if (running_) return;
         try {
             engine_->start();
         } catch (const AudioError& error) {
@@ -547,6 +686,7 @@ private:
             return;
         }
         runningPeriod_ = period_;
+        running_ = true;
     }
 
     // Anything that waits for the tap thread while it is held: the thread goes on shortly after.
@@ -563,6 +703,8 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        running_ = false;
+        clearNotes();
     }
 
     // Another device: new rates or another period, as a user picks it; a running engine is stopped for
@@ -573,7 +715,7 @@ private:
         const std::uint32_t channels = 1 + in_.below(2);
         const bool ratesOnly = in_.flag();
         const std::uint32_t period = ratesOnly ? period_ : kPeriods[in_.below(6)];
-        const bool running = engine_->isRunning();
+        const bool running = running_;
         note("device " + std::to_string(int(ratesOnly ? outRate_ : out)) + "/" +
              std::to_string(int(ratesOnly ? inRate_ : in)) + " period " + std::to_string(period));
         if (running) stop();
@@ -604,31 +746,97 @@ private:
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
         for (std::uint32_t b = 0; b < count && scheduled_ < kMaxBuffers; ++b) {
-            const std::uint32_t serial = scheduled_++;
-            {
-                std::lock_guard lock(played_->mutex);
-                played_->owner.push_back(p);
-                played_->frames.push_back(frames);
-                played_->lastIndex.push_back(-1);
-                played_->anchor.push_back(kNone);
-                played_->anchorTap.push_back(-1);
-            }
-            auto buffer = PCMBuffer::make(*AudioFormat::standard(44100, channels), frames);
-            for (std::uint32_t c = 0; c < channels; ++c)
-                for (std::uint32_t i = 0; i < frames; ++i)
-                    buffer->floatChannelData()[c][i] = bufferSample(std::int64_t(serial) * kBufferFrames + i);
-            buffer->setFrameLength(frames);
-            auto played = played_;
-            Gate* gate = &gate_;
-            Findings* findings = &findings_;
-            players_[p]->scheduleBuffer(
-                buffer, std::nullopt, interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u,
-                type, [played, gate, findings, serial](AudioPlayerNode::CompletionCallbackType) {
-                    gate->pass();
-                    if (played->runs[serial].fetch_add(1) == 1)
-                        findings->fail("the completion of buffer " + std::to_string(serial) + " ran twice");
-                });
+            const std::uint32_t options = interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
+            auto buffer = makeBuffer(p, frames, 0, frames, false, channels);
+            players_[p]->scheduleBuffer(buffer, std::nullopt, options, type, completion());
         }
+    }
+
+    // A looping buffer, or a segment of a file: frames named as a buffer's, the segment's from its start.
+    void scheduleMore(bool loop) {
+        const int p = int(in_.below(2));
+        const std::uint32_t length = 1 + in_.below(kBufferFrames);
+        const std::uint32_t from = loop ? 0 : in_.below(length);
+        const std::uint32_t frames = loop ? length : 1 + in_.below(length - from);
+        const auto type = AudioPlayerNode::CompletionCallbackType(in_.below(3));
+        const std::uint32_t channels = 1 + in_.below(2);
+        note((loop ? "loop " : "segment " + std::to_string(from) + "+") + std::to_string(frames) + " of " +
+             std::to_string(length) + " on player " + std::to_string(p));
+        if (scheduled_ >= kMaxBuffers) return;
+        auto buffer = makeBuffer(p, from + frames, from, length, loop, channels);
+        if (loop) {
+            players_[p]->scheduleBuffer(buffer, std::nullopt, AudioPlayerNode::loops, type, completion());
+            return;
+        }
+        const std::string path = (dir_ / ("segment-" + std::to_string(scheduled_) + ".caf")).string();
+        {
+            auto file = AudioFile::forWriting(path, buffer->format().settings());
+            file->write(*buffer);
+        }
+        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type, completion());
+    }
+
+    // The next serial's frames: `length` of them, of which [first, end) may play.
+    std::shared_ptr<PCMBuffer> makeBuffer(int p, std::uint32_t end, std::uint32_t first, std::uint32_t length,
+                                          bool loop, std::uint32_t channels) {
+        const std::uint32_t serial = scheduled_++;
+        {
+            std::lock_guard lock(played_->mutex);
+            played_->owner.push_back(p);
+            played_->frames.push_back(end);
+            played_->first.push_back(first);
+            played_->loops.push_back(loop);
+            played_->previous.push_back(lastScheduled_[p]);
+            played_->lastIndex.push_back(std::int64_t(first) - 1);
+            played_->anchor.push_back(kNone);
+            played_->anchorTap.push_back(-1);
+        }
+        lastScheduled_[p] = serial;
+        auto buffer = PCMBuffer::make(*AudioFormat::standard(44100, channels), length);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::uint32_t i = 0; i < length; ++i)
+                buffer->floatChannelData()[c][i] = bufferSample(std::int64_t(serial) * kBufferFrames + i);
+        buffer->setFrameLength(length);
+        return buffer;
+    }
+
+    AudioPlayerNode::CompletionHandler completion() {
+        const std::uint32_t serial = scheduled_ - 1;
+        auto played = played_;
+        Gate* gate = &gate_;
+        Findings* findings = &findings_;
+        return [played, gate, findings, serial](AudioPlayerNode::CompletionCallbackType) {
+            gate->pass();
+            if (played->runs[serial].fetch_add(1) == 1)
+                findings->fail("the completion of buffer " + std::to_string(serial) + " ran twice");
+        };
+    }
+
+    // Nothing the player was given before its stop sounds after it: its last cycle's frames (a converted
+    // player's read ahead too) are the last.
+    void stopPlayer(int p) {
+        note("stop player " + std::to_string(p));
+        const auto time = players_[p]->lastRenderTime();
+        players_[p]->stop();
+        std::lock_guard lock(played_->mutex);
+        played_->stoppedBelow[p] = scheduled_;
+        played_->stopTap[p] = playerTap_[p];
+        played_->stopFloor[p] = time ? time->sampleTime() + std::max(runningPeriod_, 512u) : kNone;
+        if (!time) played_->stopTap[p] = -1;
+    }
+
+    // A player destroyed with its buffers still scheduled, and a new one in its place.
+    void replacePlayer(int p) {
+        note("replace player " + std::to_string(p));
+        engine_->detach(players_[p]);
+        players_[p] = AudioPlayerNode::make();
+        for (auto& w : watched_)
+            if (w.name == "player " + std::to_string(p)) w.node = players_[p];
+        engine_->attach(players_[p]);
+        engine_->connect(players_[p], mixer_, AudioFormat::standard(kRates[in_.below(3)], 2));
+        players_[p]->play();
+        lastScheduled_[p] = -1;
+        graphChanged();
     }
 
     void installPlayerTap(int p) {
@@ -638,10 +846,12 @@ private:
             std::lock_guard lock(played_->mutex);
             tap = int(played_->tapEnd.size());
             played_->tapEnd.push_back(kNone);
+            played_->heard.push_back({-1, -1, kNone});
         }
         auto played = played_;
         Gate* gate = &gate_;
         Findings* findings = &findings_;
+        playerTap_[p] = tap;
         players_[p]->installTap(
             0, tapBlock_, std::nullopt,
             [played, gate, findings, p, tap](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
@@ -650,8 +860,10 @@ private:
             });
     }
 
-    // Tap thread: every frame of a buffer plays once, in the order scheduled, at its place after the
-    // buffer's first frame; the tap's time never goes back.
+    // Tap thread: every frame of a buffer plays once (a loop's once each pass), in the order scheduled, at
+    // its place after the buffer's first frame, and right after the frame before it: a buffer that
+    // follows another without a gap starts with its first frame. The tap's time never goes back, and
+    // nothing scheduled before a stop sounds after it.
     static void checkPlayed(PlayedFrames& played, Findings& findings, int p, int tap, const PCMBuffer& buffer,
                             const AudioTime& when) {
         std::lock_guard lock(played.mutex);
@@ -664,36 +876,47 @@ private:
             return;
         }
         end = start + buffer.frameLength();
+        auto& [lastSerial, lastIndex, lastTime] = played.heard[tap];
         const float* samples = buffer.floatChannelData()[0];
         for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
             const std::int64_t n = named(samples[i], 16777216.0);
             if (n == -1) continue;
             const std::int64_t serial = n / kBufferFrames;
             const std::int64_t index = n % kBufferFrames;
+            const std::int64_t time = start + i;
+            const std::string frame = "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
             if (n < 0 || serial >= std::int64_t(played.owner.size()) || played.owner[serial] != p ||
-                index >= played.frames[serial]) {
-                findings.fail(who + " played a sample it was never given at " + std::to_string(start + i));
-                return;
-            }
-            if (index <= played.lastIndex[serial]) {
-                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
-                              std::to_string(serial) + " again, or after a later one");
-                return;
-            }
+                index >= played.frames[serial] || index < played.first[serial])
+                return findings.fail(who + " played a sample it was never given at " + std::to_string(time));
+            if (serial < played.stoppedBelow[p] && played.stopTap[p] == tap && time >= played.stopFloor[p])
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
+                                     ", after a stop that dropped it");
+            const bool follows = lastTime == time - 1;
+            const bool lastOfPrevious = follows && lastIndex == played.frames[lastSerial] - 1;
+            const bool anotherPass = played.loops[serial] && index <= played.lastIndex[serial];
+            if (lastOfPrevious && (played.previous[serial] == lastSerial || (lastSerial == serial && played.loops[serial]))
+                    ? index != played.first[serial]
+                    : follows && lastSerial == serial && index != lastIndex + 1)
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
+                                     " right after frame " + std::to_string(lastIndex) + " of buffer " +
+                                     std::to_string(lastSerial));
+            lastSerial = serial;
+            lastIndex = index;
+            lastTime = time;
+            if (anotherPass) played.lastIndex[serial] = std::int64_t(played.first[serial]) - 1;
+            if (index <= played.lastIndex[serial])
+                return findings.fail(who + " played " + frame + " again, or after a later one");
             played.lastIndex[serial] = index;
-            if (serial < played.lastSerial[p]) {
-                findings.fail(who + " played buffer " + std::to_string(serial) + " after buffer " +
-                              std::to_string(played.lastSerial[p]));
-                return;
-            }
+            if (serial < played.lastSerial[p])
+                return findings.fail(who + " played buffer " + std::to_string(serial) + " after buffer " +
+                                     std::to_string(played.lastSerial[p]));
             played.lastSerial[p] = serial;
-            const std::int64_t anchor = start + i - index;
-            if (played.anchorTap[serial] == tap && played.anchor[serial] != anchor) {
-                findings.fail(who + " played frame " + std::to_string(index) + " of buffer " +
-                              std::to_string(serial) + " at " + std::to_string(start + i) + ", not at " +
-                              std::to_string(played.anchor[serial] + index));
-                return;
-            }
+            const std::int64_t anchor = time - index;
+            // A loop's passes follow each other without a gap.
+            const std::int64_t pass = played.loops[serial] ? played.frames[serial] : kNamedFrames;
+            if (played.anchorTap[serial] == tap && (anchor - played.anchor[serial]) % pass != 0)
+                return findings.fail(who + " played " + frame + " at " + std::to_string(time) + ", not at " +
+                                     std::to_string(played.anchor[serial] + index));
             played.anchorTap[serial] = tap;
             played.anchor[serial] = anchor;
         }
@@ -712,19 +935,21 @@ private:
             installPlayerTap(p);
     }
 
+    void stopRecorder() {
+        const bool recording = recorder_->isRecording();
+        const auto time = generator_->lastRenderTime();
+        whileHeld([&] { recorder_->stop(); });
+        if (recording) {
+            auto file = recorder_->internalAudioFile();
+            takes_.push_back({recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_,
+                              time ? time->sampleTime() : kNone});
+        }
+        recorder_.reset();
+    }
+
     void toggleRecorder() {
         note(recorder_ ? "stop recorder" : "record");
-        if (recorder_) {
-            const bool recording = recorder_->isRecording();
-            whileHeld([&] { recorder_->stop(); });
-            if (recording) {
-                auto file = recorder_->internalAudioFile();
-                takes_.push_back(
-                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
-            }
-            recorder_.reset();
-            return;
-        }
+        if (recorder_) return stopRecorder();
         recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
         try {
             recorder_->record();
@@ -740,12 +965,26 @@ private:
         if (multi_->isRecording()) {
             const auto files = multi_->files();
             whileHeld([&] { multi_->stop(); });
-            if (!files.empty() && files[0])
-                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
+            endMultiTake(files);
             return;
         }
         multi_->record();
         multiFrom_ = renderedInput();
+        multiFirst_ = nextRead();
+    }
+
+    // Each note-on is told apart by its key and velocity.
+    // Each take has files of its own.
+    void endMultiTake(const std::vector<std::shared_ptr<sonabel::WriteableFile>>& files) {
+        MultiTake take{{}, multiFirst_, nextRead() - 1, multiFrom_, renderedInput(), multiBlock_};
+        for (const auto& file : files) {
+            if (!file) continue;
+            for (const auto& earlier : multiTakes_)
+                for (const auto& [path, channel] : earlier.files)
+                    if (path == file->url()) return fail("two takes were written to " + path);
+            take.files.push_back({file->url(), file->channel()});
+        }
+        multiTakes_.push_back(std::move(take));
     }
 
     void sendMIDI() {
@@ -753,9 +992,15 @@ private:
         note("MIDI");
         switch (in_.below(4)) {
         case 0:
-        case 1:
-            sampler_->startNote(key, std::uint8_t(1 + in_.below(127)), 0);
+        case 1: {
+            in_.byte();
+            if (notesSent_ >= 48 * 127) return;
+            const int serial = notesSent_++;
+            sampler_->startNote(std::uint8_t(36 + serial / 127), std::uint8_t(1 + serial % 127), 0);
+            // Sent while the engine renders the unit: it sounds in the first cycle that renders it.
+            if (running_ && samplerAttached_) waitingNotes_.push_back(serial);
             return;
+        }
         case 2:
             sampler_->stopNote(key, 0);
             return;
@@ -763,6 +1008,33 @@ private:
             sampler_->sendMIDIEvent(0xB0, 123, 0); // all notes off
             return;
         }
+    }
+
+    // Rendering the unit ended: what waited may be dropped.
+    void clearNotes() { waitingNotes_.clear(); }
+
+    // After a cycle that rendered the sampler: every note waiting sounded exactly once, at the start of
+    // that cycle (of one of its renders when it was rendered at another rate).
+    void judgeNotes(const AudioTime& time, std::int64_t since) {
+        if (waitingNotes_.empty()) return;
+        const auto received = sampler_->receivedMIDI();
+        for (const int serial : waitingNotes_) {
+            int times = 0;
+            std::int64_t at = kNone;
+            for (const auto& m : received)
+                if (m.bytes.size() == 3 && m.bytes[0] == 0x90 && m.bytes[1] == 36 + serial / 127 &&
+                    m.bytes[2] == 1 + serial % 127) {
+                    ++times;
+                    at = m.sampleTime;
+                }
+            const bool inCycle = time.isHostTimeValid() ? at == time.sampleTime()
+                                                        : at > since && at <= time.sampleTime();
+            if (times != 1 || !inCycle)
+                return fail("note-on " + std::to_string(serial) + " sounded " + std::to_string(times) +
+                            " times, at " + std::to_string(at) + ", in the first cycle that rendered it after it "
+                            "was sent, at " + std::to_string(time.sampleTime()));
+        }
+        waitingNotes_.clear();
     }
 
     // Everything handed to the tap thread arrives.
@@ -776,6 +1048,8 @@ private:
     // --- after every step ---
 
     void checkStep() {
+        if (engine_->isRunning() != running_)
+            fail(std::string("the engine says it is ") + (running_ ? "stopped" : "running"));
         const auto counts = renderthread::counts();
         if (counts != renderthread::Counts{}) {
             fail("the rendering thread allocated " + std::to_string(counts.allocations) + " times, blocked " +
@@ -797,19 +1071,9 @@ private:
         if (multi_->isRecording()) {
             const auto files = multi_->files();
             multi_->stop();
-            if (!files.empty() && files[0])
-                multiTakes_.push_back({files[0]->url(), multiFrom_, renderedInput(), multiBlock_});
+            endMultiTake(files);
         }
-        if (recorder_) {
-            const bool recording = recorder_->isRecording();
-            recorder_->stop();
-            if (recording) {
-                auto file = recorder_->internalAudioFile();
-                takes_.push_back(
-                    {recorder_, file ? file->url() : std::string(), recordedFrom_ == graphChanges_});
-            }
-            recorder_.reset();
-        }
+        if (recorder_) stopRecorder();
         engine_->stop();
         for (auto& player : players_)
             player->stop();
@@ -841,7 +1105,7 @@ private:
                 return;
             }
         for (std::size_t t = 0; t < takes_.size(); ++t)
-            checkRecorderTake(recorded[t], takes_[t].clean);
+            checkRecorderTake(recorded[t], takes_[t]);
         for (const auto& take : multiTakes_)
             checkMultiTake(take);
     }
@@ -856,8 +1120,11 @@ private:
     }
 
     // The generator's take: its node time in every sample, each frame once at its place.
-    void checkRecorderTake(const std::string& path, bool clean) {
+    // A clean take lasts as long as the time it recorded: lost blocks are silence in their place, and
+    // only the block the tap was filling at the stop may be missing.
+    void checkRecorderTake(const std::string& path, const RecorderTake& recorded) {
         if (path.empty()) return;
+        const bool clean = recorded.clean;
         const auto take = firstChannel(path);
         std::int64_t lastPosition = kNone;
         std::int64_t lastTime = kNone;
@@ -876,6 +1143,12 @@ private:
             lastPosition = std::int64_t(p);
             lastTime = t;
         }
+        if (!clean || lastTime == kNone || recorded.lastRender == kNone) return;
+        const std::int64_t block = sonabel::Settings::recorderBufferLength().samplesCount();
+        const std::int64_t due = lastPosition + (recorded.lastRender - lastTime) % kNamedFrames;
+        if (std::int64_t(take.size()) + block <= due)
+            fail("the recorder's take ends at " + std::to_string(take.size()) + ", the generator rendered up to " +
+                 std::to_string(due) + " while it recorded");
     }
 
     const RingLog* ringOf(std::int64_t name) const {
@@ -887,14 +1160,30 @@ private:
     // A multichannel take: captured frames in order, each once; frames lost on the way have silence of
     // their length in their place; every block rendered before the stop is there.
     void checkMultiTake(const MultiTake& take) {
-        const auto samples = firstChannel(take.path);
+        for (const auto& [path, channel] : take.files) {
+            const auto samples = firstChannel(path);
+            const std::string name = path.substr(path.rfind('/') + 1);
+            if (samples.size() != firstChannel(take.files[0].first).size())
+                return fail(name + " holds " + std::to_string(samples.size()) + " frames, another file of its take " +
+                            std::to_string(firstChannel(take.files[0].first).size()));
+            checkMultiTakeFile(take, name, samples, channel == 0 ? 1.0f : -1.0f);
+        }
+    }
+
+    // One channel of a take: captured frames of that channel in order, each once; frames lost on the
+    // way have silence of their length in their place; every block rendered before the stop is there.
+    void checkMultiTakeFile(const MultiTake& take, const std::string& name, const std::vector<float>& samples,
+                            float sign) {
         std::int64_t lastPosition = kNone;
         std::int64_t last = kNone;
         for (std::size_t p = 0; p < samples.size(); ++p) {
-            const std::int64_t k = named(samples[p], 8388608.0);
+            const std::int64_t k = named(samples[p] * sign, 8388608.0);
             if (k == -1) continue;
-            const std::string at = take.path.substr(take.path.rfind('/') + 1) + " at " + std::to_string(p);
-            if (k == -2) return fail(at + " holds a sample that was never captured");
+            const std::string at = name + " at " + std::to_string(p);
+            if (k == -2) return fail(at + " holds a sample that was never captured on its channel");
+            if (k < take.first || k > take.last)
+                return fail(at + " holds captured frame " + std::to_string(k) + ", read " +
+                            (k < take.first ? "before its record()" : "after its stop"));
             if (last != kNone && k <= last)
                 return fail(at + " holds captured frame " + std::to_string(k) + " after frame " +
                             std::to_string(last));
@@ -907,9 +1196,8 @@ private:
         }
         // All but the block the tap was filling at the stop.
         if (std::int64_t(samples.size()) + take.block < take.end - take.begin)
-            fail(take.path.substr(take.path.rfind('/') + 1) + " holds " + std::to_string(samples.size()) +
-                 " frames of the " + std::to_string(take.end - take.begin) +
-                 " the input rendered while it recorded");
+            fail(name + " holds " + std::to_string(samples.size()) + " frames of the " +
+                 std::to_string(take.end - take.begin) + " the input rendered while it recorded");
     }
 
     Bytes in_;
@@ -939,7 +1227,14 @@ private:
     std::vector<Watched> watched_;
     std::uint32_t tapBlock_ = 256;
     std::shared_ptr<PlayedFrames> played_ = std::make_shared<PlayedFrames>();
+    bool running_ = false;
+    bool samplerAttached_ = true;
+    int notesSent_ = 0;
+    std::vector<int> waitingNotes_;
+    std::optional<AudioTime> samplerSeen_;
     std::uint32_t scheduled_ = 0;
+    std::int64_t lastScheduled_[2] = {-1, -1};
+    int playerTap_[2] = {-1, -1};
     int graphChanges_ = 0;
     std::shared_ptr<sonabel::NodeRecorder> recorder_;
     int recordedFrom_ = 0;
@@ -947,6 +1242,7 @@ private:
     std::shared_ptr<sonabel::MultiChannelInputNodeTap> multi_;
     std::uint32_t multiBlock_ = 2048;
     std::int64_t multiFrom_ = 0;
+    std::int64_t multiFirst_ = 0;
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;

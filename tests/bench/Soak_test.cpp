@@ -94,6 +94,27 @@ TEST(SoakMeasure, CountsEachBreakInTheToneOnce) {
              std::fill_n(s.begin() + std::ptrdiff_t(inBurst(1, 0.5)), std::int64_t(0.08 * kRate), 0.0f);
          },
          1},
+        // The sweep is at 1,200 Hz 1 s into the first burst, 1,500 Hz 0.5 s into the second and 1,900
+        // Hz 0.5 s into the third: 40, 32 and 25.26 frames a period.
+        {"whole periods lost",
+         [&](std::vector<float>& s) {
+             const auto at = s.begin() + std::ptrdiff_t(inBurst(0, 1.0));
+             s.erase(at, at + 960);
+         },
+         1},
+        {"one period lost",
+         [&](std::vector<float>& s) {
+             const auto at = s.begin() + std::ptrdiff_t(inBurst(1, 0.5));
+             s.erase(at, at + 32);
+         },
+         1},
+        {"whole periods repeated",
+         [&](std::vector<float>& s) {
+             const auto at = std::ptrdiff_t(inBurst(2, 0.5));
+             const std::vector<float> block(s.begin() + at - 960, s.begin() + at);
+             s.insert(s.begin() + at, block.begin(), block.end());
+         },
+         1},
         {"the last burst lost whole",
          [&](std::vector<float>& s) {
              std::fill_n(s.begin() + std::ptrdiff_t(inBurst(3, -0.01)), std::int64_t(kBurstSeconds * kRate),
@@ -124,39 +145,48 @@ TEST(SoakMeasure, CountsEachBreakInTheToneOnce) {
 }
 
 TEST(SoakMeasure, RoundTripIsFromOneRecordingToTheOther) {
-    const std::int64_t start = 4800, delay = 1000; // the second recording lags the first
+    const std::int64_t start = 4800;
     const std::int64_t burst = std::int64_t(kBurstSeconds * kRate);
     const double period = double(kBlock) / kRate;
     struct Case {
         std::string name;
+        std::int64_t delay;          // the second recording lags the first
         std::int64_t shiftAt, shift; // from this frame of the tone the second lags `shift` more
-        bool lateFirstBurst;         // the first burst would have come back after half a burst
+        std::int64_t quietAt;        // 80 ms of the second's tone from here go quiet
+        bool lateFirstBurst;         // the first burst would have come back after half the bands' turn
         double start, end, off;
         int breaks;
     };
-    const double d = double(delay) / kRate;
+    const double d = 1000 / kRate;
     const std::vector<Case> cases{
-        {"steady", 0, 0, false, d, d, 0, 0},
-        {"half a period more in the gap before the last two bursts", start + 3 * burst - 2000, kBlock / 2,
-         false, d, d + double(kBlock / 2) / kRate, 0, 0},
-        {"two periods more from the third burst", start + 2 * burst, 2 * kBlock, false, d,
+        {"steady", 1000, 0, 0, 0, false, d, d, 0, 0},
+        {"half a period more in the gap before the last two bursts", 1000, start + 3 * burst - 2000,
+         kBlock / 2, 0, false, d, d + double(kBlock / 2) / kRate, 0, 0},
+        {"two periods more from the third burst", 1000, start + 2 * burst, 2 * kBlock, 0, false, d,
          d + double(2 * kBlock) / kRate, 3 * kBurstSeconds, 0},
-        {"two periods more within the second burst", start + burst + burst / 2, 2 * kBlock, false, d,
+        {"two periods more within the second burst", 1000, start + burst + burst / 2, 2 * kBlock, 0, false, d,
          d + double(2 * kBlock) / kRate, 3 * kBurstSeconds, 1},
         // Missing where it was due, and a stretch where none was.
-        {"the first burst back too late", 0, 0, true, d, d, 0, 2},
+        {"the first burst back too late", 1000, 0, 0, 0, true, d, d, 0, 2},
+        // 300 ms behind, the end of the second burst comes back after the third was sent: a stretch
+        // where none was, not the third's return.
+        {"a late piece of a burst", std::int64_t(0.3 * kRate), 0, 0,
+         start + burst + std::int64_t(1.7 * kRate), false, 0.3, 0.3, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<float> first = tones(start, 5);
-        std::vector<float> second(std::size_t(delay), 0.0f);
+        std::vector<float> second(std::size_t(c.delay), 0.0f);
         second.insert(second.end(), first.begin(), first.end());
-        second.insert(second.begin() + std::ptrdiff_t(c.shiftAt + delay), std::size_t(c.shift), 0.0f);
+        if (c.quietAt)
+            std::fill_n(second.begin() + std::ptrdiff_t(c.quietAt + c.delay), std::int64_t(0.08 * kRate),
+                        0.0f);
+        second.insert(second.begin() + std::ptrdiff_t(c.shiftAt + c.delay), std::size_t(c.shift), 0.0f);
         const Steady firstStamps(first.size(), 5.0), secondStamps(second.size(), 5.0);
         std::vector<double> sent = returned(first, firstStamps, burstTimes(start, 5, 5.0), kRate).at;
         for (std::size_t b = 0; b < sent.size(); ++b) // the sine's first sample is quiet
             ASSERT_NEAR(sent[b], burstTimes(start, 5, 5.0)[b], 2 / kRate);
-        if (c.lateFirstBurst) sent[0] -= kBurstSeconds;
+        if (c.lateFirstBurst) sent[0] -= kMarks * kBurstSeconds;
         const Returned after = returned(second, secondStamps, sent, kRate);
         const RoundTrip trip = roundTrip(sent, after.at, period);
         ASSERT_TRUE(trip.measured);

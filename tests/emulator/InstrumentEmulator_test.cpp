@@ -448,10 +448,12 @@ TEST_F(EmulatorTest, BulkDumpReplacesTheLiveTableWhenItsChecksumHolds) {
     exchange(*orvane, corrupt);
     EXPECT_EQ(orvane->state().rejectedDumps, 1);
     EXPECT_EQ(orvane->state().liveTuning, TuningTable::equalTempered());
+    EXPECT_EQ(orvane->state().microtuning, 0);
 
     exchange(*orvane, dump);
     const auto state = orvane->state();
     EXPECT_EQ(state.liveTuningName, "et\xE9");
+    EXPECT_EQ(state.microtuning, 1);
     EXPECT_EQ(state.liveTuning.keys[0], (TuningTable::Pitch{0, 0x140}));
     EXPECT_EQ(state.liveTuning.keys[127], (TuningTable::Pitch{0x7F, 0x3FFE}));
     Bytes short407(dump.begin(), dump.end() - 2);

@@ -1,6 +1,7 @@
 #include "platform/audio/devices/AudioDeviceBackend.h"
 
 #include "platform/audio/AudioBufferList.h"
+#include "platform/audio/devices/JackDeviceBackend.h"
 #include "platform/audio/devices/NullAudioDeviceBackend.h"
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 
@@ -29,8 +30,11 @@ OSStatus directionOf(AudioObjectPropertyScope scope, bool& input) {
 std::shared_ptr<AudioDeviceBackend> AudioDeviceBackend::current() {
     std::lock_guard lock(gBackendMutex);
     if (!gBackend) {
-        auto rt = RtAudioDeviceBackend::makeIfAvailable();
-        if (rt)
+        // A JACK server, PipeWire's JACK interface among them, runs the engine in its own real-time
+        // thread at one quantum; elsewhere RtAudio.
+        if (auto jack = JackDeviceBackend::makeIfAvailable())
+            gBackend = jack;
+        else if (auto rt = RtAudioDeviceBackend::makeIfAvailable())
             gBackend = rt;
         else
             gBackend = std::make_shared<NullAudioDeviceBackend>();

@@ -10,8 +10,9 @@
 namespace platform {
 
 // The machine's audio devices as the audio object system shows them, and real-time I/O for
-// engines. One backend serves the process: chosen once at first use (RtAudio when it lists a
-// device with input or output channels, else the null backend) and replaced in tests. Device IDs are 2 and up
+// engines. One backend serves the process: chosen once at first use (a JACK server when one
+// answers, PipeWire's JACK interface among them, and lists a device; else RtAudio when it lists a
+// device with input or output channels; else the null backend) and replaced in tests. Device IDs are 2 and up
 // and stay the same for a device for the whole session.
 class AudioDeviceBackend {
 public:

@@ -6,7 +6,8 @@ class FakeRtAudioDriver::FakeStream final : public RtAudioDriver::Stream {
 public:
     FakeStream(FakeRtAudioDriver& driver, std::size_t index) : driver_(driver), index_(index) {}
     ~FakeStream() override {
-        std::lock_guard lock(driver_.mutex_);
+        std::unique_lock lock(driver_.mutex_);
+        driver_.stopsReleased_.wait(lock, [&] { return !driver_.stopsHeld_; });
         driver_.streams_[index_].opened.closed = true;
     }
     void start() override {
@@ -62,6 +63,12 @@ int FakeRtAudioDriver::realtimeQueries() const {
 void FakeRtAudioDriver::failOpen(std::optional<std::string> message) {
     std::lock_guard lock(mutex_);
     openError_ = std::move(message);
+}
+
+void FakeRtAudioDriver::holdStops(bool held) {
+    std::lock_guard lock(mutex_);
+    stopsHeld_ = held;
+    stopsReleased_.notify_all();
 }
 
 std::vector<FakeRtAudioDriver::Opened> FakeRtAudioDriver::opened() const {

@@ -1,6 +1,7 @@
 #pragma once
 #include "platform/audio/devices/RtAudioDriver.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ public:
     int realtimeQueries() const;
     // The next opens throw this.
     void failOpen(std::optional<std::string> message);
+    // While held, a stream's stop (its destruction) waits, as RtAudio's does for a server that has
+    // stalled or whose sink is suspended.
+    void holdStops(bool held);
 
     std::vector<Opened> opened() const;
     // Runs the callback of the stream opened `index`-th, interleaved buffers of its channels (null
@@ -56,6 +60,8 @@ private:
     bool realtime_ = true;
     int realtimeQueries_ = 0;
     std::optional<std::string> openError_;
+    bool stopsHeld_ = false;
+    std::condition_variable stopsReleased_;
 };
 
 } // namespace platform

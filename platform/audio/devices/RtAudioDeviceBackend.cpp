@@ -6,11 +6,14 @@
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/devices/AudioCallbackTiming.h"
 
+#include "platform/core/BackgroundJobs.h"
 #include "platform/core/LogSink.h"
+#include "platform/core/Sleeper.h"
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -39,6 +42,43 @@ RtAudio::Api rtApi(RtAudioDeviceBackend::Api api) {
     return RtAudio::LINUX_ALSA;
 }
 
+// A server can keep a stream from stopping: RtAudio's stop waits for the stream's callback thread,
+// which waits in the client library for a server whose sink is suspended or that has stalled. Stops
+// run on jobs of their own: the shared jobs are joined when the process ends, and such a stop may
+// never end; a thread of these still waiting then ends with the process.
+BackgroundJobs& stopJobs() {
+    static BackgroundJobs& jobs = *new BackgroundJobs;
+    return jobs;
+}
+
+// Stops and closes the streams in order on a job, holding `keep` until they are closed. False when
+// that takes longer than `budget`: the job goes on without anyone waiting for it.
+bool stopWithin(std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams, std::shared_ptr<const void> keep,
+                std::chrono::nanoseconds budget) {
+    struct Stop {
+        std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams;
+        std::shared_ptr<const void> keep;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    auto stop = std::make_shared<Stop>();
+    stop->streams = std::move(streams);
+    stop->keep = std::move(keep);
+    const std::uint64_t job = stopJobs().run([stop] {
+        stop->streams.clear();
+        stop->keep.reset();
+        std::lock_guard lock(stop->mutex);
+        stop->done = true;
+        stop->ended.notify_all();
+    });
+    std::unique_lock lock(stop->mutex);
+    if (!stop->ended.wait_for(lock, budget, [&] { return stop->done; })) return false;
+    lock.unlock();
+    stopJobs().join(job);
+    return true;
+}
+
 class RtAudioIO final : public AudioIOBackend {
 public:
     explicit RtAudioIO(std::shared_ptr<RtAudioDeviceBackend> backend)
@@ -65,6 +105,7 @@ public:
             if (!buffer_) throw AudioError(AudioError::kDomain, kAudio_MemFullError, "no render buffer");
             engine.prepareForCycles(buffer_->frameCapacity()); // the callback's largest chunk
             engine_ = &engine;
+            gate_ = std::make_shared<Gate>(this, format.channelCount());
             const RtAudio::StreamOptions options = backend_->streamOptions();
             RtAudio::StreamParameters outParameters;
             outParameters.deviceId = out.index;
@@ -83,7 +124,7 @@ public:
                                                static_cast<unsigned>(format.sampleRate()),
                                                frames,
                                                &RtAudioIO::callback,
-                                               this,
+                                               gate_.get(),
                                                options};
                 output_ = backend_->driver().open(request);
                 frames = request.frames;
@@ -176,6 +217,41 @@ public:
     }
 
 private:
+    // What a stream's callback reaches the engine through. A stream that does not stop in time lives
+    // on, and its callback may come after the engine is gone: it shares the gate, and once the gate
+    // is closed no callback gets past it to this object.
+    struct Gate {
+        Gate(RtAudioIO* io, std::uint32_t outputChannels) : io(io), outputChannels(outputChannels) {}
+        RtAudioIO* const io;
+        const std::uint32_t outputChannels;
+        std::atomic<bool> open{true};
+        std::atomic<int> inside{0};
+
+        // Returns once no callback is past the gate; none gets past it after. A callback renders a
+        // period and never waits: this waits that long at most.
+        void close() {
+            open.store(false);
+            while (inside.load() != 0)
+                Sleeper::system().sleepFor(std::chrono::microseconds(100));
+        }
+    };
+    // A callback's way past the gate, while it lives.
+    class Pass {
+    public:
+        explicit Pass(Gate& gate) : gate_(gate) {
+            gate_.inside.fetch_add(1);
+            open_ = gate_.open.load();
+        }
+        ~Pass() { gate_.inside.fetch_sub(1); }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+        explicit operator bool() const { return open_; }
+
+    private:
+        Gate& gate_;
+        bool open_ = false;
+    };
+
     // The ring was made for the period asked for; a device that granted a longer one gets a ring
     // for that, before any callback runs.
     void fitCaptureRing(AudioEngine& engine, std::uint32_t period) {
@@ -192,7 +268,7 @@ private:
                                        static_cast<unsigned>(rate),
                                        backend_->configuration().bufferFrameSize,
                                        callback,
-                                       this,
+                                       gate_.get(),
                                        options};
         input_ = backend_->driver().open(request);
         return request.frames;
@@ -202,7 +278,14 @@ private:
     // graph renders (and reads them) in blocks of the render buffer.
     static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus flags,
                         void* user) {
-        auto* self = static_cast<RtAudioIO*>(user);
+        auto& gate = *static_cast<Gate*>(user);
+        const Pass pass(gate);
+        if (!pass) {
+            if (output)
+                std::fill_n(static_cast<float*>(output), std::size_t(frames) * gate.outputChannels, 0.0f);
+            return 0;
+        }
+        RtAudioIO* const self = gate.io;
         if (output && self->timingReady_.load(std::memory_order_acquire) &&
             self->timing_->callback(self->backend_->configuration().clock->now(), frames,
                                     flags & RTAUDIO_OUTPUT_UNDERFLOW)) {
@@ -238,14 +321,22 @@ private:
 
     // The input of its own stream, beside an output stream that renders.
     static int inputCallback(void*, void* input, unsigned frames, double, RtAudioStreamStatus, void* user) {
-        auto* self = static_cast<RtAudioIO*>(user);
-        if (input && self->ring_) self->ring_->write(static_cast<const float*>(input), frames);
+        auto& gate = *static_cast<Gate*>(user);
+        const Pass pass(gate);
+        if (pass && input && gate.io->ring_) gate.io->ring_->write(static_cast<const float*>(input), frames);
         return 0;
     }
 
     void closeLocked() {
-        output_.reset();
-        input_.reset();
+        // First no callback reaches the engine, then the streams stop: a stream the server keeps
+        // from stopping in time is left to stop on its own, with the gate.
+        if (gate_) gate_->close();
+        std::vector<std::unique_ptr<RtAudioDriver::Stream>> streams;
+        for (auto* stream : {&output_, &input_})
+            if (*stream) streams.push_back(std::move(*stream));
+        if (!streams.empty() && !stopWithin(std::move(streams), gate_, backend_->configuration().stopTimeout))
+            backend_->tellStopLeftRunning();
+        gate_.reset();
         if (engine_ && ring_) engine_->detachCaptureRing();
         ring_.reset();
         engine_ = nullptr;
@@ -259,6 +350,7 @@ private:
     AudioDeviceID device_;
     std::unique_ptr<RtAudioDriver::Stream> output_;
     std::unique_ptr<RtAudioDriver::Stream> input_;
+    std::shared_ptr<Gate> gate_; // of the open streams
     std::shared_ptr<PCMBuffer> buffer_;
     std::shared_ptr<AudioRingBuffer> ring_;
     AudioEngine* engine_ = nullptr;
@@ -326,6 +418,15 @@ RtAudio::StreamOptions RtAudioDeviceBackend::streamOptions() {
                            "): it runs at normal priority, and other programs' load can break the sound"});
     }
     return options;
+}
+
+void RtAudioDeviceBackend::tellStopLeftRunning() {
+    if (toldStopLeftRunning_.exchange(true)) return;
+    LogSink::emit(
+        {"io.sonabel.platform", "audio", LogLevel::error,
+         "The sound server did not stop the audio streams within " +
+             std::to_string(configuration_.stopTimeout.count()) +
+             " ms: they are left to stop on their own, and the engine no longer plays through them"});
 }
 
 void RtAudioDeviceBackend::refreshLocked() const {

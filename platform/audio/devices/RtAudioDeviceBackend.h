@@ -4,6 +4,7 @@
 #include "platform/core/HostClock.h"
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,9 @@ public:
         int realtimePriority = 10;
         // RtAudio's own for `api` when null.
         std::shared_ptr<RtAudioDriver> driver{};
+        // How long stopping the streams may take (the engine's stop, a change of device): streams the
+        // server has not let stop by then are left to stop on their own.
+        std::chrono::milliseconds stopTimeout{500};
 
         // The defaults, with numberOfBuffers from SONABEL_AUDIO_BUFFERS (2 to 16) when it is set; a
         // value outside that is logged and left at the default.
@@ -67,6 +71,8 @@ public:
     // The stream options every stream is opened with; says once in the log when real-time
     // scheduling is refused.
     RtAudio::StreamOptions streamOptions();
+    // Says once in the log that streams were left to stop on their own.
+    void tellStopLeftRunning();
 
 private:
     explicit RtAudioDeviceBackend(Configuration configuration);
@@ -75,6 +81,7 @@ private:
     Configuration configuration_;
     mutable std::mutex mutex_;
     std::atomic<bool> toldRealtimeRefused_{false};
+    std::atomic<bool> toldStopLeftRunning_{false};
     mutable std::map<std::string, AudioDeviceID> ids_; // names keep their ID for the session
     mutable std::map<AudioDeviceID, Device> devices_;
     mutable AudioDeviceID nextID_ = 2;

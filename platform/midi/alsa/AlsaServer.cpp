@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <tuple>
 
 namespace platform::midi {
 
@@ -388,12 +389,25 @@ void AlsaServer::lostInput() {
     output_.forgetSubscriptions();
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
-    // Announcements may have been among them.
-    drop(apply(syncAll()));
+    // Announcements may have been among them: a destination that is another one now (by its names),
+    // unheard, gets none of what was sent to the one before.
+    const auto listing = sequencer_->listPorts();
+    const auto identity = [&](const AlsaPortInfo& info) {
+        const auto* destination = endpoints_.findAt(info.client, info.port, false);
+        return destination ? std::tuple(destination->ref, destination->clientName, destination->portName)
+                           : std::tuple(MIDIEndpointRef{0}, std::string(), std::string());
+    };
+    std::vector<decltype(identity(listing.front()))> before;
+    for (const auto& info : listing)
+        before.push_back(identity(info));
+    drop(apply(syncAll(listing)));
+    for (std::size_t i = 0; i < listing.size(); ++i)
+        if (identity(listing[i]) != before[i]) output_.forget(listing[i].client, listing[i].port);
 }
 
-std::vector<AlsaEndpoints::Change> AlsaServer::syncAll() {
-    const auto listing = sequencer_->listPorts();
+std::vector<AlsaEndpoints::Change> AlsaServer::syncAll() { return syncAll(sequencer_->listPorts()); }
+
+std::vector<AlsaEndpoints::Change> AlsaServer::syncAll(const std::vector<AlsaPortInfo>& listing) {
     for (const auto& info : listing)
         started_.insert({info.client, info.port});
     return endpoints_.sync(listing, ownClient_, [this] { return makeHandle(); });

@@ -123,6 +123,7 @@ private:
     std::set<std::pair<int, int>> started_;
     // Under mutex_: the listing brought in whole, every port in it counted as started.
     std::vector<AlsaEndpoints::Change> syncAll();
+    std::vector<AlsaEndpoints::Change> syncAll(const std::vector<AlsaPortInfo>& listing);
 
     DeliveryBatch batch_; // of the polling job: what it handled, not yet queued
 

@@ -62,6 +62,8 @@ int AlsaTranslation::encode(std::span<const std::uint8_t> input, std::size_t sys
             i = end;
             continue;
         }
+        // A SysEx ends the running status, and a message it cut short, as on the wire.
+        if (!inSysEx) snd_midi_event_reset_encode(encoder_);
         // Everything up to and including F7 is SysEx data, F0 of a new SysEx included.
         const auto from = bytes.begin() + static_cast<std::ptrdiff_t>(i) + (inSysEx ? 0 : 1);
         const auto f7 = std::find(from, bytes.end(), 0xF7);

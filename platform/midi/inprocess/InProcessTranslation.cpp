@@ -83,11 +83,22 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
         source.last = packet.timeStamp;
         // The rest as every receiver reads a packet. What begins no message is left out: a packet
         // list's reading would stop there, and universal packets would read something else.
-        std::size_t from = i;
+        std::size_t from = i, cut = 0;
         while (i < bytes.size()) {
             const auto step = MIDIByteReader::next(bytes, i);
-            if (step.kind == MIDIByteReader::Step::Kind::end || step.kind == MIDIByteReader::Step::Kind::cut)
-                break;
+            if (step.kind == MIDIByteReader::Step::Kind::end) break;
+            if (step.kind == MIDIByteReader::Step::Kind::cut) {
+                // Its real-time bytes still arrive; the status byte that cut it begins the next message.
+                if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
+                MIDIByteReader::unweave(
+                    bytes.subspan(i, step.length),
+                    [&](const std::uint8_t& byte) {
+                        pieces_.push_back({packet.timeStamp, {&byte, 1}});
+                    },
+                    [&](std::uint8_t) { ++cut; });
+                from = i += step.length;
+                continue;
+            }
             if (step.kind == MIDIByteReader::Step::Kind::message) {
                 if (step.realTime > 0 || step.ignored > 0) {
                     // The real-time bytes inside first, as the wire gave them, then the message.
@@ -120,7 +131,8 @@ void InProcessTranslation::frame(Source& source, std::string_view sourceName,
             from = i;
         }
         if (i > from) pieces_.push_back({packet.timeStamp, bytes.subspan(from, i - from)});
-        if (i < bytes.size()) logError(SysExCollector::strayText(sourceName, bytes.size() - i));
+        if (const auto dropped = cut + bytes.size() - i; dropped > 0)
+            logError(SysExCollector::strayText(sourceName, dropped));
     }
 }
 

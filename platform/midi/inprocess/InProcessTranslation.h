@@ -9,7 +9,8 @@
 // comes is heard again once it was silent for more than kSilenceEndsSysEx (by the packets' stamps): the
 // unfinished SysEx is dropped with a log line, and so is one that grows beyond SysExCollector::kMaxBytes.
 // Outside a SysEx both kinds get the same whole messages: bytes that begin none end what is read
-// of a packet, and are dropped with a log line.
+// of a packet, and are dropped with a log line; so is a message that a status byte cut short (its
+// real-time bytes still arrive), and reading goes on at that status byte.
 #include "platform/midi/EventListBuilder.h"
 #include "platform/midi/PacketListBuilder.h"
 #include "platform/midi/PacketListReader.h"

@@ -204,7 +204,8 @@ TEST_P(RefusedOrStalled, ATransferThatLostARecordEndsAsFailed) {
     controller->DownloadBank();
     settleAll();
     ASSERT_EQ(alertMessages().size(), 1u);
-    EXPECT_TRUE(alertMessages()[0].starts_with("The request for program 1 of bank "));
+    // Bank 2 as the user chose it, not its byte 03.
+    EXPECT_TRUE(alertMessages()[0].starts_with("The request for program 1 of Bank 2 was not sent: "));
     EXPECT_TRUE(alertMessages()[0].ends_with(": " + GetParam().why + ". The bank was not fully received!"))
         << alertMessages()[0];
     EXPECT_EQ(read(file), (Bytes{1, 2, 3}));

@@ -222,6 +222,17 @@ TEST_F(SlotTables, FetchProposesTheSlotNameAndWaitsForItsDump) {
     EXPECT_EQ(sleeper.slept.size(), 5u);
     EXPECT_EQ(sleeper.slept[0], std::chrono::milliseconds(10));
     EXPECT_EQ(readFileBytes(file, 1000), dump);
+
+    // A name that gives no visible file in the folder shown.
+    for (const auto& [slot, name, proposed] :
+         {std::tuple<int, std::string, std::string>{0, "", "Tuning slot 1.syx"},
+          {9, " ", "Tuning slot 10.syx"},
+          {1, "..", "Tuning slot 2.syx"},
+          {2, ".Just/Pure", "Just-Pure.syx"}}) {
+        state.mts_names_buf[std::size_t(slot)] = name;
+        TuningSlots(services).fetchTable(slot);
+        EXPECT_EQ(dialogs.requests().back().nameFieldStringValue, proposed) << name;
+    }
 }
 
 TEST_F(SlotTables, ATimeOutAlertsAndKeepsTheOldFileEvenWhenTheDumpComesLate) {

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -168,6 +171,7 @@ TEST(AudioRingBuffer, WhatStaysBeyondTheCushionThroughAHoldGoesWhereTheInputIsQu
              Case{"waits for quiet ahead", 8, false, 8, 11, 2},
              Case{"a grown cushion stays", 8, true, 0, 7, 4},
              Case{"no hold", 0, false, 0, 0, 5},
+             Case{"never quiet: a hold later, where it costs least", 8, false, 20, 11, 2},
          }) {
         SCOPED_TRACE(c.name);
         AudioRingBuffer ring(1, 64);
@@ -382,6 +386,90 @@ TEST(AudioNode, SilenceForLostInputLastsAsLongAtTheRateOfTheTappedNode) {
     EXPECT_EQ(silence, std::uint64_t(lossy->renders) * 441);
 }
 
+TEST(AudioInputNode, EachOverrunsSilenceSitsWhereItsFramesWereLostInEveryNodeDownstream) {
+    // Two overruns of 100 frames, with the frames captured between them passed in the same read at one
+    // rate; recorders on the input, on a submix it feeds, and on a mixer at 44.1 kHz behind that.
+    for (const bool converting : {false, true}) {
+        auto fake = std::make_shared<FakeAudioDeviceBackend>();
+        fake->setInputFormat(*AudioFormat::standard(48000, 1));
+        fake->setOutputFormat(*AudioFormat::standard(48000, 2));
+        auto engine = AudioEngine::make();
+        engine->setIOBackend(fake->makeIO());
+        auto input = engine->inputNode();
+        auto submix = AudioMixerNode::make(), converted = AudioMixerNode::make();
+        engine->attach(submix);
+        engine->attach(converted);
+        const AudioFormat mono48 = *AudioFormat::standard(48000, 1);
+        ASSERT_TRUE(engine->connect(input, submix, mono48));
+        if (converting) {
+            ASSERT_TRUE(engine->connect(submix, converted, mono48));
+            ASSERT_TRUE(
+                engine->connect(converted, engine->mainMixerNode(), *AudioFormat::standard(44100, 1)));
+        } else {
+            ASSERT_TRUE(engine->connect(submix, engine->mainMixerNode(), mono48));
+        }
+        struct Row {
+            std::shared_ptr<AudioNode> node;
+            double ratio;
+            double slack; // a converter spreads the frames around a loss over a few
+            std::vector<float> take;
+        };
+        std::vector<Row> rows = {{input, 1, 0, {}}, {submix, 1, 0, {}}};
+        if (converting) rows.push_back({converted, 44100.0 / 48000, 24, {}});
+        for (auto& row : rows)
+            ASSERT_TRUE(row.node->installTap(
+                0, 64, std::nullopt,
+                [&take = row.take](auto buffer, auto) {
+                    take.insert(take.end(), buffer->floatChannelData()[0],
+                                buffer->floatChannelData()[0] + buffer->frameLength());
+                },
+                AudioNode::TapKind::recorder));
+        engine->start();
+        auto ring = fake->captureRing();
+        ASSERT_TRUE(ring);
+        std::int64_t next = 0;
+        const auto feed = [&](std::uint32_t frames) {
+            auto block = PCMBuffer::make(mono48, frames);
+            for (std::uint32_t i = 0; i < frames; ++i)
+                block->floatChannelData()[0][i] = float(++next);
+            block->setFrameLength(frames);
+            fake->feedInput(*block);
+        };
+        feed(ring->capacity() + 100);
+        ASSERT_TRUE(fake->tick(256));
+        const std::int64_t between = ring->capacity() - ring->available();
+        feed(std::uint32_t(between) + 100);
+        for (int i = 0; i < 30; ++i)
+            ASSERT_TRUE(fake->tick(256));
+        ASSERT_TRUE(fake->tick(512));
+        for (int i = 0; i < 8; ++i)
+            ASSERT_TRUE(fake->tick(256));
+        engine->stop();
+        // Captured frames 8,192 to 8,291 were lost, then the 100 after the `between` frames that followed.
+        const double gaps[] = {8192, 8292 + double(between)};
+        for (auto& row : rows) {
+            SCOPED_TRACE(row.node->typeName() + " at " + std::to_string(row.ratio));
+            // Where the runs of silence at least nearly a gap's length start; the second runs on into
+            // the silence after the last captured frame (behind a converter, after its last few).
+            std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+            for (std::int64_t p = 0; p < std::int64_t(row.take.size());) {
+                std::int64_t q = p;
+                while (q < std::int64_t(row.take.size()) && row.take[q] == 0.0f)
+                    ++q;
+                if (q - p >= 80) runs.push_back({p, q - p});
+                p = q + 1;
+            }
+            ASSERT_GE(runs.size(), 2u);
+            EXPECT_NEAR(double(runs[0].first), gaps[0] * row.ratio, row.slack + 0.5);
+            EXPECT_NEAR(double(runs[0].second), 100 * row.ratio, row.slack + 1);
+            EXPECT_NEAR(double(runs[1].first), gaps[1] * row.ratio, row.slack + 0.5);
+            if (row.ratio != 1) continue;
+            for (std::int64_t p = 8292; p < gaps[1]; ++p)
+                ASSERT_EQ(row.take[p], float(p + 1)) << p;
+        }
+    }
+}
+
 TEST(AudioEngine, DeferredCallbacksRunInOrderOnTheTapThreadAndStopWaitsForThem) {
     auto fake = std::make_shared<FakeAudioDeviceBackend>();
     auto engine = AudioEngine::make();
@@ -555,6 +643,82 @@ TEST(AudioInputNode, OutputUnderrunsOneAfterAnotherLeaveNoLatencyBeyondTheCushio
         EXPECT_EQ(ring->available(), 512u);
         EXPECT_EQ(ring->underrunFrames(), 0u);
         EXPECT_EQ(ring->prefill(), 1024u);
+        engine->stop();
+    }
+}
+
+TEST(AudioInputNode, WhatAStallPiledUpGoesWithinASecondWhateverTheInputHearsAndStallsDoNotRatchet) {
+    // The input stalls for 13 periods (151 ms), then hands them over at once: what the ring holds
+    // beyond its cushion is latency, and goes within about a second of the stall's end, quiet or not.
+    struct Case {
+        const char* name;
+        float level; // of the input: silence, a noise floor (-50 dBFS), a tone
+        bool tone;
+        int every; // cycles between two stalls (2.5 s), or one stall
+    };
+    const Case cases[] = {
+        {"silence, one stall", 0, false, 0},
+        {"a noise floor, one stall", 0.003f, false, 0},
+        {"a tone, one stall", 0.3f, true, 0},
+        {"silence, a stall every 2.5 s", 0, false, 215},
+        {"a noise floor, a stall every 2.5 s", 0.003f, false, 215},
+        {"a tone, a stall every 2.5 s", 0.3f, true, 215},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto fake = std::make_shared<FakeAudioDeviceBackend>();
+        const AudioFormat mono = *AudioFormat::standard(44100, 1);
+        fake->setInputFormat(mono);
+        auto engine = AudioEngine::make();
+        engine->setIOBackend(fake->makeIO());
+        auto input = engine->inputNode();
+        input->setVolume(0);
+        engine->connect(input, engine->mainMixerNode(), std::nullopt);
+        engine->start();
+        auto ring = fake->captureRing();
+        ASSERT_TRUE(ring);
+        ring->setPrefill(1024);
+        auto block = PCMBuffer::make(mono, 512);
+        block->setFrameLength(512);
+        std::uint32_t noise = 1;
+        std::int64_t frame = 0;
+        const auto feed = [&] {
+            for (std::uint32_t i = 0; i < 512; ++i, ++frame) {
+                noise = noise * 1664525u + 1013904223u;
+                block->floatChannelData()[0][i] =
+                    c.tone ? c.level * float(std::sin(2 * std::numbers::pi * 440.0 * double(frame) / 44100))
+                           : c.level * (float(noise >> 8) / float(1u << 23) - 1.0f);
+            }
+            fake->feedInput(*block);
+        };
+        std::uint64_t host = 0;
+        const auto tick = [&] { ASSERT_TRUE(fake->tick(512, host += 11'609'977)); };
+        for (int i = 0; i < 20; ++i) {
+            feed();
+            tick();
+        }
+        ASSERT_EQ(ring->available(), 512u);
+        const int stalls = c.every ? 4 : 1;
+        for (int stall = 0; stall < stalls; ++stall) {
+            SCOPED_TRACE(stall);
+            const std::uint64_t trimmed = ring->discardedFrames();
+            for (int i = 0; i < 13; ++i)
+                tick();
+            for (int i = 0; i < 13; ++i)
+                feed();
+            for (int i = 0; i < 96; ++i) { // 1.1 s
+                feed();
+                tick();
+            }
+            EXPECT_EQ(ring->available(), 512u);
+            EXPECT_EQ(ring->discardedFrames() - trimmed, 12u * 512);
+            for (int i = 96 + 13; i < c.every; ++i) {
+                feed();
+                tick();
+            }
+        }
+        EXPECT_EQ(ring->prefill(), 1024u);
+        EXPECT_EQ(ring->overrunFrames(), 0u);
         engine->stop();
     }
 }

@@ -365,7 +365,7 @@ TEST(AUAudioUnit, BurstsOfMIDIAreDeliveredWholeAndInOrder) {
             const std::uint8_t bytes[3] = {0xB0, std::uint8_t(i & 0x7F), std::uint8_t(i >> 7)};
             block(AUEventSampleTimeImmediate + 7, 0, 3, bytes);
         }
-        unit->beginRender(1000, 512);
+        unit->beginRender(1000);
         unit->applyEventsDue(1006);
         EXPECT_TRUE(got.empty());
         unit->applyEventsDue(1007);
@@ -389,7 +389,7 @@ struct RacingRender {
         });
         thread = std::thread([this] {
             for (std::int64_t t = 0; !ending.load(); t += 512) {
-                unit->beginRender(t, 512);
+                unit->beginRender(t);
                 unit->applyEventsDue(t + 511);
                 cycles.fetch_add(1);
             }
@@ -444,10 +444,10 @@ TEST(AUAudioUnit, NoteScheduledRightAfterResetPlays) {
         [&](AUEventSampleTime, std::uint8_t, const std::vector<std::uint8_t>&) { ++played; });
     const std::uint8_t note[3] = {0x90, 60, 100};
     (*unit->scheduleMIDIEventBlock())(AUEventSampleTimeImmediate + 600, 0, 3, note);
-    unit->beginRender(0, 512);
+    unit->beginRender(0);
     (*unit->scheduleMIDIEventBlock())(AUEventSampleTimeImmediate + 600, 0, 3, note);
     unit->reset();
-    unit->beginRender(512, 512);
+    unit->beginRender(512);
     unit->applyEventsDue(100000);
     EXPECT_EQ(played, 0);
 }
@@ -467,7 +467,7 @@ TEST(AUAudioUnit, MIDISentWhileNothingRendersWaitsBounded) {
         }
     };
     sendMany(10000);
-    unit->beginRender(0, 512);
+    unit->beginRender(0);
     unit->applyEventsDue(0);
     ASSERT_EQ(got.size(), 4096u);
     EXPECT_EQ(got.back(), 4095);
@@ -479,7 +479,7 @@ TEST(AUAudioUnit, MIDISentWhileNothingRendersWaitsBounded) {
     unit->reset();
     sendMany(3);
     got.clear();
-    unit->beginRender(512, 512);
+    unit->beginRender(512);
     unit->applyEventsDue(512);
     EXPECT_EQ(got, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(capture.lines().size(), 1u);
@@ -490,7 +490,7 @@ TEST(AudioUnitSampler, KeepsTheLastMessagesItReceived) {
     const std::size_t sent = AudioUnitSampler::kRecordedMessages + 100;
     for (std::size_t i = 0; i < sent; ++i)
         sampler->sendMIDIEvent(0xB0, std::uint8_t(i & 0x7F), std::uint8_t((i >> 7) & 0x7F));
-    sampler->auAudioUnit()->beginRender(0, 512);
+    sampler->auAudioUnit()->beginRender(0);
     sampler->auAudioUnit()->applyEventsDue(0);
     const auto midi = sampler->receivedMIDI();
     ASSERT_EQ(midi.size(), AudioUnitSampler::kRecordedMessages);

@@ -1,4 +1,5 @@
 #include "platform/audio/AudioEngine.h"
+#include "platform/audio/AudioError.h"
 #include "platform/audio/AudioInputNode.h"
 #include "platform/audio/AudioMixerNode.h"
 #include "platform/audio/AudioOutputNode.h"
@@ -19,6 +20,10 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace platform;
@@ -49,12 +54,12 @@ struct Ramp {
     }
 };
 
-// An engine on a fake device at 44.1 kHz, started.
+// An engine on a fake device, at 44.1 kHz unless told.
 struct Device {
     std::shared_ptr<FakeAudioDeviceBackend> fake = std::make_shared<FakeAudioDeviceBackend>();
     std::shared_ptr<AudioEngine> engine = AudioEngine::make();
-    Device() {
-        fake->setOutputFormat(*AudioFormat::standard(44100, 2));
+    explicit Device(double rate = 44100) {
+        fake->setOutputFormat(*AudioFormat::standard(rate, 2));
         engine->setIOBackend(fake->makeIO());
     }
     ~Device() { engine->stop(); }
@@ -197,19 +202,21 @@ TEST(EngineCycles, ANodesTimeGoesOnWhenItsConverterIsRebuilt) {
 }
 
 // Completions the tap thread had no room for while it was held run once it is free again, even when
-// nothing renders the player any more.
+// nothing renders the player any more; those of buffers that never played run when the player goes.
 TEST(EngineCycles, EveryCompletionRunsOnceHoweverThePlayerStopsBeingRendered) {
-    const std::pair<const char*, std::function<void(Device&, std::shared_ptr<AudioPlayerNode>&)>> ends[] = {
-        {"detach", [](Device& d, auto& player) { d.engine->detach(player); }},
-        {"engine stop", [](Device& d, auto&) { d.engine->stop(); }},
-        {"player stop", [](Device&, auto& player) { player->stop(); }},
-        {"destruction",
-         [](Device& d, auto& player) {
-             d.engine->detach(player);
-             player.reset();
-         }},
+    const auto destroy = [](Device& d, std::shared_ptr<AudioPlayerNode>& player) {
+        d.engine->detach(player);
+        player.reset();
     };
-    for (const auto& [name, end] : ends) {
+    const std::tuple<const char*, std::function<void(Device&, std::shared_ptr<AudioPlayerNode>&)>, int>
+        ends[] = {
+            {"detach", [](Device& d, auto& player) { d.engine->detach(player); }, 100},
+            {"engine stop", [](Device& d, auto&) { d.engine->stop(); }, 100},
+            {"player stop", [](Device&, auto& player) { player->stop(); }, 100},
+            {"destruction", destroy, 100},
+            {"destruction with buffers still scheduled", destroy, 30},
+        };
+    for (const auto& [name, end, percentPlayed] : ends) {
         SCOPED_TRACE(name);
         Device d;
         auto player = AudioPlayerNode::make();
@@ -231,7 +238,7 @@ TEST(EngineCycles, EveryCompletionRunsOnceHoweverThePlayerStopsBeingRendered) {
         }));
         player->play();
         d.engine->start();
-        for (int i = 0; i < segments * 8 / 512 + 2; ++i)
+        for (int i = 0; i < (segments * 8 / 512 + 2) * percentPlayed / 100; ++i)
             ASSERT_TRUE(d.fake->tick(512));
         release.set_value();
         ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
@@ -285,9 +292,55 @@ TEST(EngineCycles, ANewInputRateReachesTheInputsConnection) {
     }
 }
 
+// A key pressed while the engine runs plays in the first cycle that renders the sampler after it,
+// however seldom or late that cycle comes: a converter that takes 512 frames at a time renders a
+// 44.1 kHz sampler only every few 64-frame cycles of a 48 kHz device, and a busy machine starts a cycle
+// late.
+TEST(EngineCycles, EveryKeyPressedWhileTheEngineRunsPlays) {
+    struct Case {
+        const char* name;
+        double outputRate;
+        std::uint64_t late; // host ticks between the press and the cycle's stamp
+    };
+    const Case cases[] = {
+        {"44.1 kHz sampler into 48 kHz output", 48000, 0},
+        {"cycles that start late", 44100, HostClock::ticksPerSecond / 50},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Device d(c.outputRate);
+        auto sampler = AudioUnitSampler::make();
+        ASSERT_TRUE(d.engine->attach(sampler));
+        ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), *AudioFormat::standard(44100, 2)));
+        d.engine->start();
+        // The device's cycles come every 64 frames, each stamped when it starts, `late` after that.
+        const auto period = std::chrono::nanoseconds(std::int64_t(64e9 / c.outputRate));
+        auto next = std::chrono::steady_clock::now();
+        const auto cycle = [&] {
+            next += period;
+            std::this_thread::sleep_until(next);
+            return d.fake->tick(64, HostClock::system().now() + c.late) != nullptr;
+        };
+        const int keys = 78;
+        for (int key = 0; key < keys; ++key) {
+            sampler->startNote(std::uint8_t(24 + key), 100, 0);
+            ASSERT_TRUE(cycle());
+            sampler->stopNote(std::uint8_t(24 + key), 0);
+        }
+        for (int i = 0; i < 16; ++i)
+            ASSERT_TRUE(cycle());
+        const auto received = sampler->receivedMIDI();
+        EXPECT_EQ(
+            std::count_if(received.begin(), received.end(), [](const auto& m) { return m.bytes[0] == 0x90; }),
+            keys);
+        EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 0u);
+    }
+}
+
 // Notes sent while nothing renders the sampler would all start in the first frame it renders again, as
-// one loud chord: their time has passed, and they are dropped, counted and told once. What ends a note
-// still applies, and a note sent once it renders plays.
+// one loud chord, whatever clock the device's cycles carry: the engine marks where rendering ended, and
+// what waited across it is dropped, counted and told once. What ends a note still applies, and a note
+// sent once it renders plays.
 TEST(EngineCycles, NotesSentWhileNothingRendersNeverPlayAsOneBurst) {
     const std::pair<const char*, std::function<void(Device&, std::shared_ptr<AudioUnitSampler>&, bool)>>
         pauses[] = {
@@ -309,49 +362,53 @@ TEST(EngineCycles, NotesSentWhileNothingRendersNeverPlayAsOneBurst) {
                  }
              }},
         };
-    for (const auto& [name, pause] : pauses) {
-        SCOPED_TRACE(name);
-        Device d;
-        auto sampler = AudioUnitSampler::make();
-        ASSERT_TRUE(d.engine->attach(sampler));
-        ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
-        d.engine->start();
-        const auto now = [] { return HostClock::system().now(); };
-        sampler->startNote(60, 100, 0);
-        ASSERT_TRUE(d.fake->tick(512, now()));
-        ASSERT_EQ(sampler->activeVoiceCount(), 1u);
-        pause(d, sampler, true);
-        for (int i = 0; i < 375; ++i)
-            sampler->startNote(std::uint8_t(i % 125), 100, std::uint8_t(i / 125));
-        sampler->stopNote(60, 0);
-        ScopedLogCapture capture;
-        pause(d, sampler, false);
-        // The device resumes a tenth of a second later.
-        const std::uint64_t resumed = now() + HostClock::ticksPerSecond / 10;
-        float peak = 0;
-        for (int i = 0; i < 8; ++i) {
-            auto out = d.fake->tick(512, resumed + std::uint64_t(i) * 11'609'977);
-            ASSERT_TRUE(out);
-            for (std::uint32_t f = 0; f < 512; ++f)
-                peak = std::max(peak, std::fabs(out->floatChannelData()[0][f]));
+    for (const bool hostTime : {true, false})
+        for (const auto& [name, pause] : pauses) {
+            SCOPED_TRACE(std::string(name) + (hostTime ? ", cycles with host time" : ", cycles without"));
+            Device d;
+            auto sampler = AudioUnitSampler::make();
+            ASSERT_TRUE(d.engine->attach(sampler));
+            ASSERT_TRUE(d.engine->connect(sampler, d.engine->mainMixerNode(), std::nullopt));
+            d.engine->start();
+            const auto stamp = [hostTime](std::uint64_t later) -> std::optional<std::uint64_t> {
+                if (!hostTime) return std::nullopt;
+                return HostClock::system().now() + later;
+            };
+            sampler->startNote(60, 100, 0);
+            ASSERT_TRUE(d.fake->tick(512, stamp(0)));
+            ASSERT_EQ(sampler->activeVoiceCount(), 1u);
+            pause(d, sampler, true);
+            for (int i = 0; i < 375; ++i)
+                sampler->startNote(std::uint8_t(i % 125), 100, std::uint8_t(i / 125));
+            sampler->stopNote(60, 0);
+            ScopedLogCapture capture;
+            pause(d, sampler, false);
+            // The device resumes a tenth of a second later.
+            float peak = 0;
+            for (int i = 0; i < 8; ++i) {
+                auto out =
+                    d.fake->tick(512, stamp(HostClock::ticksPerSecond / 10 + std::uint64_t(i) * 11'609'977));
+                ASSERT_TRUE(out);
+                for (std::uint32_t f = 0; f < 512; ++f)
+                    peak = std::max(peak, std::fabs(out->floatChannelData()[0][f]));
+            }
+            EXPECT_LE(peak, 0.5f);
+            EXPECT_EQ(sampler->activeVoiceCount(), 0u);
+            EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 375u);
+            const auto received = sampler->receivedMIDI();
+            EXPECT_EQ(std::count_if(received.begin(), received.end(),
+                                    [](const auto& m) { return m.bytes[0] != 0x80; }),
+                      1); // the note played before the pause
+            ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
+            d.engine->stop(); // the tap thread has told what it was told
+            EXPECT_EQ(capture.lines(),
+                      (std::vector<std::string>{
+                          "MIDI: 375 notes dropped, they waited while their unit was not rendered"}));
+            d.engine->start();
+            sampler->startNote(64, 100, 0);
+            ASSERT_TRUE(d.fake->tick(512, stamp(0)));
+            EXPECT_EQ(sampler->activeVoiceCount(), 1u);
         }
-        EXPECT_LE(peak, 0.5f);
-        EXPECT_EQ(sampler->activeVoiceCount(), 0u);
-        EXPECT_EQ(sampler->auAudioUnit()->lateNotesDropped(), 375u);
-        const auto received = sampler->receivedMIDI();
-        EXPECT_EQ(
-            std::count_if(received.begin(), received.end(), [](const auto& m) { return m.bytes[0] != 0x80; }),
-            1); // the note played before the pause
-        ASSERT_TRUE(d.engine->waitForTapDeliveries(std::chrono::seconds(60)));
-        d.engine->stop(); // the tap thread has told what it was told
-        EXPECT_EQ(capture.lines(),
-                  (std::vector<std::string>{
-                      "MIDI: 375 notes dropped, their time passed while nothing rendered them"}));
-        d.engine->start();
-        sampler->startNote(64, 100, 0);
-        ASSERT_TRUE(d.fake->tick(512, now()));
-        EXPECT_EQ(sampler->activeVoiceCount(), 1u);
-    }
 }
 
 // The capture ring drops the newest frames when full: the silence for them sits after every frame it
@@ -435,4 +492,28 @@ TEST(EngineCycles, ChoosingTheInputsDeviceAsTheOutputGivesTheInputTheStreamsRate
         }
         EXPECT_EQ(d.fake->captureRing()->overrunFrames(), 0u);
     }
+}
+
+// A device that does not start again after a change of device leaves the engine stopped, as it says:
+// the caller and the log are told, and each start() tries the device again.
+TEST(EngineCycles, ADeviceThatDoesNotStartAgainLeavesTheEngineStopped) {
+    Device d;
+    const auto headset = d.fake->addDevice("Headset", {}, {2});
+    d.engine->start();
+    d.fake->failStart("the device is gone");
+    ScopedLogCapture capture;
+    EXPECT_EQ(AudioUnitSetProperty(d.engine->outputNode()->audioUnit(),
+                                   kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+                                   &headset, sizeof headset),
+              kAudioHardwareBadDeviceError);
+    EXPECT_FALSE(d.engine->isRunning());
+    EXPECT_EQ(capture.lines(),
+              (std::vector<std::string>{"setCurrentDevice: the device did not start again (the "
+                                        "device is gone); the engine has stopped"}));
+    EXPECT_THROW(d.engine->start(), AudioError);
+    EXPECT_FALSE(d.engine->isRunning());
+    d.fake->failStart(std::nullopt);
+    d.engine->start();
+    EXPECT_TRUE(d.engine->isRunning());
+    EXPECT_TRUE(d.fake->tick(512));
 }

@@ -8,9 +8,11 @@
 #include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/LogSink.h"
 #include "sonabel/internals/settings/Settings.h"
+#include "testing/Eventually.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -230,6 +232,74 @@ TEST(RtAudioDeviceBackend, AFailedOpenClosesWhatWasOpenedAndSaysWhy) {
     s.engine->start();
     ASSERT_EQ(s.driver->opened().size(), 1u);
     EXPECT_TRUE(s.driver->opened()[0].started);
+}
+
+TEST(RtAudioDeviceBackend, AStopTheServerNeverLetsFinishReturnsAndItsCallbacksNoLongerReachTheEngine) {
+    constexpr const char* kLeft =
+        "The sound server did not stop the audio streams within 100 ms: they are left "
+        "to stop on their own, and the engine no longer plays through them";
+    enum class Action { stop, changeDevice, quit };
+    struct Case {
+        const char* name;
+        Action action;
+        std::size_t streamsAfter; // the new device's
+    };
+    const Case cases[] = {
+        {"the engine stops", Action::stop, 0},
+        {"the device changes", Action::changeDevice, 2},
+        {"the program ends: the engine and its IO go", Action::quit, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RtAudioDeviceBackend::Configuration configuration;
+        configuration.stopTimeout = std::chrono::milliseconds(100);
+        auto s = std::make_unique<Rig>(Api::pulse, false, configuration);
+        s->driver->addDevice("Headphones", 0, 2);
+        ASSERT_TRUE(s->backend);
+        auto io = s->backend->makeIO();
+        s->engine->setIOBackend(io);
+        auto input = s->engine->inputNode();
+        s->engine->connect(input, s->engine->mainMixerNode(), input->outputFormat(0));
+        s->engine->start();
+        ASSERT_EQ(s->driver->opened().size(), 2u);
+        ScopedLogCapture log;
+        s->driver->holdStops(true);
+        const auto began = std::chrono::steady_clock::now();
+        switch (c.action) {
+        case Action::stop:
+            s->engine->stop();
+            break;
+        case Action::changeDevice: {
+            std::vector<AudioDeviceID> ids;
+            s->backend->deviceIDs(ids);
+            EXPECT_EQ(io->setCurrentDevice(ids.back()), noErr);
+            break;
+        }
+        case Action::quit:
+            break;
+        }
+        const std::shared_ptr<FakeRtAudioDriver> driver = s->driver;
+        if (c.action != Action::changeDevice) {
+            io.reset();
+            s.reset();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+        EXPECT_EQ(log.lines(), std::vector<std::string>{kLeft});
+        auto opened = driver->opened();
+        ASSERT_EQ(opened.size(), 2 + c.streamsAfter);
+        for (std::size_t i = 2; i < opened.size(); ++i)
+            EXPECT_TRUE(opened[i].started && !opened[i].closed);
+        // The streams left behind still call back, into silence: the engine (gone, where the program
+        // ended) is not reached.
+        std::vector<float> in(2 * 512, 0.5f), out(2 * 512, 1.0f);
+        EXPECT_EQ(driver->run(0, 512, nullptr, out.data()), 0);
+        EXPECT_EQ(driver->run(1, 512, in.data(), nullptr), 0);
+        EXPECT_EQ(out, std::vector<float>(2 * 512, 0.0f));
+        driver->holdStops(false);
+        EXPECT_TRUE(
+            testwait::eventually([&] { return driver->opened()[0].closed && driver->opened()[1].closed; }));
+        if (s) s->engine->stop();
+    }
 }
 
 namespace {

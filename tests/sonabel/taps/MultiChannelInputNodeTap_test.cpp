@@ -655,3 +655,55 @@ TEST_F(MultiChannelRealTime, BlocksLostAtTheEndOfATakeAreSilenceOfTheirLengthInI
     engine->stop();
     tap->setRecordEnabled(false);
 }
+
+TEST_F(MultiChannelRealTime, ATakeHoldsWhatWasRenderedFromItsRecordToItsStopWhateverTheTapThreadDoes) {
+    // The tap thread is held through three takes, beyond each stop's wait, as a slow disk would hold it.
+    // The device's periods of 200 frames end within the blocks of 256: take 1 runs from the start to
+    // frame 2,000, then 1,000 frames are rendered between takes, then takes 2 and 3 run for 1,000 frames
+    // each, one right after the other.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    auto mixer = engine->mainMixerNode()->avAudioNode();
+    ASSERT_TRUE(mixer->installTap(0, 256, std::nullopt, [&, released](auto, auto) {
+        if (!held.exchange(true)) released.wait_for(std::chrono::seconds(60));
+    }));
+    tap->setTakeEndWait(std::chrono::milliseconds(20));
+    std::int64_t frame = 0;
+    const auto tick = [&](int blocks) {
+        for (int block = 0; block < blocks; ++block, frame += 200) {
+            auto captured =
+                makeBuffer(*platform::AudioFormat::standard(48000, 4), 200,
+                           [&](std::uint32_t c, std::uint32_t i) { return deviceValue(c, frame + i); });
+            ASSERT_EQ(fake.devices->feedInput(*captured), 200u);
+            ASSERT_TRUE(fake.devices->tick(200));
+        }
+    };
+    tick(10);
+    tap->stop();
+    tick(5);
+    tap->record();
+    tick(5);
+    tap->stop();
+    tap->record();
+    tick(5);
+    tap->stop();
+    release.set_value();
+    ASSERT_TRUE(engine->avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
+    mixer->removeTap(0);
+    engine->stop();
+    tap->setRecordEnabled(false);
+    const struct {
+        const char* name;
+        std::uint32_t channel;
+        std::int64_t from, to;
+    } takes[] = {{"Audio 4 #1.wav", 3, 0, 2000},    {"Audio 2 #1.wav", 1, 0, 2000},
+                 {"Audio 4 #2.wav", 3, 3000, 4000}, {"Audio 2 #2.wav", 1, 3000, 4000},
+                 {"Audio 4 #3.wav", 3, 4000, 5000}, {"Audio 2 #3.wav", 1, 4000, 5000}};
+    for (const auto& take : takes) {
+        const auto samples = readAll(dir.file(take.name))[0];
+        ASSERT_EQ(std::int64_t(samples.size()), take.to - take.from) << take.name;
+        for (std::int64_t t = take.from; t < take.to; ++t)
+            ASSERT_EQ(samples[t - take.from], deviceValue(take.channel, t)) << take.name << " " << t;
+    }
+}

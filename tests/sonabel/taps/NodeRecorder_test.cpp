@@ -67,21 +67,21 @@ TEST_F(NodeRecorderTest, RecordsTheNodeSampleForSample) {
     EXPECT_DOUBLE_EQ(recorder->recordBufferDuration(), 16384.0 / 44100);
     recorder->record();
     EXPECT_TRUE(recorder->isRecording());
-    engine.render(5000.0 / 44100); // four whole tap buffers of 1024 frames
+    engine.render(5000.0 / 44100); // four whole tap buffers of 1024 frames, and 904 frames of a fifth
     recorder->stop();
     EXPECT_FALSE(recorder->isRecording());
     EXPECT_DOUBLE_EQ(recorder->recordBufferDuration(), 1024.0 / 44100);
-    EXPECT_DOUBLE_EQ(recorder->recordedDuration(), 4096.0 / 44100);
+    EXPECT_DOUBLE_EQ(recorder->recordedDuration(), 5000.0 / 44100);
     engine.render(2048.0 / 44100); // the tap is gone
     const auto samples = readAll(dir.file("take.wav"));
     ASSERT_EQ(samples.size(), 2u);
-    ASSERT_EQ(samples[0].size(), 4096u);
+    ASSERT_EQ(samples[0].size(), 5000u);
     for (std::uint32_t c = 0; c < 2; ++c)
-        for (std::int64_t t = 0; t < 4096; ++t)
+        for (std::int64_t t = 0; t < 5000; ++t)
             ASSERT_EQ(samples[c][t], ramp(c, t)) << c << " " << t;
     auto reading = recorder->audioFile();
     ASSERT_TRUE(reading);
-    EXPECT_EQ(reading->length(), 4096);
+    EXPECT_EQ(reading->length(), 5000);
 }
 
 TEST_F(NodeRecorderTest, StopsByItselfOnTheFirstBufferThatReachesTheDuration) {
@@ -99,7 +99,7 @@ TEST_F(NodeRecorderTest, StopsByItselfOnTheFirstBufferThatReachesTheDuration) {
     engine.render(1.0);
     EXPECT_TRUE(endless->isRecording());
     endless->stop();
-    EXPECT_EQ(readAll(dir.file("all.wav"))[0].size(), 44032u);
+    EXPECT_EQ(readAll(dir.file("all.wav"))[0].size(), 44100u); // every frame rendered before the stop
 }
 
 TEST_F(NodeRecorderTest, TemporaryFilesAreNamedAfterTheDateAndRecordReadably) {
@@ -385,11 +385,13 @@ TEST_F(NodeRecorderTest, RecordersOfTwoProcessesInTheSameSecondAndFolderNeverSha
     EXPECT_EQ(frames[0], 0);
 }
 
-// A stop on the tap thread itself cannot wait for the take's last blocks: they still reach the take,
-// and once a reset has put an empty file in its place they reach neither that file nor the old one.
+// A stop on the tap thread itself cannot wait for the take's last blocks, nor one whose tap thread is
+// held longer than it waits: they still reach the take, and once a reset has put an empty file in its
+// place they reach neither that file nor the old one.
 TEST_F(NodeRecorderTest, BlocksOnTheirWayWhenATakeEndsStayInThatTake) {
-    for (const bool resetAfterStop : {false, true}) {
-        SCOPED_TRACE(resetAfterStop);
+    for (const auto& [resetAfterStop, stopOutside] :
+         {std::pair{false, false}, {true, false}, {false, true}}) {
+        SCOPED_TRACE(testing::Message() << resetAfterStop << stopOutside);
         AudioEngine live;
         auto source = std::make_shared<Source>(ramp);
         live.setOutput(source);
@@ -407,12 +409,17 @@ TEST_F(NodeRecorderTest, BlocksOnTheirWayWhenATakeEndsStayInThatTake) {
         ASSERT_TRUE(mixer->installTap(0, 512, std::nullopt, [&, released](auto, auto) {
             if (held.exchange(true)) return;
             released.wait_for(std::chrono::seconds(60));
+            if (stopOutside) return;
             recorder->stop();
             if (resetAfterStop) recorder->reset();
         }));
         const std::uint32_t block = Settings::recorderBufferLength().samplesCount();
         for (std::uint32_t frames = 0; frames < 8 * block; frames += 512)
             ASSERT_TRUE(fake.devices->tick(512));
+        if (stopOutside) {
+            recorder->setTakeEndWait(std::chrono::milliseconds(20));
+            recorder->stop();
+        }
         release.set_value();
         ASSERT_TRUE(live.avEngine()->waitForTapDeliveries(std::chrono::seconds(60)));
         mixer->removeTap(0);

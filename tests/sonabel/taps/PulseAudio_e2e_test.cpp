@@ -202,3 +202,54 @@ TEST_P(PulseAudio, InputThatPiledUpWhileTheOutputStalledIsNotKeptAsLatency) {
     EXPECT_LT(ring->underrunFrames() - silence, 8820u);
     engine->stop();
 }
+
+TEST_P(PulseAudio, StoppingReturnsWithinASecondWhileTheSinkIsSuspended) {
+    PulseServer pulse("pulse", GetParam());
+    if (!pulse.whyNot.empty()) GTEST_SKIP() << "the server cannot start here: " << pulse.whyNot;
+    struct Restore {
+        ~Restore() { unsetenv("PULSE_SERVER"); }
+    } restore;
+    setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+    platform::RtAudioDeviceBackend::Configuration configuration;
+    configuration.api = platform::RtAudioDeviceBackend::Api::pulse;
+    configuration.stopTimeout = std::chrono::milliseconds(300);
+    auto rt = platform::RtAudioDeviceBackend::makeIfAvailable(configuration);
+    if (!rt) GTEST_SKIP() << "RtAudio lists no PulseAudio device";
+    std::atomic<bool> stalled{true};
+    std::atomic<std::int64_t> rendered{0};
+    auto engine = stallingEngine(*rt, stalled, rendered);
+    platform::ScopedLogCapture capture;
+    ASSERT_NO_THROW(engine->start());
+    ASSERT_TRUE(testwait::eventually([&] { return rendered.load() > 4410; }));
+    ASSERT_TRUE(pulse.suspendSink("sonabel_null", true));
+    // On PulseAudio the stream's thread waits for room in the suspended sink, and rendering stops
+    // (PipeWire's service goes on taking frames).
+    std::int64_t seen = -1;
+    const bool waiting = testwait::eventually(
+        [&] {
+            const std::int64_t now = rendered.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return std::exchange(seen, now) == now;
+        },
+        std::chrono::seconds(2));
+    std::atomic<bool> stopped{false};
+    const auto began = std::chrono::steady_clock::now();
+    std::thread stopping([&] {
+        engine->stop();
+        stopped = true;
+    });
+    const bool returned = testwait::eventually([&] { return stopped.load(); }, std::chrono::seconds(1));
+    const auto took = std::chrono::steady_clock::now() - began;
+    pulse.suspendSink("sonabel_null", false); // a stop still waiting can end now
+    stopping.join();
+    EXPECT_TRUE(returned) << "the stop took "
+                          << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    if (waiting) {
+        std::size_t told = 0;
+        for (const auto& entry : capture.entries())
+            told += entry.text ==
+                    "The sound server did not stop the audio streams within 300 ms: they are left to "
+                    "stop on their own, and the engine no longer plays through them";
+        EXPECT_EQ(told, 1u);
+    }
+}

@@ -55,6 +55,22 @@ const Finding kFindings[] = {
       0x88, 0x00, 0x01, 0x08, 0x06, 0x06, 0x06, // our first port sends three notes to 130:1, and waits
       0x0B,                                     // meanwhile 130:0 leaves, and
       0x00, 0x02, 0x06}},                       // our second port sends a note to 130:1
+    {"OurRunningStatusEndsAtASysEx",
+     "a note cut short by a SysEx in our send is completed by a data byte after the SysEx",
+     {0x00, 0x02, 0x01, 0x02,               // program 130 starts, its port 0 a destination
+      0x0F, 0x00, 0x00, 0x05, 0x17,         // our port sends six bytes to it:
+      0x90, 0x3C, 0xF0, 0x01, 0xF7, 0x40}}, // 90 3C F0 01 F7 40
+    {"AMessageCutShortLeavesTheRestOfThePacketInProcess",
+     "the in-process server drops what follows a message cut short by a status byte",
+     {0x00, 0x02, 0x01, 0x02,         // program 130 starts
+      0x0F, 0x00, 0x00, 0x04, 0x13,   // our port sends five bytes, also in process:
+      0x90, 0x3C, 0x80, 0x3C, 0x40}}, // 90 3C 80 3C 40
+    {"AProgramRestartedUnheardGetsNoneOfOurSysExBefore",
+     "after an overrun lost a program's restart, our open SysEx goes on into the new program",
+     {0x00, 0x02, 0x01, 0x02,                               // program 130 starts
+      0x0F, 0x00, 0x00, 0x03, 0x0F, 0xF0, 0x01, 0x02, 0x03, // our port sends F0 01 02 03
+      0xAD, 0x02, 0x01, 0x02,                               // it restarts, unheard: the input overruns
+      0x0F, 0x00, 0x00, 0x02, 0x0B, 0x04, 0x05, 0xF7}},     // our port sends 04 05 F7
 };
 
 void PrintTo(const Finding& finding, std::ostream* out) {

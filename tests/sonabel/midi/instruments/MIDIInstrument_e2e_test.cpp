@@ -42,12 +42,12 @@ TEST(InstrumentEndToEnd, ASamplerRendersWhatAnotherClientPlays) {
     rig.send(sampler->midiIn(), {{0x90, 0x45, 0x7F}, {0x91, 0x40, 0x7F}});
     ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
     auto unit = sampler->samplerUnit->auAudioUnit();
-    unit->beginRender(0, 64);
+    unit->beginRender(0);
     unit->applyEventsDue(0);
     EXPECT_EQ(sampler->samplerUnit->activeVoiceCount(), 2u);
     rig.send(sampler->midiIn(), {{0x80, 0x45, 0x00}});
     ASSERT_TRUE(rig.server->waitUntilIdle(testwait::kDeadline));
-    unit->beginRender(64, 64);
+    unit->beginRender(64);
     unit->applyEventsDue(64);
     ASSERT_EQ(sampler->samplerUnit->receivedMIDI().size(), 3u);
     EXPECT_EQ(sampler->samplerUnit->receivedMIDI()[2].sampleTime, 64);

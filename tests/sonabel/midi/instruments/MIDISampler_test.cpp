@@ -13,7 +13,7 @@ namespace {
 // What reached the sampler unit: its scheduled MIDI is taken in by the next render cycle.
 std::vector<std::string> received(const MIDISampler& sampler) {
     auto unit = sampler.samplerUnit->auAudioUnit();
-    unit->beginRender(0, 512);
+    unit->beginRender(0);
     unit->applyEventsDue(0);
     std::vector<std::string> out;
     for (const auto& midi : sampler.samplerUnit->receivedMIDI())

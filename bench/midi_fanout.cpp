@@ -174,7 +174,7 @@ void Fake(benchmark::State& state) {
 class Reader {
 public:
     Reader(int client, int port) {
-        if (snd_seq_open(&handle_, "default", SND_SEQ_OPEN_INPUT, 0) < 0) return;
+        if (snd_seq_open(&handle_, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return;
         snd_seq_set_client_pool_input(handle_, 2000);
         port_ = snd_seq_create_simple_port(handle_, "reader",
                                            SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kType);

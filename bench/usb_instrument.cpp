@@ -43,7 +43,12 @@ constexpr std::size_t kLength = 65522;
 class Arrivals {
 public:
     explicit Arrivals(const std::string& device) : fd_(::open(device.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (fd_ >= 0) kerneltest::growInputBuffer(fd_, 1 << 20);
+        if (fd_ < 0) return;
+        kerneltest::growInputBuffer(fd_, 1 << 20);
+        // The gadget drops what the host sends until its raw input is started, which a poll does:
+        // started before the sender is.
+        pollfd start{fd_, POLLIN, 0};
+        ::poll(&start, 1, 0);
     }
     ~Arrivals() {
         if (fd_ >= 0) ::close(fd_);

@@ -197,7 +197,7 @@ void AlsaOutput::start(Job& job, std::span<const std::uint8_t> bytes, MIDITimeSt
         if (job.held.empty()) [[likely]] {
             const Attempt tried = attempt(job, event, wireBytes);
             if (!tried.noRoom) return tried.result;
-            if (const int err = noRoom(job); err < 0) return err;
+            if (const int err = noRoom(job, wireBytes); err < 0) return err;
         }
         auto& held = job.held.emplace_back(Event{event, wireBytes, {}});
         // Its data moves with it when the vector grows: pointed to again before it is written.
@@ -218,7 +218,7 @@ std::optional<std::chrono::nanoseconds> AlsaOutput::drive(Job& job) {
         if (!next.data.empty()) next.event.data.ext.ptr = next.data.data();
         const Attempt tried = attempt(job, next.event, next.wireBytes);
         if (tried.noRoom) {
-            if (const int err = noRoom(job); err < 0) {
+            if (const int err = noRoom(job, next.wireBytes); err < 0) {
                 finish(job, err);
                 return std::nullopt;
             }
@@ -265,7 +265,7 @@ AlsaOutput::Attempt AlsaOutput::attempt(Job& job, snd_seq_event_t& event, std::s
     if (result == -ENODEV && route.kernel && subscribeAgain(job)) result = sequencer_.outputDirect(event);
     if (result >= 0) {
         job.paced = false;
-        job.stalled = false;
+        if (wireBytes >= job.stalled) job.stalled = 0;
         job.waitingSince.reset();
         return {0};
     }
@@ -287,14 +287,14 @@ bool AlsaOutput::subscribeAgain(Job& job) {
     return true;
 }
 
-int AlsaOutput::noRoom(Job& job) {
+int AlsaOutput::noRoom(Job& job, std::size_t wireBytes) {
     const bool device = job.flow && job.flow->rawMidi;
     if (job.flow && !job.flow->rawMidi && !job.paced) return 0; // waiting for the cable's pace
     const std::uint64_t now = clock_.now();
     if (!job.waitingSince) job.waitingSince = now;
     if (!job.stalled && now - *job.waitingSince < static_cast<std::uint64_t>(config_.retryTimeout.count()))
         return 0;
-    job.timedOut = true;
+    if (!job.stalled) job.stalled = std::max<std::size_t>(wireBytes, 1);
     failed(job.route, SendFailure::Kind::stalled,
            std::string(device ? "the device" : "the receiver") + " took nothing for " +
                std::to_string(config_.retryTimeout.count() / 1'000'000) + " ms",
@@ -314,7 +314,7 @@ void AlsaOutput::finish(Job& job, int status) {
         *job.stream = {};
         job.status = kMIDIMessageSendErr;
     }
-    job.lane->stalled = job.timedOut;
+    job.lane->stalled = job.stalled;
     job.state = Job::State::done;
     ++job.lane->serving;
     if (turnWaiters_) turns_.notify_all();
@@ -372,7 +372,7 @@ void AlsaOutput::forget(int client, int port) {
         return false;
     });
     for (auto& [destination, lane] : lanes_)
-        if (matches(destination)) lane->stalled = false;
+        if (matches(destination)) lane->stalled = 0;
     std::erase_if(failing_, matches);
     std::erase_if(flows_, [&](const auto& entry) { return matches(entry.first); });
 }

@@ -24,7 +24,8 @@
 // destination of its own. They are written in turn; one without room keeps the rest of its events
 // and is waited for after the others have theirs, each with a deadline of its own, by the sending
 // thread alone. A destination that took nothing until its deadline is stalled: a send finding it
-// still without room fails toward it at once, and the first event it takes ends that.
+// still without room fails toward it at once, until it takes an event as large as the one it
+// would not (smaller ones fit what room it kept, and tell nothing of its reading again).
 #include "platform/midi/MIDITypes.h"
 #include "platform/midi/SendFailure.h"
 #include "platform/midi/alsa/AlsaOutputPacer.h"
@@ -98,7 +99,9 @@ private:
         AlsaTranslation translation;
         std::map<int, std::shared_ptr<Stream>> streams; // by our port
         std::uint64_t tickets = 0, serving = 0;         // under stateMutex_
-        bool stalled = false;                           // under stateMutex_
+        // Stalled: the wire bytes of the event it had no room for until its deadline; until it
+        // takes one as large, no room fails at once. Under stateMutex_.
+        std::size_t stalled = 0;
     };
     // How events toward a kernel port wait for room: none where it is known.
     struct Flow {
@@ -125,9 +128,8 @@ private:
         std::optional<Flow> flow;
         std::vector<Event> held; // encoded, not yet written (from `next`): the destination had no room
         std::size_t next = 0;
-        bool paced = false;   // the first held event is counted by the pacer already
-        bool stalled = false; // no room now fails at once
-        bool timedOut = false;
+        bool paced = false;      // the first held event is counted by the pacer already
+        std::size_t stalled = 0; // as the lane's
         bool subscribedAgain = false;
         std::optional<std::uint64_t> waitingSince;
         MIDITimeStamp at = 0;
@@ -150,7 +152,7 @@ private:
     std::optional<std::chrono::nanoseconds> drive(Job& job);
     Attempt attempt(Job& job, snd_seq_event_t& event, std::size_t wireBytes);
     // No room: fails the job when it is stalled or its deadline passed.
-    int noRoom(Job& job);
+    int noRoom(Job& job, std::size_t wireBytes);
     // Our subscription to a device was found ended (its output closed, its driver refusing us):
     // made again, once a send. Whether it was.
     bool subscribeAgain(Job& job);

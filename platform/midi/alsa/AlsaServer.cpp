@@ -389,6 +389,7 @@ void AlsaServer::lostInput() {
     output_.forgetSubscriptions();
     std::lock_guard lock(mutex_);
     translation_.forgetAll();
+    listedAhead_.clear();
     // Announcements may have been among them: a destination that is another one now (by its names),
     // unheard, gets none of what was sent to the one before.
     const auto listing = sequencer_->listPorts();
@@ -437,7 +438,10 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         // so is a sender we know by its address only.
         const bool wholeClient =
             event.type == SND_SEQ_EVENT_CLIENT_EXIT || event.type == SND_SEQ_EVENT_CLIENT_START;
-        if (wholeClient || event.type == SND_SEQ_EVENT_PORT_EXIT || event.type == SND_SEQ_EVENT_PORT_START) {
+        const bool knownAhead =
+            event.type == SND_SEQ_EVENT_PORT_START && listedAhead_.erase({address.client, address.port}) > 0;
+        if (!knownAhead && (wholeClient || event.type == SND_SEQ_EVENT_PORT_EXIT ||
+                            event.type == SND_SEQ_EVENT_PORT_START)) {
             output_.forget(address.client, wholeClient ? -1 : address.port);
             const std::uint32_t unlisted = unlistedSender(address.client, address.port);
             translation_.endSenders(
@@ -451,14 +455,23 @@ void AlsaServer::handleAnnouncement(const snd_seq_event_t& event) {
         }
         if (event.type == SND_SEQ_EVENT_PORT_START || event.type == SND_SEQ_EVENT_PORT_CHANGE)
             started_.insert({address.client, address.port});
-        if (event.type == SND_SEQ_EVENT_PORT_EXIT) started_.erase({address.client, address.port});
-        if (event.type == SND_SEQ_EVENT_CLIENT_EXIT)
-            std::erase_if(started_, [&](const auto& at) { return at.first == address.client; });
+        if (event.type == SND_SEQ_EVENT_PORT_EXIT) {
+            started_.erase({address.client, address.port});
+            listedAhead_.erase({address.client, address.port});
+        }
+        if (wholeClient) {
+            const auto ofClient = [&](const auto& at) { return at.first == address.client; };
+            if (event.type == SND_SEQ_EVENT_CLIENT_EXIT) std::erase_if(started_, ofClient);
+            std::erase_if(listedAhead_, ofClient);
+        }
         const auto listing = sequencer_->listPorts();
         // Its old ports' exits are behind us: what the client lists now is its own.
         if (event.type == SND_SEQ_EVENT_CLIENT_START)
             for (const auto& info : listing)
-                if (info.client == address.client) started_.insert({info.client, info.port});
+                if (info.client == address.client) {
+                    started_.insert({info.client, info.port});
+                    listedAhead_.insert({info.client, info.port});
+                }
         auto more = endpoints_.sync(
             listing, ownClient_, [this] { return makeHandle(); },
             [this](int client, int port) {

@@ -121,6 +121,9 @@ private:
     // these are added: the listing is newer than the announcement, and a port listed at an address
     // whose old port's exit is still to come would be taken for that old port and removed with it.
     std::set<std::pair<int, int>> started_;
+    // Ports found listed at their client's start whose own start is still to be read; under mutex_.
+    // That start is the same port's news, not another port at the address: what we sent it stays.
+    std::set<std::pair<int, int>> listedAhead_;
     // Under mutex_: the listing brought in whole, every port in it counted as started.
     std::vector<AlsaEndpoints::Change> syncAll();
     std::vector<AlsaEndpoints::Change> syncAll(const std::vector<AlsaPortInfo>& listing);

@@ -449,7 +449,7 @@ private:
         // Its cycles are not watched one by one: what notes waited may sound in any of them.
         clearNotes();
         std::atomic<bool> silent{false};
-        const std::uint64_t host = host_;
+        const std::uint64_t host = cycleHostTime(frames, 0);
         host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
         std::thread device([&, host] {
             renderthread::RenderingScope rendering;
@@ -501,6 +501,15 @@ private:
         }
     }
 
+    // A cycle's host time, on the clock notes are sent by: on time, late by two cycles or by fifty, or
+    // early by half of one; never before the last.
+    std::uint64_t cycleHostTime(std::uint32_t frames, std::uint32_t i) const {
+        const auto length = std::int64_t(double(frames) / outRate_ * 1e9);
+        static constexpr double offsets[] = {0, 2, -0.5, 50};
+        const auto at = std::int64_t(HostClock::system().now()) + std::int64_t(offsets[i % 4] * double(length));
+        return std::max<std::uint64_t>(host_ + 1, std::uint64_t(std::max<std::int64_t>(at, 0)));
+    }
+
     // A device cycle of any size up to the period the device declared, or a few in a row.
     void tick() {
         const std::uint32_t count = 1 + in_.below(16);
@@ -508,7 +517,7 @@ private:
         const std::uint32_t frames = 1 + in_.below(limit);
         note(std::to_string(count) + " x tick " + std::to_string(frames));
         for (std::uint32_t i = 0; i < count; ++i) {
-            host_ += std::uint64_t(double(frames) / outRate_ * 1e9);
+            host_ = cycleHostTime(frames, i);
             std::shared_ptr<PCMBuffer> out;
             {
                 renderthread::RenderingScope rendering;
@@ -1216,7 +1225,7 @@ private:
     std::uint32_t inChannels_ = 1;
     std::uint32_t period_ = 512;
     std::uint32_t runningPeriod_ = 0;
-    std::uint64_t host_ = 1'000'000'000;
+    std::uint64_t host_ = 0;
     std::shared_ptr<AudioEngine> engine_;
     std::shared_ptr<AudioMixerNode> mixer_;
     std::shared_ptr<AudioMixerNode> submix_;

@@ -284,6 +284,7 @@ private:
         fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
         fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
         fake_->setBufferFrameSize(period_);
+        threads_ = threadCount();
         engine_ = AudioEngine::make();
         engine_->setIOBackend(fake_->makeIO());
         mixer_ = engine_->mainMixerNode();
@@ -698,6 +699,12 @@ private:
         running_ = true;
     }
 
+    static int threadCount() {
+        std::error_code error;
+        return int(std::distance(std::filesystem::directory_iterator("/proc/self/task", error),
+                                 std::filesystem::directory_iterator()));
+    }
+
     // Anything that waits for the tap thread while it is held: the thread goes on shortly after.
     template <typename F> void whileHeld(F f) {
         if (!gate_.held()) return f();
@@ -712,6 +719,9 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        // Its tap thread is gone once the stop returns: only the file readers of players may remain.
+        if (const int threads = threadCount(); threads > threads_ + segments_)
+            fail("the stopped engine left " + std::to_string(threads - threads_ - segments_) + " more threads");
         running_ = false;
         clearNotes();
     }
@@ -782,6 +792,7 @@ private:
             auto file = AudioFile::forWriting(path, buffer->format().settings());
             file->write(*buffer);
         }
+        ++segments_;
         players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type, completion());
     }
 
@@ -1237,6 +1248,8 @@ private:
     std::uint32_t tapBlock_ = 256;
     std::shared_ptr<PlayedFrames> played_ = std::make_shared<PlayedFrames>();
     bool running_ = false;
+    int threads_ = 0;
+    int segments_ = 0;
     bool samplerAttached_ = true;
     int notesSent_ = 0;
     std::vector<int> waitingNotes_;

@@ -160,9 +160,9 @@ struct PlayedFrames {
     // By serial: the player it was scheduled on and its frames.
     std::vector<int> owner;
     std::vector<std::uint32_t> frames;
-    std::vector<std::uint32_t> first;      // a file segment's starting frame; 0 for a buffer
+    std::vector<std::uint32_t> first; // a file segment's starting frame; 0 for a buffer
     std::vector<bool> loops;
-    std::vector<std::int64_t> previous;    // the serial scheduled before it on its player
+    std::vector<std::int64_t> previous; // the serial scheduled before it on its player
     // By player: buffers scheduled before its last stop, and the node time (on tap `stopTap`) from which
     // none of them may sound.
     std::int64_t stoppedBelow[2] = {0, 0};
@@ -205,7 +205,7 @@ struct MultiTake {
 struct RecorderTake {
     std::shared_ptr<sonabel::NodeRecorder> recorder;
     std::string path;
-    bool clean; // no graph change while it recorded: the node's time ran on
+    bool clean;              // no graph change while it recorded: the node's time ran on
     std::int64_t lastRender; // the start of the generator's last render before the stop
 };
 
@@ -507,7 +507,8 @@ private:
     std::uint64_t cycleHostTime(std::uint32_t frames, std::uint32_t i) const {
         const auto length = std::int64_t(double(frames) / outRate_ * 1e9);
         static constexpr double offsets[] = {0, 2, -0.5, 50};
-        const auto at = std::int64_t(HostClock::system().now()) + std::int64_t(offsets[i % 4] * double(length));
+        const auto at =
+            std::int64_t(HostClock::system().now()) + std::int64_t(offsets[i % 4] * double(length));
         return std::max<std::uint64_t>(host_ + 1, std::uint64_t(std::max<std::int64_t>(at, 0)));
     }
 
@@ -721,7 +722,8 @@ private:
         whileHeld([&] { engine_->stop(); });
         // Its tap thread is gone once the stop returns: only the file readers of players may remain.
         if (const int threads = threadCount(); threads > threads_ + segments_)
-            fail("the stopped engine left " + std::to_string(threads - threads_ - segments_) + " more threads");
+            fail("the stopped engine left " + std::to_string(threads - threads_ - segments_) +
+                 " more threads");
         running_ = false;
         clearNotes();
     }
@@ -765,7 +767,8 @@ private:
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
         for (std::uint32_t b = 0; b < count && scheduled_ < kMaxBuffers; ++b) {
-            const std::uint32_t options = interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
+            const std::uint32_t options =
+                interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
             auto buffer = makeBuffer(p, frames, 0, frames, false, channels);
             players_[p]->scheduleBuffer(buffer, std::nullopt, options, type, completion());
         }
@@ -793,7 +796,8 @@ private:
             file->write(*buffer);
         }
         ++segments_;
-        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type, completion());
+        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type,
+                                     completion());
     }
 
     // The next serial's frames: `length` of them, of which [first, end) may play.
@@ -904,7 +908,8 @@ private:
             const std::int64_t serial = n / kBufferFrames;
             const std::int64_t index = n % kBufferFrames;
             const std::int64_t time = start + i;
-            const std::string frame = "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
+            const std::string frame =
+                "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
             if (n < 0 || serial >= std::int64_t(played.owner.size()) || played.owner[serial] != p ||
                 index >= played.frames[serial] || index < played.first[serial])
                 return findings.fail(who + " played a sample it was never given at " + std::to_string(time));
@@ -914,7 +919,8 @@ private:
             const bool follows = lastTime == time - 1;
             const bool lastOfPrevious = follows && lastIndex == played.frames[lastSerial] - 1;
             const bool anotherPass = played.loops[serial] && index <= played.lastIndex[serial];
-            if (lastOfPrevious && (played.previous[serial] == lastSerial || (lastSerial == serial && played.loops[serial]))
+            if (lastOfPrevious && (played.previous[serial] == lastSerial ||
+                                   (lastSerial == serial && played.loops[serial]))
                     ? index != played.first[serial]
                     : follows && lastSerial == serial && index != lastIndex + 1)
                 return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
@@ -1047,12 +1053,14 @@ private:
                     ++times;
                     at = m.sampleTime;
                 }
-            const bool inCycle = time.isHostTimeValid() ? at == time.sampleTime()
-                                                        : at > since && at <= time.sampleTime();
+            const bool inCycle =
+                time.isHostTimeValid() ? at == time.sampleTime() : at > since && at <= time.sampleTime();
             if (times != 1 || !inCycle)
                 return fail("note-on " + std::to_string(serial) + " sounded " + std::to_string(times) +
-                            " times, at " + std::to_string(at) + ", in the first cycle that rendered it after it "
-                            "was sent, at " + std::to_string(time.sampleTime()));
+                            " times, at " + std::to_string(at) +
+                            ", in the first cycle that rendered it after it "
+                            "was sent, at " +
+                            std::to_string(time.sampleTime()));
         }
         waitingNotes_.clear();
     }
@@ -1167,8 +1175,8 @@ private:
         const std::int64_t block = sonabel::Settings::recorderBufferLength().samplesCount();
         const std::int64_t due = lastPosition + (recorded.lastRender - lastTime) % kNamedFrames;
         if (std::int64_t(take.size()) + block <= due)
-            fail("the recorder's take ends at " + std::to_string(take.size()) + ", the generator rendered up to " +
-                 std::to_string(due) + " while it recorded");
+            fail("the recorder's take ends at " + std::to_string(take.size()) +
+                 ", the generator rendered up to " + std::to_string(due) + " while it recorded");
     }
 
     const RingLog* ringOf(std::int64_t name) const {
@@ -1184,7 +1192,8 @@ private:
             const auto samples = firstChannel(path);
             const std::string name = path.substr(path.rfind('/') + 1);
             if (samples.size() != firstChannel(take.files[0].first).size())
-                return fail(name + " holds " + std::to_string(samples.size()) + " frames, another file of its take " +
+                return fail(name + " holds " + std::to_string(samples.size()) +
+                            " frames, another file of its take " +
                             std::to_string(firstChannel(take.files[0].first).size()));
             checkMultiTakeFile(take, name, samples, channel == 0 ? 1.0f : -1.0f);
         }

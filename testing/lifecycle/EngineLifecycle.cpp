@@ -1149,7 +1149,7 @@ private:
 
     // The generator's take: its node time in every sample, each frame once at its place.
     // A clean take lasts as long as the time it recorded: lost blocks are silence in their place, and
-    // only the block the tap was filling at the stop may be missing.
+    // the block the tap was filling at the stop is there too.
     void checkRecorderTake(const std::string& path, const RecorderTake& recorded) {
         if (path.empty()) return;
         const bool clean = recorded.clean;
@@ -1172,9 +1172,8 @@ private:
             lastTime = t;
         }
         if (!clean || lastTime == kNone || recorded.lastRender == kNone) return;
-        const std::int64_t block = sonabel::Settings::recorderBufferLength().samplesCount();
         const std::int64_t due = lastPosition + (recorded.lastRender - lastTime) % kNamedFrames;
-        if (std::int64_t(take.size()) + block <= due)
+        if (std::int64_t(take.size()) <= due)
             fail("the recorder's take ends at " + std::to_string(take.size()) +
                  ", the generator rendered up to " + std::to_string(due) + " while it recorded");
     }
@@ -1223,8 +1222,8 @@ private:
             lastPosition = std::int64_t(p);
             last = k;
         }
-        // All but the block the tap was filling at the stop.
-        if (std::int64_t(samples.size()) + take.block < take.end - take.begin)
+        // Every frame rendered from its record() to its stop, the block being filled at the stop too.
+        if (std::int64_t(samples.size()) < take.end - take.begin)
             fail(name + " holds " + std::to_string(samples.size()) + " frames of the " +
                  std::to_string(take.end - take.begin) + " the input rendered while it recorded");
     }

@@ -425,6 +425,8 @@ private:
         engine_->enableManualRenderingMode(offline ? AudioEngine::ManualRenderingMode::offline
                                                    : AudioEngine::ManualRenderingMode::realtime,
                                            format, 4096);
+        // Manual rendering starts the engine's time afresh, as new rates do.
+        graphChanged();
         engine_->start();
         auto buffer = PCMBuffer::make(format, 4096);
         for (std::uint32_t i = 0; i < count && !findings_.first(); ++i) {

@@ -160,9 +160,9 @@ struct PlayedFrames {
     // By serial: the player it was scheduled on and its frames.
     std::vector<int> owner;
     std::vector<std::uint32_t> frames;
-    std::vector<std::uint32_t> first;      // a file segment's starting frame; 0 for a buffer
+    std::vector<std::uint32_t> first; // a file segment's starting frame; 0 for a buffer
     std::vector<bool> loops;
-    std::vector<std::int64_t> previous;    // the serial scheduled before it on its player
+    std::vector<std::int64_t> previous; // the serial scheduled before it on its player
     // By player: buffers scheduled before its last stop, and the node time (on tap `stopTap`) from which
     // none of them may sound.
     std::int64_t stoppedBelow[2] = {0, 0};
@@ -205,7 +205,7 @@ struct MultiTake {
 struct RecorderTake {
     std::shared_ptr<sonabel::NodeRecorder> recorder;
     std::string path;
-    bool clean; // no graph change while it recorded: the node's time ran on
+    bool clean;              // no graph change while it recorded: the node's time ran on
     std::int64_t lastRender; // the start of the generator's last render before the stop
 };
 
@@ -424,6 +424,8 @@ private:
         engine_->enableManualRenderingMode(offline ? AudioEngine::ManualRenderingMode::offline
                                                    : AudioEngine::ManualRenderingMode::realtime,
                                            format, 4096);
+        // Manual rendering starts the engine's time afresh, as new rates do.
+        graphChanged();
         engine_->start();
         auto buffer = PCMBuffer::make(format, 4096);
         for (std::uint32_t i = 0; i < count && !findings_.first(); ++i) {
@@ -449,7 +451,7 @@ private:
         // Its cycles are not watched one by one: what notes waited may sound in any of them.
         clearNotes();
         std::atomic<bool> silent{false};
-        const std::uint64_t host = host_;
+        const std::uint64_t host = cycleHostTime(frames, 0);
         host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
         std::thread device([&, host] {
             renderthread::RenderingScope rendering;
@@ -472,11 +474,14 @@ private:
         if (running_) stop();
         fake_->failStart("the device is busy");
         bool raised = false;
-        try {
-            engine_->start();
-        } catch (const AudioError&) {
-            raised = true;
-        }
+        // A start that fails ends the tap thread it started, waiting for it as a stop does.
+        whileHeld([&] {
+            try {
+                engine_->start();
+            } catch (const AudioError&) {
+                raised = true;
+            }
+        });
         fake_->failStart(std::nullopt);
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
@@ -501,6 +506,16 @@ private:
         }
     }
 
+    // A cycle's host time, on the clock notes are sent by: on time, late by two cycles or by fifty, or
+    // early by half of one; never before the last.
+    std::uint64_t cycleHostTime(std::uint32_t frames, std::uint32_t i) const {
+        const auto length = std::int64_t(double(frames) / outRate_ * 1e9);
+        static constexpr double offsets[] = {0, 2, -0.5, 50};
+        const auto at =
+            std::int64_t(HostClock::system().now()) + std::int64_t(offsets[i % 4] * double(length));
+        return std::max<std::uint64_t>(host_ + 1, std::uint64_t(std::max<std::int64_t>(at, 0)));
+    }
+
     // A device cycle of any size up to the period the device declared, or a few in a row.
     void tick() {
         const std::uint32_t count = 1 + in_.below(16);
@@ -508,7 +523,7 @@ private:
         const std::uint32_t frames = 1 + in_.below(limit);
         note(std::to_string(count) + " x tick " + std::to_string(frames));
         for (std::uint32_t i = 0; i < count; ++i) {
-            host_ += std::uint64_t(double(frames) / outRate_ * 1e9);
+            host_ = cycleHostTime(frames, i);
             std::shared_ptr<PCMBuffer> out;
             {
                 renderthread::RenderingScope rendering;
@@ -746,7 +761,8 @@ private:
         note("schedule " + std::to_string(count) + " x " + std::to_string(frames) + " on player " +
              std::to_string(p) + (interrupts ? " interrupting" : ""));
         for (std::uint32_t b = 0; b < count && scheduled_ < kMaxBuffers; ++b) {
-            const std::uint32_t options = interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
+            const std::uint32_t options =
+                interrupts && b == 0 ? std::uint32_t(AudioPlayerNode::interrupts) : 0u;
             auto buffer = makeBuffer(p, frames, 0, frames, false, channels);
             players_[p]->scheduleBuffer(buffer, std::nullopt, options, type, completion());
         }
@@ -773,7 +789,8 @@ private:
             auto file = AudioFile::forWriting(path, buffer->format().settings());
             file->write(*buffer);
         }
-        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type, completion());
+        players_[p]->scheduleSegment(AudioFile::forReading(path), from, frames, std::nullopt, type,
+                                     completion());
     }
 
     // The next serial's frames: `length` of them, of which [first, end) may play.
@@ -884,7 +901,8 @@ private:
             const std::int64_t serial = n / kBufferFrames;
             const std::int64_t index = n % kBufferFrames;
             const std::int64_t time = start + i;
-            const std::string frame = "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
+            const std::string frame =
+                "frame " + std::to_string(index) + " of buffer " + std::to_string(serial);
             if (n < 0 || serial >= std::int64_t(played.owner.size()) || played.owner[serial] != p ||
                 index >= played.frames[serial] || index < played.first[serial])
                 return findings.fail(who + " played a sample it was never given at " + std::to_string(time));
@@ -894,7 +912,8 @@ private:
             const bool follows = lastTime == time - 1;
             const bool lastOfPrevious = follows && lastIndex == played.frames[lastSerial] - 1;
             const bool anotherPass = played.loops[serial] && index <= played.lastIndex[serial];
-            if (lastOfPrevious && (played.previous[serial] == lastSerial || (lastSerial == serial && played.loops[serial]))
+            if (lastOfPrevious && (played.previous[serial] == lastSerial ||
+                                   (lastSerial == serial && played.loops[serial]))
                     ? index != played.first[serial]
                     : follows && lastSerial == serial && index != lastIndex + 1)
                 return findings.fail(who + " played " + frame + " at " + std::to_string(time) +
@@ -1027,12 +1046,14 @@ private:
                     ++times;
                     at = m.sampleTime;
                 }
-            const bool inCycle = time.isHostTimeValid() ? at == time.sampleTime()
-                                                        : at > since && at <= time.sampleTime();
+            const bool inCycle =
+                time.isHostTimeValid() ? at == time.sampleTime() : at > since && at <= time.sampleTime();
             if (times != 1 || !inCycle)
                 return fail("note-on " + std::to_string(serial) + " sounded " + std::to_string(times) +
-                            " times, at " + std::to_string(at) + ", in the first cycle that rendered it after it "
-                            "was sent, at " + std::to_string(time.sampleTime()));
+                            " times, at " + std::to_string(at) +
+                            ", in the first cycle that rendered it after it "
+                            "was sent, at " +
+                            std::to_string(time.sampleTime()));
         }
         waitingNotes_.clear();
     }
@@ -1121,7 +1142,7 @@ private:
 
     // The generator's take: its node time in every sample, each frame once at its place.
     // A clean take lasts as long as the time it recorded: lost blocks are silence in their place, and
-    // only the block the tap was filling at the stop may be missing.
+    // the block the tap was filling at the stop is there too.
     void checkRecorderTake(const std::string& path, const RecorderTake& recorded) {
         if (path.empty()) return;
         const bool clean = recorded.clean;
@@ -1144,11 +1165,10 @@ private:
             lastTime = t;
         }
         if (!clean || lastTime == kNone || recorded.lastRender == kNone) return;
-        const std::int64_t block = sonabel::Settings::recorderBufferLength().samplesCount();
         const std::int64_t due = lastPosition + (recorded.lastRender - lastTime) % kNamedFrames;
-        if (std::int64_t(take.size()) + block <= due)
-            fail("the recorder's take ends at " + std::to_string(take.size()) + ", the generator rendered up to " +
-                 std::to_string(due) + " while it recorded");
+        if (std::int64_t(take.size()) <= due)
+            fail("the recorder's take ends at " + std::to_string(take.size()) +
+                 ", the generator rendered up to " + std::to_string(due) + " while it recorded");
     }
 
     const RingLog* ringOf(std::int64_t name) const {
@@ -1164,7 +1184,8 @@ private:
             const auto samples = firstChannel(path);
             const std::string name = path.substr(path.rfind('/') + 1);
             if (samples.size() != firstChannel(take.files[0].first).size())
-                return fail(name + " holds " + std::to_string(samples.size()) + " frames, another file of its take " +
+                return fail(name + " holds " + std::to_string(samples.size()) +
+                            " frames, another file of its take " +
                             std::to_string(firstChannel(take.files[0].first).size()));
             checkMultiTakeFile(take, name, samples, channel == 0 ? 1.0f : -1.0f);
         }
@@ -1194,8 +1215,8 @@ private:
             lastPosition = std::int64_t(p);
             last = k;
         }
-        // All but the block the tap was filling at the stop.
-        if (std::int64_t(samples.size()) + take.block < take.end - take.begin)
+        // Every frame rendered from its record() to its stop, the block being filled at the stop too.
+        if (std::int64_t(samples.size()) < take.end - take.begin)
             fail(name + " holds " + std::to_string(samples.size()) + " frames of the " +
                  std::to_string(take.end - take.begin) + " the input rendered while it recorded");
     }
@@ -1216,7 +1237,7 @@ private:
     std::uint32_t inChannels_ = 1;
     std::uint32_t period_ = 512;
     std::uint32_t runningPeriod_ = 0;
-    std::uint64_t host_ = 1'000'000'000;
+    std::uint64_t host_ = 0;
     std::shared_ptr<AudioEngine> engine_;
     std::shared_ptr<AudioMixerNode> mixer_;
     std::shared_ptr<AudioMixerNode> submix_;

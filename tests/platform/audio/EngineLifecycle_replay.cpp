@@ -102,7 +102,7 @@ TEST_P(SeededInputs, KeepEveryRule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineLifecycle, SeededInputs,
-                         ::testing::Values(Batch{1, 1500, 24}, Batch{2, 200, 128}, Batch{3, 25, 512}),
+                         ::testing::Values(Batch{1, 800, 24}, Batch{2, 120, 128}, Batch{3, 20, 512}),
                          [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
 
 } // namespace

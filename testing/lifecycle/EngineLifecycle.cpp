@@ -216,6 +216,31 @@ struct Watched {
     std::int64_t stale = kNone;
 };
 
+// A sine heard after a sample-rate converter: any three frames in a row satisfy
+// y[t+1] + y[t-1] = 2 cos(w) y[t], whatever its phase, and a source frame skipped or repeated breaks
+// that by far more than the converter's own error.
+constexpr double kToneHz = 1000;
+constexpr double kToneLevel = 0.5;
+// A bus of the main mixer no operation of the model names or reaches through its next free bus.
+constexpr std::uint32_t kProbeBus = 16;
+// Frames after a break that are not judged: a converter started afresh fades in from silence, off
+// the sine by more than the tolerance for up to 22 frames.
+constexpr std::int64_t kProbeWarmUp = 64;
+// Between the converter's own error (up to 1.6e-5 at every pair of rates) and what a frame skipped or
+// repeated gives (4.6e-3 or more in the frames around it, wherever it falls in the tone's cycle).
+constexpr double kProbeTolerance = 2.5e-4;
+
+// What one installation of the probe's tap heard: its blocks arrive in order, one at a time.
+struct ProbeHeard {
+    explicit ProbeHeard(bool judged) : judged(judged) {}
+    std::mutex mutex;
+    const bool judged;         // false for one installed while cycles ran beside a graph change
+    std::int64_t from = kNone; // the first frame judged: its first block's start, after the warm-up
+    std::int64_t end = kNone;  // after the last frame heard
+    std::int64_t inRow = 0;    // frames heard one after another up to `end`
+    double before[2] = {0, 0}; // the last two of them, the latest first
+};
+
 class Run {
 public:
     Run(const std::uint8_t* data, std::size_t size) : in_(data, size), gate_(findings_) {}
@@ -322,6 +347,7 @@ private:
         tapBlock_ = 256u << in_.below(4);
         for (int p = 0; p < 2; ++p)
             installPlayerTap(p);
+        setUpProbe();
         start();
     }
 
@@ -354,6 +380,7 @@ private:
             note("reset");
             engine_->reset();
             clearNotes();
+            probeBreak();
             return;
         case 10:
             return changeDevice();
@@ -398,6 +425,7 @@ private:
             engine_->pause();
             running_ = false;
             clearNotes();
+            probeBreak();
             return;
         case 5:
             return failingStart();
@@ -435,7 +463,8 @@ private:
             if (status != AudioEngine::ManualRenderingStatus::success || buffer->frameLength() != frames)
                 fail("a manual cycle of " + std::to_string(frames) + " frames failed");
         }
-        engine_->stop();
+        // The engine may have been stopped with the tap thread held: the stop waits for it.
+        whileHeld([&] { engine_->stop(); });
         engine_->disableManualRenderingMode();
         clearNotes();
         graphChanged();
@@ -451,6 +480,8 @@ private:
         // Its cycles are not watched one by one: what notes waited may sound in any of them.
         clearNotes();
         std::atomic<bool> silent{false};
+        probeRacing_ = true;
+        probeBreak();
         const std::uint64_t host = cycleHostTime(frames, 0);
         host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
         std::thread device([&, host] {
@@ -463,6 +494,8 @@ private:
         static void (Run::*const changes[])() = {&Run::connect, &Run::disconnect, &Run::attach, &Run::detach};
         (this->*changes[change])();
         device.join();
+        probeRacing_ = false;
+        probeBreak();
         if (silent) fail("a running engine's cycle beside a graph change rendered nothing");
         afterCycle();
     }
@@ -484,6 +517,73 @@ private:
         });
         fake_->failStart(std::nullopt);
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
+        probeBreak();
+    }
+
+    // --- the probe: what a listener hears after a converter ---
+
+    // A tone at a rate the device does not run at, through a mixer of its own into the main mixer.
+    void setUpProbe() {
+        const auto index = [](double rate) { return int(std::find(kRates, kRates + 3, rate) - kRates); };
+        const double rate = kRates[(index(outRate_) + 1 + index(inRate_) % 2) % 3];
+        tone_ = AudioSourceNode::make([](bool&, const AudioTime& time, std::uint32_t frames,
+                                         float* const* out, std::uint32_t channels) {
+            const double rate = time.sampleRate();
+            for (std::uint32_t i = 0; i < frames; ++i) {
+                // Exact in the cycle whatever the time: the phase never drifts.
+                const double cycle = std::fmod(double(time.sampleTime() + i) * kToneHz, rate) / rate;
+                const auto sample = float(kToneLevel * std::sin(2 * M_PI * cycle));
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    out[c][i] = sample;
+            }
+            return noErr;
+        });
+        probe_ = AudioMixerNode::make();
+        engine_->attach(tone_);
+        engine_->attach(probe_);
+        engine_->connect(tone_, probe_, AudioFormat::standard(rate, 1));
+        engine_->connect(probe_, mixer_, 0, kProbeBus, mixer_->outputFormat(0));
+        probeBreak();
+    }
+
+    // Anything that may start the converter or the tone's time afresh: the tap is installed anew, and
+    // what it hears is judged after the warm-up; not at all while cycles run beside a graph change.
+    void probeBreak() {
+        probe_->removeTap(0);
+        auto heard = std::make_shared<ProbeHeard>(!probeRacing_);
+        Gate* gate = &gate_;
+        Findings* findings = &findings_;
+        probe_->installTap(0, tapBlock_, std::nullopt,
+                           [heard, gate, findings](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+                               gate->pass();
+                               judgeProbe(*heard, *findings, *buffer, when);
+                           });
+    }
+
+    // Tap thread: every three frames in a row, named by their block's time, lie on the tone's sine.
+    static void judgeProbe(ProbeHeard& heard, Findings& findings, const PCMBuffer& buffer,
+                           const AudioTime& when) {
+        std::lock_guard lock(heard.mutex);
+        if (!heard.judged) return;
+        const std::int64_t start = when.sampleTime();
+        if (heard.from == kNone) heard.from = start + kProbeWarmUp;
+        if (start != heard.end) heard.inRow = 0;
+        heard.end = start + buffer.frameLength();
+        const double twice = 2 * std::cos(2 * M_PI * kToneHz / buffer.format().sampleRate());
+        const float* samples = buffer.floatChannelData()[0];
+        for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+            const double y = samples[i];
+            if (start + i < heard.from) continue;
+            const double residual = y + heard.before[1] - twice * heard.before[0];
+            if (heard.inRow >= 2 && !(std::fabs(residual) <= kProbeTolerance))
+                return findings.fail("the probe mixer heard the tone's frames at " +
+                                     std::to_string(start + i - 2) + " to " + std::to_string(start + i) +
+                                     " off its sine by " + std::to_string(residual) +
+                                     ": a frame skipped or repeated after its converter");
+            heard.before[1] = heard.before[0];
+            heard.before[0] = y;
+            ++heard.inRow;
+        }
     }
 
     static std::string name(std::uint32_t which) {
@@ -720,6 +820,7 @@ private:
         whileHeld([&] { engine_->stop(); });
         running_ = false;
         clearNotes();
+        probeBreak();
     }
 
     // Another device: new rates or another period, as a user picks it; a running engine is stopped for
@@ -747,6 +848,7 @@ private:
         engine_->setIOBackend(fake_->makeIO());
         // A node's time runs on through a new period; new rates may start it afresh.
         if (!ratesOnly && ratesChanged) graphChanged();
+        probeBreak();
         if (running) start();
     }
 
@@ -952,6 +1054,7 @@ private:
         ++graphChanges_;
         for (int p = 0; p < 2; ++p)
             installPlayerTap(p);
+        probeBreak();
     }
 
     void stopRecorder() {
@@ -1267,6 +1370,9 @@ private:
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;
+    std::shared_ptr<AudioSourceNode> tone_;
+    std::shared_ptr<AudioMixerNode> probe_;
+    bool probeRacing_ = false;
 };
 
 } // namespace

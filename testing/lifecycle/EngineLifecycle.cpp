@@ -9,8 +9,10 @@
 #include "platform/audio/AudioPlayerNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/BackgroundJobs.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "sonabel/internals/settings/Settings.h"
@@ -405,9 +407,98 @@ private:
             return race();
         case 7:
             return renderManually();
+        case 11:
+            return pickDevice();
         default:
             return tick();
         }
+    }
+
+    // --- devices the user picks while the engine runs ---
+
+    // Another device picked through the output unit, at its own rates and period, on a running or a
+    // stopped engine; at times one that does not start. A running engine restarts on it and renders at
+    // its rate; one that does not start leaves the engine stopped (its tap thread ended), says so, and
+    // the next start works once the device does.
+    void pickDevice() {
+        const double out = kRates[in_.below(3)];
+        const double in = kRates[in_.below(3)];
+        const std::uint32_t channels = 1 + in_.below(2);
+        const std::uint32_t period = kPeriods[in_.below(6)];
+        const std::uint32_t which = in_.below(2);
+        const bool fails = in_.below(4) == 0;
+        note("pick device " + std::to_string(which) + " " + std::to_string(int(out)) + "/" +
+             std::to_string(int(in)) + " period " + std::to_string(period) + (fails ? " not starting" : ""));
+        while (picked_.size() <= which)
+            picked_.push_back(fake_->addDevice("Device " + std::to_string(picked_.size()), {2}, {2}));
+        const bool running = running_;
+        const bool ratesChanged = out != outRate_ || in != inRate_ || channels != inChannels_;
+        outRate_ = out;
+        inRate_ = in;
+        inChannels_ = channels;
+        period_ = period;
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
+        fake_->setBufferFrameSize(period_);
+        const std::string refusal = "device " + std::to_string(which) + " is busy";
+        if (fails) fake_->failStart(refusal);
+        const std::size_t logged = log_->lines().size();
+        const std::size_t jobs = BackgroundJobs::shared().activeCount();
+        const AudioDeviceID id = picked_[which];
+        OSStatus status = noErr;
+        const auto set = [&] {
+            status = AudioUnitSetProperty(engine_->outputNode()->audioUnit(),
+                                          kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+                                          &id, sizeof id);
+        };
+        if (running && fails)
+            whileHeld(set); // the stop waits for the tap thread
+        else
+            set();
+        std::vector<std::string> said;
+        const auto lines = log_->lines();
+        for (std::size_t i = logged; i < lines.size(); ++i)
+            if (lines[i].rfind("setCurrentDevice", 0) == 0) said.push_back(lines[i]);
+        // New rates may start the nodes' times afresh; a new period runs them on.
+        if (ratesChanged) graphChanged();
+        if (running && fails) {
+            running_ = false;
+            clearNotes();
+            const std::string expected =
+                "setCurrentDevice: the device did not start again (" + refusal + "); the engine has stopped";
+            if (status != kAudioHardwareBadDeviceError)
+                fail("a device that did not start again returned " + std::to_string(status));
+            if (engine_->isRunning()) fail("a device that did not start again left the engine running");
+            if (said != std::vector<std::string>{expected})
+                fail("a device that did not start again was not told as \"" + expected + "\"");
+            // The tap thread is joined once the engine has stopped.
+            if (BackgroundJobs::shared().activeCount() >= jobs)
+                fail("a device that did not start again left the engine's tap thread");
+            bool raised = false;
+            whileHeld([&] {
+                try {
+                    engine_->start();
+                } catch (const AudioError&) {
+                    raised = true;
+                }
+            });
+            if (!raised || engine_->isRunning())
+                fail("a start on a device that does not start left it running");
+        } else {
+            if (status != noErr) fail("picking a device returned " + std::to_string(status));
+            if (!said.empty()) fail("a device picked said \"" + said[0] + "\"");
+            if (running) runningPeriod_ = period_;
+            if (engine_->outputNode()->outputFormat(0).sampleRate() != outRate_)
+                fail("the engine did not take the rate of the device picked");
+        }
+        fake_->failStart(std::nullopt);
+    }
+
+    // What a device's cycle rendered is at the device's rate.
+    void checkDeviceRate(const PCMBuffer& out) {
+        if (out.format().sampleRate() != outRate_)
+            fail("a cycle rendered at " + std::to_string(int(out.format().sampleRate())) +
+                 " on a device at " + std::to_string(int(outRate_)));
     }
 
     // Off the device: cycles the caller asks for, offline (waiting for the file readers) or in real time;
@@ -536,6 +627,7 @@ private:
             if (out->frameLength() != frames)
                 fail("a cycle of " + std::to_string(frames) + " frames rendered " +
                      std::to_string(out->frameLength()));
+            checkDeviceRate(*out);
             for (std::uint32_t c = 0; c < out->format().channelCount(); ++c)
                 for (std::uint32_t f = 0; f < out->frameLength(); ++f)
                     if (!std::isfinite(out->floatChannelData()[c][f])) {
@@ -1267,6 +1359,7 @@ private:
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;
+    std::vector<AudioDeviceID> picked_; // devices a user may pick, added as they are first picked
 };
 
 } // namespace

@@ -12,6 +12,8 @@
 #include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/audio/devices/FakeRtAudioDriver.h"
+#include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
@@ -409,6 +411,11 @@ private:
             return renderManually();
         case 11:
             return pickDevice();
+        case 12:
+            return moveToRtAudio();
+        case 13:
+            note("back from RtAudio");
+            return leaveRtAudio();
         default:
             return tick();
         }
@@ -429,6 +436,7 @@ private:
         const bool fails = in_.below(4) == 0;
         note("pick device " + std::to_string(which) + " " + std::to_string(int(out)) + "/" +
              std::to_string(int(in)) + " period " + std::to_string(period) + (fails ? " not starting" : ""));
+        if (rtDriver_) leaveRtAudio();
         while (picked_.size() <= which)
             picked_.push_back(fake_->addDevice("Device " + std::to_string(picked_.size()), {2}, {2}));
         const bool running = running_;
@@ -501,6 +509,105 @@ private:
                  " on a device at " + std::to_string(int(outRate_)));
     }
 
+    // --- RtAudio's devices, over a fake RtAudio ---
+
+    // The engine moves onto RtAudio's devices, as a user picks a real one: an output device at a rate
+    // and period of its own. The model's cycles run its stream's callback until it moves back.
+    void moveToRtAudio() {
+        const double rate = kRates[in_.below(3)];
+        const std::uint32_t period = kPeriods[in_.below(5)];
+        const bool pulse = in_.flag();
+        note(std::string("RtAudio ") + (pulse ? "PulseAudio " : "ALSA ") + std::to_string(int(rate)) +
+             " period " + std::to_string(period));
+        const bool running = running_;
+        if (running) stop();
+        if (!rtDriver_) {
+            fakeRate_ = outRate_;
+            fakePeriod_ = period_;
+        }
+        rtDriver_ = std::make_shared<FakeRtAudioDriver>();
+        rtDriver_->addDevice("Speakers", 0, 2, unsigned(rate));
+        RtAudioDeviceBackend::Configuration configuration;
+        configuration.clock = &rtClock_;
+        configuration.api = pulse ? RtAudioDeviceBackend::Api::pulse : RtAudioDeviceBackend::Api::alsa;
+        configuration.bufferFrameSize = period;
+        configuration.driver = rtDriver_;
+        auto backend = RtAudioDeviceBackend::makeIfAvailable(configuration);
+        if (!backend) return fail("RtAudio's backend did not take a driver that lists a device");
+        engine_->setIOBackend(backend->makeIO());
+        outRate_ = rate;
+        period_ = period;
+        // Other rates, and no input device: times may start afresh.
+        graphChanged();
+        if (running) start();
+    }
+
+    // Back on the fake device as it was, running if the engine ran.
+    void leaveRtAudio() {
+        if (!rtDriver_) return;
+        const bool running = running_;
+        if (running) stop();
+        forgetRtAudio();
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setBufferFrameSize(period_);
+        engine_->setIOBackend(fake_->makeIO());
+        graphChanged();
+        if (running) start();
+    }
+
+    // Off RtAudio (the caller sets the device): false when the engine was not on it.
+    bool forgetRtAudio() {
+        if (!rtDriver_) return false;
+        rtDriver_.reset();
+        outRate_ = fakeRate_;
+        period_ = fakePeriod_;
+        return true;
+    }
+
+    // One callback of the output stream at `host` on the backend's clock; says what went wrong. Any
+    // thread, one at a time: it reports instead of failing.
+    std::optional<std::string> rtCallback(std::uint64_t host, RtAudioStreamStatus status) {
+        std::optional<std::size_t> stream;
+        const auto opened = rtDriver_->opened();
+        for (std::size_t s = 0; s < opened.size(); ++s)
+            if (opened[s].output && opened[s].started && !opened[s].closed) stream = s;
+        if (!stream)
+            return running_ ? std::optional<std::string>("the engine runs, but RtAudio has no stream")
+                            : std::nullopt;
+        // The output's buffer as RtAudio hands it over, with nothing that a callback could leave in it.
+        rtOut_.assign(std::size_t(period_) * 2, std::numeric_limits<float>::quiet_NaN());
+        rtClock_.set(host);
+        if (rtDriver_->run(*stream, period_, nullptr, rtOut_.data(), status) != 0)
+            return "an RtAudio callback asked to stop its stream";
+        for (const float v : rtOut_)
+            if (!std::isfinite(v)) return "an RtAudio callback left its buffer with samples not finite";
+        return std::nullopt;
+    }
+
+    // A late or early callback, at times flagged by the device as following an underflow or an
+    // overflow: every underflow is counted, and a running engine renders at the callback's time.
+    void rtTick(std::uint32_t draw) {
+        host_ = cycleHostTime(period_, draw);
+        const RtAudioStreamStatus status =
+            (draw % 3 == 0 ? RTAUDIO_OUTPUT_UNDERFLOW : 0) | (draw % 5 == 0 ? RTAUDIO_INPUT_OVERFLOW : 0);
+        const std::uint64_t underruns = engine_->outputUnderruns();
+        if (const auto problem = rtCallback(host_, status)) return fail(*problem);
+        const std::uint64_t counted = engine_->outputUnderruns() - underruns;
+        if (running_ && (status & RTAUDIO_OUTPUT_UNDERFLOW) && counted != 1)
+            return fail("an RtAudio underflow was counted as " + std::to_string(counted) + " underruns");
+        if (counted > 1) return fail(std::to_string(counted) + " underruns counted in one callback");
+        const auto time = engine_->outputNode()->lastRenderTime();
+        if (running_ && (!time || !time->isHostTimeValid() || time->hostTime() != host_))
+            return fail("the engine runs, but its RtAudio callback did not render");
+        afterCycle();
+    }
+
+    // race()'s device: callbacks on a thread of their own.
+    void rtRace(std::uint32_t count, std::uint64_t host, std::atomic<bool>& silent) {
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (rtCallback(host + i * std::uint64_t(double(period_) / outRate_ * 1e9), 0)) silent = true;
+    }
+
     // Off the device: cycles the caller asks for, offline (waiting for the file readers) or in real time;
     // then back on the device as it was.
     void renderManually() {
@@ -545,6 +652,7 @@ private:
         const std::uint64_t host = cycleHostTime(frames, 0);
         host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
         std::thread device([&, host] {
+            if (rtDriver_) return rtRace(count, host, silent);
             renderthread::RenderingScope rendering;
             for (std::uint32_t i = 0; i < count; ++i) {
                 auto out = fake_->tick(frames, host + i * std::uint64_t(double(frames) / outRate_ * 1e9));
@@ -564,6 +672,7 @@ private:
         note("failing start");
         if (running_) stop();
         fake_->failStart("the device is busy");
+        if (rtDriver_) rtDriver_->failOpen("the device is busy");
         bool raised = false;
         // A start that fails ends the tap thread it started, waiting for it as a stop does.
         whileHeld([&] {
@@ -574,6 +683,7 @@ private:
             }
         });
         fake_->failStart(std::nullopt);
+        if (rtDriver_) rtDriver_->failOpen(std::nullopt);
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
 
@@ -614,6 +724,10 @@ private:
         const std::uint32_t frames = 1 + in_.below(limit);
         note(std::to_string(count) + " x tick " + std::to_string(frames));
         for (std::uint32_t i = 0; i < count; ++i) {
+            if (rtDriver_) {
+                rtTick(frames + i);
+                continue;
+            }
             host_ = cycleHostTime(frames, i);
             std::shared_ptr<PCMBuffer> out;
             {
@@ -826,6 +940,7 @@ private:
         note("device " + std::to_string(int(ratesOnly ? outRate_ : out)) + "/" +
              std::to_string(int(ratesOnly ? inRate_ : in)) + " period " + std::to_string(period));
         if (running) stop();
+        if (forgetRtAudio()) graphChanged();
         const bool ratesChanged = out != outRate_ || in != inRate_ || channels != inChannels_;
         if (!ratesOnly) {
             outRate_ = out;
@@ -1360,6 +1475,12 @@ private:
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;
     std::vector<AudioDeviceID> picked_; // devices a user may pick, added as they are first picked
+    // On RtAudio's devices while there is a driver; the fake device's rate and period meanwhile.
+    std::shared_ptr<FakeRtAudioDriver> rtDriver_;
+    ManualClock rtClock_;
+    std::vector<float> rtOut_;
+    double fakeRate_ = 48000;
+    std::uint32_t fakePeriod_ = 512;
 };
 
 } // namespace

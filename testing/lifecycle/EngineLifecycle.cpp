@@ -517,16 +517,25 @@ private:
         const double rate = kRates[in_.below(3)];
         const std::uint32_t period = kPeriods[in_.below(5)];
         const bool pulse = in_.flag();
+        const std::uint32_t microphone = in_.below(4); // a rate for it, or none
         note(std::string("RtAudio ") + (pulse ? "PulseAudio " : "ALSA ") + std::to_string(int(rate)) +
-             " period " + std::to_string(period));
+             " period " + std::to_string(period) +
+             (microphone < 3 ? " with input at " + std::to_string(int(kRates[microphone])) : ""));
         const bool running = running_;
         if (running) stop();
         if (!rtDriver_) {
             fakeRate_ = outRate_;
             fakePeriod_ = period_;
+            fakeInRate_ = inRate_;
+            fakeInChannels_ = inChannels_;
         }
         rtDriver_ = std::make_shared<FakeRtAudioDriver>();
         rtDriver_->addDevice("Speakers", 0, 2, unsigned(rate));
+        if (microphone < 3) {
+            inRate_ = kRates[microphone];
+            inChannels_ = 2;
+            rtDriver_->addDevice("Microphone", 2, 0, unsigned(inRate_));
+        }
         RtAudioDeviceBackend::Configuration configuration;
         configuration.clock = &rtClock_;
         configuration.api = pulse ? RtAudioDeviceBackend::Api::pulse : RtAudioDeviceBackend::Api::alsa;
@@ -561,6 +570,8 @@ private:
         rtDriver_.reset();
         outRate_ = fakeRate_;
         period_ = fakePeriod_;
+        inRate_ = fakeInRate_;
+        inChannels_ = fakeInChannels_;
         return true;
     }
 
@@ -600,6 +611,29 @@ private:
         if (running_ && (!time || !time->isHostTimeValid() || time->hostTime() != host_))
             return fail("the engine runs, but its RtAudio callback did not render");
         afterCycle();
+    }
+
+    // What the microphone captures, handed over by its stream's callback, at times flagged as following
+    // an overflow: the frames the ring stored.
+    std::uint32_t rtFeed(const PCMBuffer& frames, const RingLog& log) {
+        std::optional<std::size_t> stream;
+        const auto opened = rtDriver_->opened();
+        for (std::size_t s = 0; s < opened.size(); ++s)
+            if (opened[s].input && !opened[s].output && opened[s].started && !opened[s].closed) stream = s;
+        if (!stream) {
+            fail("the engine reads its input, but RtAudio has no input stream");
+            return 0;
+        }
+        const std::uint32_t channels = frames.format().channelCount();
+        rtIn_.resize(std::size_t(frames.frameLength()) * channels);
+        for (std::uint32_t i = 0; i < frames.frameLength(); ++i)
+            for (std::uint32_t c = 0; c < channels; ++c)
+                rtIn_[std::size_t(i) * channels + c] = frames.floatChannelData()[c][i];
+        const std::uint32_t before = log.ring->available();
+        const RtAudioStreamStatus status = frames.frameLength() % 3 == 0 ? RTAUDIO_INPUT_OVERFLOW : 0;
+        if (rtDriver_->run(*stream, frames.frameLength(), rtIn_.data(), nullptr, status) != 0)
+            fail("an RtAudio input callback asked to stop its stream");
+        return log.ring->available() - before;
     }
 
     // race()'s device: callbacks on a thread of their own.
@@ -810,7 +844,7 @@ private:
             for (std::uint32_t i = 0; i < frames; ++i)
                 buffer->floatChannelData()[c][i] = fileSample(nextName_ + i) * (c == 0 ? 1.0f : -1.0f);
         buffer->setFrameLength(frames);
-        const std::uint32_t stored = fake_->feedInput(*buffer);
+        const std::uint32_t stored = rtDriver_ ? rtFeed(*buffer, *log) : fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
         log->accepted += stored;
         if (stored) log->stored.push_back({nextName_, stored});
@@ -820,7 +854,7 @@ private:
     }
 
     RingLog* currentRing() {
-        auto ring = fake_->captureRing();
+        auto ring = rtDriver_ ? input_->captureRing() : fake_->captureRing();
         if (!ring) return nullptr;
         if (rings_.empty() || rings_.back().ring != ring) {
             RingLog log;
@@ -1480,6 +1514,9 @@ private:
     std::shared_ptr<FakeRtAudioDriver> rtDriver_;
     ManualClock rtClock_;
     std::vector<float> rtOut_;
+    std::vector<float> rtIn_;
+    double fakeInRate_ = 48000;
+    std::uint32_t fakeInChannels_ = 1;
     double fakeRate_ = 48000;
     std::uint32_t fakePeriod_ = 512;
 };

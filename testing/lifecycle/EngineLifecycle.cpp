@@ -518,9 +518,15 @@ private:
         const std::uint32_t period = kPeriods[in_.below(5)];
         const bool pulse = in_.flag();
         const std::uint32_t microphone = in_.below(4); // a rate for it, or none
+        // The periods the devices grant, where they grant another than the one asked.
+        const std::uint32_t grant = in_.below(8);
+        const std::uint32_t inputGrant = in_.below(8);
+        const std::uint32_t granted = grant < 5 ? kPeriods[grant] : period;
         note(std::string("RtAudio ") + (pulse ? "PulseAudio " : "ALSA ") + std::to_string(int(rate)) +
              " period " + std::to_string(period) +
-             (microphone < 3 ? " with input at " + std::to_string(int(kRates[microphone])) : ""));
+             (microphone < 3 ? " with input at " + std::to_string(int(kRates[microphone])) : "") +
+             (granted != period ? " granted " + std::to_string(granted) : "") +
+             (inputGrant < 5 ? " for input " + std::to_string(kPeriods[inputGrant]) : ""));
         const bool running = running_;
         if (running) stop();
         if (!rtDriver_) {
@@ -531,6 +537,8 @@ private:
         }
         rtDriver_ = std::make_shared<FakeRtAudioDriver>();
         rtDriver_->addDevice("Speakers", 0, 2, unsigned(rate));
+        rtDriver_->grantFrames(granted,
+                               inputGrant < 5 ? std::optional<unsigned>(kPeriods[inputGrant]) : std::nullopt);
         if (microphone < 3) {
             inRate_ = kRates[microphone];
             inChannels_ = 2;
@@ -545,7 +553,7 @@ private:
         if (!backend) return fail("RtAudio's backend did not take a driver that lists a device");
         engine_->setIOBackend(backend->makeIO());
         outRate_ = rate;
-        period_ = period;
+        period_ = granted; // RtAudio calls back with the period granted
         // Other rates, and no input device: times may start afresh.
         graphChanged();
         if (running) start();

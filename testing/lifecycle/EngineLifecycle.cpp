@@ -604,7 +604,8 @@ private:
     }
 
     // A late or early callback, at times flagged by the device as following an underflow or an
-    // overflow: every underflow is counted, and a running engine renders at the callback's time.
+    // overflow: every underflow is counted, and a running engine renders at the callback's time and the
+    // device's rate.
     void rtTick(std::uint32_t draw) {
         host_ = cycleHostTime(period_, draw);
         const RtAudioStreamStatus status =
@@ -618,6 +619,9 @@ private:
         const auto time = engine_->outputNode()->lastRenderTime();
         if (running_ && (!time || !time->isHostTimeValid() || time->hostTime() != host_))
             return fail("the engine runs, but its RtAudio callback did not render");
+        if (time && time->sampleRate() != outRate_)
+            return fail("an RtAudio callback rendered at " + std::to_string(int(time->sampleRate())) +
+                        " on a device at " + std::to_string(int(outRate_)));
         afterCycle();
     }
 

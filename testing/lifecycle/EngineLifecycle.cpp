@@ -11,6 +11,7 @@
 #include "platform/audio/AudioSourceNode.h"
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/core/BackgroundJobs.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
 #include "sonabel/internals/settings/Settings.h"
@@ -46,6 +47,10 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 // How long a stop made while the tap thread is held waits before the thread goes on: a stop that
 // waits for the blocks on their way sees them arrive; one that does not has closed its files by then.
 constexpr auto kLateRelease = std::chrono::milliseconds(10);
+// The recorders' own wait for a take's last blocks at a stop, and one that a held tap thread outlasts:
+// such a stop leaves the take's files for the tap thread to finish.
+constexpr auto kTakeEndWait = std::chrono::nanoseconds(std::chrono::seconds(2));
+constexpr auto kShortTakeEndWait = std::chrono::nanoseconds(std::chrono::milliseconds(1));
 // Scheduled buffers: a frame's sample names its buffer (by serial) and its index in it.
 constexpr std::uint32_t kBufferFrames = 1024;
 constexpr std::uint32_t kMaxBuffers = 16000;
@@ -179,6 +184,8 @@ struct PlayedFrames {
     std::int64_t lastSerial[2] = {-1, -1};
     // By serial, without the lock: how often its completion ran.
     std::unique_ptr<std::atomic<int>[]> runs = std::make_unique<std::atomic<int>[]>(kMaxBuffers);
+    // Without the lock: the job the tap callbacks last ran on.
+    std::atomic<std::uint64_t> tapJob{0};
 };
 
 // One capture ring: the names of the frames fed to it, and what became of them.
@@ -405,6 +412,9 @@ private:
             return race();
         case 7:
             return renderManually();
+        case 9:
+        case 10:
+            return setTakeEndWait(op == 9 ? kShortTakeEndWait : kTakeEndWait);
         default:
             return tick();
         }
@@ -436,6 +446,7 @@ private:
                 fail("a manual cycle of " + std::to_string(frames) + " frames failed");
         }
         engine_->stop();
+        checkTapThreadJoined("a manual rendering's stop");
         engine_->disableManualRenderingMode();
         clearNotes();
         graphChanged();
@@ -483,6 +494,7 @@ private:
             }
         });
         fake_->failStart(std::nullopt);
+        checkTapThreadJoined("a failing start");
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
 
@@ -718,6 +730,7 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        checkTapThreadJoined("a stop");
         running_ = false;
         clearNotes();
     }
@@ -872,6 +885,7 @@ private:
         players_[p]->installTap(
             0, tapBlock_, std::nullopt,
             [played, gate, findings, p, tap](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+                if (const auto job = BackgroundJobs::shared().currentJob()) played->tapJob.store(job);
                 gate->pass();
                 checkPlayed(*played, *findings, p, tap, *buffer, when);
             });
@@ -970,6 +984,7 @@ private:
         note(recorder_ ? "stop recorder" : "record");
         if (recorder_) return stopRecorder();
         recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
+        recorder_->setTakeEndWait(takeEndWait_);
         try {
             recorder_->record();
         } catch (const AudioError&) {
@@ -1066,6 +1081,22 @@ private:
             fail("the tap thread did not deliver within the deadline");
     }
 
+    // A stop leaves no thread of the engine's behind: the job its tap callbacks last ran on is joined
+    // (a job's number is never reused, unlike a thread's id).
+    void checkTapThreadJoined(const std::string& after) {
+        const std::uint64_t job = played_->tapJob.load();
+        if (job && BackgroundJobs::shared().unjoined(job))
+            fail("the tap thread (job " + std::to_string(job) + ") is not joined after " + after);
+    }
+
+    // Stops from now on wait that long for the tap thread; a short wait gives up while it is held.
+    void setTakeEndWait(std::chrono::nanoseconds wait) {
+        note(wait < kLateRelease ? "short take-end wait" : "take-end wait");
+        takeEndWait_ = wait;
+        multi_->setTakeEndWait(wait);
+        if (recorder_) recorder_->setTakeEndWait(wait);
+    }
+
     // --- after every step ---
 
     void checkStep() {
@@ -1096,6 +1127,7 @@ private:
         }
         if (recorder_) stopRecorder();
         engine_->stop();
+        checkTapThreadJoined("the last stop");
         for (auto& player : players_)
             player->stop();
         if (!engine_->waitForTapDeliveries(kDeadline))
@@ -1119,6 +1151,7 @@ private:
         mixer_.reset();
         input_.reset();
         engine_.reset();
+        checkTapThreadJoined("the engine's end");
         for (std::uint32_t s = 0; s < scheduled_; ++s)
             if (const int runs = played_->runs[s].load(); runs != 1) {
                 fail("the completion of buffer " + std::to_string(s) + " ran " + std::to_string(runs) +
@@ -1267,6 +1300,8 @@ private:
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;
+    // The recorders' wait at a stop.
+    std::chrono::nanoseconds takeEndWait_ = kTakeEndWait;
 };
 
 } // namespace

@@ -445,7 +445,8 @@ private:
             if (status != AudioEngine::ManualRenderingStatus::success || buffer->frameLength() != frames)
                 fail("a manual cycle of " + std::to_string(frames) + " frames failed");
         }
-        engine_->stop();
+        // In real time its tap thread delivers what the cycles handed it before the stop returns.
+        whileHeld([&] { engine_->stop(); });
         checkTapThreadJoined("a manual rendering's stop");
         engine_->disableManualRenderingMode();
         clearNotes();

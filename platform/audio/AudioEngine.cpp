@@ -430,8 +430,11 @@ std::shared_ptr<AudioMixerNode> AudioEngine::mainMixerNode() {
 }
 
 void AudioEngine::setIOBackend(std::shared_ptr<AudioIOBackend> backend) {
+    // The backend it replaces goes once the graph lock is let go: its stop takes a lock of its own, under
+    // which its start and stop take the graph lock.
+    std::shared_ptr<AudioIOBackend> replaced;
     GraphChange change(this);
-    backend_ = std::move(backend);
+    replaced = std::exchange(backend_, std::move(backend));
     takeDeviceFormatsLocked();
 }
 

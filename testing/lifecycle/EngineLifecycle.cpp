@@ -9,8 +9,11 @@
 #include "platform/audio/AudioPlayerNode.h"
 #include "platform/audio/AudioRingBuffer.h"
 #include "platform/audio/AudioSourceNode.h"
+#include "platform/audio/AudioUnitCalls.h"
 #include "platform/audio/AudioUnitSampler.h"
 #include "platform/audio/devices/FakeAudioDeviceBackend.h"
+#include "platform/audio/devices/FakeRtAudioDriver.h"
+#include "platform/audio/devices/RtAudioDeviceBackend.h"
 #include "platform/core/BackgroundJobs.h"
 #include "platform/core/HostClock.h"
 #include "platform/core/LogSink.h"
@@ -415,9 +418,249 @@ private:
         case 9:
         case 10:
             return setTakeEndWait(op == 9 ? kShortTakeEndWait : kTakeEndWait);
+        case 11:
+            return pickDevice();
+        case 12:
+            return moveToRtAudio();
+        case 13:
+            note("back from RtAudio");
+            return leaveRtAudio();
         default:
             return tick();
         }
+    }
+
+    // --- devices the user picks while the engine runs ---
+
+    // Another device picked through the output unit, at its own rates and period, on a running or a
+    // stopped engine; at times one that does not start. A running engine restarts on it and renders at
+    // its rate; one that does not start leaves the engine stopped (its tap thread ended), says so, and
+    // the next start works once the device does.
+    void pickDevice() {
+        const double out = kRates[in_.below(3)];
+        const double in = kRates[in_.below(3)];
+        const std::uint32_t channels = 1 + in_.below(2);
+        const std::uint32_t period = kPeriods[in_.below(6)];
+        const std::uint32_t which = in_.below(2);
+        const bool fails = in_.below(4) == 0;
+        note("pick device " + std::to_string(which) + " " + std::to_string(int(out)) + "/" +
+             std::to_string(int(in)) + " period " + std::to_string(period) + (fails ? " not starting" : ""));
+        if (rtDriver_) leaveRtAudio();
+        while (picked_.size() <= which)
+            picked_.push_back(fake_->addDevice("Device " + std::to_string(picked_.size()), {2}, {2}));
+        const bool running = running_;
+        const bool ratesChanged = out != outRate_ || in != inRate_ || channels != inChannels_;
+        outRate_ = out;
+        inRate_ = in;
+        inChannels_ = channels;
+        period_ = period;
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
+        fake_->setBufferFrameSize(period_);
+        const std::string refusal = "device " + std::to_string(which) + " is busy";
+        if (fails) fake_->failStart(refusal);
+        const std::size_t logged = log_->lines().size();
+        const std::size_t jobs = BackgroundJobs::shared().activeCount();
+        const AudioDeviceID id = picked_[which];
+        OSStatus status = noErr;
+        const auto set = [&] {
+            status = AudioUnitSetProperty(engine_->outputNode()->audioUnit(),
+                                          kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+                                          &id, sizeof id);
+        };
+        if (running && fails)
+            whileHeld(set); // the stop waits for the tap thread
+        else
+            set();
+        std::vector<std::string> said;
+        const auto lines = log_->lines();
+        for (std::size_t i = logged; i < lines.size(); ++i)
+            if (lines[i].rfind("setCurrentDevice", 0) == 0) said.push_back(lines[i]);
+        // New rates may start the nodes' times afresh; a new period runs them on.
+        if (ratesChanged) graphChanged();
+        if (running && fails) {
+            running_ = false;
+            clearNotes();
+            const std::string expected =
+                "setCurrentDevice: the device did not start again (" + refusal + "); the engine has stopped";
+            if (status != kAudioHardwareBadDeviceError)
+                fail("a device that did not start again returned " + std::to_string(status));
+            if (engine_->isRunning()) fail("a device that did not start again left the engine running");
+            if (said != std::vector<std::string>{expected})
+                fail("a device that did not start again was not told as \"" + expected + "\"");
+            // The tap thread is joined once the engine has stopped.
+            if (BackgroundJobs::shared().activeCount() >= jobs)
+                fail("a device that did not start again left the engine's tap thread");
+            bool raised = false;
+            whileHeld([&] {
+                try {
+                    engine_->start();
+                } catch (const AudioError&) {
+                    raised = true;
+                }
+            });
+            if (!raised || engine_->isRunning())
+                fail("a start on a device that does not start left it running");
+        } else {
+            if (status != noErr) fail("picking a device returned " + std::to_string(status));
+            if (!said.empty()) fail("a device picked said \"" + said[0] + "\"");
+            if (running) runningPeriod_ = period_;
+            if (engine_->outputNode()->outputFormat(0).sampleRate() != outRate_)
+                fail("the engine did not take the rate of the device picked");
+        }
+        fake_->failStart(std::nullopt);
+    }
+
+    // What a device's cycle rendered is at the device's rate.
+    void checkDeviceRate(const PCMBuffer& out) {
+        if (out.format().sampleRate() != outRate_)
+            fail("a cycle rendered at " + std::to_string(int(out.format().sampleRate())) +
+                 " on a device at " + std::to_string(int(outRate_)));
+    }
+
+    // --- RtAudio's devices, over a fake RtAudio ---
+
+    // The engine moves onto RtAudio's devices, as a user picks a real one: an output device at a rate
+    // and period of its own. The model's cycles run its stream's callback until it moves back.
+    void moveToRtAudio() {
+        const double rate = kRates[in_.below(3)];
+        const std::uint32_t period = kPeriods[in_.below(5)];
+        const bool pulse = in_.flag();
+        const std::uint32_t microphone = in_.below(4); // a rate for it, or none
+        // The periods the devices grant, where they grant another than the one asked.
+        const std::uint32_t grant = in_.below(8);
+        const std::uint32_t inputGrant = in_.below(8);
+        const std::uint32_t granted = grant < 5 ? kPeriods[grant] : period;
+        note(std::string("RtAudio ") + (pulse ? "PulseAudio " : "ALSA ") + std::to_string(int(rate)) +
+             " period " + std::to_string(period) +
+             (microphone < 3 ? " with input at " + std::to_string(int(kRates[microphone])) : "") +
+             (granted != period ? " granted " + std::to_string(granted) : "") +
+             (inputGrant < 5 ? " for input " + std::to_string(kPeriods[inputGrant]) : ""));
+        const bool running = running_;
+        if (running) stop();
+        if (!rtDriver_) {
+            fakeRate_ = outRate_;
+            fakePeriod_ = period_;
+            fakeInRate_ = inRate_;
+            fakeInChannels_ = inChannels_;
+        }
+        rtDriver_ = std::make_shared<FakeRtAudioDriver>();
+        rtDriver_->addDevice("Speakers", 0, 2, unsigned(rate));
+        rtDriver_->grantFrames(granted,
+                               inputGrant < 5 ? std::optional<unsigned>(kPeriods[inputGrant]) : std::nullopt);
+        if (microphone < 3) {
+            inRate_ = kRates[microphone];
+            inChannels_ = 2;
+            rtDriver_->addDevice("Microphone", 2, 0, unsigned(inRate_));
+        }
+        RtAudioDeviceBackend::Configuration configuration;
+        configuration.clock = &rtClock_;
+        configuration.api = pulse ? RtAudioDeviceBackend::Api::pulse : RtAudioDeviceBackend::Api::alsa;
+        configuration.bufferFrameSize = period;
+        configuration.driver = rtDriver_;
+        auto backend = RtAudioDeviceBackend::makeIfAvailable(configuration);
+        if (!backend) return fail("RtAudio's backend did not take a driver that lists a device");
+        engine_->setIOBackend(backend->makeIO());
+        outRate_ = rate;
+        period_ = granted; // RtAudio calls back with the period granted
+        // Other rates, and no input device: times may start afresh.
+        graphChanged();
+        if (running) start();
+    }
+
+    // Back on the fake device as it was, running if the engine ran.
+    void leaveRtAudio() {
+        if (!rtDriver_) return;
+        const bool running = running_;
+        if (running) stop();
+        forgetRtAudio();
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setBufferFrameSize(period_);
+        engine_->setIOBackend(fake_->makeIO());
+        graphChanged();
+        if (running) start();
+    }
+
+    // Off RtAudio (the caller sets the device): false when the engine was not on it.
+    bool forgetRtAudio() {
+        if (!rtDriver_) return false;
+        rtDriver_.reset();
+        outRate_ = fakeRate_;
+        period_ = fakePeriod_;
+        inRate_ = fakeInRate_;
+        inChannels_ = fakeInChannels_;
+        return true;
+    }
+
+    // One callback of the output stream at `host` on the backend's clock; says what went wrong. Any
+    // thread, one at a time: it reports instead of failing.
+    std::optional<std::string> rtCallback(std::uint64_t host, RtAudioStreamStatus status) {
+        std::optional<std::size_t> stream;
+        const auto opened = rtDriver_->opened();
+        for (std::size_t s = 0; s < opened.size(); ++s)
+            if (opened[s].output && opened[s].started && !opened[s].closed) stream = s;
+        if (!stream)
+            return running_ ? std::optional<std::string>("the engine runs, but RtAudio has no stream")
+                            : std::nullopt;
+        // The output's buffer as RtAudio hands it over, with nothing that a callback could leave in it.
+        rtOut_.assign(std::size_t(period_) * 2, std::numeric_limits<float>::quiet_NaN());
+        rtClock_.set(host);
+        if (rtDriver_->run(*stream, period_, nullptr, rtOut_.data(), status) != 0)
+            return "an RtAudio callback asked to stop its stream";
+        for (const float v : rtOut_)
+            if (!std::isfinite(v)) return "an RtAudio callback left its buffer with samples not finite";
+        return std::nullopt;
+    }
+
+    // A late or early callback, at times flagged by the device as following an underflow or an
+    // overflow: every underflow is counted, and a running engine renders at the callback's time and the
+    // device's rate.
+    void rtTick(std::uint32_t draw) {
+        host_ = cycleHostTime(period_, draw);
+        const RtAudioStreamStatus status =
+            (draw % 3 == 0 ? RTAUDIO_OUTPUT_UNDERFLOW : 0) | (draw % 5 == 0 ? RTAUDIO_INPUT_OVERFLOW : 0);
+        const std::uint64_t underruns = engine_->outputUnderruns();
+        if (const auto problem = rtCallback(host_, status)) return fail(*problem);
+        const std::uint64_t counted = engine_->outputUnderruns() - underruns;
+        if (running_ && (status & RTAUDIO_OUTPUT_UNDERFLOW) && counted != 1)
+            return fail("an RtAudio underflow was counted as " + std::to_string(counted) + " underruns");
+        if (counted > 1) return fail(std::to_string(counted) + " underruns counted in one callback");
+        const auto time = engine_->outputNode()->lastRenderTime();
+        if (running_ && (!time || !time->isHostTimeValid() || time->hostTime() != host_))
+            return fail("the engine runs, but its RtAudio callback did not render");
+        if (time && time->sampleRate() != outRate_)
+            return fail("an RtAudio callback rendered at " + std::to_string(int(time->sampleRate())) +
+                        " on a device at " + std::to_string(int(outRate_)));
+        afterCycle();
+    }
+
+    // What the microphone captures, handed over by its stream's callback, at times flagged as following
+    // an overflow: the frames the ring stored.
+    std::uint32_t rtFeed(const PCMBuffer& frames, const RingLog& log) {
+        std::optional<std::size_t> stream;
+        const auto opened = rtDriver_->opened();
+        for (std::size_t s = 0; s < opened.size(); ++s)
+            if (opened[s].input && !opened[s].output && opened[s].started && !opened[s].closed) stream = s;
+        if (!stream) {
+            fail("the engine reads its input, but RtAudio has no input stream");
+            return 0;
+        }
+        const std::uint32_t channels = frames.format().channelCount();
+        rtIn_.resize(std::size_t(frames.frameLength()) * channels);
+        for (std::uint32_t i = 0; i < frames.frameLength(); ++i)
+            for (std::uint32_t c = 0; c < channels; ++c)
+                rtIn_[std::size_t(i) * channels + c] = frames.floatChannelData()[c][i];
+        const std::uint32_t before = log.ring->available();
+        const RtAudioStreamStatus status = frames.frameLength() % 3 == 0 ? RTAUDIO_INPUT_OVERFLOW : 0;
+        if (rtDriver_->run(*stream, frames.frameLength(), rtIn_.data(), nullptr, status) != 0)
+            fail("an RtAudio input callback asked to stop its stream");
+        return log.ring->available() - before;
+    }
+
+    // race()'s device: callbacks on a thread of their own.
+    void rtRace(std::uint32_t count, std::uint64_t host, std::atomic<bool>& silent) {
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (rtCallback(host + i * std::uint64_t(double(period_) / outRate_ * 1e9), 0)) silent = true;
     }
 
     // Off the device: cycles the caller asks for, offline (waiting for the file readers) or in real time;
@@ -466,6 +709,7 @@ private:
         const std::uint64_t host = cycleHostTime(frames, 0);
         host_ += count * std::uint64_t(double(frames) / outRate_ * 1e9);
         std::thread device([&, host] {
+            if (rtDriver_) return rtRace(count, host, silent);
             renderthread::RenderingScope rendering;
             for (std::uint32_t i = 0; i < count; ++i) {
                 auto out = fake_->tick(frames, host + i * std::uint64_t(double(frames) / outRate_ * 1e9));
@@ -485,6 +729,7 @@ private:
         note("failing start");
         if (running_) stop();
         fake_->failStart("the device is busy");
+        if (rtDriver_) rtDriver_->failOpen("the device is busy");
         bool raised = false;
         // A start that fails ends the tap thread it started, waiting for it as a stop does.
         whileHeld([&] {
@@ -495,6 +740,7 @@ private:
             }
         });
         fake_->failStart(std::nullopt);
+        if (rtDriver_) rtDriver_->failOpen(std::nullopt);
         checkTapThreadJoined("a failing start");
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
     }
@@ -536,6 +782,10 @@ private:
         const std::uint32_t frames = 1 + in_.below(limit);
         note(std::to_string(count) + " x tick " + std::to_string(frames));
         for (std::uint32_t i = 0; i < count; ++i) {
+            if (rtDriver_) {
+                rtTick(frames + i);
+                continue;
+            }
             host_ = cycleHostTime(frames, i);
             std::shared_ptr<PCMBuffer> out;
             {
@@ -549,6 +799,7 @@ private:
             if (out->frameLength() != frames)
                 fail("a cycle of " + std::to_string(frames) + " frames rendered " +
                      std::to_string(out->frameLength()));
+            checkDeviceRate(*out);
             for (std::uint32_t c = 0; c < out->format().channelCount(); ++c)
                 for (std::uint32_t f = 0; f < out->frameLength(); ++f)
                     if (!std::isfinite(out->floatChannelData()[c][f])) {
@@ -616,7 +867,7 @@ private:
             for (std::uint32_t i = 0; i < frames; ++i)
                 buffer->floatChannelData()[c][i] = fileSample(nextName_ + i) * (c == 0 ? 1.0f : -1.0f);
         buffer->setFrameLength(frames);
-        const std::uint32_t stored = fake_->feedInput(*buffer);
+        const std::uint32_t stored = rtDriver_ ? rtFeed(*buffer, *log) : fake_->feedInput(*buffer);
         if (stored > frames) fail("the ring took more frames than it was given");
         log->accepted += stored;
         if (stored) log->stored.push_back({nextName_, stored});
@@ -626,7 +877,7 @@ private:
     }
 
     RingLog* currentRing() {
-        auto ring = fake_->captureRing();
+        auto ring = rtDriver_ ? input_->captureRing() : fake_->captureRing();
         if (!ring) return nullptr;
         if (rings_.empty() || rings_.back().ring != ring) {
             RingLog log;
@@ -748,6 +999,7 @@ private:
         note("device " + std::to_string(int(ratesOnly ? outRate_ : out)) + "/" +
              std::to_string(int(ratesOnly ? inRate_ : in)) + " period " + std::to_string(period));
         if (running) stop();
+        if (forgetRtAudio()) graphChanged();
         const bool ratesChanged = out != outRate_ || in != inRate_ || channels != inChannels_;
         if (!ratesOnly) {
             outRate_ = out;
@@ -1303,6 +1555,16 @@ private:
     std::int64_t nextName_ = 0;
     // The recorders' wait at a stop.
     std::chrono::nanoseconds takeEndWait_ = kTakeEndWait;
+    std::vector<AudioDeviceID> picked_; // devices a user may pick, added as they are first picked
+    // On RtAudio's devices while there is a driver; the fake device's rate and period meanwhile.
+    std::shared_ptr<FakeRtAudioDriver> rtDriver_;
+    ManualClock rtClock_;
+    std::vector<float> rtOut_;
+    std::vector<float> rtIn_;
+    double fakeInRate_ = 48000;
+    std::uint32_t fakeInChannels_ = 1;
+    double fakeRate_ = 48000;
+    std::uint32_t fakePeriod_ = 512;
 };
 
 } // namespace

@@ -485,27 +485,3 @@ TEST(EngineCycles, ChoosingTheInputsDeviceAsTheOutputGivesTheInputTheStreamsRate
         EXPECT_EQ(d.fake->captureRing()->overrunFrames(), 0u);
     }
 }
-
-// A device that does not start again after a change of device leaves the engine stopped, as it says:
-// the caller and the log are told, and each start() tries the device again.
-TEST(EngineCycles, ADeviceThatDoesNotStartAgainLeavesTheEngineStopped) {
-    Device d;
-    const auto headset = d.fake->addDevice("Headset", {}, {2});
-    d.engine->start();
-    d.fake->failStart("the device is gone");
-    ScopedLogCapture capture;
-    EXPECT_EQ(AudioUnitSetProperty(d.engine->outputNode()->audioUnit(),
-                                   kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
-                                   &headset, sizeof headset),
-              kAudioHardwareBadDeviceError);
-    EXPECT_FALSE(d.engine->isRunning());
-    EXPECT_EQ(capture.lines(),
-              (std::vector<std::string>{"setCurrentDevice: the device did not start again (the "
-                                        "device is gone); the engine has stopped"}));
-    EXPECT_THROW(d.engine->start(), AudioError);
-    EXPECT_FALSE(d.engine->isRunning());
-    d.fake->failStart(std::nullopt);
-    d.engine->start();
-    EXPECT_TRUE(d.engine->isRunning());
-    EXPECT_TRUE(d.fake->tick(512));
-}

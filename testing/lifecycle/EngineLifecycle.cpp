@@ -815,10 +815,11 @@ private:
         for (auto& w : watched_) {
             const auto time = w.node->lastRenderTime();
             if (w.node == sampler_) {
-                const std::int64_t since = samplerSeen_ ? samplerSeen_->sampleTime() : kNone;
-                if (time && (!samplerSeen_ || time->sampleTime() != since ||
-                             time->hostTime() != samplerSeen_->hostTime()))
-                    judgeNotes(*time, since);
+                if (time && (!samplerSeen_ || time->sampleTime() != samplerSeen_->sampleTime() ||
+                             time->hostTime() != samplerSeen_->hostTime())) {
+                    judgeNotes(*time, samplerSince_);
+                    samplerSince_ = time->sampleTime();
+                }
                 samplerSeen_ = time;
             }
             if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
@@ -1217,6 +1218,7 @@ private:
             w.stale = time ? time->sampleTime() : kNone;
         }
         ++graphChanges_;
+        samplerSince_ = kNone;
         for (int p = 0; p < 2; ++p)
             installPlayerTap(p);
     }
@@ -1539,6 +1541,8 @@ private:
     int notesSent_ = 0;
     std::vector<int> waitingNotes_;
     std::optional<AudioTime> samplerSeen_;
+    // The sampler's last time on the time line it renders on now: none once times may start afresh.
+    std::int64_t samplerSince_ = kNone;
     std::uint32_t scheduled_ = 0;
     std::int64_t lastScheduled_[2] = {-1, -1};
     int playerTap_[2] = {-1, -1};

@@ -5,6 +5,15 @@
 
 namespace platform {
 
+namespace {
+// Set by a job's wrapper for its whole run: which jobs, and which of their numbers.
+struct RunningJob {
+    const BackgroundJobs* jobs = nullptr;
+    std::uint64_t number = 0;
+};
+thread_local RunningJob runningJob;
+} // namespace
+
 BackgroundJobs::~BackgroundJobs() {
     joinAll();
 }
@@ -35,7 +44,8 @@ std::uint64_t BackgroundJobs::run(std::function<void()> job) {
     reapFinished(lock);
     auto done = std::make_shared<std::atomic<bool>>(false);
     const std::uint64_t number = ++lastNumber_;
-    jobs_.push_back(Job{std::thread([job = std::move(job), done] {
+    jobs_.push_back(Job{std::thread([this, job = std::move(job), done, number] {
+                            runningJob = {this, number};
                             job();
                             done->store(true);
                         }),
@@ -88,6 +98,15 @@ std::size_t BackgroundJobs::activeCount() const {
     for (const auto& j : jobs_)
         if (!j.done->load()) ++n;
     return n;
+}
+
+std::uint64_t BackgroundJobs::currentJob() const {
+    return runningJob.jobs == this ? runningJob.number : 0;
+}
+
+bool BackgroundJobs::unjoined(std::uint64_t job) const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(jobs_.begin(), jobs_.end(), [&](const Job& j) { return j.number == job; });
 }
 
 } // namespace platform

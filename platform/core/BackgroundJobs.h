@@ -29,6 +29,10 @@ public:
     // Joins the jobs that have ended, and waits for none.
     void joinEnded();
     std::size_t activeCount() const;
+    // The number of the job of ours the calling thread runs, 0 on any other thread.
+    std::uint64_t currentJob() const;
+    // Whether the job has started and its thread is not joined yet (ended or not).
+    bool unjoined(std::uint64_t job) const;
 
 private:
     struct Job {

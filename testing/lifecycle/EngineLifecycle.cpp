@@ -50,6 +50,10 @@ constexpr auto kDeadline = std::chrono::seconds(30);
 // How long a stop made while the tap thread is held waits before the thread goes on: a stop that
 // waits for the blocks on their way sees them arrive; one that does not has closed its files by then.
 constexpr auto kLateRelease = std::chrono::milliseconds(10);
+// The recorders' own wait for a take's last blocks at a stop, and one that a held tap thread outlasts:
+// such a stop leaves the take's files for the tap thread to finish.
+constexpr auto kTakeEndWait = std::chrono::nanoseconds(std::chrono::seconds(2));
+constexpr auto kShortTakeEndWait = std::chrono::nanoseconds(std::chrono::milliseconds(1));
 // Scheduled buffers: a frame's sample names its buffer (by serial) and its index in it.
 constexpr std::uint32_t kBufferFrames = 1024;
 constexpr std::uint32_t kMaxBuffers = 16000;
@@ -183,6 +187,8 @@ struct PlayedFrames {
     std::int64_t lastSerial[2] = {-1, -1};
     // By serial, without the lock: how often its completion ran.
     std::unique_ptr<std::atomic<int>[]> runs = std::make_unique<std::atomic<int>[]>(kMaxBuffers);
+    // Without the lock: the job the tap callbacks last ran on.
+    std::atomic<std::uint64_t> tapJob{0};
 };
 
 // One capture ring: the names of the frames fed to it, and what became of them.
@@ -437,6 +443,9 @@ private:
             return race();
         case 7:
             return renderManually();
+        case 9:
+        case 10:
+            return setTakeEndWait(op == 9 ? kShortTakeEndWait : kTakeEndWait);
         case 11:
             return pickDevice();
         case 12:
@@ -710,6 +719,7 @@ private:
         }
         // In real time its tap thread delivers what the cycles handed it before the stop returns.
         whileHeld([&] { engine_->stop(); });
+        checkTapThreadJoined("a manual rendering's stop");
         engine_->disableManualRenderingMode();
         clearNotes();
         graphChanged();
@@ -764,6 +774,7 @@ private:
         });
         fake_->failStart(std::nullopt);
         if (rtDriver_) rtDriver_->failOpen(std::nullopt);
+        checkTapThreadJoined("a failing start");
         if (!raised || engine_->isRunning()) fail("a device that did not start left the engine running");
         probeBreak();
     }
@@ -904,10 +915,11 @@ private:
         for (auto& w : watched_) {
             const auto time = w.node->lastRenderTime();
             if (w.node == sampler_) {
-                const std::int64_t since = samplerSeen_ ? samplerSeen_->sampleTime() : kNone;
-                if (time && (!samplerSeen_ || time->sampleTime() != since ||
-                             time->hostTime() != samplerSeen_->hostTime()))
-                    judgeNotes(*time, since);
+                if (time && (!samplerSeen_ || time->sampleTime() != samplerSeen_->sampleTime() ||
+                             time->hostTime() != samplerSeen_->hostTime())) {
+                    judgeNotes(*time, samplerSince_);
+                    samplerSince_ = time->sampleTime();
+                }
                 samplerSeen_ = time;
             }
             if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
@@ -1071,6 +1083,7 @@ private:
     void stop() {
         note("stop");
         whileHeld([&] { engine_->stop(); });
+        checkTapThreadJoined("a stop");
         running_ = false;
         clearNotes();
         probeBreak();
@@ -1228,6 +1241,7 @@ private:
         players_[p]->installTap(
             0, tapBlock_, std::nullopt,
             [played, gate, findings, p, tap](std::shared_ptr<PCMBuffer> buffer, AudioTime when) {
+                if (const auto job = BackgroundJobs::shared().currentJob()) played->tapJob.store(job);
                 gate->pass();
                 checkPlayed(*played, *findings, p, tap, *buffer, when);
             });
@@ -1306,6 +1320,7 @@ private:
             w.stale = time ? time->sampleTime() : kNone;
         }
         ++graphChanges_;
+        samplerSince_ = kNone;
         for (int p = 0; p < 2; ++p)
             installPlayerTap(p);
         probeBreak();
@@ -1327,6 +1342,7 @@ private:
         note(recorder_ ? "stop recorder" : "record");
         if (recorder_) return stopRecorder();
         recorder_ = std::make_shared<sonabel::NodeRecorder>(std::make_shared<Wrapped>(generator_));
+        recorder_->setTakeEndWait(takeEndWait_);
         try {
             recorder_->record();
         } catch (const AudioError&) {
@@ -1423,6 +1439,22 @@ private:
             fail("the tap thread did not deliver within the deadline");
     }
 
+    // A stop leaves no thread of the engine's behind: the job its tap callbacks last ran on is joined
+    // (a job's number is never reused, unlike a thread's id).
+    void checkTapThreadJoined(const std::string& after) {
+        const std::uint64_t job = played_->tapJob.load();
+        if (job && BackgroundJobs::shared().unjoined(job))
+            fail("the tap thread (job " + std::to_string(job) + ") is not joined after " + after);
+    }
+
+    // Stops from now on wait that long for the tap thread; a short wait gives up while it is held.
+    void setTakeEndWait(std::chrono::nanoseconds wait) {
+        note(wait < kLateRelease ? "short take-end wait" : "take-end wait");
+        takeEndWait_ = wait;
+        multi_->setTakeEndWait(wait);
+        if (recorder_) recorder_->setTakeEndWait(wait);
+    }
+
     // --- after every step ---
 
     void checkStep() {
@@ -1453,6 +1485,7 @@ private:
         }
         if (recorder_) stopRecorder();
         engine_->stop();
+        checkTapThreadJoined("the last stop");
         for (auto& player : players_)
             player->stop();
         if (!engine_->waitForTapDeliveries(kDeadline))
@@ -1476,6 +1509,7 @@ private:
         mixer_.reset();
         input_.reset();
         engine_.reset();
+        checkTapThreadJoined("the engine's end");
         for (std::uint32_t s = 0; s < scheduled_; ++s)
             if (const int runs = played_->runs[s].load(); runs != 1) {
                 fail("the completion of buffer " + std::to_string(s) + " ran " + std::to_string(runs) +
@@ -1610,6 +1644,8 @@ private:
     int notesSent_ = 0;
     std::vector<int> waitingNotes_;
     std::optional<AudioTime> samplerSeen_;
+    // The sampler's last time on the time line it renders on now: none once times may start afresh.
+    std::int64_t samplerSince_ = kNone;
     std::uint32_t scheduled_ = 0;
     std::int64_t lastScheduled_[2] = {-1, -1};
     int playerTap_[2] = {-1, -1};
@@ -1624,6 +1660,8 @@ private:
     std::vector<MultiTake> multiTakes_;
     std::vector<RingLog> rings_;
     std::int64_t nextName_ = 0;
+    // The recorders' wait at a stop.
+    std::chrono::nanoseconds takeEndWait_ = kTakeEndWait;
     std::vector<AudioDeviceID> picked_; // devices a user may pick, added as they are first picked
     // On RtAudio's devices while there is a driver; the fake device's rate and period meanwhile.
     std::shared_ptr<FakeRtAudioDriver> rtDriver_;

@@ -634,8 +634,13 @@ private:
         // The output's buffer as RtAudio hands it over, with nothing that a callback could leave in it.
         rtOut_.assign(std::size_t(period_) * 2, std::numeric_limits<float>::quiet_NaN());
         rtClock_.set(host);
-        if (rtDriver_->run(*stream, period_, nullptr, rtOut_.data(), status) != 0)
-            return "an RtAudio callback asked to stop its stream";
+        const auto callback = rtDriver_->callbackOf(*stream);
+        int asked = -1;
+        if (callback) {
+            renderthread::RenderingScope rendering;
+            asked = callback(period_, nullptr, rtOut_.data(), status);
+        }
+        if (asked != 0) return "an RtAudio callback asked to stop its stream";
         for (const float v : rtOut_)
             if (!std::isfinite(v)) return "an RtAudio callback left its buffer with samples not finite";
         return std::nullopt;
@@ -681,8 +686,13 @@ private:
                 rtIn_[std::size_t(i) * channels + c] = frames.floatChannelData()[c][i];
         const std::uint32_t before = log.ring->available();
         const RtAudioStreamStatus status = frames.frameLength() % 3 == 0 ? RTAUDIO_INPUT_OVERFLOW : 0;
-        if (rtDriver_->run(*stream, frames.frameLength(), rtIn_.data(), nullptr, status) != 0)
-            fail("an RtAudio input callback asked to stop its stream");
+        const auto callback = rtDriver_->callbackOf(*stream);
+        int asked = -1;
+        if (callback) {
+            renderthread::RenderingScope rendering;
+            asked = callback(frames.frameLength(), rtIn_.data(), nullptr, status);
+        }
+        if (asked != 0) fail("an RtAudio input callback asked to stop its stream");
         return log.ring->available() - before;
     }
 

@@ -81,19 +81,16 @@ std::vector<FakeRtAudioDriver::Opened> FakeRtAudioDriver::opened() const {
 
 int FakeRtAudioDriver::run(std::size_t index, unsigned frames, const float* input, float* output,
                            RtAudioStreamStatus status) {
-    RtAudioCallback callback = nullptr;
-    void* user = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (index >= streams_.size() || !streams_[index].opened.started || streams_[index].opened.closed)
-            return -1;
-        callback = streams_[index].callback;
-        user = streams_[index].user;
-    }
+    const Callback callback = callbackOf(index);
+    return callback ? callback(frames, input, output, status) : -1;
+}
+
+FakeRtAudioDriver::Callback FakeRtAudioDriver::callbackOf(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    if (index >= streams_.size() || !streams_[index].opened.started || streams_[index].opened.closed) return {};
     // RtAudio hands a direction's buffer only to a stream that has it.
-    const Opened shape = opened()[index];
-    return callback(shape.output ? output : nullptr, shape.input ? const_cast<float*>(input) : nullptr,
-                    frames, 0.0, status, user);
+    const Entry& entry = streams_[index];
+    return {entry.callback, entry.user, entry.opened.output.has_value(), entry.opened.input.has_value()};
 }
 
 std::vector<RtAudio::DeviceInfo> FakeRtAudioDriver::devices() {

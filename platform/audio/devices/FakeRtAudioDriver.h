@@ -40,6 +40,20 @@ public:
     // where it has no such direction). Returns the callback's result.
     int run(std::size_t index, unsigned frames, const float* input, float* output,
             RtAudioStreamStatus status = 0);
+    // The callback of the stream opened `index`-th as RtAudio's own thread holds it: calling it takes
+    // no lock of the driver's and allocates nothing, so that a test can watch the rendering alone.
+    // Empty for a stream that is not running.
+    struct Callback {
+        RtAudioCallback callback = nullptr;
+        void* user = nullptr;
+        bool output = false, input = false;
+        explicit operator bool() const { return callback != nullptr; }
+        int operator()(unsigned frames, const float* in, float* out, RtAudioStreamStatus status) const {
+            return callback(output ? out : nullptr, input ? const_cast<float*>(in) : nullptr, frames, 0.0,
+                            status, user);
+        }
+    };
+    Callback callbackOf(std::size_t index) const;
 
     std::vector<RtAudio::DeviceInfo> devices() override;
     std::unique_ptr<Stream> open(Request& request) override;

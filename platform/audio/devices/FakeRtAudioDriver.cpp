@@ -87,7 +87,8 @@ int FakeRtAudioDriver::run(std::size_t index, unsigned frames, const float* inpu
 
 FakeRtAudioDriver::Callback FakeRtAudioDriver::callbackOf(std::size_t index) const {
     std::lock_guard lock(mutex_);
-    if (index >= streams_.size() || !streams_[index].opened.started || streams_[index].opened.closed) return {};
+    if (index >= streams_.size() || !streams_[index].opened.started || streams_[index].opened.closed)
+        return {};
     // RtAudio hands a direction's buffer only to a stream that has it.
     const Entry& entry = streams_[index];
     return {entry.callback, entry.user, entry.opened.output.has_value(), entry.opened.input.has_value()};

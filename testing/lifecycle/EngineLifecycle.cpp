@@ -935,7 +935,9 @@ private:
                     judgeNotes(*time, samplerSince_);
                     samplerSince_ = time->sampleTime();
                 }
-                samplerSeen_ = time;
+                // A node the engine does not render tells no time, or its last one again: only a new time
+                // is a render.
+                if (time) samplerSeen_ = time;
             }
             if (!time || (w.last == kNone && time->sampleTime() == w.stale)) continue;
             if (w.last != kNone && time->sampleTime() < w.last)

@@ -319,9 +319,7 @@ private:
         inChannels_ = 1 + in_.below(2);
         const std::uint32_t periodChoice = in_.below(4);
         period_ = kPeriods[periodChoice];
-        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
-        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
-        fake_->setBufferFrameSize(period_);
+        applyDeviceFormats();
         engine_ = AudioEngine::make();
         engine_->setIOBackend(fake_->makeIO());
         mixer_ = engine_->mainMixerNode();
@@ -485,9 +483,7 @@ private:
         inRate_ = in;
         inChannels_ = channels;
         period_ = period;
-        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
-        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
-        fake_->setBufferFrameSize(period_);
+        applyDeviceFormats();
         const std::string refusal = "device " + std::to_string(which) + " is busy";
         if (fails) fake_->failStart(refusal);
         const std::size_t logged = log_->lines().size();
@@ -598,6 +594,13 @@ private:
         // Other rates, and no input device: times may start afresh.
         graphChanged();
         if (running) start();
+    }
+
+    // The fake device as the model has it now.
+    void applyDeviceFormats() {
+        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
+        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
+        fake_->setBufferFrameSize(period_);
     }
 
     // Back on the fake device as it was, running if the engine ran.
@@ -1126,9 +1129,7 @@ private:
             inChannels_ = channels;
         }
         period_ = period;
-        fake_->setOutputFormat(*AudioFormat::standard(outRate_, 2));
-        fake_->setInputFormat(*AudioFormat::standard(inRate_, inChannels_));
-        fake_->setBufferFrameSize(period_);
+        applyDeviceFormats();
         engine_->setIOBackend(fake_->makeIO());
         // A node's time runs on through a new period; new rates may start it afresh.
         if (!ratesOnly && ratesChanged) graphChanged();
